@@ -1,0 +1,61 @@
+// Cell updates per second of the CPU weakest-link engine: n^3 sweep steps per run, on every
+// vector path this machine can run, with one and two threads.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "cpu/weakest_link_internal.h"
+
+namespace {
+
+using fwprune::cpu::weakest_link::Path;
+
+constexpr float kLower = 0.25f;
+constexpr float kUpper = 1.5f;
+
+std::vector<float> randomWeights(std::size_t n) {
+    std::vector<float> cells(n * n);
+    std::mt19937 rng(static_cast<std::uint32_t>(n));
+    std::uniform_real_distribution<float> weight(0.0f, 3.0f);
+    for (float& c : cells) c = weight(rng);
+    return cells;
+}
+
+void BM_WeakestLink(benchmark::State& state, Path path) {
+    if (!fwprune::cpu::weakest_link::pathSupported(path)) {
+        state.SkipWithError("this CPU cannot run the path");
+        return;
+    }
+    const auto n = static_cast<std::size_t>(state.range(0));
+    const int threads = static_cast<int>(state.range(1));
+    const std::vector<float> input = randomWeights(n);
+    std::vector<float> cells(input.size());
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::memcpy(cells.data(), input.data(), input.size() * sizeof(float));
+        state.ResumeTiming();
+        fwprune::cpu::weakest_link::prune(path, cells.data(), static_cast<std::int64_t>(n), n,
+                                          kLower, kUpper, threads);
+        benchmark::DoNotOptimize(cells.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n * n * n));
+}
+
+void sizesAndThreads(benchmark::internal::Benchmark* b) {
+    for (const std::int64_t n : {1024, 2048, 4096}) {
+        for (const std::int64_t threads : {1, 2}) b->Args({n, threads});
+    }
+    b->ArgNames({"n", "threads"})->UseRealTime()->Unit(benchmark::kMillisecond);
+}
+
+BENCHMARK_CAPTURE(BM_WeakestLink, Avx512, Path::Avx512)->Apply(sizesAndThreads);
+BENCHMARK_CAPTURE(BM_WeakestLink, Avx2, Path::Avx2)->Apply(sizesAndThreads);
+BENCHMARK_CAPTURE(BM_WeakestLink, Portable, Path::Portable)->Apply(sizesAndThreads);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,126 @@
+/* fwprune: prunes dense directed graphs with Floyd-Warshall sweeps.
+ *
+ * Two jobs, each a file-to-file pipeline:
+ *   - runTransitiveReduction: reads an edge list and writes the edges that no walk of two or more
+ *     edges bypasses (on a graph without cycles, its transitive reduction).
+ *   - runWeakestLinkReduction: reads a square weight matrix, replaces every weight that lies above
+ *     lower_threshold (or is negative) and that a path through other nodes beats on its weakest
+ *     link, marks replaced, negative and at-or-above-upper_threshold cells absent (2.0), and writes
+ *     the processed matrix and the edge list of the cells that are not absent.
+ *
+ * The two spec-shaped entry points return nothing, as hosts that load the library by name expect.
+ * Each has a "Checked" twin that returns a status; after a failure, fwpruneGetLastErrorMessage()
+ * names the file, the line where one applies, and what was wrong. On failure no output file is
+ * created or changed: outputs are written to a temporary file beside the target and renamed into
+ * place only when complete.
+ *
+ * The library never prints and never exits; every function is safe to call from several threads
+ * at once.
+ */
+#ifndef FWPRUNE_H
+#define FWPRUNE_H
+
+#include <stddef.h>
+
+#if defined(_WIN32)
+#if defined(FWPRUNE_BUILDING_LIBRARY)
+#define FWPRUNE_API __declspec(dllexport)
+#elif defined(FWPRUNE_STATIC)
+#define FWPRUNE_API
+#else
+#define FWPRUNE_API __declspec(dllimport)
+#endif
+#else
+#define FWPRUNE_API __attribute__((visibility("default")))
+#endif
+
+#define FWPRUNE_VERSION_MAJOR 0
+#define FWPRUNE_VERSION_MINOR 3
+#define FWPRUNE_VERSION_PATCH 0
+#define FWPRUNE_VERSION_STRING "0.3.0"
+/* Single number for compile-time comparisons: major * 10000 + minor * 100 + patch. */
+#define FWPRUNE_VERSION_NUMBER \
+    (FWPRUNE_VERSION_MAJOR * 10000 + FWPRUNE_VERSION_MINOR * 100 + FWPRUNE_VERSION_PATCH)
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result of a checked call. Values are stable across versions; new ones may be added. */
+typedef enum fwpruneStatus {
+    FWPRUNE_OK = 0,
+    FWPRUNE_ERROR_INVALID_ARGUMENT = 1, /* a null path, a bad option */
+    FWPRUNE_ERROR_IO = 2,               /* a file could not be opened, read, written or renamed */
+    FWPRUNE_ERROR_FORMAT = 3,           /* the input file is not in the expected format */
+    FWPRUNE_ERROR_TOO_LARGE = 4,        /* n*n cells exceed the format's 32-bit cell count */
+    FWPRUNE_ERROR_OUT_OF_MEMORY = 5,    /* host or device memory could not hold the matrix */
+    FWPRUNE_ERROR_DEVICE = 6,           /* the device runtime failed or refused a launch */
+    FWPRUNE_ERROR_INTERNAL = 7          /* a fault inside the library; please report it */
+} fwpruneStatus;
+
+/* Where the sweeps run. AUTO picks the GPU when the CUDA runtime reports a usable device and the
+ * native CPU engine otherwise. EMULATED runs the GPU kernels' own source on the CPU (slow; meant
+ * for testing). */
+typedef enum fwpruneBackend {
+    FWPRUNE_BACKEND_AUTO = 0,
+    FWPRUNE_BACKEND_GPU = 1,
+    FWPRUNE_BACKEND_CPU = 2,
+    FWPRUNE_BACKEND_EMULATED = 3
+} fwpruneBackend;
+
+/* Options of the checked calls. Initialise with fwpruneInitOptions so that fields added by later
+ * versions get their defaults; structSize lets the library tell versions apart. */
+typedef struct fwpruneOptions {
+    size_t structSize;
+    fwpruneBackend backend; /* default FWPRUNE_BACKEND_AUTO */
+    int threads;            /* CPU threads; 0 (default) uses every hardware thread */
+} fwpruneOptions;
+
+/* Fills *options with the defaults. @return nothing. */
+FWPRUNE_API void fwpruneInitOptions(fwpruneOptions* options);
+
+/* Reads the edge list at inputPath, removes every edge that a walk of two or more edges bypasses,
+ * and writes the surviving edges to outputPath ("%d edge %d" lines sorted by source, then target).
+ * outputPath may name the input file. @return nothing; use the Checked twin to learn of errors. */
+FWPRUNE_API void runTransitiveReduction(const char* inputPath, const char* outputPath);
+
+/* Reads the weight matrix at inputPath, runs the weakest-link sweeps and the threshold pass, and
+ * writes the processed matrix to matrixPath, then the edge list of the cells that are not absent
+ * (2.0) to edgeListPath. @return nothing; use the Checked twin to learn of errors. */
+FWPRUNE_API void runWeakestLinkReduction(const char* inputPath, const char* edgeListPath,
+                                         const char* matrixPath, float lower_threshold,
+                                         float upper_threshold);
+
+/* runTransitiveReduction with a status. options may be NULL for the defaults.
+ * @return FWPRUNE_OK, or an error status with the message in fwpruneGetLastErrorMessage(). */
+FWPRUNE_API fwpruneStatus runTransitiveReductionChecked(const char* inputPath,
+                                                        const char* outputPath,
+                                                        const fwpruneOptions* options);
+
+/* runWeakestLinkReduction with a status. options may be NULL for the defaults.
+ * @return FWPRUNE_OK, or an error status with the message in fwpruneGetLastErrorMessage(). */
+FWPRUNE_API fwpruneStatus runWeakestLinkReductionChecked(const char* inputPath,
+                                                         const char* edgeListPath,
+                                                         const char* matrixPath,
+                                                         float lower_threshold,
+                                                         float upper_threshold,
+                                                         const fwpruneOptions* options);
+
+/* @return the message of the last failed call on the calling thread ("" if none); valid until
+ * the thread's next call into the library. */
+FWPRUNE_API const char* fwpruneGetLastErrorMessage(void);
+
+/* @return a short constant name for a status, such as "FWPRUNE_ERROR_IO". */
+FWPRUNE_API const char* fwpruneGetStatusName(fwpruneStatus status);
+
+/* @return the library's version as "major.minor.patch". */
+FWPRUNE_API const char* fwpruneGetVersion(void);
+
+/* @return the backend that FWPRUNE_BACKEND_AUTO resolves to in this process (GPU or CPU). */
+FWPRUNE_API fwpruneBackend fwpruneGetDefaultBackend(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* FWPRUNE_H */

@@ -1,0 +1,42 @@
+// Errors inside the library: an exception that carries a status and a complete message (file,
+// line where one applies, what was wrong). The C entry points catch it and turn it into a status
+// plus the calling thread's last error message.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+#include "fwprune.h"
+
+namespace fwprune {
+
+enum class Status {
+    Ok = FWPRUNE_OK,
+    InvalidArgument = FWPRUNE_ERROR_INVALID_ARGUMENT,
+    Io = FWPRUNE_ERROR_IO,
+    Format = FWPRUNE_ERROR_FORMAT,
+    TooLarge = FWPRUNE_ERROR_TOO_LARGE,
+    OutOfMemory = FWPRUNE_ERROR_OUT_OF_MEMORY,
+    Device = FWPRUNE_ERROR_DEVICE,
+    Internal = FWPRUNE_ERROR_INTERNAL,
+};
+
+class Error : public std::runtime_error {
+public:
+    Error(Status status, const std::string& message) : std::runtime_error(message), status_(status) {}
+    Status status() const { return status_; }
+
+private:
+    Status status_;
+};
+
+[[noreturn]] void fail(Status status, const std::string& message);
+
+// "path: what" and "path:line: what", the forms compilers use, so editors can jump to the place.
+std::string describeAt(const std::string& path, const std::string& what);
+std::string describeAt(const std::string& path, long long line, const std::string& what);
+
+// The message of errno after a failed system call, e.g. "No such file or directory".
+std::string systemErrorText(int errorNumber);
+
+}  // namespace fwprune

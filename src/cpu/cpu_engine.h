@@ -1,0 +1,23 @@
+// The native CPU engine: the same results as the device kernels' sweeps, bit for bit, computed
+// by cache-friendly, vectorised, multithreaded code instead of one launch per sweep.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace fwprune::cpu {
+
+// Transitive reduction of an n x n byte adjacency matrix (row-major, rows n bytes apart), in
+// place. On entry a non-zero cell is an edge. On return cell (i, j) is 1 exactly when it was an
+// edge and no walk of two or more edges leads from i to j; every other cell is 0. (This is what
+// the n reachability sweeps followed by the reduction pass leave behind.)
+// threads <= 0 uses every hardware thread. Throws std::bad_alloc when scratch memory is short.
+void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads);
+
+// The n weakest-link sweeps (k = 0 .. n-1 in order) followed by the threshold pass, in place, on
+// an n x n float matrix whose rows lie rowStride floats apart (rowStride >= n).
+// threads <= 0 uses every hardware thread. Throws std::bad_alloc when scratch memory is short.
+void pruneWeakestLinks(float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
+                       float upper_threshold, int threads);
+
+}  // namespace fwprune::cpu

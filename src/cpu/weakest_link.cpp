@@ -1,0 +1,402 @@
+// The weakest-link sweeps on the CPU, blocked so that the work stays in cache.
+//
+// Row i's cells at sweep k depend only on row i itself and on row k as it stood at sweep k. So
+// for a block of sweeps [k0, k0 + K) the K pivot rows are carried through the block first, and
+// a snapshot of each pivot row k is kept as it stood at sweep k; every other row then takes all K
+// sweeps, tile by tile, from those snapshots. A row's own columns inside the block go first,
+// sweep by sweep, because they supply the row's column-k legs.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "cpu/cpu_engine.h"
+#include "cpu/parallel.h"
+#include "cpu/weakest_link_internal.h"
+
+namespace fwprune::cpu {
+namespace weakest_link {
+namespace {
+
+// Sweeps per block: the pivot snapshots (kBlock rows) stay in L2 and each cell is loaded and
+// stored once per block.
+constexpr std::size_t kBlock = 64;
+// Columns per tile when the pivot rows are carried through a block.
+constexpr std::size_t kBandColumns = 128;
+constexpr std::uint32_t kSignBit = 0x80000000u;
+constexpr std::uint32_t kInfBits = 0x7f800000u;
+constexpr std::uint32_t kTwoBits = 0x40000000u;  // 2.0f
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+
+// Zeroed, 64-byte aligned storage.
+template <typename T>
+class AlignedArray {
+public:
+    explicit AlignedArray(std::size_t count) {
+        const std::size_t bytes = std::max<std::size_t>(64, (count * sizeof(T) + 63) / 64 * 64);
+        data_.reset(static_cast<T*>(std::aligned_alloc(64, bytes)));
+        if (!data_) throw std::bad_alloc();
+        std::memset(data_.get(), 0, bytes);
+    }
+    T* get() { return data_.get(); }
+    const T* get() const { return data_.get(); }
+
+private:
+    std::unique_ptr<T, FreeDeleter> data_;
+};
+
+float floatOf(std::uint32_t u) {
+    float f;
+    std::memcpy(&f, &u, sizeof f);
+    return f;
+}
+
+bool isLive(const std::uint64_t* live, std::size_t j) { return (live[j >> 6] >> (j & 63)) & 1u; }
+
+// The leg key of a held cell from its original bits.
+std::uint32_t heldLeg(std::uint32_t bits) {
+    const std::uint32_t magnitude = bits & ~kSignBit;
+    return magnitude > kInfBits ? 0u : (magnitude << 1) | 1u;
+}
+
+// The leg key of a cell whose current key is `key` if it takes part, else whose bits are `held`.
+std::uint32_t legOf(std::uint32_t key, std::uint32_t held, bool live) {
+    return live ? key | 1u : heldLeg(held);
+}
+
+std::uint32_t thresholded(std::uint32_t bits, float upper) {
+    return (bits & kSignBit) || upper <= floatOf(bits) ? kTwoBits : bits;
+}
+
+void encodeRow(Word* row, std::uint64_t* live, std::size_t n, float lower) {
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::uint32_t bits = row[j];
+        const float v = floatOf(bits);
+        if (v > lower || v < 0.0f) {
+            live[j >> 6] |= std::uint64_t{1} << (j & 63);
+            row[j] = ((bits & ~kSignBit) << 1) | (bits >> 31);
+        }
+    }
+}
+
+void decodeRow(Word* row, const std::uint64_t* live, std::size_t n, float upper) {
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::uint32_t bits = row[j];
+        if (!isLive(live, j)) {
+            row[j] = thresholded(bits, upper);
+        } else {
+            // A set low bit means the cell ends negative: replaced, or negative from the start.
+            row[j] = (bits & 1u) ? kTwoBits : thresholded(bits >> 1, upper);
+        }
+    }
+}
+
+class Engine {
+public:
+    Engine(const Kernels& kernels, float* matrix, std::size_t n, std::size_t rowStride,
+           int threads)
+        : kernels_(kernels),
+          cells_(reinterpret_cast<Word*>(matrix)),
+          n_(n),
+          rowStride_(rowStride),
+          pool_(threads),
+          liveWords_((n + 63) / 64),
+          live_(n * liveWords_),
+          pivotStride_((n + 15) / 16 * 16),
+          pivots_(kBlock * pivotStride_),
+          square_(kBlock * kBlock),
+          pivotLegs_(kBlock * kBlock) {
+        for (int w = 0; w < pool_.size(); ++w) {
+            bands_.emplace_back(kBlock * kBandColumns);
+            ownBlocks_.emplace_back(kGroupRows * kBlock);
+            groupLegs_.emplace_back(kGroupRows * kBlock);
+        }
+    }
+
+    void run(float lower, float upper) {
+        pool_.parallelFor(0, static_cast<std::int64_t>(n_),
+                          [&](std::int64_t begin, std::int64_t end, int) {
+                              for (std::int64_t i = begin; i < end; ++i) {
+                                  encodeRow(row(i), live(i), n_, lower);
+                              }
+                          });
+        for (std::size_t k0 = 0; k0 < n_; k0 += kBlock) {
+            const std::size_t kb = std::min(kBlock, n_ - k0);
+            carryPivotSquare(k0, kb);
+            carryPivotBands(k0, kb);
+            sweepOtherRows(k0, kb);
+        }
+        pool_.parallelFor(0, static_cast<std::int64_t>(n_),
+                          [&](std::int64_t begin, std::int64_t end, int) {
+                              for (std::int64_t i = begin; i < end; ++i) {
+                                  decodeRow(row(i), live(i), n_, upper);
+                              }
+                          });
+    }
+
+private:
+    Word* row(std::size_t i) const { return cells_ + i * rowStride_; }
+    const std::uint64_t* live(std::size_t i) const { return live_.get() + i * liveWords_; }
+    std::uint64_t* live(std::size_t i) { return live_.get() + i * liveWords_; }
+    std::uint32_t* pivotRow(std::size_t s) { return pivots_.get() + s * pivotStride_; }
+
+    // Carries the pivot rows' own columns [k0, k0 + kb) through the block's sweeps, recording each
+    // pivot row's column-k legs and the snapshots of those columns.
+    void carryPivotSquare(std::size_t k0, std::size_t kb) {
+        std::uint32_t* const square = square_.get();
+        for (std::size_t p = 0; p < kb; ++p) {
+            std::memcpy(square + p * kBlock, row(k0 + p) + k0, kb * sizeof(std::uint32_t));
+        }
+        for (std::size_t s = 0; s < kb; ++s) {
+            const Word* const pivotCells = row(k0 + s);
+            const std::uint64_t* const pivotLive = live(k0 + s);
+            std::uint32_t* const snapshot = pivotRow(s) + k0;
+            for (std::size_t c = 0; c < kb; ++c) {
+                snapshot[c] = legOf(square[s * kBlock + c], pivotCells[k0 + c],
+                                    isLive(pivotLive, k0 + c));
+            }
+            for (std::size_t p = 0; p < kb; ++p) {
+                if (p == s) continue;  // sweep k leaves row k as it is
+                const std::uint32_t leg = legOf(square[p * kBlock + s], row(k0 + p)[k0 + s],
+                                                isLive(live(k0 + p), k0 + s));
+                pivotLegs_.get()[p * kBlock + s] = leg;
+                kernels_.sweepRow(square + p * kBlock, snapshot, kb, leg);
+            }
+        }
+        for (std::size_t p = 0; p < kb; ++p) {
+            kernels_.storeLive(row(k0 + p), square + p * kBlock, live(k0 + p), k0, kb);
+        }
+    }
+
+    // Carries the pivot rows' other columns through the block, band by band of columns, and
+    // snapshots each pivot row there.
+    void carryPivotBands(std::size_t k0, std::size_t kb) {
+        const std::size_t leftBands = (k0 + kBandColumns - 1) / kBandColumns;
+        const std::size_t rightBegin = k0 + kb;
+        const std::size_t rightBands = (n_ - rightBegin + kBandColumns - 1) / kBandColumns;
+        pool_.parallelFor(
+            0, static_cast<std::int64_t>(leftBands + rightBands),
+            [&](std::int64_t begin, std::int64_t end, int worker) {
+                std::uint32_t* const band = bands_[worker].get();
+                for (std::int64_t b = begin; b < end; ++b) {
+                    const std::size_t bi = static_cast<std::size_t>(b);
+                    const std::size_t c0 = bi < leftBands
+                                               ? bi * kBandColumns
+                                               : rightBegin + (bi - leftBands) * kBandColumns;
+                    const std::size_t c1 = std::min(c0 + kBandColumns, bi < leftBands ? k0 : n_);
+                    carryBand(k0, kb, c0, c1 - c0, band);
+                }
+            });
+    }
+
+    void carryBand(std::size_t k0, std::size_t kb, std::size_t c0, std::size_t len,
+                   std::uint32_t* band) {
+        for (std::size_t p = 0; p < kb; ++p) {
+            std::memcpy(band + p * kBandColumns, row(k0 + p) + c0, len * sizeof(std::uint32_t));
+        }
+        for (std::size_t s = 0; s < kb; ++s) {
+            const Word* const pivotCells = row(k0 + s);
+            const std::uint64_t* const pivotLive = live(k0 + s);
+            const std::uint32_t* const keys = band + s * kBandColumns;
+            std::uint32_t* const snapshot = pivotRow(s) + c0;
+            for (std::size_t j = 0; j < len; ++j) {
+                snapshot[j] = legOf(keys[j], pivotCells[c0 + j], isLive(pivotLive, c0 + j));
+            }
+            for (std::size_t p = 0; p < kb; ++p) {
+                if (p == s) continue;
+                kernels_.sweepRow(band + p * kBandColumns, snapshot, len,
+                                  pivotLegs_.get()[p * kBlock + s]);
+            }
+        }
+        for (std::size_t p = 0; p < kb; ++p) {
+            kernels_.storeLive(row(k0 + p), band + p * kBandColumns, live(k0 + p), c0, len);
+        }
+    }
+
+    // Applies the block's sweeps to every row outside it, kGroupRows rows at a time.
+    void sweepOtherRows(std::size_t k0, std::size_t kb) {
+        const std::size_t others = n_ - kb;
+        const std::size_t groups = (others + kGroupRows - 1) / kGroupRows;
+        pool_.parallelFor(0, static_cast<std::int64_t>(groups),
+                          [&](std::int64_t begin, std::int64_t end, int worker) {
+                              for (std::int64_t g = begin; g < end; ++g) {
+                                  const std::size_t first = static_cast<std::size_t>(g) * kGroupRows;
+                                  sweepGroup(k0, kb, first, std::min(others, first + kGroupRows),
+                                             worker);
+                              }
+                          });
+    }
+
+    void sweepGroup(std::size_t k0, std::size_t kb, std::size_t first, std::size_t last,
+                    int worker) {
+        SweepGroup group{};
+        group.rowCount = static_cast<int>(last - first);
+        std::uint32_t* const own = ownBlocks_[worker].get();
+        std::uint32_t* const legs = groupLegs_[worker].get();
+        for (int r = 0; r < group.rowCount; ++r) {
+            const std::size_t index = first + static_cast<std::size_t>(r);
+            const std::size_t i = index < k0 ? index : index + kb;
+            group.rows[r] = row(i);
+            group.live[r] = live(i);
+            std::memcpy(own + r * kBlock, group.rows[r] + k0, kb * sizeof(std::uint32_t));
+        }
+        bool anyNaN = false;
+        for (std::size_t s = 0; s < kb; ++s) {
+            const std::uint32_t* const snapshot = pivotRow(s) + k0;
+            for (int r = 0; r < group.rowCount; ++r) {
+                std::uint32_t* const keys = own + r * kBlock;
+                const std::uint32_t leg =
+                    legOf(keys[s], group.rows[r][k0 + s], isLive(group.live[r], k0 + s));
+                legs[r * kBlock + s] = leg;
+                anyNaN |= leg == 0;
+                kernels_.sweepRow(keys, snapshot, kb, leg);
+            }
+        }
+        for (int r = 0; r < group.rowCount; ++r) {
+            kernels_.storeLive(group.rows[r], own + r * kBlock, group.live[r], k0, kb);
+        }
+        group.legs = legs;
+        group.legStride = kBlock;
+        group.anyNaNLeg = anyNaN;
+        group.pivots = pivots_.get();
+        group.pivotStride = pivotStride_;
+        group.sweeps = static_cast<int>(kb);
+        group.spans[0][0] = 0;
+        group.spans[0][1] = k0;
+        group.spans[1][0] = k0 + kb;
+        group.spans[1][1] = n_;
+        kernels_.sweepGroup(group);
+    }
+
+    const Kernels& kernels_;
+    Word* const cells_;
+    const std::size_t n_;
+    const std::size_t rowStride_;
+    ThreadPool pool_;
+    const std::size_t liveWords_;
+    AlignedArray<std::uint64_t> live_;
+    const std::size_t pivotStride_;
+    AlignedArray<std::uint32_t> pivots_;
+    AlignedArray<std::uint32_t> square_;
+    AlignedArray<std::uint32_t> pivotLegs_;
+    // Per-worker scratch.
+    std::vector<AlignedArray<std::uint32_t>> bands_;
+    std::vector<AlignedArray<std::uint32_t>> ownBlocks_;
+    std::vector<AlignedArray<std::uint32_t>> groupLegs_;
+};
+
+// Portable kernels.
+
+void sweepRowPortable(std::uint32_t* cells, const std::uint32_t* pivot, std::size_t count,
+                      std::uint32_t leg) {
+    if (leg != 0) {
+        for (std::size_t j = 0; j < count; ++j) {
+            cells[j] = std::min(cells[j], std::max(leg, pivot[j]));
+        }
+    } else {
+        for (std::size_t j = 0; j < count; ++j) {
+            cells[j] = std::min(cells[j], (pivot[j] - 1u) | 1u);
+        }
+    }
+}
+
+void storeLivePortable(Word* row, const std::uint32_t* keys, const std::uint64_t* live,
+                       std::size_t col, std::size_t count) {
+    for (std::size_t j = 0; j < count; ++j) {
+        if (isLive(live, col + j)) row[col + j] = keys[j];
+    }
+}
+
+void sweepGroupPortable(const SweepGroup& group) {
+    constexpr std::size_t kTile = 256;
+    std::uint32_t keys[kTile];
+    for (const auto& span : group.spans) {
+        for (std::size_t col = span[0]; col < span[1]; col += kTile) {
+            const std::size_t len = std::min(kTile, span[1] - col);
+            for (int r = 0; r < group.rowCount; ++r) {
+                std::memcpy(keys, group.rows[r] + col, len * sizeof(std::uint32_t));
+                const std::uint32_t* const legs = group.legs + r * group.legStride;
+                for (int s = 0; s < group.sweeps; ++s) {
+                    sweepRowPortable(keys, group.pivots + s * group.pivotStride + col, len,
+                                     legs[s]);
+                }
+                storeLivePortable(group.rows[r], keys, group.live[r], col, len);
+            }
+        }
+    }
+}
+
+const Kernels* kernelsFor(Path path) {
+    switch (path) {
+        case Path::Portable:
+            return &portableKernels();
+        case Path::Avx2:
+            return pathSupported(path) ? avx2Kernels() : nullptr;
+        case Path::Avx512:
+            return pathSupported(path) ? avx512Kernels() : nullptr;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+const Kernels& portableKernels() {
+    static const Kernels kernels{sweepRowPortable, storeLivePortable, sweepGroupPortable};
+    return kernels;
+}
+
+bool pathSupported(Path path) {
+#if defined(__x86_64__) || defined(__i386__)
+    // Safe to repeat; needed when this runs from another library's static initialisers.
+    __builtin_cpu_init();
+#endif
+    switch (path) {
+        case Path::Portable:
+            return true;
+#if defined(__x86_64__) || defined(__i386__)
+        case Path::Avx2:
+            return avx2Kernels() != nullptr && __builtin_cpu_supports("avx2");
+        case Path::Avx512:
+            return avx512Kernels() != nullptr && __builtin_cpu_supports("avx512f");
+#else
+        default:
+            return false;
+#endif
+    }
+    return false;
+}
+
+Path bestPath() {
+    static const Path best = pathSupported(Path::Avx512) ? Path::Avx512
+                             : pathSupported(Path::Avx2) ? Path::Avx2
+                                                         : Path::Portable;
+    return best;
+}
+
+void prune(Path path, float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
+           float upper_threshold, int threads) {
+    const Kernels* const kernels = kernelsFor(path);
+    if (!kernels) throw std::invalid_argument("this CPU cannot run the requested vector path");
+    if (n <= 0) return;
+    if (rowStride < static_cast<std::size_t>(n)) {
+        throw std::invalid_argument("the row stride is shorter than a row");
+    }
+    Engine(*kernels, matrix, static_cast<std::size_t>(n), rowStride, threads)
+        .run(lower_threshold, upper_threshold);
+}
+
+}  // namespace weakest_link
+
+void pruneWeakestLinks(float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
+                       float upper_threshold, int threads) {
+    weakest_link::prune(weakest_link::bestPath(), matrix, n, rowStride, lower_threshold,
+                        upper_threshold, threads);
+}
+
+}  // namespace fwprune::cpu

@@ -1,0 +1,28 @@
+// Edge-list files: records of three whitespace-separated tokens, "source word target", written
+// one per line as "%d edge %d\n".
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "graph_files/graph_matrices.h"
+
+namespace fwprune {
+
+// Reads the edge list at path. n is the largest node number in either position plus one; a
+// record with a negative node number sets no cell, though its other number still counts toward
+// n. Node numbers read as atoi reads them (a token that is not a number is 0, a number followed
+// by other characters is that number). Sets nodeCount and cellCount.
+// Throws an Error naming the file (and line) for a file that cannot be read, a node token longer
+// than 11 characters, a node number beyond 32 bits, a file that ends inside a record, or a graph
+// too large for the cell count or for memory.
+ByteAdjacencyMatrix readEdgeList(const std::string& path);
+
+// The same, on text already in memory; path only names the source in error messages.
+ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path);
+
+// Writes one "%d edge %d\n" record for every non-zero cell, ordered by source and then target.
+// The file at path is replaced whole, or left as it was when writing fails.
+void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path);
+
+}  // namespace fwprune

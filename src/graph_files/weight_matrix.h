@@ -1,0 +1,37 @@
+// Weight-matrix files: n lines of n numbers, n fixed by the number of tokens on the first line.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "graph_files/graph_matrices.h"
+
+namespace fwprune {
+
+// Reads the matrix at path. n is the number of tokens on the first line (tokens separated by
+// blanks and tabs; a carriage return right before the line end belongs to the line end); then
+// n*n values are read in row-major order, line breaks ignored, each converted exactly as atof
+// converts it and rounded to float. Values after the n*n-th are ignored. Sets nodeCount and
+// cellCount. Throws an Error naming the file when it cannot be read, holds fewer than n*n values,
+// or is too large for the cell count or for memory.
+WeightMatrix readWeightMatrix(const std::string& path);
+
+// The same, on text already in memory; path only names the source in error messages.
+WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path);
+
+// atof's value of one token, rounded to float.
+float parseWeight(std::string_view token);
+
+// Writes each row on one line, values in C's "%e" form with a three-digit exponent
+// ("2.000000e-001"), one space apart; infinities and NaNs as printf spells them. Whole or not at all.
+void writeWeightMatrix(const WeightMatrix& matrix, const std::string& path);
+
+// Writes "%d edge %d\n" for every cell that is not WEIGHT_ABSENT (NaN cells included), ordered by
+// source and then target. Whole or not at all.
+void writeWeightEdgeList(const WeightMatrix& matrix, const std::string& path);
+
+// One value as writeWeightMatrix writes it; returns the end of the written characters.
+// out must have room for 16 characters.
+char* formatWeight(float value, char* out);
+
+}  // namespace fwprune

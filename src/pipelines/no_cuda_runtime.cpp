@@ -1,0 +1,10 @@
+// Built when no CUDA compiler was found: the library then runs on the CPU only.
+#include "pipelines/device_runtime.h"
+
+namespace fwprune {
+
+bool cudaDeviceAvailable() { return false; }
+
+std::unique_ptr<DeviceRuntime> openCudaRuntime() { return nullptr; }
+
+}  // namespace fwprune

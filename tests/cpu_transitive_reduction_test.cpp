@@ -1,0 +1,277 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cpu/cpu_engine.h"
+#include "cpu/transitive_reduction_internal.h"
+
+namespace {
+
+using fwprune::cpu::detail::InstructionSet;
+using fwprune::cpu::detail::instructionSetSupported;
+using fwprune::cpu::detail::ReductionOptions;
+using fwprune::cpu::detail::ReductionRoute;
+using Matrix = std::vector<std::uint8_t>;
+
+// The n sweeps done literally: a cell becomes 2 once a walk of two or more edges is known to
+// join its ends; at the end only untouched edges remain.
+Matrix referenceReduction(Matrix m, std::int64_t n) {
+    for (std::int64_t k = 0; k < n; ++k)
+        for (std::int64_t i = 0; i < n; ++i) {
+            if (m[i * n + k] == 0) continue;
+            for (std::int64_t j = 0; j < n; ++j)
+                if (m[k * n + j] != 0) m[i * n + j] = 2;
+        }
+    for (auto& cell : m) cell = cell == 2 ? 0 : (cell != 0 ? 1 : 0);
+    return m;
+}
+
+Matrix reduced(Matrix m, std::int64_t n, int threads, ReductionRoute route,
+               InstructionSet isa = InstructionSet::Best) {
+    ReductionOptions options;
+    options.route = route;
+    options.isa = isa;
+    fwprune::cpu::detail::reduceTransitively(m.data(), n, threads, options);
+    return m;
+}
+
+// First differing cell, for readable failures on large matrices.
+std::string firstDifference(const Matrix& got, const Matrix& want, std::int64_t n) {
+    for (std::int64_t c = 0; c < n * n; ++c)
+        if (got[c] != want[c])
+            return "cell (" + std::to_string(c / n) + ", " + std::to_string(c % n) + "): got " +
+                   std::to_string(got[c]) + ", want " + std::to_string(want[c]);
+    return "none";
+}
+
+enum class Shape { Cyclic, NearlyAcyclic, SelfLoops, Isolated, Values };
+
+// Random graphs of several characters. Edge values other than 1 appear on purpose: any non-zero
+// cell is an edge.
+Matrix randomGraph(std::int64_t n, Shape shape, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    Matrix m(static_cast<std::size_t>(n * n), 0);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double p = n <= 8 ? 0.3 : std::min(0.5, 4.0 / static_cast<double>(n));
+    std::vector<std::int64_t> rank(static_cast<std::size_t>(n));
+    for (std::int64_t i = 0; i < n; ++i) rank[i] = i;
+    std::shuffle(rank.begin(), rank.end(), rng);
+    for (std::int64_t i = 0; i < n; ++i)
+        for (std::int64_t j = 0; j < n; ++j) {
+            if (i == j && shape != Shape::SelfLoops) continue;
+            double chance = p;
+            if (shape == Shape::NearlyAcyclic) chance = rank[i] < rank[j] ? 4 * p : p / 20;
+            if (shape == Shape::Isolated && (i % 3 == 0 || j % 3 == 0)) chance = 0;
+            if (unit(rng) < chance)
+                m[i * n + j] =
+                    shape == Shape::Values ? static_cast<std::uint8_t>(1 + rng() % 255) : 1;
+        }
+    if (shape == Shape::SelfLoops)
+        for (std::int64_t i = 0; i < n; ++i) m[i * n + i] = unit(rng) < 0.05 ? 1 : 0;
+    return m;
+}
+
+// A DAG in a random node order: edge (i, j) only when rank i < rank j.
+Matrix randomDag(std::int64_t n, double p, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<std::int64_t> rank(static_cast<std::size_t>(n));
+    for (std::int64_t i = 0; i < n; ++i) rank[i] = i;
+    std::shuffle(rank.begin(), rank.end(), rng);
+    Matrix m(static_cast<std::size_t>(n * n), 0);
+    for (std::int64_t i = 0; i < n; ++i)
+        for (std::int64_t j = 0; j < n; ++j)
+            if (rank[i] < rank[j] && unit(rng) < p) m[i * n + j] = 1;
+    return m;
+}
+
+// On a DAG an edge (u, v) survives iff v cannot be reached from u once that edge is removed.
+// Decided by one explicit-stack search per edge, independent of any closure.
+Matrix dagReductionBySearch(const Matrix& m, std::int64_t n) {
+    Matrix out(m.size(), 0);
+    std::vector<std::uint8_t> seen(static_cast<std::size_t>(n));
+    std::vector<std::int64_t> stack;
+    for (std::int64_t u = 0; u < n; ++u)
+        for (std::int64_t v = 0; v < n; ++v) {
+            if (m[u * n + v] == 0) continue;
+            std::fill(seen.begin(), seen.end(), 0);
+            stack.clear();
+            for (std::int64_t w = 0; w < n; ++w)
+                if (w != v && m[u * n + w] != 0) {
+                    seen[w] = 1;
+                    stack.push_back(w);
+                }
+            bool bypassed = false;
+            while (!stack.empty() && !bypassed) {
+                const std::int64_t x = stack.back();
+                stack.pop_back();
+                for (std::int64_t y = 0; y < n; ++y)
+                    if (m[x * n + y] != 0 && !seen[y]) {
+                        if (y == v) bypassed = true;
+                        seen[y] = 1;
+                        stack.push_back(y);
+                    }
+            }
+            out[u * n + v] = bypassed ? 0 : 1;
+        }
+    return out;
+}
+
+Matrix fromEdges(std::int64_t n, const std::vector<std::pair<int, int>>& edges) {
+    Matrix m(static_cast<std::size_t>(n * n), 0);
+    for (const auto& [i, j] : edges) m[i * n + j] = 1;
+    return m;
+}
+
+constexpr ReductionRoute kRoutes[] = {ReductionRoute::Dense, ReductionRoute::Sparse};
+
+const char* routeName(ReductionRoute r) {
+    return r == ReductionRoute::Dense ? "dense" : "sparse";
+}
+
+TEST(CpuTransitiveReduction, HandBuiltCases) {
+    struct Case {
+        const char* name;
+        std::int64_t n;
+        std::vector<std::pair<int, int>> edges;
+        std::vector<std::pair<int, int>> kept;
+    };
+    const std::vector<Case> cases = {
+        {"shortcut over a path", 3, {{0, 1}, {1, 2}, {0, 2}}, {{0, 1}, {1, 2}}},
+        {"diamond with a shortcut",
+         4,
+         {{0, 1}, {0, 2}, {1, 3}, {2, 3}, {0, 3}},
+         {{0, 1}, {0, 2}, {1, 3}, {2, 3}}},
+        {"two-cycle loses both edges", 3, {{0, 1}, {1, 0}, {1, 2}}, {}},
+        {"self-loop kills edges in and out", 4, {{0, 1}, {1, 1}, {1, 2}, {2, 3}}, {{2, 3}}},
+        {"lone self-loop", 1, {{0, 0}}, {}},
+        {"edge into a cycle", 4, {{0, 1}, {1, 2}, {2, 1}, {3, 0}}, {{3, 0}}},
+        {"walk through a cycle bypasses an edge",
+         5,
+         {{0, 1}, {1, 2}, {2, 1}, {2, 3}, {0, 3}, {3, 4}},
+         {{3, 4}}},
+        {"parallel paths keep both",
+         4,
+         {{0, 1}, {1, 3}, {0, 2}, {2, 3}},
+         {{0, 1}, {1, 3}, {0, 2}, {2, 3}}},
+    };
+    for (const auto& c : cases)
+        for (const ReductionRoute route : kRoutes)
+            for (const int threads : {1, 2}) {
+                const Matrix got = reduced(fromEdges(c.n, c.edges), c.n, threads, route);
+                EXPECT_EQ(got, fromEdges(c.n, c.kept))
+                    << c.name << ", " << routeName(route) << ", threads " << threads;
+            }
+}
+
+TEST(CpuTransitiveReduction, EmptyAndSingleNode) {
+    for (const ReductionRoute route : kRoutes) {
+        Matrix none;
+        EXPECT_NO_THROW(fwprune::cpu::detail::reduceTransitively(none.data(), 0, 2, {route}));
+        EXPECT_EQ(reduced(Matrix{0}, 1, 2, route), Matrix{0});
+        EXPECT_EQ(reduced(Matrix{9}, 1, 2, route), Matrix{0});
+    }
+}
+
+TEST(CpuTransitiveReduction, MatchesSweepsOnRandomGraphs) {
+    const std::int64_t sizes[] = {2, 3, 7, 63, 64, 65, 127, 128, 129, 255, 256, 257};
+    const Shape shapes[] = {Shape::Cyclic, Shape::NearlyAcyclic, Shape::SelfLoops, Shape::Isolated,
+                            Shape::Values};
+    std::uint32_t seed = 1;
+    for (const std::int64_t n : sizes)
+        for (const Shape shape : shapes) {
+            const Matrix input = randomGraph(n, shape, seed++);
+            const Matrix want = referenceReduction(input, n);
+            for (const ReductionRoute route : kRoutes)
+                for (const int threads : {1, 2}) {
+                    const Matrix got = reduced(input, n, threads, route);
+                    ASSERT_EQ(got, want) << "n " << n << ", shape " << static_cast<int>(shape)
+                                         << ", " << routeName(route) << ", threads " << threads
+                                         << ", " << firstDifference(got, want, n);
+                }
+        }
+}
+
+TEST(CpuTransitiveReduction, EveryInstructionSetAgrees) {
+    // Sizes around the 32-, 64- and 512-column widths the vector kernels work in.
+    const std::int64_t sizes[] = {31, 33, 100, 511, 513, 600};
+    for (const InstructionSet isa :
+         {InstructionSet::Scalar, InstructionSet::Avx2, InstructionSet::Avx512}) {
+        if (!instructionSetSupported(isa)) continue;
+        for (const std::int64_t n : sizes) {
+            const Matrix input =
+                randomGraph(n, Shape::NearlyAcyclic, static_cast<std::uint32_t>(n));
+            const Matrix want = referenceReduction(input, n);
+            for (const ReductionRoute route : kRoutes) {
+                const Matrix got = reduced(input, n, 2, route, isa);
+                ASSERT_EQ(got, want) << "isa " << static_cast<int>(isa) << ", n " << n << ", "
+                                     << routeName(route) << ", " << firstDifference(got, want, n);
+            }
+        }
+    }
+}
+
+TEST(CpuTransitiveReduction, ThousandNodes) {
+    const std::int64_t n = 1000;
+    for (const Shape shape : {Shape::NearlyAcyclic, Shape::SelfLoops}) {
+        const Matrix input = randomGraph(n, shape, 77);
+        const Matrix want = referenceReduction(input, n);
+        for (const ReductionRoute route : kRoutes)
+            for (const int threads : {1, 2}) {
+                const Matrix got = reduced(input, n, threads, route);
+                ASSERT_EQ(got, want) << routeName(route) << ", threads " << threads << ", "
+                                     << firstDifference(got, want, n);
+            }
+    }
+}
+
+TEST(CpuTransitiveReduction, RandomDagsMatchPerEdgeSearch) {
+    std::uint32_t seed = 100;
+    for (const std::int64_t n : {50, 200, 300})
+        for (const double p : {0.02, 0.1, 0.5}) {
+            const Matrix input = randomDag(n, p, seed++);
+            const Matrix want = dagReductionBySearch(input, n);
+            for (const ReductionRoute route : kRoutes)
+                for (const int threads : {1, 2}) {
+                    const Matrix got = reduced(input, n, threads, route);
+                    ASSERT_EQ(got, want)
+                        << "n " << n << ", p " << p << ", " << routeName(route) << ", threads "
+                        << threads << ", " << firstDifference(got, want, n);
+                }
+        }
+}
+
+TEST(CpuTransitiveReduction, ThreadCountsBeyondNodesAndDefault) {
+    const std::int64_t n = 5;
+    const Matrix input = randomGraph(n, Shape::Cyclic, 5);
+    const Matrix want = referenceReduction(input, n);
+    for (const ReductionRoute route : kRoutes)
+        for (const int threads : {0, -3, 8}) EXPECT_EQ(reduced(input, n, threads, route), want);
+}
+
+TEST(CpuTransitiveReduction, DeepChainAndLongCycleDoNotExhaustTheStack) {
+    // 10000-node chain with every two-step shortcut, whose last node enters a 10000-node cycle.
+    // Both the depth-first search and the component walk go 20000 levels deep.
+    const std::int64_t n = 20000;
+    const std::int64_t half = n / 2;
+    Matrix m(static_cast<std::size_t>(n * n), 0);
+    for (std::int64_t i = 0; i + 1 < half; ++i) m[i * n + i + 1] = 1;
+    for (std::int64_t i = 0; i + 2 < half; ++i) m[i * n + i + 2] = 1;
+    m[(half - 1) * n + half] = 1;
+    for (std::int64_t i = half; i < n; ++i) m[i * n + (i + 1 < n ? i + 1 : half)] = 1;
+
+    fwprune::cpu::detail::reduceTransitively(m.data(), n, 2, {ReductionRoute::Sparse});
+
+    std::int64_t kept = 0;
+    for (const std::uint8_t cell : m) kept += cell;
+    EXPECT_EQ(kept, half - 1);
+    for (std::int64_t i = 0; i + 1 < half; ++i)
+        ASSERT_EQ(m[i * n + i + 1], 1) << "chain edge " << i;
+}
+
+}  // namespace

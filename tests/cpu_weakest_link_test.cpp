@@ -1,0 +1,302 @@
+// The CPU weakest-link engine against a literal, unblocked run of the sweep rule, compared bit for
+// bit on every vector path this machine can run.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "cpu/cpu_engine.h"
+#include "cpu/weakest_link_internal.h"
+
+namespace {
+
+using fwprune::cpu::weakest_link::Path;
+
+float floatOf(std::uint32_t bits) {
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+std::uint32_t bitsOf(float f) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    return bits;
+}
+
+// The sweeps and the threshold pass exactly as the device kernels state them.
+void referencePrune(float* m, std::size_t n, std::size_t stride, float lower, float upper) {
+    for (std::size_t k = 0; k < n; ++k) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const float absIK = std::fabs(m[i * stride + k]);
+            for (std::size_t j = 0; j < n; ++j) {
+                const float v = m[i * stride + j];
+                if (v > lower || v < 0) {
+                    const float a = absIK;
+                    const float b = std::fabs(m[k * stride + j]);
+                    const float w = std::fmax(a, b);
+                    if (w < std::fabs(v)) m[i * stride + j] = -w;
+                }
+            }
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            const float v = m[i * stride + j];
+            if (std::signbit(v) || upper <= v) m[i * stride + j] = 2.0f;
+        }
+    }
+}
+
+struct Thresholds {
+    float lower;
+    float upper;
+};
+
+// How often each kind of special cell appears, in percent; the rest are ordinary weights.
+struct Mix {
+    int nan = 4;
+    int negative = 10;
+    int zero = 4;
+    int held = 20;  // in [0, lower]
+    int special = 8;
+};
+
+constexpr std::uint32_t kSentinel = 0x7fc0dead;  // a NaN with a payload, outside the matrix
+
+// n rows of `stride` floats, followed by a guard of sentinels.
+struct Buffer {
+    std::size_t n;
+    std::size_t stride;
+    std::vector<float> cells;
+};
+
+constexpr std::size_t kGuard = 64;
+
+Buffer makeMatrix(std::size_t n, std::size_t stride, Thresholds t, const Mix& mix,
+                  std::uint32_t seed) {
+    Buffer b{n, stride, std::vector<float>(n * stride + kGuard, floatOf(kSentinel))};
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> percent(0, 99);
+    std::uniform_real_distribution<float> weight(0.0f, 3.0f);
+    std::uniform_int_distribution<std::uint32_t> payload(1, 0x3fffff);
+    std::uniform_int_distribution<std::uint32_t> subnormal(1, 0x7fffff);
+    const float heldTop = t.lower >= 0.0f ? t.lower : 0.0f;
+    std::uniform_real_distribution<float> heldWeight(0.0f, heldTop);
+    const float specials[] = {std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(),
+                              t.lower,
+                              t.upper,
+                              2.0f,
+                              -2.0f,
+                              std::nextafter(t.lower, 10.0f),
+                              std::nextafter(t.upper, -10.0f)};
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            int roll = percent(rng);
+            float v;
+            if ((roll -= mix.nan) < 0) {
+                // Quiet and signalling NaNs of both signs, with payloads.
+                const std::uint32_t sign = (rng() & 1u) << 31;
+                const std::uint32_t quiet = (rng() & 1u) << 22;
+                v = floatOf(sign | 0x7f800000u | quiet | payload(rng));
+            } else if ((roll -= mix.negative) < 0) {
+                v = (rng() & 3u) == 0 ? -floatOf(subnormal(rng)) : -weight(rng);
+            } else if ((roll -= mix.zero) < 0) {
+                v = (rng() & 1u) ? -0.0f : 0.0f;
+            } else if ((roll -= mix.held) < 0) {
+                v = (rng() & 3u) == 0 ? floatOf(subnormal(rng)) : heldWeight(rng);
+            } else if ((roll -= mix.special) < 0) {
+                v = specials[rng() % (sizeof specials / sizeof specials[0])];
+            } else {
+                v = weight(rng);
+            }
+            b.cells[i * stride + j] = v;
+        }
+        // Padding between rows must survive untouched.
+        for (std::size_t j = n; j < stride; ++j) b.cells[i * stride + j] = floatOf(kSentinel ^ j);
+    }
+    return b;
+}
+
+std::string describeMismatch(const Buffer& expected, const Buffer& actual) {
+    for (std::size_t x = 0; x < expected.cells.size(); ++x) {
+        const std::uint32_t e = bitsOf(expected.cells[x]);
+        const std::uint32_t a = bitsOf(actual.cells[x]);
+        if (e != a) {
+            std::ostringstream out;
+            out << "first difference at row " << x / expected.stride << ", column "
+                << x % expected.stride << ": expected bits 0x" << std::hex << e << ", got 0x"
+                << a;
+            return out.str();
+        }
+    }
+    return "no difference";
+}
+
+bool sameBits(const Buffer& a, const Buffer& b) {
+    return a.cells.size() == b.cells.size() &&
+           std::memcmp(a.cells.data(), b.cells.data(), a.cells.size() * sizeof(float)) == 0;
+}
+
+// The reference result, computed once per input and shared by the paths and thread counts.
+const Buffer& expectedFor(const Buffer& input, Thresholds t) {
+    static std::map<std::vector<std::uint32_t>, Buffer> cache;
+    std::vector<std::uint32_t> key(input.cells.size() + 4);
+    std::memcpy(key.data(), input.cells.data(), input.cells.size() * sizeof(float));
+    key[input.cells.size()] = static_cast<std::uint32_t>(input.n);
+    key[input.cells.size() + 1] = static_cast<std::uint32_t>(input.stride);
+    key[input.cells.size() + 2] = bitsOf(t.lower);
+    key[input.cells.size() + 3] = bitsOf(t.upper);
+    auto found = cache.find(key);
+    if (found == cache.end()) {
+        Buffer expected = input;
+        referencePrune(expected.cells.data(), input.n, input.stride, t.lower, t.upper);
+        found = cache.emplace(std::move(key), std::move(expected)).first;
+    }
+    return found->second;
+}
+
+std::string pathName(Path path) {
+    switch (path) {
+        case Path::Portable:
+            return "Portable";
+        case Path::Avx2:
+            return "Avx2";
+        case Path::Avx512:
+            return "Avx512";
+    }
+    return "Unknown";
+}
+
+class CpuWeakestLink : public ::testing::TestWithParam<std::tuple<Path, int>> {
+protected:
+    void SetUp() override {
+        if (!fwprune::cpu::weakest_link::pathSupported(path())) {
+            GTEST_SKIP() << pathName(path()) << " cannot run on this CPU";
+        }
+    }
+    Path path() const { return std::get<0>(GetParam()); }
+    int threads() const { return std::get<1>(GetParam()); }
+
+    void expectMatchesReference(std::size_t n, std::size_t stride, Thresholds t, const Mix& mix,
+                                std::uint32_t seed) {
+        const Buffer input = makeMatrix(n, stride, t, mix, seed);
+        const Buffer& expected = expectedFor(input, t);
+        Buffer actual = input;
+        fwprune::cpu::weakest_link::prune(path(), actual.cells.data(),
+                                          static_cast<std::int64_t>(n), stride, t.lower, t.upper,
+                                          threads());
+        EXPECT_TRUE(sameBits(expected, actual))
+            << "n=" << n << " stride=" << stride << " lower=" << t.lower << " upper=" << t.upper
+            << " seed=" << seed << ": " << describeMismatch(expected, actual);
+    }
+};
+
+constexpr Thresholds kUsual{0.25f, 1.5f};
+
+std::size_t paddedStride(std::size_t n) { return (n / 128 + 1) * 128; }
+
+TEST_P(CpuWeakestLink, MatchesReferenceOnEverySize) {
+    const std::size_t sizes[] = {1, 2, 15, 16, 17, 63, 64, 65, 127, 128, 129, 255, 256, 257};
+    for (const std::size_t n : sizes) {
+        expectMatchesReference(n, n, kUsual, Mix{}, static_cast<std::uint32_t>(n));
+    }
+}
+
+TEST_P(CpuWeakestLink, LeavesRowPaddingAndTheBufferTailUntouched) {
+    const std::size_t sizes[] = {1, 17, 64, 65, 200, 257};
+    for (const std::size_t n : sizes) {
+        expectMatchesReference(n, paddedStride(n), kUsual, Mix{}, static_cast<std::uint32_t>(n + 7));
+    }
+}
+
+TEST_P(CpuWeakestLink, MatchesReferenceAtASizeOfManyBlocks) {
+    expectMatchesReference(1000, 1000, kUsual, Mix{}, 1000);
+}
+
+TEST_P(CpuWeakestLink, HandlesRowsWhoseOwnLegIsNaN) {
+    // Many held NaNs: whole rows sweep with a NaN leg at column k, and NaN pivot legs meet them.
+    Mix mix;
+    mix.nan = 35;
+    for (const std::size_t n : {33, 130}) {
+        expectMatchesReference(n, paddedStride(n), kUsual, mix, 99);
+    }
+}
+
+TEST_P(CpuWeakestLink, HandlesMostlyHeldCells) {
+    // Held cells never change but carry the weight of their paths.
+    Mix mix;
+    mix.held = 70;
+    expectMatchesReference(150, 150, kUsual, mix, 5);
+}
+
+TEST_P(CpuWeakestLink, HandlesUnusualThresholds) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const Thresholds cases[] = {
+        {-1.0f, 1.5f},                   // every number takes part, +0.0 and -0.0 too
+        {0.0f, 1.5f},                    // zeros are held
+        {floatOf(0x00000005u), 1.0f},    // a subnormal lower threshold
+        {nan, 1.5f},                     // only negatives take part
+        {0.25f, nan},                    // no upper cut
+        {1.0f, 0.5f},                    // upper below lower
+        {0.25f, std::numeric_limits<float>::infinity()},
+        {-std::numeric_limits<float>::infinity(), 2.0f},
+    };
+    std::uint32_t seed = 11;
+    for (const Thresholds& t : cases) {
+        expectMatchesReference(70, paddedStride(70), t, Mix{}, seed++);
+    }
+}
+
+TEST_P(CpuWeakestLink, EmptyMatrixIsANoOp) {
+    std::vector<float> guard(4, floatOf(kSentinel));
+    fwprune::cpu::weakest_link::prune(path(), guard.data(), 0, 0, 0.25f, 1.5f, threads());
+    for (const float v : guard) EXPECT_EQ(bitsOf(v), kSentinel);
+}
+
+INSTANTIATE_TEST_SUITE_P(PathsAndThreads, CpuWeakestLink,
+                         ::testing::Combine(::testing::Values(Path::Portable, Path::Avx2,
+                                                              Path::Avx512),
+                                            ::testing::Values(1, 2)),
+                         [](const ::testing::TestParamInfo<std::tuple<Path, int>>& info) {
+                             return pathName(std::get<0>(info.param)) + "_" +
+                                    std::to_string(std::get<1>(info.param)) + "threads";
+                         });
+
+TEST(CpuWeakestLinkEntry, DefaultPathMatchesReferenceWithMoreThreadsThanRows) {
+    const std::size_t n = 3;
+    Buffer input = makeMatrix(n, 5, kUsual, Mix{}, 3);
+    const Buffer& expected = expectedFor(input, kUsual);
+    for (const int threads : {0, 8}) {
+        Buffer actual = input;
+        fwprune::cpu::pruneWeakestLinks(actual.cells.data(), n, 5, kUsual.lower, kUsual.upper,
+                                        threads);
+        EXPECT_TRUE(sameBits(expected, actual)) << describeMismatch(expected, actual);
+    }
+}
+
+TEST(CpuWeakestLinkEntry, DefaultPathMatchesReferenceOnARandomMatrix) {
+    Buffer input = makeMatrix(300, 300, kUsual, Mix{}, 300);
+    const Buffer& expected = expectedFor(input, kUsual);
+    Buffer actual = input;
+    fwprune::cpu::pruneWeakestLinks(actual.cells.data(), 300, 300, kUsual.lower, kUsual.upper, 0);
+    EXPECT_TRUE(sameBits(expected, actual)) << describeMismatch(expected, actual);
+}
+
+TEST(CpuWeakestLinkEntry, RejectsAStrideShorterThanARow) {
+    std::vector<float> cells(16, 1.0f);
+    EXPECT_THROW(fwprune::cpu::pruneWeakestLinks(cells.data(), 4, 3, 0.25f, 1.5f, 1),
+                 std::invalid_argument);
+}
+
+}  // namespace

@@ -1,0 +1,147 @@
+// The CPU stand-in: its execution model, the barrier rule it guards, and the checks its runtime
+// applies to memory, launch shapes and arguments.
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "common/error.h"
+#include "cpu/parallel.h"
+#include "device/emulated_grid.h"
+#include "pipelines/device_runtime.h"
+
+// Test kernels, written as kernels and compiled through the same compatibility header.
+namespace fwprune::emulated {
+
+__global__ void recordCoordinates_kernel(unsigned int* out) {
+    const unsigned int block = (blockIdx.z * gridDim.y + blockIdx.y) * gridDim.x + blockIdx.x;
+    const unsigned int thread = (threadIdx.z * blockDim.y + threadIdx.y) * blockDim.x + threadIdx.x;
+    const unsigned int perBlock = blockDim.x * blockDim.y * blockDim.z;
+    out[block * perBlock + thread] += block * 1000 + thread + 1;
+}
+
+// Thread 0 fills a shared value that every thread reads after the barrier.
+__global__ void broadcastFromThreadZero_kernel(int* out) {
+    __shared__ int value;
+    if (threadIdx.x == 0) value = static_cast<int>(blockIdx.x) * 10;
+    __syncthreads();
+    out[blockIdx.x * blockDim.x + threadIdx.x] = value + static_cast<int>(threadIdx.x);
+}
+
+__global__ void twoBarriers_kernel(int* out) {
+    __syncthreads();
+    out[threadIdx.x] = 1;
+    __syncthreads();
+}
+
+__global__ void divergentBarrier_kernel(int* out) {
+    if (threadIdx.x == 0) return;
+    __syncthreads();
+    out[threadIdx.x] = 1;
+}
+
+}  // namespace fwprune::emulated
+
+namespace fwprune {
+namespace {
+
+template <typename T>
+bool run(void (*kernel)(T*), LaunchShape grid, LaunchShape block, T* data, int threads = 2) {
+    cpu::ThreadPool pool(threads);
+    void* args[] = {&data};
+    return emulated::runGrid(kernel, grid, block, args, pool);
+}
+
+TEST(StandInGrid, RunsEveryThreadOfEveryBlockOnce) {
+    const LaunchShape grid{3, 2, 2}, block{4, 3, 2};
+    std::vector<unsigned int> out(3 * 2 * 2 * 4 * 3 * 2, 0);
+    ASSERT_TRUE(run(&emulated::recordCoordinates_kernel, grid, block, out.data()));
+    for (unsigned int b = 0; b < 12; ++b) {
+        for (unsigned int t = 0; t < 24; ++t) EXPECT_EQ(out[b * 24 + t], b * 1000 + t + 1);
+    }
+}
+
+TEST(StandInGrid, SharedValueIsPerBlockAndVisibleAfterTheBarrier) {
+    for (const int threads : {1, 2, 4}) {
+        std::vector<int> out(64 * 32, -1);
+        ASSERT_TRUE(run(&emulated::broadcastFromThreadZero_kernel, LaunchShape{64}, LaunchShape{32},
+                        out.data(), threads));
+        for (int b = 0; b < 64; ++b) {
+            for (int t = 0; t < 32; ++t) ASSERT_EQ(out[b * 32 + t], b * 10 + t);
+        }
+    }
+}
+
+TEST(StandInGrid, RefusesBarrierUseItCannotRunExactly) {
+    std::vector<int> out(8, 0);
+    EXPECT_FALSE(run(&emulated::twoBarriers_kernel, LaunchShape{1}, LaunchShape{8}, out.data()));
+    EXPECT_FALSE(run(&emulated::divergentBarrier_kernel, LaunchShape{2}, LaunchShape{8}, out.data()));
+}
+
+TEST(StandInRuntime, PitchIsRoundedUpLikeADevicePitch) {
+    const auto runtime = openEmulatedRuntime(1);
+    for (const std::size_t width : {std::size_t{4}, std::size_t{512}, std::size_t{513}, std::size_t{4 * 300}}) {
+        std::size_t pitch = 0;
+        DeviceBuffer buffer(*runtime, runtime->allocatePitch(&pitch, width, 3));
+        EXPECT_GE(pitch, width);
+        EXPECT_EQ(pitch % 512, 0u);
+    }
+}
+
+TEST(StandInRuntime, TwoDimensionalCopiesKeepRowsApartByThePitch) {
+    const auto runtime = openEmulatedRuntime(1);
+    const std::size_t width = 12, height = 5;
+    std::size_t pitch = 0;
+    DeviceBuffer device(*runtime, runtime->allocatePitch(&pitch, width, height));
+    std::vector<unsigned char> host(width * height), back(width * height, 0);
+    std::iota(host.begin(), host.end(), 1);
+    runtime->copy2D(device.get(), pitch, host.data(), width, width, height, CopyKind::HostToDevice);
+    const auto* rows = static_cast<const unsigned char*>(device.get());
+    EXPECT_EQ(rows[pitch], host[width]);  // row 1 starts one pitch in
+    runtime->copy2D(back.data(), width, device.get(), pitch, width, height, CopyKind::DeviceToHost);
+    EXPECT_EQ(back, host);
+}
+
+TEST(StandInRuntime, RejectsCopiesOutsideItsAllocations) {
+    const auto runtime = openEmulatedRuntime(1);
+    std::vector<unsigned char> host(4096);
+    DeviceBuffer device(*runtime, runtime->allocate(100));
+    EXPECT_THROW(runtime->copy(device.get(), host.data(), 101, CopyKind::HostToDevice), Error);
+    EXPECT_THROW(runtime->copy(host.data(), host.data(), 10, CopyKind::DeviceToHost), Error);
+    std::size_t pitch = 0;
+    DeviceBuffer pitched(*runtime, runtime->allocatePitch(&pitch, 40, 4));
+    // A device stride larger than the allocation's pitch runs past its end.
+    EXPECT_THROW(runtime->copy2D(pitched.get(), 2 * pitch, host.data(), 40, 40, 4,
+                                 CopyKind::HostToDevice),
+                 Error);
+    EXPECT_THROW(runtime->copy2D(pitched.get(), 20, host.data(), 40, 40, 4, CopyKind::HostToDevice),
+                 Error);
+}
+
+TEST(StandInRuntime, RejectsShapesAndArgumentsADeviceWouldRefuse) {
+    const auto runtime = openEmulatedRuntime(1);
+    EXPECT_THROW(runtime->configureCall(LaunchShape{0}, LaunchShape{256}), Error);
+    EXPECT_THROW(runtime->configureCall(LaunchShape{1, 65536}, LaunchShape{256}), Error);
+    EXPECT_THROW(runtime->configureCall(LaunchShape{1}, LaunchShape{1025}), Error);
+    EXPECT_THROW(runtime->configureCall(LaunchShape{1}, LaunchShape{64, 32}), Error);
+    // A launch that was never configured, or configured once and launched twice.
+    EXPECT_THROW(runtime->launch(KernelId::TransitiveReduction), Error);
+
+    DeviceBuffer device(*runtime, runtime->allocate(16));
+    auto* matrix = static_cast<unsigned char*>(device.get());
+    const int n = 4;
+    launchKernel(*runtime, KernelId::TransitiveReduction, LaunchShape{1, 1}, LaunchShape{16, 16},
+                 matrix, n);
+    EXPECT_THROW(runtime->launch(KernelId::TransitiveReduction), Error);
+    // Arguments of the wrong kind or number for the kernel.
+    EXPECT_THROW(launchKernel(*runtime, KernelId::TransitiveReduction, LaunchShape{1, 1},
+                              LaunchShape{16, 16}, matrix, std::int64_t{n}),
+                 Error);
+    EXPECT_THROW(launchKernel(*runtime, KernelId::AllPairsLongestPath, LaunchShape{4},
+                              LaunchShape{256}, matrix, n),
+                 Error);
+    runtime->configureCall(LaunchShape{1}, LaunchShape{1});
+    EXPECT_THROW(runtime->setupArgument(&n, sizeof n, 4094), Error);
+}
+
+}  // namespace
+}  // namespace fwprune

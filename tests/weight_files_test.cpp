@@ -1,0 +1,199 @@
+// Weight-matrix reading and writing.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/error.h"
+#include "graph_files/weight_matrix.h"
+#include "test_support.h"
+
+namespace fwprune {
+namespace {
+
+using testing::ScratchDir;
+
+WeightMatrix parse(const std::string& text) { return parseWeightMatrix(text, "w.txt"); }
+
+// What printf("%e") prints for the float, with the exponent widened to three digits.
+std::string printfForm(float value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%e", static_cast<double>(value));
+    std::string text = buffer;
+    const std::size_t e = text.find('e');
+    if (e != std::string::npos && text.size() - e - 2 < 3) text.insert(e + 2, "0");
+    return text;
+}
+
+std::string formatted(float value) {
+    char buffer[32];
+    return std::string(buffer, formatWeight(value, buffer));
+}
+
+TEST(WeightMatrixReader, CountsColumnsOnTheFirstLine) {
+    EXPECT_EQ(parse("0.5 2 2\n1 1 1\n1 1 1\n").n, 3);
+    EXPECT_EQ(parse("  1 2\t3 \n4 5 6 7 8 9\n").n, 3);
+    EXPECT_EQ(parse("1 2 3\r\n4 5 6\r\n7 8 9\r\n").n, 3);
+    EXPECT_EQ(parse("1 2 3 \r\n4 5 6 7 8 9").n, 3);
+    EXPECT_EQ(parse("1 2\n3 4").n, 2);   // no line feed after the last row
+    EXPECT_EQ(parse("7").n, 1);          // one line, no line feed at all
+    EXPECT_EQ(parse("7\r").n, 1);
+    // A carriage return anywhere else is part of a token.
+    EXPECT_EQ(parse("1\r2 3\n4 5 6").n, 2);
+}
+
+TEST(WeightMatrixReader, EmptyFirstLineGivesAnEmptyMatrix) {
+    for (const char* text : {"", "\n", "\r\n", "  \n1 2 3\n"}) {
+        const WeightMatrix m = parse(text);
+        EXPECT_EQ(m.n, 0) << '"' << text << '"';
+        EXPECT_TRUE(m.cells.empty());
+    }
+}
+
+TEST(WeightMatrixReader, ReadsValuesRowMajorIgnoringLaterLineBreaks) {
+    const WeightMatrix m = parse("1 2\n3\n4 99 100\n");
+    EXPECT_EQ(m.cells, (std::vector<float>{1, 2, 3, 4}));
+    EXPECT_EQ(nodeCount, 2);
+    EXPECT_EQ(cellCount, 4);
+    EXPECT_EQ(parse("0.5 2 2\n0 0 0 0 0 0\n").cells.front(), 0.5f);
+}
+
+TEST(WeightMatrixReader, ShortFileIsAnErrorWithTheCounts) {
+    try {
+        parse("1 2 3\n4 5\n");
+        FAIL() << "no error";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.status(), Status::Format);
+        const std::string message = error.what();
+        EXPECT_NE(message.find("w.txt:2:"), std::string::npos) << message;
+        EXPECT_NE(message.find("9 values are needed"), std::string::npos) << message;
+        EXPECT_NE(message.find("after 5 values"), std::string::npos) << message;
+    }
+}
+
+TEST(WeightMatrixReader, TooManyColumnsIsRejectedBeforeAllocating) {
+    std::string line;
+    for (int i = 0; i < 46341; ++i) line += "1 ";
+    try {
+        parse(line + "\n");
+        FAIL() << "no error";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.status(), Status::TooLarge);
+    }
+}
+
+TEST(WeightMatrixReader, ConvertsEveryTokenExactlyAsAtof) {
+    const char* const tokens[] = {
+        "0.1", "-0.1", "+0.25", "1e10", "1E-5", "-0", "0.0", ".5", "5.", "-.5e-3",
+        "3.4028235e38", "3.4028236e38", "1e39", "-1e39", "1e-39", "1e-45", "7e-46", "1e-400",
+        "0x1.8p3", "0X10", "-0x1p-149", "inf", "-INF", "Infinity", "nan", "-nan", "NaN(123)",
+        "12abc", "1e", "1e+", "-", ".", "abc", "e5", "0.30000001192092896", "1.00000005960464477539",
+        "123456789012345678901234567890123456789012345678901234567890.5",
+        "0.000000000000000000000000000000000000000000000000000000000001e+30"};
+    for (const char* token : tokens) {
+        const float expected = static_cast<float>(std::atof(token));
+        const float got = parseWeight(token);
+        EXPECT_EQ(std::memcmp(&expected, &got, sizeof got) == 0 ||
+                      (std::isnan(expected) && std::isnan(got) &&
+                       std::signbit(expected) == std::signbit(got)),
+                  true)
+            << token << ": atof " << expected << ", parsed " << got;
+    }
+}
+
+TEST(WeightMatrixReader, RandomDecimalsMatchAtof) {
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> digit(0, 9), length(1, 25), exponent(-50, 40);
+    for (int trial = 0; trial < 20000; ++trial) {
+        std::string token = trial % 3 == 0 ? "-" : "";
+        const int digits = length(random);
+        const int point = std::uniform_int_distribution<int>(0, digits)(random);
+        for (int d = 0; d < digits; ++d) {
+            if (d == point) token += '.';
+            token += static_cast<char>('0' + digit(random));
+        }
+        if (trial % 2 == 0) token += "e" + std::to_string(exponent(random));
+        const float expected = static_cast<float>(std::atof(token.c_str()));
+        const float got = parseWeight(token);
+        ASSERT_EQ(std::memcmp(&expected, &got, sizeof got), 0) << token;
+    }
+}
+
+TEST(WeightMatrixWriter, WritesThePrintfFormWithThreeDigitExponents) {
+    ScratchDir dir;
+    WeightMatrix m;
+    m.n = 2;
+    m.cells = {1, 2, 3, 4};
+    writeWeightMatrix(m, dir.file("m.txt"));
+    EXPECT_EQ(testing::readText(dir.file("m.txt")),
+              "1.000000e+000 2.000000e+000\n3.000000e+000 4.000000e+000\n");
+
+    EXPECT_EQ(formatted(0.2f), "2.000000e-001");
+    EXPECT_EQ(formatted(-0.0f), "-0.000000e+000");
+    EXPECT_EQ(formatted(INFINITY), "inf");
+    EXPECT_EQ(formatted(-INFINITY), "-inf");
+    EXPECT_EQ(formatted(std::nanf("")), "nan");
+    EXPECT_EQ(formatted(-std::nanf("")), "-nan");
+}
+
+TEST(WeightMatrixWriter, AgreesWithPrintfOnRandomAndBoundaryFloats) {
+    const float boundaries[] = {FLT_MAX, -FLT_MAX, FLT_MIN, FLT_TRUE_MIN, 1048576.5f, 0.5f,
+                                9.9999995f, 9.999999e-5f, 1e-40f, 123456.7f, 1.0000005f, 2.5e-8f};
+    for (const float v : boundaries) EXPECT_EQ(formatted(v), printfForm(v)) << v;
+    std::mt19937 random(11);
+    std::uniform_int_distribution<std::uint32_t> bits;
+    for (int trial = 0; trial < 100000; ++trial) {
+        const std::uint32_t pattern = bits(random);
+        float v;
+        std::memcpy(&v, &pattern, sizeof v);
+        if (std::isnan(v) || std::isinf(v)) continue;
+        ASSERT_EQ(formatted(v), printfForm(v)) << pattern;
+    }
+}
+
+TEST(WeightMatrixWriter, WrittenMatrixReadsBackToSevenSignificantDigits) {
+    ScratchDir dir;
+    WeightMatrix m;
+    m.n = 3;
+    m.cells = {0.123456789f, -1e-40f, 3e38f, INFINITY, -INFINITY, std::nanf(""),
+               -std::nanf(""), -0.0f, 2.0f};
+    writeWeightMatrix(m, dir.file("m.txt"));
+    const WeightMatrix back = readWeightMatrix(dir.file("m.txt"));
+    ASSERT_EQ(back.n, 3);
+    for (std::size_t c = 0; c < m.cells.size(); ++c) {
+        const float original = m.cells[c];
+        if (std::isnan(original)) {
+            EXPECT_TRUE(std::isnan(back.cells[c]));
+            EXPECT_EQ(std::signbit(back.cells[c]), std::signbit(original));
+        } else {
+            const float expected = static_cast<float>(std::atof(printfForm(original).c_str()));
+            EXPECT_EQ(std::memcmp(&expected, &back.cells[c], sizeof expected), 0) << c;
+        }
+    }
+}
+
+TEST(WeightMatrixWriter, EdgeListNamesEveryCellThatIsNotAbsent) {
+    ScratchDir dir;
+    WeightMatrix m;
+    m.n = 2;
+    m.cells = {0, 2.0f, 2.0f, 0.5f};
+    writeWeightEdgeList(m, dir.file("e.txt"));
+    EXPECT_EQ(testing::readText(dir.file("e.txt")), "0 edge 0\n1 edge 1\n");
+    m.cells = {std::nanf(""), -2.0f, 2.0000002f, 2.0f};
+    writeWeightEdgeList(m, dir.file("e.txt"));
+    EXPECT_EQ(testing::readText(dir.file("e.txt")), "0 edge 0\n0 edge 1\n1 edge 0\n");
+}
+
+TEST(WeightMatrixWriter, EmptyMatrixGivesEmptyFiles) {
+    ScratchDir dir;
+    const WeightMatrix m = parse("\n");
+    writeWeightMatrix(m, dir.file("m.txt"));
+    writeWeightEdgeList(m, dir.file("e.txt"));
+    EXPECT_EQ(testing::readText(dir.file("m.txt")), "");
+    EXPECT_EQ(testing::readText(dir.file("e.txt")), "");
+    EXPECT_TRUE(testing::fileExists(dir.file("m.txt")));
+}
+
+}  // namespace
+}  // namespace fwprune
