@@ -68,12 +68,38 @@ typedef enum fwpruneBackend {
     FWPRUNE_BACKEND_EMULATED = 3
 } fwpruneBackend;
 
+/* The phases of a job, for progress reports and timings. */
+typedef enum fwprunePhase {
+    FWPRUNE_PHASE_READ = 0,   /* reading and parsing the input file */
+    FWPRUNE_PHASE_SWEEPS = 1, /* the sweeps and the finishing pass */
+    FWPRUNE_PHASE_WRITE = 2   /* formatting and writing the outputs */
+} fwprunePhase;
+
+/* Called on the calling thread as a job advances: fraction runs from 0 to 1 within each phase.
+ * Keep it quick; it must not call back into the library. */
+typedef void (*fwpruneProgressCallback)(void* userData, fwprunePhase phase, double fraction);
+
+/* Filled in by a checked call when fwpruneOptions.stats is not NULL. */
+typedef struct fwpruneRunStats {
+    int nodes;              /* n */
+    long long edgesIn;      /* edges read; for a weight matrix, cells that are not 2.0 */
+    long long edgesOut;     /* edges written */
+    double seconds[3];      /* wall time of each fwprunePhase */
+    fwpruneBackend backend; /* the backend that ran the sweeps */
+} fwpruneRunStats;
+
 /* Options of the checked calls. Initialise with fwpruneInitOptions so that fields added by later
  * versions get their defaults; structSize lets the library tell versions apart. */
 typedef struct fwpruneOptions {
     size_t structSize;
     fwpruneBackend backend; /* default FWPRUNE_BACKEND_AUTO */
     int threads;            /* CPU threads; 0 (default) uses every hardware thread */
+    int strict;             /* non-zero: a token that is not wholly a number is a format error
+                               naming file, line and token, instead of being read as atoi/atof
+                               read it (0, or its leading number). Default 0. */
+    fwpruneProgressCallback progress; /* default NULL */
+    void* progressUserData;
+    fwpruneRunStats* stats; /* default NULL */
 } fwpruneOptions;
 
 /* Fills *options with the defaults. @return nothing. */
@@ -105,6 +131,25 @@ FWPRUNE_API fwpruneStatus runWeakestLinkReductionChecked(const char* inputPath,
                                                          float lower_threshold,
                                                          float upper_threshold,
                                                          const fwpruneOptions* options);
+
+/* In-memory transitive reduction of an n x n byte adjacency matrix owned by the caller, in place.
+ * Row i starts rowStride bytes after row i-1 (rowStride >= n); cell (i, j) is the pair from i to j.
+ * On entry a non-zero cell is an edge; on return a cell is 1 when it was an edge that no walk of
+ * two or more edges bypasses, and 0 otherwise. n may be 0; at most 46340.
+ * @return FWPRUNE_OK, or an error status with the message in fwpruneGetLastErrorMessage(); on
+ * error the matrix is left as it was. */
+FWPRUNE_API fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency, int n,
+                                                       size_t rowStride,
+                                                       const fwpruneOptions* options);
+
+/* In-memory weakest-link pruning of an n x n float matrix owned by the caller, in place: the
+ * sweeps and the threshold pass of runWeakestLinkReduction. Row i starts rowStride floats after
+ * row i-1 (rowStride >= n). On return every cell holds its input value or 2.0 (absent).
+ * @return FWPRUNE_OK, or an error status with the message in fwpruneGetLastErrorMessage(); on
+ * error the matrix is left as it was. */
+FWPRUNE_API fwpruneStatus fwprunePruneWeightMatrix(float* weights, int n, size_t rowStride,
+                                                   float lower_threshold, float upper_threshold,
+                                                   const fwpruneOptions* options);
 
 /* @return the message of the last failed call on the calling thread ("" if none); valid until
  * the thread's next call into the library. */

@@ -203,3 +203,116 @@ TEST(CommandLine, RunsBothJobsAndReportsErrorsWithDistinctExitCodes) {
 
 }  // namespace
 }  // namespace fwprune
+
+namespace fwprune {
+namespace {
+
+TEST(CheckedCalls, StrictModeRejectsTokensThatAreNotWhollyNumbers) {
+    ScratchDir dir;
+    fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_EMULATED);
+    options.strict = 1;
+    writeText(dir.file("g.txt"), "0 edge 1\n1 edge 2x\n");
+    EXPECT_EQ(runTransitiveReductionChecked(dir.file("g.txt").c_str(), dir.file("o.txt").c_str(), &options),
+              FWPRUNE_ERROR_FORMAT);
+    EXPECT_NE(std::string(fwpruneGetLastErrorMessage()).find("g.txt:2: '2x'"), std::string::npos)
+        << fwpruneGetLastErrorMessage();
+    writeText(dir.file("w.txt"), "0 1\nnan -inf\n");
+    EXPECT_EQ(runWeakestLinkReductionChecked(dir.file("w.txt").c_str(), dir.file("e.txt").c_str(),
+                                             dir.file("m.txt").c_str(), 0.1f, 1.0f, &options),
+              FWPRUNE_OK);
+    writeText(dir.file("w.txt"), "0 1\n0.5e 1\n");
+    EXPECT_EQ(runWeakestLinkReductionChecked(dir.file("w.txt").c_str(), dir.file("e.txt").c_str(),
+                                             dir.file("m.txt").c_str(), 0.1f, 1.0f, &options),
+              FWPRUNE_ERROR_FORMAT);
+    EXPECT_NE(std::string(fwpruneGetLastErrorMessage()).find("w.txt:2: '0.5e'"), std::string::npos);
+    // Without strict the same files read as atoi and atof read them.
+    options.strict = 0;
+    EXPECT_EQ(runTransitiveReductionChecked(dir.file("g.txt").c_str(), dir.file("o.txt").c_str(), &options),
+              FWPRUNE_OK);
+    EXPECT_EQ(readText(dir.file("o.txt")), "0 edge 1\n1 edge 2\n");
+}
+
+TEST(CheckedCalls, ReportStatisticsAndProgressOfEachPhase) {
+    ScratchDir dir;
+    writeText(dir.file("g.txt"), "0 edge 1\n1 edge 2\n0 edge 2\n0 edge 2\n");
+    fwpruneRunStats stats{};
+    std::vector<std::pair<int, double>> reports;
+    fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_EMULATED);
+    options.stats = &stats;
+    options.progressUserData = &reports;
+    options.progress = [](void* user, fwprunePhase phase, double fraction) {
+        static_cast<std::vector<std::pair<int, double>>*>(user)->emplace_back(phase, fraction);
+    };
+    ASSERT_EQ(runTransitiveReductionChecked(dir.file("g.txt").c_str(), dir.file("o.txt").c_str(), &options),
+              FWPRUNE_OK);
+    EXPECT_EQ(stats.nodes, 3);
+    EXPECT_EQ(stats.edgesIn, 3);
+    EXPECT_EQ(stats.edgesOut, 2);
+    EXPECT_EQ(stats.backend, FWPRUNE_BACKEND_EMULATED);
+    for (const double seconds : stats.seconds) EXPECT_GE(seconds, 0.0);
+    // Each phase starts at 0 and ends at 1, in order, with fractions never going back.
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.front(), std::make_pair(int(FWPRUNE_PHASE_READ), 0.0));
+    EXPECT_EQ(reports.back(), std::make_pair(int(FWPRUNE_PHASE_WRITE), 1.0));
+    for (std::size_t r = 1; r < reports.size(); ++r) {
+        EXPECT_TRUE(reports[r].first > reports[r - 1].first ||
+                    (reports[r].first == reports[r - 1].first && reports[r].second >= reports[r - 1].second));
+    }
+}
+
+TEST(InMemoryApi, ReducesACallersMatrixWithARowStride) {
+    // 3 nodes in rows 5 bytes apart; padding bytes must survive untouched.
+    std::vector<unsigned char> cells = {0, 1, 7, 9, 9,  //
+                                        0, 0, 1, 9, 9,  //
+                                        0, 0, 0, 9, 9};
+    const fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_EMULATED);
+    ASSERT_EQ(fwpruneReduceAdjacencyMatrix(cells.data(), 3, 5, &options), FWPRUNE_OK);
+    EXPECT_EQ(cells, (std::vector<unsigned char>{0, 1, 0, 9, 9, 0, 0, 1, 9, 9, 0, 0, 0, 9, 9}));
+    EXPECT_EQ(fwpruneReduceAdjacencyMatrix(cells.data(), 3, 2, &options), FWPRUNE_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(fwpruneReduceAdjacencyMatrix(nullptr, 3, 3, &options), FWPRUNE_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(fwpruneReduceAdjacencyMatrix(cells.data(), 50000, 50000, &options), FWPRUNE_ERROR_TOO_LARGE);
+    EXPECT_EQ(fwpruneReduceAdjacencyMatrix(nullptr, 0, 0, &options), FWPRUNE_OK);
+}
+
+TEST(InMemoryApi, PrunesLikeTheFilePipeline) {
+    const int n = 40;
+    const auto input = testing::randomWeights(n, 0.1f, 0.9f, 5);
+    ScratchDir dir;
+    // Written with enough digits to read back exactly, except the NaN payloads, which the
+    // generator does not use.
+    std::string text;
+    char buffer[64];
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j) {
+            std::snprintf(buffer, sizeof buffer, "%s%.9g", j ? " " : "", double(input[i * n + j]));
+            text += buffer;
+        }
+        text += "\n";
+    }
+    writeText(dir.file("w.txt"), text);
+    const fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_EMULATED);
+    ASSERT_EQ(runWeakestLinkReductionChecked(dir.file("w.txt").c_str(), dir.file("e.txt").c_str(),
+                                             dir.file("m.txt").c_str(), 0.1f, 0.9f, &options),
+              FWPRUNE_OK);
+    std::vector<float> padded(std::size_t(n) * (n + 3), 42.0f);
+    for (int i = 0; i < n; ++i) std::copy_n(&input[i * n], n, &padded[i * (n + 3)]);
+    ASSERT_EQ(fwprunePruneWeightMatrix(padded.data(), n, n + 3, 0.1f, 0.9f, &options), FWPRUNE_OK);
+    std::string edges;
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j) {
+            if (!(padded[i * (n + 3) + j] == 2.0f)) edges += std::to_string(i) + " edge " + std::to_string(j) + "\n";
+        }
+        for (int p = n; p < n + 3; ++p) EXPECT_EQ(padded[i * (n + 3) + p], 42.0f);
+    }
+    EXPECT_EQ(readText(dir.file("e.txt")), edges);
+    EXPECT_TRUE(testing::sameBits(
+        [&] {
+            std::vector<float> packed;
+            for (int i = 0; i < n; ++i) packed.insert(packed.end(), &padded[i * (n + 3)], &padded[i * (n + 3) + n]);
+            return packed;
+        }(),
+        testing::referenceWeakestLink(input, n, 0.1f, 0.9f)));
+}
+
+}  // namespace
+}  // namespace fwprune

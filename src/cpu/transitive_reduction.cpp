@@ -278,14 +278,18 @@ void orInto(const Kernels& k, Word* dst, const Word* src, std::int64_t words) {
 // Dense route.
 
 // Closes `bits` (row i = successors of i) under reachability, in place.
-void closeWarshall(BitRows& bits, std::int64_t n, ThreadPool& pool, const Kernels& k) {
+void closeWarshall(BitRows& bits, std::int64_t n, ThreadPool& pool, const Kernels& k,
+                   std::int64_t requestedBlock) {
     const std::int64_t stride = bits.stride();
     // A block's pivot rows are re-read for every other row, so they should stay in the core's L2.
     constexpr std::int64_t kPivotBudgetBytes = 512 * 1024;
-    const std::int64_t block = std::clamp<std::int64_t>(
-        kPivotBudgetBytes / (stride * static_cast<std::int64_t>(sizeof(Word))) / kWordBits *
-            kWordBits,
-        kWordBits, 16 * kWordBits);
+    const std::int64_t block =
+        requestedBlock > 0
+            ? (requestedBlock + kWordBits - 1) / kWordBits * kWordBits
+            : std::clamp<std::int64_t>(kPivotBudgetBytes /
+                                           (stride * static_cast<std::int64_t>(sizeof(Word))) /
+                                           kWordBits * kWordBits,
+                                       kWordBits, 16 * kWordBits);
     std::vector<std::vector<const Word*>> sources(static_cast<std::size_t>(pool.size()),
                                                   std::vector<const Word*>(block));
 
@@ -317,8 +321,8 @@ void closeWarshall(BitRows& bits, std::int64_t n, ThreadPool& pool, const Kernel
 }
 
 void denseRoute(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool, const Kernels& k,
-                BitRows& bits) {
-    closeWarshall(bits, n, pool, k);
+                BitRows& bits, std::int64_t sweepBlock) {
+    closeWarshall(bits, n, pool, k, sweepBlock);
     const std::int64_t stride = bits.stride();
     const auto threads = static_cast<std::size_t>(pool.size());
     BitRows adjacency(static_cast<std::int64_t>(threads), n, false);
@@ -573,7 +577,7 @@ void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
             k.pack(matrix + i * n, n, bits.row(i), bits.stride());
     });
     if (options.route == ReductionRoute::Dense)
-        denseRoute(matrix, n, pool, k, bits);
+        denseRoute(matrix, n, pool, k, bits, options.sweepBlock);
     else
         sparseRoute(matrix, n, pool, k, bits);
 }

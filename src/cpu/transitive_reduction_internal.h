@@ -22,6 +22,9 @@ enum class InstructionSet { Best, Scalar, Avx2, Avx512 };
 struct ReductionOptions {
     ReductionRoute route = ReductionRoute::Sparse;
     InstructionSet isa = InstructionSet::Best;
+    // Pivot rows per block of the dense route's sweep, rounded up to a multiple of 64; 0 sizes
+    // the block to the cache.
+    std::int64_t sweepBlock = 0;
 };
 
 // True when this CPU can run the given kernels (Best and Scalar always can).

@@ -108,7 +108,9 @@ public:
           pool_(threads),
           liveWords_((n + 63) / 64),
           live_(n * liveWords_),
-          pivotStride_((n + 15) / 16 * 16),
+          // One extra cache line per row: at a power-of-two stride the snapshot rows that a tile
+          // walks through would all land in the same L1 sets.
+          pivotStride_((n + 15) / 16 * 16 + 16),
           pivots_(kBlock * pivotStride_),
           square_(kBlock * kBlock),
           pivotLegs_(kBlock * kBlock) {

@@ -18,7 +18,8 @@ constexpr std::size_t kMaxNodeTokenLength = 11;
 
 // atoi's reading of a token: an optional sign and the digits that follow it; no digits read as 0.
 // Unlike atoi, a value beyond 32 bits is an error rather than undefined behaviour.
-std::int32_t parseNodeNumber(std::string_view token, const std::string& path, long long line) {
+std::int32_t parseNodeNumber(std::string_view token, const std::string& path, long long line,
+                             bool strict) {
     if (token.size() > kMaxNodeTokenLength) {
         fail(Status::Format, describeAt(path, line,
                                         "node number '" + std::string(tokenForMessage(token)) +
@@ -27,9 +28,14 @@ std::int32_t parseNodeNumber(std::string_view token, const std::string& path, lo
     std::size_t i = 0;
     bool negative = false;
     if (i < token.size() && (token[i] == '+' || token[i] == '-')) negative = token[i++] == '-';
+    const std::size_t firstDigit = i;
     std::int64_t value = 0;
     for (; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i) {
         value = value * 10 + (token[i] - '0');
+    }
+    if (strict && (i == firstDigit || i != token.size())) {
+        fail(Status::Format, describeAt(path, line,
+                                        "'" + std::string(token) + "' is not a node number"));
     }
     if (negative) value = -value;
     if (value < std::numeric_limits<std::int32_t>::min() ||
@@ -44,13 +50,13 @@ std::int32_t parseNodeNumber(std::string_view token, const std::string& path, lo
 // Calls record(source, target) for every record of three tokens; the middle word is ignored
 // whatever its length. A file that ends inside a record is an error, not a silent drop.
 template <typename Record>
-void forEachRecord(std::string_view text, const std::string& path, Record&& record) {
+void forEachRecord(std::string_view text, const std::string& path, bool strict, Record&& record) {
     TokenScanner scanner(text);
     for (;;) {
         const std::string_view first = scanner.next();
         if (first.empty()) return;
         const long long line = scanner.line();
-        const std::int32_t source = parseNodeNumber(first, path, line);
+        const std::int32_t source = parseNodeNumber(first, path, line, strict);
         const std::string_view word = scanner.next();
         const std::string_view third = scanner.next();
         if (word.empty() || third.empty()) {
@@ -61,16 +67,16 @@ void forEachRecord(std::string_view text, const std::string& path, Record&& reco
                                                          : "'" + std::string(first) + " " +
                                                                std::string(word) + "'")));
         }
-        record(source, parseNodeNumber(third, path, scanner.line()));
+        record(source, parseNodeNumber(third, path, scanner.line(), strict));
     }
 }
 
 }  // namespace
 
-ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path) {
+ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path, bool strict) {
     // Sizing pass, so the matrix is allocated once at its final size.
     std::int64_t largest = -1;
-    forEachRecord(text, path, [&](std::int32_t a, std::int32_t b) {
+    forEachRecord(text, path, strict, [&](std::int32_t a, std::int32_t b) {
         if (a > largest) largest = a;
         if (b > largest) largest = b;
     });
@@ -86,7 +92,7 @@ ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path
                                                        std::to_string(n) + " nodes"));
     }
     std::uint8_t* const data = matrix.cells.data();
-    forEachRecord(text, path, [&](std::int32_t a, std::int32_t b) {
+    forEachRecord(text, path, strict, [&](std::int32_t a, std::int32_t b) {
         if (a >= 0 && b >= 0) data[static_cast<std::int64_t>(a) * n + b] = CELL_EDGE;
     });
     nodeCount = matrix.n;
@@ -94,8 +100,8 @@ ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path
     return matrix;
 }
 
-ByteAdjacencyMatrix readEdgeList(const std::string& path) {
-    return parseEdgeList(readWholeFile(path), path);
+ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict) {
+    return parseEdgeList(readWholeFile(path), path, strict);
 }
 
 void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path) {

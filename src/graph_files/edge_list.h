@@ -15,11 +15,13 @@ namespace fwprune {
 // by other characters is that number). Sets nodeCount and cellCount.
 // Throws an Error naming the file (and line) for a file that cannot be read, a node token longer
 // than 11 characters, a node number beyond 32 bits, a file that ends inside a record, or a graph
-// too large for the cell count or for memory.
-ByteAdjacencyMatrix readEdgeList(const std::string& path);
+// too large for the cell count or for memory. With strict set, a node token that is not wholly a
+// decimal integer is an error too.
+ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict = false);
 
 // The same, on text already in memory; path only names the source in error messages.
-ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path);
+ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path,
+                                  bool strict = false);
 
 // Writes one "%d edge %d\n" record for every non-zero cell, ordered by source and then target.
 // The file at path is replaced whole, or left as it was when writing fails.

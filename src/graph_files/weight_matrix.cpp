@@ -40,13 +40,13 @@ std::int64_t countFirstLineTokens(std::string_view text) {
 }
 
 // strtod in the C locale, whatever locale the host process has set.
-double strtodInCLocale(const char* text) {
+double strtodInCLocale(const char* text, char** end) {
 #if defined(_WIN32)
     static const _locale_t cLocale = _create_locale(LC_NUMERIC, "C");
-    return _strtod_l(text, nullptr, cLocale);
+    return _strtod_l(text, end, cLocale);
 #else
     static const locale_t cLocale = newlocale(LC_NUMERIC_MASK, "C", locale_t{});
-    return strtod_l(text, nullptr, cLocale);
+    return strtod_l(text, end, cLocale);
 #endif
 }
 
@@ -70,21 +70,25 @@ char* appendThreeDigitExponent(char* begin, char* end) {
 
 }  // namespace
 
-float parseWeight(std::string_view token) {
+float parseWeight(std::string_view token, bool* whole) {
     if (isPlainDecimal(token)) {
         double value = 0;
         const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), value);
         // from_chars agrees with strtod on every whole decimal it accepts; partial numbers,
         // overflow and underflow go to strtod, which defines atof's result for them.
         if (error == std::errc() && end == token.data() + token.size()) {
+            if (whole) *whole = true;
             return static_cast<float>(value);
         }
     }
     const std::string terminated(token);
-    return static_cast<float>(strtodInCLocale(terminated.c_str()));
+    char* end = nullptr;
+    const double value = strtodInCLocale(terminated.c_str(), &end);
+    if (whole) *whole = !terminated.empty() && end == terminated.c_str() + terminated.size();
+    return static_cast<float>(value);
 }
 
-WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path) {
+WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, bool strict) {
     const std::int64_t n = countFirstLineTokens(text);
     const std::int32_t cells = checkedCellCount(n, path);
     WeightMatrix matrix;
@@ -108,16 +112,22 @@ WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path) {
                                 " values are needed, but the file ends after " +
                                 std::to_string(index) + " values"));
         }
-        out[index] = parseWeight(token);
+        bool whole = true;
+        out[index] = parseWeight(token, strict ? &whole : nullptr);
         lastLine = scanner.line();
+        if (!whole) {
+            fail(Status::Format, describeAt(path, lastLine,
+                                            "'" + std::string(tokenForMessage(token)) +
+                                                "' is not a number"));
+        }
     }
     nodeCount = matrix.n;
     cellCount = cells;
     return matrix;
 }
 
-WeightMatrix readWeightMatrix(const std::string& path) {
-    return parseWeightMatrix(readWholeFile(path), path);
+WeightMatrix readWeightMatrix(const std::string& path, bool strict) {
+    return parseWeightMatrix(readWholeFile(path), path, strict);
 }
 
 char* formatWeight(float value, char* out) {

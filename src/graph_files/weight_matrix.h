@@ -13,14 +13,17 @@ namespace fwprune {
 // n*n values are read in row-major order, line breaks ignored, each converted exactly as atof
 // converts it and rounded to float. Values after the n*n-th are ignored. Sets nodeCount and
 // cellCount. Throws an Error naming the file when it cannot be read, holds fewer than n*n values,
-// or is too large for the cell count or for memory.
-WeightMatrix readWeightMatrix(const std::string& path);
+// or is too large for the cell count or for memory. With strict set, a token that is not wholly a
+// number (as strtod reads numbers, "inf" and "nan" included) is an error naming its line.
+WeightMatrix readWeightMatrix(const std::string& path, bool strict = false);
 
 // The same, on text already in memory; path only names the source in error messages.
-WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path);
+WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path,
+                               bool strict = false);
 
-// atof's value of one token, rounded to float.
-float parseWeight(std::string_view token);
+// atof's value of one token, rounded to float. *whole (when given) tells whether the number took
+// up the whole token.
+float parseWeight(std::string_view token, bool* whole = nullptr);
 
 // Writes each row on one line, values in C's "%e" form with a three-digit exponent
 // ("2.000000e-001"), one space apart; infinities and NaNs as printf spells them. Whole or not at all.

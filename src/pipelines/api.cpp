@@ -1,5 +1,7 @@
 // The exported C surface: every call catches whatever the C++ inside throws and turns it into a
 // status and the calling thread's last error message. No exception crosses this boundary.
+#include <cstddef>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
@@ -66,7 +68,65 @@ RunOptions toRunOptions(const fwpruneOptions* options) {
         }
         run.threads = options->threads;
     }
+    if (size >= offsetof(fwpruneOptions, strict) + sizeof(options->strict)) {
+        run.strict = options->strict != 0;
+    }
+    if (size >= offsetof(fwpruneOptions, progressUserData) + sizeof(options->progressUserData) &&
+        options->progress != nullptr) {
+        const fwpruneProgressCallback callback = options->progress;
+        void* const userData = options->progressUserData;
+        run.progress = [callback, userData](Phase phase, double fraction) {
+            callback(userData, static_cast<fwprunePhase>(phase), fraction);
+        };
+    }
     return run;
+}
+
+fwpruneRunStats* statsOf(const fwpruneOptions* options) {
+    if (options == nullptr ||
+        options->structSize < offsetof(fwpruneOptions, stats) + sizeof(options->stats)) {
+        return nullptr;
+    }
+    return options->stats;
+}
+
+fwpruneBackend toPublic(Backend backend) {
+    switch (backend) {
+        case Backend::Gpu: return FWPRUNE_BACKEND_GPU;
+        case Backend::Cpu: return FWPRUNE_BACKEND_CPU;
+        case Backend::Emulated: return FWPRUNE_BACKEND_EMULATED;
+        case Backend::Auto: break;
+    }
+    return FWPRUNE_BACKEND_AUTO;
+}
+
+// Runs a job with the caller's options, and hands the statistics back when asked for.
+template <typename Job>
+void runWithOptions(const fwpruneOptions* options, Job&& job) {
+    RunOptions run = toRunOptions(options);
+    RunStats stats;
+    fwpruneRunStats* const out = statsOf(options);
+    if (out) run.stats = &stats;
+    job(run);
+    if (out) {
+        out->nodes = stats.nodes;
+        out->edgesIn = stats.edgesIn;
+        out->edgesOut = stats.edgesOut;
+        for (int p = 0; p < 3; ++p) out->seconds[p] = stats.seconds[p];
+        out->backend = toPublic(stats.backend);
+    }
+}
+
+void checkMatrixArguments(const void* cells, int n, std::size_t rowStride) {
+    if (n < 0) fail(Status::InvalidArgument, "n is negative (" + std::to_string(n) + ")");
+    if (n > 46340) {
+        fail(Status::TooLarge, std::to_string(n) + " nodes exceed the limit of 46340 (n*n cells must fit 32 bits)");
+    }
+    if (n > 0 && cells == nullptr) fail(Status::InvalidArgument, "the matrix pointer is null");
+    if (rowStride < static_cast<std::size_t>(n)) {
+        fail(Status::InvalidArgument, "row stride " + std::to_string(rowStride) +
+                                          " is smaller than n (" + std::to_string(n) + ")");
+    }
 }
 
 }  // namespace
@@ -87,9 +147,10 @@ void fwpruneInitOptions(fwpruneOptions* options) {
 fwpruneStatus runTransitiveReductionChecked(const char* inputPath, const char* outputPath,
                                             const fwpruneOptions* options) {
     return guarded([&] {
-        const fwprune::RunOptions run = fwprune::toRunOptions(options);
-        fwprune::runTransitiveReductionPipeline(fwprune::requirePath(inputPath, "input"),
-                                                fwprune::requirePath(outputPath, "output"), run);
+        fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
+            fwprune::runTransitiveReductionPipeline(fwprune::requirePath(inputPath, "input"),
+                                                    fwprune::requirePath(outputPath, "output"), run);
+        });
     });
 }
 
@@ -97,11 +158,60 @@ fwpruneStatus runWeakestLinkReductionChecked(const char* inputPath, const char* 
                                              const char* matrixPath, float lower_threshold,
                                              float upper_threshold, const fwpruneOptions* options) {
     return guarded([&] {
-        const fwprune::RunOptions run = fwprune::toRunOptions(options);
-        fwprune::runWeakestLinkPipeline(fwprune::requirePath(inputPath, "input"),
-                                        fwprune::requirePath(edgeListPath, "edge list"),
-                                        fwprune::requirePath(matrixPath, "matrix"),
-                                        lower_threshold, upper_threshold, run);
+        fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
+            fwprune::runWeakestLinkPipeline(fwprune::requirePath(inputPath, "input"),
+                                            fwprune::requirePath(edgeListPath, "edge list"),
+                                            fwprune::requirePath(matrixPath, "matrix"),
+                                            lower_threshold, upper_threshold, run);
+        });
+    });
+}
+
+fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency, int n, size_t rowStride,
+                                           const fwpruneOptions* options) {
+    return guarded([&] {
+        fwprune::checkMatrixArguments(adjacency, n, rowStride);
+        // Work on a packed copy: the caller's matrix stays untouched unless the job succeeds,
+        // and any non-zero byte counts as an edge whatever its value.
+        fwprune::ByteAdjacencyMatrix matrix;
+        matrix.n = n;
+        matrix.cells.resize(static_cast<std::size_t>(n) * n);
+        for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
+            for (std::size_t j = 0; j < static_cast<std::size_t>(n); ++j) {
+                matrix.cells[i * n + j] = adjacency[i * rowStride + j] != 0 ? fwprune::CELL_EDGE : fwprune::CELL_EMPTY;
+            }
+        }
+        fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
+            if (run.stats) run.stats->nodes = n;
+            const fwprune::Backend backend = fwprune::reduceTransitively(matrix, run);
+            if (run.stats) run.stats->backend = backend;
+        });
+        for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
+            std::memcpy(adjacency + i * rowStride, matrix.cells.data() + i * n, static_cast<std::size_t>(n));
+        }
+    });
+}
+
+fwpruneStatus fwprunePruneWeightMatrix(float* weights, int n, size_t rowStride,
+                                       float lower_threshold, float upper_threshold,
+                                       const fwpruneOptions* options) {
+    return guarded([&] {
+        fwprune::checkMatrixArguments(weights, n, rowStride);
+        fwprune::WeightMatrix matrix;
+        matrix.n = n;
+        matrix.cells.resize(static_cast<std::size_t>(n) * n);
+        for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
+            std::memcpy(matrix.cells.data() + i * n, weights + i * rowStride, sizeof(float) * n);
+        }
+        fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
+            if (run.stats) run.stats->nodes = n;
+            const fwprune::Backend backend =
+                fwprune::pruneWeakestLinks(matrix, lower_threshold, upper_threshold, run);
+            if (run.stats) run.stats->backend = backend;
+        });
+        for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
+            std::memcpy(weights + i * rowStride, matrix.cells.data() + i * n, sizeof(float) * n);
+        }
     });
 }
 

@@ -12,6 +12,11 @@ std::unique_ptr<DeviceRuntime> openDevice(Backend backend, int threads) {
     return runtime;
 }
 
+SweepProgress sweepProgressOf(const RunOptions& options) {
+    if (!options.progress) return {};
+    return [&options](double fraction) { options.progress(Phase::Sweeps, fraction); };
+}
+
 }  // namespace
 
 Backend resolveBackend(Backend requested) {
@@ -22,16 +27,19 @@ Backend resolveBackend(Backend requested) {
     return cudaDeviceAvailable() ? Backend::Gpu : Backend::Emulated;
 }
 
-void reduceTransitively(ByteAdjacencyMatrix& matrix, const RunOptions& options) {
+Backend reduceTransitively(ByteAdjacencyMatrix& matrix, const RunOptions& options) {
     const Backend backend = resolveBackend(options.backend);
-    reduceTransitivelyOnDevice(*openDevice(backend, options.threads), matrix);
+    reduceTransitivelyOnDevice(*openDevice(backend, options.threads), matrix,
+                               sweepProgressOf(options));
+    return backend;
 }
 
-void pruneWeakestLinks(WeightMatrix& matrix, float lower_threshold, float upper_threshold,
-                       const RunOptions& options) {
+Backend pruneWeakestLinks(WeightMatrix& matrix, float lower_threshold, float upper_threshold,
+                          const RunOptions& options) {
     const Backend backend = resolveBackend(options.backend);
     pruneWeakestLinksOnDevice(*openDevice(backend, options.threads), matrix, lower_threshold,
-                              upper_threshold);
+                              upper_threshold, sweepProgressOf(options));
+    return backend;
 }
 
 }  // namespace fwprune

@@ -1,6 +1,7 @@
 // The two jobs: read a graph, run the sweeps on the chosen engine, write the result.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "graph_files/graph_matrices.h"
@@ -10,26 +11,44 @@ namespace fwprune {
 
 enum class Backend { Auto, Gpu, Cpu, Emulated };
 
+enum class Phase { Read = 0, Sweeps = 1, Write = 2 };
+
+// What a job reports about itself when asked.
+struct RunStats {
+    int nodes = 0;
+    long long edgesIn = 0;
+    long long edgesOut = 0;
+    double seconds[3] = {0, 0, 0};
+    Backend backend = Backend::Auto;
+};
+
 struct RunOptions {
     Backend backend = Backend::Auto;
-    int threads = 0;  // CPU threads; 0 = every hardware thread
+    int threads = 0;      // CPU threads; 0 = every hardware thread
+    bool strict = false;  // tokens must be wholly numbers
+    std::function<void(Phase, double)> progress;  // may be empty
+    RunStats* stats = nullptr;                    // filled in when set
 };
 
 // The engine a request runs on: Auto becomes Gpu when a device is usable, else Cpu. A request for
 // Gpu with no usable device is a Device error.
 Backend resolveBackend(Backend requested);
 
+// Told the fraction of sweeps issued, now and then.
+using SweepProgress = std::function<void(double)>;
+
 // The n reachability sweeps and the reduction pass on a device, in place on the host matrix.
-void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& matrix);
+void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& matrix,
+                                const SweepProgress& progress = {});
 
 // The n weakest-link sweeps and the threshold pass on a device, in place on the host matrix.
 void pruneWeakestLinksOnDevice(DeviceRuntime& runtime, WeightMatrix& matrix, float lower_threshold,
-                               float upper_threshold);
+                               float upper_threshold, const SweepProgress& progress = {});
 
-// The same on the engine the options choose.
-void reduceTransitively(ByteAdjacencyMatrix& matrix, const RunOptions& options);
-void pruneWeakestLinks(WeightMatrix& matrix, float lower_threshold, float upper_threshold,
-                       const RunOptions& options);
+// The same on the engine the options choose; returns the engine that ran.
+Backend reduceTransitively(ByteAdjacencyMatrix& matrix, const RunOptions& options);
+Backend pruneWeakestLinks(WeightMatrix& matrix, float lower_threshold, float upper_threshold,
+                          const RunOptions& options);
 
 // File to file. Outputs are written whole or not at all; the input is read completely before any
 // output is opened, so an output may name the input.

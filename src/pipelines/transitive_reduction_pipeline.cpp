@@ -1,11 +1,15 @@
+#include <algorithm>
+
 #include "common/error.h"
 #include "graph_files/edge_list.h"
 #include "pipelines/launch_shapes.h"
+#include "pipelines/phase_timer.h"
 #include "pipelines/pipelines.h"
 
 namespace fwprune {
 
-void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& matrix) {
+void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& matrix,
+                                const SweepProgress& progress) {
     const int n = matrix.n;
     // With no node there is nothing to sweep, and a grid of zero blocks cannot be launched.
     if (n == 0) return;
@@ -19,6 +23,7 @@ void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& mat
     const LaunchShape sweepBlock{kSweepBlockWidth, 1, 1};
     for (int k = 0; k < n; ++k) {
         launchKernel(runtime, KernelId::AllPairsLongestPath, sweepGrid, sweepBlock, deviceMatrix, k, n);
+        if (progress && sweepReportDue(k, n)) progress(double(k + 1) / n);
     }
     const unsigned int tiles = blocksToCover(n, kReductionTile);
     launchKernel(runtime, KernelId::TransitiveReduction, LaunchShape{tiles, tiles, 1},
@@ -31,9 +36,26 @@ void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& mat
 
 void runTransitiveReductionPipeline(const std::string& inputPath, const std::string& outputPath,
                                     const RunOptions& options) {
-    ByteAdjacencyMatrix matrix = readEdgeList(inputPath);
-    reduceTransitively(matrix, options);
+    const auto edges = [](const ByteAdjacencyMatrix& m) {
+        return static_cast<long long>(m.cells.size() - std::count(m.cells.begin(), m.cells.end(), CELL_EMPTY));
+    };
+    PhaseTimer reading(options, Phase::Read);
+    ByteAdjacencyMatrix matrix = readEdgeList(inputPath, options.strict);
+    reading.done();
+    if (options.stats) {
+        options.stats->nodes = matrix.n;
+        options.stats->edgesIn = edges(matrix);
+    }
+    PhaseTimer sweeps(options, Phase::Sweeps);
+    const Backend backend = reduceTransitively(matrix, options);
+    sweeps.done();
+    if (options.stats) {
+        options.stats->backend = backend;
+        options.stats->edgesOut = edges(matrix);
+    }
+    PhaseTimer writing(options, Phase::Write);
     writeEdgeList(matrix, outputPath);
+    writing.done();
 }
 
 }  // namespace fwprune

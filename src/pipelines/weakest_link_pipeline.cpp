@@ -1,14 +1,16 @@
+#include <algorithm>
 #include <limits>
 
 #include "common/error.h"
 #include "graph_files/weight_matrix.h"
 #include "pipelines/launch_shapes.h"
+#include "pipelines/phase_timer.h"
 #include "pipelines/pipelines.h"
 
 namespace fwprune {
 
 void pruneWeakestLinksOnDevice(DeviceRuntime& runtime, WeightMatrix& matrix, float lower_threshold,
-                               float upper_threshold) {
+                               float upper_threshold, const SweepProgress& progress) {
     const int n = matrix.n;
     if (n == 0) return;
     const std::size_t rowBytes = sizeof(float) * static_cast<std::size_t>(n);
@@ -28,6 +30,7 @@ void pruneWeakestLinksOnDevice(DeviceRuntime& runtime, WeightMatrix& matrix, flo
     for (int k = 0; k < n; ++k) {
         launchKernel(runtime, KernelId::AllPairsWeakestLink, sweepGrid, sweepBlock, deviceMatrix, k,
                      n, devicePitch, lower_threshold);
+        if (progress && sweepReportDue(k, n)) progress(double(k + 1) / n);
     }
     launchKernel(runtime, KernelId::ThresholdPass,
                  LaunchShape{blocksToCover(n, kThresholdBlockWidth), static_cast<unsigned int>(n), 1},
@@ -42,12 +45,31 @@ void pruneWeakestLinksOnDevice(DeviceRuntime& runtime, WeightMatrix& matrix, flo
 void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edgeListPath,
                             const std::string& matrixPath, float lower_threshold,
                             float upper_threshold, const RunOptions& options) {
-    WeightMatrix matrix = readWeightMatrix(inputPath);
-    pruneWeakestLinks(matrix, lower_threshold, upper_threshold, options);
+    const auto edges = [](const WeightMatrix& m) {
+        return static_cast<long long>(std::count_if(m.cells.begin(), m.cells.end(),
+                                                    [](float v) { return !(v == WEIGHT_ABSENT); }));
+    };
+    PhaseTimer reading(options, Phase::Read);
+    WeightMatrix matrix = readWeightMatrix(inputPath, options.strict);
+    reading.done();
+    if (options.stats) {
+        options.stats->nodes = matrix.n;
+        options.stats->edgesIn = edges(matrix);
+    }
+    PhaseTimer sweeps(options, Phase::Sweeps);
+    const Backend backend = pruneWeakestLinks(matrix, lower_threshold, upper_threshold, options);
+    sweeps.done();
+    if (options.stats) {
+        options.stats->backend = backend;
+        options.stats->edgesOut = edges(matrix);
+    }
     // The matrix first, then the edge list: when both paths name one file it ends holding the
     // edge list.
+    PhaseTimer writing(options, Phase::Write);
     writeWeightMatrix(matrix, matrixPath);
+    writing.report(0.5);
     writeWeightEdgeList(matrix, edgeListPath);
+    writing.done();
 }
 
 }  // namespace fwprune

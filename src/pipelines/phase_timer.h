@@ -1,0 +1,39 @@
+// Times one phase of a job and reports its start and end to the progress callback.
+#pragma once
+
+#include <chrono>
+
+#include "pipelines/pipelines.h"
+
+namespace fwprune {
+
+class PhaseTimer {
+public:
+    PhaseTimer(const RunOptions& options, Phase phase)
+        : options_(options), phase_(phase), start_(std::chrono::steady_clock::now()) {
+        report(0.0);
+    }
+    PhaseTimer(const PhaseTimer&) = delete;
+    PhaseTimer& operator=(const PhaseTimer&) = delete;
+    // Only a phase that completes is reported done; one left by an exception is not.
+    void done() {
+        if (options_.stats) {
+            options_.stats->seconds[static_cast<int>(phase_)] =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        }
+        report(1.0);
+    }
+    void report(double fraction) const {
+        if (options_.progress) options_.progress(phase_, fraction);
+    }
+
+private:
+    const RunOptions& options_;
+    Phase phase_;
+    std::chrono::steady_clock::time_point start_;
+};
+
+// How often sweep progress is reported: about a hundred times per job.
+inline bool sweepReportDue(int k, int n) { return n >= 100 ? (k + 1) % (n / 100) == 0 : true; }
+
+}  // namespace fwprune
