@@ -76,6 +76,12 @@ void launchKernel(DeviceRuntime& runtime, KernelId kernel, LaunchShape grid, Lau
 // The CPU stand-in; threads <= 0 runs blocks on every hardware thread.
 std::unique_ptr<DeviceRuntime> openEmulatedRuntime(int threads);
 
+// Test-only switch: stand-ins opened afterwards on the calling thread fail the chosen operation
+// on its (afterCalls + 1)-th use, as a device would (an allocation out of memory, a copy error, a
+// launch shape or argument refused, a launch failure). StandInFault::None turns it off.
+enum class StandInFault { None, Allocation, Copy, Configure, Argument, Launch };
+void injectStandInFault(StandInFault fault, int afterCalls = 0);
+
 // The CUDA runtime on its default device, or nullptr when there is no usable device (no driver,
 // a driver too old, no device, or a library built without CUDA).
 std::unique_ptr<DeviceRuntime> openCudaRuntime();

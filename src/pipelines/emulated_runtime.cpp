@@ -31,13 +31,24 @@ std::string shapeText(LaunchShape s) {
            ")";
 }
 
+struct FaultPlan {
+    StandInFault fault = StandInFault::None;
+    int afterCalls = 0;
+};
+
+FaultPlan& threadFaultPlan() {
+    static thread_local FaultPlan plan;
+    return plan;
+}
+
 class EmulatedRuntime final : public DeviceRuntime {
 public:
-    explicit EmulatedRuntime(int threads) : pool_(threads) {}
+    explicit EmulatedRuntime(int threads) : pool_(threads), faults_(threadFaultPlan()) {}
 
     std::string name() const override { return "CPU stand-in"; }
 
     void* allocate(std::size_t bytes) override {
+        injectedFault(StandInFault::Allocation, Status::OutOfMemory, "allocation");
         std::unique_ptr<unsigned char[]> block;
         try {
             // Never zero-sized, so every allocation has a distinct address.
@@ -77,6 +88,7 @@ public:
     void copy2D(void* destination, std::size_t destinationPitch, const void* source,
                 std::size_t sourcePitch, std::size_t widthBytes, std::size_t height,
                 CopyKind kind) override {
+        injectedFault(StandInFault::Copy, Status::Device, "copy");
         if (widthBytes > destinationPitch || widthBytes > sourcePitch) {
             fail(Status::Device, "2D copy of rows " + std::to_string(widthBytes) +
                                      " bytes wide exceeds a row pitch");
@@ -93,6 +105,7 @@ public:
     }
 
     void configureCall(LaunchShape grid, LaunchShape block) override {
+        injectedFault(StandInFault::Configure, Status::Device, "launch configuration");
         const unsigned int g[3] = {grid.x, grid.y, grid.z};
         const unsigned int b[3] = {block.x, block.y, block.z};
         for (int d = 0; d < 3; ++d) {
@@ -112,12 +125,14 @@ public:
     }
 
     void setupArgument(const void* argument, std::size_t size, std::size_t offset) override {
+        injectedFault(StandInFault::Argument, Status::Device, "kernel argument");
         arguments_.push(argument, size, offset);
     }
 
     void launch(KernelId kernel) override {
         void* args[kMaxKernelParameters];
         arguments_.finish(kernel, args);
+        injectedFault(StandInFault::Launch, Status::Device, "launch");
         if (!runEmulatedKernel(kernel, grid_, block_, args, pool_)) {
             fail(Status::Internal, std::string(kernelSignature(kernel).name) +
                                        " uses barriers in a way the CPU stand-in cannot run exactly");
@@ -127,6 +142,13 @@ public:
     void synchronize() override {}
 
 private:
+    void injectedFault(StandInFault operation, Status status, const char* what) {
+        if (faults_.fault != operation) return;
+        if (faults_.afterCalls-- > 0) return;
+        faults_.fault = StandInFault::None;
+        fail(status, std::string("the CPU stand-in failed a ") + what + " (injected fault)");
+    }
+
     struct Allocation {
         std::unique_ptr<unsigned char[]> block;
         std::size_t bytes;
@@ -148,6 +170,7 @@ private:
     }
 
     cpu::ThreadPool pool_;
+    FaultPlan faults_;
     std::mutex mutex_;
     std::map<unsigned char*, Allocation> allocations_;
     LaunchShape grid_;
@@ -156,6 +179,10 @@ private:
 };
 
 }  // namespace
+
+void injectStandInFault(StandInFault fault, int afterCalls) {
+    threadFaultPlan() = FaultPlan{fault, afterCalls};
+}
 
 std::unique_ptr<DeviceRuntime> openEmulatedRuntime(int threads) {
     return std::make_unique<EmulatedRuntime>(threads);
