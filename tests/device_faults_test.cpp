@@ -49,6 +49,12 @@ TEST_P(DeviceFaults, FailTheJobAndWriteNothing) {
     EXPECT_FALSE(testing::fileExists(dir.file("m.txt")));
 }
 
+std::string faultCaseName(const ::testing::TestParamInfo<FaultCase>& info) {
+    static const char* const names[] = {"None", "Allocation", "Copy", "Configure", "Argument", "Launch"};
+    return std::string(names[static_cast<int>(info.param.fault)]) + "After" +
+           std::to_string(info.param.afterCalls);
+}
+
 // Failures at the first call and in the middle of the sweeps (a skipped sweep is the dangerous
 // case: it would silently leave cells unpruned).
 INSTANTIATE_TEST_SUITE_P(
@@ -62,11 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{StandInFault::Argument, 4, Status::Device},
                       FaultCase{StandInFault::Launch, 1, Status::Device},
                       FaultCase{StandInFault::Launch, 3, Status::Device}),
-    [](const ::testing::TestParamInfo<FaultCase>& info) {
-        const char* const names[] = {"None", "Allocation", "Copy", "Configure", "Argument", "Launch"};
-        return std::string(names[static_cast<int>(info.param.fault)]) + "After" +
-               std::to_string(info.param.afterCalls);
-    });
+    faultCaseName);
 
 TEST(DeviceFaultSwitch, LeavesLaterRunsAlone) {
     injectStandInFault(StandInFault::Launch, 0);
