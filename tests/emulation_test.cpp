@@ -5,7 +5,7 @@
 #include <numeric>
 
 #include "common/error.h"
-#include "cpu/parallel.h"
+#include "common/parallel.h"
 #include "device/emulated_grid.h"
 #include "pipelines/device_runtime.h"
 
@@ -46,7 +46,7 @@ namespace {
 
 template <typename T>
 bool run(void (*kernel)(T*), LaunchShape grid, LaunchShape block, T* data, int threads = 2) {
-    cpu::ThreadPool pool(threads);
+    ThreadPool pool(threads);
     void* args[] = {&data};
     return emulated::runGrid(kernel, grid, block, args, pool);
 }

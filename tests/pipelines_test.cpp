@@ -1,7 +1,5 @@
-// Both jobs from file to file through the exported C API and the command line.
+// Both jobs from file to file through the exported C API.
 #include <gtest/gtest.h>
-
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -161,44 +159,6 @@ TEST(WeakestLinkPipeline, EmptyMatrixCreatesEmptyOutputs) {
               FWPRUNE_OK);
     EXPECT_EQ(readText(dir.file("m.txt")), "");
     EXPECT_EQ(readText(dir.file("e.txt")), "");
-}
-
-struct CommandResult {
-    int exitCode;
-    std::string output;
-};
-
-CommandResult runCli(const std::string& arguments) {
-    const std::string command = std::string(FWPRUNE_CLI) + " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string output;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-}
-
-TEST(CommandLine, RunsBothJobsAndReportsErrorsWithDistinctExitCodes) {
-    ScratchDir dir;
-    writeText(dir.file("g.txt"), "0 edge 1\n1 edge 2\n0 edge 2\n");
-    writeText(dir.file("w.txt"), kThreeNodes);
-    EXPECT_EQ(runCli("reduce " + dir.file("g.txt") + " " + dir.file("r.txt")).exitCode, 0);
-    EXPECT_EQ(readText(dir.file("r.txt")), "0 edge 1\n1 edge 2\n");
-    EXPECT_EQ(runCli("weakest-link " + dir.file("w.txt") + " " + dir.file("e.txt") + " " +
-                     dir.file("m.txt") + " --lower 0.1 --upper 1.0 --backend emulated")
-                  .exitCode,
-              0);
-    EXPECT_EQ(readText(dir.file("e.txt")), "0 edge 0\n0 edge 1\n1 edge 1\n1 edge 2\n2 edge 2\n");
-
-    const CommandResult missing = runCli("reduce " + dir.file("nope.txt") + " " + dir.file("x.txt"));
-    EXPECT_EQ(missing.exitCode, 3);
-    EXPECT_NE(missing.output.find("nope.txt"), std::string::npos) << missing.output;
-    EXPECT_EQ(std::count(missing.output.begin(), missing.output.end(), '\n'), 1) << missing.output;
-
-    EXPECT_EQ(runCli("reduce only-one-path").exitCode, 2);
-    EXPECT_EQ(runCli("weakest-link a b c --lower 0.1").exitCode, 2);
-    EXPECT_EQ(runCli("frobnicate").exitCode, 2);
-    EXPECT_EQ(runCli("--version").output, std::string("fwprune ") + fwpruneGetVersion() + "\n");
 }
 
 }  // namespace

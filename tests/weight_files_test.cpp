@@ -120,6 +120,55 @@ TEST(WeightMatrixReader, RandomDecimalsMatchAtof) {
     }
 }
 
+// Files above a few MiB are parsed and written in parallel chunks; the result must not depend on
+// where the chunks fall, and errors must still name the right line.
+TEST(WeightMatrixFiles, LargeFilesParseAndWriteTheSameOnAnyThreadCount) {
+    const int n = 420;
+    WeightMatrix m;
+    m.n = n;
+    m.cells = testing::randomWeights(n, 0.1f, 0.9f, 17);
+    ScratchDir dir;
+    writeWeightMatrix(m, dir.file("one.txt"), 1);
+    writeWeightMatrix(m, dir.file("three.txt"), 3);
+    const std::string text = testing::readText(dir.file("one.txt"));
+    ASSERT_GT(text.size(), std::size_t{2} << 20);
+    EXPECT_EQ(text, testing::readText(dir.file("three.txt")));
+    // Rows split across lines at random places parse the same.
+    std::string reflowed = text;
+    std::mt19937 random(5);
+    for (std::size_t i = text.find('\n') + 1; i < reflowed.size(); ++i) {
+        if (reflowed[i] == ' ' && random() % 7 == 0) reflowed[i] = '\n';
+    }
+    for (const int threads : {1, 2, 5}) {
+        const WeightMatrix back = parseWeightMatrix(reflowed, "big.txt", true, threads);
+        ASSERT_EQ(back.n, n);
+        const WeightMatrix expected = parseWeightMatrix(text, "big.txt", false, 1);
+        EXPECT_EQ(std::memcmp(back.cells.data(), expected.cells.data(), back.cells.size() * 4), 0);
+    }
+    // A bad token near the end, and a missing last value, are reported at their lines.
+    std::string bad = text;
+    const std::size_t lastLineStart = bad.rfind('\n', bad.size() - 2) + 1;
+    bad.replace(lastLineStart, 1, "x");
+    try {
+        parseWeightMatrix(bad, "big.txt", true, 2);
+        FAIL() << "no error";
+    } catch (const Error& error) {
+        EXPECT_NE(std::string(error.what()).find("big.txt:" + std::to_string(n) + ":"), std::string::npos)
+            << error.what();
+    }
+    const std::string shortText = text.substr(0, text.rfind(' '));
+    try {
+        parseWeightMatrix(shortText, "big.txt", false, 2);
+        FAIL() << "no error";
+    } catch (const Error& error) {
+        EXPECT_NE(std::string(error.what()).find("big.txt:" + std::to_string(n) + ":"), std::string::npos)
+            << error.what();
+        EXPECT_NE(std::string(error.what()).find("after " + std::to_string(n * n - 1) + " values"),
+                  std::string::npos)
+            << error.what();
+    }
+}
+
 TEST(WeightMatrixWriter, WritesThePrintfFormWithThreeDigitExponents) {
     ScratchDir dir;
     WeightMatrix m;

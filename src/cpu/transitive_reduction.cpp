@@ -12,7 +12,8 @@
 // overflow the stack), then build reachability rows component by component from the sinks
 // upwards. A node's successors are visited in topological order; a successor that is already
 // reachable from an earlier one is exactly a redundant edge, and its row need not be ORed in,
-// so the work is proportional to the size of the reduction instead of the closure.
+// so the work is proportional to the size of the reduction instead of the closure. That makes it
+// the faster route on every input measured, and the one reduceTransitively takes.
 
 #include <immintrin.h>
 
@@ -25,6 +26,7 @@
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cpu_engine.h"

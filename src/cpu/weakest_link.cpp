@@ -21,14 +21,17 @@ namespace fwprune::cpu {
 namespace weakest_link {
 namespace {
 
-// Sweeps per block: the pivot snapshots (kBlock rows) stay in L2 and each cell is loaded and
-// stored once per block.
-constexpr std::size_t kBlock = 64;
+constexpr std::uint32_t kSignBit = 0x80000000u;
+constexpr std::uint32_t kTwoBits = 0x40000000u;  // 2.0f
+
+// The leg key of a held cell from its original bits: 0 for NaN.
+std::uint32_t heldLeg(std::uint32_t bits) {
+    const std::uint32_t doubled = bits << 1;
+    return doubled > 0xff000000u ? 0u : doubled | 1u;
+}
+
 // Columns per tile when the pivot rows are carried through a block.
 constexpr std::size_t kBandColumns = 128;
-constexpr std::uint32_t kSignBit = 0x80000000u;
-constexpr std::uint32_t kInfBits = 0x7f800000u;
-constexpr std::uint32_t kTwoBits = 0x40000000u;  // 2.0f
 
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
@@ -51,52 +54,6 @@ private:
     std::unique_ptr<T, FreeDeleter> data_;
 };
 
-float floatOf(std::uint32_t u) {
-    float f;
-    std::memcpy(&f, &u, sizeof f);
-    return f;
-}
-
-bool isLive(const std::uint64_t* live, std::size_t j) { return (live[j >> 6] >> (j & 63)) & 1u; }
-
-// The leg key of a held cell from its original bits.
-std::uint32_t heldLeg(std::uint32_t bits) {
-    const std::uint32_t magnitude = bits & ~kSignBit;
-    return magnitude > kInfBits ? 0u : (magnitude << 1) | 1u;
-}
-
-// The leg key of a cell whose current key is `key` if it takes part, else whose bits are `held`.
-std::uint32_t legOf(std::uint32_t key, std::uint32_t held, bool live) {
-    return live ? key | 1u : heldLeg(held);
-}
-
-std::uint32_t thresholded(std::uint32_t bits, float upper) {
-    return (bits & kSignBit) || upper <= floatOf(bits) ? kTwoBits : bits;
-}
-
-void encodeRow(Word* row, std::uint64_t* live, std::size_t n, float lower) {
-    for (std::size_t j = 0; j < n; ++j) {
-        const std::uint32_t bits = row[j];
-        const float v = floatOf(bits);
-        if (v > lower || v < 0.0f) {
-            live[j >> 6] |= std::uint64_t{1} << (j & 63);
-            row[j] = ((bits & ~kSignBit) << 1) | (bits >> 31);
-        }
-    }
-}
-
-void decodeRow(Word* row, const std::uint64_t* live, std::size_t n, float upper) {
-    for (std::size_t j = 0; j < n; ++j) {
-        const std::uint32_t bits = row[j];
-        if (!isLive(live, j)) {
-            row[j] = thresholded(bits, upper);
-        } else {
-            // A set low bit means the cell ends negative: replaced, or negative from the start.
-            row[j] = (bits & 1u) ? kTwoBits : thresholded(bits >> 1, upper);
-        }
-    }
-}
-
 class Engine {
 public:
     Engine(const Kernels& kernels, float* matrix, std::size_t n, std::size_t rowStride,
@@ -116,8 +73,8 @@ public:
           pivotLegs_(kBlock * kBlock) {
         for (int w = 0; w < pool_.size(); ++w) {
             bands_.emplace_back(kBlock * kBandColumns);
-            ownBlocks_.emplace_back(kGroupRows * kBlock);
-            groupLegs_.emplace_back(kGroupRows * kBlock);
+            ownKeys_.emplace_back(kGroupRows * kBlock);
+            ownLegs_.emplace_back(kGroupRows * kBlock);
         }
     }
 
@@ -125,7 +82,7 @@ public:
         pool_.parallelFor(0, static_cast<std::int64_t>(n_),
                           [&](std::int64_t begin, std::int64_t end, int) {
                               for (std::int64_t i = begin; i < end; ++i) {
-                                  encodeRow(row(i), live(i), n_, lower);
+                                  kernels_.encodeRow(row(i), live(i), n_, lower);
                               }
                           });
         for (std::size_t k0 = 0; k0 < n_; k0 += kBlock) {
@@ -137,7 +94,7 @@ public:
         pool_.parallelFor(0, static_cast<std::int64_t>(n_),
                           [&](std::int64_t begin, std::int64_t end, int) {
                               for (std::int64_t i = begin; i < end; ++i) {
-                                  decodeRow(row(i), live(i), n_, upper);
+                                  kernels_.decodeRow(row(i), live(i), n_, upper);
                               }
                           });
     }
@@ -152,24 +109,23 @@ private:
     // pivot row's column-k legs and the snapshots of those columns.
     void carryPivotSquare(std::size_t k0, std::size_t kb) {
         std::uint32_t* const square = square_.get();
+        std::uint32_t* const legs = pivotLegs_.get();
         for (std::size_t p = 0; p < kb; ++p) {
             std::memcpy(square + p * kBlock, row(k0 + p) + k0, kb * sizeof(std::uint32_t));
         }
         for (std::size_t s = 0; s < kb; ++s) {
-            const Word* const pivotCells = row(k0 + s);
-            const std::uint64_t* const pivotLive = live(k0 + s);
             std::uint32_t* const snapshot = pivotRow(s) + k0;
-            for (std::size_t c = 0; c < kb; ++c) {
-                snapshot[c] = legOf(square[s * kBlock + c], pivotCells[k0 + c],
-                                    isLive(pivotLive, k0 + c));
-            }
+            kernels_.snapshot(snapshot, square + s * kBlock, row(k0 + s), live(k0 + s), k0, kb);
+            // Sweep s changes no cell of column s, so every row's leg can be taken up front.
             for (std::size_t p = 0; p < kb; ++p) {
-                if (p == s) continue;  // sweep k leaves row k as it is
-                const std::uint32_t leg = legOf(square[p * kBlock + s], row(k0 + p)[k0 + s],
-                                                isLive(live(k0 + p), k0 + s));
-                pivotLegs_.get()[p * kBlock + s] = leg;
-                kernels_.sweepRow(square + p * kBlock, snapshot, kb, leg);
+                const std::uint64_t* const rowLive = live(k0 + p);
+                const std::size_t c = k0 + s;
+                legs[p * kBlock + s] = (rowLive[c >> 6] >> (c & 63)) & 1u
+                                           ? square[p * kBlock + s] | 1u
+                                           : heldLeg(row(k0 + p)[c]);
             }
+            kernels_.sweepRows(square, kBlock, static_cast<int>(kb), static_cast<int>(s),
+                               legs + s, kBlock, snapshot, kb);
         }
         for (std::size_t p = 0; p < kb; ++p) {
             kernels_.storeLive(row(k0 + p), square + p * kBlock, live(k0 + p), k0, kb);
@@ -203,18 +159,11 @@ private:
             std::memcpy(band + p * kBandColumns, row(k0 + p) + c0, len * sizeof(std::uint32_t));
         }
         for (std::size_t s = 0; s < kb; ++s) {
-            const Word* const pivotCells = row(k0 + s);
-            const std::uint64_t* const pivotLive = live(k0 + s);
-            const std::uint32_t* const keys = band + s * kBandColumns;
             std::uint32_t* const snapshot = pivotRow(s) + c0;
-            for (std::size_t j = 0; j < len; ++j) {
-                snapshot[j] = legOf(keys[j], pivotCells[c0 + j], isLive(pivotLive, c0 + j));
-            }
-            for (std::size_t p = 0; p < kb; ++p) {
-                if (p == s) continue;
-                kernels_.sweepRow(band + p * kBandColumns, snapshot, len,
-                                  pivotLegs_.get()[p * kBlock + s]);
-            }
+            kernels_.snapshot(snapshot, band + s * kBandColumns, row(k0 + s), live(k0 + s), c0,
+                              len);
+            kernels_.sweepRows(band, kBandColumns, static_cast<int>(kb), static_cast<int>(s),
+                               pivotLegs_.get() + s, kBlock, snapshot, len);
         }
         for (std::size_t p = 0; p < kb; ++p) {
             kernels_.storeLive(row(k0 + p), band + p * kBandColumns, live(k0 + p), c0, len);
@@ -239,36 +188,18 @@ private:
                     int worker) {
         SweepGroup group{};
         group.rowCount = static_cast<int>(last - first);
-        std::uint32_t* const own = ownBlocks_[worker].get();
-        std::uint32_t* const legs = groupLegs_[worker].get();
         for (int r = 0; r < group.rowCount; ++r) {
             const std::size_t index = first + static_cast<std::size_t>(r);
             const std::size_t i = index < k0 ? index : index + kb;
             group.rows[r] = row(i);
             group.live[r] = live(i);
-            std::memcpy(own + r * kBlock, group.rows[r] + k0, kb * sizeof(std::uint32_t));
         }
-        bool anyNaN = false;
-        for (std::size_t s = 0; s < kb; ++s) {
-            const std::uint32_t* const snapshot = pivotRow(s) + k0;
-            for (int r = 0; r < group.rowCount; ++r) {
-                std::uint32_t* const keys = own + r * kBlock;
-                const std::uint32_t leg =
-                    legOf(keys[s], group.rows[r][k0 + s], isLive(group.live[r], k0 + s));
-                legs[r * kBlock + s] = leg;
-                anyNaN |= leg == 0;
-                kernels_.sweepRow(keys, snapshot, kb, leg);
-            }
-        }
-        for (int r = 0; r < group.rowCount; ++r) {
-            kernels_.storeLive(group.rows[r], own + r * kBlock, group.live[r], k0, kb);
-        }
-        group.legs = legs;
-        group.legStride = kBlock;
-        group.anyNaNLeg = anyNaN;
+        group.k0 = k0;
+        group.sweeps = static_cast<int>(kb);
         group.pivots = pivots_.get();
         group.pivotStride = pivotStride_;
-        group.sweeps = static_cast<int>(kb);
+        group.own = ownKeys_[worker].get();
+        group.legs = ownLegs_[worker].get();
         group.spans[0][0] = 0;
         group.spans[0][1] = k0;
         group.spans[1][0] = k0 + kb;
@@ -289,11 +220,46 @@ private:
     AlignedArray<std::uint32_t> pivotLegs_;
     // Per-worker scratch.
     std::vector<AlignedArray<std::uint32_t>> bands_;
-    std::vector<AlignedArray<std::uint32_t>> ownBlocks_;
-    std::vector<AlignedArray<std::uint32_t>> groupLegs_;
+    std::vector<AlignedArray<std::uint32_t>> ownKeys_;
+    std::vector<AlignedArray<std::uint32_t>> ownLegs_;
 };
 
 // Portable kernels.
+
+std::uint32_t liveBit(const std::uint64_t* live, std::size_t j) {
+    return (live[j >> 6] >> (j & 63)) & 1u;
+}
+
+std::uint32_t rotateLeft(std::uint32_t x) { return (x << 1) | (x >> 31); }
+std::uint32_t rotateRight(std::uint32_t x) { return (x >> 1) | (x << 31); }
+
+void encodeRowPortable(Word* row, std::uint64_t* live, std::size_t n, float lower) {
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::uint32_t bits = row[j];
+        float v;
+        std::memcpy(&v, &bits, sizeof v);
+        if (v > lower || v < 0.0f) {
+            live[j >> 6] |= std::uint64_t{1} << (j & 63);
+            row[j] = rotateLeft(bits);
+        }
+    }
+}
+
+void decodeRowPortable(Word* row, const std::uint64_t* live, std::size_t n, float upper) {
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::uint32_t bits = liveBit(live, j) ? rotateRight(row[j]) : row[j];
+        float v;
+        std::memcpy(&v, &bits, sizeof v);
+        row[j] = (bits & kSignBit) || upper <= v ? kTwoBits : bits;
+    }
+}
+
+void snapshotPortable(std::uint32_t* legs, const std::uint32_t* keys, const Word* row,
+                      const std::uint64_t* live, std::size_t col, std::size_t count) {
+    for (std::size_t j = 0; j < count; ++j) {
+        legs[j] = liveBit(live, col + j) ? keys[j] | 1u : heldLeg(row[col + j]);
+    }
+}
 
 void sweepRowPortable(std::uint32_t* cells, const std::uint32_t* pivot, std::size_t count,
                       std::uint32_t leg) {
@@ -308,27 +274,51 @@ void sweepRowPortable(std::uint32_t* cells, const std::uint32_t* pivot, std::siz
     }
 }
 
-void storeLivePortable(Word* row, const std::uint32_t* keys, const std::uint64_t* live,
-                       std::size_t col, std::size_t count) {
-    for (std::size_t j = 0; j < count; ++j) {
-        if (isLive(live, col + j)) row[col + j] = keys[j];
+void sweepRowsPortable(std::uint32_t* cells, std::size_t cellStride, int rows, int skipRow,
+                       const std::uint32_t* legs, std::size_t legStride,
+                       const std::uint32_t* pivot, std::size_t count) {
+    for (int p = 0; p < rows; ++p) {
+        if (p == skipRow) continue;
+        sweepRowPortable(cells + p * cellStride, pivot, count, legs[p * legStride]);
     }
 }
 
-void sweepGroupPortable(const SweepGroup& group) {
+void storeLivePortable(Word* row, const std::uint32_t* keys, const std::uint64_t* live,
+                       std::size_t col, std::size_t count) {
+    for (std::size_t j = 0; j < count; ++j) {
+        if (liveBit(live, col + j)) row[col + j] = keys[j];
+    }
+}
+
+void sweepGroupPortable(const SweepGroup& g) {
+    const std::size_t kb = static_cast<std::size_t>(g.sweeps);
+    for (int r = 0; r < g.rowCount; ++r) {
+        std::memcpy(g.own + r * kBlock, g.rows[r] + g.k0, kb * sizeof(std::uint32_t));
+    }
+    for (std::size_t s = 0; s < kb; ++s) {
+        const std::size_t c = g.k0 + s;
+        for (int r = 0; r < g.rowCount; ++r) {
+            std::uint32_t* const keys = g.own + r * kBlock;
+            const std::uint32_t leg = liveBit(g.live[r], c) ? keys[s] | 1u : heldLeg(g.rows[r][c]);
+            g.legs[r * kBlock + s] = leg;
+            sweepRowPortable(keys, g.pivots + s * g.pivotStride + g.k0, kb, leg);
+        }
+    }
+    for (int r = 0; r < g.rowCount; ++r) {
+        storeLivePortable(g.rows[r], g.own + r * kBlock, g.live[r], g.k0, kb);
+    }
     constexpr std::size_t kTile = 256;
     std::uint32_t keys[kTile];
-    for (const auto& span : group.spans) {
+    for (const auto& span : g.spans) {
         for (std::size_t col = span[0]; col < span[1]; col += kTile) {
             const std::size_t len = std::min(kTile, span[1] - col);
-            for (int r = 0; r < group.rowCount; ++r) {
-                std::memcpy(keys, group.rows[r] + col, len * sizeof(std::uint32_t));
-                const std::uint32_t* const legs = group.legs + r * group.legStride;
-                for (int s = 0; s < group.sweeps; ++s) {
-                    sweepRowPortable(keys, group.pivots + s * group.pivotStride + col, len,
-                                     legs[s]);
+            for (int r = 0; r < g.rowCount; ++r) {
+                std::memcpy(keys, g.rows[r] + col, len * sizeof(std::uint32_t));
+                for (std::size_t s = 0; s < kb; ++s) {
+                    sweepRowPortable(keys, g.pivots + s * g.pivotStride + col, len,
+                                     g.legs[r * kBlock + s]);
                 }
-                storeLivePortable(group.rows[r], keys, group.live[r], col, len);
+                storeLivePortable(g.rows[r], keys, g.live[r], col, len);
             }
         }
     }
@@ -349,7 +339,8 @@ const Kernels* kernelsFor(Path path) {
 }  // namespace
 
 const Kernels& portableKernels() {
-    static const Kernels kernels{sweepRowPortable, storeLivePortable, sweepGroupPortable};
+    static constexpr Kernels kernels{encodeRowPortable, decodeRowPortable, snapshotPortable,
+                                     sweepRowsPortable,  storeLivePortable, sweepGroupPortable};
     return kernels;
 }
 

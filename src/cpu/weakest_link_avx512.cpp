@@ -46,16 +46,68 @@ inline __m512i nanLegWeight(__m512i pivot) {
     return _mm512_or_si512(_mm512_sub_epi32(pivot, one), one);
 }
 
-void sweepRow(std::uint32_t* cells, const std::uint32_t* pivot, std::size_t count,
-              std::uint32_t leg) {
+inline __m512i weight(std::uint32_t leg, __m512i pivot) {
+    return leg != 0 ? _mm512_max_epu32(_mm512_set1_epi32(static_cast<int>(leg)), pivot)
+                    : nanLegWeight(pivot);
+}
+
+void encodeRow(Word* row, std::uint64_t* live, std::size_t n, float lower) {
+    const __m512 lowerV = _mm512_set1_ps(lower);
+    const __m512 zero = _mm512_setzero_ps();
+    for (std::size_t j = 0; j < n; j += kLanes) {
+        const __mmask16 lanes = firstLanes(n - j);
+        const __m512i bits = _mm512_maskz_loadu_epi32(lanes, row + j);
+        const __m512 v = _mm512_castsi512_ps(bits);
+        const __mmask16 takesPart = lanes & (_mm512_cmp_ps_mask(v, lowerV, _CMP_GT_OQ) |
+                                             _mm512_cmp_ps_mask(v, zero, _CMP_LT_OQ));
+        const std::uint16_t mask = takesPart;
+        std::memcpy(reinterpret_cast<unsigned char*>(live) + j / 8, &mask, sizeof mask);
+        _mm512_mask_storeu_epi32(row + j, takesPart, _mm512_rol_epi32(bits, 1));
+    }
+}
+
+void decodeRow(Word* row, const std::uint64_t* live, std::size_t n, float upper) {
+    const __m512 upperV = _mm512_set1_ps(upper);
+    const __m512i two = _mm512_set1_epi32(0x40000000);  // 2.0f
+    for (std::size_t j = 0; j < n; j += kLanes) {
+        const __mmask16 lanes = firstLanes(n - j);
+        const __m512i keys = _mm512_maskz_loadu_epi32(lanes, row + j);
+        const __m512i bits = _mm512_mask_ror_epi32(keys, liveMask(live, j), keys, 1);
+        const __mmask16 cut =
+            _mm512_cmplt_epi32_mask(bits, _mm512_setzero_si512()) |
+            _mm512_cmp_ps_mask(upperV, _mm512_castsi512_ps(bits), _CMP_LE_OQ);
+        _mm512_mask_storeu_epi32(row + j, lanes, _mm512_mask_mov_epi32(bits, cut, two));
+    }
+}
+
+void snapshot(std::uint32_t* legs, const std::uint32_t* keys, const Word* row,
+              const std::uint64_t* live, std::size_t col, std::size_t count) {
+    const __m512i one = _mm512_set1_epi32(1);
+    const __m512i infKey = _mm512_set1_epi32(static_cast<int>(0xff000000u));
     for (std::size_t j = 0; j < count; j += kLanes) {
         const __mmask16 lanes = firstLanes(count - j);
-        const __m512i keys = _mm512_maskz_loadu_epi32(lanes, cells + j);
+        const __m512i doubled = _mm512_slli_epi32(_mm512_maskz_loadu_epi32(lanes, row + col + j), 1);
+        const __mmask16 nan = _mm512_cmpgt_epu32_mask(doubled, infKey);
+        const __m512i held = _mm512_maskz_or_epi32(~nan, doubled, one);
+        const __m512i current = _mm512_or_si512(_mm512_maskz_loadu_epi32(lanes, keys + j), one);
+        _mm512_mask_storeu_epi32(legs + j, lanes,
+                                 _mm512_mask_mov_epi32(held, liveMask(live, col + j), current));
+    }
+}
+
+void sweepRows(std::uint32_t* cells, std::size_t cellStride, int rows, int skipRow,
+               const std::uint32_t* legs, std::size_t legStride, const std::uint32_t* pivot,
+               std::size_t count) {
+    for (std::size_t j = 0; j < count; j += kLanes) {
+        const __mmask16 lanes = firstLanes(count - j);
         const __m512i p = _mm512_maskz_loadu_epi32(lanes, pivot + j);
-        const __m512i w =
-            leg != 0 ? _mm512_max_epu32(_mm512_set1_epi32(static_cast<int>(leg)), p)
-                     : nanLegWeight(p);
-        _mm512_mask_storeu_epi32(cells + j, lanes, _mm512_min_epu32(keys, w));
+        for (int r = 0; r < rows; ++r) {
+            if (r == skipRow) continue;
+            std::uint32_t* const c = cells + r * cellStride + j;
+            const __m512i w = weight(legs[r * legStride], p);
+            _mm512_mask_storeu_epi32(c, lanes,
+                                     _mm512_min_epu32(_mm512_maskz_loadu_epi32(lanes, c), w));
+        }
     }
 }
 
@@ -65,6 +117,37 @@ void storeLive(Word* row, const std::uint32_t* keys, const std::uint64_t* live, 
         const __mmask16 lanes = firstLanes(count - j) & liveMask(live, col + j);
         _mm512_mask_storeu_epi32(row + col + j, lanes, _mm512_maskz_loadu_epi32(lanes, keys + j));
     }
+}
+
+// The rows' own columns [k0, k0 + sweeps), sweep by sweep; records each row's column-k legs.
+void sweepOwnColumns(const SweepGroup& g) {
+    const std::size_t kb = static_cast<std::size_t>(g.sweeps);
+    const std::size_t vectors = (kb + kLanes - 1) / kLanes;
+    for (int r = 0; r < g.rowCount; ++r) {
+        for (std::size_t v = 0; v < vectors; ++v) {
+            const __mmask16 lanes = firstLanes(kb - v * kLanes);
+            _mm512_store_si512(g.own + r * kBlock + v * kLanes,
+                               _mm512_maskz_loadu_epi32(lanes, g.rows[r] + g.k0 + v * kLanes));
+        }
+    }
+    for (std::size_t s = 0; s < kb; ++s) {
+        const std::size_t c = g.k0 + s;
+        // Within the block the pivot rows are readable up to a whole vector past the last column.
+        const std::uint32_t* const pivot = g.pivots + s * g.pivotStride + g.k0;
+        for (int r = 0; r < g.rowCount; ++r) {
+            std::uint32_t* const keys = g.own + r * kBlock;
+            const std::uint32_t doubled = static_cast<std::uint32_t>(g.rows[r][c]) << 1;
+            const std::uint32_t held = doubled > 0xff000000u ? 0u : doubled | 1u;
+            const std::uint32_t leg = (g.live[r][c >> 6] >> (c & 63)) & 1u ? keys[s] | 1u : held;
+            g.legs[r * kBlock + s] = leg;
+            for (std::size_t v = 0; v < vectors; ++v) {
+                const __m512i w = weight(leg, _mm512_load_si512(pivot + v * kLanes));
+                __m512i* const k = reinterpret_cast<__m512i*>(keys + v * kLanes);
+                _mm512_store_si512(k, _mm512_min_epu32(_mm512_load_si512(k), w));
+            }
+        }
+    }
+    for (int r = 0; r < g.rowCount; ++r) storeLive(g.rows[r], g.own + r * kBlock, g.live[r], g.k0, kb);
 }
 
 // Applies every sweep of the block to rows [r0, r0 + Rows) of the group at columns
@@ -81,7 +164,7 @@ void sweepTile(const SweepGroup& g, int r0, std::size_t col, __mmask16 lastLanes
                                          : _mm512_loadu_si512(p);
         }
     }
-    const std::uint32_t* const legs = g.legs + static_cast<std::size_t>(r0) * g.legStride;
+    const std::uint32_t* const legs = g.legs + static_cast<std::size_t>(r0) * kBlock;
     const std::uint32_t* pivot = g.pivots + col;
     for (int s = 0; s < g.sweeps; ++s, pivot += g.pivotStride) {
         __m512i p[Vectors];
@@ -89,7 +172,7 @@ void sweepTile(const SweepGroup& g, int r0, std::size_t col, __mmask16 lastLanes
         for (int v = 0; v < Vectors; ++v) p[v] = _mm512_load_si512(pivot + v * kLanes);
 #pragma GCC unroll 8
         for (int r = 0; r < Rows; ++r) {
-            const std::uint32_t leg = legs[r * g.legStride + s];
+            const std::uint32_t leg = legs[r * kBlock + s];
             if (NaNLegs && leg == 0) {
 #pragma GCC unroll 8
                 for (int v = 0; v < Vectors; ++v) {
@@ -99,7 +182,9 @@ void sweepTile(const SweepGroup& g, int r0, std::size_t col, __mmask16 lastLanes
                 const __m512i a = _mm512_set1_epi32(static_cast<int>(leg));
 #pragma GCC unroll 8
                 for (int v = 0; v < Vectors; ++v) {
-                    acc[r][v] = _mm512_min_epu32(acc[r][v], _mm512_max_epu32(a, p[v]));
+                    acc[r][v] = _mm512_min_epu32(_mm512_max_epu32(p[v], a), acc[r][v]);
+                    // Pins the tile in registers: without it GCC copies every result back.
+                    __asm__("" : "+v"(acc[r][v]));
                 }
             }
         }
@@ -151,7 +236,12 @@ void sweepSpans(const SweepGroup& g) {
 }
 
 void sweepGroup(const SweepGroup& group) {
-    if (group.anyNaNLeg) {
+    sweepOwnColumns(group);
+    bool anyNaNLeg = false;
+    for (int r = 0; r < group.rowCount; ++r) {
+        for (int s = 0; s < group.sweeps; ++s) anyNaNLeg |= group.legs[r * kBlock + s] == 0;
+    }
+    if (anyNaNLeg) {
         sweepSpans<true>(group);
     } else {
         sweepSpans<false>(group);
@@ -174,7 +264,8 @@ namespace fwprune::cpu::weakest_link {
 
 // Outside the AVX-512 region: callers reach this before they know what the CPU supports.
 const Kernels* avx512Kernels() {
-    static constexpr Kernels kernels{sweepRow, storeLive, sweepGroup};
+    static constexpr Kernels kernels{encodeRow, decodeRow, snapshot,
+                                     sweepRows, storeLive, sweepGroup};
     return &kernels;
 }
 

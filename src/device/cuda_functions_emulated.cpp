@@ -58,7 +58,7 @@ const KernelSignature& kernelSignature(KernelId id) {
 }
 
 bool runEmulatedKernel(KernelId id, LaunchShape grid, LaunchShape block, void* const* args,
-                       cpu::ThreadPool& pool) {
+                       ThreadPool& pool) {
     using namespace emulated;
     switch (id) {
         case KernelId::AllPairsLongestPath:

@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "cpu/parallel.h"
+#include "common/parallel.h"
 #include "device/emulation.h"
 #include "device/kernel_table.h"
 
@@ -32,7 +32,7 @@ void callWithArguments(void (*kernel)(Parameters...), void* const* args,
 // some thread passed more than one barrier, or the threads of a block disagreed on passing one.
 template <typename... Parameters>
 bool runGrid(void (*kernel)(Parameters...), LaunchShape grid, LaunchShape block,
-             void* const* args, cpu::ThreadPool& pool) {
+             void* const* args, ThreadPool& pool) {
     const std::int64_t blocks = std::int64_t{grid.x} * grid.y * grid.z;
     std::atomic<bool> brokeRule{false};
     pool.parallelFor(0, blocks, [&](std::int64_t begin, std::int64_t end, int) {

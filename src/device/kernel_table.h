@@ -3,11 +3,9 @@
 
 #include <cstddef>
 
-namespace fwprune::cpu {
-class ThreadPool;
-}
-
 namespace fwprune {
+
+class ThreadPool;
 
 enum class KernelId : int {
     AllPairsLongestPath = 0,  // floydWarshall_AllPairsLongestPath_kernel
@@ -40,7 +38,7 @@ struct LaunchShape {
 // pool. args[p] points to the value of parameter p. Returns false when the kernel broke the
 // barrier rule the stand-in can run exactly (see emulation.h); its writes are then unreliable.
 bool runEmulatedKernel(KernelId id, LaunchShape grid, LaunchShape block, void* const* args,
-                       cpu::ThreadPool& pool);
+                       ThreadPool& pool);
 
 #if defined(FWPRUNE_WITH_CUDA)
 // The host address by which the CUDA runtime knows the kernel's registered device code.

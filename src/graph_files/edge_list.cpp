@@ -6,7 +6,7 @@
 #include <new>
 
 #include "common/error.h"
-#include "graph_files/edge_records.h"
+#include "graph_files/row_writer.h"
 #include "graph_files/file_io.h"
 #include "graph_files/text_tokens.h"
 
@@ -104,10 +104,10 @@ ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict) {
     return parseEdgeList(readWholeFile(path), path, strict);
 }
 
-void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path) {
+void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, int threads) {
     const std::uint8_t* const cells = matrix.cells.data();
     const std::int64_t n = matrix.n;
-    writeEdgeRecords(n, path, [&](std::int64_t i, std::int64_t j) { return cells[i * n + j] != CELL_EMPTY; });
+    writeEdgeRecords(n, path, threads, [&](std::int64_t i, std::int64_t j) { return cells[i * n + j] != CELL_EMPTY; });
 }
 
 }  // namespace fwprune

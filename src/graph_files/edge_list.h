@@ -25,6 +25,7 @@ ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path
 
 // Writes one "%d edge %d\n" record for every non-zero cell, ordered by source and then target.
 // The file at path is replaced whole, or left as it was when writing fails.
-void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path);
+// threads <= 0 formats on every hardware thread.
+void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, int threads = 0);
 
 }  // namespace fwprune

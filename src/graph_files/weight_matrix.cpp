@@ -1,19 +1,14 @@
 #include "graph_files/weight_matrix.h"
 
-#include <charconv>
-#include <clocale>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
 #include <new>
-
-#if !defined(_WIN32)
-#include <locale.h>
-#endif
+#include <vector>
 
 #include "common/error.h"
-#include "graph_files/edge_records.h"
+#include "common/parallel.h"
+#include "graph_files/row_writer.h"
 #include "graph_files/file_io.h"
+#include "graph_files/number_text.h"
 #include "graph_files/text_tokens.h"
 
 namespace fwprune {
@@ -39,56 +34,10 @@ std::int64_t countFirstLineTokens(std::string_view text) {
     return count + (inToken ? 1 : 0);
 }
 
-// strtod in the C locale, whatever locale the host process has set.
-double strtodInCLocale(const char* text, char** end) {
-#if defined(_WIN32)
-    static const _locale_t cLocale = _create_locale(LC_NUMERIC, "C");
-    return _strtod_l(text, end, cLocale);
-#else
-    static const locale_t cLocale = newlocale(LC_NUMERIC_MASK, "C", locale_t{});
-    return strtod_l(text, end, cLocale);
-#endif
-}
-
-bool isPlainDecimal(std::string_view token) {
-    if (token.empty() || token.front() == '+') return false;
-    for (const char c : token) {
-        if (!((c >= '0' && c <= '9') || c == '.' || c == '-' || c == 'e' || c == 'E')) return false;
-    }
-    return true;
-}
-
-char* appendThreeDigitExponent(char* begin, char* end) {
-    // to_chars writes at least two exponent digits; floats never need more than two, so widen to
-    // the three the format documents by inserting a zero after the exponent's sign.
-    char* const sign = static_cast<char*>(std::memchr(begin, 'e', static_cast<std::size_t>(end - begin))) + 1;
-    if (end - (sign + 1) >= 3) return end;
-    std::memmove(sign + 2, sign + 1, static_cast<std::size_t>(end - (sign + 1)));
-    sign[1] = '0';
-    return end + 1;
-}
-
 }  // namespace
 
-float parseWeight(std::string_view token, bool* whole) {
-    if (isPlainDecimal(token)) {
-        double value = 0;
-        const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), value);
-        // from_chars agrees with strtod on every whole decimal it accepts; partial numbers,
-        // overflow and underflow go to strtod, which defines atof's result for them.
-        if (error == std::errc() && end == token.data() + token.size()) {
-            if (whole) *whole = true;
-            return static_cast<float>(value);
-        }
-    }
-    const std::string terminated(token);
-    char* end = nullptr;
-    const double value = strtodInCLocale(terminated.c_str(), &end);
-    if (whole) *whole = !terminated.empty() && end == terminated.c_str() + terminated.size();
-    return static_cast<float>(value);
-}
-
-WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, bool strict) {
+WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, bool strict,
+                               int threads) {
     const std::int64_t n = countFirstLineTokens(text);
     const std::int32_t cells = checkedCellCount(n, path);
     WeightMatrix matrix;
@@ -99,86 +48,107 @@ WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, b
         fail(Status::OutOfMemory, describeAt(path, "not enough memory for a matrix of " +
                                                        std::to_string(n) + " nodes"));
     }
-    TokenScanner scanner(text);
+
+    // Chunks end at separators, so no token straddles two; a token belongs to the chunk it
+    // starts in. Counting tokens per chunk first gives each chunk the index of its first value.
+    constexpr std::size_t kMinChunk = std::size_t{1} << 20;
+    ThreadPool pool(text.size() >= 2 * kMinChunk ? threads : 1);
+    const std::size_t chunkCount =
+        std::max<std::size_t>(1, std::min<std::size_t>(static_cast<std::size_t>(pool.size()) * 4,
+                                                        text.size() / kMinChunk));
+    std::vector<std::size_t> bounds(chunkCount + 1, text.size());
+    bounds[0] = 0;
+    for (std::size_t c = 1; c < chunkCount; ++c) {
+        std::size_t b = std::max(bounds[c - 1], text.size() * c / chunkCount);
+        while (b < text.size() && !isTokenSeparator(text[b])) ++b;
+        bounds[c] = b;
+    }
+    std::vector<std::int64_t> firstIndex(chunkCount + 1, 0);
+    pool.parallelFor(0, static_cast<std::int64_t>(chunkCount), [&](std::int64_t lo, std::int64_t hi, int) {
+        for (std::int64_t c = lo; c < hi; ++c) {
+            TokenScanner scanner(text.substr(bounds[c], bounds[c + 1] - bounds[c]));
+            std::int64_t count = 0;
+            while (!scanner.next().empty()) ++count;
+            firstIndex[c + 1] = count;
+        }
+    });
+    for (std::size_t c = 0; c < chunkCount; ++c) firstIndex[c + 1] += firstIndex[c];
+    const auto lineAt = [&](std::size_t offset) {
+        return 1 + static_cast<long long>(std::count(text.begin(), text.begin() + offset, '\n'));
+    };
+    if (firstIndex[chunkCount] < cells) {
+        // Name the line of the last value the file has.
+        std::size_t end = text.size();
+        while (end > 0 && isTokenSeparator(text[end - 1])) --end;
+        fail(Status::Format,
+             describeAt(path, lineAt(end),
+                        "the matrix has " + std::to_string(n) + " columns on its first line, so " +
+                            std::to_string(static_cast<std::int64_t>(cells)) +
+                            " values are needed, but the file ends after " +
+                            std::to_string(firstIndex[chunkCount]) + " values"));
+    }
+
     float* const out = matrix.cells.data();
-    long long lastLine = 1;
-    for (std::int64_t index = 0; index < cells; ++index) {
-        const std::string_view token = scanner.next();
-        if (token.empty()) {
-            fail(Status::Format,
-                 describeAt(path, lastLine,
-                            "the matrix has " + std::to_string(n) + " columns on its first line, so " +
-                                std::to_string(static_cast<std::int64_t>(cells)) +
-                                " values are needed, but the file ends after " +
-                                std::to_string(index) + " values"));
+    // In strict mode each chunk remembers its first bad token; the earliest one is reported.
+    std::vector<std::size_t> badOffset(chunkCount, text.size());
+    std::vector<std::string_view> badToken(chunkCount);
+    pool.parallelFor(0, static_cast<std::int64_t>(chunkCount), [&](std::int64_t lo, std::int64_t hi, int) {
+        for (std::int64_t c = lo; c < hi; ++c) {
+            const std::string_view chunk = text.substr(bounds[c], bounds[c + 1] - bounds[c]);
+            TokenScanner scanner(chunk);
+            for (std::int64_t index = firstIndex[c]; index < cells; ++index) {
+                const std::string_view token = scanner.next();
+                if (token.empty()) break;
+                bool whole = true;
+                out[index] = parseWeight(token, strict ? &whole : nullptr);
+                if (!whole) {
+                    badOffset[c] = bounds[c] + static_cast<std::size_t>(token.data() - chunk.data());
+                    badToken[c] = token;
+                    break;
+                }
+            }
         }
-        bool whole = true;
-        out[index] = parseWeight(token, strict ? &whole : nullptr);
-        lastLine = scanner.line();
-        if (!whole) {
-            fail(Status::Format, describeAt(path, lastLine,
-                                            "'" + std::string(tokenForMessage(token)) +
-                                                "' is not a number"));
-        }
+    });
+    for (std::size_t c = 0; c < chunkCount; ++c) {
+        if (badOffset[c] == text.size()) continue;
+        fail(Status::Format, describeAt(path, lineAt(badOffset[c]),
+                                        "'" + std::string(tokenForMessage(badToken[c])) +
+                                            "' is not a number"));
     }
     nodeCount = matrix.n;
     cellCount = cells;
     return matrix;
 }
 
-WeightMatrix readWeightMatrix(const std::string& path, bool strict) {
-    return parseWeightMatrix(readWholeFile(path), path, strict);
+WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads) {
+    return parseWeightMatrix(readWholeFile(path), path, strict, threads);
 }
 
-char* formatWeight(float value, char* out) {
-    if (std::isnan(value)) {
-        char* p = out;
-        if (std::signbit(value)) *p++ = '-';
-        return std::copy_n("nan", 3, p);
-    }
-    if (std::isinf(value)) {
-        char* p = out;
-        if (value < 0) *p++ = '-';
-        return std::copy_n("inf", 3, p);
-    }
-    // The float widened to double and printed like "%e": to_chars is exact and rounds ties to
-    // even, as printf does in the default rounding mode.
-    char* const end = std::to_chars(out, out + 16, static_cast<double>(value),
-                                    std::chars_format::scientific, 6)
-                          .ptr;
-    return appendThreeDigitExponent(out, end);
-}
-
-void writeWeightMatrix(const WeightMatrix& matrix, const std::string& path) {
-    OutputFile file(path);
+void writeWeightMatrix(const WeightMatrix& matrix, const std::string& path, int threads) {
     const std::int64_t n = matrix.n;
-    constexpr std::size_t kFlushAt = std::size_t{1} << 22;
-    std::string buffer;
-    buffer.reserve(kFlushAt + 64);
-    char value[24];
-    for (std::int64_t i = 0; i < n; ++i) {
-        const float* const row = matrix.cells.data() + i * n;
-        for (std::int64_t j = 0; j < n; ++j) {
-            char* p = value;
-            if (j > 0) *p++ = ' ';
-            p = formatWeight(row[j], p);
-            buffer.append(value, static_cast<std::size_t>(p - value));
-        }
-        buffer.push_back('\n');
-        if (buffer.size() >= kFlushAt) {
-            file.write(buffer);
-            buffer.clear();
-        }
-    }
-    file.write(buffer);
-    file.commit();
+    const float* const cells = matrix.cells.data();
+    writeRows(path, n, static_cast<std::size_t>(n) * 15, threads,
+              [&](std::int64_t i, std::string& out) {
+                  const float* const row = cells + i * n;
+                  const std::size_t start = out.size();
+                  out.resize(start + static_cast<std::size_t>(n) * 16 + 1);
+                  char* p = &out[start];
+                  for (std::int64_t j = 0; j < n; ++j) {
+                      if (j > 0) *p++ = ' ';
+                      p = formatWeight(row[j], p);
+                  }
+                  *p++ = '\n';
+                  out.resize(static_cast<std::size_t>(p - out.data()));
+              });
 }
 
-void writeWeightEdgeList(const WeightMatrix& matrix, const std::string& path) {
+void writeWeightEdgeList(const WeightMatrix& matrix, const std::string& path, int threads) {
     const float* const cells = matrix.cells.data();
     const std::int64_t n = matrix.n;
     // NaN cells are written: they compare unequal to the absent mark.
-    writeEdgeRecords(n, path, [&](std::int64_t i, std::int64_t j) { return !(cells[i * n + j] == WEIGHT_ABSENT); });
+    writeEdgeRecords(n, path, threads, [&](std::int64_t i, std::int64_t j) {
+        return !(cells[i * n + j] == WEIGHT_ABSENT);
+    });
 }
 
 }  // namespace fwprune

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "graph_files/graph_matrices.h"
+#include "graph_files/number_text.h"
 
 namespace fwprune {
 
@@ -15,26 +16,20 @@ namespace fwprune {
 // cellCount. Throws an Error naming the file when it cannot be read, holds fewer than n*n values,
 // or is too large for the cell count or for memory. With strict set, a token that is not wholly a
 // number (as strtod reads numbers, "inf" and "nan" included) is an error naming its line.
-WeightMatrix readWeightMatrix(const std::string& path, bool strict = false);
+// Large files are parsed in parallel chunks on `threads` threads (<= 0: every hardware thread).
+WeightMatrix readWeightMatrix(const std::string& path, bool strict = false, int threads = 0);
 
 // The same, on text already in memory; path only names the source in error messages.
 WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path,
-                               bool strict = false);
-
-// atof's value of one token, rounded to float. *whole (when given) tells whether the number took
-// up the whole token.
-float parseWeight(std::string_view token, bool* whole = nullptr);
+                               bool strict = false, int threads = 0);
 
 // Writes each row on one line, values in C's "%e" form with a three-digit exponent
 // ("2.000000e-001"), one space apart; infinities and NaNs as printf spells them. Whole or not at all.
-void writeWeightMatrix(const WeightMatrix& matrix, const std::string& path);
+// threads <= 0 formats on every hardware thread.
+void writeWeightMatrix(const WeightMatrix& matrix, const std::string& path, int threads = 0);
 
 // Writes "%d edge %d\n" for every cell that is not WEIGHT_ABSENT (NaN cells included), ordered by
 // source and then target. Whole or not at all.
-void writeWeightEdgeList(const WeightMatrix& matrix, const std::string& path);
-
-// One value as writeWeightMatrix writes it; returns the end of the written characters.
-// out must have room for 16 characters.
-char* formatWeight(float value, char* out);
+void writeWeightEdgeList(const WeightMatrix& matrix, const std::string& path, int threads = 0);
 
 }  // namespace fwprune

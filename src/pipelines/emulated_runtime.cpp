@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/error.h"
-#include "cpu/parallel.h"
+#include "common/parallel.h"
 #include "pipelines/device_runtime.h"
 #include "pipelines/launch_arguments.h"
 
@@ -169,7 +169,7 @@ private:
         if (!inside) fail(Status::Device, "copy touches memory outside any device allocation");
     }
 
-    cpu::ThreadPool pool_;
+    ThreadPool pool_;
     FaultPlan faults_;
     std::mutex mutex_;
     std::map<unsigned char*, Allocation> allocations_;

@@ -54,7 +54,7 @@ void runTransitiveReductionPipeline(const std::string& inputPath, const std::str
         options.stats->edgesOut = edges(matrix);
     }
     PhaseTimer writing(options, Phase::Write);
-    writeEdgeList(matrix, outputPath);
+    writeEdgeList(matrix, outputPath, options.threads);
     writing.done();
 }
 

@@ -50,7 +50,7 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
                                                     [](float v) { return !(v == WEIGHT_ABSENT); }));
     };
     PhaseTimer reading(options, Phase::Read);
-    WeightMatrix matrix = readWeightMatrix(inputPath, options.strict);
+    WeightMatrix matrix = readWeightMatrix(inputPath, options.strict, options.threads);
     reading.done();
     if (options.stats) {
         options.stats->nodes = matrix.n;
@@ -66,9 +66,9 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
     // The matrix first, then the edge list: when both paths name one file it ends holding the
     // edge list.
     PhaseTimer writing(options, Phase::Write);
-    writeWeightMatrix(matrix, matrixPath);
+    writeWeightMatrix(matrix, matrixPath, options.threads);
     writing.report(0.5);
-    writeWeightEdgeList(matrix, edgeListPath);
+    writeWeightEdgeList(matrix, edgeListPath, options.threads);
     writing.done();
 }
 

@@ -1,0 +1,110 @@
+// A small fixed pool of worker threads for row-parallel loops.
+//
+// The CPU engine calls parallelFor thousands of times per job (once per sweep block), so the
+// workers are started once per pool and reused; each call hands out contiguous chunks of the
+// index range and returns when every chunk is done.
+#pragma once
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace fwprune {
+
+class ThreadPool {
+public:
+    // threads <= 0 means one worker per hardware thread. The calling thread takes part, so a
+    // pool of one thread starts no worker at all.
+    explicit ThreadPool(int threads) {
+        if (threads <= 0) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        size_ = threads;
+        for (int t = 1; t < threads; ++t) workers_.emplace_back([this, t] { workerLoop(t); });
+    }
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+    ~ThreadPool() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (auto& w : workers_) w.join();
+    }
+
+    int size() const { return size_; }
+
+    // Calls body(begin, end, worker) on disjoint chunks that cover [begin, end), one chunk per
+    // thread. Rethrows the first exception a chunk threw, after all chunks have finished.
+    void parallelFor(std::int64_t begin, std::int64_t end,
+                     const std::function<void(std::int64_t, std::int64_t, int)>& body) {
+        if (end <= begin) return;
+        if (size_ == 1 || end - begin == 1) {
+            body(begin, end, 0);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            body_ = &body;
+            begin_ = begin;
+            end_ = end;
+            pending_ = size_ - 1;
+            error_ = nullptr;
+            ++generation_;
+        }
+        wake_.notify_all();
+        runChunk(0);
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return pending_ == 0; });
+        body_ = nullptr;
+        if (error_) std::rethrow_exception(error_);
+    }
+
+private:
+    void runChunk(int worker) {
+        const std::int64_t count = end_ - begin_;
+        const std::int64_t lo = begin_ + count * worker / size_;
+        const std::int64_t hi = begin_ + count * (worker + 1) / size_;
+        if (lo >= hi) return;
+        try {
+            (*body_)(lo, hi, worker);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!error_) error_ = std::current_exception();
+        }
+    }
+
+    void workerLoop(int worker) {
+        std::uint64_t seen = 0;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+                if (stopping_) return;
+                seen = generation_;
+            }
+            runChunk(worker);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (--pending_ == 0) done_.notify_one();
+        }
+    }
+
+    int size_ = 1;
+    std::vector<std::thread> workers_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    const std::function<void(std::int64_t, std::int64_t, int)>* body_ = nullptr;
+    std::int64_t begin_ = 0;
+    std::int64_t end_ = 0;
+    int pending_ = 0;
+    std::uint64_t generation_ = 0;
+    bool stopping_ = false;
+    std::exception_ptr error_;
+};
+
+}  // namespace fwprune

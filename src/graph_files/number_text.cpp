@@ -1,0 +1,189 @@
+#include "graph_files/number_text.h"
+
+#include <algorithm>
+#include <charconv>
+#include <clocale>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#if !defined(_WIN32)
+#include <locale.h>
+#endif
+
+namespace fwprune {
+namespace {
+
+// Powers of ten that doubles hold exactly.
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// strtod in the C locale, whatever locale the host process has set.
+double strtodInCLocale(const char* text, char** end) {
+#if defined(_WIN32)
+    static const _locale_t cLocale = _create_locale(LC_NUMERIC, "C");
+    return _strtod_l(text, end, cLocale);
+#else
+    static const locale_t cLocale = newlocale(LC_NUMERIC_MASK, "C", locale_t{});
+    return strtod_l(text, end, cLocale);
+#endif
+}
+
+// The common forms ("0.25", "-1.5e-3", "2.000000e-001") with at most 19 significant digits and a
+// small decimal exponent convert with one exactly rounded double operation (the mantissa and the
+// power of ten are both exact), which is the correctly rounded value strtod returns. Anything else
+// returns false and takes the general path.
+bool parseSimpleDecimal(std::string_view token, double* value) {
+    const char* p = token.data();
+    const char* const end = p + token.size();
+    bool negative = false;
+    if (p < end && *p == '-') {
+        negative = true;
+        ++p;
+    }
+    std::uint64_t mantissa = 0;
+    int significant = 0;
+    int exponent = 0;
+    bool anyDigit = false;
+    for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+        anyDigit = true;
+        if (mantissa == 0 && *p == '0') continue;
+        if (++significant > 19) return false;
+        mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
+    }
+    if (p < end && *p == '.') {
+        for (++p; p < end && *p >= '0' && *p <= '9'; ++p) {
+            anyDigit = true;
+            --exponent;
+            if (mantissa == 0 && *p == '0') continue;
+            if (++significant > 19) return false;
+            mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
+        }
+    }
+    if (!anyDigit) return false;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        bool negativeExponent = false;
+        if (p < end && (*p == '-' || *p == '+')) negativeExponent = *p++ == '-';
+        if (p == end) return false;
+        int written = 0;
+        for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+            written = written * 10 + (*p - '0');
+            if (written > 1000) return false;
+        }
+        exponent += negativeExponent ? -written : written;
+    }
+    if (p != end) return false;
+    if (mantissa == 0) {
+        *value = negative ? -0.0 : 0.0;
+        return true;
+    }
+    if (mantissa > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return false;
+    const double m = static_cast<double>(mantissa);
+    const double magnitude = exponent < 0 ? m / kExactPowers[-exponent] : m * kExactPowers[exponent];
+    *value = negative ? -magnitude : magnitude;
+    return true;
+}
+
+// x * 10^shift in at most three exactly-rounded steps (|shift| <= 66).
+double scaleByPowerOfTen(double x, int shift) {
+    while (shift > 22) {
+        x *= kExactPowers[22];
+        shift -= 22;
+    }
+    while (shift < -22) {
+        x /= kExactPowers[22];
+        shift += 22;
+    }
+    return shift >= 0 ? x * kExactPowers[shift] : x / kExactPowers[-shift];
+}
+
+char* writeExponent(char* p, int exponent) {
+    *p++ = 'e';
+    *p++ = exponent < 0 ? '-' : '+';
+    const int e = exponent < 0 ? -exponent : exponent;
+    *p++ = static_cast<char>('0' + e / 100);
+    *p++ = static_cast<char>('0' + e / 10 % 10);
+    *p++ = static_cast<char>('0' + e % 10);
+    return p;
+}
+
+// The general path: to_chars is exact and rounds ties to even, as printf does in the default
+// rounding mode; its exponent gets widened to three digits.
+char* formatExactly(double value, char* out) {
+    char buffer[32];
+    char* const end =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, 6).ptr;
+    char* const e = static_cast<char*>(std::memchr(buffer, 'e', static_cast<std::size_t>(end - buffer)));
+    const std::size_t mantissaLength = static_cast<std::size_t>(e - buffer);
+    std::memcpy(out, buffer, mantissaLength);
+    int exponent = 0;
+    std::from_chars(e + 1 + (e[1] == '+' ? 1 : 0), end, exponent);
+    return writeExponent(out + mantissaLength, exponent);
+}
+
+}  // namespace
+
+float parseWeight(std::string_view token, bool* whole) {
+    double value = 0;
+    if (parseSimpleDecimal(token, &value)) {
+        if (whole) *whole = true;
+        return static_cast<float>(value);
+    }
+    const std::string terminated(token);
+    char* end = nullptr;
+    value = strtodInCLocale(terminated.c_str(), &end);
+    if (whole) *whole = !terminated.empty() && end == terminated.c_str() + terminated.size();
+    return static_cast<float>(value);
+}
+
+char* formatWeight(float value, char* out) {
+    char* p = out;
+    if (std::signbit(value)) *p++ = '-';
+    if (std::isnan(value)) return std::copy_n("nan", 3, p);
+    if (std::isinf(value)) return std::copy_n("inf", 3, p);
+    const double magnitude = std::fabs(static_cast<double>(value));
+    if (magnitude == 0) {
+        std::memcpy(p, "0.000000", 8);
+        return writeExponent(p + 8, 0);
+    }
+    // Scale to seven digits in double precision. The scaled value is below 2^24 and carries a
+    // relative error of a few 2^-53, so unless its fraction lies very near one half, rounding it
+    // gives the digits printf's exact rounding gives; near one half, take the exact path.
+    int exponent = static_cast<int>(std::floor(std::log10(magnitude)));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const double scaled = scaleByPowerOfTen(magnitude, 6 - exponent);
+        if (scaled < 999999.5) {
+            --exponent;
+            continue;
+        }
+        if (scaled >= 10000000.0) {
+            ++exponent;
+            continue;
+        }
+        const double floor = std::floor(scaled);
+        const double fraction = scaled - floor;
+        if (std::fabs(fraction - 0.5) < 1e-6) break;
+        std::uint32_t digits = static_cast<std::uint32_t>(floor) + (fraction > 0.5 ? 1 : 0);
+        if (digits >= 10000000) {
+            // Rounding carried into an eighth digit: 9.9999996 prints as 1.000000e+001.
+            digits /= 10;
+            ++exponent;
+        }
+        char text[7];
+        for (int d = 6; d >= 0; --d) {
+            text[d] = static_cast<char>('0' + digits % 10);
+            digits /= 10;
+        }
+        *p++ = text[0];
+        *p++ = '.';
+        std::memcpy(p, text + 1, 6);
+        return writeExponent(p + 6, exponent);
+    }
+    return formatExactly(static_cast<double>(value), out);
+}
+
+}  // namespace fwprune

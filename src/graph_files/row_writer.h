@@ -1,0 +1,67 @@
+// Writes a text file row by row, formatting batches of rows in parallel and writing each batch in
+// order, so the text is never held whole and the file is replaced whole or not at all.
+#pragma once
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/parallel.h"
+#include "graph_files/file_io.h"
+
+namespace fwprune {
+
+// formatRow(i, out) appends the text of row i to out. bytesPerRow is an estimate used to size
+// batches (about 8 MiB of text per thread and batch).
+template <typename FormatRow>
+void writeRows(const std::string& path, std::int64_t rows, std::size_t bytesPerRow, int threads,
+               FormatRow&& formatRow) {
+    OutputFile file(path);
+    constexpr std::size_t kBatchBytesPerThread = std::size_t{8} << 20;
+    // Small outputs are not worth waking threads for.
+    const bool parallel = static_cast<std::size_t>(rows) * bytesPerRow > (std::size_t{4} << 20);
+    ThreadPool pool(parallel ? threads : 1);
+    std::vector<std::string> buffers(static_cast<std::size_t>(pool.size()));
+    const std::int64_t rowsPerBatch = std::max<std::int64_t>(
+        1, static_cast<std::int64_t>(kBatchBytesPerThread * buffers.size() /
+                                     std::max<std::size_t>(bytesPerRow, 1)));
+    for (std::int64_t first = 0; first < rows; first += rowsPerBatch) {
+        const std::int64_t last = std::min(rows, first + rowsPerBatch);
+        pool.parallelFor(first, last, [&](std::int64_t lo, std::int64_t hi, int worker) {
+            std::string& out = buffers[static_cast<std::size_t>(worker)];
+            for (std::int64_t i = lo; i < hi; ++i) formatRow(i, out);
+        });
+        // Chunks go to workers in ascending order, so writing the buffers in worker order keeps
+        // the rows in order.
+        for (std::string& buffer : buffers) {
+            file.write(buffer);
+            buffer.clear();
+        }
+    }
+    file.commit();
+}
+
+// Writes a "%d edge %d\n" record for every cell of an n x n matrix for which keep(i, j) holds,
+// ordered by source and then target.
+template <typename Keep>
+void writeEdgeRecords(std::int64_t n, const std::string& path, int threads, Keep&& keep) {
+    writeRows(path, n, static_cast<std::size_t>(n) / 4 + 16, threads,
+              [&](std::int64_t i, std::string& out) {
+                  char source[24];
+                  const std::size_t sourceLength = static_cast<std::size_t>(
+                      std::to_chars(source, source + sizeof source, i).ptr - source);
+                  for (std::int64_t j = 0; j < n; ++j) {
+                      if (!keep(i, j)) continue;
+                      char line[64];
+                      char* p = std::copy(source, source + sourceLength, line);
+                      p = std::copy_n(" edge ", 6, p);
+                      p = std::to_chars(p, line + sizeof line, j).ptr;
+                      *p++ = '\n';
+                      out.append(line, static_cast<std::size_t>(p - line));
+                  }
+              });
+}
+
+}  // namespace fwprune

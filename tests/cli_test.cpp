@@ -1,0 +1,435 @@
+// The fwprune command, run as a separate process the way a user runs it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fwprune.h"
+#include "test_support.h"
+
+extern char** environ;
+
+namespace fwprune {
+namespace {
+
+using testing::readText;
+using testing::ScratchDir;
+using testing::writeText;
+
+const std::string kDag = std::string(FWPRUNE_EXAMPLES_DIR) + "/dag.txt";
+const std::string kWeights = std::string(FWPRUNE_EXAMPLES_DIR) + "/weights.txt";
+const char* const kReducedDag = "0 edge 1\n0 edge 2\n1 edge 3\n2 edge 3\n3 edge 4\n5 edge 6\n";
+const char* const kPrunedMatrix =
+    "0.000000e+000 2.000000e-001 2.000000e+000\n"
+    "2.000000e+000 0.000000e+000 3.000000e-001\n"
+    "2.000000e+000 2.000000e+000 0.000000e+000\n";
+const char* const kPrunedEdges = "0 edge 0\n0 edge 1\n1 edge 1\n1 edge 2\n2 edge 2\n";
+
+std::string shellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+std::string commandFor(const std::vector<std::string>& arguments) {
+    std::string command = shellQuote(FWPRUNE_CLI);
+    for (const std::string& argument : arguments) command += " " + shellQuote(argument);
+    return command;
+}
+
+int exitCodeOf(int waitStatus) {
+    return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
+}
+
+std::size_t lineCount(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+struct CliResult {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+struct CliSetup {
+    std::string input;             // standard input
+    std::string workingDirectory;  // empty: the test's own
+    std::string shellPrefix;       // run before the command in the same shell, e.g. a ulimit
+};
+
+// Runs the program with its standard streams on files and $TMPDIR on a fresh directory, which
+// must be empty again afterwards whether the run succeeded or not.
+CliResult runCli(const std::vector<std::string>& arguments, const CliSetup& setup = {}) {
+    ScratchDir streams;
+    ScratchDir temporary;
+    writeText(streams.file("in"), setup.input);
+    std::string command = "TMPDIR=" + shellQuote(temporary.file("")) + "; export TMPDIR; ";
+    if (!setup.workingDirectory.empty())
+        command += "cd " + shellQuote(setup.workingDirectory) + " && ";
+    command += setup.shellPrefix + " " + commandFor(arguments) + " <" +
+               shellQuote(streams.file("in")) + " >" + shellQuote(streams.file("out")) + " 2>" +
+               shellQuote(streams.file("err"));
+    const int status = std::system(command.c_str());
+    EXPECT_EQ(temporary.entries(), std::vector<std::string>{}) << "temporaries left behind";
+    return {exitCodeOf(status), readText(streams.file("out")), readText(streams.file("err"))};
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// A failure is one line on standard error, "fwprune: " and the reason, and nothing on stdout.
+void expectOneErrorLine(const CliResult& result, int exitCode,
+                        const std::vector<std::string>& parts) {
+    EXPECT_EQ(result.exitCode, exitCode) << result.err;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.rfind("fwprune: ", 0), 0u) << result.err;
+    EXPECT_EQ(lineCount(result.err), 1u) << result.err;
+    for (const std::string& part : parts) EXPECT_TRUE(contains(result.err, part)) << result.err;
+}
+
+TEST(CommandLine, RunsBothJobsBetweenFiles) {
+    ScratchDir dir;
+    const CliResult reduced = runCli({"reduce", kDag, dir.file("r.txt")});
+    EXPECT_EQ(reduced.exitCode, 0) << reduced.err;
+    EXPECT_EQ(reduced.out, "");
+    EXPECT_EQ(reduced.err, "");  // no progress bar and no chatter when stderr is not a terminal
+    EXPECT_EQ(readText(dir.file("r.txt")), kReducedDag);
+
+    // Options before, between and after the file names, with and without '='.
+    const CliResult pruned =
+        runCli({"--lower", "0.1", "weakest-link", "--backend=emulated", kWeights, dir.file("e.txt"),
+                dir.file("m.txt"), "--upper=1", "--threads", "2"});
+    EXPECT_EQ(pruned.exitCode, 0) << pruned.err;
+    EXPECT_EQ(pruned.err, "");
+    EXPECT_EQ(readText(dir.file("m.txt")), kPrunedMatrix);
+    EXPECT_EQ(readText(dir.file("e.txt")), kPrunedEdges);
+}
+
+TEST(CommandLine, DoubleDashEndsOptionsForFileNamesStartingWithADash) {
+    ScratchDir dir;
+    writeText(dir.file("-in.txt"), "0 edge 1\n1 edge 2\n0 edge 2\n");
+    const CliSetup inDir{"", dir.file(""), ""};
+    expectOneErrorLine(runCli({"reduce", "-in.txt", "-out.txt"}, inDir), 2, {"'-in.txt'"});
+    const CliResult result = runCli({"reduce", "--", "-in.txt", "-out.txt"}, inDir);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(readText(dir.file("-out.txt")), "0 edge 1\n1 edge 2\n");
+}
+
+TEST(CommandLine, DashReadsStandardInputAndWritesStandardOutput) {
+    const std::string dag = readText(kDag);
+    const std::string weights = readText(kWeights);
+
+    const CliResult reduced = runCli({"reduce", "-", "-"}, {dag, "", ""});
+    EXPECT_EQ(reduced.exitCode, 0) << reduced.err;
+    EXPECT_EQ(reduced.out, kReducedDag);
+    EXPECT_EQ(reduced.err, "");
+
+    // Both outputs on standard output: the matrix, then the edge list.
+    const CliResult both = runCli({"weakest-link", "-", "-", "-", "--lower", "0.1", "--upper", "1"},
+                                  {weights, "", ""});
+    EXPECT_EQ(both.exitCode, 0) << both.err;
+    EXPECT_EQ(both.out, std::string(kPrunedMatrix) + kPrunedEdges);
+
+    ScratchDir dir;
+    const CliResult edgesOnly = runCli(
+        {"weakest-link", kWeights, "-", dir.file("m.txt"), "--lower", "0.1", "--upper", "1"});
+    EXPECT_EQ(edgesOnly.exitCode, 0) << edgesOnly.err;
+    EXPECT_EQ(edgesOnly.out, kPrunedEdges);
+    EXPECT_EQ(readText(dir.file("m.txt")), kPrunedMatrix);
+
+    const CliResult matrixOnly =
+        runCli({"weakest-link", "-", dir.file("e.txt"), "-", "--lower", "0.1", "--upper", "1"},
+               {weights, "", ""});
+    EXPECT_EQ(matrixOnly.exitCode, 0) << matrixOnly.err;
+    EXPECT_EQ(matrixOnly.out, kPrunedMatrix);
+    EXPECT_EQ(readText(dir.file("e.txt")), kPrunedEdges);
+
+    // An empty result is an empty stream, not a missing one.
+    const CliResult empty = runCli({"reduce", "-", "-"}, {"0 edge 1\n1 edge 0\n", "", ""});
+    EXPECT_EQ(empty.exitCode, 0) << empty.err;
+    EXPECT_EQ(empty.out, "");
+}
+
+TEST(CommandLine, FailureOnStandardInputNamesItAndWritesNothing) {
+    ScratchDir dir;
+    const CliResult result =
+        runCli({"reduce", "--strict", "-", dir.file("out.txt")}, {"0 edge 1\n1 edge 2x\n", "", ""});
+    expectOneErrorLine(result, 3, {"standard input:2", "2x"});
+    EXPECT_FALSE(contains(result.err, "fwprune-")) << "the temporary copy leaked into the message";
+    EXPECT_FALSE(testing::fileExists(dir.file("out.txt")));
+
+    // Nothing reaches standard output when the job fails after reading.
+    const CliResult toStdout = runCli(
+        {"weakest-link", "-", "-", "-", "--lower", "0.1", "--upper", "1"}, {"0 1\n1\n", "", ""});
+    EXPECT_EQ(toStdout.exitCode, 3) << toStdout.err;
+    EXPECT_EQ(toStdout.out, "");
+}
+
+TEST(CommandLine, HelpExplainsCommandsFormatsAndExitCodes) {
+    const CliResult help = runCli({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.err, "");
+    for (const char* part :
+         {"fwprune reduce INPUT OUTPUT", "fwprune weakest-link INPUT EDGES MATRIX", "--lower",
+          "--backend", "--threads", "--strict", "--stats", "--quiet", "'-'", "'%d edge %d'",
+          "three-digit exponent", "Exit status", "  2  ", "  3  ", "  4  "}) {
+        EXPECT_TRUE(contains(help.out, part)) << part;
+    }
+
+    // Each command's help is its own: usage, an example, the format it reads, the exit codes.
+    const CliResult reduce = runCli({"reduce", "--help"});
+    EXPECT_EQ(reduce.exitCode, 0);
+    EXPECT_TRUE(contains(reduce.out, "usage: fwprune reduce INPUT OUTPUT"));
+    EXPECT_TRUE(contains(reduce.out, "Example"));
+    EXPECT_TRUE(contains(reduce.out, "Edge list"));
+    EXPECT_TRUE(contains(reduce.out, "Exit status"));
+    EXPECT_FALSE(contains(reduce.out, "--lower"));
+
+    const CliResult weakest = runCli({"-h", "weakest-link"});
+    EXPECT_EQ(weakest.exitCode, 0);
+    EXPECT_TRUE(contains(weakest.out, "usage: fwprune weakest-link INPUT EDGES MATRIX"));
+    EXPECT_TRUE(contains(weakest.out, "--lower L"));
+    EXPECT_TRUE(contains(weakest.out, "Weight matrix"));
+    EXPECT_NE(weakest.out, help.out);
+
+    // Asking for help succeeds even next to a mistake.
+    EXPECT_EQ(runCli({"reduce", "--threads", "many", "--help"}).exitCode, 0);
+
+    const CliResult version = runCli({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, std::string("fwprune ") + fwpruneGetVersion() + "\n");
+}
+
+TEST(CommandLine, UsageErrorsExitWithTwoAndNameTheOptionAndValue) {
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
+        {{}, {"no command"}},
+        {{"frobnicate"}, {"'frobnicate'"}},
+        {{"reduce", "only-one"}, {"reduce takes two files"}},
+        {{"reduce", "a", "b", "c"}, {"reduce takes two files"}},
+        {{"weakest-link", "a", "b", "c", "--lower", "0.1"}, {"--upper"}},
+        {{"weakest-link", "a", "b", "c", "--upper", "1"}, {"--lower"}},
+        {{"weakest-link", "a", "b", "--lower", "0.1", "--upper", "1"}, {"three files"}},
+        {{"reduce", "a", "b", "--lower", "0.1"}, {"--lower"}},
+        {{"reduce", "a", "b", "--threads", "many"}, {"--threads", "'many'"}},
+        {{"reduce", "a", "b", "--threads", "-1"}, {"--threads", "'-1'"}},
+        {{"reduce", "a", "b", "--threads", "99999"}, {"--threads", "'99999'"}},
+        {{"reduce", "a", "b", "--threads"}, {"--threads", "needs a value"}},
+        {{"reduce", "a", "b", "--backend", "tpu"}, {"--backend", "'tpu'"}},
+        {{"reduce", "a", "b", "--stats=yes"}, {"--stats", "takes no value"}},
+        {{"reduce", "a", "b", "--frobnicate"}, {"'--frobnicate'"}},
+        {{"weakest-link", "a", "b", "c", "--lower", "0.1x", "--upper", "1"}, {"--lower", "'0.1x'"}},
+        {{"weakest-link", "a", "b", "c", "--lower", "", "--upper", "1"}, {"--lower", "''"}},
+        {{"weakest-link", "a", "b", "c", "--lower", "0.1", "--upper", "nan"}, {"--upper", "'nan'"}},
+        {{"weakest-link", "a", "b", "c", "--lower", "0.1", "--upper", "1e39"},
+         {"--upper", "'1e39'"}},
+    };
+    for (const auto& [arguments, parts] : cases) {
+        SCOPED_TRACE(commandFor(arguments));
+        expectOneErrorLine(runCli(arguments), 2, parts);
+    }
+    // Thresholds are validated, not clamped: these are fine.
+    ScratchDir dir;
+    EXPECT_EQ(runCli({"weakest-link", kWeights, dir.file("e"), dir.file("m"), "--lower=-0.5",
+                      "--upper", "inf"})
+                  .exitCode,
+              0);
+}
+
+TEST(CommandLine, FileErrorsExitWithThreeAndNameTheFile) {
+    ScratchDir dir;
+    expectOneErrorLine(runCli({"reduce", dir.file("missing.txt"), dir.file("out.txt")}), 3,
+                       {dir.file("missing.txt")});
+
+    writeText(dir.file("short.txt"), "0 1\n1\n");
+    expectOneErrorLine(runCli({"weakest-link", dir.file("short.txt"), dir.file("e"), dir.file("m"),
+                               "--lower", "0", "--upper", "1"}),
+                       3, {dir.file("short.txt")});
+
+    expectOneErrorLine(runCli({"reduce", kDag, dir.file("no-such-dir/out.txt")}), 3,
+                       {dir.file("no-such-dir/out.txt")});
+
+    // More nodes than the format's cell count allows.
+    writeText(dir.file("huge.txt"), "46340 edge 0\n");
+    expectOneErrorLine(runCli({"reduce", dir.file("huge.txt"), dir.file("out.txt")}), 3,
+                       {dir.file("huge.txt")});
+
+    for (const char* name : {"out.txt", "e", "m"})
+        EXPECT_FALSE(testing::fileExists(dir.file(name)));
+}
+
+TEST(CommandLine, EngineErrorsExitWithFour) {
+    ScratchDir dir;
+    // The largest graph the format allows needs 2 GiB; an address space of 1 GiB cannot hold it.
+    writeText(dir.file("big.txt"), "46339 edge 0\n");
+    expectOneErrorLine(
+        runCli({"reduce", "--backend", "cpu", dir.file("big.txt"), dir.file("out.txt")},
+               {"", "", "ulimit -v 1048576;"}),
+        4, {dir.file("big.txt")});
+    EXPECT_FALSE(testing::fileExists(dir.file("out.txt")));
+
+    if (fwpruneGetDefaultBackend() != FWPRUNE_BACKEND_GPU) {
+        expectOneErrorLine(runCli({"reduce", "--backend", "gpu", kDag, dir.file("out.txt")}), 4,
+                           {"GPU"});
+    }
+}
+
+TEST(CommandLine, StrictRejectsANumberWithTrailingCharacters) {
+    ScratchDir dir;
+    writeText(dir.file("g.txt"), "0 edge 1x\n");
+    expectOneErrorLine(runCli({"reduce", "--strict", dir.file("g.txt"), dir.file("out.txt")}), 3,
+                       {dir.file("g.txt") + ":1", "1x"});
+    EXPECT_FALSE(testing::fileExists(dir.file("out.txt")));
+
+    const CliResult lenient = runCli({"reduce", dir.file("g.txt"), "-"});
+    EXPECT_EQ(lenient.exitCode, 0) << lenient.err;
+    EXPECT_EQ(lenient.out, "0 edge 1\n");
+}
+
+// "--stats" lines are "name   value"; returns them by name.
+std::map<std::string, std::string> parseStats(const std::string& text) {
+    std::map<std::string, std::string> fields;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::size_t gap = line.find("  ");
+        if (gap == std::string::npos) continue;
+        fields[line.substr(0, gap)] = line.substr(line.find_first_not_of(' ', gap));
+    }
+    return fields;
+}
+
+TEST(CommandLine, StatsReportsSizesBackendAndPhaseTimesOnStandardError) {
+    // dag.txt: 8 edges on 7 nodes, of which 6 survive.
+    const CliResult result =
+        runCli({"reduce", "--stats", "--backend", "emulated", "-", "-"}, {readText(kDag), "", ""});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, kReducedDag);  // statistics stay off standard output
+    const auto fields = parseStats(result.err);
+    EXPECT_EQ(fields.count("nodes") ? fields.at("nodes") : "", "7") << result.err;
+    EXPECT_EQ(fields.count("edges in") ? fields.at("edges in") : "", "8") << result.err;
+    EXPECT_EQ(fields.count("edges out") ? fields.at("edges out") : "", "6") << result.err;
+    EXPECT_EQ(fields.count("backend") ? fields.at("backend") : "", "emulated") << result.err;
+    for (const char* phase : {"reading", "sweeps", "writing", "total"}) {
+        ASSERT_EQ(fields.count(phase), 1u) << phase << "\n" << result.err;
+        const std::string& value = fields.at(phase);
+        EXPECT_EQ(value.substr(value.size() - 2), " s") << value;
+        EXPECT_GE(std::strtod(value.c_str(), nullptr), 0.0) << value;
+    }
+
+    const CliResult weighted = runCli({"weakest-link", "--stats", kWeights, "-", "-", "--lower",
+                                       "0.1", "--upper", "1", "--backend", "emulated"});
+    ASSERT_EQ(weighted.exitCode, 0) << weighted.err;
+    const auto weightedFields = parseStats(weighted.err);
+    EXPECT_EQ(weightedFields.count("nodes") ? weightedFields.at("nodes") : "", "3") << weighted.err;
+    EXPECT_EQ(weightedFields.count("edges out") ? weightedFields.at("edges out") : "", "5")
+        << weighted.err;
+}
+
+bool scriptWorks() {
+    return std::system("script -qec true /dev/null </dev/null >/dev/null 2>&1") == 0;
+}
+
+// Runs the program with standard error on a pseudo-terminal; returns what the terminal showed.
+std::string runOnTerminal(const std::vector<std::string>& arguments,
+                          const std::string& stdoutPath) {
+    ScratchDir capture;
+    const std::string inner = commandFor(arguments) + " >" + shellQuote(stdoutPath);
+    const std::string command = "script -qec " + shellQuote(inner) + " /dev/null </dev/null >" +
+                                shellQuote(capture.file("tty"));
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    return readText(capture.file("tty"));
+}
+
+TEST(CommandLine, ProgressBarOnlyOnATerminalAndErasedAtTheEnd) {
+    ScratchDir dir;
+    // Not a terminal: nothing, even for a run that reports progress.
+    const CliResult piped = runCli({"reduce", "--backend", "emulated", kDag, dir.file("a.txt")});
+    EXPECT_EQ(piped.exitCode, 0);
+    EXPECT_EQ(piped.err, "");
+
+    if (!scriptWorks()) GTEST_SKIP() << "no working 'script' to provide a terminal";
+    const std::string shown = runOnTerminal({"reduce", kDag, dir.file("b.txt")}, dir.file("out"));
+    EXPECT_TRUE(contains(shown, "\rreading")) << shown;
+    const std::string erase = "\r\033[K";
+    ASSERT_GE(shown.size(), erase.size()) << shown;
+    EXPECT_EQ(shown.substr(shown.size() - erase.size()), erase) << "the bar was left on screen";
+    EXPECT_EQ(readText(dir.file("b.txt")), kReducedDag);
+
+    EXPECT_EQ(runOnTerminal({"reduce", "--quiet", kDag, dir.file("c.txt")}, dir.file("out")), "");
+}
+
+TEST(CommandLine, TerminationSignalRemovesTemporaries) {
+    ScratchDir temporary;
+    int input[2];
+    ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // The child starts with SIGTERM unblocked and at its default, whatever the runner set.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    sigaddset(&signals, SIGTERM);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    std::vector<std::string> environment = {"TMPDIR=" + temporary.file("")};
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (std::string(*variable).rfind("TMPDIR=", 0) != 0) environment.emplace_back(*variable);
+    }
+    std::vector<char*> envp;
+    for (std::string& variable : environment) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> arguments = {FWPRUNE_CLI, "reduce", "-", temporary.file("never.txt")};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    pid_t child = 0;
+    const int spawned =
+        posix_spawn(&child, FWPRUNE_CLI, &actions, &attributes, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(input[0]);
+    ASSERT_EQ(spawned, 0);
+    ASSERT_EQ(::write(input[1], "0 edge 1\n", 9), 9);
+
+    // Standard input stays open, so the program waits with its copy of it on disk.
+    const auto spooling = [&] {
+        for (const std::string& entry : temporary.entries()) {
+            if (testing::fileExists(temporary.file(entry + "/stdin"))) return true;
+        }
+        return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!spooling() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const bool sawSpool = spooling();
+    ::kill(child, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(input[1]);
+    ASSERT_TRUE(sawSpool) << "standard input was never copied to a temporary file";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+    EXPECT_EQ(temporary.entries(), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace fwprune
