@@ -8,7 +8,7 @@
  *     link, marks replaced, negative and at-or-above-upper_threshold cells absent (2.0), and writes
  *     the processed matrix and the edge list of the cells that are not absent.
  *
- * The two spec-shaped entry points return nothing, as hosts that load the library by name expect.
+ * The two classic entry points return nothing, as hosts that load the library by name expect.
  * Each has a "Checked" twin that returns a status; after a failure, fwpruneGetLastErrorMessage()
  * names the file, the line where one applies, and what was wrong. On failure no output file is
  * created or changed: outputs are written to a temporary file beside the target and renamed into

@@ -23,23 +23,24 @@ public:
     explicit ThreadPool(int threads) {
         if (threads <= 0) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
         size_ = threads;
-        for (int t = 1; t < threads; ++t) workers_.emplace_back([this, t] { workerLoop(t); });
+        try {
+            for (int t = 1; t < threads; ++t) workers_.emplace_back([this, t] { workerLoop(t); });
+        } catch (...) {
+            // Threads already started must be joined before they are destroyed.
+            stop();
+            throw;
+        }
     }
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
-    ~ThreadPool() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        for (auto& w : workers_) w.join();
-    }
+    ~ThreadPool() { stop(); }
 
     int size() const { return size_; }
 
     // Calls body(begin, end, worker) on disjoint chunks that cover [begin, end), one chunk per
-    // thread. Rethrows the first exception a chunk threw, after all chunks have finished.
+    // thread, in ascending order of worker. Rethrows the first exception a chunk threw, after all
+    // chunks have finished. One caller at a time: not reentrant, and not to be called from two
+    // threads at once on the same pool (each job owns its pool).
     void parallelFor(std::int64_t begin, std::int64_t end,
                      const std::function<void(std::int64_t, std::int64_t, int)>& body) {
         if (end <= begin) return;
@@ -65,6 +66,16 @@ public:
     }
 
 private:
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (auto& w : workers_) w.join();
+        workers_.clear();
+    }
+
     void runChunk(int worker) {
         const std::int64_t count = end_ - begin_;
         const std::int64_t lo = begin_ + count * worker / size_;
