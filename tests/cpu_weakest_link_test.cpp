@@ -2,6 +2,7 @@
 // bit on every vector path this machine can run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -69,6 +70,11 @@ struct Mix {
     int zero = 4;
     int held = 20;  // in [0, lower]
     int special = 8;
+    // Ordinary weights form a minimax-closed matrix (cell (i, j) is the widest gap between the
+    // points of i and j on a line), so that no path beats a direct edge and many tie with it:
+    // only the special cells cause replacements, and a wrong one shows in the result. Otherwise
+    // ordinary weights are independent and nearly every live cell ends replaced.
+    bool closed = false;
 };
 
 constexpr std::uint32_t kSentinel = 0x7fc0dead;  // a NaN with a payload, outside the matrix
@@ -86,6 +92,20 @@ Buffer makeMatrix(std::size_t n, std::size_t stride, Thresholds t, const Mix& mi
                   std::uint32_t seed) {
     Buffer b{n, stride, std::vector<float>(n * stride + kGuard, floatOf(kSentinel))};
     std::mt19937 rng(seed);
+    // Rank of each row's point on the line, and the gap after each rank.
+    std::vector<std::size_t> rank(n);
+    for (std::size_t i = 0; i < n; ++i) rank[i] = i;
+    std::shuffle(rank.begin(), rank.end(), rng);
+    std::vector<float> gap(n);
+    std::uniform_real_distribution<float> gapWeight(0.0f, 2.0f);
+    for (float& g : gap) g = (rng() & 7u) == 0 ? 1.0f : gapWeight(rng);  // with exact ties
+    const auto closedWeight = [&](std::size_t i, std::size_t j) {
+        float widest = 0.0f;
+        for (std::size_t r = std::min(rank[i], rank[j]); r < std::max(rank[i], rank[j]); ++r) {
+            widest = std::max(widest, gap[r]);
+        }
+        return widest;
+    };
     std::uniform_int_distribution<int> percent(0, 99);
     std::uniform_real_distribution<float> weight(0.0f, 3.0f);
     std::uniform_int_distribution<std::uint32_t> payload(1, 0x3fffff);
@@ -118,7 +138,7 @@ Buffer makeMatrix(std::size_t n, std::size_t stride, Thresholds t, const Mix& mi
             } else if ((roll -= mix.special) < 0) {
                 v = specials[rng() % (sizeof specials / sizeof specials[0])];
             } else {
-                v = weight(rng);
+                v = mix.closed ? closedWeight(i, j) : weight(rng);
             }
             b.cells[i * stride + j] = v;
         }
@@ -135,8 +155,7 @@ std::string describeMismatch(const Buffer& expected, const Buffer& actual) {
         if (e != a) {
             std::ostringstream out;
             out << "first difference at row " << x / expected.stride << ", column "
-                << x % expected.stride << ": expected bits 0x" << std::hex << e << ", got 0x"
-                << a;
+                << x % expected.stride << ": expected bits 0x" << std::hex << e << ", got 0x" << a;
             return out.str();
         }
     }
@@ -179,7 +198,7 @@ std::string pathName(Path path) {
 }
 
 class CpuWeakestLink : public ::testing::TestWithParam<std::tuple<Path, int>> {
-protected:
+  protected:
     void SetUp() override {
         if (!fwprune::cpu::weakest_link::pathSupported(path())) {
             GTEST_SKIP() << pathName(path()) << " cannot run on this CPU";
@@ -193,9 +212,8 @@ protected:
         const Buffer input = makeMatrix(n, stride, t, mix, seed);
         const Buffer& expected = expectedFor(input, t);
         Buffer actual = input;
-        fwprune::cpu::weakest_link::prune(path(), actual.cells.data(),
-                                          static_cast<std::int64_t>(n), stride, t.lower, t.upper,
-                                          threads());
+        fwprune::cpu::weakest_link::prune(path(), actual.cells.data(), static_cast<std::int64_t>(n),
+                                          stride, t.lower, t.upper, threads());
         EXPECT_TRUE(sameBits(expected, actual))
             << "n=" << n << " stride=" << stride << " lower=" << t.lower << " upper=" << t.upper
             << " seed=" << seed << ": " << describeMismatch(expected, actual);
@@ -204,7 +222,9 @@ protected:
 
 constexpr Thresholds kUsual{0.25f, 1.5f};
 
-std::size_t paddedStride(std::size_t n) { return (n / 128 + 1) * 128; }
+std::size_t paddedStride(std::size_t n) {
+    return (n / 128 + 1) * 128;
+}
 
 TEST_P(CpuWeakestLink, MatchesReferenceOnEverySize) {
     const std::size_t sizes[] = {1, 2, 15, 16, 17, 63, 64, 65, 127, 128, 129, 255, 256, 257};
@@ -216,7 +236,8 @@ TEST_P(CpuWeakestLink, MatchesReferenceOnEverySize) {
 TEST_P(CpuWeakestLink, LeavesRowPaddingAndTheBufferTailUntouched) {
     const std::size_t sizes[] = {1, 17, 64, 65, 200, 257};
     for (const std::size_t n : sizes) {
-        expectMatchesReference(n, paddedStride(n), kUsual, Mix{}, static_cast<std::uint32_t>(n + 7));
+        expectMatchesReference(n, paddedStride(n), kUsual, Mix{},
+                               static_cast<std::uint32_t>(n + 7));
     }
 }
 
@@ -233,6 +254,21 @@ TEST_P(CpuWeakestLink, HandlesRowsWhoseOwnLegIsNaN) {
     }
 }
 
+TEST_P(CpuWeakestLink, MatchesReferenceWhereFewCellsAreReplaced) {
+    Mix mix;
+    mix.closed = true;
+    mix.held = 3;
+    mix.negative = 3;
+    mix.zero = 1;
+    mix.special = 3;
+    for (const std::size_t n : {17, 64, 100, 257}) {
+        mix.nan = 2;
+        expectMatchesReference(n, n, kUsual, mix, static_cast<std::uint32_t>(n + 1));
+        mix.nan = 15;
+        expectMatchesReference(n, paddedStride(n), kUsual, mix, static_cast<std::uint32_t>(n + 2));
+    }
+}
+
 TEST_P(CpuWeakestLink, HandlesMostlyHeldCells) {
     // Held cells never change but carry the weight of their paths.
     Mix mix;
@@ -243,12 +279,12 @@ TEST_P(CpuWeakestLink, HandlesMostlyHeldCells) {
 TEST_P(CpuWeakestLink, HandlesUnusualThresholds) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const Thresholds cases[] = {
-        {-1.0f, 1.5f},                   // every number takes part, +0.0 and -0.0 too
-        {0.0f, 1.5f},                    // zeros are held
-        {floatOf(0x00000005u), 1.0f},    // a subnormal lower threshold
-        {nan, 1.5f},                     // only negatives take part
-        {0.25f, nan},                    // no upper cut
-        {1.0f, 0.5f},                    // upper below lower
+        {-1.0f, 1.5f},                 // every number takes part, +0.0 and -0.0 too
+        {0.0f, 1.5f},                  // zeros are held
+        {floatOf(0x00000005u), 1.0f},  // a subnormal lower threshold
+        {nan, 1.5f},                   // only negatives take part
+        {0.25f, nan},                  // no upper cut
+        {1.0f, 0.5f},                  // upper below lower
         {0.25f, std::numeric_limits<float>::infinity()},
         {-std::numeric_limits<float>::infinity(), 2.0f},
     };

@@ -23,7 +23,8 @@ fwpruneOptions backendOptions(fwpruneBackend backend) {
 
 // Every backend this machine can run.
 std::vector<fwpruneBackend> backends() {
-    std::vector<fwpruneBackend> list = {FWPRUNE_BACKEND_EMULATED, FWPRUNE_BACKEND_AUTO};
+    std::vector<fwpruneBackend> list = {FWPRUNE_BACKEND_EMULATED, FWPRUNE_BACKEND_CPU,
+                                        FWPRUNE_BACKEND_AUTO};
     if (fwpruneGetDefaultBackend() == FWPRUNE_BACKEND_GPU) list.push_back(FWPRUNE_BACKEND_GPU);
     return list;
 }

@@ -13,6 +13,10 @@
 #include <stdexcept>
 #include <vector>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <xmmintrin.h>
+#endif
+
 #include "cpu/cpu_engine.h"
 #include "cpu/parallel.h"
 #include "cpu/weakest_link_internal.h"
@@ -22,13 +26,39 @@ namespace weakest_link {
 namespace {
 
 constexpr std::uint32_t kSignBit = 0x80000000u;
+constexpr std::uint32_t kInfBits = 0x7f800000u;
 constexpr std::uint32_t kTwoBits = 0x40000000u;  // 2.0f
 
-// The leg key of a held cell from its original bits: 0 for NaN.
-std::uint32_t heldLeg(std::uint32_t bits) {
-    const std::uint32_t doubled = bits << 1;
-    return doubled > 0xff000000u ? 0u : doubled | 1u;
+std::uint32_t magnitude(std::uint32_t bits) {
+    return bits & ~kSignBit;
 }
+
+// Copies the magnitudes of count cells.
+void copyMagnitudes(std::uint32_t* dst, const Word* src, std::size_t count) {
+    for (std::size_t j = 0; j < count; ++j) dst[j] = magnitude(src[j]);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Clears denormals-are-zero and flush-to-zero for the life of a scope: the engine compares
+// subnormal magnitudes as they are, whatever the calling thread's floating-point mode.
+class ExactSubnormals {
+  public:
+    ExactSubnormals() : saved_(_mm_getcsr()) {
+        if (saved_ & kFlushBits) _mm_setcsr(saved_ & ~kFlushBits);
+    }
+    ~ExactSubnormals() {
+        if (saved_ & kFlushBits) _mm_setcsr(saved_);
+    }
+    ExactSubnormals(const ExactSubnormals&) = delete;
+    ExactSubnormals& operator=(const ExactSubnormals&) = delete;
+
+  private:
+    static constexpr unsigned kFlushBits = 0x8040u;  // FTZ | DAZ
+    const unsigned saved_;
+};
+#else
+struct ExactSubnormals {};
+#endif
 
 // Columns per tile when the pivot rows are carried through a block.
 constexpr std::size_t kBandColumns = 128;
@@ -40,7 +70,7 @@ struct FreeDeleter {
 // Zeroed, 64-byte aligned storage.
 template <typename T>
 class AlignedArray {
-public:
+  public:
     explicit AlignedArray(std::size_t count) {
         const std::size_t bytes = std::max<std::size_t>(64, (count * sizeof(T) + 63) / 64 * 64);
         data_.reset(static_cast<T*>(std::aligned_alloc(64, bytes)));
@@ -50,14 +80,13 @@ public:
     T* get() { return data_.get(); }
     const T* get() const { return data_.get(); }
 
-private:
+  private:
     std::unique_ptr<T, FreeDeleter> data_;
 };
 
 class Engine {
-public:
-    Engine(const Kernels& kernels, float* matrix, std::size_t n, std::size_t rowStride,
-           int threads)
+  public:
+    Engine(const Kernels& kernels, float* matrix, std::size_t n, std::size_t rowStride, int threads)
         : kernels_(kernels),
           cells_(reinterpret_cast<Word*>(matrix)),
           n_(n),
@@ -81,8 +110,9 @@ public:
     void run(float lower, float upper) {
         pool_.parallelFor(0, static_cast<std::int64_t>(n_),
                           [&](std::int64_t begin, std::int64_t end, int) {
+                              const ExactSubnormals exact;
                               for (std::int64_t i = begin; i < end; ++i) {
-                                  kernels_.encodeRow(row(i), live(i), n_, lower);
+                                  kernels_.markLive(row(i), live(i), n_, lower);
                               }
                           });
         for (std::size_t k0 = 0; k0 < n_; k0 += kBlock) {
@@ -93,13 +123,14 @@ public:
         }
         pool_.parallelFor(0, static_cast<std::int64_t>(n_),
                           [&](std::int64_t begin, std::int64_t end, int) {
+                              const ExactSubnormals exact;
                               for (std::int64_t i = begin; i < end; ++i) {
-                                  kernels_.decodeRow(row(i), live(i), n_, upper);
+                                  kernels_.threshold(row(i), n_, upper);
                               }
                           });
     }
 
-private:
+  private:
     Word* row(std::size_t i) const { return cells_ + i * rowStride_; }
     const std::uint64_t* live(std::size_t i) const { return live_.get() + i * liveWords_; }
     std::uint64_t* live(std::size_t i) { return live_.get() + i * liveWords_; }
@@ -108,10 +139,11 @@ private:
     // Carries the pivot rows' own columns [k0, k0 + kb) through the block's sweeps, recording each
     // pivot row's column-k legs and the snapshots of those columns.
     void carryPivotSquare(std::size_t k0, std::size_t kb) {
+        const ExactSubnormals exact;
         std::uint32_t* const square = square_.get();
         std::uint32_t* const legs = pivotLegs_.get();
         for (std::size_t p = 0; p < kb; ++p) {
-            std::memcpy(square + p * kBlock, row(k0 + p) + k0, kb * sizeof(std::uint32_t));
+            copyMagnitudes(square + p * kBlock, row(k0 + p) + k0, kb);
         }
         for (std::size_t s = 0; s < kb; ++s) {
             std::uint32_t* const snapshot = pivotRow(s) + k0;
@@ -121,11 +153,11 @@ private:
                 const std::uint64_t* const rowLive = live(k0 + p);
                 const std::size_t c = k0 + s;
                 legs[p * kBlock + s] = (rowLive[c >> 6] >> (c & 63)) & 1u
-                                           ? square[p * kBlock + s] | 1u
-                                           : heldLeg(row(k0 + p)[c]);
+                                           ? square[p * kBlock + s]
+                                           : magnitude(row(k0 + p)[c]);
             }
-            kernels_.sweepRows(square, kBlock, static_cast<int>(kb), static_cast<int>(s),
-                               legs + s, kBlock, snapshot, kb);
+            kernels_.sweepRows(square, kBlock, static_cast<int>(kb), static_cast<int>(s), legs + s,
+                               kBlock, snapshot, kb);
         }
         for (std::size_t p = 0; p < kb; ++p) {
             kernels_.storeLive(row(k0 + p), square + p * kBlock, live(k0 + p), k0, kb);
@@ -138,25 +170,25 @@ private:
         const std::size_t leftBands = (k0 + kBandColumns - 1) / kBandColumns;
         const std::size_t rightBegin = k0 + kb;
         const std::size_t rightBands = (n_ - rightBegin + kBandColumns - 1) / kBandColumns;
-        pool_.parallelFor(
-            0, static_cast<std::int64_t>(leftBands + rightBands),
-            [&](std::int64_t begin, std::int64_t end, int worker) {
-                std::uint32_t* const band = bands_[worker].get();
-                for (std::int64_t b = begin; b < end; ++b) {
-                    const std::size_t bi = static_cast<std::size_t>(b);
-                    const std::size_t c0 = bi < leftBands
-                                               ? bi * kBandColumns
-                                               : rightBegin + (bi - leftBands) * kBandColumns;
-                    const std::size_t c1 = std::min(c0 + kBandColumns, bi < leftBands ? k0 : n_);
-                    carryBand(k0, kb, c0, c1 - c0, band);
-                }
-            });
+        pool_.parallelFor(0, static_cast<std::int64_t>(leftBands + rightBands),
+                          [&](std::int64_t begin, std::int64_t end, int worker) {
+                              std::uint32_t* const band = bands_[worker].get();
+                              for (std::int64_t b = begin; b < end; ++b) {
+                                  const std::size_t bi = static_cast<std::size_t>(b);
+                                  const std::size_t c0 =
+                                      bi < leftBands ? bi * kBandColumns
+                                                     : rightBegin + (bi - leftBands) * kBandColumns;
+                                  const std::size_t c1 =
+                                      std::min(c0 + kBandColumns, bi < leftBands ? k0 : n_);
+                                  carryBand(k0, kb, c0, c1 - c0, band);
+                              }
+                          });
     }
 
     void carryBand(std::size_t k0, std::size_t kb, std::size_t c0, std::size_t len,
                    std::uint32_t* band) {
         for (std::size_t p = 0; p < kb; ++p) {
-            std::memcpy(band + p * kBandColumns, row(k0 + p) + c0, len * sizeof(std::uint32_t));
+            copyMagnitudes(band + p * kBandColumns, row(k0 + p) + c0, len);
         }
         for (std::size_t s = 0; s < kb; ++s) {
             std::uint32_t* const snapshot = pivotRow(s) + c0;
@@ -174,14 +206,14 @@ private:
     void sweepOtherRows(std::size_t k0, std::size_t kb) {
         const std::size_t others = n_ - kb;
         const std::size_t groups = (others + kGroupRows - 1) / kGroupRows;
-        pool_.parallelFor(0, static_cast<std::int64_t>(groups),
-                          [&](std::int64_t begin, std::int64_t end, int worker) {
-                              for (std::int64_t g = begin; g < end; ++g) {
-                                  const std::size_t first = static_cast<std::size_t>(g) * kGroupRows;
-                                  sweepGroup(k0, kb, first, std::min(others, first + kGroupRows),
-                                             worker);
-                              }
-                          });
+        pool_.parallelFor(
+            0, static_cast<std::int64_t>(groups),
+            [&](std::int64_t begin, std::int64_t end, int worker) {
+                for (std::int64_t g = begin; g < end; ++g) {
+                    const std::size_t first = static_cast<std::size_t>(g) * kGroupRows;
+                    sweepGroup(k0, kb, first, std::min(others, first + kGroupRows), worker);
+                }
+            });
     }
 
     void sweepGroup(std::size_t k0, std::size_t kb, std::size_t first, std::size_t last,
@@ -230,95 +262,97 @@ std::uint32_t liveBit(const std::uint64_t* live, std::size_t j) {
     return (live[j >> 6] >> (j & 63)) & 1u;
 }
 
-std::uint32_t rotateLeft(std::uint32_t x) { return (x << 1) | (x >> 31); }
-std::uint32_t rotateRight(std::uint32_t x) { return (x >> 1) | (x << 31); }
+bool isNaN(std::uint32_t magnitude) {
+    return magnitude > kInfBits;
+}
 
-void encodeRowPortable(Word* row, std::uint64_t* live, std::size_t n, float lower) {
+void markLivePortable(const Word* row, std::uint64_t* live, std::size_t n, float lower) {
     for (std::size_t j = 0; j < n; ++j) {
         const std::uint32_t bits = row[j];
         float v;
         std::memcpy(&v, &bits, sizeof v);
-        if (v > lower || v < 0.0f) {
-            live[j >> 6] |= std::uint64_t{1} << (j & 63);
-            row[j] = rotateLeft(bits);
-        }
+        if (v > lower || v < 0.0f) live[j >> 6] |= std::uint64_t{1} << (j & 63);
     }
 }
 
-void decodeRowPortable(Word* row, const std::uint64_t* live, std::size_t n, float upper) {
+void thresholdPortable(Word* row, std::size_t n, float upper) {
     for (std::size_t j = 0; j < n; ++j) {
-        const std::uint32_t bits = liveBit(live, j) ? rotateRight(row[j]) : row[j];
+        const std::uint32_t bits = row[j];
         float v;
         std::memcpy(&v, &bits, sizeof v);
-        row[j] = (bits & kSignBit) || upper <= v ? kTwoBits : bits;
+        if ((bits & kSignBit) || upper <= v) row[j] = kTwoBits;
     }
 }
 
-void snapshotPortable(std::uint32_t* legs, const std::uint32_t* keys, const Word* row,
+void snapshotPortable(std::uint32_t* legs, const std::uint32_t* mags, const Word* row,
                       const std::uint64_t* live, std::size_t col, std::size_t count) {
     for (std::size_t j = 0; j < count; ++j) {
-        legs[j] = liveBit(live, col + j) ? keys[j] | 1u : heldLeg(row[col + j]);
+        legs[j] = liveBit(live, col + j) ? mags[j] : magnitude(row[col + j]);
     }
 }
 
+// Magnitudes compare as their bit patterns; a NaN leg drops out of fmaxf.
 void sweepRowPortable(std::uint32_t* cells, const std::uint32_t* pivot, std::size_t count,
                       std::uint32_t leg) {
-    if (leg != 0) {
+    if (!isNaN(leg)) {
         for (std::size_t j = 0; j < count; ++j) {
-            cells[j] = std::min(cells[j], std::max(leg, pivot[j]));
+            const std::uint32_t w = isNaN(pivot[j]) ? leg : std::max(leg, pivot[j]);
+            cells[j] = std::min(cells[j], w);
         }
     } else {
         for (std::size_t j = 0; j < count; ++j) {
-            cells[j] = std::min(cells[j], (pivot[j] - 1u) | 1u);
+            if (!isNaN(pivot[j])) cells[j] = std::min(cells[j], pivot[j]);
         }
     }
 }
 
 void sweepRowsPortable(std::uint32_t* cells, std::size_t cellStride, int rows, int skipRow,
-                       const std::uint32_t* legs, std::size_t legStride,
-                       const std::uint32_t* pivot, std::size_t count) {
+                       const std::uint32_t* legs, std::size_t legStride, const std::uint32_t* pivot,
+                       std::size_t count) {
     for (int p = 0; p < rows; ++p) {
         if (p == skipRow) continue;
         sweepRowPortable(cells + p * cellStride, pivot, count, legs[p * legStride]);
     }
 }
 
-void storeLivePortable(Word* row, const std::uint32_t* keys, const std::uint64_t* live,
+// A live cell keeps its sign, and becomes negative once its magnitude has fallen (replaced).
+void storeLivePortable(Word* row, const std::uint32_t* mags, const std::uint64_t* live,
                        std::size_t col, std::size_t count) {
     for (std::size_t j = 0; j < count; ++j) {
-        if (liveBit(live, col + j)) row[col + j] = keys[j];
+        if (!liveBit(live, col + j)) continue;
+        const std::uint32_t old = row[col + j];
+        const bool replaced = mags[j] < magnitude(old);
+        row[col + j] = mags[j] | (old & kSignBit) | (replaced ? kSignBit : 0u);
     }
 }
 
 void sweepGroupPortable(const SweepGroup& g) {
     const std::size_t kb = static_cast<std::size_t>(g.sweeps);
-    for (int r = 0; r < g.rowCount; ++r) {
-        std::memcpy(g.own + r * kBlock, g.rows[r] + g.k0, kb * sizeof(std::uint32_t));
-    }
+    for (int r = 0; r < g.rowCount; ++r) copyMagnitudes(g.own + r * kBlock, g.rows[r] + g.k0, kb);
     for (std::size_t s = 0; s < kb; ++s) {
         const std::size_t c = g.k0 + s;
         for (int r = 0; r < g.rowCount; ++r) {
-            std::uint32_t* const keys = g.own + r * kBlock;
-            const std::uint32_t leg = liveBit(g.live[r], c) ? keys[s] | 1u : heldLeg(g.rows[r][c]);
+            std::uint32_t* const mags = g.own + r * kBlock;
+            const std::uint32_t leg = liveBit(g.live[r], c) ? mags[s] : magnitude(g.rows[r][c]);
             g.legs[r * kBlock + s] = leg;
-            sweepRowPortable(keys, g.pivots + s * g.pivotStride + g.k0, kb, leg);
+            sweepRowPortable(mags, g.pivots + s * g.pivotStride + g.k0, kb, leg);
         }
     }
     for (int r = 0; r < g.rowCount; ++r) {
         storeLivePortable(g.rows[r], g.own + r * kBlock, g.live[r], g.k0, kb);
     }
     constexpr std::size_t kTile = 256;
-    std::uint32_t keys[kTile];
+    std::uint32_t mags[kTile];
     for (const auto& span : g.spans) {
         for (std::size_t col = span[0]; col < span[1]; col += kTile) {
             const std::size_t len = std::min(kTile, span[1] - col);
             for (int r = 0; r < g.rowCount; ++r) {
-                std::memcpy(keys, g.rows[r] + col, len * sizeof(std::uint32_t));
+                copyMagnitudes(mags, g.rows[r] + col, len);
                 for (std::size_t s = 0; s < kb; ++s) {
-                    sweepRowPortable(keys, g.pivots + s * g.pivotStride + col, len,
+                    sweepRowPortable(mags, g.pivots + s * g.pivotStride + col, len,
                                      g.legs[r * kBlock + s]);
                 }
-                storeLivePortable(g.rows[r], keys, g.live[r], col, len);
+                storeLivePortable(g.rows[r], mags, g.live[r], col, len);
             }
         }
     }
@@ -339,8 +373,8 @@ const Kernels* kernelsFor(Path path) {
 }  // namespace
 
 const Kernels& portableKernels() {
-    static constexpr Kernels kernels{encodeRowPortable, decodeRowPortable, snapshotPortable,
-                                     sweepRowsPortable,  storeLivePortable, sweepGroupPortable};
+    static constexpr Kernels kernels{markLivePortable,  thresholdPortable, snapshotPortable,
+                                     sweepRowsPortable, storeLivePortable, sweepGroupPortable};
     return kernels;
 }
 

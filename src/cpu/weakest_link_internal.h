@@ -1,18 +1,15 @@
 // Internals of the CPU weakest-link engine, shared by its instruction-set variants and its tests.
 //
-// During the sweeps every cell is held as an unsigned 32-bit key:
-//  - a cell that takes part (v > lower || v < 0) holds |v| << 1 | signbit, its bits rotated left
-//    by one. Its magnitude only ever shrinks, and a replacement sets the low bit, as it stores -w;
-//    rotating back gives the float the sweeps leave there;
-//  - a held cell (0 <= v <= lower, or NaN) keeps its original bits and is never written; a bitmap
-//    (one bit per cell, set for the cells that take part) tells the two kinds apart.
-// A leg (|m[i][k]| or |m[k][j]|) is keyed as |x| << 1 | 1, and a NaN leg as 0. For non-negative
-// floats the bit patterns order like the values, so one sweep step is
-//     cell = min(cell, max(legA, legB))
-// on unsigned integers: the odd key of w loses to the key of an equal magnitude and wins against
-// any larger one, which is exactly "w < |v|", and it leaves the low (sign) bit set. fmaxf ignores a
-// NaN operand, which the 0 key does under max; when legA is NaN, w is legB, or nothing when legB
-// is NaN too: (legB - 1) | 1 turns the 0 key into 0xffffffff and keeps every other key as it is.
+// Which cells take part (v > lower || v < 0) never changes in effect: a held cell (0 <= v <= lower,
+// or NaN) is never written, and a replaced cell stores -w, which keeps taking part or has
+// magnitude 0 and can shrink no further. A bitmap (one bit per cell, set for the cells that take
+// part) is computed once. The sweeps then work on magnitudes alone: one step is
+//     |cell| = min(|cell|, fmaxf(|m[i][k]|, |m[k][j]|))
+// and for non-negative floats a plain min/max gives the same order and the same bits. A cell's
+// sign only matters to the threshold pass, which turns every negative cell into 2.0, so a live
+// cell is stored as its current magnitude with the sign set if it started negative or was ever
+// replaced (its magnitude fell). Legs are magnitudes, NaN included: fmaxf ignores a NaN operand,
+// and when both legs are NaN nothing changes.
 #pragma once
 
 #include <cstddef>
@@ -20,7 +17,7 @@
 
 namespace fwprune::cpu::weakest_link {
 
-// Cells of the caller's float matrix, read and written as keys.
+// Cells of the caller's float matrix, read and written as bit patterns.
 typedef std::uint32_t Word __attribute__((__may_alias__));
 
 enum class Path { Portable, Avx2, Avx512 };
@@ -52,7 +49,7 @@ struct SweepGroup {
     // k0 + s. 64-byte aligned, pivotStride a multiple of 16, readable up to pivotStride.
     const std::uint32_t* pivots;
     std::size_t pivotStride;
-    // Scratch of kGroupRows * kBlock keys for the own columns, and as many legs.
+    // Scratch of kGroupRows * kBlock magnitudes for the own columns, and as many legs.
     std::uint32_t* own;
     std::uint32_t* legs;
     // Column spans [begin, end) outside the block; each begin is a multiple of 16.
@@ -60,22 +57,23 @@ struct SweepGroup {
 };
 
 struct Kernels {
-    // Keys a row in place and sets the participation bits (live is zeroed on entry).
-    void (*encodeRow)(Word* row, std::uint64_t* live, std::size_t n, float lower);
-    // Turns a row of keys back into floats and applies the threshold pass.
-    void (*decodeRow)(Word* row, const std::uint64_t* live, std::size_t n, float upper);
-    // legs[j] = the leg of cell col + j, whose key is keys[j] if it takes part, or whose original
-    // bits are row[col + j] if it is held. col is a multiple of 16.
-    void (*snapshot)(std::uint32_t* legs, const std::uint32_t* keys, const Word* row,
+    // Sets the participation bits of a row (live is zeroed on entry).
+    void (*markLive)(const Word* row, std::uint64_t* live, std::size_t n, float lower);
+    // The threshold pass over a row: negative cells and cells >= upper become 2.0.
+    void (*threshold)(Word* row, std::size_t n, float upper);
+    // legs[j] = the magnitude of cell col + j: mags[j] if it takes part, |row[col + j]| if it is
+    // held. col is a multiple of 16.
+    void (*snapshot)(std::uint32_t* legs, const std::uint32_t* mags, const Word* row,
                      const std::uint64_t* live, std::size_t col, std::size_t count);
-    // For every row p < rows but skipRow: cells[p * cellStride + j] = min(that, w_pj) for
-    // j < count, w_pj the key of fmaxf(legs[p * legStride], pivot[j]). Held cells of the rows
-    // may be overwritten; storeLive leaves them out when the rows go back to the matrix.
+    // For every row p < rows but skipRow, and j < count:
+    //     cells[p * cellStride + j] = min(that, fmaxf(legs[p * legStride], pivot[j])),
+    // on magnitudes. Held cells of the rows may be overwritten; storeLive leaves them out.
     void (*sweepRows)(std::uint32_t* cells, std::size_t cellStride, int rows, int skipRow,
-                      const std::uint32_t* legs, std::size_t legStride,
-                      const std::uint32_t* pivot, std::size_t count);
-    // row[col + j] = keys[j] for every j < count whose cell takes part; col is a multiple of 16.
-    void (*storeLive)(Word* row, const std::uint32_t* keys, const std::uint64_t* live,
+                      const std::uint32_t* legs, std::size_t legStride, const std::uint32_t* pivot,
+                      std::size_t count);
+    // Writes the magnitudes mags[j] back to row[col + j] for the cells that take part, signed as
+    // described above; col is a multiple of 16.
+    void (*storeLive)(Word* row, const std::uint32_t* mags, const std::uint64_t* live,
                       std::size_t col, std::size_t count);
     void (*sweepGroup)(const SweepGroup& group);
 };

@@ -1,5 +1,9 @@
-// Which engine runs a job.
+// Which engine runs a job: the GPU when one is usable, else the native CPU engine; the stand-in
+// (the GPU kernels' own source on the CPU) only when asked for.
+#include <new>
+
 #include "common/error.h"
+#include "cpu/cpu_engine.h"
 #include "pipelines/pipelines.h"
 
 namespace fwprune {
@@ -17,6 +21,18 @@ SweepProgress sweepProgressOf(const RunOptions& options) {
     return [&options](double fraction) { options.progress(Phase::Sweeps, fraction); };
 }
 
+// The CPU engine's scratch memory is the one allocation it makes; running short of it is an
+// out-of-memory error like any other.
+template <typename Job>
+void onCpu(std::int64_t n, Job&& job) {
+    try {
+        job();
+    } catch (const std::bad_alloc&) {
+        fail(Status::OutOfMemory, "not enough memory for the CPU engine's working copy of a " +
+                                      std::to_string(n) + "-node matrix");
+    }
+}
+
 }  // namespace
 
 Backend resolveBackend(Backend requested) {
@@ -24,21 +40,32 @@ Backend resolveBackend(Backend requested) {
         fail(Status::Device, "the GPU backend was requested, but there is no usable CUDA device");
     }
     if (requested != Backend::Auto) return requested;
-    return cudaDeviceAvailable() ? Backend::Gpu : Backend::Emulated;
+    return cudaDeviceAvailable() ? Backend::Gpu : Backend::Cpu;
 }
 
 Backend reduceTransitively(ByteAdjacencyMatrix& matrix, const RunOptions& options) {
     const Backend backend = resolveBackend(options.backend);
-    reduceTransitivelyOnDevice(*openDevice(backend, options.threads), matrix,
-                               sweepProgressOf(options));
+    if (backend == Backend::Cpu) {
+        onCpu(matrix.n, [&] { cpu::reduceTransitively(matrix.cells.data(), matrix.n, options.threads); });
+    } else {
+        reduceTransitivelyOnDevice(*openDevice(backend, options.threads), matrix,
+                                   sweepProgressOf(options));
+    }
     return backend;
 }
 
 Backend pruneWeakestLinks(WeightMatrix& matrix, float lower_threshold, float upper_threshold,
                           const RunOptions& options) {
     const Backend backend = resolveBackend(options.backend);
-    pruneWeakestLinksOnDevice(*openDevice(backend, options.threads), matrix, lower_threshold,
-                              upper_threshold, sweepProgressOf(options));
+    if (backend == Backend::Cpu) {
+        onCpu(matrix.n, [&] {
+            cpu::pruneWeakestLinks(matrix.cells.data(), matrix.n, static_cast<std::size_t>(matrix.n),
+                                   lower_threshold, upper_threshold, options.threads);
+        });
+    } else {
+        pruneWeakestLinksOnDevice(*openDevice(backend, options.threads), matrix, lower_threshold,
+                                  upper_threshold, sweepProgressOf(options));
+    }
     return backend;
 }
 

@@ -1,0 +1,88 @@
+// Parse and format rates of the two text formats, in bytes of text per second.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "graph_files/edge_list.h"
+#include "graph_files/weight_matrix.h"
+
+namespace {
+
+std::string matrixText(int n) {
+    std::mt19937 random(1);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    fwprune::WeightMatrix m;
+    m.n = n;
+    m.cells.resize(std::size_t(n) * n);
+    for (float& v : m.cells) v = unit(random);
+    const std::string path = "/tmp/fwprune-bench-matrix.txt";
+    fwprune::writeWeightMatrix(m, path);
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::string text;
+    char buffer[1 << 16];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, got);
+    std::fclose(file);
+    std::remove(path.c_str());
+    return text;
+}
+
+void ParseWeightMatrix(benchmark::State& state) {
+    const std::string text = matrixText(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(fwprune::parseWeightMatrix(text, "bench", false, static_cast<int>(state.range(1))));
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(ParseWeightMatrix)->Args({2048, 1})->Args({2048, 2})->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void WriteWeightMatrix(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    fwprune::WeightMatrix m = fwprune::parseWeightMatrix(matrixText(n), "bench");
+    const std::string path = "/tmp/fwprune-bench-out.txt";
+    for (auto _ : state) fwprune::writeWeightMatrix(m, path, static_cast<int>(state.range(1)));
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::fseek(file, 0, SEEK_END);
+    const long size = std::ftell(file);
+    std::fclose(file);
+    std::remove(path.c_str());
+    state.SetBytesProcessed(state.iterations() * size);
+}
+BENCHMARK(WriteWeightMatrix)->Args({2048, 1})->Args({2048, 2})->Unit(benchmark::kMillisecond)->UseRealTime();
+
+std::string edgeListText(int n, double p) {
+    std::mt19937 random(2);
+    std::bernoulli_distribution edge(p);
+    std::string text;
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j) {
+            if (edge(random)) text += std::to_string(i) + " edge " + std::to_string(j) + "\n";
+        }
+    }
+    return text;
+}
+
+void ParseEdgeList(benchmark::State& state) {
+    const std::string text = edgeListText(static_cast<int>(state.range(0)), 0.1);
+    for (auto _ : state) benchmark::DoNotOptimize(fwprune::parseEdgeList(text, "bench"));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(ParseEdgeList)->Arg(4000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void WriteEdgeList(benchmark::State& state) {
+    const fwprune::ByteAdjacencyMatrix m =
+        fwprune::parseEdgeList(edgeListText(static_cast<int>(state.range(0)), 0.1), "bench");
+    const std::string path = "/tmp/fwprune-bench-edges.txt";
+    for (auto _ : state) fwprune::writeEdgeList(m, path, static_cast<int>(state.range(1)));
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::fseek(file, 0, SEEK_END);
+    const long size = std::ftell(file);
+    std::fclose(file);
+    std::remove(path.c_str());
+    state.SetBytesProcessed(state.iterations() * size);
+}
+BENCHMARK(WriteEdgeList)->Args({4000, 1})->Args({4000, 2})->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
