@@ -29,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/aligned_memory.h"
 #include "cpu_engine.h"
 #include "parallel.h"
 #include "transitive_reduction_internal.h"
@@ -57,10 +58,6 @@ void setBit(Word* row, std::int64_t j) {
     row[j / kWordBits] |= Word{1} << (j % kWordBits);
 }
 
-struct FreeDeleter {
-    void operator()(Word* p) const noexcept { std::free(p); }
-};
-
 // Line-aligned rows of bits; contents start undefined unless zeroed.
 class BitRows {
   public:
@@ -69,7 +66,7 @@ class BitRows {
         const std::size_t bytes =
             std::max<std::size_t>(kLineBytes, static_cast<std::size_t>(rows) *
                                                   static_cast<std::size_t>(stride_) * sizeof(Word));
-        data_.reset(static_cast<Word*>(std::aligned_alloc(kLineBytes, bytes)));
+        data_.reset(static_cast<Word*>(alignedAllocate(kLineBytes, bytes)));
         if (!data_) throw std::bad_alloc();
         if (zeroed) std::memset(data_.get(), 0, bytes);
     }
@@ -79,7 +76,7 @@ class BitRows {
 
   private:
     std::int64_t stride_;
-    std::unique_ptr<Word, FreeDeleter> data_;
+    std::unique_ptr<Word, AlignedFree> data_;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -17,6 +17,7 @@
 #include <xmmintrin.h>
 #endif
 
+#include "common/aligned_memory.h"
 #include "cpu/cpu_engine.h"
 #include "cpu/parallel.h"
 #include "cpu/weakest_link_internal.h"
@@ -63,17 +64,13 @@ struct ExactSubnormals {};
 // Columns per tile when the pivot rows are carried through a block.
 constexpr std::size_t kBandColumns = 128;
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-
 // Zeroed, 64-byte aligned storage.
 template <typename T>
 class AlignedArray {
   public:
     explicit AlignedArray(std::size_t count) {
         const std::size_t bytes = std::max<std::size_t>(64, (count * sizeof(T) + 63) / 64 * 64);
-        data_.reset(static_cast<T*>(std::aligned_alloc(64, bytes)));
+        data_.reset(static_cast<T*>(alignedAllocate(64, bytes)));
         if (!data_) throw std::bad_alloc();
         std::memset(data_.get(), 0, bytes);
     }
@@ -81,7 +78,7 @@ class AlignedArray {
     const T* get() const { return data_.get(); }
 
   private:
-    std::unique_ptr<T, FreeDeleter> data_;
+    std::unique_ptr<T, AlignedFree> data_;
 };
 
 class Engine {
