@@ -41,6 +41,9 @@ PIP_PEERS = [
 # Growth of each job's cost with n, used to predict whether the next size
 # would blow the time cap (fixed out-degree: ~n*m = n^2; fixed p or dense: n^3).
 GROWTH = {"deg": 2.0, "p": 3.0, "matrix": 3.0}
+# Measured growth beats the model once data leaves the caches, so a peer is
+# skipped when its prediction exceeds cap / HEADROOM rather than the cap.
+HEADROOM = 1.5
 
 
 # --------------------------------------------------------------------------- setup
@@ -198,7 +201,7 @@ class Tool:
     is_subject: bool = False
 
 
-def make_tools(fwprune, binaries, lower, upper):
+def make_tools(fwprune, extra, binaries, lower, upper):
     py = sys.executable
     lo, up = repr(float(lower)), repr(float(upper))
 
@@ -207,7 +210,7 @@ def make_tools(fwprune, binaries, lower, upper):
 
     return [
         Tool("fwprune", "reduce", "edges",
-             lambda i, d: ([fwprune, "reduce", i.path, out(d, "fwprune.edges")], None), True),
+             lambda i, d: ([fwprune, "reduce", i.path, out(d, "fwprune.edges")] + extra, None), True),
         Tool("boost", "reduce", "edges",
              lambda i, d: ([binaries["boost_tred"], i.path, out(d, "boost.edges")], None)),
         Tool("networkx", "reduce", "edges",
@@ -216,7 +219,7 @@ def make_tools(fwprune, binaries, lower, upper):
              lambda i, d: (["tred", i.dot_path], out(d, "tred.dot"))),
         Tool("fwprune", "weighted", "weighted",
              lambda i, d: ([fwprune, "weakest-link", i.path, out(d, "fwprune.edges"), out(d, "fwprune.mat"),
-                            "--lower", lo, "--upper", up], None), True),
+                            "--lower", lo, "--upper", up] + extra, None), True),
         Tool("numpy", "weighted", "weighted",
              lambda i, d: ([py, os.path.join(PEERS, "np_minimax.py"), i.path, out(d, "numpy.edges"),
                             out(d, "numpy.mat"), "--lower", lo, "--upper", up], None)),
@@ -253,12 +256,14 @@ def time_tool(tool, inp, outdir, args, history):
     """Runs one tool on one input; history[(tool, family)] = (n, seconds or None if over cap)."""
     key = (tool.name, inp.family)
     prev = history.get(key)
-    if prev and not tool.is_subject:
+    if prev:
         prev_n, prev_t = prev
         if prev_t is None:
             return Cell("skipped", note="skipped (>cap)")
-        est = prev_t * (inp.n / prev_n) ** GROWTH[inp.growth]
-        if est > args.cap:
+        # fwprune sweeps the dense matrix: n^3 whatever the edge count.
+        growth = 3.0 if tool.is_subject else GROWTH[inp.growth]
+        est = prev_t * (inp.n / prev_n) ** growth
+        if est > args.cap / HEADROOM:
             history[key] = (inp.n, None)
             return Cell("skipped", note=f"skipped (>cap, est. {est:.0f} s)")
     cell = Cell()
@@ -313,11 +318,12 @@ def dot_keys(path, n):
     return np.unique(keys), []
 
 
-def describe_diff(a, b, n):
+def describe_diff(a, b, n, name_a, name_b):
     import numpy as np
     only_a, only_b = np.setdiff1d(a, b), np.setdiff1d(b, a)
     show = lambda k: ", ".join(f"{x // n}->{x % n}" for x in k[:5].tolist())
-    return f"{only_a.size} edges only in the first ({show(only_a)}), {only_b.size} only in the second ({show(only_b)})"
+    return (f"{only_a.size} edges only in {name_a} ({show(only_a)}), "
+            f"{only_b.size} only in {name_b} ({show(only_b)})")
 
 
 def matrix_format_problems(path, n):
@@ -367,11 +373,11 @@ def check_agreement(inp, tools, cells, outdir, log):
         if t.job == "reduce":
             if not np.array_equal(results[ref.name], results[t.name]):
                 problems.append(f"{ref.name} vs {t.name}: "
-                                f"{describe_diff(results[ref.name], results[t.name], inp.n)}")
+                                f"{describe_diff(results[ref.name], results[t.name], inp.n, ref.name, t.name)}")
             continue
         (ka, base_a), (kb, base_b) = results[ref.name], results[t.name]
         if not np.array_equal(ka, kb):
-            problems.append(f"{ref.name} vs {t.name}: EDGES differ: {describe_diff(ka, kb, inp.n)}")
+            problems.append(f"{ref.name} vs {t.name}: EDGES differ: {describe_diff(ka, kb, inp.n, ref.name, t.name)}")
         if not filecmp_fast(base_a + ".mat", base_b + ".mat"):
             ma, mb = textio.read_matrix(base_a + ".mat"), textio.read_matrix(base_b + ".mat")
             if ma.shape != mb.shape:
@@ -408,7 +414,8 @@ def fmt_speedup(subject, peer, cap):
         return ""
     fw = subject.median
     if peer.status == "ok":
-        return f"{peer.median / fw:.1f}×"
+        r = peer.median / fw
+        return f"{r:.2g}×" if r < 10 else f"{r:.0f}×"
     if peer.status in ("timeout", "skipped"):
         return f"> {cap / fw:.0f}×"
     return ""
@@ -453,6 +460,20 @@ def tool_versions(binaries):
     return vers
 
 
+def fwprune_backend(fwprune, extra, scratch):
+    """Which backend fwprune picks with these arguments, from its --stats."""
+    src, dst = os.path.join(scratch, "probe.edges"), os.path.join(scratch, "probe.out")
+    with open(src, "w") as f:
+        f.write("0 edge 1\n1 edge 2\n0 edge 2\n")
+    try:
+        proc = subprocess.run([fwprune, "reduce", src, dst, "--stats"] + extra,
+                              capture_output=True, text=True, timeout=60)
+        m = re.search(r"^backend\s+(\S+)", proc.stderr, flags=re.M)
+        return m.group(1) if m else "unknown"
+    except (OSError, subprocess.TimeoutExpired):
+        return "unknown"
+
+
 def cpu_name():
     try:
         with open("/proc/cpuinfo") as f:
@@ -468,6 +489,8 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--fwprune", default=os.path.join(REPO, "build", "bin", "fwprune"),
                     help="fwprune binary (default: %(default)s)")
+    ap.add_argument("--fwprune-arg", action="append", default=[], metavar="ARG",
+                    help="extra argument for every fwprune run, e.g. --fwprune-arg=--backend=cpu (repeatable)")
     ap.add_argument("--quick", action="store_true",
                     help="smallest inputs only (n=1000 graphs, n=512/1024 matrices): ~2-3 minutes")
     ap.add_argument("--repeats", type=int, default=3, help="runs per tool and input; the median is reported")
@@ -496,7 +519,12 @@ def main():
     data_dir = os.path.join(args.workdir, "data")
     os.makedirs(data_dir, exist_ok=True)
 
-    tools = make_tools(os.path.abspath(args.fwprune), binaries, args.lower, args.upper)
+    fwprune = os.path.abspath(args.fwprune)
+    tools = make_tools(fwprune, args.fwprune_arg, binaries, args.lower, args.upper)
+    backend = fwprune_backend(fwprune, args.fwprune_arg, args.workdir)
+    load = os.getloadavg()[0]
+    if load > 0.5:
+        print(f"warning: load average {load:.1f} before starting; timings will be noisy", flush=True)
     plan = [i for i in input_plan(args.quick, args.with_p4000) if args.only in (None, i.job)]
     log = lambda msg: print(msg, flush=True)
 
@@ -518,9 +546,11 @@ def main():
                 failures.append(f"{inp.name}: {tool.name} {cell.note}")
         problems, kept = check_agreement(inp, job_tools, cells, outdir, log)
         ran = sum(c.status == "ok" for c in cells.values())
-        if problems:
+        if ran < 2 and not problems:
+            log(f"  nothing to compare: {ran} tool(s) finished")
+        elif problems:
             for p in problems:
-                log(f"  !!! DISAGREEMENT on {inp.name}: {p}")
+                log(f"  !!! PROBLEM on {inp.name}: {p}")
             failures += [f"{inp.name}: {p}" for p in problems]
         else:
             log(f"  agree: {ran} tools, {kept} edges out")
@@ -534,6 +564,8 @@ def main():
         f"Machine: {cpu_name()}, {os.cpu_count()} cores. Median wall seconds of {args.repeats} file-to-file runs "
         f"(¹ = single run, taking over {args.slow:g} s); cap {args.cap:g} s per run. "
         f"Speed-up = peer time / fwprune time (\"> N×\" when the peer hit or was predicted past the cap).",
+        f"fwprune: `{' '.join([os.path.basename(fwprune)] + args.fwprune_arg)}`, backend {backend}. "
+        f"Load average at start: {load:.1f}.",
         f"Weakest-link runs use --lower {args.lower:g} --upper {args.upper:g}. Seed {args.seed}. "
         "Peers: " + ", ".join(f"{k} {v}" for k, v in vers.items()) + ".",
         "",
