@@ -15,6 +15,10 @@
 #include <tuple>
 #include <vector>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <xmmintrin.h>
+#endif
+
 #include "cpu/cpu_engine.h"
 #include "cpu/weakest_link_internal.h"
 
@@ -34,6 +38,14 @@ std::uint32_t bitsOf(float f) {
     return bits;
 }
 
+// fmaxf as the device kernels define it: a NaN operand, quiet or signalling, yields the other one.
+// (glibc's fmaxf returns NaN for a signalling operand, as IEEE 754-2008 maxNum does.)
+float maxIgnoringNaN(float a, float b) {
+    if (std::isnan(a)) return b;
+    if (std::isnan(b)) return a;
+    return a < b ? b : a;
+}
+
 // The sweeps and the threshold pass exactly as the device kernels state them.
 void referencePrune(float* m, std::size_t n, std::size_t stride, float lower, float upper) {
     for (std::size_t k = 0; k < n; ++k) {
@@ -44,7 +56,7 @@ void referencePrune(float* m, std::size_t n, std::size_t stride, float lower, fl
                 if (v > lower || v < 0) {
                     const float a = absIK;
                     const float b = std::fabs(m[k * stride + j]);
-                    const float w = std::fmax(a, b);
+                    const float w = maxIgnoringNaN(a, b);
                     if (w < std::fabs(v)) m[i * stride + j] = -w;
                 }
             }
@@ -197,6 +209,17 @@ std::string pathName(Path path) {
     return "Unknown";
 }
 
+}  // namespace
+
+namespace fwprune::cpu::weakest_link {
+// Names the path in test output.
+void PrintTo(Path path, std::ostream* out) {
+    *out << pathName(path);
+}
+}  // namespace fwprune::cpu::weakest_link
+
+namespace {
+
 class CpuWeakestLink : public ::testing::TestWithParam<std::tuple<Path, int>> {
   protected:
     void SetUp() override {
@@ -293,6 +316,26 @@ TEST_P(CpuWeakestLink, HandlesUnusualThresholds) {
         expectMatchesReference(70, paddedStride(70), t, Mix{}, seed++);
     }
 }
+
+#if defined(__x86_64__) || defined(__i386__)
+TEST_P(CpuWeakestLink, IgnoresTheCallersFlushToZeroMode) {
+    // With a subnormal lower threshold, subnormal cells take part and their order decides.
+    const Thresholds t{floatOf(0x00000005u), 1.0f};
+    Mix mix;
+    mix.held = 50;
+    const Buffer input = makeMatrix(90, 90, t, mix, 4);
+    const Buffer& expected = expectedFor(input, t);
+    Buffer actual = input;
+    const unsigned saved = _mm_getcsr();
+    _mm_setcsr(saved | 0x8040u);  // FTZ | DAZ
+    fwprune::cpu::weakest_link::prune(path(), actual.cells.data(), 90, 90, t.lower, t.upper,
+                                      threads());
+    const unsigned after = _mm_getcsr();
+    _mm_setcsr(saved);
+    EXPECT_EQ(after, saved | 0x8040u) << "the caller's mode must be restored";
+    EXPECT_TRUE(sameBits(expected, actual)) << describeMismatch(expected, actual);
+}
+#endif
 
 TEST_P(CpuWeakestLink, EmptyMatrixIsANoOp) {
     std::vector<float> guard(4, floatOf(kSentinel));

@@ -110,19 +110,27 @@ inline std::vector<float> referenceWeakestLink(std::vector<float> m, int n, floa
     return m;
 }
 
-// Random weights with every value that exercises a rule: NaN of both signs, -0.0, negatives,
-// subnormals, infinities, 2.0 cells, zeros, and cells equal to either threshold.
+inline float signallingNaN() {
+    const std::uint32_t bits = 0x7fa00000u;
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// Random weights with every value that exercises a rule: NaN of both signs (quiet and
+// signalling), -0.0, negatives, subnormals, infinities, 2.0 cells, zeros, and cells equal to
+// either threshold.
 inline std::vector<float> randomWeights(int n, float lower, float upper, std::uint32_t seed) {
     std::mt19937 random(seed);
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
-    std::uniform_int_distribution<int> pick(0, 39);
+    std::uniform_int_distribution<int> pick(0, 41);
     const float specials[] = {std::nanf(""), -std::nanf(""), -0.0f, 0.0f, -0.5f,
                               1e-40f, -1e-40f, INFINITY, -INFINITY, 2.0f,
-                              lower, upper, -lower};
+                              lower, upper, -lower, signallingNaN(), -signallingNaN()};
     std::vector<float> m(static_cast<std::size_t>(n) * n);
     for (float& v : m) {
         const int choice = pick(random);
-        v = choice < 13 ? specials[choice] : unit(random);
+        v = choice < 15 ? specials[choice] : unit(random);
     }
     return m;
 }

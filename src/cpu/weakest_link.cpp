@@ -99,7 +99,7 @@ class Engine {
           pivotLegs_(kBlock * kBlock) {
         for (int w = 0; w < pool_.size(); ++w) {
             bands_.emplace_back(kBlock * kBandColumns);
-            ownKeys_.emplace_back(kGroupRows * kBlock);
+            ownMags_.emplace_back(kGroupRows * kBlock);
             ownLegs_.emplace_back(kGroupRows * kBlock);
         }
     }
@@ -169,6 +169,7 @@ class Engine {
         const std::size_t rightBands = (n_ - rightBegin + kBandColumns - 1) / kBandColumns;
         pool_.parallelFor(0, static_cast<std::int64_t>(leftBands + rightBands),
                           [&](std::int64_t begin, std::int64_t end, int worker) {
+                              const ExactSubnormals exact;
                               std::uint32_t* const band = bands_[worker].get();
                               for (std::int64_t b = begin; b < end; ++b) {
                                   const std::size_t bi = static_cast<std::size_t>(b);
@@ -206,6 +207,7 @@ class Engine {
         pool_.parallelFor(
             0, static_cast<std::int64_t>(groups),
             [&](std::int64_t begin, std::int64_t end, int worker) {
+                const ExactSubnormals exact;
                 for (std::int64_t g = begin; g < end; ++g) {
                     const std::size_t first = static_cast<std::size_t>(g) * kGroupRows;
                     sweepGroup(k0, kb, first, std::min(others, first + kGroupRows), worker);
@@ -227,7 +229,7 @@ class Engine {
         group.sweeps = static_cast<int>(kb);
         group.pivots = pivots_.get();
         group.pivotStride = pivotStride_;
-        group.own = ownKeys_[worker].get();
+        group.own = ownMags_[worker].get();
         group.legs = ownLegs_[worker].get();
         group.spans[0][0] = 0;
         group.spans[0][1] = k0;
@@ -249,7 +251,7 @@ class Engine {
     AlignedArray<std::uint32_t> pivotLegs_;
     // Per-worker scratch.
     std::vector<AlignedArray<std::uint32_t>> bands_;
-    std::vector<AlignedArray<std::uint32_t>> ownKeys_;
+    std::vector<AlignedArray<std::uint32_t>> ownMags_;
     std::vector<AlignedArray<std::uint32_t>> ownLegs_;
 };
 

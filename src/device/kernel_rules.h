@@ -28,7 +28,15 @@ __host__ __device__ inline bool takesPart(float value, float lower_threshold) {
 // The weakest link of the path i -> k -> j: the larger magnitude of its two legs. fmaxf returns
 // the other operand when one is NaN, so a NaN leg never blocks a path on its own.
 __host__ __device__ inline float weakestLink(float absIK, float absKJ) {
+#if defined(__CUDA_ARCH__)
     return fmaxf(absIK, absKJ);
+#else
+    // The device's fmaxf returns the other operand for a NaN of either kind; the C library's
+    // turns a signalling NaN into a NaN result, so the host spells the device's rule out.
+    if (absIK != absIK) return absKJ;
+    if (absKJ != absKJ) return absIK;
+    return absIK > absKJ ? absIK : absKJ;
+#endif
 }
 
 // A cell is replaced when the path's weakest link is smaller than its own magnitude; the

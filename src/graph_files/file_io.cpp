@@ -58,9 +58,15 @@ std::string readWholeFile(const std::string& path) {
     const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
     if (!file) fail(Status::Io, describeAt(path, "cannot open for reading: " + systemErrorText(errno)));
     std::string content;
-    // Grow geometrically; the size from stat would be wrong for pipes and files still growing.
+    // Size the buffer from the file's length when it has one, so a large file is read without
+    // reallocating; pipes and files still growing fall back to geometric growth.
+    std::size_t initial = std::size_t{1} << 16;
+    struct stat info {};
+    if (::fstat(fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        initial = static_cast<std::size_t>(info.st_size) + 1;
+    }
     std::size_t used = 0;
-    content.resize(std::size_t{1} << 16);
+    content.resize(initial);
     for (;;) {
         const std::size_t got = std::fread(&content[used], 1, content.size() - used, file.get());
         used += got;
