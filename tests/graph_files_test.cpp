@@ -108,6 +108,32 @@ TEST(EdgeListReader, ReportsFilesThatCannotBeRead) {
     EXPECT_THROW(readEdgeList(dir.file("")), Error);  // a directory
 }
 
+// Files of several MiB are parsed in parallel chunks; records that straddle chunk boundaries,
+// split across lines in any way, must read the same, and errors must name the right line.
+TEST(EdgeListReader, LargeFilesReadTheSameOnAnyThreadCount) {
+    std::mt19937 random(9);
+    std::uniform_int_distribution<int> node(-2, 1499);
+    std::string text;
+    long long lines = 1;
+    while (text.size() < (std::size_t{6} << 20)) {
+        const char* const separators[] = {" ", "\n", "\t", " \r\n"};
+        text += std::to_string(node(random)) + separators[random() % 4] + "edge" +
+                separators[random() % 4] + std::to_string(node(random)) + "\n";
+    }
+    for (char c : text) lines += c == '\n';
+    const ByteAdjacencyMatrix serial = parseEdgeList(text, "big.txt", false, 1);
+    for (const int threads : {2, 3, 8}) {
+        const ByteAdjacencyMatrix parallel = parseEdgeList(text, "big.txt", false, threads);
+        ASSERT_EQ(parallel.n, serial.n);
+        ASSERT_EQ(parallel.cells, serial.cells) << threads << " threads";
+    }
+    expectParseError(text + "7 edge", Status::Format,
+                     {("g.txt:" + std::to_string(lines) + ":").c_str(), "ends inside a record"});
+    std::string bad = text;
+    bad.insert(bad.size() / 2, " 123456789012 ");
+    expectParseError(bad, Status::Format, {"longer than 11"});
+}
+
 TEST(EdgeListWriter, WritesEachEdgeOnceSortedBySourceThenTarget) {
     EXPECT_EQ(roundTrip("2 edge 0\n0 edge 2\n0 edge 1\n2 edge 0\n1 edge 1\n"),
               "0 edge 1\n0 edge 2\n1 edge 1\n2 edge 0\n");

@@ -17,11 +17,12 @@ namespace fwprune {
 // than 11 characters, a node number beyond 32 bits, a file that ends inside a record, or a graph
 // too large for the cell count or for memory. With strict set, a node token that is not wholly a
 // decimal integer is an error too.
-ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict = false);
+// Large files are parsed in parallel chunks on `threads` threads (<= 0: every hardware thread).
+ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict = false, int threads = 0);
 
 // The same, on text already in memory; path only names the source in error messages.
 ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path,
-                                  bool strict = false);
+                                  bool strict = false, int threads = 0);
 
 // Writes one "%d edge %d\n" record for every non-zero cell, ordered by source and then target.
 // The file at path is replaced whole, or left as it was when writing fails.

@@ -43,23 +43,36 @@ void writeRows(const std::string& path, std::int64_t rows, std::size_t bytesPerR
     file.commit();
 }
 
-// Writes a "%d edge %d\n" record for every cell of an n x n matrix for which keep(i, j) holds,
-// ordered by source and then target.
+// Appends "%d edge %d\n" records of one source row, formatting the source once.
+class EdgeRecordFormatter {
+public:
+    explicit EdgeRecordFormatter(std::int64_t source) {
+        char* p = std::to_chars(prefix_, prefix_ + 24, source).ptr;
+        p = std::copy_n(" edge ", 6, p);
+        prefixLength_ = static_cast<std::size_t>(p - prefix_);
+    }
+    void append(std::int64_t target, std::string& out) const {
+        char line[64];
+        char* p = std::copy(prefix_, prefix_ + prefixLength_, line);
+        p = std::to_chars(p, line + sizeof line, target).ptr;
+        *p++ = '\n';
+        out.append(line, static_cast<std::size_t>(p - line));
+    }
+
+private:
+    char prefix_[32];
+    std::size_t prefixLength_ = 0;
+};
+
+// Writes a record for every cell of an n x n matrix for which keep(i, j) holds, ordered by
+// source and then target.
 template <typename Keep>
 void writeEdgeRecords(std::int64_t n, const std::string& path, int threads, Keep&& keep) {
     writeRows(path, n, static_cast<std::size_t>(n) / 4 + 16, threads,
               [&](std::int64_t i, std::string& out) {
-                  char source[24];
-                  const std::size_t sourceLength = static_cast<std::size_t>(
-                      std::to_chars(source, source + sizeof source, i).ptr - source);
+                  const EdgeRecordFormatter records(i);
                   for (std::int64_t j = 0; j < n; ++j) {
-                      if (!keep(i, j)) continue;
-                      char line[64];
-                      char* p = std::copy(source, source + sourceLength, line);
-                      p = std::copy_n(" edge ", 6, p);
-                      p = std::to_chars(p, line + sizeof line, j).ptr;
-                      *p++ = '\n';
-                      out.append(line, static_cast<std::size_t>(p - line));
+                      if (keep(i, j)) records.append(j, out);
                   }
               });
 }

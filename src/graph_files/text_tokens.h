@@ -3,19 +3,28 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string_view>
 
 namespace fwprune {
 
-// The separators of C's "%s" conversion (isspace in the C locale).
-inline bool isTokenSeparator(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+// The separators of C's "%s" conversion (isspace in the C locale), as a table: the readers test
+// every byte of their input against it.
+struct SeparatorTable {
+    bool separator[256] = {};
+    constexpr SeparatorTable() {
+        for (const char c : {' ', '\t', '\n', '\v', '\f', '\r'}) separator[static_cast<unsigned char>(c)] = true;
+    }
+};
+inline constexpr SeparatorTable kSeparators{};
+
+inline bool isTokenSeparator(char c) { return kSeparators.separator[static_cast<unsigned char>(c)]; }
 
 // Walks the whitespace-separated tokens of a text, counting lines for error messages.
 class TokenScanner {
 public:
-    explicit TokenScanner(std::string_view text) : text_(text) {}
+    explicit TokenScanner(std::string_view text, std::size_t start = 0)
+        : text_(text), position_(start) {}
 
     // The next token, or an empty view at the end of the text.
     std::string_view next() {
@@ -28,8 +37,17 @@ public:
         return text_.substr(start, position_ - start);
     }
 
-    // 1-based line of the token returned last.
+    // 1-based line of the token returned last (counted from the start position).
     long long line() const { return line_; }
+
+    // Offset where the next token starts (or the text's size when none is left).
+    std::size_t peek() {
+        while (position_ < text_.size() && isTokenSeparator(text_[position_])) {
+            if (text_[position_] == '\n') ++line_;
+            ++position_;
+        }
+        return position_;
+    }
 
 private:
     std::string_view text_;

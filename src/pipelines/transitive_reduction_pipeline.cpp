@@ -40,7 +40,7 @@ void runTransitiveReductionPipeline(const std::string& inputPath, const std::str
         return static_cast<long long>(m.cells.size() - std::count(m.cells.begin(), m.cells.end(), CELL_EMPTY));
     };
     PhaseTimer reading(options, Phase::Read);
-    ByteAdjacencyMatrix matrix = readEdgeList(inputPath, options.strict);
+    ByteAdjacencyMatrix matrix = readEdgeList(inputPath, options.strict, options.threads);
     reading.done();
     if (options.stats) {
         options.stats->nodes = matrix.n;
