@@ -100,8 +100,7 @@ RecordChunks splitIntoRecordChunks(std::string_view text, ThreadPool& pool) {
     std::vector<std::int64_t> tokens(count, 0);
     pool.parallelFor(0, static_cast<std::int64_t>(count), [&](std::int64_t lo, std::int64_t hi, int) {
         for (std::int64_t c = lo; c < hi; ++c) {
-            TokenScanner scanner(text.substr(0, chunks.bounds[c + 1]), chunks.bounds[c]);
-            while (!scanner.next().empty()) ++tokens[c];
+            tokens[c] = countTokenStarts(text.data() + chunks.bounds[c], text.data() + chunks.bounds[c + 1]);
         }
     });
     chunks.skip.assign(count, 0);

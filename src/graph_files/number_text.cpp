@@ -21,6 +21,23 @@ constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7
                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
+// 10^k as the nearest double, for k from kLowestPower up: the scale factors of the formatter.
+constexpr int kLowestPower = -40;
+constexpr double kPowersOfTen[] = {
+    1e-40, 1e-39, 1e-38, 1e-37, 1e-36, 1e-35, 1e-34, 1e-33,
+    1e-32, 1e-31, 1e-30, 1e-29, 1e-28, 1e-27, 1e-26, 1e-25,
+    1e-24, 1e-23, 1e-22, 1e-21, 1e-20, 1e-19, 1e-18, 1e-17,
+    1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9,
+    1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 1e-1,
+    1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
+    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22, 1e23,
+    1e24, 1e25, 1e26, 1e27, 1e28, 1e29, 1e30, 1e31,
+    1e32, 1e33, 1e34, 1e35, 1e36, 1e37, 1e38, 1e39,
+    1e40, 1e41, 1e42, 1e43, 1e44, 1e45, 1e46, 1e47,
+    1e48, 1e49, 1e50, 1e51, 1e52, 1e53, 1e54, 1e55,
+    1e56, 1e57, 1e58, 1e59, 1e60};
+
 // strtod in the C locale, whatever locale the host process has set.
 double strtodInCLocale(const char* text, char** end) {
 #if defined(_WIN32)
@@ -88,19 +105,6 @@ bool parseSimpleDecimal(std::string_view token, double* value) {
     return true;
 }
 
-// x * 10^shift in at most three exactly-rounded steps (|shift| <= 66).
-double scaleByPowerOfTen(double x, int shift) {
-    while (shift > 22) {
-        x *= kExactPowers[22];
-        shift -= 22;
-    }
-    while (shift < -22) {
-        x /= kExactPowers[22];
-        shift += 22;
-    }
-    return shift >= 0 ? x * kExactPowers[shift] : x / kExactPowers[-shift];
-}
-
 char* writeExponent(char* p, int exponent) {
     *p++ = 'e';
     *p++ = exponent < 0 ? '-' : '+';
@@ -150,29 +154,28 @@ char* formatWeight(float value, char* out) {
         std::memcpy(p, "0.000000", 8);
         return writeExponent(p + 8, 0);
     }
+    // The decimal exponent, estimated from the binary one (floor(e2 * log10(2)), exact or one
+    // too small) and corrected below.
+    int binaryExponent = 0;
+    std::frexp(magnitude, &binaryExponent);
+    int exponent = ((binaryExponent - 1) * 78913) >> 18;
     // Scale to seven digits in double precision. The scaled value is below 2^24 and carries a
     // relative error of a few 2^-53, so unless its fraction lies very near one half, rounding it
     // gives the digits printf's exact rounding gives; near one half, take the exact path.
-    int exponent = static_cast<int>(std::floor(std::log10(magnitude)));
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const double scaled = scaleByPowerOfTen(magnitude, 6 - exponent);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const double scaled = magnitude * kPowersOfTen[6 - exponent - kLowestPower];
         if (scaled < 999999.5) {
             --exponent;
             continue;
         }
-        if (scaled >= 10000000.0) {
+        if (scaled >= 9999999.5) {
             ++exponent;
             continue;
         }
-        const double floor = std::floor(scaled);
-        const double fraction = scaled - floor;
+        const double whole = std::floor(scaled);
+        const double fraction = scaled - whole;
         if (std::fabs(fraction - 0.5) < 1e-6) break;
-        std::uint32_t digits = static_cast<std::uint32_t>(floor) + (fraction > 0.5 ? 1 : 0);
-        if (digits >= 10000000) {
-            // Rounding carried into an eighth digit: 9.9999996 prints as 1.000000e+001.
-            digits /= 10;
-            ++exponent;
-        }
+        std::uint32_t digits = static_cast<std::uint32_t>(whole) + (fraction > 0.5 ? 1 : 0);
         char text[7];
         for (int d = 6; d >= 0; --d) {
             text[d] = static_cast<char>('0' + digits % 10);

@@ -66,10 +66,7 @@ WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, b
     std::vector<std::int64_t> firstIndex(chunkCount + 1, 0);
     pool.parallelFor(0, static_cast<std::int64_t>(chunkCount), [&](std::int64_t lo, std::int64_t hi, int) {
         for (std::int64_t c = lo; c < hi; ++c) {
-            TokenScanner scanner(text.substr(bounds[c], bounds[c + 1] - bounds[c]));
-            std::int64_t count = 0;
-            while (!scanner.next().empty()) ++count;
-            firstIndex[c + 1] = count;
+            firstIndex[c + 1] = countTokenStarts(text.data() + bounds[c], text.data() + bounds[c + 1]);
         }
     });
     for (std::size_t c = 0; c < chunkCount; ++c) firstIndex[c + 1] += firstIndex[c];
