@@ -173,8 +173,9 @@ ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict, int threa
 }
 
 void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, int threads) {
+    OutputFile file(path);
     const std::int64_t n = matrix.n;
-    writeRows(path, n, static_cast<std::size_t>(n) / 4 + 16, threads,
+    writeRows(file, n, static_cast<std::size_t>(n) / 4 + 16, threads,
               [&](std::int64_t i, std::string& out) {
                   const std::uint8_t* const row = matrix.cells.data() + i * n;
                   const EdgeRecordFormatter records(i);
@@ -190,6 +191,7 @@ void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, i
                       ++j;
                   }
               });
+    file.commit();
 }
 
 }  // namespace fwprune

@@ -1,5 +1,5 @@
 // Writes a text file row by row, formatting batches of rows in parallel and writing each batch in
-// order, so the text is never held whole and the file is replaced whole or not at all.
+// order, so the text is never held whole. The caller commits the file.
 #pragma once
 
 #include <algorithm>
@@ -16,9 +16,8 @@ namespace fwprune {
 // formatRow(i, out) appends the text of row i to out. bytesPerRow is an estimate used to size
 // batches (about 8 MiB of text per thread and batch).
 template <typename FormatRow>
-void writeRows(const std::string& path, std::int64_t rows, std::size_t bytesPerRow, int threads,
+void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int threads,
                FormatRow&& formatRow) {
-    OutputFile file(path);
     constexpr std::size_t kBatchBytesPerThread = std::size_t{8} << 20;
     // Small outputs are not worth waking threads for.
     const bool parallel = static_cast<std::size_t>(rows) * bytesPerRow > (std::size_t{4} << 20);
@@ -40,7 +39,6 @@ void writeRows(const std::string& path, std::int64_t rows, std::size_t bytesPerR
             buffer.clear();
         }
     }
-    file.commit();
 }
 
 // Appends "%d edge %d\n" records of one source row, formatting the source once.
@@ -67,8 +65,8 @@ private:
 // Writes a record for every cell of an n x n matrix for which keep(i, j) holds, ordered by
 // source and then target.
 template <typename Keep>
-void writeEdgeRecords(std::int64_t n, const std::string& path, int threads, Keep&& keep) {
-    writeRows(path, n, static_cast<std::size_t>(n) / 4 + 16, threads,
+void writeEdgeRecords(std::int64_t n, OutputFile& file, int threads, Keep&& keep) {
+    writeRows(file, n, static_cast<std::size_t>(n) / 4 + 16, threads,
               [&](std::int64_t i, std::string& out) {
                   const EdgeRecordFormatter records(i);
                   for (std::int64_t j = 0; j < n; ++j) {

@@ -122,9 +122,21 @@ WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads)
 }
 
 void writeWeightMatrix(const WeightMatrix& matrix, const std::string& path, int threads) {
+    OutputFile file(path);
+    writeWeightMatrix(matrix, file, threads);
+    file.commit();
+}
+
+void writeWeightEdgeList(const WeightMatrix& matrix, const std::string& path, int threads) {
+    OutputFile file(path);
+    writeWeightEdgeList(matrix, file, threads);
+    file.commit();
+}
+
+void writeWeightMatrix(const WeightMatrix& matrix, OutputFile& file, int threads) {
     const std::int64_t n = matrix.n;
     const float* const cells = matrix.cells.data();
-    writeRows(path, n, static_cast<std::size_t>(n) * 15, threads,
+    writeRows(file, n, static_cast<std::size_t>(n) * 15, threads,
               [&](std::int64_t i, std::string& out) {
                   const float* const row = cells + i * n;
                   const std::size_t start = out.size();
@@ -139,11 +151,11 @@ void writeWeightMatrix(const WeightMatrix& matrix, const std::string& path, int 
               });
 }
 
-void writeWeightEdgeList(const WeightMatrix& matrix, const std::string& path, int threads) {
+void writeWeightEdgeList(const WeightMatrix& matrix, OutputFile& file, int threads) {
     const float* const cells = matrix.cells.data();
     const std::int64_t n = matrix.n;
     // NaN cells are written: they compare unequal to the absent mark.
-    writeEdgeRecords(n, path, threads, [&](std::int64_t i, std::int64_t j) {
+    writeEdgeRecords(n, file, threads, [&](std::int64_t i, std::int64_t j) {
         return !(cells[i * n + j] == WEIGHT_ABSENT);
     });
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "graph_files/file_io.h"
 #include "graph_files/graph_matrices.h"
 #include "graph_files/number_text.h"
 
@@ -31,5 +32,10 @@ void writeWeightMatrix(const WeightMatrix& matrix, const std::string& path, int 
 // Writes "%d edge %d\n" for every cell that is not WEIGHT_ABSENT (NaN cells included), ordered by
 // source and then target. Whole or not at all.
 void writeWeightEdgeList(const WeightMatrix& matrix, const std::string& path, int threads = 0);
+
+// The same two writers into files the caller commits, so that a job can complete both outputs
+// before either replaces its target.
+void writeWeightMatrix(const WeightMatrix& matrix, OutputFile& file, int threads);
+void writeWeightEdgeList(const WeightMatrix& matrix, OutputFile& file, int threads);
 
 }  // namespace fwprune

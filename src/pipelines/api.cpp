@@ -52,14 +52,18 @@ RunOptions toRunOptions(const fwpruneOptions* options) {
     const std::size_t size = options->structSize;
     if (size < sizeof(size_t)) fail(Status::InvalidArgument, "options.structSize is not set; call fwpruneInitOptions");
     if (size >= offsetof(fwpruneOptions, backend) + sizeof(options->backend)) {
-        switch (options->backend) {
+        // Read as an int: a C caller may pass any value, and loading one outside the enum's
+        // range through the enum type is undefined in C++.
+        static_assert(sizeof(fwpruneBackend) == sizeof(int), "the enum is stored as an int");
+        int backend = 0;
+        std::memcpy(&backend, &options->backend, sizeof backend);
+        switch (backend) {
             case FWPRUNE_BACKEND_AUTO: run.backend = Backend::Auto; break;
             case FWPRUNE_BACKEND_GPU: run.backend = Backend::Gpu; break;
             case FWPRUNE_BACKEND_CPU: run.backend = Backend::Cpu; break;
             case FWPRUNE_BACKEND_EMULATED: run.backend = Backend::Emulated; break;
             default:
-                fail(Status::InvalidArgument,
-                     "unknown backend " + std::to_string(static_cast<int>(options->backend)));
+                fail(Status::InvalidArgument, "unknown backend " + std::to_string(backend));
         }
     }
     if (size >= offsetof(fwpruneOptions, threads) + sizeof(options->threads)) {

@@ -33,6 +33,31 @@ private:
     std::chrono::steady_clock::time_point start_;
 };
 
+// Runs the three phases of a file-to-file job: read() returns the matrix, sweep(matrix) runs the
+// engine and returns the backend it used, write(matrix, timer) writes the outputs. Each phase is
+// timed and reported; the statistics get n and the edges before and after the sweeps.
+template <typename Read, typename Sweep, typename Write, typename CountEdges>
+void runJobPhases(const RunOptions& options, Read&& read, Sweep&& sweep, Write&& write,
+                  CountEdges&& countEdges) {
+    PhaseTimer reading(options, Phase::Read);
+    auto matrix = read();
+    reading.done();
+    if (options.stats) {
+        options.stats->nodes = matrix.n;
+        options.stats->edgesIn = countEdges(matrix);
+    }
+    PhaseTimer sweeps(options, Phase::Sweeps);
+    const Backend backend = sweep(matrix);
+    sweeps.done();
+    if (options.stats) {
+        options.stats->backend = backend;
+        options.stats->edgesOut = countEdges(matrix);
+    }
+    PhaseTimer writing(options, Phase::Write);
+    write(matrix, writing);
+    writing.done();
+}
+
 // How often sweep progress is reported: about a hundred times per job.
 inline bool sweepReportDue(int k, int n) { return n >= 100 ? (k + 1) % (n / 100) == 0 : true; }
 

@@ -36,26 +36,16 @@ void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& mat
 
 void runTransitiveReductionPipeline(const std::string& inputPath, const std::string& outputPath,
                                     const RunOptions& options) {
-    const auto edges = [](const ByteAdjacencyMatrix& m) {
-        return static_cast<long long>(m.cells.size() - std::count(m.cells.begin(), m.cells.end(), CELL_EMPTY));
-    };
-    PhaseTimer reading(options, Phase::Read);
-    ByteAdjacencyMatrix matrix = readEdgeList(inputPath, options.strict, options.threads);
-    reading.done();
-    if (options.stats) {
-        options.stats->nodes = matrix.n;
-        options.stats->edgesIn = edges(matrix);
-    }
-    PhaseTimer sweeps(options, Phase::Sweeps);
-    const Backend backend = reduceTransitively(matrix, options);
-    sweeps.done();
-    if (options.stats) {
-        options.stats->backend = backend;
-        options.stats->edgesOut = edges(matrix);
-    }
-    PhaseTimer writing(options, Phase::Write);
-    writeEdgeList(matrix, outputPath, options.threads);
-    writing.done();
+    runJobPhases(
+        options, [&] { return readEdgeList(inputPath, options.strict, options.threads); },
+        [&](ByteAdjacencyMatrix& matrix) { return reduceTransitively(matrix, options); },
+        [&](const ByteAdjacencyMatrix& matrix, PhaseTimer&) {
+            writeEdgeList(matrix, outputPath, options.threads);
+        },
+        [](const ByteAdjacencyMatrix& m) {
+            return static_cast<long long>(m.cells.size() -
+                                          std::count(m.cells.begin(), m.cells.end(), CELL_EMPTY));
+        });
 }
 
 }  // namespace fwprune

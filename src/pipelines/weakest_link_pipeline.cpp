@@ -1,7 +1,10 @@
 #include <algorithm>
+#include <cerrno>
+#include <filesystem>
 #include <limits>
 
 #include "common/error.h"
+#include "graph_files/file_io.h"
 #include "graph_files/weight_matrix.h"
 #include "pipelines/launch_shapes.h"
 #include "pipelines/phase_timer.h"
@@ -45,31 +48,35 @@ void pruneWeakestLinksOnDevice(DeviceRuntime& runtime, WeightMatrix& matrix, flo
 void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edgeListPath,
                             const std::string& matrixPath, float lower_threshold,
                             float upper_threshold, const RunOptions& options) {
-    const auto edges = [](const WeightMatrix& m) {
-        return static_cast<long long>(std::count_if(m.cells.begin(), m.cells.end(),
-                                                    [](float v) { return !(v == WEIGHT_ABSENT); }));
-    };
-    PhaseTimer reading(options, Phase::Read);
-    WeightMatrix matrix = readWeightMatrix(inputPath, options.strict, options.threads);
-    reading.done();
-    if (options.stats) {
-        options.stats->nodes = matrix.n;
-        options.stats->edgesIn = edges(matrix);
-    }
-    PhaseTimer sweeps(options, Phase::Sweeps);
-    const Backend backend = pruneWeakestLinks(matrix, lower_threshold, upper_threshold, options);
-    sweeps.done();
-    if (options.stats) {
-        options.stats->backend = backend;
-        options.stats->edgesOut = edges(matrix);
-    }
-    // The matrix first, then the edge list: when both paths name one file it ends holding the
-    // edge list.
-    PhaseTimer writing(options, Phase::Write);
-    writeWeightMatrix(matrix, matrixPath, options.threads);
-    writing.report(0.5);
-    writeWeightEdgeList(matrix, edgeListPath, options.threads);
-    writing.done();
+    runJobPhases(
+        options, [&] { return readWeightMatrix(inputPath, options.strict, options.threads); },
+        [&](WeightMatrix& matrix) {
+            return pruneWeakestLinks(matrix, lower_threshold, upper_threshold, options);
+        },
+        [&](const WeightMatrix& matrix, PhaseTimer& timer) {
+            // Both outputs are written completely before either replaces its target, and a
+            // target that is a directory is refused before anything is replaced, so a failure
+            // leaves both targets as they were. The matrix is committed first: when both paths
+            // name one file, it ends holding the edge list.
+            for (const std::string& path : {matrixPath, edgeListPath}) {
+                std::error_code ignored;
+                if (std::filesystem::is_directory(path, ignored)) {
+                    fail(Status::Io,
+                         describeAt(path, "cannot replace output file: " + systemErrorText(EISDIR)));
+                }
+            }
+            OutputFile matrixFile(matrixPath);
+            OutputFile edgeFile(edgeListPath);
+            writeWeightMatrix(matrix, matrixFile, options.threads);
+            timer.report(0.5);
+            writeWeightEdgeList(matrix, edgeFile, options.threads);
+            matrixFile.commit();
+            edgeFile.commit();
+        },
+        [](const WeightMatrix& m) {
+            return static_cast<long long>(std::count_if(
+                m.cells.begin(), m.cells.end(), [](float v) { return !(v == WEIGHT_ABSENT); }));
+        });
 }
 
 }  // namespace fwprune
