@@ -21,11 +21,13 @@ namespace {
 constexpr std::size_t kMaxNodeTokenLength = 11;
 
 // atoi's reading of a token: an optional sign and the digits that follow it; no digits read as 0.
-// Unlike atoi, a value beyond 32 bits is an error rather than undefined behaviour.
-std::int32_t parseNodeNumber(std::string_view token, const std::string& path, long long line,
+// Unlike atoi, a value beyond 32 bits is an error rather than undefined behaviour. lineOf() is
+// called only on error: counting lines for every token would make lenient files quadratic.
+template <typename LineOf>
+std::int32_t parseNodeNumber(std::string_view token, const std::string& path, LineOf&& lineOf,
                              bool strict) {
     if (token.size() > kMaxNodeTokenLength) {
-        fail(Status::Format, describeAt(path, line,
+        fail(Status::Format, describeAt(path, lineOf(),
                                         "node number '" + std::string(tokenForMessage(token)) +
                                             "' is longer than 11 characters"));
     }
@@ -38,13 +40,13 @@ std::int32_t parseNodeNumber(std::string_view token, const std::string& path, lo
         value = value * 10 + (token[i] - '0');
     }
     if (strict && (i == firstDigit || i != token.size())) {
-        fail(Status::Format, describeAt(path, line,
+        fail(Status::Format, describeAt(path, lineOf(),
                                         "'" + std::string(token) + "' is not a node number"));
     }
     if (negative) value = -value;
     if (value < std::numeric_limits<std::int32_t>::min() ||
         value > std::numeric_limits<std::int32_t>::max()) {
-        fail(Status::Format, describeAt(path, line,
+        fail(Status::Format, describeAt(path, lineOf(),
                                         "node number '" + std::string(token) +
                                             "' does not fit a 32-bit integer"));
     }
@@ -54,27 +56,72 @@ std::int32_t parseNodeNumber(std::string_view token, const std::string& path, lo
 // Calls record(source, target) for every record of three tokens whose first token starts in
 // [begin, end), after skipping `skip` tokens at begin (the tail of a record that started earlier);
 // a record may run on past end. The middle word is ignored whatever its length. A file that ends
-// inside a record is an error, not a silent drop.
+// inside a record is an error, not a silent drop. Lines are counted only to report an error.
 template <typename Record>
 void forEachRecord(std::string_view text, std::size_t begin, std::size_t end, int skip,
                    const std::string& path, bool strict, Record&& record) {
-    TokenScanner scanner(text, begin);
-    for (int s = 0; s < skip; ++s) scanner.next();
-    while (scanner.peek() < end) {
-        const std::string_view first = scanner.next();
-        const long long line = scanner.line();
-        const std::int32_t source = parseNodeNumber(first, path, line, strict);
-        const std::string_view word = scanner.next();
-        const std::string_view third = scanner.next();
-        if (word.empty() || third.empty()) {
-            fail(Status::Format,
-                 describeAt(path, line,
-                            "the file ends inside a record: expected 'source word target', found " +
-                                std::string(word.empty() ? "only '" + std::string(first) + "'"
-                                                         : "'" + std::string(first) + " " +
-                                                               std::string(word) + "'")));
+    const char* const base = text.data();
+    const char* const stop = base + text.size();
+    const char* const lastStart = base + end;
+    const char* p = base + begin;
+    const auto skipSeparators = [&] {
+        while (p < stop && isTokenSeparator(*p)) ++p;
+    };
+    const auto skipToken = [&] {
+        while (p < stop && !isTokenSeparator(*p)) ++p;
+    };
+    const auto lineAt = [&](const char* at) {
+        return 1 + static_cast<long long>(std::count(base, at, '\n'));
+    };
+    // A plain decimal of up to ten digits followed by a separator is read in place; anything
+    // else goes through the general reading with its checks.
+    const auto node = [&]() -> std::int32_t {
+        const char* const start = p;
+        const char* q = p;
+        const bool negative = *q == '-';
+        if (*q == '-' || *q == '+') ++q;
+        const char* const digits = q;
+        std::int64_t value = 0;
+        while (q < stop && q - digits < 10 && static_cast<unsigned>(*q - '0') < 10u) {
+            value = value * 10 + (*q++ - '0');
         }
-        record(source, parseNodeNumber(third, path, scanner.line(), strict));
+        if (negative) value = -value;
+        if (q > digits && (q == stop || isTokenSeparator(*q)) &&
+            value >= std::numeric_limits<std::int32_t>::min() &&
+            value <= std::numeric_limits<std::int32_t>::max()) {
+            p = q;
+            return static_cast<std::int32_t>(value);
+        }
+        skipToken();
+        return parseNodeNumber(std::string_view(start, static_cast<std::size_t>(p - start)), path,
+                               [&] { return lineAt(start); }, strict);
+    };
+    for (int s = 0; s < skip; ++s) {
+        skipSeparators();
+        skipToken();
+    }
+    for (;;) {
+        skipSeparators();
+        if (p >= lastStart || p >= stop) return;
+        const char* const first = p;
+        const std::int32_t source = node();
+        skipSeparators();
+        const char* const word = p;
+        skipToken();
+        const char* const wordEnd = p;
+        skipSeparators();
+        if (p == stop) {
+            const std::string firstToken(first, static_cast<std::size_t>(
+                                                    std::find_if(first, stop, isTokenSeparator) - first));
+            fail(Status::Format,
+                 describeAt(path, lineAt(first),
+                            "the file ends inside a record: expected 'source word target', found " +
+                                (word == wordEnd ? "only '" + firstToken + "'"
+                                                 : "'" + firstToken + " " +
+                                                       std::string(word, static_cast<std::size_t>(wordEnd - word)) +
+                                                       "'")));
+        }
+        record(source, node());
     }
 }
 
@@ -86,9 +133,12 @@ struct RecordChunks {
 };
 
 RecordChunks splitIntoRecordChunks(std::string_view text, ThreadPool& pool) {
-    constexpr std::size_t kMinChunk = std::size_t{1} << 20;
-    const std::size_t count = std::max<std::size_t>(
-        1, std::min<std::size_t>(static_cast<std::size_t>(pool.size()) * 4, text.size() / kMinChunk));
+    constexpr std::size_t kMinChunk = std::size_t{128} << 10;
+    const std::size_t count =
+        pool.size() == 1 ? 1
+                         : std::max<std::size_t>(1, std::min<std::size_t>(
+                                                        static_cast<std::size_t>(pool.size()) * 4,
+                                                        text.size() / kMinChunk));
     RecordChunks chunks;
     chunks.bounds.assign(count + 1, text.size());
     chunks.bounds[0] = 0;
@@ -97,13 +147,14 @@ RecordChunks splitIntoRecordChunks(std::string_view text, ThreadPool& pool) {
         while (b < text.size() && !isTokenSeparator(text[b])) ++b;
         chunks.bounds[c] = b;
     }
+    chunks.skip.assign(count, 0);
+    if (count == 1) return chunks;
     std::vector<std::int64_t> tokens(count, 0);
     pool.parallelFor(0, static_cast<std::int64_t>(count), [&](std::int64_t lo, std::int64_t hi, int) {
         for (std::int64_t c = lo; c < hi; ++c) {
             tokens[c] = countTokenStarts(text.data() + chunks.bounds[c], text.data() + chunks.bounds[c + 1]);
         }
     });
-    chunks.skip.assign(count, 0);
     std::int64_t before = 0;
     for (std::size_t c = 0; c < count; ++c) {
         chunks.skip[c] = static_cast<int>((3 - before % 3) % 3);
@@ -116,7 +167,7 @@ RecordChunks splitIntoRecordChunks(std::string_view text, ThreadPool& pool) {
 
 ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path, bool strict,
                                   int threads) {
-    constexpr std::size_t kParallelFrom = std::size_t{4} << 20;
+    constexpr std::size_t kParallelFrom = std::size_t{256} << 10;
     ThreadPool pool(text.size() >= kParallelFrom ? threads : 1);
     const RecordChunks chunks = splitIntoRecordChunks(text, pool);
     const std::size_t count = chunks.skip.size();
@@ -126,20 +177,37 @@ ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path
                 for (std::int64_t c = lo; c < hi; ++c) body(c);
             });
         } catch (const Error&) {
-            // Line numbers are only known counting from the start: read the file again in one
-            // piece, which stops at the first bad record with its line.
+            // Report the first bad record in the file, whichever chunk met an error first.
             forEachRecord(text, 0, text.size(), 0, path, strict, [](std::int32_t, std::int32_t) {});
             throw;
         }
     };
 
-    // Sizing pass, so the matrix is allocated once at its final size.
+    // Sizing pass, so the matrix is allocated once at its final size. It keeps the records it
+    // reads, packed, while they fit a fixed budget, so that small and medium files are parsed
+    // once; a chunk over its share of the budget is parsed a second time instead.
+    constexpr std::size_t kKeptRecordBytes = std::size_t{32} << 20;
+    const std::size_t keepPerChunk = kKeptRecordBytes / sizeof(std::uint64_t) / count;
     std::vector<std::int64_t> largest(count, -1);
+    std::vector<std::vector<std::uint64_t>> kept(count);
+    std::vector<char> complete(count, 0);
     eachChunk([&](std::int64_t c) {
         std::int64_t top = -1;
+        std::vector<std::uint64_t>& records = kept[c];
+        bool fits = true;
         forEachRecord(text, chunks.bounds[c], chunks.bounds[c + 1], chunks.skip[c], path, strict,
-                      [&](std::int32_t a, std::int32_t b) { top = std::max<std::int64_t>(top, std::max(a, b)); });
+                      [&](std::int32_t a, std::int32_t b) {
+                          top = std::max<std::int64_t>(top, std::max(a, b));
+                          if (!fits || a < 0 || b < 0) return;
+                          if (records.size() == keepPerChunk) {
+                              fits = false;
+                              std::vector<std::uint64_t>().swap(records);
+                              return;
+                          }
+                          records.push_back(std::uint64_t(std::uint32_t(a)) << 32 | std::uint32_t(b));
+                      });
         largest[c] = top;
+        complete[c] = fits;
     });
     const std::int64_t n = *std::max_element(largest.begin(), largest.end()) + 1;
     const std::int32_t cells = checkedCellCount(n, path);
@@ -153,14 +221,18 @@ ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path
                                                        std::to_string(n) + " nodes"));
     }
     std::uint8_t* const data = matrix.cells.data();
+    // Two chunks may hold the same edge; both store the same byte.
+    const auto store = [&](std::int64_t a, std::int64_t b) {
+        __atomic_store_n(&data[a * n + b], CELL_EDGE, __ATOMIC_RELAXED);
+    };
     eachChunk([&](std::int64_t c) {
+        if (complete[c]) {
+            for (const std::uint64_t record : kept[c]) store(std::int64_t(record >> 32), std::int64_t(record & 0xffffffffu));
+            return;
+        }
         forEachRecord(text, chunks.bounds[c], chunks.bounds[c + 1], chunks.skip[c], path, strict,
                       [&](std::int32_t a, std::int32_t b) {
-                          // Two chunks may hold the same edge; both store the same byte.
-                          if (a >= 0 && b >= 0) {
-                              __atomic_store_n(&data[static_cast<std::int64_t>(a) * n + b], CELL_EDGE,
-                                               __ATOMIC_RELAXED);
-                          }
+                          if (a >= 0 && b >= 0) store(a, b);
                       });
     });
     nodeCount = matrix.n;

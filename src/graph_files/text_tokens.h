@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <string_view>
 
 namespace fwprune {
@@ -21,11 +24,34 @@ inline constexpr SeparatorTable kSeparators{};
 inline bool isTokenSeparator(char c) { return kSeparators.separator[static_cast<unsigned char>(c)]; }
 
 // The number of tokens that start in [begin, end), given whether the byte before begin is a
-// separator (or begin is the start of the text). Branch-free, for the readers' counting passes.
+// separator (or begin is the start of the text). The readers' counting passes run this over the
+// whole input, so it looks at 16 bytes at a time where SSE2 is there (every x86-64 CPU).
 inline std::int64_t countTokenStarts(const char* begin, const char* end, bool afterSeparator = true) {
     std::int64_t count = 0;
     unsigned previous = afterSeparator ? 1u : 0u;
-    for (const char* p = begin; p < end; ++p) {
+    const char* p = begin;
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i belowTab = _mm_set1_epi8('\t' - 1);
+    const __m128i aboveReturn = _mm_set1_epi8('\r' + 1);
+    for (; end - p >= 16; p += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // Separators: the blank, and '\t' '\n' '\v' '\f' '\r' (9 to 13). Bytes above 127 compare
+        // as negative and are never separators.
+        const __m128i isSeparator = _mm_or_si128(
+            _mm_cmpeq_epi8(bytes, space),
+            _mm_and_si128(_mm_cmpgt_epi8(bytes, belowTab), _mm_cmplt_epi8(bytes, aboveReturn)));
+        const unsigned separators = static_cast<unsigned>(_mm_movemask_epi8(isSeparator));
+        const unsigned before = (separators << 1 | previous) & 0xffffu;
+        const unsigned starts = before & ~separators & 0xffffu;
+        unsigned bits = starts - ((starts >> 1) & 0x5555u);  // a portable 16-bit popcount
+        bits = (bits & 0x3333u) + ((bits >> 2) & 0x3333u);
+        bits = (bits + (bits >> 4)) & 0x0f0fu;
+        count += (bits + (bits >> 8)) & 0x1fu;
+        previous = separators >> 15;
+    }
+#endif
+    for (; p < end; ++p) {
         const unsigned separator = kSeparators.separator[static_cast<unsigned char>(*p)] ? 1u : 0u;
         count += previous & (separator ^ 1u);
         previous = separator;
