@@ -123,9 +123,12 @@ TEST(EdgeListReader, LargeFilesReadTheSameOnAnyThreadCount) {
     for (char c : text) lines += c == '\n';
     const ByteAdjacencyMatrix serial = parseEdgeList(text, "big.txt", false, 1);
     for (const int threads : {2, 3, 8}) {
-        const ByteAdjacencyMatrix parallel = parseEdgeList(text, "big.txt", false, threads);
-        ASSERT_EQ(parallel.n, serial.n);
-        ASSERT_EQ(parallel.cells, serial.cells) << threads << " threads";
+        // With and without room to keep the records between the two passes.
+        for (const std::size_t kept : {kKeptRecordBytes, std::size_t{0}, std::size_t{200000}}) {
+            const ByteAdjacencyMatrix parallel = parseEdgeList(text, "big.txt", false, threads, kept);
+            ASSERT_EQ(parallel.n, serial.n);
+            ASSERT_EQ(parallel.cells, serial.cells) << threads << " threads, " << kept << " bytes kept";
+        }
     }
     expectParseError(text + "7 edge", Status::Format,
                      {("g.txt:" + std::to_string(lines) + ":").c_str(), "ends inside a record"});

@@ -166,7 +166,7 @@ RecordChunks splitIntoRecordChunks(std::string_view text, ThreadPool& pool) {
 }  // namespace
 
 ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path, bool strict,
-                                  int threads) {
+                                  int threads, std::size_t keptRecordBytes) {
     constexpr std::size_t kParallelFrom = std::size_t{256} << 10;
     ThreadPool pool(text.size() >= kParallelFrom ? threads : 1);
     const RecordChunks chunks = splitIntoRecordChunks(text, pool);
@@ -186,8 +186,7 @@ ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path
     // Sizing pass, so the matrix is allocated once at its final size. It keeps the records it
     // reads, packed, while they fit a fixed budget, so that small and medium files are parsed
     // once; a chunk over its share of the budget is parsed a second time instead.
-    constexpr std::size_t kKeptRecordBytes = std::size_t{32} << 20;
-    const std::size_t keepPerChunk = kKeptRecordBytes / sizeof(std::uint64_t) / count;
+    const std::size_t keepPerChunk = keptRecordBytes / sizeof(std::uint64_t) / count;
     std::vector<std::int64_t> largest(count, -1);
     std::vector<std::vector<std::uint64_t>> kept(count);
     std::vector<char> complete(count, 0);

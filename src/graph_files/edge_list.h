@@ -2,6 +2,7 @@
 // one per line as "%d edge %d\n".
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -20,9 +21,13 @@ namespace fwprune {
 // Large files are parsed in parallel chunks on `threads` threads (<= 0: every hardware thread).
 ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict = false, int threads = 0);
 
-// The same, on text already in memory; path only names the source in error messages.
+// The same, on text already in memory; path only names the source in error messages. Up to
+// keptRecordBytes of parsed records are kept between the sizing and filling passes; beyond that
+// the text is parsed again.
+constexpr std::size_t kKeptRecordBytes = std::size_t{32} << 20;
 ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path,
-                                  bool strict = false, int threads = 0);
+                                  bool strict = false, int threads = 0,
+                                  std::size_t keptRecordBytes = kKeptRecordBytes);
 
 // Writes one "%d edge %d\n" record for every non-zero cell, ordered by source and then target.
 // The file at path is replaced whole, or left as it was when writing fails.
