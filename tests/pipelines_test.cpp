@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "fwprune.h"
 #include "test_support.h"
@@ -95,7 +96,10 @@ TEST(TransitiveReductionPipeline, BadInputReportsTheFileAndWritesNothing) {
 TEST(TransitiveReductionPipeline, RejectsBadOptions) {
     ScratchDir dir;
     writeText(dir.file("in.txt"), "0 edge 1\n");
-    fwpruneOptions options = backendOptions(static_cast<fwpruneBackend>(9));
+    // A C caller may store any int in the enum field; do the same without C++'s undefined cast.
+    fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_AUTO);
+    const int unknownBackend = 9;
+    std::memcpy(&options.backend, &unknownBackend, sizeof unknownBackend);
     EXPECT_EQ(runTransitiveReductionChecked(dir.file("in.txt").c_str(), dir.file("o.txt").c_str(), &options),
               FWPRUNE_ERROR_INVALID_ARGUMENT);
     options = backendOptions(FWPRUNE_BACKEND_EMULATED);

@@ -1,0 +1,173 @@
+// Shared by the fuzz targets: a scratch directory for the writers, plain references of both jobs,
+// and a crash-on-violation check (libFuzzer reports any abort as a finding).
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/error.h"
+#include "graph_files/text_tokens.h"
+#include "pipelines/pipelines.h"
+
+namespace fwprune::fuzzing {
+
+// Graphs larger than this are not swept: the stand-in runs n launches of n blocks, and small
+// graphs already reach every branch of the kernels.
+constexpr int kMaxSweptNodes = 64;
+
+[[noreturn]] inline void violated(const char* what, const std::string& detail = {}) {
+    std::fprintf(stderr, "invariant violated: %s %s\n", what, detail.c_str());
+    std::abort();
+}
+
+inline void require(bool condition, const char* what, const std::string& detail = {}) {
+    if (!condition) violated(what, detail);
+}
+
+// A directory private to this fuzzing process, for round trips through the writers.
+inline const std::string& scratchDirectory() {
+    static const std::string path = [] {
+        char pattern[] = "/tmp/fwprune-fuzz-XXXXXX";
+        const char* made = ::mkdtemp(pattern);
+        if (made == nullptr) violated("cannot create a scratch directory");
+        return std::string(made);
+    }();
+    return path;
+}
+
+inline std::string scratchFile(const char* name) {
+    return scratchDirectory() + "/" + name;
+}
+
+// An error the library promises for bad input: anything else escaping is a bug.
+inline bool isInputError(const Error& error) {
+    return error.status() == Status::Format || error.status() == Status::TooLarge;
+}
+
+// Cell (i, j) survives when it is an edge and no walk of two or more edges leads from i to j.
+// Computed from reachability by search, independently of the sweeps' in-place marking.
+inline std::vector<std::uint8_t> referenceReduction(const std::vector<std::uint8_t>& cells, int n) {
+    const auto edge = [&](int i, int j) { return cells[std::size_t(i) * n + j] != 0; };
+    // reach[k * n + j]: a walk of one or more edges leads from k to j.
+    std::vector<std::uint8_t> reach(cells.size(), 0);
+    std::vector<int> stack;
+    for (int start = 0; start < n; ++start) {
+        std::uint8_t* const row = &reach[std::size_t(start) * n];
+        stack.assign(1, start);
+        while (!stack.empty()) {
+            const int at = stack.back();
+            stack.pop_back();
+            for (int next = 0; next < n; ++next) {
+                if (edge(at, next) && !row[next]) {
+                    row[next] = 1;
+                    stack.push_back(next);
+                }
+            }
+        }
+    }
+    std::vector<std::uint8_t> out(cells.size(), 0);
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j) {
+            if (!edge(i, j)) continue;
+            bool bypassed = false;
+            for (int k = 0; k < n && !bypassed; ++k) {
+                bypassed = edge(i, k) && reach[std::size_t(k) * n + j];
+            }
+            out[std::size_t(i) * n + j] = bypassed ? 0 : 1;
+        }
+    }
+    return out;
+}
+
+// The n weakest-link sweeps (in place, k ascending) and the threshold pass, step by step.
+inline std::vector<float> referenceWeakestLink(std::vector<float> m, int n, float lower,
+                                               float upper) {
+    const auto at = [&](int i, int j) -> float& { return m[std::size_t(i) * n + j]; };
+    for (int k = 0; k < n; ++k) {
+        for (int i = 0; i < n; ++i) {
+            const float legIK = std::fabs(at(i, k));
+            for (int j = 0; j < n; ++j) {
+                const float v = at(i, j);
+                if (!(v > lower || v < 0.0f)) continue;
+                const float legKJ = std::fabs(at(k, j));
+                float weakest;
+                if (std::isnan(legIK)) {
+                    weakest = legKJ;
+                } else if (std::isnan(legKJ)) {
+                    weakest = legIK;
+                } else {
+                    weakest = legIK > legKJ ? legIK : legKJ;
+                }
+                if (weakest < std::fabs(v)) at(i, j) = -weakest;
+            }
+        }
+    }
+    for (float& v : m) {
+        if (std::signbit(v) || upper <= v) v = 2.0f;
+    }
+    return m;
+}
+
+inline bool sameBits(float a, float b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Whether the native CPU engine is part of this build: until it is, the Cpu backend is refused
+// with a device error, and the targets compare the stand-in against the references only.
+inline bool cpuEngineAvailable() {
+    static const bool available = [] {
+        ByteAdjacencyMatrix probe;
+        probe.n = 1;
+        probe.cells = {1};
+        RunOptions options;
+        options.backend = Backend::Cpu;
+        options.threads = 1;
+        try {
+            reduceTransitively(probe, options);
+        } catch (const Error& error) {
+            if (error.status() == Status::Device) {
+                std::fprintf(stderr, "fuzz: no native CPU engine in this build (%s)\n",
+                             error.what());
+                return false;
+            }
+            throw;
+        }
+        return true;
+    }();
+    return available;
+}
+
+}  // namespace fwprune::fuzzing
+
+namespace fwprune::fuzzing {
+
+// True when some token of the text reads as a node number that would size a matrix of more than
+// 1024 nodes yet within the 46340-node limit: such inputs allocate up to 2 GiB per run and only
+// exercise the allocator. Larger numbers still reach the size and overflow checks.
+inline bool namesAHugeButAllowedNode(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && isTokenSeparator(text[i])) ++i;
+        const std::size_t start = i;
+        while (i < text.size() && !isTokenSeparator(text[i])) ++i;
+        std::string_view token = text.substr(start, i - start);
+        if (token.size() > 11) continue;
+        if (!token.empty() && (token[0] == '+' || token[0] == '-')) token.remove_prefix(1);
+        long long value = 0;
+        for (std::size_t d = 0; d < token.size() && token[d] >= '0' && token[d] <= '9'; ++d) {
+            value = value * 10 + (token[d] - '0');
+        }
+        if (value > 1024 && value <= 46340) return true;
+    }
+    return false;
+}
+
+}  // namespace fwprune::fuzzing

@@ -1,0 +1,393 @@
+// Bad inputs for both jobs, each run through the library's checked calls and through the command
+// line: the status, the exit code and a fragment of the message stand beside each case.
+// Exit codes: 0 ok, 2 usage, 3 input or output file error, 4 device or engine error.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "fwprune.h"
+#include "test_support.h"
+
+namespace fwprune {
+namespace {
+
+using namespace std::string_literals;
+using testing::fileExists;
+using testing::readText;
+using testing::ScratchDir;
+using testing::writeText;
+
+enum class Job { Reduce, WeakestLink };
+enum class Input { Text, Missing, Directory };
+enum class Output {
+    Fresh,
+    InMissingDirectory,
+    EdgesOnlyInMissingDirectory,  // the weakest-link matrix path is fine
+    IsADirectory,
+    SameAsInput,
+    EmptyPath
+};
+
+// For the weakest-link job, Output describes the edge-list path; the matrix goes beside it.
+struct BadInput {
+    const char* name;
+    Job job;
+    Input input;
+    std::string text;
+    Output output;
+    bool strict;               // --strict on the command line
+    fwpruneStatus status;      // from the checked call
+    int exitCode;              // from the command line
+    std::string fragment;      // in the message and on standard error
+    std::string written = {};  // on success: the output (reduce) or edge list (weakest link)
+};
+
+// Names a failing case by its name rather than its bytes.
+void PrintTo(const BadInput& c, std::ostream* out) {
+    *out << c.name;
+}
+
+constexpr float kLower = 0.1f;
+constexpr float kUpper = 0.9f;
+
+std::string repeat(const std::string& piece, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) text += piece;
+    return text;
+}
+
+const std::vector<BadInput>& cases() {
+    using J = Job;
+    using I = Input;
+    using O = Output;
+    static const std::vector<BadInput> table = {
+        // Edge lists.
+        {"edges missing file", J::Reduce, I::Missing, "", O::Fresh, false, FWPRUNE_ERROR_IO, 3,
+         "cannot open for reading: No such file or directory"},
+        {"edges directory", J::Reduce, I::Directory, "", O::Fresh, false, FWPRUNE_ERROR_IO, 3,
+         "cannot read: Is a directory"},
+        {"edges empty file", J::Reduce, I::Text, "", O::Fresh, false, FWPRUNE_OK, 0, "", ""},
+        {"edges binary garbage", J::Reduce, I::Text,
+         "\x7f"
+         "ELF\x02\x01\x01\0\xff\xfe"s,
+         O::Fresh, false, FWPRUNE_ERROR_FORMAT, 3, "the file ends inside a record"},
+        {"edges binary tokens read as atoi reads them", J::Reduce, I::Text,
+         "\x01\x02 \xff\xfe \x80", O::Fresh, false, FWPRUNE_OK, 0, "", ""},
+        {"edges binary tokens, strict", J::Reduce, I::Text, "\x01\x02 \xff\xfe \x80", O::Fresh,
+         true, FWPRUNE_ERROR_FORMAT, 3, "is not a node number"},
+        {"edges overlong node token", J::Reduce, I::Text, "0 edge 123456789012\n", O::Fresh, false,
+         FWPRUNE_ERROR_FORMAT, 3, ":1: node number '123456789012' is longer than 11 characters"},
+        {"edges overlong middle word", J::Reduce, I::Text, "0 " + repeat("w", 1 << 20) + " 1\n",
+         O::Fresh, false, FWPRUNE_OK, 0, "", "0 edge 1\n"},
+        {"edges number overflows", J::Reduce, I::Text, "0 edge 1\n0 edge 99999999999\n", O::Fresh,
+         false, FWPRUNE_ERROR_FORMAT, 3, ":2: node number '99999999999' does not fit a 32-bit"},
+        {"edges negative number overflows", J::Reduce, I::Text, "-9999999999 edge 0\n", O::Fresh,
+         false, FWPRUNE_ERROR_FORMAT, 3, "does not fit a 32-bit integer"},
+        {"edges n too large", J::Reduce, I::Text, "46340 edge 0\n", O::Fresh, false,
+         FWPRUNE_ERROR_TOO_LARGE, 3, "46341 nodes need 46341x46341 cells"},
+        {"edges n far too large", J::Reduce, I::Text, "0 edge 2147483647\n", O::Fresh, false,
+         FWPRUNE_ERROR_TOO_LARGE, 3, "2147483648 nodes"},
+        {"edges record cut short", J::Reduce, I::Text, "0 edge 1\n2 edge\n", O::Fresh, false,
+         FWPRUNE_ERROR_FORMAT, 3, ":2: the file ends inside a record"},
+        {"edges output in a missing directory", J::Reduce, I::Text, "0 edge 1\n",
+         O::InMissingDirectory, false, FWPRUNE_ERROR_IO, 3,
+         "cannot create output file: No such file or directory"},
+        {"edges output is a directory", J::Reduce, I::Text, "0 edge 1\n", O::IsADirectory, false,
+         FWPRUNE_ERROR_IO, 3, "cannot replace output file: Is a directory"},
+        {"edges output is the input", J::Reduce, I::Text, "0 edge 1\n1 edge 2\n0 edge 2\n",
+         O::SameAsInput, false, FWPRUNE_OK, 0, "", "0 edge 1\n1 edge 2\n"},
+        {"edges empty output path", J::Reduce, I::Text, "0 edge 1\n", O::EmptyPath, false,
+         FWPRUNE_ERROR_INVALID_ARGUMENT, 2, "the output path is empty"},
+
+        // Weight matrices.
+        {"matrix missing file", J::WeakestLink, I::Missing, "", O::Fresh, false, FWPRUNE_ERROR_IO,
+         3, "cannot open for reading: No such file or directory"},
+        {"matrix directory", J::WeakestLink, I::Directory, "", O::Fresh, false, FWPRUNE_ERROR_IO, 3,
+         "cannot read: Is a directory"},
+        {"matrix empty file", J::WeakestLink, I::Text, "", O::Fresh, false, FWPRUNE_OK, 0, "", ""},
+        {"matrix binary garbage", J::WeakestLink, I::Text, "\0\x01\x02 \xff\xfe\n"s, O::Fresh,
+         false, FWPRUNE_ERROR_FORMAT, 3, "4 values are needed, but the file ends after 2 values"},
+        {"matrix binary token, strict", J::WeakestLink, I::Text, "\xff\xfe 1\n2 3\n", O::Fresh,
+         true, FWPRUNE_ERROR_FORMAT, 3, ":1: '\xff\xfe' is not a number"},
+        // A 5000-digit number is infinity (at or above the upper threshold, so absent).
+        {"matrix overlong number", J::WeakestLink, I::Text, "1" + repeat("0", 4999) + "\n",
+         O::Fresh, true, FWPRUNE_OK, 0, "", ""},
+        // The message quotes at most 40 characters of a token.
+        {"matrix overlong token, strict", J::WeakestLink, I::Text, repeat("x", 5000) + "\n",
+         O::Fresh, true, FWPRUNE_ERROR_FORMAT, 3, "'" + repeat("x", 40) + "' is not a number"},
+        // Overflow and underflow read as atof reads them: infinities and zero.
+        {"matrix numbers that overflow", J::WeakestLink, I::Text, "1e999 -1e999\n1e-999 0\n",
+         O::Fresh, true, FWPRUNE_OK, 0, "", "1 edge 0\n1 edge 1\n"},
+        {"matrix n too large", J::WeakestLink, I::Text, repeat("0 ", 46341) + "\n", O::Fresh, false,
+         FWPRUNE_ERROR_TOO_LARGE, 3, "46341 nodes"},
+        {"matrix short", J::WeakestLink, I::Text, "1 2\n3\n", O::Fresh, false, FWPRUNE_ERROR_FORMAT,
+         3, ":2: the matrix has 2 columns on its first line, so 4 values"},
+        {"matrix outputs in a missing directory", J::WeakestLink, I::Text, "0 1\n1 0\n",
+         O::InMissingDirectory, false, FWPRUNE_ERROR_IO, 3, "cannot create output file"},
+        {"matrix edge list alone in a missing directory", J::WeakestLink, I::Text, "0 1\n1 0\n",
+         O::EdgesOnlyInMissingDirectory, false, FWPRUNE_ERROR_IO, 3, "cannot create output file"},
+        {"matrix edge list is a directory", J::WeakestLink, I::Text, "0 1\n1 0\n", O::IsADirectory,
+         false, FWPRUNE_ERROR_IO, 3, "cannot replace output file: Is a directory"},
+        {"matrix edge list is the input", J::WeakestLink, I::Text, "0 0.5\n0.95 0\n",
+         O::SameAsInput, false, FWPRUNE_OK, 0, "", "0 edge 0\n0 edge 1\n1 edge 1\n"},
+        {"matrix empty edge list path", J::WeakestLink, I::Text, "0\n", O::EmptyPath, false,
+         FWPRUNE_ERROR_INVALID_ARGUMENT, 2, "the edge list path is empty"},
+    };
+    return table;
+}
+
+// Paths of one case, laid out in its own directory.
+struct Paths {
+    std::string input, output, matrix;
+};
+
+Paths prepare(const BadInput& c, const ScratchDir& dir) {
+    Paths p{dir.file("input.txt"), dir.file("output.txt"), dir.file("matrix.txt")};
+    if (c.input == Input::Text) writeText(p.input, c.text);
+    if (c.input == Input::Directory) std::filesystem::create_directory(p.input);
+    switch (c.output) {
+        case Output::Fresh:
+            break;
+        case Output::InMissingDirectory:
+            p.output = dir.file("no-such-directory/output.txt");
+            p.matrix = dir.file("no-such-directory/matrix.txt");
+            break;
+        case Output::EdgesOnlyInMissingDirectory:
+            p.output = dir.file("no-such-directory/output.txt");
+            break;
+        case Output::IsADirectory:
+            std::filesystem::create_directory(p.output);
+            break;
+        case Output::SameAsInput:
+            p.output = p.input;
+            break;
+        case Output::EmptyPath:
+            p.output = "";
+            break;
+    }
+    return p;
+}
+
+struct Outcome {
+    int exitCode;
+    std::string standardError;
+};
+
+// Runs the command line with the arguments, standard error captured.
+Outcome runCli(const std::vector<std::string>& arguments, const ScratchDir& dir) {
+    const std::string errors = dir.file("stderr.txt");
+    std::vector<char*> argv;
+    std::string program = FWPRUNE_CLI;
+    argv.push_back(program.data());
+    std::vector<std::string> copies = arguments;
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(err, 2);
+        ::dup2(null, 1);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readText(errors)};
+}
+
+std::vector<std::string> cliArguments(const BadInput& c, const Paths& p) {
+    std::vector<std::string> arguments = {"reduce", p.input, p.output};
+    if (c.job == Job::WeakestLink) {
+        arguments = {"weakest-link", p.input, p.output,  p.matrix,
+                     "--lower",      "0.1",   "--upper", "0.9"};
+    }
+    arguments.insert(arguments.end(), {"--backend", "emulated"});
+    if (c.strict) arguments.push_back("--strict");
+    return arguments;
+}
+
+fwpruneStatus runLibrary(const BadInput& c, const Paths& p) {
+    fwpruneOptions options;
+    fwpruneInitOptions(&options);
+    options.backend = FWPRUNE_BACKEND_EMULATED;
+    options.strict = c.strict ? 1 : 0;
+    if (c.job == Job::Reduce) {
+        return runTransitiveReductionChecked(p.input.c_str(), p.output.c_str(), &options);
+    }
+    return runWeakestLinkReductionChecked(p.input.c_str(), p.output.c_str(), p.matrix.c_str(),
+                                          kLower, kUpper, &options);
+}
+
+// After a failure no output exists; after a success the output holds what the case expects.
+void expectOutputs(const BadInput& c, const Paths& p, bool succeeded) {
+    if (succeeded) {
+        EXPECT_EQ(readText(p.output), c.written);
+        if (c.job == Job::WeakestLink) {
+            EXPECT_TRUE(fileExists(p.matrix));
+        }
+        return;
+    }
+    if (c.output == Output::Fresh || c.output == Output::InMissingDirectory ||
+        c.output == Output::EdgesOnlyInMissingDirectory) {
+        EXPECT_FALSE(fileExists(p.output));
+    }
+    if (c.job == Job::WeakestLink) {
+        EXPECT_FALSE(fileExists(p.matrix)) << "the matrix was written by a failed job";
+    }
+    if (c.input == Input::Text && c.output != Output::SameAsInput) {
+        EXPECT_EQ(readText(p.input), c.text) << "the input was changed";
+    }
+}
+
+class BadInputs : public ::testing::TestWithParam<BadInput> {};
+
+TEST_P(BadInputs, LibraryReportsTheStatusAndMessage) {
+    const BadInput& c = GetParam();
+    ScratchDir dir;
+    const Paths p = prepare(c, dir);
+    const fwpruneStatus status = runLibrary(c, p);
+    const std::string message = fwpruneGetLastErrorMessage();
+    EXPECT_EQ(status, c.status) << fwpruneGetStatusName(status) << ": " << message;
+    EXPECT_NE(message.find(c.fragment), std::string::npos) << message;
+    if (c.status != FWPRUNE_OK && c.output != Output::EmptyPath) {
+        const std::string named = c.output == Output::Fresh ? p.input : dir.file("");
+        EXPECT_NE(message.find(named), std::string::npos) << "names no file: " << message;
+    }
+    expectOutputs(c, p, status == FWPRUNE_OK);
+}
+
+TEST_P(BadInputs, CommandLineExitsWithTheCodeAndMessage) {
+    const BadInput& c = GetParam();
+    ScratchDir dir;
+    const Paths p = prepare(c, dir);
+    const Outcome outcome = runCli(cliArguments(c, p), dir);
+    EXPECT_EQ(outcome.exitCode, c.exitCode) << outcome.standardError;
+    EXPECT_NE(outcome.standardError.find(c.fragment), std::string::npos) << outcome.standardError;
+    expectOutputs(c, p, outcome.exitCode == 0);
+}
+
+std::string caseName(const ::testing::TestParamInfo<BadInput>& info) {
+    std::string name;
+    for (const char* p = info.param.name; *p; ++p) {
+        if (std::isalnum(static_cast<unsigned char>(*p)))
+            name += *p;
+        else if (*p == ' ')
+            name += '_';
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFormats, BadInputs, ::testing::ValuesIn(cases()), caseName);
+
+TEST(BadCommandLines, ExitWithTheUsageCodeAndSayWhy) {
+    struct Row {
+        std::vector<std::string> arguments;
+        int exitCode;
+        const char* fragment;
+    };
+    // The fragment is what was wrong, which the message must name whatever its wording.
+    const Row rows[] = {
+        {{}, 2, "no command"},
+        {{"prune", "a", "b"}, 2, "prune"},
+        {{"reduce", "a"}, 2, "reduce"},
+        {{"reduce", "a", "b", "--frobnicate"}, 2, "--frobnicate"},
+        {{"weakest-link", "a", "b", "c", "--upper", "1"}, 2, "--lower"},
+        {{"weakest-link", "a", "b", "c", "--lower", "0.1x", "--upper", "1"}, 2, "0.1x"},
+        {{"weakest-link", "a", "b", "c", "--lower", "0.1", "--upper"}, 2, "--upper"},
+        {{"reduce", "a", "b", "--backend", "tpu"}, 2, "tpu"},
+        {{"reduce", "a", "b", "--threads", "-1"}, 2, "--threads"},
+        {{"reduce", "a", "b", "--threads", "4097"}, 2, "4097"},
+    };
+    ScratchDir dir;
+    for (const Row& row : rows) {
+        const Outcome outcome = runCli(row.arguments, dir);
+        EXPECT_EQ(outcome.exitCode, row.exitCode) << row.fragment;
+        EXPECT_NE(outcome.standardError.find(row.fragment), std::string::npos)
+            << outcome.standardError;
+    }
+}
+
+TEST(BadCommandLines, GpuWithoutADeviceIsAnEngineError) {
+    if (fwpruneGetDefaultBackend() == FWPRUNE_BACKEND_GPU) GTEST_SKIP() << "this machine has a GPU";
+    ScratchDir dir;
+    writeText(dir.file("in.txt"), "0 edge 1\n");
+    const Outcome outcome =
+        runCli({"reduce", dir.file("in.txt"), dir.file("out.txt"), "--backend", "gpu"}, dir);
+    EXPECT_EQ(outcome.exitCode, 4);
+    EXPECT_NE(outcome.standardError.find("no usable CUDA device"), std::string::npos)
+        << outcome.standardError;
+    EXPECT_FALSE(fileExists(dir.file("out.txt")));
+}
+
+// A C caller may store any int in the backend field; the library must reject it without reading
+// it through the enum type (undefined behaviour that UBSan reports).
+TEST(BadOptions, UnknownBackendValueIsAnInvalidArgument) {
+    ScratchDir dir;
+    writeText(dir.file("in.txt"), "0 edge 1\n");
+    fwpruneOptions options;
+    fwpruneInitOptions(&options);
+    const int unknown = 9;
+    std::memcpy(&options.backend, &unknown, sizeof unknown);
+    unsigned char cell = 1;
+    float weight = 0.5f;
+    const fwpruneStatus statuses[] = {
+        runTransitiveReductionChecked(dir.file("in.txt").c_str(), dir.file("out.txt").c_str(),
+                                      &options),
+        fwpruneReduceAdjacencyMatrix(&cell, 1, 1, &options),
+        fwprunePruneWeightMatrix(&weight, 1, 1, kLower, kUpper, &options),
+    };
+    for (const fwpruneStatus status : statuses) {
+        EXPECT_EQ(status, FWPRUNE_ERROR_INVALID_ARGUMENT) << fwpruneGetStatusName(status);
+    }
+    EXPECT_NE(std::string(fwpruneGetLastErrorMessage()).find("unknown backend 9"),
+              std::string::npos)
+        << fwpruneGetLastErrorMessage();
+    EXPECT_FALSE(fileExists(dir.file("out.txt")));
+}
+
+TEST(BadMatrixArguments, InMemoryCallsRejectThemAndLeaveTheMatrix) {
+    struct Row {
+        int n;
+        std::size_t rowStride;
+        bool nullMatrix;
+        fwpruneStatus status;
+        const char* fragment;
+    };
+    const Row rows[] = {
+        {-1, 4, false, FWPRUNE_ERROR_INVALID_ARGUMENT, "n is negative (-1)"},
+        {3, 2, false, FWPRUNE_ERROR_INVALID_ARGUMENT, "row stride 2 is smaller than n (3)"},
+        {2, 2, true, FWPRUNE_ERROR_INVALID_ARGUMENT, "the matrix pointer is null"},
+        {46341, 46341, false, FWPRUNE_ERROR_TOO_LARGE, "46341 nodes exceed the limit of 46340"},
+        {0, 0, true, FWPRUNE_OK, ""},
+    };
+    fwpruneOptions options;
+    fwpruneInitOptions(&options);
+    options.backend = FWPRUNE_BACKEND_EMULATED;
+    for (const Row& row : rows) {
+        std::vector<unsigned char> bytes(16, 1);
+        std::vector<float> weights(16, -1.0f);
+        unsigned char* const adjacency = row.nullMatrix ? nullptr : bytes.data();
+        float* const floats = row.nullMatrix ? nullptr : weights.data();
+        EXPECT_EQ(fwpruneReduceAdjacencyMatrix(adjacency, row.n, row.rowStride, &options),
+                  row.status);
+        EXPECT_NE(std::string(fwpruneGetLastErrorMessage()).find(row.fragment), std::string::npos)
+            << fwpruneGetLastErrorMessage();
+        EXPECT_EQ(fwprunePruneWeightMatrix(floats, row.n, row.rowStride, kLower, kUpper, &options),
+                  row.status);
+        EXPECT_NE(std::string(fwpruneGetLastErrorMessage()).find(row.fragment), std::string::npos)
+            << fwpruneGetLastErrorMessage();
+        EXPECT_EQ(bytes, std::vector<unsigned char>(16, 1));
+        EXPECT_EQ(weights, std::vector<float>(16, -1.0f));
+    }
+}
+
+}  // namespace
+}  // namespace fwprune
