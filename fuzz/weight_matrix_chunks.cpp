@@ -92,8 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             bool whole = true;
             parseWeight(built.tokens[c], &whole);
             if (!whole) {
-                expectedError = "fuzz.txt:" + std::to_string(built.lines[c]) + ": '" +
-                                std::string(tokenForMessage(built.tokens[c])) + "' is not a number";
+                expectedError = "fuzz.txt:" + std::to_string(built.lines[c]) + ": " +
+                                quoteToken(built.tokens[c]) + " is not a number";
             }
         }
     }

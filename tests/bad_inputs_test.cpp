@@ -115,13 +115,13 @@ const std::vector<BadInput>& cases() {
         {"matrix binary garbage", J::WeakestLink, I::Text, "\0\x01\x02 \xff\xfe\n"s, O::Fresh,
          false, FWPRUNE_ERROR_FORMAT, 3, "4 values are needed, but the file ends after 2 values"},
         {"matrix binary token, strict", J::WeakestLink, I::Text, "\xff\xfe 1\n2 3\n", O::Fresh,
-         true, FWPRUNE_ERROR_FORMAT, 3, ":1: '\xff\xfe' is not a number"},
+         true, FWPRUNE_ERROR_FORMAT, 3, ":1: '\\xff\\xfe' is not a number"},
         // A 5000-digit number is infinity (at or above the upper threshold, so absent).
         {"matrix overlong number", J::WeakestLink, I::Text, "1" + repeat("0", 4999) + "\n",
          O::Fresh, true, FWPRUNE_OK, 0, "", ""},
         // The message quotes at most 40 characters of a token.
         {"matrix overlong token, strict", J::WeakestLink, I::Text, repeat("x", 5000) + "\n",
-         O::Fresh, true, FWPRUNE_ERROR_FORMAT, 3, "'" + repeat("x", 40) + "' is not a number"},
+         O::Fresh, true, FWPRUNE_ERROR_FORMAT, 3, "'" + repeat("x", 40) + "...' is not a number"},
         // Overflow and underflow read as atof reads them: infinities and zero.
         {"matrix numbers that overflow", J::WeakestLink, I::Text, "1e999 -1e999\n1e-999 0\n",
          O::Fresh, true, FWPRUNE_OK, 0, "", "1 edge 0\n1 edge 1\n"},

@@ -90,6 +90,12 @@ TEST(EdgeListReader, RejectsWhatWouldOverflowOrBeLost) {
     expectParseError("0 edge 1 7", Status::Format, {"ends inside a record", "'7'"});
 }
 
+TEST(EdgeListReader, MessagesShowUnprintableBytesEscaped) {
+    // A NUL inside a quoted token would cut the C string a caller reads the message from.
+    const std::string text("0 edge 1\n2 edge 12345678\0x12\n", 29);
+    expectParseError(text, Status::Format, {"g.txt:2:", "'12345678\\x00x12'"});
+}
+
 TEST(EdgeListReader, LargestGraphThatFitsTheCellCountIsAccepted) {
     const ByteAdjacencyMatrix m = parse("46339 edge 0\n");
     EXPECT_EQ(m.n, 46340);

@@ -28,8 +28,8 @@ std::int32_t parseNodeNumber(std::string_view token, const std::string& path, Li
                              bool strict) {
     if (token.size() > kMaxNodeTokenLength) {
         fail(Status::Format, describeAt(path, lineOf(),
-                                        "node number '" + std::string(tokenForMessage(token)) +
-                                            "' is longer than 11 characters"));
+                                        "node number " + quoteToken(token) +
+                                            " is longer than 11 characters"));
     }
     std::size_t i = 0;
     bool negative = false;
@@ -41,14 +41,14 @@ std::int32_t parseNodeNumber(std::string_view token, const std::string& path, Li
     }
     if (strict && (i == firstDigit || i != token.size())) {
         fail(Status::Format, describeAt(path, lineOf(),
-                                        "'" + std::string(token) + "' is not a node number"));
+                                        quoteToken(token) + " is not a node number"));
     }
     if (negative) value = -value;
     if (value < std::numeric_limits<std::int32_t>::min() ||
         value > std::numeric_limits<std::int32_t>::max()) {
         fail(Status::Format, describeAt(path, lineOf(),
-                                        "node number '" + std::string(token) +
-                                            "' does not fit a 32-bit integer"));
+                                        "node number " + quoteToken(token) +
+                                            " does not fit a 32-bit integer"));
     }
     return static_cast<std::int32_t>(value);
 }
@@ -116,10 +116,10 @@ void forEachRecord(std::string_view text, std::size_t begin, std::size_t end, in
             fail(Status::Format,
                  describeAt(path, lineAt(first),
                             "the file ends inside a record: expected 'source word target', found " +
-                                (word == wordEnd ? "only '" + firstToken + "'"
-                                                 : "'" + firstToken + " " +
-                                                       std::string(word, static_cast<std::size_t>(wordEnd - word)) +
-                                                       "'")));
+                                (word == wordEnd
+                                     ? "only " + quoteToken(firstToken)
+                                     : quoteToken(firstToken) + " " +
+                                           quoteToken(std::string_view(word, static_cast<std::size_t>(wordEnd - word))))));
         }
         record(source, node());
     }

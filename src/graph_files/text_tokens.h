@@ -7,6 +7,7 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#include <string>
 #include <string_view>
 
 namespace fwprune {
@@ -94,9 +95,24 @@ private:
     long long line_ = 1;
 };
 
-// Shows a token in an error message, shortened when it is long.
-inline std::string_view tokenForMessage(std::string_view token) {
-    return token.size() > 40 ? token.substr(0, 40) : token;
+// A token as an error message shows it: quoted, cut after 40 characters, and with bytes that
+// are not printable ASCII (a NUL would end the C string the caller reads) shown as \xNN.
+inline std::string quoteToken(std::string_view token) {
+    constexpr std::size_t kShown = 40;
+    std::string quoted = "'";
+    for (std::size_t i = 0; i < token.size() && i < kShown; ++i) {
+        const unsigned char c = static_cast<unsigned char>(token[i]);
+        if (c >= 0x20 && c < 0x7f) {
+            quoted += static_cast<char>(c);
+        } else {
+            const char* const hex = "0123456789abcdef";
+            quoted += "\\x";
+            quoted += hex[c >> 4];
+            quoted += hex[c & 15];
+        }
+    }
+    if (token.size() > kShown) quoted += "...";
+    return quoted + "'";
 }
 
 }  // namespace fwprune

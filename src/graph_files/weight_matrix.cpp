@@ -109,8 +109,7 @@ WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, b
     for (std::size_t c = 0; c < chunkCount; ++c) {
         if (badOffset[c] == text.size()) continue;
         fail(Status::Format, describeAt(path, lineAt(badOffset[c]),
-                                        "'" + std::string(tokenForMessage(badToken[c])) +
-                                            "' is not a number"));
+                                        quoteToken(badToken[c]) + " is not a number"));
     }
     nodeCount = matrix.n;
     cellCount = cells;
