@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "reference_models.h"
 #include "graph_files/text_tokens.h"
 #include "pipelines/pipelines.h"
 
@@ -87,34 +88,7 @@ inline std::vector<std::uint8_t> referenceReduction(const std::vector<std::uint8
     return out;
 }
 
-// The n weakest-link sweeps (in place, k ascending) and the threshold pass, step by step.
-inline std::vector<float> referenceWeakestLink(std::vector<float> m, int n, float lower,
-                                               float upper) {
-    const auto at = [&](int i, int j) -> float& { return m[std::size_t(i) * n + j]; };
-    for (int k = 0; k < n; ++k) {
-        for (int i = 0; i < n; ++i) {
-            const float legIK = std::fabs(at(i, k));
-            for (int j = 0; j < n; ++j) {
-                const float v = at(i, j);
-                if (!(v > lower || v < 0.0f)) continue;
-                const float legKJ = std::fabs(at(k, j));
-                float weakest;
-                if (std::isnan(legIK)) {
-                    weakest = legKJ;
-                } else if (std::isnan(legKJ)) {
-                    weakest = legIK;
-                } else {
-                    weakest = legIK > legKJ ? legIK : legKJ;
-                }
-                if (weakest < std::fabs(v)) at(i, j) = -weakest;
-            }
-        }
-    }
-    for (float& v : m) {
-        if (std::signbit(v) || upper <= v) v = 2.0f;
-    }
-    return m;
-}
+using testing::referenceWeakestLink;
 
 inline bool sameBits(float a, float b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
