@@ -30,9 +30,9 @@
 #include <vector>
 
 #include "common/aligned_memory.h"
-#include "cpu_engine.h"
-#include "parallel.h"
-#include "transitive_reduction_internal.h"
+#include "cpu/cpu_engine.h"
+#include "common/parallel.h"
+#include "cpu/transitive_reduction_internal.h"
 
 namespace fwprune::cpu {
 namespace {

@@ -19,7 +19,7 @@
 
 #include "common/aligned_memory.h"
 #include "cpu/cpu_engine.h"
-#include "cpu/parallel.h"
+#include "common/parallel.h"
 #include "cpu/weakest_link_internal.h"
 
 namespace fwprune::cpu {
