@@ -23,7 +23,8 @@ std::string matrixText(int n) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     std::string text;
     char buffer[1 << 16];
-    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, got);
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        text.append(buffer, got);
     std::fclose(file);
     std::remove(path.c_str());
     return text;
@@ -32,11 +33,16 @@ std::string matrixText(int n) {
 void ParseWeightMatrix(benchmark::State& state) {
     const std::string text = matrixText(static_cast<int>(state.range(0)));
     for (auto _ : state) {
-        benchmark::DoNotOptimize(fwprune::parseWeightMatrix(text, "bench", false, static_cast<int>(state.range(1))));
+        benchmark::DoNotOptimize(
+            fwprune::parseWeightMatrix(text, "bench", false, static_cast<int>(state.range(1))));
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
-BENCHMARK(ParseWeightMatrix)->Args({2048, 1})->Args({2048, 2})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(ParseWeightMatrix)
+    ->Args({2048, 1})
+    ->Args({2048, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void WriteWeightMatrix(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
@@ -50,7 +56,11 @@ void WriteWeightMatrix(benchmark::State& state) {
     std::remove(path.c_str());
     state.SetBytesProcessed(state.iterations() * size);
 }
-BENCHMARK(WriteWeightMatrix)->Args({2048, 1})->Args({2048, 2})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(WriteWeightMatrix)
+    ->Args({2048, 1})
+    ->Args({2048, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 std::string edgeListText(int n, double p) {
     std::mt19937 random(2);
@@ -83,6 +93,10 @@ void WriteEdgeList(benchmark::State& state) {
     std::remove(path.c_str());
     state.SetBytesProcessed(state.iterations() * size);
 }
-BENCHMARK(WriteEdgeList)->Args({4000, 1})->Args({4000, 2})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(WriteEdgeList)
+    ->Args({4000, 1})
+    ->Args({4000, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "common/error.h"
-#include "reference_models.h"
 #include "graph_files/text_tokens.h"
 #include "pipelines/pipelines.h"
+#include "reference_models.h"
 
 namespace fwprune::fuzzing {
 

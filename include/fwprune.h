@@ -125,12 +125,9 @@ FWPRUNE_API fwpruneStatus runTransitiveReductionChecked(const char* inputPath,
 
 /* runWeakestLinkReduction with a status. options may be NULL for the defaults.
  * @return FWPRUNE_OK, or an error status with the message in fwpruneGetLastErrorMessage(). */
-FWPRUNE_API fwpruneStatus runWeakestLinkReductionChecked(const char* inputPath,
-                                                         const char* edgeListPath,
-                                                         const char* matrixPath,
-                                                         float lower_threshold,
-                                                         float upper_threshold,
-                                                         const fwpruneOptions* options);
+FWPRUNE_API fwpruneStatus runWeakestLinkReductionChecked(
+    const char* inputPath, const char* edgeListPath, const char* matrixPath, float lower_threshold,
+    float upper_threshold, const fwpruneOptions* options);
 
 /* In-memory transitive reduction of an n x n byte adjacency matrix owned by the caller, in place.
  * Row i starts rowStride bytes after row i-1 (rowStride >= n); cell (i, j) is the pair from i to j.

@@ -16,7 +16,7 @@ struct FaultCase {
 };
 
 class DeviceFaults : public ::testing::TestWithParam<FaultCase> {
-protected:
+  protected:
     void TearDown() override { injectStandInFault(StandInFault::None); }
 };
 
@@ -50,25 +50,26 @@ TEST_P(DeviceFaults, FailTheJobAndWriteNothing) {
 }
 
 std::string faultCaseName(const ::testing::TestParamInfo<FaultCase>& info) {
-    static const char* const names[] = {"None", "Allocation", "Copy", "Configure", "Argument", "Launch"};
+    static const char* const names[] = {"None",      "Allocation", "Copy",
+                                        "Configure", "Argument",   "Launch"};
     return std::string(names[static_cast<int>(info.param.fault)]) + "After" +
            std::to_string(info.param.afterCalls);
 }
 
 // Failures at the first call and in the middle of the sweeps (a skipped sweep is the dangerous
 // case: it would silently leave cells unpruned).
-INSTANTIATE_TEST_SUITE_P(
-    StandIn, DeviceFaults,
-    ::testing::Values(FaultCase{StandInFault::Allocation, 0, Status::OutOfMemory},
-                      FaultCase{StandInFault::Copy, 0, Status::Device},
-                      FaultCase{StandInFault::Copy, 1, Status::Device},
-                      FaultCase{StandInFault::Configure, 0, Status::Device},
-                      FaultCase{StandInFault::Configure, 2, Status::Device},
-                      FaultCase{StandInFault::Argument, 0, Status::Device},
-                      FaultCase{StandInFault::Argument, 4, Status::Device},
-                      FaultCase{StandInFault::Launch, 1, Status::Device},
-                      FaultCase{StandInFault::Launch, 3, Status::Device}),
-    faultCaseName);
+INSTANTIATE_TEST_SUITE_P(StandIn, DeviceFaults,
+                         ::testing::Values(FaultCase{StandInFault::Allocation, 0,
+                                                     Status::OutOfMemory},
+                                           FaultCase{StandInFault::Copy, 0, Status::Device},
+                                           FaultCase{StandInFault::Copy, 1, Status::Device},
+                                           FaultCase{StandInFault::Configure, 0, Status::Device},
+                                           FaultCase{StandInFault::Configure, 2, Status::Device},
+                                           FaultCase{StandInFault::Argument, 0, Status::Device},
+                                           FaultCase{StandInFault::Argument, 4, Status::Device},
+                                           FaultCase{StandInFault::Launch, 1, Status::Device},
+                                           FaultCase{StandInFault::Launch, 3, Status::Device}),
+                         faultCaseName);
 
 TEST(DeviceFaultSwitch, LeavesLaterRunsAlone) {
     injectStandInFault(StandInFault::Launch, 0);

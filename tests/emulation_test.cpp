@@ -74,12 +74,14 @@ TEST(StandInGrid, SharedValueIsPerBlockAndVisibleAfterTheBarrier) {
 TEST(StandInGrid, RefusesBarrierUseItCannotRunExactly) {
     std::vector<int> out(8, 0);
     EXPECT_FALSE(run(&emulated::twoBarriers_kernel, LaunchShape{1}, LaunchShape{8}, out.data()));
-    EXPECT_FALSE(run(&emulated::divergentBarrier_kernel, LaunchShape{2}, LaunchShape{8}, out.data()));
+    EXPECT_FALSE(
+        run(&emulated::divergentBarrier_kernel, LaunchShape{2}, LaunchShape{8}, out.data()));
 }
 
 TEST(StandInRuntime, PitchIsRoundedUpLikeADevicePitch) {
     const auto runtime = openEmulatedRuntime(1);
-    for (const std::size_t width : {std::size_t{4}, std::size_t{512}, std::size_t{513}, std::size_t{4 * 300}}) {
+    for (const std::size_t width :
+         {std::size_t{4}, std::size_t{512}, std::size_t{513}, std::size_t{4 * 300}}) {
         std::size_t pitch = 0;
         DeviceBuffer buffer(*runtime, runtime->allocatePitch(&pitch, width, 3));
         EXPECT_GE(pitch, width);
@@ -110,9 +112,9 @@ TEST(StandInRuntime, RejectsCopiesOutsideItsAllocations) {
     std::size_t pitch = 0;
     DeviceBuffer pitched(*runtime, runtime->allocatePitch(&pitch, 40, 4));
     // A device stride larger than the allocation's pitch runs past its end.
-    EXPECT_THROW(runtime->copy2D(pitched.get(), 2 * pitch, host.data(), 40, 40, 4,
-                                 CopyKind::HostToDevice),
-                 Error);
+    EXPECT_THROW(
+        runtime->copy2D(pitched.get(), 2 * pitch, host.data(), 40, 40, 4, CopyKind::HostToDevice),
+        Error);
     EXPECT_THROW(runtime->copy2D(pitched.get(), 20, host.data(), 40, 40, 4, CopyKind::HostToDevice),
                  Error);
 }

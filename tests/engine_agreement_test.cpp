@@ -35,7 +35,8 @@ TEST(EngineAgreement, WeakestLinkMatchesTheStandInBitForBit) {
             onStandIn.cells = testing::randomWeights(n, t[0], t[1], seed++);
             WeightMatrix onCpu = onStandIn;
             pruneWeakestLinksOnDevice(*openEmulatedRuntime(2), onStandIn, t[0], t[1]);
-            cpu::pruneWeakestLinks(onCpu.cells.data(), n, std::size_t(n), t[0], t[1], 1 + int(seed % 2));
+            cpu::pruneWeakestLinks(onCpu.cells.data(), n, std::size_t(n), t[0], t[1],
+                                   1 + int(seed % 2));
             ASSERT_TRUE(testing::sameBits(onCpu.cells, onStandIn.cells))
                 << "n=" << n << " lower=" << t[0] << " upper=" << t[1];
         }

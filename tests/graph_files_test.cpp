@@ -10,7 +10,9 @@ namespace {
 
 using testing::ScratchDir;
 
-ByteAdjacencyMatrix parse(const std::string& text) { return parseEdgeList(text, "g.txt"); }
+ByteAdjacencyMatrix parse(const std::string& text) {
+    return parseEdgeList(text, "g.txt");
+}
 
 std::vector<std::uint8_t> cellsOf(int n, std::initializer_list<std::pair<int, int>> edges) {
     std::vector<std::uint8_t> cells(std::size_t(n) * n, 0);
@@ -73,7 +75,8 @@ TEST(EdgeListReader, ReadsTokensAsAtoiDoesAndIgnoresLineStructure) {
     EXPECT_EQ(parse("0\nedge\n1 1 e\t2").cells, cellsOf(3, {{0, 1}, {1, 2}}));
     EXPECT_EQ(parse("2abc edge +1\n").cells, cellsOf(3, {{2, 1}}));
     EXPECT_EQ(parse("x edge 2\n").cells, cellsOf(3, {{0, 2}}));
-    EXPECT_EQ(parse("0 a-very-long-middle-word-is-ignored-entirely 1\n").cells, cellsOf(2, {{0, 1}}));
+    EXPECT_EQ(parse("0 a-very-long-middle-word-is-ignored-entirely 1\n").cells,
+              cellsOf(2, {{0, 1}}));
 }
 
 TEST(EdgeListReader, StoresALastRecordWithNoWhitespaceAfterIt) {
@@ -131,9 +134,11 @@ TEST(EdgeListReader, LargeFilesReadTheSameOnAnyThreadCount) {
     for (const int threads : {2, 3, 8}) {
         // With and without room to keep the records between the two passes.
         for (const std::size_t kept : {kKeptRecordBytes, std::size_t{0}, std::size_t{200000}}) {
-            const ByteAdjacencyMatrix parallel = parseEdgeList(text, "big.txt", false, threads, kept);
+            const ByteAdjacencyMatrix parallel =
+                parseEdgeList(text, "big.txt", false, threads, kept);
             ASSERT_EQ(parallel.n, serial.n);
-            ASSERT_EQ(parallel.cells, serial.cells) << threads << " threads, " << kept << " bytes kept";
+            ASSERT_EQ(parallel.cells, serial.cells)
+                << threads << " threads, " << kept << " bytes kept";
         }
     }
     expectParseError(text + "7 edge", Status::Format,

@@ -62,7 +62,8 @@ TEST(ReachabilityKernels, MatchTheReferenceOnRandomGraphs) {
     for (const int n : sizes) {
         for (const double density : {1.5 / n, 4.0 / n, 0.2}) {
             const auto cells = testing::randomAdjacency(n, density, seed++);
-            ASSERT_EQ(reduceOnStandIn(n, cells, 1 + seed % 2), testing::referenceReduction(cells, n))
+            ASSERT_EQ(reduceOnStandIn(n, cells, 1 + seed % 2),
+                      testing::referenceReduction(cells, n))
                 << "n=" << n << " density=" << density;
         }
     }

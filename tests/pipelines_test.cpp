@@ -34,8 +34,8 @@ std::string reduce(const std::string& input, fwpruneBackend backend = FWPRUNE_BA
     ScratchDir dir;
     writeText(dir.file("in.txt"), input);
     const fwpruneOptions options = backendOptions(backend);
-    const fwpruneStatus status =
-        runTransitiveReductionChecked(dir.file("in.txt").c_str(), dir.file("out.txt").c_str(), &options);
+    const fwpruneStatus status = runTransitiveReductionChecked(
+        dir.file("in.txt").c_str(), dir.file("out.txt").c_str(), &options);
     EXPECT_EQ(status, FWPRUNE_OK) << fwpruneGetLastErrorMessage();
     return readText(dir.file("out.txt"));
 }
@@ -100,32 +100,36 @@ TEST(TransitiveReductionPipeline, RejectsBadOptions) {
     fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_AUTO);
     const int unknownBackend = 9;
     std::memcpy(&options.backend, &unknownBackend, sizeof unknownBackend);
-    EXPECT_EQ(runTransitiveReductionChecked(dir.file("in.txt").c_str(), dir.file("o.txt").c_str(), &options),
+    EXPECT_EQ(runTransitiveReductionChecked(dir.file("in.txt").c_str(), dir.file("o.txt").c_str(),
+                                            &options),
               FWPRUNE_ERROR_INVALID_ARGUMENT);
     options = backendOptions(FWPRUNE_BACKEND_EMULATED);
     options.threads = -1;
-    EXPECT_EQ(runTransitiveReductionChecked(dir.file("in.txt").c_str(), dir.file("o.txt").c_str(), &options),
+    EXPECT_EQ(runTransitiveReductionChecked(dir.file("in.txt").c_str(), dir.file("o.txt").c_str(),
+                                            &options),
               FWPRUNE_ERROR_INVALID_ARGUMENT);
     options = backendOptions(FWPRUNE_BACKEND_GPU);
     if (fwpruneGetDefaultBackend() != FWPRUNE_BACKEND_GPU) {
-        EXPECT_EQ(runTransitiveReductionChecked(dir.file("in.txt").c_str(), dir.file("o.txt").c_str(), &options),
+        EXPECT_EQ(runTransitiveReductionChecked(dir.file("in.txt").c_str(),
+                                                dir.file("o.txt").c_str(), &options),
                   FWPRUNE_ERROR_DEVICE);
-        EXPECT_NE(std::string(fwpruneGetLastErrorMessage()).find("no usable CUDA device"), std::string::npos);
+        EXPECT_NE(std::string(fwpruneGetLastErrorMessage()).find("no usable CUDA device"),
+                  std::string::npos);
     }
     EXPECT_FALSE(testing::fileExists(dir.file("o.txt")));
 }
 
-const char* const kThreeNodes =
-    "0 0.2 0.9\n2 0 0.3\n2 2 0\n";
+const char* const kThreeNodes = "0 0.2 0.9\n2 0 0.3\n2 2 0\n";
 
 TEST(WeakestLinkPipeline, WritesTheMatrixAndItsEdgeList) {
     for (const fwpruneBackend backend : backends()) {
         ScratchDir dir;
         writeText(dir.file("w.txt"), kThreeNodes);
         const fwpruneOptions options = backendOptions(backend);
-        ASSERT_EQ(runWeakestLinkReductionChecked(dir.file("w.txt").c_str(), dir.file("e.txt").c_str(),
-                                                 dir.file("m.txt").c_str(), 0.1f, 1.0f, &options),
-                  FWPRUNE_OK)
+        ASSERT_EQ(
+            runWeakestLinkReductionChecked(dir.file("w.txt").c_str(), dir.file("e.txt").c_str(),
+                                           dir.file("m.txt").c_str(), 0.1f, 1.0f, &options),
+            FWPRUNE_OK)
             << fwpruneGetLastErrorMessage();
         EXPECT_EQ(readText(dir.file("m.txt")),
                   "0.000000e+000 2.000000e-001 2.000000e+000\n"
@@ -177,7 +181,8 @@ TEST(CheckedCalls, StrictModeRejectsTokensThatAreNotWhollyNumbers) {
     fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_EMULATED);
     options.strict = 1;
     writeText(dir.file("g.txt"), "0 edge 1\n1 edge 2x\n");
-    EXPECT_EQ(runTransitiveReductionChecked(dir.file("g.txt").c_str(), dir.file("o.txt").c_str(), &options),
+    EXPECT_EQ(runTransitiveReductionChecked(dir.file("g.txt").c_str(), dir.file("o.txt").c_str(),
+                                            &options),
               FWPRUNE_ERROR_FORMAT);
     EXPECT_NE(std::string(fwpruneGetLastErrorMessage()).find("g.txt:2: '2x'"), std::string::npos)
         << fwpruneGetLastErrorMessage();
@@ -192,7 +197,8 @@ TEST(CheckedCalls, StrictModeRejectsTokensThatAreNotWhollyNumbers) {
     EXPECT_NE(std::string(fwpruneGetLastErrorMessage()).find("w.txt:2: '0.5e'"), std::string::npos);
     // Without strict the same files read as atoi and atof read them.
     options.strict = 0;
-    EXPECT_EQ(runTransitiveReductionChecked(dir.file("g.txt").c_str(), dir.file("o.txt").c_str(), &options),
+    EXPECT_EQ(runTransitiveReductionChecked(dir.file("g.txt").c_str(), dir.file("o.txt").c_str(),
+                                            &options),
               FWPRUNE_OK);
     EXPECT_EQ(readText(dir.file("o.txt")), "0 edge 1\n1 edge 2\n");
 }
@@ -208,7 +214,8 @@ TEST(CheckedCalls, ReportStatisticsAndProgressOfEachPhase) {
     options.progress = [](void* user, fwprunePhase phase, double fraction) {
         static_cast<std::vector<std::pair<int, double>>*>(user)->emplace_back(phase, fraction);
     };
-    ASSERT_EQ(runTransitiveReductionChecked(dir.file("g.txt").c_str(), dir.file("o.txt").c_str(), &options),
+    ASSERT_EQ(runTransitiveReductionChecked(dir.file("g.txt").c_str(), dir.file("o.txt").c_str(),
+                                            &options),
               FWPRUNE_OK);
     EXPECT_EQ(stats.nodes, 3);
     EXPECT_EQ(stats.edgesIn, 3);
@@ -221,7 +228,8 @@ TEST(CheckedCalls, ReportStatisticsAndProgressOfEachPhase) {
     EXPECT_EQ(reports.back(), std::make_pair(int(FWPRUNE_PHASE_WRITE), 1.0));
     for (std::size_t r = 1; r < reports.size(); ++r) {
         EXPECT_TRUE(reports[r].first > reports[r - 1].first ||
-                    (reports[r].first == reports[r - 1].first && reports[r].second >= reports[r - 1].second));
+                    (reports[r].first == reports[r - 1].first &&
+                     reports[r].second >= reports[r - 1].second));
     }
 }
 
@@ -233,9 +241,12 @@ TEST(InMemoryApi, ReducesACallersMatrixWithARowStride) {
     const fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_EMULATED);
     ASSERT_EQ(fwpruneReduceAdjacencyMatrix(cells.data(), 3, 5, &options), FWPRUNE_OK);
     EXPECT_EQ(cells, (std::vector<unsigned char>{0, 1, 0, 9, 9, 0, 0, 1, 9, 9, 0, 0, 0, 9, 9}));
-    EXPECT_EQ(fwpruneReduceAdjacencyMatrix(cells.data(), 3, 2, &options), FWPRUNE_ERROR_INVALID_ARGUMENT);
-    EXPECT_EQ(fwpruneReduceAdjacencyMatrix(nullptr, 3, 3, &options), FWPRUNE_ERROR_INVALID_ARGUMENT);
-    EXPECT_EQ(fwpruneReduceAdjacencyMatrix(cells.data(), 50000, 50000, &options), FWPRUNE_ERROR_TOO_LARGE);
+    EXPECT_EQ(fwpruneReduceAdjacencyMatrix(cells.data(), 3, 2, &options),
+              FWPRUNE_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(fwpruneReduceAdjacencyMatrix(nullptr, 3, 3, &options),
+              FWPRUNE_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(fwpruneReduceAdjacencyMatrix(cells.data(), 50000, 50000, &options),
+              FWPRUNE_ERROR_TOO_LARGE);
     EXPECT_EQ(fwpruneReduceAdjacencyMatrix(nullptr, 0, 0, &options), FWPRUNE_OK);
 }
 
@@ -265,7 +276,8 @@ TEST(InMemoryApi, PrunesLikeTheFilePipeline) {
     std::string edges;
     for (int i = 0; i < n; ++i) {
         for (int j = 0; j < n; ++j) {
-            if (!(padded[i * (n + 3) + j] == 2.0f)) edges += std::to_string(i) + " edge " + std::to_string(j) + "\n";
+            if (!(padded[i * (n + 3) + j] == 2.0f))
+                edges += std::to_string(i) + " edge " + std::to_string(j) + "\n";
         }
         for (int p = n; p < n + 3; ++p) EXPECT_EQ(padded[i * (n + 3) + p], 42.0f);
     }
@@ -273,7 +285,8 @@ TEST(InMemoryApi, PrunesLikeTheFilePipeline) {
     EXPECT_TRUE(testing::sameBits(
         [&] {
             std::vector<float> packed;
-            for (int i = 0; i < n; ++i) packed.insert(packed.end(), &padded[i * (n + 3)], &padded[i * (n + 3) + n]);
+            for (int i = 0; i < n; ++i)
+                packed.insert(packed.end(), &padded[i * (n + 3)], &padded[i * (n + 3) + n]);
             return packed;
         }(),
         testing::referenceWeakestLink(input, n, 0.1f, 0.9f)));

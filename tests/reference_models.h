@@ -20,9 +20,12 @@ inline std::vector<float> referenceWeakestLink(std::vector<float> m, int n, floa
                 if (!(v > lower || v < 0.0f)) continue;
                 const float legKJ = std::fabs(at(k, j));
                 float weakest;
-                if (std::isnan(legIK)) weakest = legKJ;
-                else if (std::isnan(legKJ)) weakest = legIK;
-                else weakest = legIK > legKJ ? legIK : legKJ;
+                if (std::isnan(legIK))
+                    weakest = legKJ;
+                else if (std::isnan(legKJ))
+                    weakest = legIK;
+                else
+                    weakest = legIK > legKJ ? legIK : legKJ;
                 if (weakest < std::fabs(v)) at(i, j) = -weakest;
             }
         }

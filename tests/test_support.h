@@ -2,6 +2,7 @@
 // written for clarity rather than speed.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,15 +16,13 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "reference_models.h"
 
 namespace fwprune::testing {
 
 // A directory that exists for the life of one test.
 class ScratchDir {
-public:
+  public:
     ScratchDir() {
         static std::atomic<int> counter{0};
         path_ = std::filesystem::temp_directory_path() /
@@ -44,7 +43,7 @@ public:
         return names;
     }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -60,7 +59,9 @@ inline std::string readText(const std::string& path) {
     return content.str();
 }
 
-inline bool fileExists(const std::string& path) { return std::filesystem::exists(path); }
+inline bool fileExists(const std::string& path) {
+    return std::filesystem::exists(path);
+}
 
 // A random 0/1 matrix with the given edge probability; self-loops and cycles included.
 inline std::vector<std::uint8_t> randomAdjacency(int n, double density, std::uint32_t seed) {
@@ -101,9 +102,9 @@ inline std::vector<float> randomWeights(int n, float lower, float upper, std::ui
     std::mt19937 random(seed);
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
     std::uniform_int_distribution<int> pick(0, 41);
-    const float specials[] = {std::nanf(""), -std::nanf(""), -0.0f, 0.0f, -0.5f,
-                              1e-40f, -1e-40f, INFINITY, -INFINITY, 2.0f,
-                              lower, upper, -lower, signallingNaN(), -signallingNaN()};
+    const float specials[] = {std::nanf(""), -std::nanf(""),  -0.0f,           0.0f, -0.5f, 1e-40f,
+                              -1e-40f,       INFINITY,        -INFINITY,       2.0f, lower, upper,
+                              -lower,        signallingNaN(), -signallingNaN()};
     std::vector<float> m(static_cast<std::size_t>(n) * n);
     for (float& v : m) {
         const int choice = pick(random);

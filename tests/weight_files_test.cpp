@@ -14,7 +14,9 @@ namespace {
 
 using testing::ScratchDir;
 
-WeightMatrix parse(const std::string& text) { return parseWeightMatrix(text, "w.txt"); }
+WeightMatrix parse(const std::string& text) {
+    return parseWeightMatrix(text, "w.txt");
+}
 
 // What printf("%e") prints for the float, with the exponent widened to three digits.
 std::string printfForm(float value) {
@@ -36,8 +38,8 @@ TEST(WeightMatrixReader, CountsColumnsOnTheFirstLine) {
     EXPECT_EQ(parse("  1 2\t3 \n4 5 6 7 8 9\n").n, 3);
     EXPECT_EQ(parse("1 2 3\r\n4 5 6\r\n7 8 9\r\n").n, 3);
     EXPECT_EQ(parse("1 2 3 \r\n4 5 6 7 8 9").n, 3);
-    EXPECT_EQ(parse("1 2\n3 4").n, 2);   // no line feed after the last row
-    EXPECT_EQ(parse("7").n, 1);          // one line, no line feed at all
+    EXPECT_EQ(parse("1 2\n3 4").n, 2);  // no line feed after the last row
+    EXPECT_EQ(parse("7").n, 1);         // one line, no line feed at all
     EXPECT_EQ(parse("7\r").n, 1);
     // A carriage return anywhere else is part of a token.
     EXPECT_EQ(parse("1\r2 3\n4 5 6").n, 2);
@@ -85,10 +87,42 @@ TEST(WeightMatrixReader, TooManyColumnsIsRejectedBeforeAllocating) {
 
 TEST(WeightMatrixReader, ConvertsEveryTokenExactlyAsAtof) {
     const char* const tokens[] = {
-        "0.1", "-0.1", "+0.25", "1e10", "1E-5", "-0", "0.0", ".5", "5.", "-.5e-3",
-        "3.4028235e38", "3.4028236e38", "1e39", "-1e39", "1e-39", "1e-45", "7e-46", "1e-400",
-        "0x1.8p3", "0X10", "-0x1p-149", "inf", "-INF", "Infinity", "nan", "-nan", "NaN(123)",
-        "12abc", "1e", "1e+", "-", ".", "abc", "e5", "0.30000001192092896", "1.00000005960464477539",
+        "0.1",
+        "-0.1",
+        "+0.25",
+        "1e10",
+        "1E-5",
+        "-0",
+        "0.0",
+        ".5",
+        "5.",
+        "-.5e-3",
+        "3.4028235e38",
+        "3.4028236e38",
+        "1e39",
+        "-1e39",
+        "1e-39",
+        "1e-45",
+        "7e-46",
+        "1e-400",
+        "0x1.8p3",
+        "0X10",
+        "-0x1p-149",
+        "inf",
+        "-INF",
+        "Infinity",
+        "nan",
+        "-nan",
+        "NaN(123)",
+        "12abc",
+        "1e",
+        "1e+",
+        "-",
+        ".",
+        "abc",
+        "e5",
+        "0.30000001192092896",
+        "1.00000005960464477539",
         "123456789012345678901234567890123456789012345678901234567890.5",
         "0.000000000000000000000000000000000000000000000000000000000001e+30"};
     for (const char* token : tokens) {
@@ -153,7 +187,8 @@ TEST(WeightMatrixFiles, LargeFilesParseAndWriteTheSameOnAnyThreadCount) {
         parseWeightMatrix(bad, "big.txt", true, 2);
         FAIL() << "no error";
     } catch (const Error& error) {
-        EXPECT_NE(std::string(error.what()).find("big.txt:" + std::to_string(n) + ":"), std::string::npos)
+        EXPECT_NE(std::string(error.what()).find("big.txt:" + std::to_string(n) + ":"),
+                  std::string::npos)
             << error.what();
     }
     const std::string shortText = text.substr(0, text.rfind(' '));
@@ -161,7 +196,8 @@ TEST(WeightMatrixFiles, LargeFilesParseAndWriteTheSameOnAnyThreadCount) {
         parseWeightMatrix(shortText, "big.txt", false, 2);
         FAIL() << "no error";
     } catch (const Error& error) {
-        EXPECT_NE(std::string(error.what()).find("big.txt:" + std::to_string(n) + ":"), std::string::npos)
+        EXPECT_NE(std::string(error.what()).find("big.txt:" + std::to_string(n) + ":"),
+                  std::string::npos)
             << error.what();
         EXPECT_NE(std::string(error.what()).find("after " + std::to_string(n * n - 1) + " values"),
                   std::string::npos)
@@ -187,8 +223,9 @@ TEST(WeightMatrixWriter, WritesThePrintfFormWithThreeDigitExponents) {
 }
 
 TEST(WeightMatrixWriter, AgreesWithPrintfOnRandomAndBoundaryFloats) {
-    const float boundaries[] = {FLT_MAX, -FLT_MAX, FLT_MIN, FLT_TRUE_MIN, 1048576.5f, 0.5f,
-                                9.9999995f, 9.999999e-5f, 1e-40f, 123456.7f, 1.0000005f, 2.5e-8f};
+    const float boundaries[] = {FLT_MAX,    -FLT_MAX,  FLT_MIN,    FLT_TRUE_MIN,
+                                1048576.5f, 0.5f,      9.9999995f, 9.999999e-5f,
+                                1e-40f,     123456.7f, 1.0000005f, 2.5e-8f};
     for (const float v : boundaries) EXPECT_EQ(formatted(v), printfForm(v)) << v;
     std::mt19937 random(11);
     std::uniform_int_distribution<std::uint32_t> bits;
@@ -205,8 +242,8 @@ TEST(WeightMatrixWriter, WrittenMatrixReadsBackToSevenSignificantDigits) {
     ScratchDir dir;
     WeightMatrix m;
     m.n = 3;
-    m.cells = {0.123456789f, -1e-40f, 3e38f, INFINITY, -INFINITY, std::nanf(""),
-               -std::nanf(""), -0.0f, 2.0f};
+    m.cells = {0.123456789f,  -1e-40f,        3e38f, INFINITY, -INFINITY,
+               std::nanf(""), -std::nanf(""), -0.0f, 2.0f};
     writeWeightMatrix(m, dir.file("m.txt"));
     const WeightMatrix back = readWeightMatrix(dir.file("m.txt"));
     ASSERT_EQ(back.n, 3);

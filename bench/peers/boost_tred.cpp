@@ -3,7 +3,6 @@
 // Boost requires a DAG; the benchmark only feeds it DAGs.
 #include <boost/graph/adjacency_list.hpp>
 #include <boost/graph/transitive_reduction.hpp>
-
 #include <cstdio>
 #include <exception>
 #include <vector>

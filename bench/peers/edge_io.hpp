@@ -31,7 +31,9 @@ inline std::vector<std::pair<int, int>> read_edges(const char* path, int& n) {
     const char* p = text.c_str();
     const char* end = p + text.size();
     n = 0;
-    auto skip_space = [&] { while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')) ++p; };
+    auto skip_space = [&] {
+        while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')) ++p;
+    };
     auto read_int = [&]() -> int {
         skip_space();
         if (p >= end || *p < '0' || *p > '9') throw std::runtime_error("bad edge record");

@@ -1,14 +1,14 @@
 // fwprune._core: thin bindings over the C API. Argument checking, conversions and the mapping of
 // statuses to Python exceptions live in the pure-Python package; every call here returns the
 // status and the library's message so that the message is read on the thread that failed.
-#include <cstdint>
-#include <string>
-#include <utility>
-
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
 
 #include "fwprune.h"
 
@@ -53,7 +53,8 @@ Result reduceAdjacency(SquareMatrix<uint8_t> adjacency, int backend, int threads
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
-        status = fwpruneReduceAdjacencyMatrix(adjacency.data(), n, static_cast<size_t>(n), &options);
+        status =
+            fwpruneReduceAdjacencyMatrix(adjacency.data(), n, static_cast<size_t>(n), &options);
     }
     return resultOf(status);
 }

@@ -4,7 +4,9 @@
 
 namespace fwprune {
 
-void fail(Status status, const std::string& message) { throw Error(status, message); }
+void fail(Status status, const std::string& message) {
+    throw Error(status, message);
+}
 
 std::string describeAt(const std::string& path, const std::string& what) {
     return path + ": " + what;

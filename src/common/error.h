@@ -22,11 +22,12 @@ enum class Status {
 };
 
 class Error : public std::runtime_error {
-public:
-    Error(Status status, const std::string& message) : std::runtime_error(message), status_(status) {}
+  public:
+    Error(Status status, const std::string& message)
+        : std::runtime_error(message), status_(status) {}
     Status status() const { return status_; }
 
-private:
+  private:
     Status status_;
 };
 

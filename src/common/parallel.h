@@ -17,11 +17,12 @@
 namespace fwprune {
 
 class ThreadPool {
-public:
+  public:
     // threads <= 0 means one worker per hardware thread. The calling thread takes part, so a
     // pool of one thread starts no worker at all.
     explicit ThreadPool(int threads) {
-        if (threads <= 0) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        if (threads <= 0)
+            threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
         size_ = threads;
         try {
             for (int t = 1; t < threads; ++t) workers_.emplace_back([this, t] { workerLoop(t); });
@@ -65,7 +66,7 @@ public:
         if (error_) std::rethrow_exception(error_);
     }
 
-private:
+  private:
     void stop() {
         {
             std::lock_guard<std::mutex> lock(mutex_);

@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "common/aligned_memory.h"
-#include "cpu/cpu_engine.h"
 #include "common/parallel.h"
+#include "cpu/cpu_engine.h"
 #include "cpu/transitive_reduction_internal.h"
 
 namespace fwprune::cpu {

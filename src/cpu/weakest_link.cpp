@@ -18,8 +18,8 @@
 #endif
 
 #include "common/aligned_memory.h"
-#include "cpu/cpu_engine.h"
 #include "common/parallel.h"
+#include "cpu/cpu_engine.h"
 #include "cpu/weakest_link_internal.h"
 
 namespace fwprune::cpu {

@@ -30,12 +30,13 @@ __global__ void transitiveReduction_kernel(unsigned char* deviceUnsignedCharMatr
     if (fwprune::rules::isImplied(*cell)) *cell = fwprune::CELL_EMPTY;
 }
 
-__global__ void floydWarshall_AllPairsWeakestLink_kernel(float* deviceFloatMatrix, int k,
-                                                         int nodes, unsigned int pitch,
+__global__ void floydWarshall_AllPairsWeakestLink_kernel(float* deviceFloatMatrix, int k, int nodes,
+                                                         unsigned int pitch,
                                                          float lower_threshold) {
     __shared__ float absValueIK;
     char* const base = reinterpret_cast<char*>(deviceFloatMatrix);
-    float* const rowI = reinterpret_cast<float*>(base + static_cast<unsigned long long>(blockIdx.x) * pitch);
+    float* const rowI =
+        reinterpret_cast<float*>(base + static_cast<unsigned long long>(blockIdx.x) * pitch);
     const float* const rowK =
         reinterpret_cast<const float*>(base + static_cast<unsigned long long>(k) * pitch);
     // One read of the leg i -> k per block. No thread of this block can change cell (i, k) in
@@ -56,7 +57,8 @@ __global__ void transitiveReductionPlusThresholdPlusDecrementWeights_kernel(
     float* deviceFloatMatrix, int nodes, unsigned int pitch, float upper_threshold) {
     const unsigned int x = blockIdx.x * blockDim.x + threadIdx.x;
     if (x >= static_cast<unsigned int>(nodes)) return;
-    float* const row = reinterpret_cast<float*>(reinterpret_cast<char*>(deviceFloatMatrix) +
-                                                static_cast<unsigned long long>(blockIdx.y) * pitch);
+    float* const row =
+        reinterpret_cast<float*>(reinterpret_cast<char*>(deviceFloatMatrix) +
+                                 static_cast<unsigned long long>(blockIdx.y) * pitch);
     if (fwprune::rules::marksAbsent(row[x], upper_threshold)) row[x] = fwprune::WEIGHT_ABSENT;
 }

@@ -12,9 +12,8 @@ __global__ void floydWarshall_AllPairsLongestPath_kernel(
 __global__ void transitiveReduction_kernel(unsigned char* deviceUnsignedCharMatrix, int nodes);
 
 // One weakest-link sweep over a pitched float matrix. Grid: exactly n blocks (block = row).
-__global__ void floydWarshall_AllPairsWeakestLink_kernel(float* deviceFloatMatrix, int k,
-                                                         int nodes, unsigned int pitch,
-                                                         float lower_threshold);
+__global__ void floydWarshall_AllPairsWeakestLink_kernel(float* deviceFloatMatrix, int k, int nodes,
+                                                         unsigned int pitch, float lower_threshold);
 
 // Marks absent (2.0) every cell with its sign bit set or at or above upper_threshold. Grid y is
 // the row (exactly n rows of blocks); grid x times the block width covers at least n columns.

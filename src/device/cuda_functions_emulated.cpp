@@ -17,7 +17,9 @@ int& barriersPassedByThisThread() {
     return passed;
 }
 
-void __syncthreads() { ++barriersPassedByThisThread(); }
+void __syncthreads() {
+    ++barriersPassedByThisThread();
+}
 
 namespace {
 

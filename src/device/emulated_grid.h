@@ -31,8 +31,8 @@ void callWithArguments(void (*kernel)(Parameters...), void* const* args,
 // after another in index order. args[p] points to the value of parameter p. Returns false when
 // some thread passed more than one barrier, or the threads of a block disagreed on passing one.
 template <typename... Parameters>
-bool runGrid(void (*kernel)(Parameters...), LaunchShape grid, LaunchShape block,
-             void* const* args, ThreadPool& pool) {
+bool runGrid(void (*kernel)(Parameters...), LaunchShape grid, LaunchShape block, void* const* args,
+             ThreadPool& pool) {
     const std::int64_t blocks = std::int64_t{grid.x} * grid.y * grid.z;
     std::atomic<bool> brokeRule{false};
     pool.parallelFor(0, blocks, [&](std::int64_t begin, std::int64_t end, int) {

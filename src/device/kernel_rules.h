@@ -17,7 +17,9 @@ __host__ __device__ inline bool connectsThrough(unsigned char cellIK, unsigned c
 }
 
 // The reduction clears exactly the cells that the sweeps marked as implied.
-__host__ __device__ inline bool isImplied(unsigned char cell) { return cell == CELL_IMPLIED; }
+__host__ __device__ inline bool isImplied(unsigned char cell) {
+    return cell == CELL_IMPLIED;
+}
 
 // A weight takes part in the weakest-link sweeps when it is above the lower threshold or negative
 // (already replaced, or negative on input). Weights in [0, lower_threshold] and NaNs are held.

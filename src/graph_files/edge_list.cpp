@@ -2,16 +2,16 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstring>
-#include <vector>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
+#include <vector>
 
 #include "common/error.h"
 #include "common/parallel.h"
-#include "graph_files/row_writer.h"
 #include "graph_files/file_io.h"
+#include "graph_files/row_writer.h"
 #include "graph_files/text_tokens.h"
 
 namespace fwprune {
@@ -27,9 +27,9 @@ template <typename LineOf>
 std::int32_t parseNodeNumber(std::string_view token, const std::string& path, LineOf&& lineOf,
                              bool strict) {
     if (token.size() > kMaxNodeTokenLength) {
-        fail(Status::Format, describeAt(path, lineOf(),
-                                        "node number " + quoteToken(token) +
-                                            " is longer than 11 characters"));
+        fail(Status::Format,
+             describeAt(path, lineOf(),
+                        "node number " + quoteToken(token) + " is longer than 11 characters"));
     }
     std::size_t i = 0;
     bool negative = false;
@@ -40,15 +40,15 @@ std::int32_t parseNodeNumber(std::string_view token, const std::string& path, Li
         value = value * 10 + (token[i] - '0');
     }
     if (strict && (i == firstDigit || i != token.size())) {
-        fail(Status::Format, describeAt(path, lineOf(),
-                                        quoteToken(token) + " is not a node number"));
+        fail(Status::Format,
+             describeAt(path, lineOf(), quoteToken(token) + " is not a node number"));
     }
     if (negative) value = -value;
     if (value < std::numeric_limits<std::int32_t>::min() ||
         value > std::numeric_limits<std::int32_t>::max()) {
-        fail(Status::Format, describeAt(path, lineOf(),
-                                        "node number " + quoteToken(token) +
-                                            " does not fit a 32-bit integer"));
+        fail(Status::Format,
+             describeAt(path, lineOf(),
+                        "node number " + quoteToken(token) + " does not fit a 32-bit integer"));
     }
     return static_cast<std::int32_t>(value);
 }
@@ -93,8 +93,9 @@ void forEachRecord(std::string_view text, std::size_t begin, std::size_t end, in
             return static_cast<std::int32_t>(value);
         }
         skipToken();
-        return parseNodeNumber(std::string_view(start, static_cast<std::size_t>(p - start)), path,
-                               [&] { return lineAt(start); }, strict);
+        return parseNodeNumber(
+            std::string_view(start, static_cast<std::size_t>(p - start)), path,
+            [&] { return lineAt(start); }, strict);
     };
     for (int s = 0; s < skip; ++s) {
         skipSeparators();
@@ -111,15 +112,17 @@ void forEachRecord(std::string_view text, std::size_t begin, std::size_t end, in
         const char* const wordEnd = p;
         skipSeparators();
         if (p == stop) {
-            const std::string firstToken(first, static_cast<std::size_t>(
-                                                    std::find_if(first, stop, isTokenSeparator) - first));
+            const std::string firstToken(
+                first,
+                static_cast<std::size_t>(std::find_if(first, stop, isTokenSeparator) - first));
             fail(Status::Format,
                  describeAt(path, lineAt(first),
                             "the file ends inside a record: expected 'source word target', found " +
                                 (word == wordEnd
                                      ? "only " + quoteToken(firstToken)
                                      : quoteToken(firstToken) + " " +
-                                           quoteToken(std::string_view(word, static_cast<std::size_t>(wordEnd - word))))));
+                                           quoteToken(std::string_view(
+                                               word, static_cast<std::size_t>(wordEnd - word))))));
         }
         record(source, node());
     }
@@ -136,8 +139,8 @@ RecordChunks splitIntoRecordChunks(std::string_view text, ThreadPool& pool) {
     constexpr std::size_t kMinChunk = std::size_t{128} << 10;
     const std::size_t count =
         pool.size() == 1 ? 1
-                         : std::max<std::size_t>(1, std::min<std::size_t>(
-                                                        static_cast<std::size_t>(pool.size()) * 4,
+                         : std::max<std::size_t>(
+                               1, std::min<std::size_t>(static_cast<std::size_t>(pool.size()) * 4,
                                                         text.size() / kMinChunk));
     RecordChunks chunks;
     chunks.bounds.assign(count + 1, text.size());
@@ -150,11 +153,13 @@ RecordChunks splitIntoRecordChunks(std::string_view text, ThreadPool& pool) {
     chunks.skip.assign(count, 0);
     if (count == 1) return chunks;
     std::vector<std::int64_t> tokens(count, 0);
-    pool.parallelFor(0, static_cast<std::int64_t>(count), [&](std::int64_t lo, std::int64_t hi, int) {
-        for (std::int64_t c = lo; c < hi; ++c) {
-            tokens[c] = countTokenStarts(text.data() + chunks.bounds[c], text.data() + chunks.bounds[c + 1]);
-        }
-    });
+    pool.parallelFor(0, static_cast<std::int64_t>(count),
+                     [&](std::int64_t lo, std::int64_t hi, int) {
+                         for (std::int64_t c = lo; c < hi; ++c) {
+                             tokens[c] = countTokenStarts(text.data() + chunks.bounds[c],
+                                                          text.data() + chunks.bounds[c + 1]);
+                         }
+                     });
     std::int64_t before = 0;
     for (std::size_t c = 0; c < count; ++c) {
         chunks.skip[c] = static_cast<int>((3 - before % 3) % 3);
@@ -173,9 +178,10 @@ ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path
     const std::size_t count = chunks.skip.size();
     const auto eachChunk = [&](auto&& body) {
         try {
-            pool.parallelFor(0, static_cast<std::int64_t>(count), [&](std::int64_t lo, std::int64_t hi, int) {
-                for (std::int64_t c = lo; c < hi; ++c) body(c);
-            });
+            pool.parallelFor(0, static_cast<std::int64_t>(count),
+                             [&](std::int64_t lo, std::int64_t hi, int) {
+                                 for (std::int64_t c = lo; c < hi; ++c) body(c);
+                             });
         } catch (const Error&) {
             // Report the first bad record in the file, whichever chunk met an error first.
             forEachRecord(text, 0, text.size(), 0, path, strict, [](std::int32_t, std::int32_t) {});
@@ -194,17 +200,18 @@ ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path
         std::int64_t top = -1;
         std::vector<std::uint64_t>& records = kept[c];
         bool fits = true;
-        forEachRecord(text, chunks.bounds[c], chunks.bounds[c + 1], chunks.skip[c], path, strict,
-                      [&](std::int32_t a, std::int32_t b) {
-                          top = std::max<std::int64_t>(top, std::max(a, b));
-                          if (!fits || a < 0 || b < 0) return;
-                          if (records.size() == keepPerChunk) {
-                              fits = false;
-                              std::vector<std::uint64_t>().swap(records);
-                              return;
-                          }
-                          records.push_back(std::uint64_t(std::uint32_t(a)) << 32 | std::uint32_t(b));
-                      });
+        forEachRecord(
+            text, chunks.bounds[c], chunks.bounds[c + 1], chunks.skip[c], path, strict,
+            [&](std::int32_t a, std::int32_t b) {
+                top = std::max<std::int64_t>(top, std::max(a, b));
+                if (!fits || a < 0 || b < 0) return;
+                if (records.size() == keepPerChunk) {
+                    fits = false;
+                    std::vector<std::uint64_t>().swap(records);
+                    return;
+                }
+                records.push_back(std::uint64_t(std::uint32_t(a)) << 32 | std::uint32_t(b));
+            });
         largest[c] = top;
         complete[c] = fits;
     });
@@ -216,8 +223,8 @@ ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path
     try {
         matrix.cells.assign(static_cast<std::size_t>(cells), CELL_EMPTY);
     } catch (const std::bad_alloc&) {
-        fail(Status::OutOfMemory, describeAt(path, "not enough memory for a matrix of " +
-                                                       std::to_string(n) + " nodes"));
+        fail(Status::OutOfMemory,
+             describeAt(path, "not enough memory for a matrix of " + std::to_string(n) + " nodes"));
     }
     std::uint8_t* const data = matrix.cells.data();
     // Two chunks may hold the same edge; both store the same byte.
@@ -226,7 +233,8 @@ ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path
     };
     eachChunk([&](std::int64_t c) {
         if (complete[c]) {
-            for (const std::uint64_t record : kept[c]) store(std::int64_t(record >> 32), std::int64_t(record & 0xffffffffu));
+            for (const std::uint64_t record : kept[c])
+                store(std::int64_t(record >> 32), std::int64_t(record & 0xffffffffu));
             return;
         }
         forEachRecord(text, chunks.bounds[c], chunks.bounds[c + 1], chunks.skip[c], path, strict,

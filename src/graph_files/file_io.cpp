@@ -28,12 +28,18 @@ int openForWriting(const char* path) {
 long long writeSome(int fd, const char* data, std::size_t size) {
     return ::_write(fd, data, static_cast<unsigned>(size > (1u << 30) ? (1u << 30) : size));
 }
-int closeFile(int fd) { return ::_close(fd); }
-int removeFile(const char* path) { return ::_unlink(path); }
+int closeFile(int fd) {
+    return ::_close(fd);
+}
+int removeFile(const char* path) {
+    return ::_unlink(path);
+}
 bool replaceFile(const char* from, const char* to) {
     return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
-int processId() { return ::_getpid(); }
+int processId() {
+    return ::_getpid();
+}
 #else
 int openForWriting(const char* path) {
     // 0666 lets the umask decide the final permissions, as for any newly created file.
@@ -42,10 +48,18 @@ int openForWriting(const char* path) {
 long long writeSome(int fd, const char* data, std::size_t size) {
     return ::write(fd, data, size > (std::size_t{1} << 30) ? (std::size_t{1} << 30) : size);
 }
-int closeFile(int fd) { return ::close(fd); }
-int removeFile(const char* path) { return ::unlink(path); }
-bool replaceFile(const char* from, const char* to) { return std::rename(from, to) == 0; }
-int processId() { return static_cast<int>(::getpid()); }
+int closeFile(int fd) {
+    return ::close(fd);
+}
+int removeFile(const char* path) {
+    return ::unlink(path);
+}
+bool replaceFile(const char* from, const char* to) {
+    return std::rename(from, to) == 0;
+}
+int processId() {
+    return static_cast<int>(::getpid());
+}
 #endif
 
 struct FileCloser {
@@ -56,7 +70,8 @@ struct FileCloser {
 
 std::string readWholeFile(const std::string& path) {
     const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) fail(Status::Io, describeAt(path, "cannot open for reading: " + systemErrorText(errno)));
+    if (!file)
+        fail(Status::Io, describeAt(path, "cannot open for reading: " + systemErrorText(errno)));
     std::string content;
     // Size the buffer from the file's length when it has one, so a large file is read without
     // reallocating; pipes and files still growing fall back to geometric growth.
@@ -93,7 +108,9 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
     }
 }
 
-OutputFile::~OutputFile() { discard(); }
+OutputFile::~OutputFile() {
+    discard();
+}
 
 void OutputFile::discard() noexcept {
     if (descriptor_ >= 0) {
@@ -125,7 +142,8 @@ void OutputFile::commit() {
     if (!replaceFile(temporaryPath_.c_str(), path_.c_str())) {
         const int error = errno;
         removeFile(temporaryPath_.c_str());
-        fail(Status::Io, describeAt(path_, "cannot replace output file: " + systemErrorText(error)));
+        fail(Status::Io,
+             describeAt(path_, "cannot replace output file: " + systemErrorText(error)));
     }
 }
 

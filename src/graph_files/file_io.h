@@ -16,7 +16,7 @@ std::string readWholeFile(const std::string& path);
 // anywhere leaves the target as it was. A process killed mid-write leaves at most a stray
 // temporary file, never a half-written target.
 class OutputFile {
-public:
+  public:
     explicit OutputFile(std::string path);
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -26,7 +26,7 @@ public:
     void commit();
     const std::string& path() const { return path_; }
 
-private:
+  private:
     void discard() noexcept;
 
     std::string path_;

@@ -24,19 +24,14 @@ constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7
 // 10^k as the nearest double, for k from kLowestPower up: the scale factors of the formatter.
 constexpr int kLowestPower = -40;
 constexpr double kPowersOfTen[] = {
-    1e-40, 1e-39, 1e-38, 1e-37, 1e-36, 1e-35, 1e-34, 1e-33,
-    1e-32, 1e-31, 1e-30, 1e-29, 1e-28, 1e-27, 1e-26, 1e-25,
-    1e-24, 1e-23, 1e-22, 1e-21, 1e-20, 1e-19, 1e-18, 1e-17,
-    1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9,
-    1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 1e-1,
-    1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
-    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22, 1e23,
-    1e24, 1e25, 1e26, 1e27, 1e28, 1e29, 1e30, 1e31,
-    1e32, 1e33, 1e34, 1e35, 1e36, 1e37, 1e38, 1e39,
-    1e40, 1e41, 1e42, 1e43, 1e44, 1e45, 1e46, 1e47,
-    1e48, 1e49, 1e50, 1e51, 1e52, 1e53, 1e54, 1e55,
-    1e56, 1e57, 1e58, 1e59, 1e60};
+    1e-40, 1e-39, 1e-38, 1e-37, 1e-36, 1e-35, 1e-34, 1e-33, 1e-32, 1e-31, 1e-30, 1e-29, 1e-28,
+    1e-27, 1e-26, 1e-25, 1e-24, 1e-23, 1e-22, 1e-21, 1e-20, 1e-19, 1e-18, 1e-17, 1e-16, 1e-15,
+    1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9,  1e-8,  1e-7,  1e-6,  1e-5,  1e-4,  1e-3,  1e-2,
+    1e-1,  1e0,   1e1,   1e2,   1e3,   1e4,   1e5,   1e6,   1e7,   1e8,   1e9,   1e10,  1e11,
+    1e12,  1e13,  1e14,  1e15,  1e16,  1e17,  1e18,  1e19,  1e20,  1e21,  1e22,  1e23,  1e24,
+    1e25,  1e26,  1e27,  1e28,  1e29,  1e30,  1e31,  1e32,  1e33,  1e34,  1e35,  1e36,  1e37,
+    1e38,  1e39,  1e40,  1e41,  1e42,  1e43,  1e44,  1e45,  1e46,  1e47,  1e48,  1e49,  1e50,
+    1e51,  1e52,  1e53,  1e54,  1e55,  1e56,  1e57,  1e58,  1e59,  1e60};
 
 // strtod in the C locale, whatever locale the host process has set.
 double strtodInCLocale(const char* text, char** end) {
@@ -100,7 +95,8 @@ bool parseSimpleDecimal(std::string_view token, double* value) {
     }
     if (mantissa > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return false;
     const double m = static_cast<double>(mantissa);
-    const double magnitude = exponent < 0 ? m / kExactPowers[-exponent] : m * kExactPowers[exponent];
+    const double magnitude =
+        exponent < 0 ? m / kExactPowers[-exponent] : m * kExactPowers[exponent];
     *value = negative ? -magnitude : magnitude;
     return true;
 }
@@ -121,7 +117,8 @@ char* formatExactly(double value, char* out) {
     char buffer[32];
     char* const end =
         std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, 6).ptr;
-    char* const e = static_cast<char*>(std::memchr(buffer, 'e', static_cast<std::size_t>(end - buffer)));
+    char* const e =
+        static_cast<char*>(std::memchr(buffer, 'e', static_cast<std::size_t>(end - buffer)));
     const std::size_t mantissaLength = static_cast<std::size_t>(e - buffer);
     std::memcpy(out, buffer, mantissaLength);
     int exponent = 0;

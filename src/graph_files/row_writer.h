@@ -23,9 +23,9 @@ void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int
     const bool parallel = static_cast<std::size_t>(rows) * bytesPerRow > (std::size_t{4} << 20);
     ThreadPool pool(parallel ? threads : 1);
     std::vector<std::string> buffers(static_cast<std::size_t>(pool.size()));
-    const std::int64_t rowsPerBatch = std::max<std::int64_t>(
-        1, static_cast<std::int64_t>(kBatchBytesPerThread * buffers.size() /
-                                     std::max<std::size_t>(bytesPerRow, 1)));
+    const std::int64_t rowsPerBatch =
+        std::max<std::int64_t>(1, static_cast<std::int64_t>(kBatchBytesPerThread * buffers.size() /
+                                                            std::max<std::size_t>(bytesPerRow, 1)));
     for (std::int64_t first = 0; first < rows; first += rowsPerBatch) {
         const std::int64_t last = std::min(rows, first + rowsPerBatch);
         pool.parallelFor(first, last, [&](std::int64_t lo, std::int64_t hi, int worker) {
@@ -43,7 +43,7 @@ void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int
 
 // Appends "%d edge %d\n" records of one source row, formatting the source once.
 class EdgeRecordFormatter {
-public:
+  public:
     explicit EdgeRecordFormatter(std::int64_t source) {
         char* p = std::to_chars(prefix_, prefix_ + 24, source).ptr;
         p = std::copy_n(" edge ", 6, p);
@@ -57,7 +57,7 @@ public:
         out.append(line, static_cast<std::size_t>(p - line));
     }
 
-private:
+  private:
     char prefix_[32];
     std::size_t prefixLength_ = 0;
 };

@@ -17,17 +17,21 @@ namespace fwprune {
 struct SeparatorTable {
     bool separator[256] = {};
     constexpr SeparatorTable() {
-        for (const char c : {' ', '\t', '\n', '\v', '\f', '\r'}) separator[static_cast<unsigned char>(c)] = true;
+        for (const char c : {' ', '\t', '\n', '\v', '\f', '\r'})
+            separator[static_cast<unsigned char>(c)] = true;
     }
 };
 inline constexpr SeparatorTable kSeparators{};
 
-inline bool isTokenSeparator(char c) { return kSeparators.separator[static_cast<unsigned char>(c)]; }
+inline bool isTokenSeparator(char c) {
+    return kSeparators.separator[static_cast<unsigned char>(c)];
+}
 
 // The number of tokens that start in [begin, end), given whether the byte before begin is a
 // separator (or begin is the start of the text). The readers' counting passes run this over the
 // whole input, so it looks at 16 bytes at a time where SSE2 is there (every x86-64 CPU).
-inline std::int64_t countTokenStarts(const char* begin, const char* end, bool afterSeparator = true) {
+inline std::int64_t countTokenStarts(const char* begin, const char* end,
+                                     bool afterSeparator = true) {
     std::int64_t count = 0;
     unsigned previous = afterSeparator ? 1u : 0u;
     const char* p = begin;
@@ -62,7 +66,7 @@ inline std::int64_t countTokenStarts(const char* begin, const char* end, bool af
 
 // Walks the whitespace-separated tokens of a text, counting lines for error messages.
 class TokenScanner {
-public:
+  public:
     explicit TokenScanner(std::string_view text, std::size_t start = 0)
         : text_(text), position_(start) {}
 
@@ -89,7 +93,7 @@ public:
         return position_;
     }
 
-private:
+  private:
     std::string_view text_;
     std::size_t position_ = 0;
     long long line_ = 1;

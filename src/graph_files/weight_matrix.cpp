@@ -6,9 +6,9 @@
 
 #include "common/error.h"
 #include "common/parallel.h"
-#include "graph_files/row_writer.h"
 #include "graph_files/file_io.h"
 #include "graph_files/number_text.h"
+#include "graph_files/row_writer.h"
 #include "graph_files/text_tokens.h"
 
 namespace fwprune {
@@ -45,17 +45,17 @@ WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, b
     try {
         matrix.cells.resize(static_cast<std::size_t>(cells));
     } catch (const std::bad_alloc&) {
-        fail(Status::OutOfMemory, describeAt(path, "not enough memory for a matrix of " +
-                                                       std::to_string(n) + " nodes"));
+        fail(Status::OutOfMemory,
+             describeAt(path, "not enough memory for a matrix of " + std::to_string(n) + " nodes"));
     }
 
     // Chunks end at separators, so no token straddles two; a token belongs to the chunk it
     // starts in. Counting tokens per chunk first gives each chunk the index of its first value.
     constexpr std::size_t kMinChunk = std::size_t{1} << 20;
     ThreadPool pool(text.size() >= 2 * kMinChunk ? threads : 1);
-    const std::size_t chunkCount =
-        std::max<std::size_t>(1, std::min<std::size_t>(static_cast<std::size_t>(pool.size()) * 4,
-                                                        text.size() / kMinChunk));
+    const std::size_t chunkCount = std::max<std::size_t>(
+        1,
+        std::min<std::size_t>(static_cast<std::size_t>(pool.size()) * 4, text.size() / kMinChunk));
     std::vector<std::size_t> bounds(chunkCount + 1, text.size());
     bounds[0] = 0;
     for (std::size_t c = 1; c < chunkCount; ++c) {
@@ -64,11 +64,13 @@ WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, b
         bounds[c] = b;
     }
     std::vector<std::int64_t> firstIndex(chunkCount + 1, 0);
-    pool.parallelFor(0, static_cast<std::int64_t>(chunkCount), [&](std::int64_t lo, std::int64_t hi, int) {
-        for (std::int64_t c = lo; c < hi; ++c) {
-            firstIndex[c + 1] = countTokenStarts(text.data() + bounds[c], text.data() + bounds[c + 1]);
-        }
-    });
+    pool.parallelFor(
+        0, static_cast<std::int64_t>(chunkCount), [&](std::int64_t lo, std::int64_t hi, int) {
+            for (std::int64_t c = lo; c < hi; ++c) {
+                firstIndex[c + 1] =
+                    countTokenStarts(text.data() + bounds[c], text.data() + bounds[c + 1]);
+            }
+        });
     for (std::size_t c = 0; c < chunkCount; ++c) firstIndex[c + 1] += firstIndex[c];
     const auto lineAt = [&](std::size_t offset) {
         return 1 + static_cast<long long>(std::count(text.begin(), text.begin() + offset, '\n'));
@@ -89,27 +91,29 @@ WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, b
     // In strict mode each chunk remembers its first bad token; the earliest one is reported.
     std::vector<std::size_t> badOffset(chunkCount, text.size());
     std::vector<std::string_view> badToken(chunkCount);
-    pool.parallelFor(0, static_cast<std::int64_t>(chunkCount), [&](std::int64_t lo, std::int64_t hi, int) {
-        for (std::int64_t c = lo; c < hi; ++c) {
-            const std::string_view chunk = text.substr(bounds[c], bounds[c + 1] - bounds[c]);
-            TokenScanner scanner(chunk);
-            for (std::int64_t index = firstIndex[c]; index < cells; ++index) {
-                const std::string_view token = scanner.next();
-                if (token.empty()) break;
-                bool whole = true;
-                out[index] = parseWeight(token, strict ? &whole : nullptr);
-                if (!whole) {
-                    badOffset[c] = bounds[c] + static_cast<std::size_t>(token.data() - chunk.data());
-                    badToken[c] = token;
-                    break;
+    pool.parallelFor(
+        0, static_cast<std::int64_t>(chunkCount), [&](std::int64_t lo, std::int64_t hi, int) {
+            for (std::int64_t c = lo; c < hi; ++c) {
+                const std::string_view chunk = text.substr(bounds[c], bounds[c + 1] - bounds[c]);
+                TokenScanner scanner(chunk);
+                for (std::int64_t index = firstIndex[c]; index < cells; ++index) {
+                    const std::string_view token = scanner.next();
+                    if (token.empty()) break;
+                    bool whole = true;
+                    out[index] = parseWeight(token, strict ? &whole : nullptr);
+                    if (!whole) {
+                        badOffset[c] =
+                            bounds[c] + static_cast<std::size_t>(token.data() - chunk.data());
+                        badToken[c] = token;
+                        break;
+                    }
                 }
             }
-        }
-    });
+        });
     for (std::size_t c = 0; c < chunkCount; ++c) {
         if (badOffset[c] == text.size()) continue;
-        fail(Status::Format, describeAt(path, lineAt(badOffset[c]),
-                                        quoteToken(badToken[c]) + " is not a number"));
+        fail(Status::Format,
+             describeAt(path, lineAt(badOffset[c]), quoteToken(badToken[c]) + " is not a number"));
     }
     nodeCount = matrix.n;
     cellCount = cells;

@@ -21,12 +21,12 @@ namespace fwprune {
 WeightMatrix readWeightMatrix(const std::string& path, bool strict = false, int threads = 0);
 
 // The same, on text already in memory; path only names the source in error messages.
-WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path,
-                               bool strict = false, int threads = 0);
+WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, bool strict = false,
+                               int threads = 0);
 
 // Writes each row on one line, values in C's "%e" form with a three-digit exponent
-// ("2.000000e-001"), one space apart; infinities and NaNs as printf spells them. Whole or not at all.
-// threads <= 0 formats on every hardware thread.
+// ("2.000000e-001"), one space apart; infinities and NaNs as printf spells them. Whole or not at
+// all. threads <= 0 formats on every hardware thread.
 void writeWeightMatrix(const WeightMatrix& matrix, const std::string& path, int threads = 0);
 
 // Writes "%d edge %d\n" for every cell that is not WEIGHT_ABSENT (NaN cells included), ordered by

@@ -40,7 +40,8 @@ fwpruneStatus guarded(Body&& body) noexcept {
 }
 
 const char* requirePath(const char* path, const char* role) {
-    if (path == nullptr) fail(Status::InvalidArgument, std::string("the ") + role + " path is null");
+    if (path == nullptr)
+        fail(Status::InvalidArgument, std::string("the ") + role + " path is null");
     if (*path == '\0') fail(Status::InvalidArgument, std::string("the ") + role + " path is empty");
     return path;
 }
@@ -50,7 +51,8 @@ RunOptions toRunOptions(const fwpruneOptions* options) {
     if (options == nullptr) return run;
     // Read only the fields the caller's version of the struct has.
     const std::size_t size = options->structSize;
-    if (size < sizeof(size_t)) fail(Status::InvalidArgument, "options.structSize is not set; call fwpruneInitOptions");
+    if (size < sizeof(size_t))
+        fail(Status::InvalidArgument, "options.structSize is not set; call fwpruneInitOptions");
     if (size >= offsetof(fwpruneOptions, backend) + sizeof(options->backend)) {
         // Read as an int: a C caller may pass any value, and loading one outside the enum's
         // range through the enum type is undefined in C++.
@@ -58,17 +60,26 @@ RunOptions toRunOptions(const fwpruneOptions* options) {
         int backend = 0;
         std::memcpy(&backend, &options->backend, sizeof backend);
         switch (backend) {
-            case FWPRUNE_BACKEND_AUTO: run.backend = Backend::Auto; break;
-            case FWPRUNE_BACKEND_GPU: run.backend = Backend::Gpu; break;
-            case FWPRUNE_BACKEND_CPU: run.backend = Backend::Cpu; break;
-            case FWPRUNE_BACKEND_EMULATED: run.backend = Backend::Emulated; break;
+            case FWPRUNE_BACKEND_AUTO:
+                run.backend = Backend::Auto;
+                break;
+            case FWPRUNE_BACKEND_GPU:
+                run.backend = Backend::Gpu;
+                break;
+            case FWPRUNE_BACKEND_CPU:
+                run.backend = Backend::Cpu;
+                break;
+            case FWPRUNE_BACKEND_EMULATED:
+                run.backend = Backend::Emulated;
+                break;
             default:
                 fail(Status::InvalidArgument, "unknown backend " + std::to_string(backend));
         }
     }
     if (size >= offsetof(fwpruneOptions, threads) + sizeof(options->threads)) {
         if (options->threads < 0) {
-            fail(Status::InvalidArgument, "thread count " + std::to_string(options->threads) + " is negative");
+            fail(Status::InvalidArgument,
+                 "thread count " + std::to_string(options->threads) + " is negative");
         }
         run.threads = options->threads;
     }
@@ -96,10 +107,14 @@ fwpruneRunStats* statsOf(const fwpruneOptions* options) {
 
 fwpruneBackend toPublic(Backend backend) {
     switch (backend) {
-        case Backend::Gpu: return FWPRUNE_BACKEND_GPU;
-        case Backend::Cpu: return FWPRUNE_BACKEND_CPU;
-        case Backend::Emulated: return FWPRUNE_BACKEND_EMULATED;
-        case Backend::Auto: break;
+        case Backend::Gpu:
+            return FWPRUNE_BACKEND_GPU;
+        case Backend::Cpu:
+            return FWPRUNE_BACKEND_CPU;
+        case Backend::Emulated:
+            return FWPRUNE_BACKEND_EMULATED;
+        case Backend::Auto:
+            break;
     }
     return FWPRUNE_BACKEND_AUTO;
 }
@@ -124,7 +139,8 @@ void runWithOptions(const fwpruneOptions* options, Job&& job) {
 void checkMatrixArguments(const void* cells, int n, std::size_t rowStride) {
     if (n < 0) fail(Status::InvalidArgument, "n is negative (" + std::to_string(n) + ")");
     if (n > 46340) {
-        fail(Status::TooLarge, std::to_string(n) + " nodes exceed the limit of 46340 (n*n cells must fit 32 bits)");
+        fail(Status::TooLarge,
+             std::to_string(n) + " nodes exceed the limit of 46340 (n*n cells must fit 32 bits)");
     }
     if (n > 0 && cells == nullptr) fail(Status::InvalidArgument, "the matrix pointer is null");
     if (rowStride < static_cast<std::size_t>(n)) {
@@ -153,7 +169,8 @@ fwpruneStatus runTransitiveReductionChecked(const char* inputPath, const char* o
     return guarded([&] {
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
             fwprune::runTransitiveReductionPipeline(fwprune::requirePath(inputPath, "input"),
-                                                    fwprune::requirePath(outputPath, "output"), run);
+                                                    fwprune::requirePath(outputPath, "output"),
+                                                    run);
         });
     });
 }
@@ -182,7 +199,8 @@ fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency, int n, size
         matrix.cells.resize(static_cast<std::size_t>(n) * n);
         for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
             for (std::size_t j = 0; j < static_cast<std::size_t>(n); ++j) {
-                matrix.cells[i * n + j] = adjacency[i * rowStride + j] != 0 ? fwprune::CELL_EDGE : fwprune::CELL_EMPTY;
+                matrix.cells[i * n + j] =
+                    adjacency[i * rowStride + j] != 0 ? fwprune::CELL_EDGE : fwprune::CELL_EMPTY;
             }
         }
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
@@ -191,7 +209,8 @@ fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency, int n, size
             if (run.stats) run.stats->backend = backend;
         });
         for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
-            std::memcpy(adjacency + i * rowStride, matrix.cells.data() + i * n, static_cast<std::size_t>(n));
+            std::memcpy(adjacency + i * rowStride, matrix.cells.data() + i * n,
+                        static_cast<std::size_t>(n));
         }
     });
 }
@@ -224,29 +243,40 @@ void runTransitiveReduction(const char* inputPath, const char* outputPath) {
 }
 
 void runWeakestLinkReduction(const char* inputPath, const char* edgeListPath,
-                             const char* matrixPath, float lower_threshold,
-                             float upper_threshold) {
+                             const char* matrixPath, float lower_threshold, float upper_threshold) {
     runWeakestLinkReductionChecked(inputPath, edgeListPath, matrixPath, lower_threshold,
                                    upper_threshold, nullptr);
 }
 
-const char* fwpruneGetLastErrorMessage(void) { return fwprune::lastErrorMessage().c_str(); }
+const char* fwpruneGetLastErrorMessage(void) {
+    return fwprune::lastErrorMessage().c_str();
+}
 
 const char* fwpruneGetStatusName(fwpruneStatus status) {
     switch (status) {
-        case FWPRUNE_OK: return "FWPRUNE_OK";
-        case FWPRUNE_ERROR_INVALID_ARGUMENT: return "FWPRUNE_ERROR_INVALID_ARGUMENT";
-        case FWPRUNE_ERROR_IO: return "FWPRUNE_ERROR_IO";
-        case FWPRUNE_ERROR_FORMAT: return "FWPRUNE_ERROR_FORMAT";
-        case FWPRUNE_ERROR_TOO_LARGE: return "FWPRUNE_ERROR_TOO_LARGE";
-        case FWPRUNE_ERROR_OUT_OF_MEMORY: return "FWPRUNE_ERROR_OUT_OF_MEMORY";
-        case FWPRUNE_ERROR_DEVICE: return "FWPRUNE_ERROR_DEVICE";
-        case FWPRUNE_ERROR_INTERNAL: return "FWPRUNE_ERROR_INTERNAL";
+        case FWPRUNE_OK:
+            return "FWPRUNE_OK";
+        case FWPRUNE_ERROR_INVALID_ARGUMENT:
+            return "FWPRUNE_ERROR_INVALID_ARGUMENT";
+        case FWPRUNE_ERROR_IO:
+            return "FWPRUNE_ERROR_IO";
+        case FWPRUNE_ERROR_FORMAT:
+            return "FWPRUNE_ERROR_FORMAT";
+        case FWPRUNE_ERROR_TOO_LARGE:
+            return "FWPRUNE_ERROR_TOO_LARGE";
+        case FWPRUNE_ERROR_OUT_OF_MEMORY:
+            return "FWPRUNE_ERROR_OUT_OF_MEMORY";
+        case FWPRUNE_ERROR_DEVICE:
+            return "FWPRUNE_ERROR_DEVICE";
+        case FWPRUNE_ERROR_INTERNAL:
+            return "FWPRUNE_ERROR_INTERNAL";
     }
     return "FWPRUNE_UNKNOWN_STATUS";
 }
 
-const char* fwpruneGetVersion(void) { return FWPRUNE_VERSION_STRING; }
+const char* fwpruneGetVersion(void) {
+    return FWPRUNE_VERSION_STRING;
+}
 
 fwpruneBackend fwpruneGetDefaultBackend(void) {
     return fwprune::cudaDeviceAvailable() ? FWPRUNE_BACKEND_GPU : FWPRUNE_BACKEND_CPU;

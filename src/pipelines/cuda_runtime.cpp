@@ -13,7 +13,6 @@
 namespace fwprune {
 namespace {
 
-
 void check(cudaError_t result, const std::string& what) {
     if (result == cudaSuccess) return;
     cudaGetLastError();  // clear the sticky-free error so the next call starts clean
@@ -22,7 +21,7 @@ void check(cudaError_t result, const std::string& what) {
 }
 
 class CudaRuntime final : public DeviceRuntime {
-public:
+  public:
     CudaRuntime() {
         check(cudaGetDevice(&device_), "cannot select the CUDA device");
         check(cudaGetDeviceProperties(&properties_, device_), "cannot query the CUDA device");
@@ -34,21 +33,24 @@ public:
 
     void* allocate(std::size_t bytes) override {
         void* pointer = nullptr;
-        check(cudaMalloc(&pointer, bytes), "cannot allocate " + std::to_string(bytes) + " bytes on " + name());
+        check(cudaMalloc(&pointer, bytes),
+              "cannot allocate " + std::to_string(bytes) + " bytes on " + name());
         return pointer;
     }
 
     void* allocatePitch(std::size_t* pitch, std::size_t widthBytes, std::size_t height) override {
         void* pointer = nullptr;
-        check(cudaMallocPitch(&pointer, pitch, widthBytes, height),
-              "cannot allocate a pitched matrix of " + std::to_string(height) + " rows on " + name());
+        check(
+            cudaMallocPitch(&pointer, pitch, widthBytes, height),
+            "cannot allocate a pitched matrix of " + std::to_string(height) + " rows on " + name());
         return pointer;
     }
 
     void release(void* pointer) noexcept override { cudaFree(pointer); }
 
     void copy(void* destination, const void* source, std::size_t bytes, CopyKind kind) override {
-        check(cudaMemcpy(destination, source, bytes, toCuda(kind)), "copy to or from " + name() + " failed");
+        check(cudaMemcpy(destination, source, bytes, toCuda(kind)),
+              "copy to or from " + name() + " failed");
     }
 
     void copy2D(void* destination, std::size_t destinationPitch, const void* source,
@@ -71,8 +73,8 @@ public:
         }
         if (std::uint64_t{block.x} * block.y * block.z >
             static_cast<std::uint64_t>(properties_.maxThreadsPerBlock)) {
-            fail(Status::Device, "cannot configure a launch on " + name() +
-                                     ": too many threads per block");
+            fail(Status::Device,
+                 "cannot configure a launch on " + name() + ": too many threads per block");
         }
         grid_ = dim3(grid.x, grid.y, grid.z);
         block_ = dim3(block.x, block.y, block.z);
@@ -86,16 +88,16 @@ public:
     void launch(KernelId kernel) override {
         void* args[kMaxKernelParameters];
         arguments_.finish(kernel, args);
-        check(cudaLaunchKernel(gpuKernelEntry(kernel), grid_, block_, args, 0, nullptr),
-              std::string("launch of ") + kernelSignature(kernel).name + " on " + name() + " failed");
+        check(
+            cudaLaunchKernel(gpuKernelEntry(kernel), grid_, block_, args, 0, nullptr),
+            std::string("launch of ") + kernelSignature(kernel).name + " on " + name() + " failed");
     }
 
     void synchronize() override {
         check(cudaDeviceSynchronize(), "a kernel on " + name() + " failed");
     }
 
-private:
-
+  private:
     static cudaMemcpyKind toCuda(CopyKind kind) {
         return kind == CopyKind::HostToDevice ? cudaMemcpyHostToDevice : cudaMemcpyDeviceToHost;
     }

@@ -15,7 +15,7 @@ namespace fwprune {
 enum class CopyKind { HostToDevice = 1, DeviceToHost = 2 };
 
 class DeviceRuntime {
-public:
+  public:
     virtual ~DeviceRuntime() = default;
 
     // A short name for messages: "GPU 0 (name)" or "CPU stand-in".
@@ -45,14 +45,14 @@ public:
 
 // The device buffer of one pipeline call, released when the call ends however it ends.
 class DeviceBuffer {
-public:
+  public:
     DeviceBuffer(DeviceRuntime& runtime, void* pointer) : runtime_(runtime), pointer_(pointer) {}
     DeviceBuffer(const DeviceBuffer&) = delete;
     DeviceBuffer& operator=(const DeviceBuffer&) = delete;
     ~DeviceBuffer() { runtime_.release(pointer_); }
     void* get() const { return pointer_; }
 
-private:
+  private:
     DeviceRuntime& runtime_;
     void* pointer_;
 };

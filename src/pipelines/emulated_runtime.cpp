@@ -42,7 +42,7 @@ FaultPlan& threadFaultPlan() {
 }
 
 class EmulatedRuntime final : public DeviceRuntime {
-public:
+  public:
     explicit EmulatedRuntime(int threads) : pool_(threads), faults_(threadFaultPlan()) {}
 
     std::string name() const override { return "CPU stand-in"; }
@@ -59,7 +59,8 @@ public:
         }
         void* const pointer = block.get();
         const std::lock_guard<std::mutex> lock(mutex_);
-        allocations_.emplace(static_cast<unsigned char*>(pointer), Allocation{std::move(block), bytes});
+        allocations_.emplace(static_cast<unsigned char*>(pointer),
+                             Allocation{std::move(block), bytes});
         return pointer;
     }
 
@@ -68,8 +69,8 @@ public:
             std::max<std::size_t>(1, (widthBytes + kPitchAlignment - 1) / kPitchAlignment) *
             kPitchAlignment;
         if (height != 0 && stride > static_cast<std::size_t>(-1) / height) {
-            fail(Status::OutOfMemory, "pitched allocation of " + std::to_string(height) +
-                                          " rows is too large");
+            fail(Status::OutOfMemory,
+                 "pitched allocation of " + std::to_string(height) + " rows is too large");
         }
         void* const pointer = allocate(stride * height);
         *pitch = stride;
@@ -134,14 +135,15 @@ public:
         arguments_.finish(kernel, args);
         injectedFault(StandInFault::Launch, Status::Device, "launch");
         if (!runEmulatedKernel(kernel, grid_, block_, args, pool_)) {
-            fail(Status::Internal, std::string(kernelSignature(kernel).name) +
-                                       " uses barriers in a way the CPU stand-in cannot run exactly");
+            fail(Status::Internal,
+                 std::string(kernelSignature(kernel).name) +
+                     " uses barriers in a way the CPU stand-in cannot run exactly");
         }
     }
 
     void synchronize() override {}
 
-private:
+  private:
     void injectedFault(StandInFault operation, Status status, const char* what) {
         if (faults_.fault != operation) return;
         if (faults_.afterCalls-- > 0) return;

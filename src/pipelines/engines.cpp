@@ -46,7 +46,8 @@ Backend resolveBackend(Backend requested) {
 Backend reduceTransitively(ByteAdjacencyMatrix& matrix, const RunOptions& options) {
     const Backend backend = resolveBackend(options.backend);
     if (backend == Backend::Cpu) {
-        onCpu(matrix.n, [&] { cpu::reduceTransitively(matrix.cells.data(), matrix.n, options.threads); });
+        onCpu(matrix.n,
+              [&] { cpu::reduceTransitively(matrix.cells.data(), matrix.n, options.threads); });
     } else {
         reduceTransitivelyOnDevice(*openDevice(backend, options.threads), matrix,
                                    sweepProgressOf(options));
@@ -59,8 +60,9 @@ Backend pruneWeakestLinks(WeightMatrix& matrix, float lower_threshold, float upp
     const Backend backend = resolveBackend(options.backend);
     if (backend == Backend::Cpu) {
         onCpu(matrix.n, [&] {
-            cpu::pruneWeakestLinks(matrix.cells.data(), matrix.n, static_cast<std::size_t>(matrix.n),
-                                   lower_threshold, upper_threshold, options.threads);
+            cpu::pruneWeakestLinks(matrix.cells.data(), matrix.n,
+                                   static_cast<std::size_t>(matrix.n), lower_threshold,
+                                   upper_threshold, options.threads);
         });
     } else {
         pruneWeakestLinksOnDevice(*openDevice(backend, options.threads), matrix, lower_threshold,

@@ -13,7 +13,7 @@
 namespace fwprune {
 
 class LaunchArguments {
-public:
+  public:
     static constexpr std::size_t kParameterSpace = 4096;
 
     // A new launch was configured: forget earlier pushes.
@@ -23,10 +23,12 @@ public:
     }
 
     void push(const void* argument, std::size_t size, std::size_t offset) {
-        if (!configured_) fail(Status::Device, "kernel argument pushed before a launch was configured");
+        if (!configured_)
+            fail(Status::Device, "kernel argument pushed before a launch was configured");
         if (size == 0 || offset > kParameterSpace || size > kParameterSpace - offset) {
-            fail(Status::Device, "kernel argument of " + std::to_string(size) + " bytes at offset " +
-                                     std::to_string(offset) + " exceeds the parameter space");
+            fail(Status::Device, "kernel argument of " + std::to_string(size) +
+                                     " bytes at offset " + std::to_string(offset) +
+                                     " exceeds the parameter space");
         }
         std::memcpy(buffer_ + offset, argument, size);
         pushed_.push_back({offset, size});
@@ -37,12 +39,14 @@ public:
     void finish(KernelId kernel, void* args[kMaxKernelParameters]) {
         const KernelSignature& signature = kernelSignature(kernel);
         if (!configured_) {
-            fail(Status::Device, std::string("launch of ") + signature.name + " was not configured");
+            fail(Status::Device,
+                 std::string("launch of ") + signature.name + " was not configured");
         }
         configured_ = false;
         bool matches = static_cast<int>(pushed_.size()) == signature.parameterCount;
         for (int p = 0; matches && p < signature.parameterCount; ++p) {
-            matches = pushed_[p].offset == signature.offsets[p] && pushed_[p].size == signature.sizes[p];
+            matches =
+                pushed_[p].offset == signature.offsets[p] && pushed_[p].size == signature.sizes[p];
         }
         if (!matches) {
             fail(Status::Device, std::string("arguments pushed for ") + signature.name +
@@ -51,7 +55,7 @@ public:
         for (int p = 0; p < signature.parameterCount; ++p) args[p] = buffer_ + signature.offsets[p];
     }
 
-private:
+  private:
     struct Pushed {
         std::size_t offset, size;
     };

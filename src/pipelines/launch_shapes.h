@@ -9,7 +9,8 @@
 namespace fwprune {
 
 inline unsigned int blocksToCover(int n, unsigned int blockWidth) {
-    return static_cast<unsigned int>(std::ceil(static_cast<float>(n) / static_cast<float>(blockWidth)));
+    return static_cast<unsigned int>(
+        std::ceil(static_cast<float>(n) / static_cast<float>(blockWidth)));
 }
 
 constexpr unsigned int kSweepBlockWidth = 256;

@@ -3,8 +3,12 @@
 
 namespace fwprune {
 
-bool cudaDeviceAvailable() { return false; }
+bool cudaDeviceAvailable() {
+    return false;
+}
 
-std::unique_ptr<DeviceRuntime> openCudaRuntime() { return nullptr; }
+std::unique_ptr<DeviceRuntime> openCudaRuntime() {
+    return nullptr;
+}
 
 }  // namespace fwprune

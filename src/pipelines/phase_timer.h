@@ -8,7 +8,7 @@
 namespace fwprune {
 
 class PhaseTimer {
-public:
+  public:
     PhaseTimer(const RunOptions& options, Phase phase)
         : options_(options), phase_(phase), start_(std::chrono::steady_clock::now()) {
         report(0.0);
@@ -27,7 +27,7 @@ public:
         if (options_.progress) options_.progress(phase_, fraction);
     }
 
-private:
+  private:
     const RunOptions& options_;
     Phase phase_;
     std::chrono::steady_clock::time_point start_;
@@ -59,6 +59,8 @@ void runJobPhases(const RunOptions& options, Read&& read, Sweep&& sweep, Write&&
 }
 
 // How often sweep progress is reported: about a hundred times per job.
-inline bool sweepReportDue(int k, int n) { return n >= 100 ? (k + 1) % (n / 100) == 0 : true; }
+inline bool sweepReportDue(int k, int n) {
+    return n >= 100 ? (k + 1) % (n / 100) == 0 : true;
+}
 
 }  // namespace fwprune

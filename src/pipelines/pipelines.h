@@ -24,8 +24,8 @@ struct RunStats {
 
 struct RunOptions {
     Backend backend = Backend::Auto;
-    int threads = 0;      // CPU threads; 0 = every hardware thread
-    bool strict = false;  // tokens must be wholly numbers
+    int threads = 0;                              // CPU threads; 0 = every hardware thread
+    bool strict = false;                          // tokens must be wholly numbers
     std::function<void(Phase, double)> progress;  // may be empty
     RunStats* stats = nullptr;                    // filled in when set
 };

@@ -22,7 +22,8 @@ void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& mat
     const LaunchShape sweepGrid{static_cast<unsigned int>(n), 1, 1};
     const LaunchShape sweepBlock{kSweepBlockWidth, 1, 1};
     for (int k = 0; k < n; ++k) {
-        launchKernel(runtime, KernelId::AllPairsLongestPath, sweepGrid, sweepBlock, deviceMatrix, k, n);
+        launchKernel(runtime, KernelId::AllPairsLongestPath, sweepGrid, sweepBlock, deviceMatrix, k,
+                     n);
         if (progress && sweepReportDue(k, n)) progress(double(k + 1) / n);
     }
     const unsigned int tiles = blocksToCover(n, kReductionTile);

@@ -18,7 +18,8 @@ void pruneWeakestLinksOnDevice(DeviceRuntime& runtime, WeightMatrix& matrix, flo
     if (n == 0) return;
     const std::size_t rowBytes = sizeof(float) * static_cast<std::size_t>(n);
     std::size_t pitch = 0;
-    DeviceBuffer device(runtime, runtime.allocatePitch(&pitch, rowBytes, static_cast<std::size_t>(n)));
+    DeviceBuffer device(runtime,
+                        runtime.allocatePitch(&pitch, rowBytes, static_cast<std::size_t>(n)));
     if (pitch < rowBytes || pitch > std::numeric_limits<unsigned int>::max()) {
         fail(Status::Device, runtime.name() + " returned an unusable row pitch of " +
                                  std::to_string(pitch) + " bytes");
@@ -35,10 +36,10 @@ void pruneWeakestLinksOnDevice(DeviceRuntime& runtime, WeightMatrix& matrix, flo
                      n, devicePitch, lower_threshold);
         if (progress && sweepReportDue(k, n)) progress(double(k + 1) / n);
     }
-    launchKernel(runtime, KernelId::ThresholdPass,
-                 LaunchShape{blocksToCover(n, kThresholdBlockWidth), static_cast<unsigned int>(n), 1},
-                 LaunchShape{kThresholdBlockWidth, 1, 1}, deviceMatrix, n, devicePitch,
-                 upper_threshold);
+    launchKernel(
+        runtime, KernelId::ThresholdPass,
+        LaunchShape{blocksToCover(n, kThresholdBlockWidth), static_cast<unsigned int>(n), 1},
+        LaunchShape{kThresholdBlockWidth, 1, 1}, deviceMatrix, n, devicePitch, upper_threshold);
 
     runtime.copy2D(matrix.cells.data(), rowBytes, deviceMatrix, pitch, rowBytes,
                    static_cast<std::size_t>(n), CopyKind::DeviceToHost);
@@ -61,8 +62,8 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
             for (const std::string& path : {matrixPath, edgeListPath}) {
                 std::error_code ignored;
                 if (std::filesystem::is_directory(path, ignored)) {
-                    fail(Status::Io,
-                         describeAt(path, "cannot replace output file: " + systemErrorText(EISDIR)));
+                    fail(Status::Io, describeAt(path, "cannot replace output file: " +
+                                                          systemErrorText(EISDIR)));
                 }
             }
             OutputFile matrixFile(matrixPath);

@@ -1,0 +1,164 @@
+#include "command_line.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+#include "cli_errors.h"
+
+namespace fwprune::cli {
+namespace {
+
+// strtof rounds the decimal text straight to float, as the thresholds are used.
+float parseThreshold(const std::string& option, const std::string& text) {
+    const auto bad = [&](const char* why) {
+        return usageError(option + ": '" + text + "' " + why, "weakest-link");
+    };
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) {
+        throw bad("is not a number");
+    }
+    char* end = nullptr;
+    errno = 0;
+    const float value = std::strtof(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || std::isnan(value)) throw bad("is not a number");
+    // Overflow comes back as infinity with ERANGE; a literal "inf" is a deliberate choice.
+    if (errno == ERANGE && std::isinf(value)) throw bad("is out of the range of a float");
+    return value;
+}
+
+int parseThreads(const std::string& text) {
+    constexpr long kMaxThreads = 4096;
+    const bool digits =
+        !text.empty() && text.size() <= 6 &&
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const long value = digits ? std::strtol(text.c_str(), nullptr, 10) : -1;
+    if (value < 0 || value > kMaxThreads) {
+        throw usageError("--threads: '" + text + "' is not a whole number from 0 to 4096");
+    }
+    return static_cast<int>(value);
+}
+
+fwpruneBackend parseBackend(const std::string& text) {
+    if (text == "auto") return FWPRUNE_BACKEND_AUTO;
+    if (text == "gpu") return FWPRUNE_BACKEND_GPU;
+    if (text == "cpu") return FWPRUNE_BACKEND_CPU;
+    if (text == "emulated") return FWPRUNE_BACKEND_EMULATED;
+    throw usageError("--backend: '" + text + "' is not one of auto, gpu, cpu, emulated");
+}
+
+// Applies one option; returns false when `name` is not an option at all.
+bool applyOption(CommandLine& line, const std::string& name,
+                 const std::optional<std::string>& value) {
+    if (name == "--backend") {
+        line.backend = parseBackend(*value);
+    } else if (name == "--threads") {
+        line.threads = parseThreads(*value);
+    } else if (name == "--lower") {
+        line.lower = parseThreshold(name, *value);
+    } else if (name == "--upper") {
+        line.upper = parseThreshold(name, *value);
+    } else if (name == "--stats") {
+        line.stats = true;
+    } else if (name == "--strict") {
+        line.strict = true;
+    } else if (name == "-q" || name == "--quiet") {
+        line.quiet = true;
+    } else if (name == "-h" || name == "--help") {
+        line.help = true;
+    } else if (name == "--version") {
+        line.version = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool takesValue(const std::string& name) {
+    return name == "--backend" || name == "--threads" || name == "--lower" || name == "--upper";
+}
+
+}  // namespace
+
+const char* backendName(fwpruneBackend backend) {
+    switch (backend) {
+        case FWPRUNE_BACKEND_AUTO:
+            return "auto";
+        case FWPRUNE_BACKEND_GPU:
+            return "gpu";
+        case FWPRUNE_BACKEND_CPU:
+            return "cpu";
+        case FWPRUNE_BACKEND_EMULATED:
+            return "emulated";
+    }
+    return "unknown";
+}
+
+CommandLine parseCommandLine(int argc, char** argv) {
+    CommandLine line;
+    std::optional<Failure> firstError;
+    bool optionsEnded = false;
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (!optionsEnded && arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            positional.push_back(arg);  // includes "-", standard input or output
+            continue;
+        }
+        const std::size_t equals = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
+        const std::string name = arg.substr(0, equals);
+        std::optional<std::string> value;
+        if (equals != std::string::npos) value = arg.substr(equals + 1);
+        try {
+            if (takesValue(name) && !value) {
+                if (i + 1 >= argc) throw usageError(name + " needs a value");
+                value = argv[++i];
+            } else if (!takesValue(name) && value) {
+                throw usageError(name + " takes no value");
+            }
+            if (!applyOption(line, name, value)) throw usageError("unknown option '" + arg + "'");
+        } catch (const Failure& failure) {
+            if (!firstError) firstError = failure;
+        }
+    }
+    if (!positional.empty()) {
+        line.command = positional.front();
+        line.files.assign(positional.begin() + 1, positional.end());
+    }
+    if (line.help || line.version) return line;
+    if (firstError) throw *firstError;
+    return line;
+}
+
+void validateCommand(const CommandLine& line) {
+    if (line.command.empty()) throw usageError("no command given");
+    if (line.command == "reduce") {
+        if (line.files.size() != 2) {
+            throw usageError("reduce takes two files, INPUT and OUTPUT; got " +
+                                 std::to_string(line.files.size()),
+                             "reduce");
+        }
+        if (line.lower || line.upper) {
+            throw usageError(std::string("reduce takes no ") + (line.lower ? "--lower" : "--upper"),
+                             "reduce");
+        }
+    } else if (line.command == "weakest-link") {
+        if (line.files.size() != 3) {
+            throw usageError("weakest-link takes three files, INPUT, EDGES and MATRIX; got " +
+                                 std::to_string(line.files.size()),
+                             "weakest-link");
+        }
+        if (!line.lower) throw usageError("weakest-link needs --lower L", "weakest-link");
+        if (!line.upper) throw usageError("weakest-link needs --upper U", "weakest-link");
+    } else {
+        throw usageError("unknown command '" + line.command + "'; the commands are reduce and " +
+                         "weakest-link");
+    }
+}
+
+}  // namespace fwprune::cli

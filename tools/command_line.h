@@ -1,0 +1,37 @@
+// The command line: what the user asked for, read and checked.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fwprune.h"
+
+namespace fwprune::cli {
+
+struct CommandLine {
+    std::string command;  // empty when none was given
+    std::vector<std::string> files;
+    bool help = false;
+    bool version = false;
+    bool stats = false;
+    bool strict = false;
+    bool quiet = false;
+    fwpruneBackend backend = FWPRUNE_BACKEND_AUTO;
+    int threads = 0;
+    std::optional<float> lower;
+    std::optional<float> upper;
+};
+
+// Reads every argument before judging them, so that --help and --version win over mistakes
+// elsewhere on the line; throws the first mistake (a usage Failure) only when neither was asked
+// for.
+CommandLine parseCommandLine(int argc, char** argv);
+
+// Checks what the command needs, once --help and --version are out of the way.
+void validateCommand(const CommandLine& line);
+
+// "auto", "gpu", "cpu" or "emulated".
+const char* backendName(fwpruneBackend backend);
+
+}  // namespace fwprune::cli

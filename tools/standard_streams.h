@@ -1,0 +1,134 @@
+// Standard input and output for a library that works with paths: a private temporary directory,
+// copying standard input into it and outputs out of it, and cleaning it up on a signal.
+#pragma once
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "cli_errors.h"
+#include "progress_bar.h"
+
+namespace fwprune::cli {
+
+// A file descriptor that closes itself.
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
+    ~FileDescriptor() {
+        if (descriptor_ >= 0) ::close(descriptor_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return descriptor_; }
+    int release() { return std::exchange(descriptor_, -1); }
+
+  private:
+    int descriptor_;
+};
+
+// A private directory under $TMPDIR (or /tmp) for standard input spooled to a file and for
+// outputs bound for standard output, since the library works only with paths. It is removed
+// with everything in it when the run ends, whether it succeeded or not.
+class TemporaryDirectory {
+  public:
+    TemporaryDirectory() {
+        const char* const base = std::getenv("TMPDIR");
+        const std::string parent = base != nullptr && *base != '\0' ? base : "/tmp";
+        std::string pattern = parent + "/fwprune-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw Failure{kExitFile,
+                          parent + ": cannot create a temporary directory: " + systemError(errno)};
+        }
+        path_ = pattern;
+    }
+    ~TemporaryDirectory() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const char* name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+// Ctrl-C, kill and a closed terminal would end the process without running destructors. While
+// a watcher exists, those signals are blocked in the main thread and every thread it starts
+// later, and a helper thread takes them instead: it removes the temporary directory and the
+// progress bar, then lets the signal end the process as it would have.
+class SignalWatcher {
+  public:
+    SignalWatcher() : shared_(std::make_shared<Shared>()) {
+        sigemptyset(&signals_);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals_, signal);
+        pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+        // Detached and sharing ownership of its state: it may outlive main's stack frame.
+        std::thread(watch, shared_, signals_).detach();
+    }
+    SignalWatcher(const SignalWatcher&) = delete;
+    SignalWatcher& operator=(const SignalWatcher&) = delete;
+
+    void removeOnSignal(const std::string& directory) {
+        const std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->directory = directory;
+    }
+
+  private:
+    struct Shared {
+        std::mutex mutex;
+        std::string directory;
+    };
+
+    static void watch(std::shared_ptr<Shared> shared, sigset_t signals) {
+        int signal = 0;
+        if (sigwait(&signals, &signal) != 0) return;
+        {
+            const std::lock_guard<std::mutex> lock(shared->mutex);
+            std::error_code ignored;
+            if (!shared->directory.empty()) std::filesystem::remove_all(shared->directory, ignored);
+        }
+        if (barOnScreen) {
+            const char clearLine[] = "\r\033[K";
+            [[maybe_unused]] const ssize_t written =
+                ::write(STDERR_FILENO, clearLine, sizeof clearLine - 1);
+        }
+        std::signal(signal, SIG_DFL);
+        sigset_t only;
+        sigemptyset(&only);
+        sigaddset(&only, signal);
+        pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+        raise(signal);
+        std::_Exit(128 + signal);  // not reached unless the signal was ignored by our parent
+    }
+
+    std::shared_ptr<Shared> shared_;
+    sigset_t signals_{};
+};
+
+// Writes all of data to the descriptor; name says where in an error.
+void writeAll(int descriptor, const char* data, std::size_t size, const std::string& name);
+
+// Copies standard input to a new file at path.
+void spoolStandardInput(const std::string& path, ProgressBar& bar);
+
+// Copies the file at path to standard output.
+void copyToStandardOutput(const std::string& path, ProgressBar& bar);
+
+// The size of the file at path, or -1.
+double fileBytes(const std::string& path);
+
+}  // namespace fwprune::cli
