@@ -2,6 +2,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -10,6 +11,13 @@
 #include "graph_files/weight_matrix.h"
 
 namespace {
+
+// The size of a benchmark's output file, which is then removed.
+std::int64_t takeFileSize(const std::string& path) {
+    const auto size = static_cast<std::int64_t>(std::filesystem::file_size(path));
+    std::filesystem::remove(path);
+    return size;
+}
 
 std::string matrixText(int n) {
     std::mt19937 random(1);
@@ -49,12 +57,7 @@ void WriteWeightMatrix(benchmark::State& state) {
     fwprune::WeightMatrix m = fwprune::parseWeightMatrix(matrixText(n), "bench");
     const std::string path = "/tmp/fwprune-bench-out.txt";
     for (auto _ : state) fwprune::writeWeightMatrix(m, path, static_cast<int>(state.range(1)));
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    std::fseek(file, 0, SEEK_END);
-    const long size = std::ftell(file);
-    std::fclose(file);
-    std::remove(path.c_str());
-    state.SetBytesProcessed(state.iterations() * size);
+    state.SetBytesProcessed(state.iterations() * takeFileSize(path));
 }
 BENCHMARK(WriteWeightMatrix)
     ->Args({2048, 1})
@@ -86,12 +89,7 @@ void WriteEdgeList(benchmark::State& state) {
         fwprune::parseEdgeList(edgeListText(static_cast<int>(state.range(0)), 0.1), "bench");
     const std::string path = "/tmp/fwprune-bench-edges.txt";
     for (auto _ : state) fwprune::writeEdgeList(m, path, static_cast<int>(state.range(1)));
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    std::fseek(file, 0, SEEK_END);
-    const long size = std::ftell(file);
-    std::fclose(file);
-    std::remove(path.c_str());
-    state.SetBytesProcessed(state.iterations() * size);
+    state.SetBytesProcessed(state.iterations() * takeFileSize(path));
 }
 BENCHMARK(WriteEdgeList)
     ->Args({4000, 1})
