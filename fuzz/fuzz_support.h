@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,6 +90,22 @@ inline std::vector<std::uint8_t> referenceReduction(const std::vector<std::uint8
 }
 
 using testing::referenceWeakestLink;
+
+// Runs a reader on fuzz input: returns its matrix, or nothing when it threw an input error that
+// names the file first. Any other outcome is a finding. The reader must set nodeCount.
+template <typename Read>
+auto readOrInputError(Read&& read) -> std::optional<decltype(read())> {
+    try {
+        auto matrix = read();
+        require(nodeCount == matrix.n, "nodeCount is the n just read");
+        return matrix;
+    } catch (const Error& error) {
+        require(isInputError(error), "only input errors", error.what());
+        require(std::string_view(error.what()).rfind("fuzz.txt", 0) == 0,
+                "message names the file first", error.what());
+        return std::nullopt;
+    }
+}
 
 inline bool sameBits(float a, float b) {
     return std::memcmp(&a, &b, sizeof a) == 0;

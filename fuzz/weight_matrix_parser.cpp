@@ -15,16 +15,7 @@ using namespace fwprune::fuzzing;
 namespace {
 
 std::optional<WeightMatrix> parse(std::string_view text, bool strict) {
-    try {
-        WeightMatrix matrix = parseWeightMatrix(text, "fuzz.txt", strict);
-        require(nodeCount == matrix.n, "nodeCount is the n just read");
-        return matrix;
-    } catch (const Error& error) {
-        require(isInputError(error), "only input errors", error.what());
-        require(std::string_view(error.what()).rfind("fuzz.txt", 0) == 0,
-                "message names the file first", error.what());
-        return std::nullopt;
-    }
+    return readOrInputError([&] { return parseWeightMatrix(text, "fuzz.txt", strict); });
 }
 
 bool sameCells(const WeightMatrix& a, const WeightMatrix& b) {
