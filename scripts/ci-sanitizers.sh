@@ -2,7 +2,8 @@
 # Builds the test suite twice with sanitizers (CUDA off) and runs it:
 #   1. clang-14 with AddressSanitizer + UndefinedBehaviorSanitizer, every test but the slowest;
 #   2. clang-14 with ThreadSanitizer, the tests that run work on several threads.
-# Any report fails the run. Build directories default to /tmp/fwprune-{asan,tsan}-build.
+# Any report fails the run. Build directories default to build-{asan,tsan}/ inside the checkout, so two checkouts never
+# share a CMake cache.
 #   scripts/ci-sanitizers.sh [asan|tsan|all]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -30,7 +31,7 @@ slow='LargestGraphThatFitsTheCellCountIsAccepted'
 capped='EngineErrorsExitWithFour'
 
 if [ "$which" = asan ] || [ "$which" = all ]; then
-    build="${FWPRUNE_ASAN_BUILD:-/tmp/fwprune-asan-build}"
+    build="${FWPRUNE_ASAN_BUILD:-$root/build-asan}"
     configure_and_build "$build" \
         "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
@@ -39,7 +40,7 @@ if [ "$which" = asan ] || [ "$which" = all ]; then
 fi
 
 if [ "$which" = tsan ] || [ "$which" = all ]; then
-    build="${FWPRUNE_TSAN_BUILD:-/tmp/fwprune-tsan-build}"
+    build="${FWPRUNE_TSAN_BUILD:-$root/build-tsan}"
     configure_and_build "$build" "-fsanitize=thread -fno-omit-frame-pointer"
     # Stand-in launches (blocks on a pool), the threaded CPU engine, and the concurrency tests.
     threaded='Concurrency|DeviceFault|Emulat|Kernel|Pipeline|InMemoryApi|CheckedCalls|Cpu|Parallel'

@@ -3,11 +3,11 @@
 # (default 60) from its seed corpus. Fails on the first target that finds a crash, a sanitizer
 # report, a timeout or an out-of-memory; the reproducer is kept under the build directory.
 #   scripts/fuzz.sh [SECONDS]
-# FWPRUNE_FUZZ_BUILD overrides the build directory (default /tmp/fwprune-fuzz-build).
+# FWPRUNE_FUZZ_BUILD overrides the build directory (default build-fuzz/ inside the checkout).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
-build="${FWPRUNE_FUZZ_BUILD:-/tmp/fwprune-fuzz-build}"
+build="${FWPRUNE_FUZZ_BUILD:-$root/build-fuzz}"
 
 if ! command -v clang++-14 >/dev/null || ! command -v ninja >/dev/null ||
     ! ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
