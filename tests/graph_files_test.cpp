@@ -1,6 +1,11 @@
 // Edge-list reading and writing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <random>
+
 #include "common/error.h"
 #include "graph_files/edge_list.h"
 #include "test_support.h"
@@ -146,6 +151,82 @@ TEST(EdgeListReader, LargeFilesReadTheSameOnAnyThreadCount) {
     std::string bad = text;
     bad.insert(bad.size() / 2, " 123456789012 ");
     expectParseError(bad, Status::Format, {"longer than 11"});
+}
+
+// A plain reading of the format to compare against: whitespace-separated tokens in threes,
+// each node token read as atoi reads it.
+ByteAdjacencyMatrix readPlainly(const std::string& text) {
+    std::vector<std::string> tokens;
+    std::string token;
+    for (const char c : text + " ") {
+        if (std::isspace(static_cast<unsigned char>(c))) {
+            if (!token.empty()) tokens.push_back(token);
+            token.clear();
+        } else {
+            token += c;
+        }
+    }
+    std::vector<std::pair<long long, long long>> records;
+    long long top = -1;
+    for (std::size_t t = 0; t + 2 < tokens.size(); t += 3) {
+        const long long a = std::atoi(tokens[t].c_str());
+        const long long b = std::atoi(tokens[t + 2].c_str());
+        records.emplace_back(a, b);
+        top = std::max({top, a, b});
+    }
+    ByteAdjacencyMatrix m;
+    m.n = static_cast<std::int32_t>(top + 1);
+    m.cells.assign(static_cast<std::size_t>(m.n) * m.n, 0);
+    for (const auto& [a, b] : records)
+        if (a >= 0 && b >= 0) m.cells[static_cast<std::size_t>(a * m.n + b)] = 1;
+    return m;
+}
+
+// Node tokens of every length up to 11 characters, leading zeros, signs, trailing junk and
+// non-numbers; middle words short and long; every separator in runs. The reader has a fast
+// path for short plain records and a general one for the rest; both must read as atoi does,
+// wherever a record falls against the end of the text.
+TEST(EdgeListReader, AgreesWithAPlainTokenReaderOnRandomShapes) {
+    std::mt19937 random(17);
+    const auto pick = [&](int below) { return static_cast<int>(random() % unsigned(below)); };
+    const auto nodeToken = [&]() -> std::string {
+        switch (pick(10)) {
+            case 0:
+                return std::string(static_cast<std::size_t>(1 + pick(6)), '0') +
+                       std::to_string(pick(900));
+            case 1:
+                return (pick(2) ? "+" : "-") + std::to_string(pick(900));
+            case 2:
+                return std::to_string(pick(900)) + (pick(2) ? "x" : "e5");
+            case 3:
+                return pick(2) ? "node" : "-";
+            default:
+                return std::to_string(pick(2) ? pick(10) : pick(900));
+        }
+    };
+    const char* const separators[] = {" ", "\n", "\t", "\r\n", "  \v", "\f"};
+    for (int round = 0; round < 300; ++round) {
+        std::string text;
+        const int records = 1 + pick(40);
+        for (int r = 0; r < records; ++r) {
+            text += nodeToken() + separators[pick(6)];
+            text += pick(8) ? "edge" : std::string(static_cast<std::size_t>(1 + pick(40)), 'w');
+            text += std::string(separators[pick(6)]) + nodeToken();
+            if (r + 1 < records || pick(2)) text += separators[pick(6)];
+        }
+        const ByteAdjacencyMatrix expected = readPlainly(text);
+        for (const int threads : {1, 2}) {
+            const ByteAdjacencyMatrix m = parseEdgeList(text, "g.txt", false, threads);
+            ASSERT_EQ(m.n, expected.n) << text;
+            ASSERT_EQ(m.cells, expected.cells) << text;
+        }
+    }
+    // Nine and ten digits, and eleven characters with a sign, are still node numbers.
+    const ByteAdjacencyMatrix wide = parse(
+        "000000001 edge 0000000002\n"
+        "+0000000002 e 0000000000\n"
+        "-000000001 edge 0000000001\n");
+    EXPECT_EQ(wide.cells, cellsOf(3, {{1, 2}, {2, 0}}));
 }
 
 TEST(EdgeListWriter, WritesEachEdgeOnceSortedBySourceThenTarget) {

@@ -19,8 +19,8 @@ template <typename FormatRow>
 void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int threads,
                FormatRow&& formatRow) {
     constexpr std::size_t kBatchBytesPerThread = std::size_t{8} << 20;
-    // Small outputs are not worth waking threads for.
-    const bool parallel = static_cast<std::size_t>(rows) * bytesPerRow > (std::size_t{4} << 20);
+    // Small outputs are not worth starting threads for (about 0.1 ms each).
+    const bool parallel = static_cast<std::size_t>(rows) * bytesPerRow > (std::size_t{1} << 20);
     ThreadPool pool(parallel ? threads : 1);
     std::vector<std::string> buffers(static_cast<std::size_t>(pool.size()));
     const std::int64_t rowsPerBatch =

@@ -27,6 +27,28 @@ inline bool isTokenSeparator(char c) {
     return kSeparators.separator[static_cast<unsigned char>(c)];
 }
 
+#if defined(__SSE2__)
+// Bit i set when byte i of the 16 at p is a separator: the blank, or '\t' '\n' '\v' '\f' '\r'
+// (9 to 13). Bytes above 127 compare as negative and are never separators.
+inline unsigned separatorMask16(const char* p) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i isSeparator =
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')),
+                     _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('\t' - 1)),
+                                   _mm_cmplt_epi8(bytes, _mm_set1_epi8('\r' + 1))));
+    return static_cast<unsigned>(_mm_movemask_epi8(isSeparator));
+}
+
+// Bit i set when byte i of the 16 at p is a decimal digit.
+inline unsigned digitMask16(const char* p) {
+    const __m128i offset =
+        _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
+    // Unsigned offset <= 9 exactly when the minimum with 9 leaves it unchanged.
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(9)), offset)));
+}
+#endif
+
 // The number of tokens that start in [begin, end), given whether the byte before begin is a
 // separator (or begin is the start of the text). The readers' counting passes run this over the
 // whole input, so it looks at 16 bytes at a time where SSE2 is there (every x86-64 CPU).
@@ -36,17 +58,8 @@ inline std::int64_t countTokenStarts(const char* begin, const char* end,
     unsigned previous = afterSeparator ? 1u : 0u;
     const char* p = begin;
 #if defined(__SSE2__)
-    const __m128i space = _mm_set1_epi8(' ');
-    const __m128i belowTab = _mm_set1_epi8('\t' - 1);
-    const __m128i aboveReturn = _mm_set1_epi8('\r' + 1);
     for (; end - p >= 16; p += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        // Separators: the blank, and '\t' '\n' '\v' '\f' '\r' (9 to 13). Bytes above 127 compare
-        // as negative and are never separators.
-        const __m128i isSeparator = _mm_or_si128(
-            _mm_cmpeq_epi8(bytes, space),
-            _mm_and_si128(_mm_cmpgt_epi8(bytes, belowTab), _mm_cmplt_epi8(bytes, aboveReturn)));
-        const unsigned separators = static_cast<unsigned>(_mm_movemask_epi8(isSeparator));
+        const unsigned separators = separatorMask16(p);
         const unsigned before = (separators << 1 | previous) & 0xffffu;
         const unsigned starts = before & ~separators & 0xffffu;
         unsigned bits = starts - ((starts >> 1) & 0x5555u);  // a portable 16-bit popcount
