@@ -1,6 +1,7 @@
 // Parse and format rates of the two text formats, in bytes of text per second.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <random>
@@ -65,24 +66,34 @@ BENCHMARK(WriteWeightMatrix)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
-std::string edgeListText(int n, double p) {
+// Records of a random graph with edge probability p, ordered by source and target or, with
+// `shuffled`, in random order (as files written by other tools often are).
+std::string edgeListText(int n, double p, bool shuffled = false) {
     std::mt19937 random(2);
     std::bernoulli_distribution edge(p);
-    std::string text;
+    std::vector<std::string> records;
     for (int i = 0; i < n; ++i) {
         for (int j = 0; j < n; ++j) {
-            if (edge(random)) text += std::to_string(i) + " edge " + std::to_string(j) + "\n";
+            if (edge(random)) records.push_back(std::to_string(i) + " edge " + std::to_string(j));
         }
     }
+    if (shuffled) std::shuffle(records.begin(), records.end(), random);
+    std::string text;
+    for (const std::string& record : records) text += record + "\n";
     return text;
 }
 
+// Arguments: n, and 1 for shuffled records.
 void ParseEdgeList(benchmark::State& state) {
-    const std::string text = edgeListText(static_cast<int>(state.range(0)), 0.1);
+    const std::string text = edgeListText(static_cast<int>(state.range(0)), 0.1, state.range(1));
     for (auto _ : state) benchmark::DoNotOptimize(fwprune::parseEdgeList(text, "bench"));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
-BENCHMARK(ParseEdgeList)->Arg(4000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(ParseEdgeList)
+    ->Args({4000, 0})
+    ->Args({4000, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void WriteEdgeList(benchmark::State& state) {
     const fwprune::ByteAdjacencyMatrix m =
