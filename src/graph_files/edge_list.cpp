@@ -57,20 +57,20 @@ std::int32_t parseNodeNumber(std::string_view token, const std::string& path, Li
 // are moved to the top of one 64-bit word (the bytes after the token drop out) and combined in
 // pairs, fours and eights by multiplication.
 inline std::int32_t eightDigitValue(const char* s, unsigned length) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     std::uint64_t v;
     std::memcpy(&v, s, 8);
-    if constexpr (sizeof(void*) == 8 && (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)) {
-        v = (v - 0x3030303030303030u) << (8 * (8 - length));
-        v = v * 10 + (v >> 8);
-        v = (((v & 0x000000ff000000ffu) * (100 + (1000000ull << 32))) +
-             (((v >> 16) & 0x000000ff000000ffu) * (1 + (10000ull << 32)))) >>
-            32;
-        return static_cast<std::int32_t>(v);
-    } else {
-        std::int32_t value = 0;
-        for (unsigned i = 0; i < length; ++i) value = value * 10 + (s[i] - '0');
-        return value;
-    }
+    v = (v - 0x3030303030303030u) << (8 * (8 - length));
+    v = v * 10 + (v >> 8);
+    v = (((v & 0x000000ff000000ffu) * (100 + (1000000ull << 32))) +
+         (((v >> 16) & 0x000000ff000000ffu) * (1 + (10000ull << 32)))) >>
+        32;
+    return static_cast<std::int32_t>(v);
+#else
+    std::int32_t value = 0;
+    for (unsigned i = 0; i < length; ++i) value = value * 10 + (s[i] - '0');
+    return value;
+#endif
 }
 
 // Reads the record whose first token starts at p when it is the common case: three tokens and
