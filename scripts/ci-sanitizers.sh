@@ -10,11 +10,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 which="${1:-all}"
 jobs="$(nproc)"
 
-if ! command -v clang++-14 >/dev/null || ! command -v ninja >/dev/null ||
-    ! ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.a >/dev/null 2>&1; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev ninja-build
-fi
+"$root/scripts/install-deps.sh" --clang
 
 configure_and_build() {  # build-dir flags
     CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$1" -G Ninja -DFWPRUNE_ENABLE_CUDA=OFF \

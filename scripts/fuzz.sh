@@ -9,11 +9,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
 build="${FWPRUNE_FUZZ_BUILD:-$root/build-fuzz}"
 
-if ! command -v clang++-14 >/dev/null || ! command -v ninja >/dev/null ||
-    ! ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev cmake ninja-build
-fi
+"$root/scripts/install-deps.sh" --clang
 
 CC=clang-14 CXX=clang++-14 cmake -S "$root/fuzz" -B "$build" -G Ninja \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
