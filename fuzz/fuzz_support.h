@@ -54,6 +54,19 @@ inline bool isInputError(const Error& error) {
     return error.status() == Status::Format || error.status() == Status::TooLarge;
 }
 
+// The graph parse() reads when it is small enough to sweep; nothing when the reader rejects the
+// input (the parser targets cover bad input) or the graph is too large.
+template <typename Parse>
+auto sweepableInput(Parse&& parse) -> std::optional<decltype(parse())> {
+    try {
+        auto input = parse();
+        if (input.n > kMaxSweptNodes) return std::nullopt;
+        return input;
+    } catch (const Error&) {
+        return std::nullopt;
+    }
+}
+
 // Cell (i, j) survives when it is an edge and no walk of two or more edges leads from i to j.
 // Computed from reachability by search, independently of the sweeps' in-place marking.
 inline std::vector<std::uint8_t> referenceReduction(const std::vector<std::uint8_t>& cells, int n) {
