@@ -42,6 +42,11 @@
 #define FWPRUNE_VERSION_NUMBER \
     (FWPRUNE_VERSION_MAJOR * 10000 + FWPRUNE_VERSION_MINOR * 100 + FWPRUNE_VERSION_PATCH)
 
+/* The largest n of a dense n x n matrix: n*n cells must fit a signed 32-bit cell count. It binds
+ * only where such a matrix is built (the in-memory matrix calls, the sweeps route, the GPU); the
+ * reduction's sparse route takes any node number up to 2^31 - 1. */
+#define FWPRUNE_MAX_DENSE_NODES 46340
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -68,6 +73,23 @@ typedef enum fwpruneBackend {
     FWPRUNE_BACKEND_EMULATED = 3
 } fwpruneBackend;
 
+/* How a job computes its result; every route gives the same bytes.
+ *   AUTO     the fastest route for the input, by the rule the README states (default).
+ *   SWEEPS   both jobs: the dense n x n matrix and its n sweeps (on a device exactly as the kernels
+ *            run them; on the CPU by the native engine's equivalent closure).
+ *   SPARSE   the reduction only: edge arrays, strongly connected components and reachability in
+ *            topological order; memory follows the edges, never n * n.
+ *   ORDERED  weakest link only: cells in ascending magnitude, each answered from reachability
+ *            among lighter legs. A matrix holding a NaN is outside it and takes the sweeps.
+ * A route that does not belong to the job is an invalid argument. With backend GPU or EMULATED
+ * only SWEEPS (or AUTO, which then means SWEEPS) runs. */
+typedef enum fwpruneRoute {
+    FWPRUNE_ROUTE_AUTO = 0,
+    FWPRUNE_ROUTE_SWEEPS = 1,
+    FWPRUNE_ROUTE_SPARSE = 2,
+    FWPRUNE_ROUTE_ORDERED = 3
+} fwpruneRoute;
+
 /* The phases of a job, for progress reports and timings. */
 typedef enum fwprunePhase {
     FWPRUNE_PHASE_READ = 0,   /* reading and parsing the input file */
@@ -86,6 +108,8 @@ typedef struct fwpruneRunStats {
     long long edgesOut;     /* edges written */
     double seconds[3];      /* wall time of each fwprunePhase */
     fwpruneBackend backend; /* the backend that ran the sweeps */
+    fwpruneRoute route;     /* the route that ran; filled only when the options struct the caller
+                               passed has a route field (its structSize tells) */
 } fwpruneRunStats;
 
 /* Options of the checked calls. Initialise with fwpruneInitOptions so that fields added by later
@@ -100,6 +124,7 @@ typedef struct fwpruneOptions {
     fwpruneProgressCallback progress; /* default NULL */
     void* progressUserData;
     fwpruneRunStats* stats; /* default NULL */
+    fwpruneRoute route;     /* default FWPRUNE_ROUTE_AUTO */
 } fwpruneOptions;
 
 /* Fills *options with the defaults. @return nothing. */
@@ -132,12 +157,26 @@ FWPRUNE_API fwpruneStatus runWeakestLinkReductionChecked(
 /* In-memory transitive reduction of an n x n byte adjacency matrix owned by the caller, in place.
  * Row i starts rowStride bytes after row i-1 (rowStride >= n); cell (i, j) is the pair from i to j.
  * On entry a non-zero cell is an edge; on return a cell is 1 when it was an edge that no walk of
- * two or more edges bypasses, and 0 otherwise. n may be 0; at most 46340.
+ * two or more edges bypasses, and 0 otherwise. n may be 0; at most FWPRUNE_MAX_DENSE_NODES.
  * @return FWPRUNE_OK, or an error status with the message in fwpruneGetLastErrorMessage(); on
  * error the matrix is left as it was. */
 FWPRUNE_API fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency, int n,
                                                        size_t rowStride,
                                                        const fwpruneOptions* options);
+
+/* In-memory transitive reduction of a graph given as m edges: edge e runs from sources[e] to
+ * targets[e]. Node numbers are any values from 0 to 2^31 - 1; an edge with a negative node number
+ * is skipped, as in files. Duplicates count once. The surviving edges (those that no walk of two
+ * or more edges bypasses) are written, each once and sorted by source and then target, to
+ * outSources and outTargets, which the caller provides with room for m edges (never more
+ * survive); *outCount receives their number. The output arrays may be the input arrays. Memory
+ * follows the number of edges and of distinct nodes, never the largest node number.
+ * @return FWPRUNE_OK, or an error status with the message in fwpruneGetLastErrorMessage(); on
+ * error the output arrays and *outCount are left as they were. */
+FWPRUNE_API fwpruneStatus fwpruneReduceEdgeArrays(const int* sources, const int* targets,
+                                                  size_t m, int* outSources, int* outTargets,
+                                                  size_t* outCount,
+                                                  const fwpruneOptions* options);
 
 /* In-memory weakest-link pruning of an n x n float matrix owned by the caller, in place: the
  * sweeps and the threshold pass of runWeakestLinkReduction. Row i starts rowStride floats after

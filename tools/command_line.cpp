@@ -48,11 +48,21 @@ fwpruneBackend parseBackend(const std::string& text) {
     throw usageError("--backend: '" + text + "' is not one of auto, gpu, cpu, emulated");
 }
 
+fwpruneRoute parseRoute(const std::string& text) {
+    if (text == "auto") return FWPRUNE_ROUTE_AUTO;
+    if (text == "sweeps") return FWPRUNE_ROUTE_SWEEPS;
+    if (text == "sparse") return FWPRUNE_ROUTE_SPARSE;
+    if (text == "ordered") return FWPRUNE_ROUTE_ORDERED;
+    throw usageError("--route: '" + text + "' is not one of auto, sweeps, sparse, ordered");
+}
+
 // Applies one option; returns false when `name` is not an option at all.
 bool applyOption(CommandLine& line, const std::string& name,
                  const std::optional<std::string>& value) {
     if (name == "--backend") {
         line.backend = parseBackend(*value);
+    } else if (name == "--route") {
+        line.route = parseRoute(*value);
     } else if (name == "--threads") {
         line.threads = parseThreads(*value);
     } else if (name == "--lower") {
@@ -76,7 +86,7 @@ bool applyOption(CommandLine& line, const std::string& name,
 }
 
 bool takesValue(const std::string& name) {
-    return name == "--backend" || name == "--threads" || name == "--lower" || name == "--upper";
+    return name == "--backend" || name == "--route" || name == "--threads" || name == "--lower" || name == "--upper";
 }
 
 }  // namespace
@@ -91,6 +101,20 @@ const char* backendName(fwpruneBackend backend) {
             return "cpu";
         case FWPRUNE_BACKEND_EMULATED:
             return "emulated";
+    }
+    return "unknown";
+}
+
+const char* routeName(fwpruneRoute route) {
+    switch (route) {
+        case FWPRUNE_ROUTE_AUTO:
+            return "auto";
+        case FWPRUNE_ROUTE_SWEEPS:
+            return "sweeps";
+        case FWPRUNE_ROUTE_SPARSE:
+            return "sparse";
+        case FWPRUNE_ROUTE_ORDERED:
+            return "ordered";
     }
     return "unknown";
 }
@@ -143,6 +167,11 @@ void validateCommand(const CommandLine& line) {
                                  std::to_string(line.files.size()),
                              "reduce");
         }
+        if (line.route == FWPRUNE_ROUTE_ORDERED) {
+            throw usageError("--route ordered belongs to weakest-link; reduce takes auto, "
+                             "sweeps or sparse",
+                             "reduce");
+        }
         if (line.lower || line.upper) {
             throw usageError(std::string("reduce takes no ") + (line.lower ? "--lower" : "--upper"),
                              "reduce");
@@ -151,6 +180,11 @@ void validateCommand(const CommandLine& line) {
         if (line.files.size() != 3) {
             throw usageError("weakest-link takes three files, INPUT, EDGES and MATRIX; got " +
                                  std::to_string(line.files.size()),
+                             "weakest-link");
+        }
+        if (line.route == FWPRUNE_ROUTE_SPARSE) {
+            throw usageError("--route sparse belongs to reduce; weakest-link takes auto, "
+                             "sweeps or ordered",
                              "weakest-link");
         }
         if (!line.lower) throw usageError("weakest-link needs --lower L", "weakest-link");

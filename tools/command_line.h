@@ -18,6 +18,7 @@ struct CommandLine {
     bool strict = false;
     bool quiet = false;
     fwpruneBackend backend = FWPRUNE_BACKEND_AUTO;
+    fwpruneRoute route = FWPRUNE_ROUTE_AUTO;
     int threads = 0;
     std::optional<float> lower;
     std::optional<float> upper;
@@ -33,5 +34,8 @@ void validateCommand(const CommandLine& line);
 
 // "auto", "gpu", "cpu" or "emulated".
 const char* backendName(fwpruneBackend backend);
+
+// "auto", "sweeps", "sparse" or "ordered".
+const char* routeName(fwpruneRoute route);
 
 }  // namespace fwprune::cli

@@ -41,11 +41,13 @@ void printStats(const fwpruneRunStats& stats, double totalSeconds) {
                  "edges in   %lld\n"
                  "edges out  %lld\n"
                  "backend    %s\n"
+                 "route      %s\n"
                  "reading    %.3f s\n"
                  "sweeps     %.3f s\n"
                  "writing    %.3f s\n"
                  "total      %.3f s\n",
                  stats.nodes, stats.edgesIn, stats.edgesOut, backendName(stats.backend),
+                 routeName(stats.route),
                  stats.seconds[FWPRUNE_PHASE_READ], stats.seconds[FWPRUNE_PHASE_SWEEPS],
                  stats.seconds[FWPRUNE_PHASE_WRITE], totalSeconds);
 }
@@ -91,6 +93,7 @@ int runJob(const CommandLine& line) {
     fwpruneOptions options;
     fwpruneInitOptions(&options);
     options.backend = line.backend;
+    options.route = line.route;
     options.threads = line.threads;
     options.strict = line.strict ? 1 : 0;
     fwpruneRunStats stats{};

@@ -94,7 +94,21 @@ RunOptions toRunOptions(const fwpruneOptions* options) {
             callback(userData, static_cast<fwprunePhase>(phase), fraction);
         };
     }
+    if (size >= offsetof(fwpruneOptions, route) + sizeof(options->route)) {
+        int route = 0;
+        std::memcpy(&route, &options->route, sizeof route);
+        if (route < FWPRUNE_ROUTE_AUTO || route > FWPRUNE_ROUTE_ORDERED)
+            fail(Status::InvalidArgument, "unknown route " + std::to_string(route));
+        run.route = static_cast<Route>(route);
+    }
     return run;
+}
+
+// A caller whose options struct has a route field was built against a header whose statistics
+// struct has one too.
+bool statsHaveRoute(const fwpruneOptions* options) {
+    return options != nullptr &&
+           options->structSize >= offsetof(fwpruneOptions, route) + sizeof(options->route);
 }
 
 fwpruneRunStats* statsOf(const fwpruneOptions* options) {
@@ -133,14 +147,16 @@ void runWithOptions(const fwpruneOptions* options, Job&& job) {
         out->edgesOut = stats.edgesOut;
         for (int p = 0; p < 3; ++p) out->seconds[p] = stats.seconds[p];
         out->backend = toPublic(stats.backend);
+        if (statsHaveRoute(options)) out->route = static_cast<fwpruneRoute>(stats.route);
     }
 }
 
 void checkMatrixArguments(const void* cells, int n, std::size_t rowStride) {
     if (n < 0) fail(Status::InvalidArgument, "n is negative (" + std::to_string(n) + ")");
-    if (n > 46340) {
-        fail(Status::TooLarge,
-             std::to_string(n) + " nodes exceed the limit of 46340 (n*n cells must fit 32 bits)");
+    if (n > FWPRUNE_MAX_DENSE_NODES) {
+        fail(Status::TooLarge, std::to_string(n) + " nodes exceed the limit of " +
+                                   std::to_string(FWPRUNE_MAX_DENSE_NODES) +
+                                   " (n*n cells must fit 32 bits)");
     }
     if (n > 0 && cells == nullptr) fail(Status::InvalidArgument, "the matrix pointer is null");
     if (rowStride < static_cast<std::size_t>(n)) {

@@ -13,6 +13,10 @@ enum class Backend { Auto, Gpu, Cpu, Emulated };
 
 enum class Phase { Read = 0, Sweeps = 1, Write = 2 };
 
+// How a job computes its result (see fwpruneRoute in the public header). Auto is resolved by each
+// job's route choice in src/pipelines/.
+enum class Route { Auto = 0, Sweeps = 1, Sparse = 2, Ordered = 3 };
+
 // What a job reports about itself when asked.
 struct RunStats {
     int nodes = 0;
@@ -20,6 +24,7 @@ struct RunStats {
     long long edgesOut = 0;
     double seconds[3] = {0, 0, 0};
     Backend backend = Backend::Auto;
+    Route route = Route::Auto;
 };
 
 struct RunOptions {
@@ -28,6 +33,7 @@ struct RunOptions {
     bool strict = false;                          // tokens must be wholly numbers
     std::function<void(Phase, double)> progress;  // may be empty
     RunStats* stats = nullptr;                    // filled in when set
+    Route route = Route::Auto;
 };
 
 // The engine a request runs on: Auto becomes Gpu when a device is usable, else Cpu. A request for
