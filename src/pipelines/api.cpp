@@ -1,5 +1,7 @@
 // The exported C surface: every call catches whatever the C++ inside throws and turns it into a
 // status and the calling thread's last error message. No exception crosses this boundary.
+#include <algorithm>
+#include <climits>
 #include <cstddef>
 #include <cstring>
 #include <exception>
@@ -142,12 +144,15 @@ void runWithOptions(const fwpruneOptions* options, Job&& job) {
     if (out) run.stats = &stats;
     job(run);
     if (out) {
-        out->nodes = stats.nodes;
+        out->nodes = static_cast<int>(std::min<std::int64_t>(stats.nodes, INT_MAX));
         out->edgesIn = stats.edgesIn;
         out->edgesOut = stats.edgesOut;
         for (int p = 0; p < 3; ++p) out->seconds[p] = stats.seconds[p];
         out->backend = toPublic(stats.backend);
-        if (statsHaveRoute(options)) out->route = static_cast<fwpruneRoute>(stats.route);
+        if (statsHaveRoute(options)) {
+            out->route = static_cast<fwpruneRoute>(stats.route);
+            out->nodeCount = stats.nodes;
+        }
     }
 }
 

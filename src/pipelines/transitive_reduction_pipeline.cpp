@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "common/error.h"
+#include "cpu/cpu_engine.h"
 #include "graph_files/edge_list.h"
 #include "pipelines/launch_shapes.h"
 #include "pipelines/phase_timer.h"
@@ -35,18 +36,65 @@ void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& mat
     runtime.synchronize();
 }
 
+namespace {
+
+cpu::ReducedEdges reduceEdgeRecordsOnCpu(const std::vector<std::uint64_t>& records,
+                                         const RunOptions& options) {
+    try {
+        return cpu::reduceEdgeRecords(records, sweepProgressOf(options));
+    } catch (const std::bad_alloc&) {
+        fail(Status::OutOfMemory, "not enough memory for the sparse reduction of " +
+                                      std::to_string(records.size()) + " edges");
+    }
+}
+
+}  // namespace
+
 void runTransitiveReductionPipeline(const std::string& inputPath, const std::string& outputPath,
                                     const RunOptions& options) {
-    runJobPhases(
-        options, [&] { return readEdgeList(inputPath, options.strict, options.threads); },
-        [&](ByteAdjacencyMatrix& matrix) { return reduceTransitively(matrix, options); },
-        [&](const ByteAdjacencyMatrix& matrix, PhaseTimer&) {
-            writeEdgeList(matrix, outputPath, options.threads);
-        },
-        [](const ByteAdjacencyMatrix& m) {
-            return static_cast<long long>(m.cells.size() -
-                                          std::count(m.cells.begin(), m.cells.end(), CELL_EMPTY));
-        });
+    PhaseTimer reading(options, Phase::Read);
+    EdgeRecords graph = readEdgeRecords(inputPath, options.strict, options.threads);
+    reading.done();
+    const Route route = chooseReductionRoute(options, graph.n, graph.records.size());
+    if (options.stats) {
+        options.stats->nodes = graph.n;
+        options.stats->route = route;
+    }
+
+    if (route == Route::Sparse) {
+        PhaseTimer sweeps(options, Phase::Sweeps);
+        const cpu::ReducedEdges reduced = reduceEdgeRecordsOnCpu(graph.records, options);
+        sweeps.done();
+        if (options.stats) {
+            options.stats->backend = Backend::Cpu;
+            options.stats->edgesIn = static_cast<long long>(reduced.distinct);
+            options.stats->edgesOut = static_cast<long long>(reduced.kept.size());
+        }
+        std::vector<std::uint64_t>().swap(graph.records);
+        PhaseTimer writing(options, Phase::Write);
+        writeSortedEdges(reduced.kept, outputPath, options.threads);
+        writing.done();
+        return;
+    }
+
+    ByteAdjacencyMatrix matrix = adjacencyMatrixOf(graph, inputPath);
+    std::vector<std::uint64_t>().swap(graph.records);
+    const auto edges = [&] {
+        return static_cast<long long>(matrix.cells.size() - std::count(matrix.cells.begin(),
+                                                                       matrix.cells.end(),
+                                                                       CELL_EMPTY));
+    };
+    if (options.stats) options.stats->edgesIn = edges();
+    PhaseTimer sweeps(options, Phase::Sweeps);
+    const Backend backend = reduceTransitively(matrix, options);
+    sweeps.done();
+    if (options.stats) {
+        options.stats->backend = backend;
+        options.stats->edgesOut = edges();
+    }
+    PhaseTimer writing(options, Phase::Write);
+    writeEdgeList(matrix, outputPath, options.threads);
+    writing.done();
 }
 
 }  // namespace fwprune
