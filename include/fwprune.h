@@ -175,10 +175,9 @@ FWPRUNE_API fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency,
  * follows the number of edges and of distinct nodes, never the largest node number.
  * @return FWPRUNE_OK, or an error status with the message in fwpruneGetLastErrorMessage(); on
  * error the output arrays and *outCount are left as they were. */
-FWPRUNE_API fwpruneStatus fwpruneReduceEdgeArrays(const int* sources, const int* targets,
-                                                  size_t m, int* outSources, int* outTargets,
-                                                  size_t* outCount,
-                                                  const fwpruneOptions* options);
+FWPRUNE_API fwpruneStatus fwpruneReduceEdgeArrays(const int* sources, const int* targets, size_t m,
+                                                  int* outSources, int* outTargets,
+                                                  size_t* outCount, const fwpruneOptions* options);
 
 /* In-memory weakest-link pruning of an n x n float matrix owned by the caller, in place: the
  * sweeps and the threshold pass of runWeakestLinkReduction. Row i starts rowStride floats after

@@ -274,11 +274,10 @@ TEST(CommandLine, EngineErrorsExitWithFour) {
     ScratchDir dir;
     // The largest graph the format allows needs 2 GiB; an address space of 1 GiB cannot hold it.
     writeText(dir.file("big.txt"), "46339 edge 0\n");
-    expectOneErrorLine(
-        runCli({"reduce", "--backend", "cpu", "--route", "sweeps", dir.file("big.txt"),
-                dir.file("out.txt")},
-               {"", "", "ulimit -v 1048576;"}),
-        4, {dir.file("big.txt")});
+    expectOneErrorLine(runCli({"reduce", "--backend", "cpu", "--route", "sweeps",
+                               dir.file("big.txt"), dir.file("out.txt")},
+                              {"", "", "ulimit -v 1048576;"}),
+                       4, {dir.file("big.txt")});
     EXPECT_FALSE(testing::fileExists(dir.file("out.txt")));
 
     if (fwpruneGetDefaultBackend() != FWPRUNE_BACKEND_GPU) {

@@ -66,15 +66,14 @@ TEST(EngineAgreement, SparseRouteWritesTheBytesOfTheMatrixRoutes) {
                 for (int j = 0; j < n; ++j) {
                     if (!reduced[std::size_t(i) * n + j]) continue;
                     expected += std::to_string(i) + " edge " + std::to_string(j) + "\n";
-                    expectedHuge += std::to_string(2147483647u - (n - 1 - i) * spread) +
-                                    " edge " + std::to_string(2147483647u - (n - 1 - j) * spread) +
-                                    "\n";
+                    expectedHuge += std::to_string(2147483647u - (n - 1 - i) * spread) + " edge " +
+                                    std::to_string(2147483647u - (n - 1 - j) * spread) + "\n";
                 }
             }
             testing::writeText(dir.file("small.txt"), small);
             testing::writeText(dir.file("huge.txt"), huge);
-            const std::string where = "n=" + std::to_string(n) + " degree=" +
-                                      std::to_string(degree);
+            const std::string where =
+                "n=" + std::to_string(n) + " degree=" + std::to_string(degree);
             ASSERT_EQ(runRoute(dir.file("small.txt"), Backend::Cpu, Route::Sparse), expected)
                 << where;
             ASSERT_EQ(runRoute(dir.file("small.txt"), Backend::Cpu, Route::Sweeps), expected)
@@ -88,16 +87,20 @@ TEST(EngineAgreement, SparseRouteWritesTheBytesOfTheMatrixRoutes) {
 }
 
 // A DAG too large for the plain reference's n^3 sweeps, with edges far longer than the sparse
-// route's reachability window, numbered in topological order and shuffled: every edge is checked
-// by a search for another path, and the search needs only nodes numbered below the target.
+// route's reachability window and hubs with hundreds of them, numbered in topological order and
+// shuffled: every edge is checked by a search for another path, and the search needs only nodes
+// numbered below the target.
 TEST(EngineAgreement, SparseRouteKeepsExactlyTheEdgesWithNoOtherPath) {
     constexpr int n = 20000;
     std::mt19937 random(5);
     std::vector<std::vector<int>> successors(n);
     std::vector<std::uint64_t> records;
     for (int u = 0; u + 1 < n; ++u) {
-        for (int e = 0; e < 3; ++e) {
-            const int span = random() % 50 == 0 ? 1 + int(random() % 6000) : 1 + int(random() % 40);
+        // A few hubs with hundreds of edges, most of them long.
+        const int edges = u % 2000 == 0 ? 300 : 3;
+        for (int e = 0; e < edges; ++e) {
+            const int span =
+                random() % 50 == 0 || edges > 3 ? 1 + int(random() % 6000) : 1 + int(random() % 40);
             if (u + span < n) successors[u].push_back(u + span);
         }
         std::sort(successors[u].begin(), successors[u].end());
@@ -140,8 +143,8 @@ TEST(EngineAgreement, SparseRouteKeepsExactlyTheEdgesWithNoOtherPath) {
             for (const int v : successors[u])
                 records.push_back(std::uint64_t(label[u]) << 32 | label[v]);
         }
-        for (const std::uint64_t e : expected) want.push_back(std::uint64_t(label[e >> 32]) << 32 |
-                                                               label[e & 0xffffffffu]);
+        for (const std::uint64_t e : expected)
+            want.push_back(std::uint64_t(label[e >> 32]) << 32 | label[e & 0xffffffffu]);
         std::sort(want.begin(), want.end());
         std::shuffle(records.begin(), records.end(), random);
         const cpu::ReducedEdges reduced = cpu::reduceEdgeRecords(records);

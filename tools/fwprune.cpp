@@ -47,9 +47,9 @@ void printStats(const fwpruneRunStats& stats, double totalSeconds) {
                  "writing    %.3f s\n"
                  "total      %.3f s\n",
                  stats.nodeCount, stats.edgesIn, stats.edgesOut, backendName(stats.backend),
-                 routeName(stats.route),
-                 stats.seconds[FWPRUNE_PHASE_READ], stats.seconds[FWPRUNE_PHASE_SWEEPS],
-                 stats.seconds[FWPRUNE_PHASE_WRITE], totalSeconds);
+                 routeName(stats.route), stats.seconds[FWPRUNE_PHASE_READ],
+                 stats.seconds[FWPRUNE_PHASE_SWEEPS], stats.seconds[FWPRUNE_PHASE_WRITE],
+                 totalSeconds);
 }
 
 int runJob(const CommandLine& line) {

@@ -59,13 +59,24 @@ void radixSort(std::vector<std::uint64_t>& keys, int keyBits, int lowBit = 0) {
         if (*std::max_element(count.begin(), count.end()) == keys.size()) continue;
         std::size_t sum = 0;
         for (std::size_t& c : count) sum += std::exchange(c, sum);
-        for (const std::uint64_t key : keys) scratch[count[(key >> shift) & (kBuckets - 1)]++] = key;
+        for (const std::uint64_t key : keys)
+            scratch[count[(key >> shift) & (kBuckets - 1)]++] = key;
         keys.swap(scratch);
     }
 }
 
-void sortUnique(std::vector<std::uint64_t>& keys, int keyBits) {
-    if (!std::is_sorted(keys.begin(), keys.end())) radixSort(keys, keyBits);
+// Sorts keys (source << bits | target) and drops repeats. Sorting on the source alone and then
+// each source's few targets saves half the passes; files often come sorted, which costs one look.
+void sortUnique(std::vector<std::uint64_t>& keys, int bits) {
+    if (!std::is_sorted(keys.begin(), keys.end())) {
+        radixSort(keys, 2 * bits, bits);
+        for (std::size_t run = 0; run < keys.size();) {
+            std::size_t end = run + 1;
+            while (end < keys.size() && (keys[end] >> bits) == (keys[run] >> bits)) ++end;
+            if (end - run > 1) std::sort(keys.begin() + run, keys.begin() + end);
+            run = end;
+        }
+    }
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
 }
 
@@ -122,8 +133,8 @@ Renumbered renumber(const std::vector<std::uint64_t>& records) {
         r.bits = bitsFor(next);
         r.keys.resize(records.size());
         for (std::size_t e = 0; e < records.size(); ++e) {
-            r.keys[e] = std::uint64_t{table[records[e] >> 32]} << r.bits |
-                        table[std::uint32_t(records[e])];
+            r.keys[e] =
+                std::uint64_t{table[records[e] >> 32]} << r.bits | table[std::uint32_t(records[e])];
         }
         return r;
     }
@@ -213,21 +224,36 @@ std::uint32_t strongComponents(const Csr& g, std::vector<std::uint32_t>& compone
 // The reduction of a DAG whose every edge goes from a lower node to a higher one: redundant[e]
 // for each edge e of g.
 class RankedReduction {
+    // Past this many edges longer than the window, a node's edges share one search.
+    static constexpr std::uint32_t kSearchesPerNode = 8;
+
   public:
     RankedReduction(const Csr& g, const EngineProgress& progress) : g_(g) {
         const std::uint32_t n = g.nodes();
-        std::uint32_t span = 1;
-        for (std::uint32_t u = 0; u < n; ++u) {
-            for (std::uint32_t e = g.offset[u]; e < g.offset[u + 1]; ++e)
-                span = std::max(span, g.target[e] - u);
-        }
-        // The window covers the longest edge when that costs at most 64 MiB (and 1024 bits a
-        // node); longer edges are answered by search.
+        // The window's width in words: each edge inside it costs one pass over the successor's
+        // row, each edge beyond it a search, counted here as 64 words. The width that costs
+        // least over the graph's edge lengths is taken, within 64 MiB of rows and 1024 bits.
         constexpr std::uint64_t kBudgetBits = std::uint64_t{64} << 23;
-        const std::uint64_t affordable =
-            std::clamp<std::uint64_t>(kBudgetBits / std::max<std::uint32_t>(n, 1), 64, 1024);
-        const std::uint64_t wanted = (std::uint64_t{span} + kWordBits - 1) / kWordBits * kWordBits;
-        words_ = static_cast<std::uint32_t>(std::min(wanted, affordable) / kWordBits);
+        constexpr std::uint32_t kMaxWords = 16;
+        constexpr std::uint64_t kSearchCost = 64;
+        const auto affordable = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(
+            kBudgetBits / kWordBits / std::max<std::uint32_t>(n, 1), 1, kMaxWords));
+        std::uint64_t longer[kMaxWords + 1] = {};  // edges longer than w words
+        for (std::uint32_t u = 0; u < n; ++u) {
+            for (std::uint32_t e = g.offset[u]; e < g.offset[u + 1]; ++e) {
+                const std::uint32_t words = (g.target[e] - u + kWordBits - 1) / kWordBits;
+                ++longer[std::min(words, kMaxWords + 1) - 1];
+            }
+        }
+        for (std::uint32_t w = kMaxWords; w-- > 0;) longer[w] += longer[w + 1];
+        std::uint64_t best = ~std::uint64_t{0};
+        for (std::uint32_t w = 1; w <= affordable; ++w) {
+            const std::uint64_t cost = (g.target.size() - longer[w]) * w + longer[w] * kSearchCost;
+            if (cost < best) {
+                best = cost;
+                words_ = w;
+            }
+        }
         window_ = words_ * kWordBits;
         rows_.assign(std::size_t{n} * words_, 0);
         redundant_.assign(g.target.size(), 0);
@@ -246,7 +272,10 @@ class RankedReduction {
                 const std::uint32_t bit = g.target[e] - u - 1;
                 redundant_[e] = (reach[bit / kWordBits] >> (bit % kWordBits)) & 1u;
             }
-            for (std::uint32_t e = near; e < last; ++e) redundant_[e] = reachedFrom(u, e);
+            if (last - near > kSearchesPerNode)
+                markReachedFromAll(u, near);
+            else
+                for (std::uint32_t e = near; e < last; ++e) redundant_[e] = reachedFrom(u, e);
             for (std::uint32_t e = first; e < near; ++e) {
                 const std::uint32_t bit = g.target[e] - u - 1;
                 reach[bit / kWordBits] |= Word{1} << (bit % kWordBits);
@@ -273,15 +302,47 @@ class RankedReduction {
         }
     }
 
+    // Edges of u longer than the window, from edge `near` on, when there are many: one search
+    // marks every node below the farthest target that a walk of one or more edges reaches from
+    // u's successors; an edge is bypassed iff that search reached its target. One search instead
+    // of one per edge keeps a hub with thousands of long edges linear in what it reaches.
+    void markReachedFromAll(std::uint32_t u, std::uint32_t near) {
+        const std::uint32_t last = g_.offset[u + 1];
+        const std::uint32_t farthest = g_.target[last - 1];
+        newStamp();
+        stack_.clear();
+        const auto visitChildren = [&](std::uint32_t x) {
+            for (std::uint32_t f = g_.offset[x]; f < g_.offset[x + 1]; ++f) {
+                const std::uint32_t y = g_.target[f];
+                if (y > farthest) break;
+                if (seen_[y] != stamp_) {
+                    seen_[y] = stamp_;
+                    stack_.push_back(y);
+                }
+            }
+        };
+        for (std::uint32_t f = g_.offset[u]; f < last; ++f) visitChildren(g_.target[f]);
+        while (!stack_.empty()) {
+            const std::uint32_t x = stack_.back();
+            stack_.pop_back();
+            visitChildren(x);
+        }
+        for (std::uint32_t e = near; e < last; ++e) redundant_[e] = seen_[g_.target[e]] == stamp_;
+    }
+
+    void newStamp() {
+        if (++stamp_ == 0) {
+            std::fill(seen_.begin(), seen_.end(), 0);
+            stamp_ = 1;
+        }
+    }
+
     // Whether edge e = (u, v), longer than the window, is bypassed: a search from u's other
     // successors, all ranked below v (the successors are sorted), through nodes ranked below v.
     // A node within the window of v answers from its row.
     bool reachedFrom(std::uint32_t u, std::uint32_t e) {
         const std::uint32_t v = g_.target[e];
-        if (++stamp_ == 0) {
-            std::fill(seen_.begin(), seen_.end(), 0);
-            stamp_ = 1;
-        }
+        newStamp();
         stack_.clear();
         for (std::uint32_t f = g_.offset[u]; f < e; ++f) {
             seen_[g_.target[f]] = stamp_;
@@ -329,7 +390,7 @@ ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
     Renumbered r = renumber(records);
     const auto nodes = static_cast<std::uint32_t>(r.original.size());
     const int bits = r.bits;
-    sortUnique(r.keys, 2 * bits);
+    sortUnique(r.keys, bits);
     result.distinct = r.keys.size();
     const Csr graph = csrOf(r.keys, nodes, bits);
     const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
@@ -364,42 +425,59 @@ ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
             if (size[component[x]] > 1) cyclic[x] = 1;
         }
     }
-    const bool identity = upward;
+    // The ranked graph: the input itself when its edges go up; otherwise its edges renumbered
+    // by rank. When they all go down, ranks reverse the order, so the sorted edges read
+    // backwards are already sorted. edgeAt maps an input edge to its ranked edge.
+    const bool loops = std::find(cyclic.begin(), cyclic.end(), 1) != cyclic.end();
+    const std::size_t m = r.keys.size();
     Csr relabelled;
-    if (!identity) {
+    bool direct = true;  // ranked edge e is input edge e (or m - 1 - e going down)
+    if (upward && loops) {
         std::vector<std::uint64_t> keys;
-        keys.reserve(r.keys.size());
-        for (const std::uint64_t key : r.keys) {
-            const std::uint32_t a = rank[key >> bits];
-            const std::uint32_t b = rank[key & mask];
-            if (a != b) keys.push_back(std::uint64_t{a} << bits | b);
-        }
-        sortUnique(keys, 2 * bits);
-        relabelled = csrOf(keys, ranks, bits);
-    } else if (std::find(cyclic.begin(), cyclic.end(), 1) != cyclic.end()) {
-        // Drop self-loops: the ranked graph's edges must go strictly up.
-        std::vector<std::uint64_t> keys;
-        keys.reserve(r.keys.size());
+        keys.reserve(m);
         for (const std::uint64_t key : r.keys)
             if ((key >> bits) != (key & mask)) keys.push_back(key);
         relabelled = csrOf(keys, ranks, bits);
+        direct = false;
+    } else if (downward) {
+        std::vector<std::uint64_t> keys;
+        keys.reserve(m);
+        for (std::size_t e = m; e-- > 0;) {
+            const std::uint64_t a = rank[r.keys[e] >> bits];
+            const std::uint64_t b = rank[r.keys[e] & mask];
+            if (a != b) keys.push_back(a << bits | b);
+        }
+        relabelled = csrOf(keys, ranks, bits);
+        direct = !loops;
+    } else if (!upward) {
+        std::vector<std::uint64_t> keys;
+        keys.reserve(m);
+        for (const std::uint64_t key : r.keys) {
+            const std::uint64_t a = rank[key >> bits];
+            const std::uint64_t b = rank[key & mask];
+            if (a != b) keys.push_back(a << bits | b);
+        }
+        sortUnique(keys, bits);
+        relabelled = csrOf(keys, ranks, bits);
+        direct = false;
     }
     const Csr& ranked = relabelled.offset.empty() ? graph : relabelled;
     const std::vector<std::uint8_t> redundant = RankedReduction(ranked, progress).take();
+    const auto edgeAt = [&](std::size_t e, std::uint32_t s, std::uint32_t t) -> std::size_t {
+        if (direct) return downward && !upward ? m - 1 - e : e;
+        const std::uint32_t a = rank[s];
+        const auto begin = ranked.target.begin() + ranked.offset[a];
+        const auto end = ranked.target.begin() + ranked.offset[a + 1];
+        return static_cast<std::size_t>(std::lower_bound(begin, end, rank[t]) -
+                                        ranked.target.begin());
+    };
 
     std::vector<std::uint64_t>& kept = result.kept;
     for (std::size_t e = 0; e < r.keys.size(); ++e) {
         const auto s = static_cast<std::uint32_t>(r.keys[e] >> bits);
         const auto t = static_cast<std::uint32_t>(r.keys[e] & mask);
         if (cyclic[s] || cyclic[t]) continue;
-        std::size_t at = e;
-        if (&ranked != &graph) {
-            const std::uint32_t a = rank[s];
-            const auto begin = ranked.target.begin() + ranked.offset[a];
-            const auto end = ranked.target.begin() + ranked.offset[a + 1];
-            at = static_cast<std::size_t>(std::lower_bound(begin, end, rank[t]) -
-                                          ranked.target.begin());
-        }
+        const std::size_t at = edgeAt(e, s, t);
         if (redundant[at]) continue;
         kept.push_back(std::uint64_t(std::uint32_t(r.original[s])) << 32 |
                        std::uint32_t(r.original[t]));

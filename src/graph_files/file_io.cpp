@@ -107,11 +107,8 @@ InputFile::~InputFile() {
     std::fclose(file_);
 }
 
-std::size_t InputFile::readInto(std::string& buffer, std::size_t bytes) {
-    const std::size_t used = buffer.size();
-    buffer.resize(used + bytes);
-    const std::size_t got = std::fread(&buffer[used], 1, bytes, file_);
-    buffer.resize(used + got);
+std::size_t InputFile::readInto(char* buffer, std::size_t bytes) {
+    const std::size_t got = std::fread(buffer, 1, bytes, file_);
     if (got == 0 && std::ferror(file_))
         fail(Status::Io, describeAt(path_, "cannot read: " + systemErrorText(errno)));
     return got;

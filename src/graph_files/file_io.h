@@ -22,9 +22,9 @@ class InputFile {
     InputFile& operator=(const InputFile&) = delete;
     ~InputFile();
 
-    // Appends up to `bytes` bytes to buffer; returns how many, 0 only at the end of the file.
+    // Reads up to `bytes` bytes into buffer; returns how many, 0 only at the end of the file.
     // Throws an Io error naming the file when reading fails (a directory, a device error).
-    std::size_t readInto(std::string& buffer, std::size_t bytes);
+    std::size_t readInto(char* buffer, std::size_t bytes);
     // The file's size when it is a regular file, else 0.
     std::size_t sizeHint() const { return sizeHint_; }
 

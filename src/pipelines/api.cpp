@@ -7,6 +7,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "common/error.h"
 #include "fwprune.h"
@@ -233,6 +234,39 @@ fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency, int n, size
             std::memcpy(adjacency + i * rowStride, matrix.cells.data() + i * n,
                         static_cast<std::size_t>(n));
         }
+    });
+}
+
+fwpruneStatus fwpruneReduceEdgeArrays(const int* sources, const int* targets, size_t m,
+                                      int* outSources, int* outTargets, size_t* outCount,
+                                      const fwpruneOptions* options) {
+    return guarded([&] {
+        if (m > 0 && (sources == nullptr || targets == nullptr))
+            fail(fwprune::Status::InvalidArgument, "the source or target array is null");
+        if (outCount == nullptr || (m > 0 && (outSources == nullptr || outTargets == nullptr)))
+            fail(fwprune::Status::InvalidArgument, "an output array or the count is null");
+        fwprune::EdgeRecords graph;
+        std::int64_t largest = -1;
+        graph.records.reserve(m);
+        for (std::size_t e = 0; e < m; ++e) {
+            largest = std::max<std::int64_t>(largest, std::max(sources[e], targets[e]));
+            if ((sources[e] | targets[e]) >= 0) {
+                graph.records.push_back(std::uint64_t(std::uint32_t(sources[e])) << 32 |
+                                        std::uint32_t(targets[e]));
+            }
+        }
+        graph.n = largest + 1;
+        std::vector<std::uint64_t> kept;
+        fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
+            kept = fwprune::reduceEdgeRecords(graph, run);
+        });
+        // Written only now, so that a failure leaves the outputs as they were, and so that the
+        // outputs may be the inputs.
+        for (std::size_t e = 0; e < kept.size(); ++e) {
+            outSources[e] = static_cast<int>(kept[e] >> 32);
+            outTargets[e] = static_cast<int>(kept[e] & 0xffffffffu);
+        }
+        *outCount = kept.size();
     });
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "graph_files/graph_matrices.h"
 #include "pipelines/device_runtime.h"
@@ -64,6 +65,11 @@ void pruneWeakestLinksOnDevice(DeviceRuntime& runtime, WeightMatrix& matrix, flo
 Backend reduceTransitively(ByteAdjacencyMatrix& matrix, const RunOptions& options);
 Backend pruneWeakestLinks(WeightMatrix& matrix, float lower_threshold, float upper_threshold,
                           const RunOptions& options);
+
+// The reduction of a graph given as edge records, on the route the options and the graph choose:
+// the surviving records, sorted and unique. Fills the statistics but for the phase times.
+std::vector<std::uint64_t> reduceEdgeRecords(EdgeRecords& graph, const RunOptions& options,
+                                             const std::string& source = "the edge arrays");
 
 // File to file. Outputs are written whole or not at all; the input is read completely before any
 // output is opened, so an output may name the input.

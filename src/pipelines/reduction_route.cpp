@@ -29,7 +29,7 @@ Route chooseReductionRoute(const RunOptions& options, std::int64_t n, std::size_
     if (options.route != Route::Auto) return options.route;
     if (n > FWPRUNE_MAX_DENSE_NODES) return Route::Sparse;
     return static_cast<double>(edges) < kDenseFromDegree * static_cast<double>(n) ? Route::Sparse
-                                                                                 : Route::Sweeps;
+                                                                                  : Route::Sweeps;
 }
 
 }  // namespace fwprune
