@@ -286,6 +286,8 @@ const char* fwpruneGetStatusName(fwpruneStatus status) {
             return "FWPRUNE_ERROR_DEVICE";
         case FWPRUNE_ERROR_INTERNAL:
             return "FWPRUNE_ERROR_INTERNAL";
+        case FWPRUNE_ERROR_CANCELLED:
+            return "FWPRUNE_ERROR_CANCELLED";
     }
     return "FWPRUNE_UNKNOWN_STATUS";
 }
