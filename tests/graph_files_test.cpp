@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "common/error.h"
@@ -190,6 +191,21 @@ ByteAdjacencyMatrix readPlainly(const std::string& text) {
     return m;
 }
 
+// Whether every node token of the records is an optional sign followed by digits alone.
+bool whollyDecimalNodes(const std::string& text) {
+    std::istringstream in(text);
+    std::string token;
+    for (int position = 0; in >> token; position = (position + 1) % 3) {
+        if (position == 1) continue;
+        const std::size_t digits = token[0] == '+' || token[0] == '-' ? 1 : 0;
+        if (token.size() == digits) return false;
+        for (std::size_t i = digits; i < token.size(); ++i) {
+            if (!std::isdigit(static_cast<unsigned char>(token[i]))) return false;
+        }
+    }
+    return true;
+}
+
 // Node tokens of every length up to 11 characters, leading zeros, signs, trailing junk and
 // non-numbers; middle words short and long; every separator in runs. The reader has a fast
 // path for short plain records and a general one for the rest; both must read as atoi does,
@@ -206,27 +222,37 @@ TEST(EdgeListReader, AgreesWithAPlainTokenReaderOnRandomShapes) {
                 return (pick(2) ? "+" : "-") + std::to_string(pick(900));
             case 2:
                 return std::to_string(pick(900)) + (pick(2) ? "x" : "e5");
-            case 3:
-                return pick(2) ? "node" : "-";
+            case 3: {
+                const char* const words[] = {"node", "-", "+", ".", "-.", "+-1"};
+                return words[pick(6)];
+            }
             default:
                 return std::to_string(pick(2) ? pick(10) : pick(900));
         }
     };
-    const char* const separators[] = {" ", "\n", "\t", "\r\n", "  \v", "\f"};
+    // A lone carriage return is a separator too, at the end of the file as anywhere else.
+    const char* const separators[] = {" ", "\n", "\t", "\r\n", "  \v", "\f", "\r", " \r"};
     for (int round = 0; round < 300; ++round) {
         std::string text;
         const int records = 1 + pick(40);
         for (int r = 0; r < records; ++r) {
-            text += nodeToken() + separators[pick(6)];
+            text += nodeToken() + separators[pick(8)];
             text += pick(8) ? "edge" : std::string(static_cast<std::size_t>(1 + pick(40)), 'w');
-            text += std::string(separators[pick(6)]) + nodeToken();
-            if (r + 1 < records || pick(2)) text += separators[pick(6)];
+            text += std::string(separators[pick(8)]) + nodeToken();
+            if (r + 1 < records || pick(2)) text += separators[pick(8)];
         }
         const ByteAdjacencyMatrix expected = readPlainly(text);
         for (const int threads : {1, 2}) {
             const ByteAdjacencyMatrix m = parseEdgeList(text, "g.txt", false, threads);
             ASSERT_EQ(m.n, expected.n) << text;
             ASSERT_EQ(m.cells, expected.cells) << text;
+        }
+        // Strict reading takes the same records, or refuses the first node token that is not
+        // wholly an optional sign and digits.
+        if (whollyDecimalNodes(text)) {
+            ASSERT_EQ(parseEdgeList(text, "g.txt", true).cells, expected.cells) << text;
+        } else {
+            EXPECT_THROW(parseEdgeList(text, "g.txt", true), Error) << text;
         }
     }
     // Nine and ten digits, and eleven characters with a sign, are still node numbers.
@@ -241,6 +267,33 @@ TEST(EdgeListWriter, WritesEachEdgeOnceSortedBySourceThenTarget) {
     EXPECT_EQ(roundTrip("2 edge 0\n0 edge 2\n0 edge 1\n2 edge 0\n1 edge 1\n"),
               "0 edge 1\n0 edge 2\n1 edge 1\n2 edge 0\n");
     EXPECT_EQ(roundTrip("-1 edge 5\n"), "");
+}
+
+// Rows written across the writer's skips over empty cells: sizes on both sides of its 8- and
+// 64-cell steps, rows empty, with one edge anywhere, sparse, or dense.
+TEST(EdgeListWriter, WritesEveryEdgeOfSparseRowsOfAnyLength) {
+    std::mt19937 random(23);
+    for (const int n : {1, 7, 8, 9, 63, 64, 65, 127, 128, 129, 200}) {
+        ByteAdjacencyMatrix m;
+        m.n = n;
+        m.cells.assign(std::size_t(n) * n, 0);
+        std::string expected;
+        for (int i = 0; i < n; ++i) {
+            std::uint8_t* const row = m.cells.data() + std::size_t(i) * n;
+            const int kind = static_cast<int>(random() % 4);
+            if (kind == 1) row[random() % unsigned(n)] = 1;
+            for (int j = 0; j < n && kind >= 2; ++j) {
+                if (random() % (kind == 2 ? 40 : 2) == 0) row[j] = static_cast<std::uint8_t>(j);
+            }
+            for (int j = 0; j < n; ++j) {
+                if (row[j] != 0)
+                    expected += std::to_string(i) + " edge " + std::to_string(j) + "\n";
+            }
+        }
+        ScratchDir dir;
+        writeEdgeList(m, dir.file("out.txt"));
+        ASSERT_EQ(testing::readText(dir.file("out.txt")), expected) << "n=" << n;
+    }
 }
 
 TEST(EdgeListWriter, WritesEveryNonZeroCell) {
