@@ -8,6 +8,7 @@
 
 #include "common/error.h"
 #include "fwprune.h"
+#include "graph_files/file_io.h"
 #include "pipelines/pipelines.h"
 
 namespace fwprune {
@@ -262,6 +263,10 @@ void runWeakestLinkReduction(const char* inputPath, const char* edgeListPath,
                              const char* matrixPath, float lower_threshold, float upper_threshold) {
     runWeakestLinkReductionChecked(inputPath, edgeListPath, matrixPath, lower_threshold,
                                    upper_threshold, nullptr);
+}
+
+void fwpruneRemoveTemporaryFiles(void) {
+    fwprune::removeTemporaryFiles();
 }
 
 const char* fwpruneGetLastErrorMessage(void) {
