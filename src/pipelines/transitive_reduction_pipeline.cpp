@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "common/cancel.h"
 #include "common/error.h"
 #include "graph_files/edge_list.h"
 #include "pipelines/launch_shapes.h"
@@ -25,6 +26,7 @@ void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& mat
         launchKernel(runtime, KernelId::AllPairsLongestPath, sweepGrid, sweepBlock, deviceMatrix, k,
                      n);
         if (progress && sweepReportDue(k, n)) progress(double(k + 1) / n);
+        pollCancelled();
     }
     const unsigned int tiles = blocksToCover(n, kReductionTile);
     launchKernel(runtime, KernelId::TransitiveReduction, LaunchShape{tiles, tiles, 1},
