@@ -109,12 +109,16 @@ std::vector<std::uint64_t> reduceEdgeRecords(EdgeRecords& graph, const RunOption
 
 void runTransitiveReductionPipeline(const std::string& inputPath, const std::string& outputPath,
                                     const RunOptions& options) {
+    // The caller may cancel between phases (and, more often, inside them).
+    checkCancelled();
     PhaseTimer reading(options, Phase::Read);
     EdgeRecords graph = readEdgeRecords(inputPath, options.strict, options.threads);
     reading.done();
+    checkCancelled();
     PhaseTimer sweeps(options, Phase::Sweeps);
     const std::vector<std::uint64_t> kept = reduceEdgeRecords(graph, options, inputPath);
     sweeps.done();
+    checkCancelled();
     std::vector<std::uint64_t>().swap(graph.records);
     PhaseTimer writing(options, Phase::Write);
     writeSortedEdges(kept, outputPath, options.threads);
