@@ -13,7 +13,10 @@ Two jobs, each available on numpy arrays, on networkx DiGraphs, and from file to
     cells at or above ``upper``, become absent (2.0).
 
 Every function takes ``backend`` ("auto", "gpu", "cpu" or "emulated"; "auto" uses the GPU when
-one is usable) and ``threads`` (CPU threads, 0 for all). The GIL is released while the sweeps
+one is usable) and ``threads`` (CPU threads, 0 for all). The weakest-link functions also take
+``route``: "auto" (the fastest exact route), "sweeps" (the n sweeps) or "ordered" (cells in
+ascending magnitude, answered from reachability among lighter legs; CPU only; a matrix holding a
+NaN takes the sweeps). Every route gives the same result. The GIL is released while the sweeps
 run, so several threads may call in at once.
 
 Errors: ``ValueError`` for bad arguments and malformed files, ``OSError`` (with ``filename``
@@ -57,6 +60,12 @@ _BACKENDS = {
 }
 _BACKEND_NAMES = {code: name for name, code in _BACKENDS.items()}
 
+_WEAKEST_LINK_ROUTES = {
+    "auto": _core.ROUTE_AUTO,
+    "sweeps": _core.ROUTE_SWEEPS,
+    "ordered": _core.ROUTE_ORDERED,
+}
+
 _INT32_MAX = 2**31 - 1
 # The library's limit (n*n cells must fit 32 bits), checked here too so that an oversized input
 # is refused before it is copied.
@@ -86,6 +95,14 @@ def _engine_options(backend: str, threads: int) -> tuple[int, int]:
     if not 0 <= threads <= _INT32_MAX:
         raise ValueError(f"threads must be between 0 and {_INT32_MAX}, not {threads}")
     return _BACKENDS[backend], threads
+
+
+def _weakest_link_route(route: str) -> int:
+    if not isinstance(route, str) or route not in _WEAKEST_LINK_ROUTES:
+        raise ValueError(
+            f"route must be one of {', '.join(map(repr, _WEAKEST_LINK_ROUTES))}, not {route!r}"
+        )
+    return _WEAKEST_LINK_ROUTES[route]
 
 
 def _threshold(value: Any, name: str) -> float:
@@ -235,6 +252,7 @@ def weakest_link_reduction(
     weight: str = "weight",
     backend: str = "auto",
     threads: int = 0,
+    route: str = "auto",
 ) -> Any:
     """Replaces every weight above ``lower`` (or negative) that a path through other nodes beats
     on its weakest link, then marks replaced, negative and at-or-above-``upper`` cells absent.
@@ -252,7 +270,7 @@ def weakest_link_reduction(
     edge for every cell that is not absent afterwards, carrying the input edge's attributes with
     ``weight`` set to the cell's float32 value.
     """
-    engine = _engine_options(backend, threads)
+    engine = (*_engine_options(backend, threads), _weakest_link_route(route))
     lower = _threshold(lower, "lower")
     upper = _threshold(upper, "upper")
     nx = _networkx_digraph(weights)
@@ -268,7 +286,7 @@ def weakest_link_reduction(
 
 
 def _prune_graph(
-    nx: Any, graph: Any, lower: float, upper: float, weight: str, engine: tuple[int, int]
+    nx: Any, graph: Any, lower: float, upper: float, weight: str, engine: tuple[int, int, int]
 ) -> Any:
     nodes = list(graph.nodes)
     _check_node_count(len(nodes))
@@ -314,11 +332,12 @@ def weakest_link_reduction_file(
     *,
     backend: str = "auto",
     threads: int = 0,
+    route: str = "auto",
 ) -> None:
     """Reads the square weight matrix at ``input``, prunes it as ``weakest_link_reduction`` does,
     and writes the processed matrix to ``matrix`` and then the edge list of the cells that are
     not absent (diagonal included) to ``edges``. On failure no output is created or changed."""
-    engine = _engine_options(backend, threads)
+    engine = (*_engine_options(backend, threads), _weakest_link_route(route))
     lower = _threshold(lower, "lower")
     upper = _threshold(upper, "upper")
     paths = [_fspath(input, "input"), _fspath(edges, "edge list"), _fspath(matrix, "matrix")]

@@ -60,9 +60,10 @@ Result reduceAdjacency(SquareMatrix<uint8_t> adjacency, int backend, int threads
 }
 
 Result pruneWeights(SquareMatrix<float> weights, double lower, double upper, int backend,
-                    int threads) {
+                    int threads, int route) {
     const int n = squareSide(weights);
-    const fwpruneOptions options = makeOptions(backend, threads);
+    fwpruneOptions options = makeOptions(backend, threads);
+    options.route = static_cast<fwpruneRoute>(route);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
@@ -87,11 +88,12 @@ Result reduceFile(nb::bytes input, nb::bytes output, int backend, int threads) {
 }
 
 Result weakestLinkFile(nb::bytes input, nb::bytes edges, nb::bytes matrix, double lower,
-                       double upper, int backend, int threads) {
+                       double upper, int backend, int threads, int route) {
     const std::string inputPath(input.c_str(), input.size());
     const std::string edgesPath(edges.c_str(), edges.size());
     const std::string matrixPath(matrix.c_str(), matrix.size());
-    const fwpruneOptions options = makeOptions(backend, threads);
+    fwpruneOptions options = makeOptions(backend, threads);
+    options.route = static_cast<fwpruneRoute>(route);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
@@ -110,12 +112,12 @@ NB_MODULE(_core, m) {
     m.def("reduce_adjacency", &reduceAdjacency, nb::arg("adjacency").noconvert(),
           nb::arg("backend"), nb::arg("threads"));
     m.def("prune_weights", &pruneWeights, nb::arg("weights").noconvert(), nb::arg("lower"),
-          nb::arg("upper"), nb::arg("backend"), nb::arg("threads"));
+          nb::arg("upper"), nb::arg("backend"), nb::arg("threads"), nb::arg("route"));
     m.def("reduce_file", &reduceFile, nb::arg("input"), nb::arg("output"), nb::arg("backend"),
           nb::arg("threads"));
     m.def("weakest_link_file", &weakestLinkFile, nb::arg("input"), nb::arg("edges"),
           nb::arg("matrix"), nb::arg("lower"), nb::arg("upper"), nb::arg("backend"),
-          nb::arg("threads"));
+          nb::arg("threads"), nb::arg("route"));
     m.def("version", [] { return std::string(fwpruneGetVersion()); });
     m.def("default_backend", [] { return static_cast<int>(fwpruneGetDefaultBackend()); });
 
@@ -123,6 +125,10 @@ NB_MODULE(_core, m) {
     m.attr("BACKEND_GPU") = static_cast<int>(FWPRUNE_BACKEND_GPU);
     m.attr("BACKEND_CPU") = static_cast<int>(FWPRUNE_BACKEND_CPU);
     m.attr("BACKEND_EMULATED") = static_cast<int>(FWPRUNE_BACKEND_EMULATED);
+
+    m.attr("ROUTE_AUTO") = static_cast<int>(FWPRUNE_ROUTE_AUTO);
+    m.attr("ROUTE_SWEEPS") = static_cast<int>(FWPRUNE_ROUTE_SWEEPS);
+    m.attr("ROUTE_ORDERED") = static_cast<int>(FWPRUNE_ROUTE_ORDERED);
 
     m.attr("ERROR_INVALID_ARGUMENT") = static_cast<int>(FWPRUNE_ERROR_INVALID_ARGUMENT);
     m.attr("ERROR_IO") = static_cast<int>(FWPRUNE_ERROR_IO);

@@ -63,32 +63,44 @@ Bits bitsOf(float value) {
 }
 
 // The threshold tests on bit patterns, as IEEE comparisons answer them for values that are not
-// NaN, whatever the thread's floating-point mode: subnormals compare as themselves.
+// NaN, whatever the thread's floating-point mode: subnormals compare as themselves. Both tests come
+// down to unsigned ranges of the bit pattern, since bit patterns with a clear sign bit are in the
+// order of their values and those with a set sign bit lie above them all.
 class Thresholds {
   public:
-    Thresholds(float lower, float upper)
-        : hasLower_((bitsOf(lower) & kMagnitudeBits) <= kInfBits),
-          hasUpper_((bitsOf(upper) & kMagnitudeBits) <= kInfBits),
-          lowerKey_(orderKey(bitsOf(lower))),
-          upperKey_(orderKey(bitsOf(upper))) {}
+    Thresholds(float lower, float upper) {
+        const Bits lowerBits = bitsOf(lower);
+        const Bits upperBits = bitsOf(upper);
+        // upper <= v, for v with a clear sign bit: v's bits at or above those of upper when upper
+        // is not negative (-0.0 counts as 0); always when it is; never when it is NaN.
+        if ((upperBits & kMagnitudeBits) > kInfBits) {
+            cutFrom_ = kSignBit;
+        } else if ((upperBits & kSignBit) != 0) {
+            cutFrom_ = 0;
+        } else {
+            cutFrom_ = upperBits;
+        }
+        // v > lower: v's bits above those of lower when lower is not negative (-0.0 counts as 0);
+        // always when it is (+0.0 > -1); never when it is NaN.
+        if ((lowerBits & kMagnitudeBits) > kInfBits) {
+            questionFrom_ = kSignBit;
+        } else if ((lowerBits & kSignBit) != 0 && lowerBits != kSignBit) {
+            questionFrom_ = 0;
+        } else {
+            questionFrom_ = (lowerBits & kMagnitudeBits) + 1;
+        }
+        questionEnd_ = std::max(questionFrom_, cutFrom_);
+    }
 
     // Ends 2.0 whatever the paths: the sign bit is set, or the value is at or above upper.
-    bool cut(Bits bits) const {
-        return (bits & kSignBit) != 0 || (hasUpper_ && orderKey(bits) >= upperKey_);
-    }
+    bool cut(Bits bits) const { return bits >= cutFrom_; }
     // Ends 2.0 exactly when lighter legs lead around it: clear sign bit, above lower, below upper.
-    bool question(Bits bits) const { return !cut(bits) && hasLower_ && orderKey(bits) > lowerKey_; }
+    bool question(Bits bits) const { return bits - questionFrom_ < questionEnd_ - questionFrom_; }
 
   private:
-    // Unsigned keys in the order of the values; -0.0 and +0.0 get the same key.
-    static Bits orderKey(Bits bits) {
-        if ((bits & kMagnitudeBits) == 0) return kSignBit;
-        return (bits & kSignBit) ? ~bits : (bits | kSignBit);
-    }
-    bool hasLower_;
-    bool hasUpper_;
-    Bits lowerKey_;
-    Bits upperKey_;
+    Bits cutFrom_;
+    Bits questionFrom_;
+    Bits questionEnd_;
 };
 
 using Progress = std::function<void(double)>;
@@ -125,63 +137,170 @@ class BitMatrix {
     std::vector<std::uint64_t> bits_;
 };
 
-// The final pass: every cell becomes 2.0 when cut, or when it is a question that beaten(i, j)
-// answers yes; every other cell keeps its value.
-template <typename Beaten>
-void writeResult(const Matrix& m, const Thresholds& t, ThreadPool& pool, Beaten&& beaten) {
-    pool.parallelFor(0, static_cast<std::int64_t>(m.n()),
-                     [&](std::int64_t begin, std::int64_t end, int) {
-                         for (std::size_t i = static_cast<std::size_t>(begin);
-                              i < static_cast<std::size_t>(end); ++i) {
-                             Bits* const row = m.row(i);
-                             for (std::size_t j = 0; j < m.n(); ++j) {
-                                 const Bits bits = row[j];
-                                 if (t.cut(bits) || (t.question(bits) && beaten(i, j, bits)))
-                                     row[j] = kTwoBits;
-                             }
-                         }
-                     });
-}
+// Rows split into a fixed number of chunks, visited in parallel: a pass that counts per chunk
+// and a later pass that writes per chunk see the same rows in each.
+class RowChunks {
+  public:
+    RowChunks(std::size_t n, ThreadPool& pool)
+        : n_(n), pool_(pool), count_(std::min<std::size_t>(n, std::size_t(pool.size()))) {}
+    std::size_t count() const { return count_; }
 
-// What one pass over the input tells: whether it holds a NaN, and the largest magnitude of a
-// question (kNoMagnitude when there is none).
-struct Survey {
-    bool hasNaN = false;
-    Bits largestQuestion = kNoMagnitude;
+    // visit(chunk, i) for every row i.
+    template <typename Visit>
+    void forEachRow(Visit&& visit) const {
+        pool_.parallelFor(
+            0, static_cast<std::int64_t>(count_), [&](std::int64_t begin, std::int64_t end, int) {
+                for (auto c = static_cast<std::size_t>(begin); c < static_cast<std::size_t>(end);
+                     ++c) {
+                    for (std::size_t i = n_ * c / count_; i < n_ * (c + 1) / count_; ++i) {
+                        visit(c, i);
+                    }
+                }
+            });
+    }
+
+  private:
+    std::size_t n_;
+    ThreadPool& pool_;
+    std::size_t count_;
 };
 
-Survey survey(const Matrix& m, const Thresholds& t, ThreadPool& pool) {
-    std::vector<Survey> parts(static_cast<std::size_t>(pool.size()));
-    pool.parallelFor(0, static_cast<std::int64_t>(m.n()),
-                     [&](std::int64_t begin, std::int64_t end, int worker) {
-                         bool nan = false;
-                         Bits largest = 0;
-                         bool any = false;
-                         for (std::int64_t i = begin; i < end && !nan; ++i) {
-                             const Bits* const row = m.row(static_cast<std::size_t>(i));
-                             for (std::size_t j = 0; j < m.n(); ++j) {
-                                 const Bits bits = row[j];
-                                 nan |= (bits & kMagnitudeBits) > kInfBits;
-                                 if (t.question(bits)) {
-                                     any = true;
-                                     largest = std::max(largest, bits);
-                                 }
-                             }
-                         }
-                         Survey& part = parts[static_cast<std::size_t>(worker)];
-                         part.hasNaN = nan;
-                         if (any) part.largestQuestion = largest;
-                     });
-    Survey all;
-    for (const Survey& part : parts) {
-        all.hasNaN |= part.hasNaN;
-        if (part.largestQuestion != kNoMagnitude) {
-            all.largestQuestion = all.largestQuestion == kNoMagnitude
-                                      ? part.largestQuestion
-                                      : std::max(all.largestQuestion, part.largestQuestion);
+// The final pass when there is no question: cut cells become 2.0.
+void cutRows(const Matrix& m, const Thresholds& t, ThreadPool& pool) {
+    pool.parallelFor(
+        0, static_cast<std::int64_t>(m.n()), [&](std::int64_t begin, std::int64_t end, int) {
+            for (auto i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
+                Bits* const row = m.row(i);
+                for (std::size_t j = 0; j < m.n(); ++j) {
+                    if (t.cut(row[j])) row[j] = kTwoBits;
+                }
+            }
+        });
+}
+
+// Cells that take part in the closure: every question, and every leg but the diagonal (a leg
+// from a node to itself adds no path).
+bool takesPart(const Thresholds& t, std::size_t i, std::size_t j, Bits bits) {
+    return i != j || t.question(bits);
+}
+
+// Top-level buckets of the closure's histogram: the magnitude's top 12 bits (exponent and three
+// bits of mantissa), 16 KiB of counters per chunk, which stay in the first-level cache.
+constexpr int kTopShift = 19;
+constexpr std::size_t kTopBuckets = std::size_t{1} << (31 - kTopShift);
+
+// What one pass over the input tells: whether it holds a NaN, the largest question (kNoMagnitude
+// when there is none), and, when asked for, how many cells take part per top-level bucket, per
+// chunk of rows.
+struct Census {
+    bool hasNaN = false;
+    Bits largestQuestion = kNoMagnitude;
+    std::vector<std::vector<std::uint32_t>> counts;
+};
+
+Census takeCensus(const Matrix& m, const Thresholds& t, const RowChunks& chunks, bool histogram) {
+    Census census;
+    if (histogram) {
+        census.counts.assign(chunks.count(), std::vector<std::uint32_t>(kTopBuckets, 0));
+    }
+    // Per chunk: a NaN seen, and the largest question + 1 (0 for none).
+    std::vector<unsigned char> nan(chunks.count(), 0);
+    std::vector<std::uint64_t> largest(chunks.count(), 0);
+    chunks.forEachRow([&](std::size_t c, std::size_t i) {
+        const Bits* const row = m.row(i);
+        Bits nanSeen = 0;
+        std::uint64_t top = largest[c];
+        for (std::size_t j = 0; j < m.n(); ++j) {
+            const Bits bits = row[j];
+            nanSeen |= (bits & kMagnitudeBits) > kInfBits;
+            if (t.question(bits)) top = std::max<std::uint64_t>(top, std::uint64_t{bits} + 1);
+        }
+        if (histogram) {
+            std::uint32_t* const count = census.counts[c].data();
+            for (std::size_t j = 0; j < m.n(); ++j) {
+                if (takesPart(t, i, j, row[j])) ++count[(row[j] & kMagnitudeBits) >> kTopShift];
+            }
+        }
+        nan[c] |= nanSeen;
+        largest[c] = top;
+    });
+    for (std::size_t c = 0; c < chunks.count(); ++c) {
+        census.hasNaN |= nan[c] != 0;
+        if (largest[c] > 0) {
+            const auto top = static_cast<Bits>(largest[c] - 1);
+            census.largestQuestion = census.largestQuestion == kNoMagnitude
+                                         ? top
+                                         : std::max(census.largestQuestion, top);
         }
     }
-    return all;
+    return census;
+}
+
+// Nodes in the order in which groups of them were joined, with the join weight between
+// neighbours: each join appends one group's run to another's, so a group is always a contiguous
+// run and the weight at which two nodes were first joined is the largest gap between their
+// positions. Unjoined runs follow each other with gap kNoMagnitude.
+class JoinOrder {
+  public:
+    explicit JoinOrder(std::size_t n) : position_(n) {
+        order_.reserve(n);
+        gap_.reserve(n);
+    }
+    // Appends x; gapAfter is the join weight between x and the node that follows it.
+    void append(std::uint32_t x, Bits gapAfter) {
+        position_[x] = static_cast<std::uint32_t>(order_.size());
+        order_.push_back(x);
+        gap_.push_back(gapAfter);
+    }
+    // link[j] = the weight at which i and j were joined, for every j but i.
+    void joinWeightsFrom(std::size_t i, Bits* link) const {
+        const std::size_t n = order_.size();
+        const std::size_t p = position_[i];
+        Bits running = 0;
+        for (std::size_t q = p + 1; q < n; ++q) {
+            running = std::max(running, gap_[q - 1]);
+            link[order_[q]] = running;
+        }
+        running = 0;
+        for (std::size_t q = p; q-- > 0;) {
+            running = std::max(running, gap_[q]);
+            link[order_[q]] = running;
+        }
+    }
+
+  private:
+    std::vector<std::uint32_t> order_;
+    std::vector<Bits> gap_;
+    std::vector<std::uint32_t> position_;
+};
+
+// The final pass of both methods: a cell becomes 2.0 when it is cut, or when it is a question
+// that is beaten, that is, its bit in `beaten` (when given) is set, or its magnitude is above the
+// weight at which its two ends were joined (for a diagonal cell, above diagonal(i, row)). Every
+// other cell keeps its value.
+template <typename Diagonal>
+void finishWithJoins(const Matrix& m, const Thresholds& t, ThreadPool& pool, const JoinOrder& joins,
+                     const BitMatrix* beaten, Diagonal&& diagonal) {
+    std::vector<std::vector<Bits>> links(static_cast<std::size_t>(pool.size()),
+                                         std::vector<Bits>(m.n()));
+    pool.parallelFor(
+        0, static_cast<std::int64_t>(m.n()), [&](std::int64_t begin, std::int64_t end, int worker) {
+            Bits* const link = links[static_cast<std::size_t>(worker)].data();
+            for (auto i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
+                Bits* const row = m.row(i);
+                joins.joinWeightsFrom(i, link);
+                link[i] = diagonal(i, row);
+                for (std::size_t j0 = 0; j0 < m.n(); j0 += 64) {
+                    const std::uint64_t word = beaten ? beaten->row(i)[j0 / 64] : 0;
+                    const std::size_t count = std::min<std::size_t>(64, m.n() - j0);
+                    for (std::size_t k = 0; k < count; ++k) {
+                        const Bits bits = row[j0 + k];
+                        const bool beatenHere = ((word >> k) & 1u) != 0 || bits > link[j0 + k];
+                        if (t.cut(bits) || (t.question(bits) && beatenHere)) row[j0 + k] = kTwoBits;
+                    }
+                }
+            }
+        });
 }
 
 bool magnitudesSymmetric(const Matrix& m, ThreadPool& pool) {
@@ -272,48 +391,18 @@ void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
         leader[b] = a;
         tail[a] = tail[b];
     }
-    std::vector<std::uint32_t> order(n);
-    std::vector<Bits> gap(n, 0);  // gap[p]: join weight between positions p and p + 1
+    JoinOrder joins(n);
     for (std::size_t p = 0, x = head[find(0)]; p < n; ++p, x = next[x]) {
-        order[p] = static_cast<std::uint32_t>(x);
-        gap[p] = joinAfter[x];
+        joins.append(static_cast<std::uint32_t>(x), joinAfter[x]);
     }
-    std::vector<std::uint32_t> position(n);
-    for (std::size_t p = 0; p < n; ++p) position[order[p]] = static_cast<std::uint32_t>(p);
-
-    std::vector<std::vector<Bits>> weakest(static_cast<std::size_t>(pool.size()),
-                                           std::vector<Bits>(n));
-    pool.parallelFor(0, static_cast<std::int64_t>(n),
-                     [&](std::int64_t begin, std::int64_t end, int worker) {
-                         Bits* const link = weakest[static_cast<std::size_t>(worker)].data();
-                         for (std::size_t i = static_cast<std::size_t>(begin);
-                              i < static_cast<std::size_t>(end); ++i) {
-                             // link[j]: the lightest weakest link of a path from i to j.
-                             const std::size_t p = position[i];
-                             Bits running = 0;
-                             for (std::size_t q = p + 1; q < n; ++q) {
-                                 running = std::max(running, gap[q - 1]);
-                                 link[order[q]] = running;
-                             }
-                             running = 0;
-                             for (std::size_t q = p; q-- > 0;) {
-                                 running = std::max(running, gap[q]);
-                                 link[order[q]] = running;
-                             }
-                             const Bits* const row = m.row(i);
-                             Bits lightest = kNoMagnitude;
-                             for (std::size_t j = 0; j < n; ++j) {
-                                 if (j != i) lightest = std::min(lightest, row[j] & kMagnitudeBits);
-                             }
-                             link[i] = lightest;
-                             Bits* const out = m.row(i);
-                             for (std::size_t j = 0; j < n; ++j) {
-                                 const Bits bits = out[j];
-                                 if (t.cut(bits) || (t.question(bits) && link[j] < bits))
-                                     out[j] = kTwoBits;
-                             }
-                         }
-                     });
+    finishWithJoins(m, t, pool, joins, nullptr, [&](std::size_t i, const Bits* row) {
+        // i -> k -> i over i's lightest leg.
+        Bits lightest = kNoMagnitude;
+        for (std::size_t j = 0; j < n; ++j) {
+            if (j != i) lightest = std::min(lightest, row[j] & kMagnitudeBits);
+        }
+        return lightest;
+    });
 }
 
 // --- General matrices: cells in ascending magnitude, reachability kept incrementally.
@@ -323,6 +412,9 @@ void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
 //   reach.row(c): the nodes reachable from c by one or more legs;
 //   reachedBy.row(y): the leaders c whose reach has y (bits of former leaders go stale and are
 //   masked out by isLeader).
+// Components only ever merge; the magnitude of each merge is kept (a JoinOrder of the members), so
+// that a question whose two ends already shared a component at its time is answered at the end
+// instead of being recorded as it comes.
 class Closure {
   public:
     explicit Closure(std::size_t n)
@@ -334,23 +426,31 @@ class Closure {
           from_(words_),
           candidates_(words_),
           leader_(n),
-          size_(n, 1) {
+          size_(n, 1),
+          tail_(n),
+          next_(n),
+          joinAfter_(n, kNoMagnitude),
+          selfJoin_(n, kNoMagnitude) {
         for (std::size_t x = 0; x < n; ++x) {
-            leader_[x] = static_cast<std::uint32_t>(x);
+            leader_[x] = tail_[x] = static_cast<std::uint32_t>(x);
+            next_[x] = kNoNode;
             BitMatrix::set(isLeader_.data(), x);
         }
     }
 
-    bool reaches(std::size_t i, std::size_t j) {
+    // Whether i reaches j, when the two are not in one component (true) or when they are (false:
+    // that answer follows from the join order).
+    bool reachesAcross(std::size_t i, std::size_t j) {
         const std::uint32_t c = find(static_cast<std::uint32_t>(i));
-        if (size_[c] > 1 && find(static_cast<std::uint32_t>(j)) == c) return true;
+        if (size_[c] > 1 && find(static_cast<std::uint32_t>(j)) == c) return false;
         return BitMatrix::test(reach_.row(c), j);
     }
 
     // Every node reaches every node: each question still to come is beaten.
     bool complete() { return n_ >= 2 && size_[find(0)] == n_; }
 
-    void insert(std::uint32_t u, std::uint32_t v) {
+    // Inserts the leg u -> v of the given magnitude.
+    void insert(std::uint32_t u, std::uint32_t v, Bits magnitude) {
         const std::uint32_t cu = find(u);
         const std::uint32_t cv = find(v);
         if (cu == cv || BitMatrix::test(reach_.row(cu), v)) return;
@@ -364,6 +464,11 @@ class Closure {
             candidates_[w] = toU[w] & isLeader_[w] & ~toV[w];
         }
         BitMatrix::set(from_.data(), v);
+        // Rows are ORed only where from_ has bits: few words while the components are small.
+        fromWords_.clear();
+        for (std::size_t w = 0; w < words_; ++w) {
+            if (from_[w] != 0) fromWords_.push_back(static_cast<std::uint32_t>(w));
+        }
         BitMatrix::set(candidates_.data(), cu);
         const bool cycle = BitMatrix::test(fromV, u);
         for (std::size_t w = 0; w < words_; ++w) {
@@ -374,20 +479,33 @@ class Closure {
         if (cycle) {
             // u -> v closes cycles: every leader that reaches u and is reachable from v joins
             // cv's component, whose row (from_) is already theirs.
+            if (size_[cv] == 1) selfJoin_[cv] = magnitude;
             for (std::size_t w = 0; w < words_; ++w) {
                 std::uint64_t joining = (toU[w] | candidates_[w]) & isLeader_[w] & from_[w];
                 for (; joining != 0; joining &= joining - 1) {
                     const auto x = static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(joining));
-                    if (x == cv) continue;
-                    leader_[x] = cv;
-                    size_[cv] += size_[x];
-                    isLeader_[w] &= ~(std::uint64_t{1} << (x & 63));
+                    if (x != cv) join(x, cv, magnitude);
                 }
             }
         }
     }
 
+    // The members of every component in join order, components one after another.
+    JoinOrder joinOrder() const {
+        JoinOrder joins(n_);
+        for (std::uint32_t c = 0; c < n_; ++c) {
+            if (leader_[c] != c) continue;
+            for (std::uint32_t x = c; x != kNoNode; x = next_[x]) joins.append(x, joinAfter_[x]);
+        }
+        return joins;
+    }
+
+    // The magnitude at which i joined a component of more than one node (kNoMagnitude if never).
+    Bits selfJoin(std::size_t i) const { return selfJoin_[i]; }
+
   private:
+    static constexpr std::uint32_t kNoNode = 0xffffffffu;
+
     std::uint32_t find(std::uint32_t x) {
         while (leader_[x] != x) x = leader_[x] = leader_[leader_[x]];
         return x;
@@ -395,7 +513,7 @@ class Closure {
 
     void addReach(std::uint32_t c) {
         std::uint64_t* const row = reach_.row(c);
-        for (std::size_t w = 0; w < words_; ++w) {
+        for (const std::uint32_t w : fromWords_) {
             std::uint64_t fresh = from_[w] & ~row[w];
             if (fresh == 0) continue;
             row[w] |= fresh;
@@ -405,6 +523,17 @@ class Closure {
         }
     }
 
+    // Component x joins component c: its members follow c's.
+    void join(std::uint32_t x, std::uint32_t c, Bits magnitude) {
+        if (size_[x] == 1) selfJoin_[x] = magnitude;
+        next_[tail_[c]] = x;
+        joinAfter_[tail_[c]] = magnitude;
+        tail_[c] = tail_[x];
+        leader_[x] = c;
+        size_[c] += size_[x];
+        isLeader_[x >> 6] &= ~(std::uint64_t{1} << (x & 63));
+    }
+
     std::size_t n_;
     BitMatrix reach_;
     BitMatrix reachedBy_;
@@ -412,8 +541,14 @@ class Closure {
     std::vector<std::uint64_t> isLeader_;
     std::vector<std::uint64_t> from_;
     std::vector<std::uint64_t> candidates_;
+    std::vector<std::uint32_t> fromWords_;  // the words of from_ that are not zero
     std::vector<std::uint32_t> leader_;
     std::vector<std::size_t> size_;
+    // Members of each component as a list from its leader: next_, and the list's tail_.
+    std::vector<std::uint32_t> tail_;
+    std::vector<std::uint32_t> next_;
+    std::vector<Bits> joinAfter_;  // join weight between a member and the next
+    std::vector<Bits> selfJoin_;
 };
 
 // One cell as the sorting sees it: magnitude, whether it is a question, row, column.
@@ -434,16 +569,51 @@ std::uint32_t columnOf(Event e) {
     return static_cast<std::uint32_t>(e) & 0xffffu;
 }
 
+using ChunkCounts = std::vector<std::vector<std::uint32_t>>;
+
+// Batches larger than this are sorted in parallel before they are processed.
+constexpr std::size_t kSortAheadFrom = std::size_t{1} << 20;
+
+// Sorts events by the low `bits` bits of their magnitude (the rest is equal within a bucket), by
+// least significant digit first, 11 bits a pass. The order among equal magnitudes does not
+// matter: a group's questions are all answered before any of its legs is inserted.
+void sortByMagnitude(Event* events, std::size_t count, int bits, std::vector<Event>& scratch) {
+    if (count < 64) {
+        std::sort(events, events + count);
+        return;
+    }
+    if (scratch.size() < count) scratch.resize(count);
+    Event* from = events;
+    Event* to = scratch.data();
+    constexpr int kDigitBits = 11;
+    std::uint32_t counts[std::size_t{1} << kDigitBits];
+    for (int low = 0; low < bits; low += kDigitBits) {
+        const int width = std::min(kDigitBits, bits - low);
+        const std::uint32_t mask = (1u << width) - 1;
+        const int shift = 33 + low;
+        std::fill(counts, counts + (std::size_t{1} << width), 0u);
+        for (std::size_t x = 0; x < count; ++x) ++counts[(from[x] >> shift) & mask];
+        std::uint32_t at = 0;
+        for (std::uint32_t d = 0; d <= mask; ++d) {
+            const std::uint32_t c = counts[d];
+            counts[d] = at;
+            at += c;
+        }
+        for (std::size_t x = 0; x < count; ++x) to[counts[(from[x] >> shift) & mask]++] = from[x];
+        std::swap(from, to);
+    }
+    if (from != events) std::copy(from, from + count, events);
+}
+
 class OrderedPruning {
   public:
-    OrderedPruning(const Matrix& m, const Thresholds& t, ThreadPool& pool, Bits largestQuestion,
+    OrderedPruning(const Matrix& m, const Thresholds& t, ThreadPool& pool, const RowChunks& chunks,
                    const Progress& progress, const detail::OrderedOptions& options)
         : m_(m),
           t_(t),
           pool_(pool),
-          largestQuestion_(largestQuestion),
+          chunks_(chunks),
           progress_(progress),
-          chunks_(std::min<std::size_t>(m.n(), static_cast<std::size_t>(pool.size()))),
           closure_(m.n()),
           beaten_(m.n()),
           // The largest batch sorted at once: an eighth of the matrix's cells (a quarter of its
@@ -455,73 +625,43 @@ class OrderedPruning {
           // (about n ln n legs), so that one pass usually settles the matrix.
           target_(options.firstBatch > 0
                       ? options.firstBatch
-                      : std::min(capacity_, 16 * m.n() * (64 - __builtin_clzll(m.n() | 1)))) {}
+                      : std::min(capacity_, 2 * m.n() * (64 - __builtin_clzll(m.n() | 1)))),
+          scratch_(static_cast<std::size_t>(pool.size())) {}
 
-    void run() {
-        processRange(0, largestQuestion_, true);
-        writeResult(m_, t_, pool_, [&](std::size_t i, std::size_t j, Bits bits) {
-            return (bits & kMagnitudeBits) > completeAfter_ || BitMatrix::test(beaten_.row(i), j);
-        });
+    // counts: the census's top-level histogram. Questions end at largestQuestion, so the buckets
+    // above its own are never visited.
+    void run(const ChunkCounts& counts, Bits largestQuestion) {
+        const std::size_t lastBucket = largestQuestion >> kTopShift;
+        for (const auto& count : counts) {
+            for (std::size_t b = 0; b <= lastBucket; ++b) events_ += count[b];
+        }
+        processRange(0, kTopShift, lastBucket + 1, counts);
+        finishWithJoins(m_, t_, pool_, closure_.joinOrder(), &beaten_,
+                        [&](std::size_t i, const Bits*) { return closure_.selfJoin(i); });
     }
 
   private:
-    // Calls visit(chunk, i) for every row i, rows split into chunks_ fixed chunks, in parallel.
-    template <typename Visit>
-    void forEachChunk(Visit&& visit) {
-        pool_.parallelFor(0, static_cast<std::int64_t>(chunks_),
-                          [&](std::int64_t begin, std::int64_t end, int) {
-                              for (auto c = static_cast<std::size_t>(begin);
-                                   c < static_cast<std::size_t>(end); ++c) {
-                                  const std::size_t first = m_.n() * c / chunks_;
-                                  const std::size_t last = m_.n() * (c + 1) / chunks_;
-                                  for (std::size_t i = first; i < last; ++i) visit(c, i);
-                              }
-                          });
-    }
-
-    // A cell takes part when it is a question, or a leg that can be lighter than a question.
-    bool takesPart(std::size_t i, std::size_t j, Bits bits) const {
-        return t_.question(bits) || (i != j && (bits & kMagnitudeBits) < largestQuestion_);
-    }
-
-    // Answers every question and inserts every leg with magnitude in [lo, hi], in ascending
-    // magnitude, unless the closure completes on the way. A histogram of the range (one pass)
-    // splits it into batches small enough to sort; a bucket too big for one batch is split again,
-    // and a single magnitude too big for one batch is streamed.
-    void processRange(Bits lo, Bits hi, bool top) {
-        int shift = 0;
-        while (((hi - lo) >> shift) >= (1u << 16)) ++shift;
-        const std::size_t buckets = ((hi - lo) >> shift) + 1;
-        // Counted per fixed chunk of rows, so that the gathering pass can give each chunk its own
-        // places in the batch.
-        std::vector<std::vector<std::uint32_t>> counts(chunks_,
-                                                       std::vector<std::uint32_t>(buckets, 0));
-        forEachChunk([&](std::size_t chunk, std::size_t i) {
-            std::uint32_t* const count = counts[chunk].data();
-            const Bits* const row = m_.row(i);
-            for (std::size_t j = 0; j < m_.n(); ++j) {
-                const Bits magnitude = row[j] & kMagnitudeBits;
-                if (magnitude < lo || magnitude > hi || !takesPart(i, j, row[j])) continue;
-                ++count[(magnitude - lo) >> shift];
-            }
-        });
+    // Answers every question and inserts every leg of buckets [0, buckets) of the range that
+    // starts at magnitude lo, with buckets 2^shift magnitudes wide, in ascending magnitude,
+    // unless the closure completes on the way. Consecutive buckets are gathered and sorted in
+    // batches; a bucket too big for one batch is split again by a histogram of its own, and a
+    // single magnitude too big for one batch is streamed.
+    void processRange(Bits lo, int shift, std::size_t buckets, const ChunkCounts& counts) {
         std::vector<std::size_t> total(buckets, 0);
         for (const auto& count : counts) {
             for (std::size_t b = 0; b < buckets; ++b) total[b] += count[b];
         }
-        if (top) {
-            for (const std::size_t c : total) events_ += c;
-        }
         std::size_t b = 0;
         while (b < buckets && !complete_) {
+            const Bits bucketLo = lo + (static_cast<Bits>(b) << shift);
             if (total[b] > capacity_) {
-                const Bits bucketLo = lo + (static_cast<Bits>(b) << shift);
                 if (shift == 0) {
                     streamMagnitude(bucketLo);
                 } else {
-                    const Bits bucketHi =
-                        std::min<std::uint64_t>(hi, bucketLo + (std::uint64_t{1} << shift) - 1);
-                    processRange(bucketLo, bucketHi, false);
+                    const int subShift = std::max(0, shift - 12);
+                    const std::size_t subBuckets = std::size_t{1} << (shift - subShift);
+                    processRange(bucketLo, subShift, subBuckets,
+                                 histogram(bucketLo, shift, subShift, subBuckets));
                 }
                 ++b;
                 continue;
@@ -530,53 +670,80 @@ class OrderedPruning {
             std::size_t size = 0;
             while (e < buckets && total[e] <= capacity_ - size && size < target_)
                 size += total[e++];
-            if (size > 0) sortAndProcess(lo, hi, shift, b, e, counts);
+            if (size > 0) sortAndProcess(lo, shift, b, e, counts);
             target_ = std::min(capacity_, target_ * 4);
             b = e;
         }
     }
 
+    // Counts per chunk of the cells that take part with magnitude in [lo, lo + 2^shift), in
+    // buckets 2^subShift wide.
+    ChunkCounts histogram(Bits lo, int shift, int subShift, std::size_t buckets) const {
+        ChunkCounts counts(chunks_.count(), std::vector<std::uint32_t>(buckets, 0));
+        chunks_.forEachRow([&](std::size_t c, std::size_t i) {
+            std::uint32_t* const count = counts[c].data();
+            const Bits* const row = m_.row(i);
+            for (std::size_t j = 0; j < m_.n(); ++j) {
+                const Bits offset = (row[j] & kMagnitudeBits) - lo;
+                if ((offset >> shift) == 0 && takesPart(t_, i, j, row[j]))
+                    ++count[offset >> subShift];
+            }
+        });
+        return counts;
+    }
+
     // Gathers the cells of buckets [b, e) into their buckets' places, sorts each bucket, and
     // processes the events in order.
-    void sortAndProcess(Bits lo, Bits hi, int shift, std::size_t b, std::size_t e,
-                        const std::vector<std::vector<std::uint32_t>>& counts) {
-        std::vector<std::vector<std::size_t>> cursor(chunks_, std::vector<std::size_t>(e - b));
+    void sortAndProcess(Bits lo, int shift, std::size_t b, std::size_t e,
+                        const ChunkCounts& counts) {
+        std::vector<std::vector<std::size_t>> cursor(chunks_.count(),
+                                                     std::vector<std::size_t>(e - b));
         std::vector<std::size_t> bucketStart(e - b + 1, 0);
         std::size_t at = 0;
         for (std::size_t k = b; k < e; ++k) {
             bucketStart[k - b] = at;
-            for (std::size_t c = 0; c < chunks_; ++c) {
+            for (std::size_t c = 0; c < chunks_.count(); ++c) {
                 cursor[c][k - b] = at;
                 at += counts[c][k];
             }
         }
         bucketStart[e - b] = at;
         batch_.resize(at);
-        const Bits magLo = lo + (static_cast<Bits>(b) << shift);
-        const Bits magHi = static_cast<Bits>(
-            std::min<std::uint64_t>(hi, std::uint64_t{lo} + (std::uint64_t{e} << shift) - 1));
+        const Bits first = lo + (static_cast<Bits>(b) << shift);
+        const std::uint64_t span = std::uint64_t{e - b} << shift;
         Event* const out = batch_.data();
-        forEachChunk([&](std::size_t chunk, std::size_t i) {
-            std::size_t* const next = cursor[chunk].data();
+        chunks_.forEachRow([&](std::size_t c, std::size_t i) {
+            std::size_t* const next = cursor[c].data();
             const Bits* const row = m_.row(i);
             for (std::size_t j = 0; j < m_.n(); ++j) {
                 const Bits bits = row[j];
-                const Bits magnitude = bits & kMagnitudeBits;
-                if (magnitude < magLo || magnitude > magHi || !takesPart(i, j, bits)) continue;
-                out[next[((magnitude - lo) >> shift) - b]++] =
-                    eventOf(magnitude, t_.question(bits), i, j);
+                const Bits offset = (bits & kMagnitudeBits) - first;
+                if (offset >= span || !takesPart(t_, i, j, bits)) continue;
+                out[next[offset >> shift]++] =
+                    eventOf(bits & kMagnitudeBits, t_.question(bits), i, j);
             }
         });
-        if (shift > 0) {
+        // A small batch is sorted bucket by bucket as it is processed, so that the buckets past
+        // the point where the closure completes are never sorted; a large one is sorted in
+        // parallel first.
+        const bool sortAhead = shift > 0 && at > kSortAheadFrom && pool_.size() > 1;
+        if (sortAhead) {
             pool_.parallelFor(0, static_cast<std::int64_t>(e - b),
-                              [&](std::int64_t begin, std::int64_t end, int) {
+                              [&](std::int64_t begin, std::int64_t end, int worker) {
                                   for (std::int64_t k = begin; k < end; ++k) {
-                                      std::sort(batch_.begin() + bucketStart[k],
-                                                batch_.begin() + bucketStart[k + 1]);
+                                      sortByMagnitude(out + bucketStart[k],
+                                                      bucketStart[k + 1] - bucketStart[k], shift,
+                                                      scratch_[static_cast<std::size_t>(worker)]);
                                   }
                               });
         }
-        processEvents(batch_.data(), batch_.size());
+        for (std::size_t k = 0; k < e - b && !complete_; ++k) {
+            const std::size_t size = bucketStart[k + 1] - bucketStart[k];
+            if (shift > 0 && !sortAhead) {
+                sortByMagnitude(out + bucketStart[k], size, shift, scratch_[0]);
+            }
+            processEvents(out + bucketStart[k], size);
+        }
     }
 
     void processEvents(const Event* events, std::size_t count) {
@@ -590,9 +757,9 @@ class OrderedPruning {
             for (std::size_t x = g; x < h; ++x) {
                 const std::uint32_t i = rowOf(events[x]);
                 const std::uint32_t j = columnOf(events[x]);
-                if (i != j) closure_.insert(i, j);
+                if (i != j) closure_.insert(i, j, magnitude);
             }
-            afterGroup(magnitude, h - g);
+            afterGroup(h - g);
             g = h;
         }
     }
@@ -610,25 +777,25 @@ class OrderedPruning {
         for (std::size_t i = 0; i < m_.n(); ++i) {
             const Bits* const row = m_.row(i);
             for (std::size_t j = 0; j < m_.n(); ++j) {
-                if ((row[j] & kMagnitudeBits) != magnitude || !takesPart(i, j, row[j])) continue;
+                if ((row[j] & kMagnitudeBits) != magnitude || !takesPart(t_, i, j, row[j]))
+                    continue;
                 ++cells;
                 if (i != j) {
-                    closure_.insert(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j));
+                    closure_.insert(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j),
+                                    magnitude);
                 }
             }
         }
-        afterGroup(magnitude, cells);
+        afterGroup(cells);
     }
 
     void answer(std::size_t i, std::size_t j) {
-        if (closure_.reaches(i, j)) BitMatrix::set(beaten_.row(i), j);
+        if (closure_.reachesAcross(i, j)) BitMatrix::set(beaten_.row(i), j);
     }
 
-    void afterGroup(Bits magnitude, std::size_t cells) {
-        if (closure_.complete()) {
-            complete_ = true;
-            completeAfter_ = magnitude;
-        }
+    void afterGroup(std::size_t cells) {
+        // Once complete, every question still to come has its two ends in one component.
+        if (closure_.complete()) complete_ = true;
         done_ += cells;
         if (progress_ && done_ >= nextReport_) {
             progress_(events_ > 0 ? std::min(1.0, double(done_) / double(events_)) : 1.0);
@@ -639,16 +806,15 @@ class OrderedPruning {
     const Matrix& m_;
     const Thresholds& t_;
     ThreadPool& pool_;
-    const Bits largestQuestion_;
+    const RowChunks& chunks_;
     const Progress& progress_;
-    const std::size_t chunks_;
     Closure closure_;
     BitMatrix beaten_;
     const std::size_t capacity_;
     std::size_t target_;
     std::vector<Event> batch_;
+    std::vector<std::vector<Event>> scratch_;  // per worker, for sorting
     bool complete_ = false;
-    Bits completeAfter_ = kNoMagnitude;  // questions above it are beaten
     std::size_t events_ = 0;
     std::size_t done_ = 0;
     std::size_t nextReport_ = 0;
@@ -670,15 +836,21 @@ bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStri
     const Matrix m(matrix, static_cast<std::size_t>(n), rowStride);
     const Thresholds t(lower_threshold, upper_threshold);
     ThreadPool pool(threads);
-    const Survey found = survey(m, t, pool);
-    if (found.hasNaN) return false;
-    if (found.largestQuestion == kNoMagnitude) {
-        writeResult(m, t, pool, [](std::size_t, std::size_t, Bits) { return false; });
-    } else if (options.method == OrderedMethod::SpanningTree ||
-               (options.method == OrderedMethod::Auto && magnitudesSymmetric(m, pool))) {
+    const RowChunks chunks(m.n(), pool);
+    // Symmetry first: it is settled by the first tile of most matrices that lack it, and a
+    // symmetric matrix needs no histogram.
+    const bool spanningTree =
+        options.method == OrderedMethod::SpanningTree ||
+        (options.method == OrderedMethod::Auto && magnitudesSymmetric(m, pool));
+    const Census census = takeCensus(m, t, chunks, !spanningTree);
+    if (census.hasNaN) return false;
+    if (census.largestQuestion == kNoMagnitude) {
+        cutRows(m, t, pool);
+    } else if (spanningTree) {
         pruneSymmetric(m, t, pool, progress);
     } else {
-        OrderedPruning(m, t, pool, found.largestQuestion, progress, options).run();
+        OrderedPruning(m, t, pool, chunks, progress, options)
+            .run(census.counts, census.largestQuestion);
     }
     if (progress) progress(1.0);
     return true;

@@ -21,7 +21,7 @@ namespace {
 //   sweeps. The device figures are those of a fast current GPU (a few microseconds per launch,
 //   about 1 TB/s), so the estimate favours the device; even so the ordered route is predicted
 //   faster at every n, and the device keeps NaN matrices from a few hundred nodes on.
-constexpr std::int64_t kOrderedFromNodes = 48;
+constexpr std::int64_t kOrderedFromNodes = 128;
 constexpr double kCpuOrderedSecondsPerCell = 5e-9;
 constexpr double kCpuSweepSecondsPerUpdate = 1.0 / 20e9;
 constexpr double kDeviceSecondsPerLaunch = 4e-6;
