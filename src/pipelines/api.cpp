@@ -8,6 +8,7 @@
 
 #include "common/error.h"
 #include "fwprune.h"
+#include "graph_files/file_io.h"
 #include "pipelines/pipelines.h"
 
 namespace fwprune {
@@ -264,6 +265,10 @@ void runWeakestLinkReduction(const char* inputPath, const char* edgeListPath,
                                    upper_threshold, nullptr);
 }
 
+void fwpruneRemoveTemporaryFiles(void) {
+    fwprune::removeTemporaryFiles();
+}
+
 const char* fwpruneGetLastErrorMessage(void) {
     return fwprune::lastErrorMessage().c_str();
 }
@@ -286,6 +291,8 @@ const char* fwpruneGetStatusName(fwpruneStatus status) {
             return "FWPRUNE_ERROR_DEVICE";
         case FWPRUNE_ERROR_INTERNAL:
             return "FWPRUNE_ERROR_INTERNAL";
+        case FWPRUNE_ERROR_CANCELLED:
+            return "FWPRUNE_ERROR_CANCELLED";
     }
     return "FWPRUNE_UNKNOWN_STATUS";
 }
