@@ -110,13 +110,15 @@ typedef void (*fwpruneProgressCallback)(void* userData, fwprunePhase phase, doub
 
 /* Filled in by a checked call when fwpruneOptions.stats is not NULL. */
 typedef struct fwpruneRunStats {
-    int nodes;              /* n */
+    int nodes;              /* n; INT_MAX when n does not fit (see nodeCount) */
     long long edgesIn;      /* edges read; for a weight matrix, cells that are not 2.0 */
     long long edgesOut;     /* edges written */
     double seconds[3];      /* wall time of each fwprunePhase */
     fwpruneBackend backend; /* the backend that ran the sweeps */
     fwpruneRoute route;     /* the route that ran; filled only when the options struct the caller
                                passed has a route field (its structSize tells) */
+    long long nodeCount;    /* n, the largest node number + 1, which may be 2^31; filled like
+                               route */
 } fwpruneRunStats;
 
 /* Options of the checked calls. Initialise with fwpruneInitOptions so that fields added by later
@@ -180,10 +182,9 @@ FWPRUNE_API fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency,
  * follows the number of edges and of distinct nodes, never the largest node number.
  * @return FWPRUNE_OK, or an error status with the message in fwpruneGetLastErrorMessage(); on
  * error the output arrays and *outCount are left as they were. */
-FWPRUNE_API fwpruneStatus fwpruneReduceEdgeArrays(const int* sources, const int* targets,
-                                                  size_t m, int* outSources, int* outTargets,
-                                                  size_t* outCount,
-                                                  const fwpruneOptions* options);
+FWPRUNE_API fwpruneStatus fwpruneReduceEdgeArrays(const int* sources, const int* targets, size_t m,
+                                                  int* outSources, int* outTargets,
+                                                  size_t* outCount, const fwpruneOptions* options);
 
 /* In-memory weakest-link pruning of an n x n float matrix owned by the caller, in place: the
  * sweeps and the threshold pass of runWeakestLinkReduction. Row i starts rowStride floats after

@@ -260,10 +260,11 @@ TEST(CommandLine, FileErrorsExitWithThreeAndNameTheFile) {
     expectOneErrorLine(runCli({"reduce", kDag, dir.file("no-such-dir/out.txt")}), 3,
                        {dir.file("no-such-dir/out.txt")});
 
-    // More nodes than the format's cell count allows.
+    // More nodes than a dense matrix allows, on a route that builds one.
     writeText(dir.file("huge.txt"), "46340 edge 0\n");
-    expectOneErrorLine(runCli({"reduce", dir.file("huge.txt"), dir.file("out.txt")}), 3,
-                       {dir.file("huge.txt")});
+    expectOneErrorLine(
+        runCli({"reduce", "--route", "sweeps", dir.file("huge.txt"), dir.file("out.txt")}), 3,
+        {dir.file("huge.txt")});
 
     for (const char* name : {"out.txt", "e", "m"})
         EXPECT_FALSE(testing::fileExists(dir.file(name)));
@@ -273,10 +274,10 @@ TEST(CommandLine, EngineErrorsExitWithFour) {
     ScratchDir dir;
     // The largest graph the format allows needs 2 GiB; an address space of 1 GiB cannot hold it.
     writeText(dir.file("big.txt"), "46339 edge 0\n");
-    expectOneErrorLine(
-        runCli({"reduce", "--backend", "cpu", dir.file("big.txt"), dir.file("out.txt")},
-               {"", "", "ulimit -v 1048576;"}),
-        4, {dir.file("big.txt")});
+    expectOneErrorLine(runCli({"reduce", "--backend", "cpu", "--route", "sweeps",
+                               dir.file("big.txt"), dir.file("out.txt")},
+                              {"", "", "ulimit -v 1048576;"}),
+                       4, {dir.file("big.txt")});
     EXPECT_FALSE(testing::fileExists(dir.file("out.txt")));
 
     if (fwpruneGetDefaultBackend() != FWPRUNE_BACKEND_GPU) {

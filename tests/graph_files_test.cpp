@@ -144,15 +144,14 @@ TEST(EdgeListReader, LargeFilesReadTheSameOnAnyThreadCount) {
                 separators[random() % 4] + std::to_string(node(random)) + "\n";
     }
     for (char c : text) lines += c == '\n';
-    const ByteAdjacencyMatrix serial = parseEdgeList(text, "big.txt", false, 1);
-    for (const int threads : {2, 3, 8}) {
-        // With and without room to keep the records between the two passes.
-        for (const std::size_t kept : {kKeptRecordBytes, std::size_t{0}, std::size_t{200000}}) {
-            const ByteAdjacencyMatrix parallel =
-                parseEdgeList(text, "big.txt", false, threads, kept);
+    const EdgeRecords serial = parseEdgeRecords(text, "big.txt", false, 1, text.size());
+    for (const int threads : {1, 2, 3, 8}) {
+        // The file is read in pieces; a record may straddle any of their ends.
+        for (const std::size_t piece : {kEdgeListPieceBytes, std::size_t{7}, std::size_t{300007}}) {
+            const EdgeRecords parallel = parseEdgeRecords(text, "big.txt", false, threads, piece);
             ASSERT_EQ(parallel.n, serial.n);
-            ASSERT_EQ(parallel.cells, serial.cells)
-                << threads << " threads, " << kept << " bytes kept";
+            ASSERT_EQ(parallel.records, serial.records)
+                << threads << " threads, pieces of " << piece << " bytes";
         }
     }
     expectParseError(text + "7 edge", Status::Format,

@@ -38,7 +38,7 @@ void printStats(const fwpruneRunStats& stats, double totalSeconds) {
         return;
     }
     std::fprintf(stderr,
-                 "nodes      %d\n"
+                 "nodes      %lld\n"
                  "edges in   %lld\n"
                  "edges out  %lld\n"
                  "backend    %s\n"
@@ -47,7 +47,7 @@ void printStats(const fwpruneRunStats& stats, double totalSeconds) {
                  "sweeps     %.3f s\n"
                  "writing    %.3f s\n"
                  "total      %.3f s\n",
-                 stats.nodes, stats.edgesIn, stats.edgesOut, backendName(stats.backend),
+                 stats.nodeCount, stats.edgesIn, stats.edgesOut, backendName(stats.backend),
                  routeName(stats.route), stats.seconds[FWPRUNE_PHASE_READ],
                  stats.seconds[FWPRUNE_PHASE_SWEEPS], stats.seconds[FWPRUNE_PHASE_WRITE],
                  totalSeconds);

@@ -5,8 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace fwprune::cpu {
+
+// Told the fraction of an engine's work done, now and then, from the calling thread.
+using EngineProgress = std::function<void(double)>;
 
 // Transitive reduction of an n x n byte adjacency matrix (row-major, rows n bytes apart), in
 // place. On entry a non-zero cell is an edge. On return cell (i, j) is 1 exactly when it was an
@@ -29,6 +33,18 @@ void pruneWeakestLinks(float* matrix, std::int64_t n, std::size_t rowStride, flo
 // threads <= 0 uses every hardware thread. Throws std::bad_alloc when scratch memory is short.
 bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStride,
                               float lower_threshold, float upper_threshold, int threads,
-                              const std::function<void(double)>& progress = {});
+                              const EngineProgress& progress = {});
+
+// Transitive reduction of a graph given as edge records (source << 32 | target, both node
+// numbers >= 0), in any order, repeats allowed: `kept` holds the records of the surviving edges,
+// each once, in ascending order (by source, then target), and `distinct` the number of distinct
+// records. Memory follows the number of records and of distinct nodes, never the largest node
+// number. Throws std::bad_alloc when memory is short.
+struct ReducedEdges {
+    std::vector<std::uint64_t> kept;
+    std::size_t distinct = 0;
+};
+ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
+                               const EngineProgress& progress = {});
 
 }  // namespace fwprune::cpu

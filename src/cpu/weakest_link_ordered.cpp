@@ -42,6 +42,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/cancel.h"
 #include "common/parallel.h"
 #include "cpu/cpu_engine.h"
 #include "cpu/weakest_link_ordered_internal.h"
@@ -103,7 +104,7 @@ class Thresholds {
     Bits questionEnd_;
 };
 
-using Progress = std::function<void(double)>;
+using Progress = EngineProgress;
 
 class Matrix {
   public:
@@ -368,7 +369,10 @@ void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
                     from[x] = static_cast<std::uint32_t>(u);
                 }
             }
-            if (progress && (added & 1023) == 1023) progress(0.5 * double(added) / double(n));
+            if ((added & 255) == 255) {
+                pollCancelled();
+                if (progress) progress(0.5 * double(added) / double(n));
+            }
         }
     }
     // Join the tree's edges lightest first; each join appends one component's node list to the
@@ -797,6 +801,10 @@ class OrderedPruning {
         // Once complete, every question still to come has its two ends in one component.
         if (closure_.complete()) complete_ = true;
         done_ += cells;
+        if (done_ >= nextPoll_) {
+            pollCancelled();
+            nextPoll_ = done_ + 4096;
+        }
         if (progress_ && done_ >= nextReport_) {
             progress_(events_ > 0 ? std::min(1.0, double(done_) / double(events_)) : 1.0);
             nextReport_ = done_ + std::max<std::size_t>(events_ / 100, 1);
@@ -818,6 +826,7 @@ class OrderedPruning {
     std::size_t events_ = 0;
     std::size_t done_ = 0;
     std::size_t nextReport_ = 0;
+    std::size_t nextPoll_ = 0;
 };
 
 }  // namespace
@@ -826,8 +835,7 @@ namespace detail {
 
 bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStride,
                               float lower_threshold, float upper_threshold, int threads,
-                              const std::function<void(double)>& progress,
-                              const OrderedOptions& options) {
+                              const EngineProgress& progress, const OrderedOptions& options) {
     if (n < 0 || n > 0xffff) throw std::invalid_argument("the node count is out of range");
     if (n == 0) return true;
     if (rowStride < static_cast<std::size_t>(n)) {
@@ -860,7 +868,7 @@ bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStri
 
 bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStride,
                               float lower_threshold, float upper_threshold, int threads,
-                              const std::function<void(double)>& progress) {
+                              const EngineProgress& progress) {
     return detail::pruneWeakestLinksOrdered(matrix, n, rowStride, lower_threshold, upper_threshold,
                                             threads, progress, {});
 }

@@ -4,7 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+
+#include "cpu/cpu_engine.h"
 
 namespace fwprune::cpu::detail {
 
@@ -26,7 +27,6 @@ struct OrderedOptions {
 
 bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStride,
                               float lower_threshold, float upper_threshold, int threads,
-                              const std::function<void(double)>& progress,
-                              const OrderedOptions& options);
+                              const EngineProgress& progress, const OrderedOptions& options);
 
 }  // namespace fwprune::cpu::detail

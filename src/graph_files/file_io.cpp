@@ -286,6 +286,25 @@ std::string readWholeFile(const std::string& path) {
     return content;
 }
 
+InputFile::InputFile(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "rb")) {
+    if (!file_)
+        fail(Status::Io, describeAt(path, "cannot open for reading: " + systemErrorText(errno)));
+    struct stat info {};
+    if (::fstat(fileno(file_), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+        sizeHint_ = static_cast<std::size_t>(info.st_size);
+}
+
+InputFile::~InputFile() {
+    std::fclose(file_);
+}
+
+std::size_t InputFile::readInto(char* buffer, std::size_t bytes) {
+    const std::size_t got = std::fread(buffer, 1, bytes, file_);
+    if (got == 0 && std::ferror(file_))
+        fail(Status::Io, describeAt(path_, "cannot read: " + systemErrorText(errno)));
+    return got;
+}
+
 OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
     const Target target = resolveTarget(path_);
     target_ = target.path;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -10,6 +11,28 @@ namespace fwprune {
 // The whole content of the file at path. Throws an Io error naming the file when it cannot be
 // opened or read (a directory, a missing file, no permission).
 std::string readWholeFile(const std::string& path);
+
+// A file read front to back in pieces, so that a reader's memory follows what it keeps rather
+// than the file's size.
+class InputFile {
+  public:
+    // Throws an Io error naming the file when it cannot be opened.
+    explicit InputFile(const std::string& path);
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile();
+
+    // Reads up to `bytes` bytes into buffer; returns how many, 0 only at the end of the file.
+    // Throws an Io error naming the file when reading fails (a directory, a device error).
+    std::size_t readInto(char* buffer, std::size_t bytes);
+    // The file's size when it is a regular file, else 0.
+    std::size_t sizeHint() const { return sizeHint_; }
+
+  private:
+    std::string path_;
+    std::FILE* file_ = nullptr;
+    std::size_t sizeHint_ = 0;
+};
 
 // A file being written, as opening the path with mode "w" means it, but never half-written:
 //   - The target is what the path names once symbolic links are followed; a link stays a link.
