@@ -66,10 +66,14 @@ void radixSort(std::vector<std::uint64_t>& keys, int keyBits, int lowBit = 0) {
 }
 
 // Sorts keys (source << bits | target) and drops repeats. Sorting on the source alone and then
-// each source's few targets saves half the passes; files often come sorted, which costs one look.
+// each source's few targets saves half the passes; files often come sorted, or sorted by source
+// (a history lists each commit's parents together), which costs one look.
 void sortUnique(std::vector<std::uint64_t>& keys, int bits) {
     if (!std::is_sorted(keys.begin(), keys.end())) {
-        radixSort(keys, 2 * bits, bits);
+        const auto bySource = [bits](std::uint64_t a, std::uint64_t b) {
+            return (a >> bits) < (b >> bits);
+        };
+        if (!std::is_sorted(keys.begin(), keys.end(), bySource)) radixSort(keys, 2 * bits, bits);
         for (std::size_t run = 0; run < keys.size();) {
             std::size_t end = run + 1;
             while (end < keys.size() && (keys[end] >> bits) == (keys[run] >> bits)) ++end;
@@ -230,25 +234,27 @@ class RankedReduction {
   public:
     RankedReduction(const Csr& g, const EngineProgress& progress) : g_(g) {
         const std::uint32_t n = g.nodes();
-        // The window's width in words: each edge inside it costs one pass over the successor's
-        // row, each edge beyond it a search, counted here as 64 words. The width that costs
-        // least over the graph's edge lengths is taken, within 64 MiB of rows and 1024 bits.
+        // The window's width in words: each edge inside it costs at most one pass over the
+        // successor's row, each edge beyond it a search, counted as 64 words per successor a
+        // node has on average (searches fan out with the degree). The width that
+        // costs least over the graph's edge lengths is taken, within 64 MiB of rows: a graph of
+        // up to 23,000 nodes can have rows as wide as the graph, and no search at all.
         constexpr std::uint64_t kBudgetBits = std::uint64_t{64} << 23;
-        constexpr std::uint32_t kMaxWords = 16;
-        constexpr std::uint64_t kSearchCost = 64;
-        const auto affordable = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(
-            kBudgetBits / kWordBits / std::max<std::uint32_t>(n, 1), 1, kMaxWords));
-        std::uint64_t longer[kMaxWords + 1] = {};  // edges longer than w words
+        const std::uint64_t searchCost = 64 * (g.target.size() / std::max<std::uint32_t>(n, 1) + 1);
+        const auto affordable = static_cast<std::uint32_t>(
+            std::clamp<std::uint64_t>(kBudgetBits / kWordBits / std::max<std::uint32_t>(n, 1), 1,
+                                      (std::uint64_t{n} + kWordBits - 1) / kWordBits));
+        std::vector<std::uint64_t> longer(std::size_t{affordable} + 1);  // edges over w words
         for (std::uint32_t u = 0; u < n; ++u) {
             for (std::uint32_t e = g.offset[u]; e < g.offset[u + 1]; ++e) {
                 const std::uint32_t words = (g.target[e] - u + kWordBits - 1) / kWordBits;
-                ++longer[std::min(words, kMaxWords + 1) - 1];
+                ++longer[std::min(words, affordable + 1) - 1];
             }
         }
-        for (std::uint32_t w = kMaxWords; w-- > 0;) longer[w] += longer[w + 1];
+        for (std::uint32_t w = affordable; w-- > 0;) longer[w] += longer[w + 1];
         std::uint64_t best = ~std::uint64_t{0};
         for (std::uint32_t w = 1; w <= affordable; ++w) {
-            const std::uint64_t cost = (g.target.size() - longer[w]) * w + longer[w] * kSearchCost;
+            const std::uint64_t cost = (g.target.size() - longer[w]) * w + longer[w] * searchCost;
             if (cost < best) {
                 best = cost;
                 words_ = w;
@@ -265,21 +271,23 @@ class RankedReduction {
             std::fill(reach.begin(), reach.end(), 0);
             const std::uint32_t first = g.offset[u];
             const std::uint32_t last = g.offset[u + 1];
+            // Successors in ascending rank: one already reached through a lower one is a
+            // bypassed edge, and its row adds nothing, so only kept edges cost a pass.
             std::uint32_t near = first;
-            for (; near < last && g.target[near] - u <= window_; ++near)
-                orShifted(reach.data(), row(g.target[near]), g.target[near] - u);
-            for (std::uint32_t e = first; e < near; ++e) {
-                const std::uint32_t bit = g.target[e] - u - 1;
-                redundant_[e] = (reach[bit / kWordBits] >> (bit % kWordBits)) & 1u;
+            for (; near < last && g.target[near] - u <= window_; ++near) {
+                const std::uint32_t distance = g.target[near] - u;
+                const std::uint32_t bit = distance - 1;
+                Word& word = reach[bit / kWordBits];
+                const Word mask = Word{1} << (bit % kWordBits);
+                redundant_[near] = (word & mask) != 0;
+                if (redundant_[near]) continue;
+                orShifted(reach.data(), row(g.target[near]), distance);
+                word |= mask;
             }
             if (last - near > kSearchesPerNode)
                 markReachedFromAll(u, near);
             else
                 for (std::uint32_t e = near; e < last; ++e) redundant_[e] = reachedFrom(u, e);
-            for (std::uint32_t e = first; e < near; ++e) {
-                const std::uint32_t bit = g.target[e] - u - 1;
-                reach[bit / kWordBits] |= Word{1} << (bit % kWordBits);
-            }
             std::copy(reach.begin(), reach.end(), row(u));
             if (progress && u % reportEvery == 0) progress(double(n - u) / n);
         }
