@@ -31,7 +31,7 @@ fi
 vpython="$venv/bin/python"
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 
-"$vpython" -m pip install -q pytest numpy networkx
+"$vpython" -m pip install -q pytest numpy networkx scipy
 
 start=$(date +%s)
 "$vpython" -m pip install -q "$root"
