@@ -1,22 +1,48 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, from Debian's packages, when it is missing.
-#   cmake, g++      the build
+# Installs what building and testing need, from Debian's packages, when it is missing. Runs
+# apt-get as root, or through sudo for a user.
+#   scripts/install-deps.sh [--python] [--bench] [--clang]
+#   cmake, g++, make  the build
 #   libgtest-dev    the tests (GoogleTest)
+#   python3, python3-venv, python3-dev
+#                   the Python package and its tests: an interpreter, a virtual environment
+#                   with pip (Debian keeps venv's ensurepip apart), the headers the extension
+#                   module compiles against (only with --python)
 #   libbenchmark-dev  the micro-benchmarks (only with --bench)
 #   clang-14, libclang-rt-14-dev, ninja-build
 #                   the sanitizer and fuzzing builds (only with --clang)
 # nvcc is optional: without it the library builds for the CPU only.
 set -euo pipefail
 
+python=0 bench=0 clang=0
+for flag in "$@"; do
+  case "$flag" in
+    --python) python=1 ;;
+    --bench) bench=1 ;;
+    --clang) clang=1 ;;
+    *) echo "install-deps: unknown option '$flag'" >&2; exit 2 ;;
+  esac
+done
+
 packages=()
 command -v cmake >/dev/null 2>&1 || packages+=(cmake)
 command -v g++ >/dev/null 2>&1 || packages+=(g++)
 command -v make >/dev/null 2>&1 || packages+=(make)
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev)
-if [ "${1:-}" = "--bench" ]; then
+if [ "$python" -eq 1 ]; then
+  if ! command -v python3 >/dev/null 2>&1; then
+    packages+=(python3 python3-venv python3-dev)
+  else
+    python3 -c 'import ensurepip' >/dev/null 2>&1 || packages+=(python3-venv)
+    python3 -c 'import os, sys, sysconfig
+sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' ||
+      packages+=(python3-dev)
+  fi
+fi
+if [ "$bench" -eq 1 ]; then
   [ -f /usr/include/benchmark/benchmark.h ] || packages+=(libbenchmark-dev)
 fi
-if [ "${1:-}" = "--clang" ]; then
+if [ "$clang" -eq 1 ]; then
   command -v clang++-14 >/dev/null 2>&1 || packages+=(clang-14)
   command -v ninja >/dev/null 2>&1 || packages+=(ninja-build)
   # The sanitizer and libFuzzer runtimes.
@@ -26,8 +52,14 @@ fi
 
 if [ ${#packages[@]} -gt 0 ]; then
   echo "installing: ${packages[*]}"
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${packages[@]}"
+  sudo_cmd=()
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+      echo "install-deps: run as root, or install sudo, to install: ${packages[*]}" >&2
+      exit 1
+    fi
+    sudo_cmd=(sudo)
+  fi
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${packages[@]}"
 fi
