@@ -1,23 +1,25 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, from Debian's packages, when it is missing. Runs
 # apt-get as root, or through sudo for a user.
-#   scripts/install-deps.sh [--python] [--bench] [--clang]
+#   scripts/install-deps.sh [--python] [--install-check] [--bench] [--clang]
 #   cmake, g++, make  the build
 #   libgtest-dev    the tests (GoogleTest)
 #   python3, python3-venv, python3-dev
 #                   the Python package and its tests: an interpreter, a virtual environment
 #                   with pip (Debian keeps venv's ensurepip apart), the headers the extension
 #                   module compiles against (only with --python)
+#   pkgconf         pkg-config, for the installed-library check (only with --install-check)
 #   libbenchmark-dev  the micro-benchmarks (only with --bench)
 #   clang-14, libclang-rt-14-dev, ninja-build
 #                   the sanitizer and fuzzing builds (only with --clang)
 # nvcc is optional: without it the library builds for the CPU only.
 set -euo pipefail
 
-python=0 bench=0 clang=0
+python=0 install_check=0 bench=0 clang=0
 for flag in "$@"; do
   case "$flag" in
     --python) python=1 ;;
+    --install-check) install_check=1 ;;
     --bench) bench=1 ;;
     --clang) clang=1 ;;
     *) echo "install-deps: unknown option '$flag'" >&2; exit 2 ;;
@@ -38,6 +40,9 @@ if [ "$python" -eq 1 ]; then
 sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' ||
       packages+=(python3-dev)
   fi
+fi
+if [ "$install_check" -eq 1 ]; then
+  command -v pkg-config >/dev/null 2>&1 || packages+=(pkgconf)
 fi
 if [ "$bench" -eq 1 ]; then
   [ -f /usr/include/benchmark/benchmark.h ] || packages+=(libbenchmark-dev)
