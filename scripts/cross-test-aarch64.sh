@@ -61,9 +61,8 @@ run_both() {  # name arguments... (OUT stands for the output folder)
     compared=$((compared + 1))
   done
 }
-for graph in dag.txt dag-300.txt cyclic-200.txt sparse-wide.txt; do
+for graph in dag.txt dag-300.txt cyclic-200.txt sparse-3000.txt; do
   for route in auto sweeps sparse; do
-    [ "$graph" = sparse-wide.txt ] && [ "$route" = sweeps ] && continue
     run_both "${graph%.txt}-$route" reduce "$inputs/$graph" "OUT/${graph%.txt}-$route.reduced" \
       --route "$route"
   done

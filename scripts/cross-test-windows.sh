@@ -37,7 +37,7 @@ outputs="$work/outputs"
 rm -rf "$outputs"
 "$root/scripts/make-test-inputs.sh" "$inputs"
 cp "$root"/examples/*.txt "$inputs/"
-graphs=(dag.txt dag-300.txt cyclic-200.txt sparse-wide.txt)
+graphs=(dag.txt dag-300.txt cyclic-200.txt sparse-3000.txt)
 matrices=(weights.txt weights-300.txt weights-64.txt)
 
 windows_path() { local path="${1//\//\\}"; echo "Z:$path"; }

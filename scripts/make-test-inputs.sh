@@ -4,7 +4,7 @@
 # cross-test-windows.sh):
 #   dag-300.txt        a DAG with shuffled node numbers, about 3000 edges, some duplicated
 #   cyclic-200.txt     a digraph with cycles and self-loops
-#   sparse-wide.txt    400 edges among node numbers up to 200000
+#   sparse-3000.txt    400 edges among node numbers up to 3000
 #   weights-300.txt    a dense 300 x 300 weight matrix: values in [-0.3, 1.2], absent 2.0s, values
 #                      at the thresholds 0.1 and 0.9, subnormals, -0, infinities and NaNs
 #   weights-64.txt     a 64 x 64 matrix of small integers over 10 (many ties)
@@ -32,8 +32,8 @@ awk 'BEGIN {
 
 awk 'BEGIN {
   srand(13)
-  for (e = 0; e < 400; e++) printf "%d e %d\n", int(rand() * 200000), int(rand() * 200000)
-}' >"$out/sparse-wide.txt"
+  for (e = 0; e < 400; e++) printf "%d e %d\n", int(rand() * 3000), int(rand() * 3000)
+}' >"$out/sparse-3000.txt"
 
 awk 'BEGIN {
   srand(14); n = 300

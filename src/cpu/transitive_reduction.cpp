@@ -250,8 +250,12 @@ using detail::InstructionSet;
 using detail::ReductionOptions;
 using detail::ReductionRoute;
 
-bool cpuHasAvx2() { return cpu_features::hasAvx2(); }
-bool cpuHasAvx512() { return cpu_features::hasAvx512Bw(); }
+bool cpuHasAvx2() {
+    return cpu_features::hasAvx2();
+}
+bool cpuHasAvx512() {
+    return cpu_features::hasAvx512Bw();
+}
 
 Kernels kernelsFor(InstructionSet isa) {
     if (isa == InstructionSet::Best)
