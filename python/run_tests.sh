@@ -29,7 +29,7 @@ rm -rf "$venv"
 vpython="$venv/bin/python"
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 
-"$vpython" -m pip install -q pytest numpy networkx
+"$vpython" -m pip install -q pytest numpy networkx scipy
 
 start=$(date +%s)
 "$vpython" -m pip install -q "$root"

@@ -82,6 +82,8 @@ const std::vector<BadInput>& cases() {
          "\x01\x02 \xff\xfe \x80", O::Fresh, false, FWPRUNE_OK, 0, "", ""},
         {"edges binary tokens, strict", J::Reduce, I::Text, "\x01\x02 \xff\xfe \x80", O::Fresh,
          true, FWPRUNE_ERROR_FORMAT, 3, "is not a node number"},
+        {"edges lone sign, strict", J::Reduce, I::Text, "0 edge 1\n0 edge -\n", O::Fresh, true,
+         FWPRUNE_ERROR_FORMAT, 3, ":2: '-' is not a node number"},
         {"edges overlong node token", J::Reduce, I::Text, "0 edge 123456789012\n", O::Fresh, false,
          FWPRUNE_ERROR_FORMAT, 3, ":1: node number '123456789012' is longer than 11 characters"},
         {"edges overlong middle word", J::Reduce, I::Text, "0 " + repeat("w", 1 << 20) + " 1\n",
@@ -116,6 +118,8 @@ const std::vector<BadInput>& cases() {
          false, FWPRUNE_ERROR_FORMAT, 3, "4 values are needed, but the file ends after 2 values"},
         {"matrix binary token, strict", J::WeakestLink, I::Text, "\xff\xfe 1\n2 3\n", O::Fresh,
          true, FWPRUNE_ERROR_FORMAT, 3, ":1: '\\xff\\xfe' is not a number"},
+        {"matrix lone point, strict", J::WeakestLink, I::Text, "0 1\n. 0\n", O::Fresh, true,
+         FWPRUNE_ERROR_FORMAT, 3, ":2: '.' is not a number"},
         // A 5000-digit number is infinity (at or above the upper threshold, so absent).
         {"matrix overlong number", J::WeakestLink, I::Text, "1" + repeat("0", 4999) + "\n",
          O::Fresh, true, FWPRUNE_OK, 0, "", ""},

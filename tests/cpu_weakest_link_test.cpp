@@ -317,6 +317,19 @@ TEST_P(CpuWeakestLink, HandlesUnusualThresholds) {
     }
 }
 
+// An upper threshold at or below zero cuts every number, so the threshold pass stores into every
+// lane it covers; with the lower threshold at or above the upper one nothing is held back. At
+// every row length modulo the vector widths, lanes past a row's end must stay untouched.
+TEST_P(CpuWeakestLink, CutsEverythingWithoutTouchingPastTheRows) {
+    const Thresholds cases[] = {{0.25f, 0.0f}, {0.25f, -1.0f}, {0.5f, 0.5f}, {-0.5f, -0.0f}};
+    std::uint32_t seed = 40;
+    for (std::size_t n = 1; n <= 33; ++n) {
+        for (const Thresholds& t : cases) {
+            expectMatchesReference(n, n % 2 ? n : paddedStride(n), t, Mix{}, seed++);
+        }
+    }
+}
+
 #if defined(__x86_64__) || defined(__i386__)
 TEST_P(CpuWeakestLink, IgnoresTheCallersFlushToZeroMode) {
     // With a subnormal lower threshold, subnormal cells take part and their order decides.

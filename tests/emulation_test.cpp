@@ -119,6 +119,73 @@ TEST(StandInRuntime, RejectsCopiesOutsideItsAllocations) {
                  Error);
 }
 
+// Expects the call to fail with a Device error whose message contains every fragment.
+template <typename Call>
+void expectDeviceError(Call&& call, std::initializer_list<const char*> fragments) {
+    try {
+        call();
+        ADD_FAILURE() << "no error";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.status(), Status::Device);
+        for (const char* fragment : fragments) {
+            EXPECT_NE(std::string(error.what()).find(fragment), std::string::npos)
+                << error.what() << " lacks " << fragment;
+        }
+    }
+}
+
+// Real kernels given a matrix one cell larger than their memory: each writes one cell out of
+// bounds, which no result shows, and the launch fails naming the kernel and the byte.
+TEST(StandInRuntime, KernelWritingOneByteOutsideItsMemoryFailsTheLaunch) {
+    const auto runtime = openEmulatedRuntime(1);
+    // A 4-node reachability matrix in 15 bytes: the sweep through node 0 marks cell (3, 3).
+    DeviceBuffer bytes(*runtime, runtime->allocate(15));
+    const std::vector<unsigned char> ones(15, 1);
+    runtime->copy(bytes.get(), ones.data(), 15, CopyKind::HostToDevice);
+    expectDeviceError(
+        [&] {
+            launchKernel(*runtime, KernelId::AllPairsLongestPath, LaunchShape{4}, LaunchShape{32},
+                         static_cast<unsigned char*>(bytes.get()), 0, 4);
+        },
+        {"floydWarshall_AllPairsLongestPath_kernel wrote outside its device memory",
+         "byte 0 past the end of a 15-byte allocation"});
+
+    // Rows of 3 floats in a pitched allocation, thresholded as rows of 4: the cell past each row
+    // lands in the row padding, inside the allocation.
+    const auto pitchedRuntime = openEmulatedRuntime(2);
+    std::size_t pitch = 0;
+    DeviceBuffer rows(*pitchedRuntime, pitchedRuntime->allocatePitch(&pitch, 12, 2));
+    const std::vector<float> zeros(6, 0.0f);
+    pitchedRuntime->copy2D(rows.get(), pitch, zeros.data(), 12, 12, 2, CopyKind::HostToDevice);
+    expectDeviceError(
+        [&] {
+            launchKernel(*pitchedRuntime, KernelId::ThresholdPass, LaunchShape{1, 2},
+                         LaunchShape{32}, static_cast<float*>(rows.get()), 4,
+                         static_cast<unsigned int>(pitch), 0.5f);
+        },
+        {"byte 0 past the end of row 0 (12 bytes wide"});
+}
+
+TEST(StandInRuntime, HostWritesOutsideAnAllocationAreReportedAtTheNextCall) {
+    const auto runtime = openEmulatedRuntime(1);
+    void* const first = runtime->allocate(100);
+    static_cast<unsigned char*>(first)[100] ^= 1;
+    expectDeviceError([&] { runtime->synchronize(); }, {"byte 0 past the end"});
+    static_cast<unsigned char*>(first)[100] ^= 1;
+    runtime->release(first);
+
+    void* const second = runtime->allocate(100);
+    static_cast<unsigned char*>(second)[-3] ^= 1;
+    runtime->release(second);
+    std::vector<unsigned char> host(8);
+    expectDeviceError([&] { runtime->allocate(8); },
+                      {"before its release", "byte 3 before the start of a 100-byte allocation"});
+    // Reported once; the runtime works on.
+    DeviceBuffer third(*runtime, runtime->allocate(8));
+    runtime->copy(third.get(), host.data(), 8, CopyKind::HostToDevice);
+    runtime->synchronize();
+}
+
 TEST(StandInRuntime, RejectsShapesAndArgumentsADeviceWouldRefuse) {
     const auto runtime = openEmulatedRuntime(1);
     EXPECT_THROW(runtime->configureCall(LaunchShape{0}, LaunchShape{256}), Error);

@@ -250,6 +250,44 @@ TEST(InMemoryApi, ReducesACallersMatrixWithARowStride) {
     EXPECT_EQ(fwpruneReduceAdjacencyMatrix(nullptr, 0, 0, &options), FWPRUNE_OK);
 }
 
+TEST(InMemoryApi, ReducesEdgeArraysInPlaceOnEveryRoute) {
+    const int big = 2147483647;
+    for (const fwpruneRoute route : {FWPRUNE_ROUTE_AUTO, FWPRUNE_ROUTE_SPARSE}) {
+        // 0->2 is bypassed; -1 edges are skipped; the repeat counts once; node numbers up to
+        // 2^31 - 1 need no matrix.
+        std::vector<int> sources = {0, 1, 0, -1, big, 1, big};
+        std::vector<int> targets = {1, 2, 2, 3, 0, 2, 0};
+        fwpruneOptions options;
+        fwpruneInitOptions(&options);
+        options.route = route;
+        fwpruneRunStats stats{};
+        options.stats = &stats;
+        std::size_t count = 99;
+        ASSERT_EQ(fwpruneReduceEdgeArrays(sources.data(), targets.data(), sources.size(),
+                                          sources.data(), targets.data(), &count, &options),
+                  FWPRUNE_OK)
+            << fwpruneGetLastErrorMessage();
+        ASSERT_EQ(count, 3u);
+        sources.resize(count);
+        targets.resize(count);
+        EXPECT_EQ(sources, (std::vector<int>{0, 1, big}));
+        EXPECT_EQ(targets, (std::vector<int>{1, 2, 0}));
+        EXPECT_EQ(stats.nodeCount, 2147483648LL);
+        EXPECT_EQ(stats.route, FWPRUNE_ROUTE_SPARSE);
+    }
+    // The sweeps need a matrix, which node 2^31 - 1 cannot have; the outputs stay as they were.
+    std::vector<int> sources = {0, big}, targets = {1, 0}, out = {7, 7};
+    std::size_t count = 5;
+    fwpruneOptions options;
+    fwpruneInitOptions(&options);
+    options.route = FWPRUNE_ROUTE_SWEEPS;
+    EXPECT_EQ(fwpruneReduceEdgeArrays(sources.data(), targets.data(), 2, out.data(), out.data(),
+                                      &count, &options),
+              FWPRUNE_ERROR_TOO_LARGE);
+    EXPECT_EQ(count, 5u);
+    EXPECT_EQ(out, (std::vector<int>{7, 7}));
+}
+
 TEST(InMemoryApi, PrunesLikeTheFilePipeline) {
     const int n = 40;
     const auto input = testing::randomWeights(n, 0.1f, 0.9f, 5);

@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 #include "common/error.h"
 #include "graph_files/weight_matrix.h"
@@ -41,8 +42,54 @@ TEST(WeightMatrixReader, CountsColumnsOnTheFirstLine) {
     EXPECT_EQ(parse("1 2\n3 4").n, 2);  // no line feed after the last row
     EXPECT_EQ(parse("7").n, 1);         // one line, no line feed at all
     EXPECT_EQ(parse("7\r").n, 1);
+    EXPECT_EQ(parse("0.5 \r").n, 1);  // a carriage return ends the file's only line
     // A carriage return anywhere else is part of a token.
     EXPECT_EQ(parse("1\r2 3\n4 5 6").n, 2);
+}
+
+// First lines of random tokens between blanks and tabs, ended by LF, CR LF, CR at the end of the
+// file, or nothing, with carriage returns inside tokens too: n and the values must be those of a
+// plain reading.
+TEST(WeightMatrixReader, AgreesWithAPlainReadingOnRandomLineEnds) {
+    std::mt19937 random(29);
+    const char* const gaps[] = {" ", "\t", "  ", " \t "};
+    const char* const lineEnds[] = {"\n", "\r\n", " \n", " \r\n"};
+    const char* const fileEnds[] = {"", "\n", "\r", " \r", "\t\r", "\r\n", " "};
+    for (int round = 0; round < 400; ++round) {
+        const int n = 1 + static_cast<int>(random() % 4);
+        std::vector<std::string> tokens;
+        for (int t = 0; t < n * n; ++t) {
+            std::string token = std::to_string(random() % 100);
+            if (random() % 8 == 0) token += "\r" + std::to_string(random() % 10);
+            tokens.push_back(token);
+        }
+        std::string text = random() % 3 == 0 ? "\t" : "";
+        for (int t = 0; t < n * n; ++t) {
+            text += tokens[std::size_t(t)];
+            if (t + 1 == n * n)
+                text += fileEnds[random() % 7];
+            else
+                text += (t + 1) % n == 0 ? lineEnds[random() % 4] : gaps[random() % 4];
+        }
+        // Plainly: the first line without its LF and one CR before it (or at the end of the
+        // file), split at blanks and tabs; every value split at any whitespace.
+        std::string first = text.substr(0, text.find('\n'));
+        if (!first.empty() && first.back() == '\r') first.pop_back();
+        std::istringstream firstLine(first), all(text);
+        std::vector<float> values;
+        int columns = 0;
+        for (std::string token; std::getline(firstLine, token, ' ');) {
+            std::istringstream parts(token);
+            for (std::string part; std::getline(parts, part, '\t');) columns += !part.empty();
+        }
+        for (std::string token; all >> token;)
+            values.push_back(std::strtof(token.c_str(), nullptr));
+        SCOPED_TRACE(::testing::PrintToString(text));
+        const WeightMatrix m = parse(text);
+        ASSERT_EQ(m.n, columns);
+        values.resize(std::size_t(columns) * columns);
+        ASSERT_EQ(m.cells, values);
+    }
 }
 
 TEST(WeightMatrixReader, EmptyFirstLineGivesAnEmptyMatrix) {
@@ -118,7 +165,10 @@ TEST(WeightMatrixReader, ConvertsEveryTokenExactlyAsAtof) {
         "1e",
         "1e+",
         "-",
+        "+",
         ".",
+        "-.",
+        "+.e1",
         "abc",
         "e5",
         "0.30000001192092896",
@@ -127,7 +177,12 @@ TEST(WeightMatrixReader, ConvertsEveryTokenExactlyAsAtof) {
         "0.000000000000000000000000000000000000000000000000000000000001e+30"};
     for (const char* token : tokens) {
         const float expected = static_cast<float>(std::atof(token));
-        const float got = parseWeight(token);
+        bool whole = false;
+        const float got = parseWeight(token, &whole);
+        // Strict reading accepts a token only when strtod takes all of it.
+        char* end = nullptr;
+        std::strtod(token, &end);
+        EXPECT_EQ(whole, *token != '\0' && *end == '\0') << token;
         EXPECT_EQ(std::memcmp(&expected, &got, sizeof got) == 0 ||
                       (std::isnan(expected) && std::isnan(got) &&
                        std::signbit(expected) == std::signbit(got)),
@@ -136,16 +191,43 @@ TEST(WeightMatrixReader, ConvertsEveryTokenExactlyAsAtof) {
     }
 }
 
+// Decimal digits of a value of up to 128 bits.
+std::string decimalDigits(unsigned __int128 value) {
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + int(value % 10)));
+        value /= 10;
+    } while (value != 0);
+    return digits;
+}
+
+// Random digit strings, and one in four a mantissa close to where 64-bit arithmetic or the
+// 19-digit exact range ends (multiples of 2^64, powers of ten near 10^19).
 TEST(WeightMatrixReader, RandomDecimalsMatchAtof) {
-    std::mt19937 random(7);
+    std::mt19937_64 random(7);
     std::uniform_int_distribution<int> digit(0, 9), length(1, 25), exponent(-50, 40);
+    const unsigned __int128 edges[] = {static_cast<unsigned __int128>(1) << 64,
+                                       static_cast<unsigned __int128>(3) << 64,
+                                       static_cast<unsigned __int128>(10000000000000000000u),
+                                       static_cast<unsigned __int128>(10000000000000000000u) * 10};
     for (int trial = 0; trial < 20000; ++trial) {
         std::string token = trial % 3 == 0 ? "-" : "";
-        const int digits = length(random);
+        std::string mantissa;
+        if (trial % 4 == 1) {
+            // Up to 2^53 either side, so a wrapped 64-bit mantissa would look exact.
+            const std::uint64_t offset = random() >> (11 + random() % 53);
+            const unsigned __int128 edge = edges[random() % 4];
+            mantissa = decimalDigits(random() % 2 ? edge + offset : edge - offset);
+            mantissa.insert(0, std::string(random() % 3, '0'));
+        } else {
+            mantissa.resize(static_cast<std::size_t>(length(random)));
+            for (char& c : mantissa) c = static_cast<char>('0' + digit(random));
+        }
+        const int digits = static_cast<int>(mantissa.size());
         const int point = std::uniform_int_distribution<int>(0, digits)(random);
         for (int d = 0; d < digits; ++d) {
             if (d == point) token += '.';
-            token += static_cast<char>('0' + digit(random));
+            token += mantissa[static_cast<std::size_t>(d)];
         }
         if (trial % 2 == 0) token += "e" + std::to_string(exponent(random));
         const float expected = static_cast<float>(std::atof(token.c_str()));

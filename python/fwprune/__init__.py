@@ -35,6 +35,7 @@ from . import _core
 
 __all__ = [
     "transitive_reduction",
+    "transitive_reduction_edges",
     "transitive_reduction_file",
     "weakest_link_reduction",
     "weakest_link_reduction_file",
@@ -58,9 +59,17 @@ _BACKENDS = {
 _BACKEND_NAMES = {code: name for name, code in _BACKENDS.items()}
 
 _INT32_MAX = 2**31 - 1
-# The library's limit (n*n cells must fit 32 bits), checked here too so that an oversized input
-# is refused before it is copied.
-_MAX_NODES = 46340
+# The library's limit on a dense matrix (n*n cells must fit 32 bits), checked here too so that an
+# oversized input is refused before it is copied.
+_MAX_NODES = _core.MAX_DENSE_NODES
+
+# How a reduction computes its result (every route gives the same edges): "sweeps" on the dense
+# matrix, "sparse" on edge arrays (any node count), "auto" the faster for the input.
+_REDUCTION_ROUTES = {
+    "auto": _core.ROUTE_AUTO,
+    "sweeps": _core.ROUTE_SWEEPS,
+    "sparse": _core.ROUTE_SPARSE,
+}
 
 # The library reports a failed system call with the C library's text for errno; the same C
 # library gives us the texts, so the number can be recovered.
@@ -88,6 +97,12 @@ def _engine_options(backend: str, threads: int) -> tuple[int, int]:
     return _BACKENDS[backend], threads
 
 
+def _route_option(route: str, routes: dict) -> int:
+    if not isinstance(route, str) or route not in routes:
+        raise ValueError(f"route must be one of {', '.join(map(repr, routes))}, not {route!r}")
+    return routes[route]
+
+
 def _threshold(value: Any, name: str) -> float:
     try:
         return float(value)
@@ -108,6 +123,13 @@ def _square(array: Any, what: str) -> _np.ndarray:
 def _check_node_count(n: int) -> None:
     if n > _MAX_NODES:
         raise ValueError(f"{n} nodes exceed the limit of {_MAX_NODES} (n*n cells must fit 32 bits)")
+
+
+def _scipy_sparse(matrix: Any) -> Any:
+    """Returns scipy.sparse when ``matrix`` is one of its matrices or arrays, else None (scipy
+    stays optional: a matrix cannot be scipy's unless the caller has imported scipy)."""
+    sp = _sys.modules.get("scipy.sparse")
+    return sp if sp is not None and sp.issparse(matrix) else None
 
 
 def _fspath(path: Any, role: str) -> bytes:
@@ -167,45 +189,115 @@ def _check(result: tuple[int, bytes], paths: Sequence[bytes] = ()) -> None:
 # --- transitive reduction --------------------------------------------------------------------
 
 
-def transitive_reduction(adjacency: Any, *, backend: str = "auto", threads: int = 0) -> Any:
+def transitive_reduction(
+    adjacency: Any, *, backend: str = "auto", threads: int = 0, route: str = "auto"
+) -> Any:
     """Removes every edge that a walk of two or more edges bypasses.
 
-    ``adjacency`` is a square array of any bool or integer dtype (any memory layout), where cell
-    (i, j) is non-zero when there is an edge from i to j. Returns a new array of the same shape,
-    bool if the input was bool and uint8 (0 or 1) otherwise. The input is not modified.
+    ``adjacency`` is one of:
 
-    Given a ``networkx.DiGraph`` instead, returns a new DiGraph with the same nodes (and node
-    attributes) and the surviving edges, each with its attributes.
+    - a square array of any bool or integer dtype (any memory layout), where cell (i, j) is
+      non-zero when there is an edge from i to j. Returns a new array of the same shape, bool if
+      the input was bool and uint8 (0 or 1) otherwise. The input is not modified.
+    - an (m, 2) integer array of edges (source, target), m != 2 (a 2 x 2 array is a matrix; use
+      ``transitive_reduction_edges`` for edge arrays of any length): see there.
+    - a ``scipy.sparse`` matrix or array: returns the surviving edges in the same format and
+      shape, with the values 1 (True for a bool matrix); explicit zeros are not edges.
+    - a ``networkx.DiGraph`` with any hashable node labels: returns a new DiGraph with the same
+      nodes (and node attributes) and the surviving edges, each with its attributes.
+
+    Sparse inputs and graphs are never made into a dense matrix here; ``route`` ("auto",
+    "sweeps" or "sparse") says how the library computes the result, "auto" being the faster.
     """
     engine = _engine_options(backend, threads)
+    route_code = _route_option(route, _REDUCTION_ROUTES)
     nx = _networkx_digraph(adjacency)
     if nx is not None:
-        return _reduce_graph(nx, adjacency, engine)
+        return _reduce_graph(nx, adjacency, engine, route_code)
+    sp = _scipy_sparse(adjacency)
+    if sp is not None:
+        return _reduce_scipy(sp, adjacency, engine, route_code)
 
-    array = _square(adjacency, "the adjacency matrix")
+    array = _np.asarray(adjacency)
+    if array.ndim == 2 and array.shape[1] == 2 and array.shape[0] != 2:
+        return transitive_reduction_edges(array, backend=backend, threads=threads, route=route)
+    array = _square(array, "the adjacency matrix")
     if array.dtype.kind not in "biu":
         raise ValueError(
             f"the adjacency matrix must have a bool or integer dtype, not {array.dtype}"
         )
     # != 0 rather than a cast: a cast to uint8 would wrap 256 to 0 and lose the edge.
     cells = _np.ascontiguousarray(array != 0, dtype=_np.uint8)
-    _check(_core.reduce_adjacency(cells, *engine))
+    if route_code == _core.ROUTE_SPARSE:
+        sources, targets = _reduce_edge_arrays(*_np.nonzero(cells), engine, route_code)
+        cells[...] = 0
+        cells[sources, targets] = 1
+    else:
+        _check(_core.reduce_adjacency(cells, *engine, route_code))
     return cells.view(bool) if array.dtype.kind == "b" else cells
 
 
-def _reduce_graph(nx: Any, graph: Any, engine: tuple[int, int]) -> Any:
+def transitive_reduction_edges(
+    edges: Any, *, backend: str = "auto", threads: int = 0, route: str = "auto"
+) -> _np.ndarray:
+    """The transitive reduction of a graph given as an (m, 2) integer array of edges
+    (source, target), like the records of an edge-list file: node numbers up to 2**31 - 1, an
+    edge with a negative node number skipped, repeats counted once. Returns a (k, 2) array of the
+    surviving edges, sorted by source and then target, in the input's dtype. Memory follows the
+    edges, not the largest node number."""
+    engine = _engine_options(backend, threads)
+    route_code = _route_option(route, _REDUCTION_ROUTES)
+    array = _np.asarray(edges)
+    if array.ndim != 2 or array.shape[1] != 2:
+        raise ValueError(f"the edges must be an (m, 2) array, not of shape {array.shape}")
+    if array.dtype.kind not in "iu":
+        raise ValueError(f"the edges must have an integer dtype, not {array.dtype}")
+    sources, targets = _reduce_edge_arrays(array[:, 0], array[:, 1], engine, route_code)
+    return _np.stack([sources, targets], axis=1).astype(array.dtype, copy=False)
+
+
+def _reduce_edge_arrays(
+    sources: Any, targets: Any, engine: tuple[int, int], route: int
+) -> tuple[_np.ndarray, _np.ndarray]:
+    """The surviving edges of the edges sources[e] -> targets[e], as two int32 arrays."""
+    sources, targets = _np.asarray(sources), _np.asarray(targets)
+    for nodes in (sources, targets):
+        if nodes.size and (nodes.max() > _INT32_MAX or nodes.min() < -_INT32_MAX - 1):
+            raise ValueError(f"node numbers must fit 32 bits; found {nodes.max()}")
+    # Copies the library may overwrite with the result.
+    sources = _np.array(sources, dtype=_np.int32, order="C")
+    targets = _np.array(targets, dtype=_np.int32, order="C")
+    status, message, count = _core.reduce_edges(sources, targets, *engine, route)
+    _check((status, message))
+    return sources[:count], targets[:count]
+
+
+def _reduce_scipy(sp: Any, matrix: Any, engine: tuple[int, int], route: int) -> Any:
+    rows, columns = matrix.shape
+    if rows != columns:
+        raise ValueError(f"the adjacency matrix must be square, not {rows} x {columns}")
+    if rows > _INT32_MAX + 1:
+        raise ValueError(f"{rows} nodes exceed 2**31, the most an edge list can number")
+    coo = matrix.tocoo()
+    edge = coo.data != 0
+    sources, targets = _reduce_edge_arrays(coo.row[edge], coo.col[edge], engine, route)
+    values = _np.ones(sources.size, dtype=bool if matrix.dtype == bool else _np.uint8)
+    sparray = getattr(sp, "sparray", None)
+    make = sp.coo_array if sparray is not None and isinstance(matrix, sparray) else sp.coo_matrix
+    return make((values, (sources, targets)), shape=matrix.shape).asformat(matrix.format)
+
+
+def _reduce_graph(nx: Any, graph: Any, engine: tuple[int, int], route: int) -> Any:
     nodes = list(graph.nodes)
-    _check_node_count(len(nodes))
     index = {node: i for i, node in enumerate(nodes)}
-    cells = _np.zeros((len(nodes), len(nodes)), dtype=_np.uint8)
-    for source, target in graph.edges:
-        cells[index[source], index[target]] = 1
-    _check(_core.reduce_adjacency(cells, *engine))
+    count = graph.number_of_edges()
+    sources = _np.fromiter((index[u] for u, _ in graph.edges), dtype=_np.int64, count=count)
+    targets = _np.fromiter((index[v] for _, v in graph.edges), dtype=_np.int64, count=count)
+    sources, targets = _reduce_edge_arrays(sources, targets, engine, route)
 
     result = nx.DiGraph()
     result.graph.update(graph.graph)
     result.add_nodes_from((node, dict(data)) for node, data in graph.nodes(data=True))
-    sources, targets = _np.nonzero(cells)
     result.add_edges_from(
         (nodes[i], nodes[j], dict(graph.edges[nodes[i], nodes[j]]))
         for i, j in zip(sources.tolist(), targets.tolist())
@@ -214,14 +306,20 @@ def _reduce_graph(nx: Any, graph: Any, engine: tuple[int, int]) -> Any:
 
 
 def transitive_reduction_file(
-    input: PathLike, output: PathLike, *, backend: str = "auto", threads: int = 0
+    input: PathLike,
+    output: PathLike,
+    *,
+    backend: str = "auto",
+    threads: int = 0,
+    route: str = "auto",
 ) -> None:
     """Reads the edge list at ``input`` ("SOURCE word TARGET" records) and writes the surviving
     edges to ``output`` as "%d edge %d" lines sorted by source, then target. ``output`` may name
-    the input; on failure it is left as it was."""
+    the input; on failure it is left as it was. ``route`` as for ``transitive_reduction``."""
     engine = _engine_options(backend, threads)
+    route_code = _route_option(route, _REDUCTION_ROUTES)
     paths = [_fspath(input, "input"), _fspath(output, "output")]
-    _check(_core.reduce_file(*paths, *engine), paths)
+    _check(_core.reduce_file(*paths, *engine, route_code), paths)
 
 
 # --- weakest-link reduction ------------------------------------------------------------------

@@ -5,9 +5,11 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "fwprune.h"
@@ -25,11 +27,12 @@ Result resultOf(fwpruneStatus status) {
     return {static_cast<int>(status), nb::bytes(message)};
 }
 
-fwpruneOptions makeOptions(int backend, int threads) {
+fwpruneOptions makeOptions(int backend, int threads, int route = FWPRUNE_ROUTE_AUTO) {
     fwpruneOptions options;
     fwpruneInitOptions(&options);
     options.backend = static_cast<fwpruneBackend>(backend);
     options.threads = threads;
+    options.route = static_cast<fwpruneRoute>(route);
     return options;
 }
 
@@ -47,9 +50,9 @@ int squareSide(const SquareMatrix<T>& matrix) {
     return static_cast<int>(matrix.shape(0));
 }
 
-Result reduceAdjacency(SquareMatrix<uint8_t> adjacency, int backend, int threads) {
+Result reduceAdjacency(SquareMatrix<uint8_t> adjacency, int backend, int threads, int route) {
     const int n = squareSide(adjacency);
-    const fwpruneOptions options = makeOptions(backend, threads);
+    const fwpruneOptions options = makeOptions(backend, threads, route);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
@@ -73,11 +76,31 @@ Result pruneWeights(SquareMatrix<float> weights, double lower, double upper, int
     return resultOf(status);
 }
 
-Result reduceFile(nb::bytes input, nb::bytes output, int backend, int threads) {
+using Nodes = nb::ndarray<int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+// The surviving edges overwrite the front of the two arrays; returns the status, the message and
+// their number.
+std::tuple<int, nb::bytes, size_t> reduceEdges(Nodes sources, Nodes targets, int backend,
+                                               int threads, int route) {
+    if (sources.shape(0) != targets.shape(0))
+        throw nb::value_error("the source and target arrays differ in length");
+    const fwpruneOptions options = makeOptions(backend, threads, route);
+    size_t count = 0;
+    fwpruneStatus status;
+    {
+        nb::gil_scoped_release released;
+        status = fwpruneReduceEdgeArrays(sources.data(), targets.data(), sources.shape(0),
+                                         sources.data(), targets.data(), &count, &options);
+    }
+    const Result result = resultOf(status);
+    return {result.first, result.second, count};
+}
+
+Result reduceFile(nb::bytes input, nb::bytes output, int backend, int threads, int route) {
     // Copies: the bytes objects must not be touched without the GIL.
     const std::string inputPath(input.c_str(), input.size());
     const std::string outputPath(output.c_str(), output.size());
-    const fwpruneOptions options = makeOptions(backend, threads);
+    const fwpruneOptions options = makeOptions(backend, threads, route);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
@@ -108,11 +131,14 @@ NB_MODULE(_core, m) {
     m.doc() = "Bindings over the fwprune C API; use the fwprune package instead.";
 
     m.def("reduce_adjacency", &reduceAdjacency, nb::arg("adjacency").noconvert(),
-          nb::arg("backend"), nb::arg("threads"));
+          nb::arg("backend"), nb::arg("threads"), nb::arg("route"));
+    m.def("reduce_edges", &reduceEdges, nb::arg("sources").noconvert(),
+          nb::arg("targets").noconvert(), nb::arg("backend"), nb::arg("threads"),
+          nb::arg("route"));
     m.def("prune_weights", &pruneWeights, nb::arg("weights").noconvert(), nb::arg("lower"),
           nb::arg("upper"), nb::arg("backend"), nb::arg("threads"));
     m.def("reduce_file", &reduceFile, nb::arg("input"), nb::arg("output"), nb::arg("backend"),
-          nb::arg("threads"));
+          nb::arg("threads"), nb::arg("route"));
     m.def("weakest_link_file", &weakestLinkFile, nb::arg("input"), nb::arg("edges"),
           nb::arg("matrix"), nb::arg("lower"), nb::arg("upper"), nb::arg("backend"),
           nb::arg("threads"));
@@ -123,6 +149,12 @@ NB_MODULE(_core, m) {
     m.attr("BACKEND_GPU") = static_cast<int>(FWPRUNE_BACKEND_GPU);
     m.attr("BACKEND_CPU") = static_cast<int>(FWPRUNE_BACKEND_CPU);
     m.attr("BACKEND_EMULATED") = static_cast<int>(FWPRUNE_BACKEND_EMULATED);
+
+    m.attr("ROUTE_AUTO") = static_cast<int>(FWPRUNE_ROUTE_AUTO);
+    m.attr("ROUTE_SWEEPS") = static_cast<int>(FWPRUNE_ROUTE_SWEEPS);
+    m.attr("ROUTE_SPARSE") = static_cast<int>(FWPRUNE_ROUTE_SPARSE);
+    m.attr("ROUTE_ORDERED") = static_cast<int>(FWPRUNE_ROUTE_ORDERED);
+    m.attr("MAX_DENSE_NODES") = static_cast<int>(FWPRUNE_MAX_DENSE_NODES);
 
     m.attr("ERROR_INVALID_ARGUMENT") = static_cast<int>(FWPRUNE_ERROR_INVALID_ARGUMENT);
     m.attr("ERROR_IO") = static_cast<int>(FWPRUNE_ERROR_IO);

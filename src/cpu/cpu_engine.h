@@ -4,8 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 namespace fwprune::cpu {
+
+// Told the fraction of an engine's work done, now and then, from the calling thread.
+using EngineProgress = std::function<void(double)>;
 
 // Transitive reduction of an n x n byte adjacency matrix (row-major, rows n bytes apart), in
 // place. On entry a non-zero cell is an edge. On return cell (i, j) is 1 exactly when it was an
@@ -19,5 +24,17 @@ void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads);
 // threads <= 0 uses every hardware thread. Throws std::bad_alloc when scratch memory is short.
 void pruneWeakestLinks(float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
                        float upper_threshold, int threads);
+
+// Transitive reduction of a graph given as edge records (source << 32 | target, both node
+// numbers >= 0), in any order, repeats allowed: `kept` holds the records of the surviving edges,
+// each once, in ascending order (by source, then target), and `distinct` the number of distinct
+// records. Memory follows the number of records and of distinct nodes, never the largest node
+// number. Throws std::bad_alloc when memory is short.
+struct ReducedEdges {
+    std::vector<std::uint64_t> kept;
+    std::size_t distinct = 0;
+};
+ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
+                               const EngineProgress& progress = {});
 
 }  // namespace fwprune::cpu

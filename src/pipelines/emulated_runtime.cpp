@@ -25,6 +25,12 @@ constexpr unsigned int kMaxThreadsPerBlock = 1024;
 // Row strides of pitched allocations are rounded up as a GPU's are, so that code confusing the
 // pitch with the row width fails on the stand-in as it would on a device.
 constexpr std::size_t kPitchAlignment = 512;
+// Guard bytes, as a device memory checker places them: every allocation lies between two runs of
+// a known pattern, and the row padding of a pitched allocation holds it too. They are checked
+// after every launch, at every synchronize and at release, so a kernel that writes one byte
+// outside its matrix fails even where the result would come out right.
+constexpr std::size_t kGuardBytes = 256;
+constexpr unsigned char kGuardPattern = 0xfd;
 
 std::string shapeText(LaunchShape s) {
     return "(" + std::to_string(s.x) + ", " + std::to_string(s.y) + ", " + std::to_string(s.z) +
@@ -47,22 +53,7 @@ class EmulatedRuntime final : public DeviceRuntime {
 
     std::string name() const override { return "CPU stand-in"; }
 
-    void* allocate(std::size_t bytes) override {
-        injectedFault(StandInFault::Allocation, Status::OutOfMemory, "allocation");
-        std::unique_ptr<unsigned char[]> block;
-        try {
-            // Never zero-sized, so every allocation has a distinct address.
-            block = std::make_unique<unsigned char[]>(std::max<std::size_t>(bytes, 1));
-        } catch (const std::bad_alloc&) {
-            fail(Status::OutOfMemory, "the CPU stand-in cannot allocate " + std::to_string(bytes) +
-                                          " bytes of device memory");
-        }
-        void* const pointer = block.get();
-        const std::lock_guard<std::mutex> lock(mutex_);
-        allocations_.emplace(static_cast<unsigned char*>(pointer),
-                             Allocation{std::move(block), bytes});
-        return pointer;
-    }
+    void* allocate(std::size_t bytes) override { return allocateGuarded(bytes, bytes, bytes); }
 
     void* allocatePitch(std::size_t* pitch, std::size_t widthBytes, std::size_t height) override {
         const std::size_t stride =
@@ -72,14 +63,27 @@ class EmulatedRuntime final : public DeviceRuntime {
             fail(Status::OutOfMemory,
                  "pitched allocation of " + std::to_string(height) + " rows is too large");
         }
-        void* const pointer = allocate(stride * height);
+        void* const pointer = allocateGuarded(stride * height, widthBytes, stride);
         *pitch = stride;
         return pointer;
     }
 
+    // A broken guard found here cannot be thrown; the next call of any kind reports it, as a
+    // device reports an error of earlier work.
     void release(void* pointer) noexcept override {
         const std::lock_guard<std::mutex> lock(mutex_);
-        allocations_.erase(static_cast<unsigned char*>(pointer));
+        const auto found = allocations_.find(static_cast<unsigned char*>(pointer));
+        if (found == allocations_.end()) return;
+        if (pendingError_.empty()) {
+            const std::string broken = brokenGuard(found->first, found->second);
+            if (!broken.empty()) {
+                pendingError_ =
+                    "device memory outside an allocation was overwritten before its "
+                    "release: " +
+                    broken + " was changed";
+            }
+        }
+        allocations_.erase(found);
     }
 
     void copy(void* destination, const void* source, std::size_t bytes, CopyKind kind) override {
@@ -89,6 +93,7 @@ class EmulatedRuntime final : public DeviceRuntime {
     void copy2D(void* destination, std::size_t destinationPitch, const void* source,
                 std::size_t sourcePitch, std::size_t widthBytes, std::size_t height,
                 CopyKind kind) override {
+        reportPendingError();
         injectedFault(StandInFault::Copy, Status::Device, "copy");
         if (widthBytes > destinationPitch || widthBytes > sourcePitch) {
             fail(Status::Device, "2D copy of rows " + std::to_string(widthBytes) +
@@ -106,6 +111,7 @@ class EmulatedRuntime final : public DeviceRuntime {
     }
 
     void configureCall(LaunchShape grid, LaunchShape block) override {
+        reportPendingError();
         injectedFault(StandInFault::Configure, Status::Device, "launch configuration");
         const unsigned int g[3] = {grid.x, grid.y, grid.z};
         const unsigned int b[3] = {block.x, block.y, block.z};
@@ -139,9 +145,13 @@ class EmulatedRuntime final : public DeviceRuntime {
                  std::string(kernelSignature(kernel).name) +
                      " uses barriers in a way the CPU stand-in cannot run exactly");
         }
+        checkGuards(std::string(kernelSignature(kernel).name) + " wrote outside its device memory");
     }
 
-    void synchronize() override {}
+    void synchronize() override {
+        reportPendingError();
+        checkGuards("device memory outside an allocation was overwritten");
+    }
 
   private:
     void injectedFault(StandInFault operation, Status status, const char* what) {
@@ -151,11 +161,86 @@ class EmulatedRuntime final : public DeviceRuntime {
         fail(status, std::string("the CPU stand-in failed a ") + what + " (injected fault)");
     }
 
+    // The user's bytes lie kGuardBytes into block, rows of rowBytes every pitch bytes (a linear
+    // allocation is one row).
     struct Allocation {
         std::unique_ptr<unsigned char[]> block;
         std::size_t bytes;
+        std::size_t rowBytes;
+        std::size_t pitch;
     };
 
+    void* allocateGuarded(std::size_t bytes, std::size_t rowBytes, std::size_t pitch) {
+        reportPendingError();
+        injectedFault(StandInFault::Allocation, Status::OutOfMemory, "allocation");
+        std::unique_ptr<unsigned char[]> block;
+        if (bytes > static_cast<std::size_t>(-1) - 2 * kGuardBytes) {
+            fail(Status::OutOfMemory, "the CPU stand-in cannot allocate " + std::to_string(bytes) +
+                                          " bytes of device memory");
+        }
+        try {
+            block = std::make_unique<unsigned char[]>(bytes + 2 * kGuardBytes);
+        } catch (const std::bad_alloc&) {
+            fail(Status::OutOfMemory, "the CPU stand-in cannot allocate " + std::to_string(bytes) +
+                                          " bytes of device memory");
+        }
+        unsigned char* const pointer = block.get() + kGuardBytes;
+        std::memset(block.get(), kGuardPattern, kGuardBytes);
+        std::memset(pointer + bytes, kGuardPattern, kGuardBytes);
+        for (std::size_t row = 0; row * pitch < bytes; ++row) {
+            std::memset(pointer + row * pitch + rowBytes, kGuardPattern, pitch - rowBytes);
+        }
+        const std::lock_guard<std::mutex> lock(mutex_);
+        allocations_.emplace(pointer, Allocation{std::move(block), bytes, rowBytes, pitch});
+        return pointer;
+    }
+
+    // Where the first changed guard byte of an allocation is, or "" when all are intact.
+    static std::string brokenGuard(const unsigned char* pointer, const Allocation& a) {
+        const auto firstChanged = [](const unsigned char* from, std::size_t count) {
+            return static_cast<std::size_t>(
+                std::find_if(from, from + count,
+                             [](unsigned char b) { return b != kGuardPattern; }) -
+                from);
+        };
+        const std::string what = "a " + std::to_string(a.bytes) + "-byte allocation";
+        const std::size_t before = firstChanged(pointer - kGuardBytes, kGuardBytes);
+        if (before != kGuardBytes) {
+            return "byte " + std::to_string(kGuardBytes - before) + " before the start of " + what;
+        }
+        const std::size_t after = firstChanged(pointer + a.bytes, kGuardBytes);
+        if (after != kGuardBytes) {
+            return "byte " + std::to_string(after) + " past the end of " + what;
+        }
+        for (std::size_t row = 0; a.rowBytes < a.pitch && row * a.pitch < a.bytes; ++row) {
+            const std::size_t padding = a.pitch - a.rowBytes;
+            const std::size_t changed = firstChanged(pointer + row * a.pitch + a.rowBytes, padding);
+            if (changed != padding) {
+                return "byte " + std::to_string(changed) + " past the end of row " +
+                       std::to_string(row) + " (" + std::to_string(a.rowBytes) +
+                       " bytes wide, rows " + std::to_string(a.pitch) + " bytes apart) of " + what;
+            }
+        }
+        return "";
+    }
+
+    void checkGuards(const std::string& what) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& [pointer, allocation] : allocations_) {
+            const std::string broken = brokenGuard(pointer, allocation);
+            if (!broken.empty()) fail(Status::Device, what + ": " + broken + " was changed");
+        }
+    }
+
+    void reportPendingError() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (pendingError_.empty()) return;
+        const std::string message = std::move(pendingError_);
+        pendingError_.clear();
+        fail(Status::Device, message);
+    }
+
+    // A copy must lie within the rows of one allocation, clear of its guards and row padding.
     void checkDeviceRange(const void* start, std::size_t pitch, std::size_t widthBytes,
                           std::size_t height) {
         const auto* begin = static_cast<const unsigned char*>(start);
@@ -164,9 +249,13 @@ class EmulatedRuntime final : public DeviceRuntime {
         bool inside = it != allocations_.begin();
         if (inside) {
             --it;
+            const Allocation& a = it->second;
             const std::size_t offset = static_cast<std::size_t>(begin - it->first);
             const std::size_t span = (height - 1) * pitch + widthBytes;
-            inside = offset <= it->second.bytes && span <= it->second.bytes - offset;
+            inside = offset <= a.bytes && span <= a.bytes - offset;
+            for (std::size_t row = 0; inside && a.rowBytes < a.pitch && row < height; ++row) {
+                inside = (offset + row * pitch) % a.pitch + widthBytes <= a.rowBytes;
+            }
         }
         if (!inside) fail(Status::Device, "copy touches memory outside any device allocation");
     }
@@ -175,6 +264,7 @@ class EmulatedRuntime final : public DeviceRuntime {
     FaultPlan faults_;
     std::mutex mutex_;
     std::map<unsigned char*, Allocation> allocations_;
+    std::string pendingError_;  // a broken guard found at a release, for the next call
     LaunchShape grid_;
     LaunchShape block_;
     LaunchArguments arguments_;

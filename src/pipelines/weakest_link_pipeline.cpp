@@ -1,6 +1,4 @@
 #include <algorithm>
-#include <cerrno>
-#include <filesystem>
 #include <limits>
 
 #include "common/error.h"
@@ -55,24 +53,15 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
             return pruneWeakestLinks(matrix, lower_threshold, upper_threshold, options);
         },
         [&](const WeightMatrix& matrix, PhaseTimer& timer) {
-            // Both outputs are written completely before either replaces its target, and a
-            // target that is a directory is refused before anything is replaced, so a failure
-            // leaves both targets as they were. The matrix is committed first: when both paths
-            // name one file, it ends holding the edge list.
-            for (const std::string& path : {matrixPath, edgeListPath}) {
-                std::error_code ignored;
-                if (std::filesystem::is_directory(path, ignored)) {
-                    fail(Status::Io, describeAt(path, "cannot replace output file: " +
-                                                          systemErrorText(EISDIR)));
-                }
-            }
+            // Both outputs are written completely before either replaces its target, and then
+            // both replace their targets or neither does. The matrix is committed first: when
+            // both paths name one file, it ends holding the edge list.
             OutputFile matrixFile(matrixPath);
             OutputFile edgeFile(edgeListPath);
             writeWeightMatrix(matrix, matrixFile, options.threads);
             timer.report(0.5);
             writeWeightEdgeList(matrix, edgeFile, options.threads);
-            matrixFile.commit();
-            edgeFile.commit();
+            commitTogether(matrixFile, edgeFile);
         },
         [](const WeightMatrix& m) {
             return static_cast<long long>(std::count_if(
