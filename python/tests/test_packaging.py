@@ -33,7 +33,7 @@ class TestMainModule:
 
 
 class TestTypes:
-    def test_stub_declares_exactly_what_the_module_has(self):
+    def test_package_ships_a_stub_of_everything_the_module_has(self):
         stub = Path(fwprune.__file__).with_name("_core.pyi")
         assert Path(fwprune.__file__).with_name("py.typed").is_file()
         declared = set()
