@@ -13,8 +13,11 @@ Two jobs, each available on numpy arrays, on networkx DiGraphs, and from file to
     cells at or above ``upper``, become absent (2.0).
 
 Every function takes ``backend`` ("auto", "gpu", "cpu" or "emulated"; "auto" uses the GPU when
-one is usable) and ``threads`` (CPU threads, 0 for all). The GIL is released while the sweeps
-run, so several threads may call in at once.
+one is usable) and ``threads`` (CPU threads, at most 4096; 0, the default, uses the environment
+variable ``FWPRUNE_NUM_THREADS`` when set, else the CPUs this process may use). The GIL is
+released while the sweeps run, so several threads may call in at once. Ctrl-C (or any signal
+whose handler raises) stops a call made from the main thread: it raises ``KeyboardInterrupt``
+(or the handler's exception) and no output file is created or changed.
 
 Errors: ``ValueError`` for bad arguments and malformed files, ``OSError`` (with ``filename``
 set) when a file cannot be read or written, ``MemoryError`` when the matrix does not fit, and
@@ -58,6 +61,7 @@ _BACKENDS = {
 }
 _BACKEND_NAMES = {code: name for name, code in _BACKENDS.items()}
 
+_MAX_THREADS = _core.MAX_THREADS
 _INT32_MAX = 2**31 - 1
 # The library's limit on a dense matrix (n*n cells must fit 32 bits), checked here too so that an
 # oversized input is refused before it is copied.
@@ -92,8 +96,8 @@ def _engine_options(backend: str, threads: int) -> tuple[int, int]:
     if isinstance(threads, bool):
         raise TypeError("threads must be an int, not bool")
     threads = _operator.index(threads)
-    if not 0 <= threads <= _INT32_MAX:
-        raise ValueError(f"threads must be between 0 and {_INT32_MAX}, not {threads}")
+    if not 0 <= threads <= _MAX_THREADS:
+        raise ValueError(f"threads must be between 0 and {_MAX_THREADS}, not {threads}")
     return _BACKENDS[backend], threads
 
 
@@ -103,10 +107,17 @@ def _route_option(route: str, routes: dict) -> int:
     return routes[route]
 
 
+def _float32(value: Any) -> float:
+    """``value`` rounded to float32, as the library stores it (overflowing to an infinity)."""
+    with _np.errstate(over="ignore"):
+        return float(_np.float32(float(value)))
+
+
 def _threshold(value: Any, name: str) -> float:
+    # Rounded here, so that the library is handed a value that float32 holds exactly.
     try:
-        return float(value)
-    except (TypeError, ValueError):
+        return _float32(value)
+    except (TypeError, ValueError, OverflowError):
         raise TypeError(f"{name} must be a real number, not {value!r}") from None
 
 
@@ -183,6 +194,8 @@ def _check(result: tuple[int, bytes], paths: Sequence[bytes] = ()) -> None:
         raise ValueError(message)
     if status == _core.ERROR_OUT_OF_MEMORY:
         raise MemoryError(message)
+    if status == _core.ERROR_CANCELLED:
+        raise KeyboardInterrupt(message)
     raise RuntimeError(message)
 
 
@@ -375,18 +388,19 @@ def _prune_graph(
     for source, target, data in graph.edges(data=True):
         if weight not in data:
             raise ValueError(f"edge {source!r} -> {target!r} has no {weight!r} attribute")
-        value = data[weight]
+        given = data[weight]
         try:
-            value = float(value)
-        except (TypeError, ValueError):
+            value = _float32(given)
+        except (TypeError, ValueError, OverflowError):
             raise ValueError(
-                f"edge {source!r} -> {target!r}: {weight!r} is not a number: {value!r}"
+                f"edge {source!r} -> {target!r}: {weight!r} is not a number: {given!r}"
             ) from None
         # A magnitude of 2.0 or more (or NaN) would be indistinguishable from, or beaten by, a
-        # missing edge, whose cell is 2.0.
+        # missing edge, whose cell is 2.0. Checked on the float32 value the cell will hold:
+        # 1.99999999 rounds to 2.0.
         if not abs(value) < ABSENT:
             raise ValueError(
-                f"edge {source!r} -> {target!r}: {weight!r} is {value!r}; "
+                f"edge {source!r} -> {target!r}: {weight!r} is {given!r} ({value!r} as float32); "
                 f"weights must have a magnitude below {ABSENT}"
             )
         cells[index[source], index[target]] = value

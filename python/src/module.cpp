@@ -20,8 +20,18 @@ namespace {
 
 using Result = std::pair<int, nb::bytes>;
 
-// Bytes, not str: the message embeds file names, which need not be valid UTF-8.
+// Asked by the library on the calling thread while a job runs, with the GIL released: runs the
+// interpreter's signal handlers (only the main thread has any), and stops the job when one
+// raised, typically KeyboardInterrupt from Ctrl-C. The exception stays set for resultOf.
+int signalRaised(void*) {
+    nb::gil_scoped_acquire acquire;
+    return PyErr_CheckSignals() != 0 ? 1 : 0;
+}
+
+// Bytes, not str: the message embeds file names, which need not be valid UTF-8. A job cancelled
+// by a signal handler's exception raises that exception.
 Result resultOf(fwpruneStatus status) {
+    if (status == FWPRUNE_ERROR_CANCELLED && PyErr_Occurred() != nullptr) throw nb::python_error();
     if (status == FWPRUNE_OK) return {0, nb::bytes("", 0)};
     const char* message = fwpruneGetLastErrorMessage();
     return {static_cast<int>(status), nb::bytes(message)};
@@ -33,6 +43,7 @@ fwpruneOptions makeOptions(int backend, int threads, int route = FWPRUNE_ROUTE_A
     options.backend = static_cast<fwpruneBackend>(backend);
     options.threads = threads;
     options.route = static_cast<fwpruneRoute>(route);
+    options.cancelRequested = &signalRaised;
     return options;
 }
 
@@ -163,4 +174,6 @@ NB_MODULE(_core, m) {
     m.attr("ERROR_OUT_OF_MEMORY") = static_cast<int>(FWPRUNE_ERROR_OUT_OF_MEMORY);
     m.attr("ERROR_DEVICE") = static_cast<int>(FWPRUNE_ERROR_DEVICE);
     m.attr("ERROR_INTERNAL") = static_cast<int>(FWPRUNE_ERROR_INTERNAL);
+    m.attr("ERROR_CANCELLED") = static_cast<int>(FWPRUNE_ERROR_CANCELLED);
+    m.attr("MAX_THREADS") = FWPRUNE_MAX_THREADS;
 }
