@@ -238,7 +238,7 @@ Target resolveTarget(const std::string& path) {
                                                   ": " + systemErrorText(errno)));
         }
         link.resize(static_cast<std::size_t>(length));
-        target.path = link.front() == '/' ? link : folderOf(target.path) + link;
+        target.path = !link.empty() && link.front() == '/' ? link : folderOf(target.path) + link;
     }
     fail(Status::Io, describeAt(path, "cannot create output file: " + systemErrorText(ELOOP)));
 #endif
