@@ -14,10 +14,13 @@ Two jobs, each available on numpy arrays, on networkx DiGraphs, and from file to
 
 Every function takes ``backend`` ("auto", "gpu", "cpu" or "emulated"; "auto" uses the GPU when
 one is usable) and ``threads`` (CPU threads, at most 4096; 0, the default, uses the environment
-variable ``FWPRUNE_NUM_THREADS`` when set, else the CPUs this process may use). The GIL is
-released while the sweeps run, so several threads may call in at once. Ctrl-C (or any signal
-whose handler raises) stops a call made from the main thread: it raises ``KeyboardInterrupt``
-(or the handler's exception) and no output file is created or changed.
+variable ``FWPRUNE_NUM_THREADS`` when set, else the CPUs this process may use). The weakest-link
+functions also take ``route``: "auto" (the fastest exact route), "sweeps" (the n sweeps) or
+"ordered" (cells in ascending magnitude, answered from reachability among lighter legs; CPU only;
+a matrix holding a NaN takes the sweeps). Every route gives the same result. The GIL is released
+while the sweeps run, so several threads may call in at once. Ctrl-C (or any signal whose handler
+raises) stops a call made from the main thread: it raises ``KeyboardInterrupt`` (or the
+handler's exception) and no output file is created or changed.
 
 Errors: ``ValueError`` for bad arguments and malformed files, ``OSError`` (with ``filename``
 set) when a file cannot be read or written, ``MemoryError`` when the matrix does not fit, and
@@ -73,6 +76,15 @@ _REDUCTION_ROUTES = {
     "auto": _core.ROUTE_AUTO,
     "sweeps": _core.ROUTE_SWEEPS,
     "sparse": _core.ROUTE_SPARSE,
+}
+
+# How weakest-link pruning computes its result (every route gives the same cells): "sweeps", the
+# n sweeps; "ordered", cells in ascending magnitude (CPU only; a matrix with a NaN takes the
+# sweeps); "auto" the faster for the input.
+_WEAKEST_LINK_ROUTES = {
+    "auto": _core.ROUTE_AUTO,
+    "sweeps": _core.ROUTE_SWEEPS,
+    "ordered": _core.ROUTE_ORDERED,
 }
 
 # The library reports a failed system call with the C library's text for errno; the same C
@@ -346,6 +358,7 @@ def weakest_link_reduction(
     weight: str = "weight",
     backend: str = "auto",
     threads: int = 0,
+    route: str = "auto",
 ) -> Any:
     """Replaces every weight above ``lower`` (or negative) that a path through other nodes beats
     on its weakest link, then marks replaced, negative and at-or-above-``upper`` cells absent.
@@ -363,7 +376,7 @@ def weakest_link_reduction(
     edge for every cell that is not absent afterwards, carrying the input edge's attributes with
     ``weight`` set to the cell's float32 value.
     """
-    engine = _engine_options(backend, threads)
+    engine = (*_engine_options(backend, threads), _route_option(route, _WEAKEST_LINK_ROUTES))
     lower = _threshold(lower, "lower")
     upper = _threshold(upper, "upper")
     nx = _networkx_digraph(weights)
@@ -379,7 +392,7 @@ def weakest_link_reduction(
 
 
 def _prune_graph(
-    nx: Any, graph: Any, lower: float, upper: float, weight: str, engine: tuple[int, int]
+    nx: Any, graph: Any, lower: float, upper: float, weight: str, engine: tuple[int, int, int]
 ) -> Any:
     nodes = list(graph.nodes)
     _check_node_count(len(nodes))
@@ -426,11 +439,12 @@ def weakest_link_reduction_file(
     *,
     backend: str = "auto",
     threads: int = 0,
+    route: str = "auto",
 ) -> None:
     """Reads the square weight matrix at ``input``, prunes it as ``weakest_link_reduction`` does,
     and writes the processed matrix to ``matrix`` and then the edge list of the cells that are
     not absent (diagonal included) to ``edges``. On failure no output is created or changed."""
-    engine = _engine_options(backend, threads)
+    engine = (*_engine_options(backend, threads), _route_option(route, _WEAKEST_LINK_ROUTES))
     lower = _threshold(lower, "lower")
     upper = _threshold(upper, "upper")
     paths = [_fspath(input, "input"), _fspath(edges, "edge list"), _fspath(matrix, "matrix")]

@@ -74,9 +74,9 @@ Result reduceAdjacency(SquareMatrix<uint8_t> adjacency, int backend, int threads
 }
 
 Result pruneWeights(SquareMatrix<float> weights, double lower, double upper, int backend,
-                    int threads) {
+                    int threads, int route) {
     const int n = squareSide(weights);
-    const fwpruneOptions options = makeOptions(backend, threads);
+    const fwpruneOptions options = makeOptions(backend, threads, route);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
@@ -121,11 +121,11 @@ Result reduceFile(nb::bytes input, nb::bytes output, int backend, int threads, i
 }
 
 Result weakestLinkFile(nb::bytes input, nb::bytes edges, nb::bytes matrix, double lower,
-                       double upper, int backend, int threads) {
+                       double upper, int backend, int threads, int route) {
     const std::string inputPath(input.c_str(), input.size());
     const std::string edgesPath(edges.c_str(), edges.size());
     const std::string matrixPath(matrix.c_str(), matrix.size());
-    const fwpruneOptions options = makeOptions(backend, threads);
+    const fwpruneOptions options = makeOptions(backend, threads, route);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
@@ -144,15 +144,14 @@ NB_MODULE(_core, m) {
     m.def("reduce_adjacency", &reduceAdjacency, nb::arg("adjacency").noconvert(),
           nb::arg("backend"), nb::arg("threads"), nb::arg("route"));
     m.def("reduce_edges", &reduceEdges, nb::arg("sources").noconvert(),
-          nb::arg("targets").noconvert(), nb::arg("backend"), nb::arg("threads"),
-          nb::arg("route"));
+          nb::arg("targets").noconvert(), nb::arg("backend"), nb::arg("threads"), nb::arg("route"));
     m.def("prune_weights", &pruneWeights, nb::arg("weights").noconvert(), nb::arg("lower"),
-          nb::arg("upper"), nb::arg("backend"), nb::arg("threads"));
+          nb::arg("upper"), nb::arg("backend"), nb::arg("threads"), nb::arg("route"));
     m.def("reduce_file", &reduceFile, nb::arg("input"), nb::arg("output"), nb::arg("backend"),
           nb::arg("threads"), nb::arg("route"));
     m.def("weakest_link_file", &weakestLinkFile, nb::arg("input"), nb::arg("edges"),
           nb::arg("matrix"), nb::arg("lower"), nb::arg("upper"), nb::arg("backend"),
-          nb::arg("threads"));
+          nb::arg("threads"), nb::arg("route"));
     m.def("version", [] { return std::string(fwpruneGetVersion()); });
     m.def("default_backend", [] { return static_cast<int>(fwpruneGetDefaultBackend()); });
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -272,6 +273,17 @@ class RecordReader {
         return std::move(records_);
     }
 
+    // Runs read(), turning a failed allocation into an error that names the file.
+    template <typename Read>
+    static EdgeRecords guarded(const std::string& path, Read&& read) {
+        try {
+            return read();
+        } catch (const std::bad_alloc&) {
+            fail(Status::OutOfMemory,
+                 describeAt(path, "not enough memory for the edges of the file"));
+        }
+    }
+
     void reserve(std::size_t fileBytes) {
         // The shortest record takes six bytes, a typical one about fifteen.
         records_.records.reserve(fileBytes / 12);
@@ -367,41 +379,54 @@ class RecordReader {
 
 EdgeRecords parseEdgeRecords(std::string_view text, const std::string& path, bool strict,
                              int threads, std::size_t pieceBytes) {
-    RecordReader reader(path, strict, threads);
-    std::size_t begin = 0;
-    std::size_t end = 0;
-    do {
-        end = std::min(text.size(), end + std::max<std::size_t>(pieceBytes, 1));
-        begin += reader.consume(text.substr(begin, end - begin), end == text.size());
-    } while (end < text.size());
-    return reader.finish();
+    return RecordReader::guarded(path, [&] {
+        RecordReader reader(path, strict, threads);
+        std::size_t begin = 0;
+        std::size_t end = 0;
+        do {
+            end = std::min(text.size(), end + std::max<std::size_t>(pieceBytes, 1));
+            begin += reader.consume(text.substr(begin, end - begin), end == text.size());
+        } while (end < text.size());
+        return reader.finish();
+    });
 }
 
 EdgeRecords readEdgeRecords(const std::string& path, bool strict, int threads,
                             std::size_t pieceBytes) {
-    InputFile file(path);
-    RecordReader reader(path, strict, threads);
-    reader.reserve(file.sizeHint());
-    // One buffer for the whole file: the unparsed tail of a piece moves to its front, and the next
-    // piece is read behind it. It grows only while a piece holds no whole record.
-    std::size_t capacity = std::max<std::size_t>(pieceBytes, 64) * 2;
-    auto buffer = std::make_unique<char[]>(capacity);
+    return RecordReader::guarded(path, [&] {
+        InputFile file(path);
+        RecordReader reader(path, strict, threads);
+        reader.reserve(file.sizeHint());
+        // One buffer for the whole file: the unparsed tail of a piece moves to its front, and the next
+    // piece is read behind it. It grows only while a piece holds no whole record. Sized to the
+    // file when that is smaller and left uninitialised: first touching memory costs as much as
+    // parsing it.
+    std::size_t capacity = std::max<std::size_t>(
+        std::min(pieceBytes, file.sizeHint() > 0 ? file.sizeHint() + 1 : pieceBytes), 64);
+    using Buffer = std::unique_ptr<char, decltype(&std::free)>;
+    const auto allocate = [](std::size_t bytes) {
+        Buffer block(static_cast<char*>(std::malloc(bytes)), &std::free);
+        if (!block) throw std::bad_alloc();
+        return block;
+    };
+    Buffer buffer = allocate(capacity);
     std::size_t held = 0;
     for (;;) {
-        if (capacity - held < pieceBytes) {
-            auto larger = std::make_unique<char[]>(capacity * 2);
+        if (held == capacity) {
+            Buffer larger = allocate(capacity * 2);
             std::memcpy(larger.get(), buffer.get(), held);
             buffer = std::move(larger);
             capacity *= 2;
         }
         const std::size_t got = file.readInto(buffer.get() + held, capacity - held);
-        held += got;
-        const std::size_t used = reader.consume(std::string_view(buffer.get(), held), got == 0);
-        std::memmove(buffer.get(), buffer.get() + used, held - used);
-        held -= used;
-        if (got == 0) break;
-    }
-    return reader.finish();
+            held += got;
+            const std::size_t used = reader.consume(std::string_view(buffer.get(), held), got == 0);
+            std::memmove(buffer.get(), buffer.get() + used, held - used);
+            held -= used;
+            if (got == 0) break;
+        }
+        return reader.finish();
+    });
 }
 
 ByteAdjacencyMatrix adjacencyMatrixOf(const EdgeRecords& graph, const std::string& path) {
