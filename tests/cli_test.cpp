@@ -10,6 +10,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <map>
+#include <random>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -368,6 +371,42 @@ TEST(CommandLine, ProgressBarOnlyOnATerminalAndErasedAtTheEnd) {
     EXPECT_EQ(readText(dir.file("b.txt")), kReducedDag);
 
     EXPECT_EQ(runOnTerminal({"reduce", "--quiet", kDag, dir.file("c.txt")}, dir.file("out")), "");
+}
+
+// A job of a few seconds on a terminal: every phase is named, its bar moves, and the time it has
+// taken stands beside it.
+TEST(CommandLine, ProgressBarMovesThroughEveryPhase) {
+    if (!scriptWorks()) GTEST_SKIP() << "no working 'script' to provide a terminal";
+    ScratchDir dir;
+    const int n = 2048;
+    std::mt19937 random(3);
+    std::vector<std::string> tokens;
+    for (int t = 0; t < 997; ++t) tokens.push_back(std::to_string(random() % 1000000 * 1e-6));
+    std::string text;
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j)
+            text += tokens[random() % tokens.size()] + (j + 1 < n ? " " : "\n");
+    }
+    writeText(dir.file("w.txt"), text);
+    const std::string shown =
+        runOnTerminal({"weakest-link", dir.file("w.txt"), dir.file("e.txt"), dir.file("m.txt"),
+                       "--lower", "0.1", "--upper", "0.9", "--threads", "1"},
+                      dir.file("out"));
+    // Each redraw: "\r", the phase, the bar, the percentage, the reading rate once settled, the
+    // time taken, the time left once settled, and an erase to the end of the line.
+    const std::regex form(
+        R"((reading|pruning|writing) +\[[#.]+\] +(\d+)%(  [\d.]+ k?[MGT]?B/s)?  \d+(s|m\d\ds)(, \S+ left)?\x1b\[K)");
+    std::map<std::string, std::set<int>> percents;
+    std::istringstream draws(shown);
+    for (std::string draw; std::getline(draws, draw, '\r');) {
+        if (draw.empty() || draw == "\x1b[K") continue;
+        std::smatch parts;
+        ASSERT_TRUE(std::regex_match(draw, parts, form)) << draw;
+        percents[parts[1]].insert(std::stoi(parts[2]));
+    }
+    for (const char* phase : {"reading", "pruning", "writing"}) {
+        EXPECT_GE(percents[phase].size(), 2u) << phase << " did not move:\n" << shown;
+    }
 }
 
 TEST(CommandLine, TerminationSignalRemovesTemporaries) {

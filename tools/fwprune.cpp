@@ -47,9 +47,9 @@ void printStats(const fwpruneRunStats& stats, double totalSeconds) {
                  "writing    %.3f s\n"
                  "total      %.3f s\n",
                  stats.nodes, stats.edgesIn, stats.edgesOut, backendName(stats.backend),
-                 routeName(stats.route),
-                 stats.seconds[FWPRUNE_PHASE_READ], stats.seconds[FWPRUNE_PHASE_SWEEPS],
-                 stats.seconds[FWPRUNE_PHASE_WRITE], totalSeconds);
+                 routeName(stats.route), stats.seconds[FWPRUNE_PHASE_READ],
+                 stats.seconds[FWPRUNE_PHASE_SWEEPS], stats.seconds[FWPRUNE_PHASE_WRITE],
+                 totalSeconds);
 }
 
 int runJob(const CommandLine& line) {
@@ -63,6 +63,7 @@ int runJob(const CommandLine& line) {
     std::optional<SignalWatcher> watcher;
     if (usesStreams || showProgress) watcher.emplace();
     ProgressBar bar(showProgress);
+    bar.setWorkLabel(reduce ? "reducing" : "pruning");
     std::optional<TemporaryDirectory> temporary;
     if (usesStreams) {
         temporary.emplace();

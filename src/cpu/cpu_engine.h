@@ -1,9 +1,12 @@
 // The native CPU engine: the same results as the device kernels' sweeps, bit for bit, computed
-// by cache-friendly, vectorised, multithreaded code instead of one launch per sweep.
+// by cache-friendly, vectorised, multithreaded code instead of one launch per sweep. An engine's
+// progress function, when set, is told the fraction of its work done now and then (per block of
+// rows), on the calling thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace fwprune::cpu {
 
@@ -12,12 +15,14 @@ namespace fwprune::cpu {
 // edge and no walk of two or more edges leads from i to j; every other cell is 0. (This is what
 // the n reachability sweeps followed by the reduction pass leave behind.)
 // threads <= 0 uses every hardware thread. Throws std::bad_alloc when scratch memory is short.
-void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads);
+void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
+                        const std::function<void(double)>& progress = {});
 
 // The n weakest-link sweeps (k = 0 .. n-1 in order) followed by the threshold pass, in place, on
 // an n x n float matrix whose rows lie rowStride floats apart (rowStride >= n).
 // threads <= 0 uses every hardware thread. Throws std::bad_alloc when scratch memory is short.
 void pruneWeakestLinks(float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
-                       float upper_threshold, int threads);
+                       float upper_threshold, int threads,
+                       const std::function<void(double)>& progress = {});
 
 }  // namespace fwprune::cpu

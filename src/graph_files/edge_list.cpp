@@ -1,6 +1,7 @@
 #include "graph_files/edge_list.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -251,17 +252,29 @@ bool allEmpty(const std::uint8_t* p) {
 }  // namespace
 
 ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path, bool strict,
-                                  int threads, std::size_t keptRecordBytes) {
+                                  int threads, std::size_t keptRecordBytes,
+                                  const ProgressFunction& progress) {
     constexpr std::size_t kParallelFrom = std::size_t{256} << 10;
     ThreadPool pool(text.size() >= kParallelFrom ? threads : 1);
     const RecordChunks chunks = splitIntoRecordChunks(text, pool);
     const std::size_t count = chunks.skip.size();
+    // Each of the two passes is half of the progress; the calling thread reports the chunks
+    // finished by all.
+    int pass = 0;
     const auto eachChunk = [&](auto&& body) {
+        std::atomic<std::int64_t> finished{0};
         try {
             pool.parallelFor(0, static_cast<std::int64_t>(count),
-                             [&](std::int64_t lo, std::int64_t hi, int) {
-                                 for (std::int64_t c = lo; c < hi; ++c) body(c);
+                             [&](std::int64_t lo, std::int64_t hi, int worker) {
+                                 for (std::int64_t c = lo; c < hi; ++c) {
+                                     body(c);
+                                     const std::int64_t done = ++finished;
+                                     if (worker == 0 && progress) {
+                                         progress((pass + static_cast<double>(done) / count) / 2);
+                                     }
+                                 }
                              });
+            ++pass;
         } catch (const Error&) {
             // Report the first bad record in the file, whichever chunk met an error first.
             forEachRecord(text, 0, text.size(), 0, path, strict, [](std::int32_t, std::int32_t) {});
@@ -330,33 +343,37 @@ ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path
     return matrix;
 }
 
-ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict, int threads) {
-    return parseEdgeList(readWholeFile(path), path, strict, threads);
+ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict, int threads,
+                                 const ProgressFunction& progress) {
+    return parseEdgeList(readWholeFile(path), path, strict, threads, kKeptRecordBytes, progress);
 }
 
-void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, int threads) {
+void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, int threads,
+                   const ProgressFunction& progress) {
     OutputFile file(path);
     const std::int64_t n = matrix.n;
-    writeRows(file, n, static_cast<std::size_t>(n) / 4 + 16, threads,
-              [&](std::int64_t i, std::string& out) {
-                  const std::uint8_t* const row = matrix.cells.data() + i * n;
-                  const EdgeRecordFormatter records(i);
-                  std::int64_t j = 0;
-                  while (j < n) {
-                      // Reduced graphs are sparse: skip empty cells 64 at a time (the OR of
-                      // eight words vectorises), and then eight at a time.
-                      if (j + 64 <= n && allEmpty<8>(row + j)) {
-                          j += 64;
-                          continue;
-                      }
-                      if (j + 8 <= n && allEmpty<1>(row + j)) {
-                          j += 8;
-                          continue;
-                      }
-                      if (row[j] != CELL_EMPTY) records.append(j, out);
-                      ++j;
-                  }
-              });
+    writeRows(
+        file, n, static_cast<std::size_t>(n) / 4 + 16, threads,
+        [&](std::int64_t i, std::string& out) {
+            const std::uint8_t* const row = matrix.cells.data() + i * n;
+            const EdgeRecordFormatter records(i);
+            std::int64_t j = 0;
+            while (j < n) {
+                // Reduced graphs are sparse: skip empty cells 64 at a time (the OR of
+                // eight words vectorises), and then eight at a time.
+                if (j + 64 <= n && allEmpty<8>(row + j)) {
+                    j += 64;
+                    continue;
+                }
+                if (j + 8 <= n && allEmpty<1>(row + j)) {
+                    j += 8;
+                    continue;
+                }
+                if (row[j] != CELL_EMPTY) records.append(j, out);
+                ++j;
+            }
+        },
+        progress);
     file.commit();
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/progress.h"
 #include "graph_files/graph_matrices.h"
 
 namespace fwprune {
@@ -19,7 +20,9 @@ namespace fwprune {
 // too large for the cell count or for memory. With strict set, a node token that is not wholly a
 // decimal integer is an error too.
 // Large files are parsed in parallel chunks on `threads` threads (<= 0: every hardware thread).
-ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict = false, int threads = 0);
+// progress hears the share of the parsing done, per chunk.
+ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict = false, int threads = 0,
+                                 const ProgressFunction& progress = {});
 
 // The same, on text already in memory; path only names the source in error messages. Up to
 // keptRecordBytes of parsed records are kept between the sizing and filling passes; beyond that
@@ -27,11 +30,13 @@ ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict = false, i
 constexpr std::size_t kKeptRecordBytes = std::size_t{32} << 20;
 ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path,
                                   bool strict = false, int threads = 0,
-                                  std::size_t keptRecordBytes = kKeptRecordBytes);
+                                  std::size_t keptRecordBytes = kKeptRecordBytes,
+                                  const ProgressFunction& progress = {});
 
 // Writes one "%d edge %d\n" record for every non-zero cell, ordered by source and then target.
 // The file at path is replaced whole, or left as it was when writing fails.
-// threads <= 0 formats on every hardware thread.
-void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, int threads = 0);
+// threads <= 0 formats on every hardware thread. progress hears the share of rows written.
+void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, int threads = 0,
+                   const ProgressFunction& progress = {});
 
 }  // namespace fwprune

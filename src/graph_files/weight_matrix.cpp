@@ -1,6 +1,7 @@
 #include "graph_files/weight_matrix.h"
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 #include <vector>
 
@@ -37,7 +38,7 @@ std::int64_t countFirstLineTokens(std::string_view text) {
 }  // namespace
 
 WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, bool strict,
-                               int threads) {
+                               int threads, const ProgressFunction& progress) {
     const std::int64_t n = countFirstLineTokens(text);
     const std::int32_t cells = checkedCellCount(n, path);
     WeightMatrix matrix;
@@ -53,9 +54,11 @@ WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, b
     // starts in. Counting tokens per chunk first gives each chunk the index of its first value.
     constexpr std::size_t kMinChunk = std::size_t{1} << 20;
     ThreadPool pool(text.size() >= 2 * kMinChunk ? threads : 1);
+    // At least 32 chunks where the text allows, so progress moves in small steps.
     const std::size_t chunkCount = std::max<std::size_t>(
         1,
-        std::min<std::size_t>(static_cast<std::size_t>(pool.size()) * 4, text.size() / kMinChunk));
+        std::min<std::size_t>(std::max<std::size_t>(static_cast<std::size_t>(pool.size()) * 4, 32),
+                              text.size() / kMinChunk));
     std::vector<std::size_t> bounds(chunkCount + 1, text.size());
     bounds[0] = 0;
     for (std::size_t c = 1; c < chunkCount; ++c) {
@@ -63,14 +66,25 @@ WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, b
         while (b < text.size() && !isTokenSeparator(text[b])) ++b;
         bounds[c] = b;
     }
+    // Counting is a fifth of the progress, converting the rest; the calling thread reports the
+    // chunks finished by all.
+    std::atomic<std::int64_t> finished{0};
+    const auto chunkDone = [&](int worker) {
+        const std::int64_t done = ++finished;
+        if (worker == 0 && progress) {
+            const double share = static_cast<double>(done) / static_cast<double>(chunkCount);
+            progress(share <= 1 ? share / 5 : 0.2 + (share - 1) * 0.8);
+        }
+    };
     std::vector<std::int64_t> firstIndex(chunkCount + 1, 0);
-    pool.parallelFor(
-        0, static_cast<std::int64_t>(chunkCount), [&](std::int64_t lo, std::int64_t hi, int) {
-            for (std::int64_t c = lo; c < hi; ++c) {
-                firstIndex[c + 1] =
-                    countTokenStarts(text.data() + bounds[c], text.data() + bounds[c + 1]);
-            }
-        });
+    pool.parallelFor(0, static_cast<std::int64_t>(chunkCount),
+                     [&](std::int64_t lo, std::int64_t hi, int worker) {
+                         for (std::int64_t c = lo; c < hi; ++c) {
+                             firstIndex[c + 1] = countTokenStarts(text.data() + bounds[c],
+                                                                  text.data() + bounds[c + 1]);
+                             chunkDone(worker);
+                         }
+                     });
     for (std::size_t c = 0; c < chunkCount; ++c) firstIndex[c + 1] += firstIndex[c];
     const auto lineAt = [&](std::size_t offset) {
         return 1 + static_cast<long long>(std::count(text.begin(), text.begin() + offset, '\n'));
@@ -92,7 +106,8 @@ WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, b
     std::vector<std::size_t> badOffset(chunkCount, text.size());
     std::vector<std::string_view> badToken(chunkCount);
     pool.parallelFor(
-        0, static_cast<std::int64_t>(chunkCount), [&](std::int64_t lo, std::int64_t hi, int) {
+        0, static_cast<std::int64_t>(chunkCount),
+        [&](std::int64_t lo, std::int64_t hi, int worker) {
             for (std::int64_t c = lo; c < hi; ++c) {
                 const std::string_view chunk = text.substr(bounds[c], bounds[c + 1] - bounds[c]);
                 TokenScanner scanner(chunk);
@@ -108,6 +123,7 @@ WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, b
                         break;
                     }
                 }
+                chunkDone(worker);
             }
         });
     for (std::size_t c = 0; c < chunkCount; ++c) {
@@ -120,8 +136,9 @@ WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, b
     return matrix;
 }
 
-WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads) {
-    return parseWeightMatrix(readWholeFile(path), path, strict, threads);
+WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads,
+                              const ProgressFunction& progress) {
+    return parseWeightMatrix(readWholeFile(path), path, strict, threads, progress);
 }
 
 void writeWeightMatrix(const WeightMatrix& matrix, const std::string& path, int threads) {
@@ -136,31 +153,36 @@ void writeWeightEdgeList(const WeightMatrix& matrix, const std::string& path, in
     file.commit();
 }
 
-void writeWeightMatrix(const WeightMatrix& matrix, OutputFile& file, int threads) {
+void writeWeightMatrix(const WeightMatrix& matrix, OutputFile& file, int threads,
+                       const ProgressFunction& progress) {
     const std::int64_t n = matrix.n;
     const float* const cells = matrix.cells.data();
-    writeRows(file, n, static_cast<std::size_t>(n) * 15, threads,
-              [&](std::int64_t i, std::string& out) {
-                  const float* const row = cells + i * n;
-                  const std::size_t start = out.size();
-                  out.resize(start + static_cast<std::size_t>(n) * 16 + 1);
-                  char* p = &out[start];
-                  for (std::int64_t j = 0; j < n; ++j) {
-                      if (j > 0) *p++ = ' ';
-                      p = formatWeight(row[j], p);
-                  }
-                  *p++ = '\n';
-                  out.resize(static_cast<std::size_t>(p - out.data()));
-              });
+    writeRows(
+        file, n, static_cast<std::size_t>(n) * 15, threads,
+        [&](std::int64_t i, std::string& out) {
+            const float* const row = cells + i * n;
+            const std::size_t start = out.size();
+            out.resize(start + static_cast<std::size_t>(n) * 16 + 1);
+            char* p = &out[start];
+            for (std::int64_t j = 0; j < n; ++j) {
+                if (j > 0) *p++ = ' ';
+                p = formatWeight(row[j], p);
+            }
+            *p++ = '\n';
+            out.resize(static_cast<std::size_t>(p - out.data()));
+        },
+        progress);
 }
 
-void writeWeightEdgeList(const WeightMatrix& matrix, OutputFile& file, int threads) {
+void writeWeightEdgeList(const WeightMatrix& matrix, OutputFile& file, int threads,
+                         const ProgressFunction& progress) {
     const float* const cells = matrix.cells.data();
     const std::int64_t n = matrix.n;
     // NaN cells are written: they compare unequal to the absent mark.
-    writeEdgeRecords(n, file, threads, [&](std::int64_t i, std::int64_t j) {
-        return !(cells[i * n + j] == WEIGHT_ABSENT);
-    });
+    writeEdgeRecords(
+        n, file, threads,
+        [&](std::int64_t i, std::int64_t j) { return !(cells[i * n + j] == WEIGHT_ABSENT); },
+        progress);
 }
 
 }  // namespace fwprune

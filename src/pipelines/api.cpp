@@ -3,11 +3,14 @@
 #include <cstddef>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 #include <string>
 
 #include "common/error.h"
+#include "common/progress.h"
 #include "fwprune.h"
+#include "pipelines/phase_timer.h"
 #include "pipelines/pipelines.h"
 
 namespace fwprune {
@@ -90,8 +93,11 @@ RunOptions toRunOptions(const fwpruneOptions* options) {
         options->progress != nullptr) {
         const fwpruneProgressCallback callback = options->progress;
         void* const userData = options->progressUserData;
-        run.progress = [callback, userData](Phase phase, double fraction) {
-            callback(userData, static_cast<fwprunePhase>(phase), fraction);
+        const auto throttle = std::make_shared<ProgressThrottle>();
+        run.progress = [callback, userData, throttle](Phase phase, double fraction) {
+            if (throttle->due(static_cast<int>(phase), fraction)) {
+                callback(userData, static_cast<fwprunePhase>(phase), fraction);
+            }
         };
     }
     if (size >= offsetof(fwpruneOptions, route) + sizeof(options->route)) {
@@ -221,7 +227,9 @@ fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency, int n, size
         }
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
             if (run.stats) run.stats->nodes = n;
+            fwprune::PhaseTimer sweeps(run, fwprune::Phase::Sweeps);
             const fwprune::Backend backend = fwprune::reduceTransitively(matrix, run);
+            sweeps.done();
             if (run.stats) run.stats->backend = backend;
         });
         for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
@@ -244,8 +252,10 @@ fwpruneStatus fwprunePruneWeightMatrix(float* weights, int n, size_t rowStride,
         }
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
             if (run.stats) run.stats->nodes = n;
+            fwprune::PhaseTimer sweeps(run, fwprune::Phase::Sweeps);
             const fwprune::Backend backend =
                 fwprune::pruneWeakestLinks(matrix, lower_threshold, upper_threshold, run);
+            sweeps.done();
             if (run.stats) run.stats->backend = backend;
         });
         for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {

@@ -46,8 +46,10 @@ Backend resolveBackend(Backend requested) {
 Backend reduceTransitively(ByteAdjacencyMatrix& matrix, const RunOptions& options) {
     const Backend backend = resolveBackend(options.backend);
     if (backend == Backend::Cpu) {
-        onCpu(matrix.n,
-              [&] { cpu::reduceTransitively(matrix.cells.data(), matrix.n, options.threads); });
+        onCpu(matrix.n, [&] {
+            cpu::reduceTransitively(matrix.cells.data(), matrix.n, options.threads,
+                                    sweepProgressOf(options));
+        });
     } else {
         reduceTransitivelyOnDevice(*openDevice(backend, options.threads), matrix,
                                    sweepProgressOf(options));
@@ -62,7 +64,7 @@ Backend pruneWeakestLinks(WeightMatrix& matrix, float lower_threshold, float upp
         onCpu(matrix.n, [&] {
             cpu::pruneWeakestLinks(matrix.cells.data(), matrix.n,
                                    static_cast<std::size_t>(matrix.n), lower_threshold,
-                                   upper_threshold, options.threads);
+                                   upper_threshold, options.threads, sweepProgressOf(options));
         });
     } else {
         pruneWeakestLinksOnDevice(*openDevice(backend, options.threads), matrix, lower_threshold,

@@ -38,10 +38,13 @@ void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& mat
 void runTransitiveReductionPipeline(const std::string& inputPath, const std::string& outputPath,
                                     const RunOptions& options) {
     runJobPhases(
-        options, [&] { return readEdgeList(inputPath, options.strict, options.threads); },
+        options,
+        [&](const ProgressFunction& progress) {
+            return readEdgeList(inputPath, options.strict, options.threads, progress);
+        },
         [&](ByteAdjacencyMatrix& matrix) { return reduceTransitively(matrix, options); },
-        [&](const ByteAdjacencyMatrix& matrix, PhaseTimer&) {
-            writeEdgeList(matrix, outputPath, options.threads);
+        [&](const ByteAdjacencyMatrix& matrix, const ProgressFunction& progress) {
+            writeEdgeList(matrix, outputPath, options.threads, progress);
         },
         [](const ByteAdjacencyMatrix& m) {
             return static_cast<long long>(m.cells.size() -

@@ -50,11 +50,14 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
                             const std::string& matrixPath, float lower_threshold,
                             float upper_threshold, const RunOptions& options) {
     runJobPhases(
-        options, [&] { return readWeightMatrix(inputPath, options.strict, options.threads); },
+        options,
+        [&](const ProgressFunction& progress) {
+            return readWeightMatrix(inputPath, options.strict, options.threads, progress);
+        },
         [&](WeightMatrix& matrix) {
             return pruneWeakestLinks(matrix, lower_threshold, upper_threshold, options);
         },
-        [&](const WeightMatrix& matrix, PhaseTimer& timer) {
+        [&](const WeightMatrix& matrix, const ProgressFunction& progress) {
             // Both outputs are written completely before either replaces its target, and a
             // target that is a directory is refused before anything is replaced, so a failure
             // leaves both targets as they were. The matrix is committed first: when both paths
@@ -68,9 +71,9 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
             }
             OutputFile matrixFile(matrixPath);
             OutputFile edgeFile(edgeListPath);
-            writeWeightMatrix(matrix, matrixFile, options.threads);
-            timer.report(0.5);
-            writeWeightEdgeList(matrix, edgeFile, options.threads);
+            // The matrix text is several times the edge list's, and takes most of the time.
+            writeWeightMatrix(matrix, matrixFile, options.threads, progressPart(progress, 0, 0.8));
+            writeWeightEdgeList(matrix, edgeFile, options.threads, progressPart(progress, 0.8, 1));
             matrixFile.commit();
             edgeFile.commit();
         },
