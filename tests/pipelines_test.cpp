@@ -1,6 +1,7 @@
 // Both jobs from file to file through the exported C API.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -230,6 +231,85 @@ TEST(CheckedCalls, ReportStatisticsAndProgressOfEachPhase) {
         EXPECT_TRUE(reports[r].first > reports[r - 1].first ||
                     (reports[r].first == reports[r - 1].first &&
                      reports[r].second >= reports[r - 1].second));
+    }
+}
+
+using Reports = std::vector<std::pair<int, double>>;
+
+void recordProgress(void* user, fwprunePhase phase, double fraction) {
+    static_cast<Reports*>(user)->emplace_back(phase, fraction);
+}
+
+// The phases come in the given order; within each the fractions start at 0, never go back, pass
+// through a value strictly between 0 and 1, and end at 1.
+void expectEveryPhaseMoves(const Reports& reports, const std::vector<int>& phases,
+                           const std::string& what) {
+    std::size_t r = 0;
+    for (const int phase : phases) {
+        std::vector<double> heard;
+        for (; r < reports.size() && reports[r].first == phase; ++r) {
+            heard.push_back(reports[r].second);
+        }
+        ASSERT_GE(heard.size(), 3u) << what << ": phase " << phase << " heard too little";
+        EXPECT_EQ(heard.front(), 0.0) << what << ", phase " << phase;
+        EXPECT_EQ(heard.back(), 1.0) << what << ", phase " << phase;
+        EXPECT_TRUE(std::is_sorted(heard.begin(), heard.end())) << what << ", phase " << phase;
+        EXPECT_TRUE(
+            std::any_of(heard.begin(), heard.end(), [](double f) { return f > 0 && f < 1; }))
+            << what << ", phase " << phase;
+    }
+    EXPECT_EQ(r, reports.size()) << what << ": reports out of phase order";
+}
+
+// Inputs big enough for every reader, engine and writer to report several steps.
+TEST(CheckedCalls, ProgressMovesWithinEveryPhaseOnEveryEngine) {
+    ScratchDir dir;
+    const int n = 300;
+    std::mt19937 random(8);
+    std::string edges;
+    for (int e = 0; e < 30000; ++e) {
+        const int a = static_cast<int>(random() % n), b = static_cast<int>(random() % n);
+        if (a != b)
+            edges +=
+                std::to_string(std::min(a, b)) + " edge " + std::to_string(std::max(a, b)) + "\n";
+    }
+    writeText(dir.file("g.txt"), edges);
+    std::string weights;
+    const std::vector<float> cells = testing::randomWeights(n, 0.1f, 0.9f, 8);
+    for (std::size_t c = 0; c < cells.size(); ++c) {
+        weights += std::to_string(cells[c]) + ((c + 1) % n ? " " : "\n");
+    }
+    writeText(dir.file("w.txt"), weights);
+    const std::vector<int> fileJob = {FWPRUNE_PHASE_READ, FWPRUNE_PHASE_SWEEPS,
+                                      FWPRUNE_PHASE_WRITE};
+    for (const fwpruneBackend backend : {FWPRUNE_BACKEND_CPU, FWPRUNE_BACKEND_EMULATED}) {
+        const std::string name = backend == FWPRUNE_BACKEND_CPU ? "cpu" : "emulated";
+        Reports reports;
+        fwpruneOptions options = backendOptions(backend);
+        options.threads = 2;
+        options.progress = recordProgress;
+        options.progressUserData = &reports;
+        ASSERT_EQ(runTransitiveReductionChecked(dir.file("g.txt").c_str(),
+                                                dir.file("o.txt").c_str(), &options),
+                  FWPRUNE_OK);
+        expectEveryPhaseMoves(reports, fileJob, "reduce on " + name);
+        reports.clear();
+        ASSERT_EQ(
+            runWeakestLinkReductionChecked(dir.file("w.txt").c_str(), dir.file("e.txt").c_str(),
+                                           dir.file("m.txt").c_str(), 0.1f, 0.9f, &options),
+            FWPRUNE_OK);
+        expectEveryPhaseMoves(reports, fileJob, "weakest link on " + name);
+
+        // Without cycles, so that the graph has many components to work through.
+        std::vector<unsigned char> adjacency = testing::randomAdjacency(n, 0.02, 8);
+        for (int i = 0; i < n; ++i) std::fill_n(adjacency.begin() + i * n, i + 1, 0);
+        reports.clear();
+        ASSERT_EQ(fwpruneReduceAdjacencyMatrix(adjacency.data(), n, n, &options), FWPRUNE_OK);
+        expectEveryPhaseMoves(reports, {FWPRUNE_PHASE_SWEEPS}, "in-memory reduce on " + name);
+        std::vector<float> matrix = cells;
+        reports.clear();
+        ASSERT_EQ(fwprunePruneWeightMatrix(matrix.data(), n, n, 0.1f, 0.9f, &options), FWPRUNE_OK);
+        expectEveryPhaseMoves(reports, {FWPRUNE_PHASE_SWEEPS}, "in-memory prune on " + name);
     }
 }
 
