@@ -13,8 +13,12 @@ Two jobs, each available on numpy arrays, on networkx DiGraphs, and from file to
     cells at or above ``upper``, become absent (2.0).
 
 Every function takes ``backend`` ("auto", "gpu", "cpu" or "emulated"; "auto" uses the GPU when
-one is usable) and ``threads`` (CPU threads, 0 for all). The GIL is released while the sweeps
-run, so several threads may call in at once.
+one is usable), ``threads`` (CPU threads, 0 for all) and ``progress``: ``True`` shows a bar on
+standard error while the job runs (with tqdm when it is installed, as plain text otherwise, and
+nothing when standard error is not a terminal); a callable is called as ``progress(phase,
+fraction)`` with phase "read", "sweeps" or "write" and the fraction of that phase done, from 0 to
+1, never going back. An exception it raises ends its reports and is raised when the job returns.
+The GIL is released while the sweeps run, so several threads may call in at once.
 
 Errors: ``ValueError`` for bad arguments and malformed files, ``OSError`` (with ``filename``
 set) when a file cannot be read or written, ``MemoryError`` when the matrix does not fit, and
@@ -27,7 +31,8 @@ import errno as _errno
 import operator as _operator
 import os as _os
 import sys as _sys
-from typing import Any, Sequence, Union
+import time as _time
+from typing import Any, Callable, Optional, Sequence, Union
 
 import numpy as _np
 
@@ -75,7 +80,12 @@ def default_backend() -> str:
 # --- arguments -------------------------------------------------------------------------------
 
 
-def _engine_options(backend: str, threads: int) -> tuple[int, int]:
+_Progress = Union[bool, Callable[[str, float], Any], None]
+
+
+def _engine_options(backend: str, threads: int, progress: _Progress = None) -> tuple[Any, ...]:
+    if not (progress is None or isinstance(progress, bool) or callable(progress)):
+        raise TypeError(f"progress must be a bool or a callable, not {type(progress).__name__}")
     if not isinstance(backend, str) or backend not in _BACKENDS:
         raise ValueError(
             f"backend must be one of {', '.join(map(repr, _BACKENDS))}, not {backend!r}"
@@ -85,7 +95,72 @@ def _engine_options(backend: str, threads: int) -> tuple[int, int]:
     threads = _operator.index(threads)
     if not 0 <= threads <= _INT32_MAX:
         raise ValueError(f"threads must be between 0 and {_INT32_MAX}, not {threads}")
-    return _BACKENDS[backend], threads
+    return _BACKENDS[backend], threads, progress
+
+
+def _run(function: Callable[..., Any], *arguments: Any, engine: tuple[Any, ...]) -> Any:
+    """Calls a _core function with the engine options, showing a bar if asked to."""
+    backend, threads, progress = engine
+    if progress is True:
+        reduces = function in (_core.reduce_adjacency, _core.reduce_file)
+        with _ProgressBar("reducing" if reduces else "pruning") as bar:
+            return function(*arguments, backend, threads, bar.report if bar.shown else None)
+    return function(*arguments, backend, threads, progress or None)
+
+
+class _ProgressBar:
+    """A progress bar on standard error, through tqdm when it is installed; nothing when standard
+    error is not a terminal."""
+
+    def __init__(self, work: str) -> None:
+        self._labels = {"read": "reading", "sweeps": work, "write": "writing"}
+        stream = _sys.stderr
+        self.shown = stream is not None and hasattr(stream, "isatty") and stream.isatty()
+        self._phase: Optional[str] = None
+        self._bar: Any = None
+        self._started = 0.0
+        self._drawn = 0.0
+        try:
+            from tqdm import tqdm
+
+            self._tqdm: Any = tqdm
+        except ImportError:
+            self._tqdm = None
+
+    def __enter__(self) -> "_ProgressBar":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self._end_phase()
+
+    def report(self, phase: str, fraction: float) -> None:
+        now = _time.monotonic()
+        if phase != self._phase:
+            self._end_phase()
+            self._phase, self._started, self._drawn = phase, now, 0.0
+            if self._tqdm is not None:
+                self._bar = self._tqdm(
+                    total=100, desc=self._labels[phase], unit="%", leave=False, file=_sys.stderr
+                )
+        if self._bar is not None:
+            self._bar.update(int(fraction * 100) - self._bar.n)
+        elif now - self._drawn >= 0.1 or self._drawn == 0.0:
+            self._drawn = now
+            filled = int(fraction * 30)
+            _sys.stderr.write(
+                f"\r{self._labels[phase]:<8} [{'#' * filled}{'.' * (30 - filled)}] "
+                f"{int(fraction * 100):3d}%  {now - self._started:.0f}s\x1b[K"
+            )
+            _sys.stderr.flush()
+
+    def _end_phase(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+            self._bar = None
+        elif self._phase is not None:
+            _sys.stderr.write("\r\x1b[K")
+            _sys.stderr.flush()
+        self._phase = None
 
 
 def _threshold(value: Any, name: str) -> float:
@@ -167,7 +242,9 @@ def _check(result: tuple[int, bytes], paths: Sequence[bytes] = ()) -> None:
 # --- transitive reduction --------------------------------------------------------------------
 
 
-def transitive_reduction(adjacency: Any, *, backend: str = "auto", threads: int = 0) -> Any:
+def transitive_reduction(
+    adjacency: Any, *, backend: str = "auto", threads: int = 0, progress: _Progress = None
+) -> Any:
     """Removes every edge that a walk of two or more edges bypasses.
 
     ``adjacency`` is a square array of any bool or integer dtype (any memory layout), where cell
@@ -177,7 +254,7 @@ def transitive_reduction(adjacency: Any, *, backend: str = "auto", threads: int 
     Given a ``networkx.DiGraph`` instead, returns a new DiGraph with the same nodes (and node
     attributes) and the surviving edges, each with its attributes.
     """
-    engine = _engine_options(backend, threads)
+    engine = _engine_options(backend, threads, progress)
     nx = _networkx_digraph(adjacency)
     if nx is not None:
         return _reduce_graph(nx, adjacency, engine)
@@ -189,18 +266,18 @@ def transitive_reduction(adjacency: Any, *, backend: str = "auto", threads: int 
         )
     # != 0 rather than a cast: a cast to uint8 would wrap 256 to 0 and lose the edge.
     cells = _np.ascontiguousarray(array != 0, dtype=_np.uint8)
-    _check(_core.reduce_adjacency(cells, *engine))
+    _check(_run(_core.reduce_adjacency, cells, engine=engine))
     return cells.view(bool) if array.dtype.kind == "b" else cells
 
 
-def _reduce_graph(nx: Any, graph: Any, engine: tuple[int, int]) -> Any:
+def _reduce_graph(nx: Any, graph: Any, engine: tuple[Any, ...]) -> Any:
     nodes = list(graph.nodes)
     _check_node_count(len(nodes))
     index = {node: i for i, node in enumerate(nodes)}
     cells = _np.zeros((len(nodes), len(nodes)), dtype=_np.uint8)
     for source, target in graph.edges:
         cells[index[source], index[target]] = 1
-    _check(_core.reduce_adjacency(cells, *engine))
+    _check(_run(_core.reduce_adjacency, cells, engine=engine))
 
     result = nx.DiGraph()
     result.graph.update(graph.graph)
@@ -214,14 +291,19 @@ def _reduce_graph(nx: Any, graph: Any, engine: tuple[int, int]) -> Any:
 
 
 def transitive_reduction_file(
-    input: PathLike, output: PathLike, *, backend: str = "auto", threads: int = 0
+    input: PathLike,
+    output: PathLike,
+    *,
+    backend: str = "auto",
+    threads: int = 0,
+    progress: _Progress = None,
 ) -> None:
     """Reads the edge list at ``input`` ("SOURCE word TARGET" records) and writes the surviving
     edges to ``output`` as "%d edge %d" lines sorted by source, then target. ``output`` may name
     the input; on failure it is left as it was."""
-    engine = _engine_options(backend, threads)
+    engine = _engine_options(backend, threads, progress)
     paths = [_fspath(input, "input"), _fspath(output, "output")]
-    _check(_core.reduce_file(*paths, *engine), paths)
+    _check(_run(_core.reduce_file, *paths, engine=engine), paths)
 
 
 # --- weakest-link reduction ------------------------------------------------------------------
@@ -235,6 +317,7 @@ def weakest_link_reduction(
     weight: str = "weight",
     backend: str = "auto",
     threads: int = 0,
+    progress: _Progress = None,
 ) -> Any:
     """Replaces every weight above ``lower`` (or negative) that a path through other nodes beats
     on its weakest link, then marks replaced, negative and at-or-above-``upper`` cells absent.
@@ -252,7 +335,7 @@ def weakest_link_reduction(
     edge for every cell that is not absent afterwards, carrying the input edge's attributes with
     ``weight`` set to the cell's float32 value.
     """
-    engine = _engine_options(backend, threads)
+    engine = _engine_options(backend, threads, progress)
     lower = _threshold(lower, "lower")
     upper = _threshold(upper, "upper")
     nx = _networkx_digraph(weights)
@@ -263,12 +346,12 @@ def weakest_link_reduction(
     if array.dtype.kind != "f":
         raise ValueError(f"the weight matrix must have a floating dtype, not {array.dtype}")
     cells = _np.array(array, dtype=_np.float32, order="C", copy=True)
-    _check(_core.prune_weights(cells, lower, upper, *engine))
+    _check(_run(_core.prune_weights, cells, lower, upper, engine=engine))
     return cells
 
 
 def _prune_graph(
-    nx: Any, graph: Any, lower: float, upper: float, weight: str, engine: tuple[int, int]
+    nx: Any, graph: Any, lower: float, upper: float, weight: str, engine: tuple[Any, ...]
 ) -> Any:
     nodes = list(graph.nodes)
     _check_node_count(len(nodes))
@@ -292,7 +375,7 @@ def _prune_graph(
                 f"weights must have a magnitude below {ABSENT}"
             )
         cells[index[source], index[target]] = value
-    _check(_core.prune_weights(cells, lower, upper, *engine))
+    _check(_run(_core.prune_weights, cells, lower, upper, engine=engine))
 
     result = nx.DiGraph()
     result.graph.update(graph.graph)
@@ -314,12 +397,13 @@ def weakest_link_reduction_file(
     *,
     backend: str = "auto",
     threads: int = 0,
+    progress: _Progress = None,
 ) -> None:
     """Reads the square weight matrix at ``input``, prunes it as ``weakest_link_reduction`` does,
     and writes the processed matrix to ``matrix`` and then the edge list of the cells that are
     not absent (diagonal included) to ``edges``. On failure no output is created or changed."""
-    engine = _engine_options(backend, threads)
+    engine = _engine_options(backend, threads, progress)
     lower = _threshold(lower, "lower")
     upper = _threshold(upper, "upper")
     paths = [_fspath(input, "input"), _fspath(edges, "edge list"), _fspath(matrix, "matrix")]
-    _check(_core.weakest_link_file(*paths, lower, upper, *engine), paths)
+    _check(_run(_core.weakest_link_file, *paths, lower, upper, engine=engine), paths)

@@ -7,6 +7,7 @@
 #include <nanobind/stl/string.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -25,11 +26,47 @@ Result resultOf(fwpruneStatus status) {
     return {static_cast<int>(status), nb::bytes(message)};
 }
 
-fwpruneOptions makeOptions(int backend, int threads) {
+// Hands the library's progress reports to a Python callable as (phase, fraction), phase being
+// "read", "sweeps" or "write". The job runs without the GIL, so each report takes it. The first
+// exception the callable raises ends its reports and is raised when the job returns.
+class ProgressRelay {
+  public:
+    explicit ProgressRelay(nb::object callable) : callable_(std::move(callable)) {}
+
+    void attach(fwpruneOptions& options) {
+        if (callable_.is_none()) return;
+        options.progress = &report;
+        options.progressUserData = this;
+    }
+
+    // With the GIL held, after the job.
+    void raiseAnyError() {
+        if (error_) throw nb::python_error(std::move(*error_));
+    }
+
+  private:
+    static void report(void* self, fwprunePhase phase, double fraction) {
+        auto& relay = *static_cast<ProgressRelay*>(self);
+        nb::gil_scoped_acquire gil;
+        if (relay.error_) return;
+        const char* const names[] = {"read", "sweeps", "write"};
+        try {
+            relay.callable_(names[static_cast<int>(phase)], fraction);
+        } catch (nb::python_error& error) {
+            relay.error_.emplace(std::move(error));
+        }
+    }
+
+    nb::object callable_;
+    std::optional<nb::python_error> error_;
+};
+
+fwpruneOptions makeOptions(int backend, int threads, ProgressRelay& progress) {
     fwpruneOptions options;
     fwpruneInitOptions(&options);
     options.backend = static_cast<fwpruneBackend>(backend);
     options.threads = threads;
+    progress.attach(options);
     return options;
 }
 
@@ -47,22 +84,26 @@ int squareSide(const SquareMatrix<T>& matrix) {
     return static_cast<int>(matrix.shape(0));
 }
 
-Result reduceAdjacency(SquareMatrix<uint8_t> adjacency, int backend, int threads) {
+Result reduceAdjacency(SquareMatrix<uint8_t> adjacency, int backend, int threads,
+                       nb::object progress) {
     const int n = squareSide(adjacency);
-    const fwpruneOptions options = makeOptions(backend, threads);
+    ProgressRelay relay(std::move(progress));
+    const fwpruneOptions options = makeOptions(backend, threads, relay);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
         status =
             fwpruneReduceAdjacencyMatrix(adjacency.data(), n, static_cast<size_t>(n), &options);
     }
+    relay.raiseAnyError();
     return resultOf(status);
 }
 
 Result pruneWeights(SquareMatrix<float> weights, double lower, double upper, int backend,
-                    int threads) {
+                    int threads, nb::object progress) {
     const int n = squareSide(weights);
-    const fwpruneOptions options = makeOptions(backend, threads);
+    ProgressRelay relay(std::move(progress));
+    const fwpruneOptions options = makeOptions(backend, threads, relay);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
@@ -70,28 +111,33 @@ Result pruneWeights(SquareMatrix<float> weights, double lower, double upper, int
                                           static_cast<float>(lower), static_cast<float>(upper),
                                           &options);
     }
+    relay.raiseAnyError();
     return resultOf(status);
 }
 
-Result reduceFile(nb::bytes input, nb::bytes output, int backend, int threads) {
+Result reduceFile(nb::bytes input, nb::bytes output, int backend, int threads,
+                  nb::object progress) {
     // Copies: the bytes objects must not be touched without the GIL.
     const std::string inputPath(input.c_str(), input.size());
     const std::string outputPath(output.c_str(), output.size());
-    const fwpruneOptions options = makeOptions(backend, threads);
+    ProgressRelay relay(std::move(progress));
+    const fwpruneOptions options = makeOptions(backend, threads, relay);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
         status = runTransitiveReductionChecked(inputPath.c_str(), outputPath.c_str(), &options);
     }
+    relay.raiseAnyError();
     return resultOf(status);
 }
 
 Result weakestLinkFile(nb::bytes input, nb::bytes edges, nb::bytes matrix, double lower,
-                       double upper, int backend, int threads) {
+                       double upper, int backend, int threads, nb::object progress) {
     const std::string inputPath(input.c_str(), input.size());
     const std::string edgesPath(edges.c_str(), edges.size());
     const std::string matrixPath(matrix.c_str(), matrix.size());
-    const fwpruneOptions options = makeOptions(backend, threads);
+    ProgressRelay relay(std::move(progress));
+    const fwpruneOptions options = makeOptions(backend, threads, relay);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
@@ -99,6 +145,7 @@ Result weakestLinkFile(nb::bytes input, nb::bytes edges, nb::bytes matrix, doubl
                                                 matrixPath.c_str(), static_cast<float>(lower),
                                                 static_cast<float>(upper), &options);
     }
+    relay.raiseAnyError();
     return resultOf(status);
 }
 
@@ -108,14 +155,14 @@ NB_MODULE(_core, m) {
     m.doc() = "Bindings over the fwprune C API; use the fwprune package instead.";
 
     m.def("reduce_adjacency", &reduceAdjacency, nb::arg("adjacency").noconvert(),
-          nb::arg("backend"), nb::arg("threads"));
+          nb::arg("backend"), nb::arg("threads"), nb::arg("progress").none());
     m.def("prune_weights", &pruneWeights, nb::arg("weights").noconvert(), nb::arg("lower"),
-          nb::arg("upper"), nb::arg("backend"), nb::arg("threads"));
+          nb::arg("upper"), nb::arg("backend"), nb::arg("threads"), nb::arg("progress").none());
     m.def("reduce_file", &reduceFile, nb::arg("input"), nb::arg("output"), nb::arg("backend"),
-          nb::arg("threads"));
+          nb::arg("threads"), nb::arg("progress").none());
     m.def("weakest_link_file", &weakestLinkFile, nb::arg("input"), nb::arg("edges"),
           nb::arg("matrix"), nb::arg("lower"), nb::arg("upper"), nb::arg("backend"),
-          nb::arg("threads"));
+          nb::arg("threads"), nb::arg("progress").none());
     m.def("version", [] { return std::string(fwpruneGetVersion()); });
     m.def("default_backend", [] { return static_cast<int>(fwpruneGetDefaultBackend()); });
 

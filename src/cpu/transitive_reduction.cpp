@@ -494,13 +494,15 @@ void sparseRoute(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool, const K
     pool.parallelFor(0, pool.size(), [&](std::int64_t, std::int64_t, int worker) {
         Word* succ = successors.row(worker);
         auto& kept = survivors[static_cast<std::size_t>(worker)];
-        std::int64_t claimed = 0;
+        std::int64_t nextReport = 1;
         for (;;) {
             const std::int64_t c = nextComponent.fetch_add(1, std::memory_order_relaxed);
             if (c >= componentCount) break;
-            // Components claimed so far, told by the calling thread alone.
-            if (worker == 0 && progress && ++claimed % 32 == 0) {
+            // Components claimed by all so far, told by the calling thread alone, about a
+            // hundred times.
+            if (worker == 0 && progress && c >= nextReport) {
                 progress(static_cast<double>(c) / static_cast<double>(componentCount));
+                nextReport = c + componentCount / 128 + 1;
             }
             const auto [first, last] = comp.order[static_cast<std::size_t>(c)];
             const bool cyclic = comp.cyclic[first] != 0;
