@@ -10,9 +10,15 @@
  *
  * The two classic entry points return nothing, as hosts that load the library by name expect.
  * Each has a "Checked" twin that returns a status; after a failure, fwpruneGetLastErrorMessage()
- * names the file, the line where one applies, and what was wrong. On failure no output file is
- * created or changed: outputs are written to a temporary file beside the target and renamed into
- * place only when complete.
+ * names the file, the line where one applies, and what was wrong.
+ *
+ * Outputs. On failure or cancellation no regular output file is created or changed: a regular
+ * file (or a path that does not exist yet) is written to a temporary file ".fwprune-XXXXXX" in
+ * the target's folder and renamed over it when complete, keeping the old file's permission bits
+ * (and owner and group where allowed). A symbolic link is followed: its target receives the
+ * result and the link stays. A target that exists and is not a regular file (FIFO, terminal,
+ * /dev/null, /dev/stdout, /proc/self/fd/N) is opened and written in place, as a stream. The
+ * weighted job replaces both of its outputs or neither.
  *
  * The library never prints and never exits; every function is safe to call from several threads
  * at once.
@@ -60,7 +66,8 @@ typedef enum fwpruneStatus {
     FWPRUNE_ERROR_TOO_LARGE = 4,        /* n*n cells exceed the format's 32-bit cell count */
     FWPRUNE_ERROR_OUT_OF_MEMORY = 5,    /* host or device memory could not hold the matrix */
     FWPRUNE_ERROR_DEVICE = 6,           /* the device runtime failed or refused a launch */
-    FWPRUNE_ERROR_INTERNAL = 7          /* a fault inside the library; please report it */
+    FWPRUNE_ERROR_INTERNAL = 7,         /* a fault inside the library; please report it */
+    FWPRUNE_ERROR_CANCELLED = 8         /* fwpruneOptions.cancelRequested asked the job to stop */
 } fwpruneStatus;
 
 /* Where the sweeps run. AUTO picks the GPU when the CUDA runtime reports a usable device and the
@@ -103,13 +110,15 @@ typedef void (*fwpruneProgressCallback)(void* userData, fwprunePhase phase, doub
 
 /* Filled in by a checked call when fwpruneOptions.stats is not NULL. */
 typedef struct fwpruneRunStats {
-    int nodes;              /* n */
+    int nodes;              /* n; INT_MAX when n does not fit (see nodeCount) */
     long long edgesIn;      /* edges read; for a weight matrix, cells that are not 2.0 */
     long long edgesOut;     /* edges written */
     double seconds[3];      /* wall time of each fwprunePhase */
     fwpruneBackend backend; /* the backend that ran the sweeps */
     fwpruneRoute route;     /* the route that ran; filled only when the options struct the caller
                                passed has a route field (its structSize tells) */
+    long long nodeCount;    /* n, the largest node number + 1, which may be 2^31; filled like
+                               route */
 } fwpruneRunStats;
 
 /* Options of the checked calls. Initialise with fwpruneInitOptions so that fields added by later
@@ -173,10 +182,9 @@ FWPRUNE_API fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency,
  * follows the number of edges and of distinct nodes, never the largest node number.
  * @return FWPRUNE_OK, or an error status with the message in fwpruneGetLastErrorMessage(); on
  * error the output arrays and *outCount are left as they were. */
-FWPRUNE_API fwpruneStatus fwpruneReduceEdgeArrays(const int* sources, const int* targets,
-                                                  size_t m, int* outSources, int* outTargets,
-                                                  size_t* outCount,
-                                                  const fwpruneOptions* options);
+FWPRUNE_API fwpruneStatus fwpruneReduceEdgeArrays(const int* sources, const int* targets, size_t m,
+                                                  int* outSources, int* outTargets,
+                                                  size_t* outCount, const fwpruneOptions* options);
 
 /* In-memory weakest-link pruning of an n x n float matrix owned by the caller, in place: the
  * sweeps and the threshold pass of runWeakestLinkReduction. Row i starts rowStride floats after
@@ -186,6 +194,16 @@ FWPRUNE_API fwpruneStatus fwpruneReduceEdgeArrays(const int* sources, const int*
 FWPRUNE_API fwpruneStatus fwprunePruneWeightMatrix(float* weights, int n, size_t rowStride,
                                                    float lower_threshold, float upper_threshold,
                                                    const fwpruneOptions* options);
+
+/* Removes every temporary output file that a job of this process is writing at this moment (the
+ * ".fwprune-XXXXXX" files of regular outputs, see "Outputs" above). Async-signal-safe: it only
+ * walks a fixed table with atomic operations and calls unlink(). A host whose process ends on
+ * SIGINT, SIGTERM or SIGHUP while a job may be writing should call it from its handler of those
+ * signals, then restore the default action and raise the signal again, so that the process ends
+ * as the signal would have ended it; no target is changed. A job whose temporary file was
+ * removed and that keeps running fails with FWPRUNE_ERROR_IO. Hosts that would rather stop the
+ * job than end the process use fwpruneOptions.cancelRequested. @return nothing. */
+FWPRUNE_API void fwpruneRemoveTemporaryFiles(void);
 
 /* @return the message of the last failed call on the calling thread ("" if none); valid until
  * the thread's next call into the library. */

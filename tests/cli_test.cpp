@@ -263,10 +263,11 @@ TEST(CommandLine, FileErrorsExitWithThreeAndNameTheFile) {
     expectOneErrorLine(runCli({"reduce", kDag, dir.file("no-such-dir/out.txt")}), 3,
                        {dir.file("no-such-dir/out.txt")});
 
-    // More nodes than the format's cell count allows.
+    // More nodes than a dense matrix allows, on a route that builds one.
     writeText(dir.file("huge.txt"), "46340 edge 0\n");
-    expectOneErrorLine(runCli({"reduce", dir.file("huge.txt"), dir.file("out.txt")}), 3,
-                       {dir.file("huge.txt")});
+    expectOneErrorLine(
+        runCli({"reduce", "--route", "sweeps", dir.file("huge.txt"), dir.file("out.txt")}), 3,
+        {dir.file("huge.txt")});
 
     for (const char* name : {"out.txt", "e", "m"})
         EXPECT_FALSE(testing::fileExists(dir.file(name)));
@@ -276,10 +277,10 @@ TEST(CommandLine, EngineErrorsExitWithFour) {
     ScratchDir dir;
     // The largest graph the format allows needs 2 GiB; an address space of 1 GiB cannot hold it.
     writeText(dir.file("big.txt"), "46339 edge 0\n");
-    expectOneErrorLine(
-        runCli({"reduce", "--backend", "cpu", dir.file("big.txt"), dir.file("out.txt")},
-               {"", "", "ulimit -v 1048576;"}),
-        4, {dir.file("big.txt")});
+    expectOneErrorLine(runCli({"reduce", "--backend", "cpu", "--route", "sweeps",
+                               dir.file("big.txt"), dir.file("out.txt")},
+                              {"", "", "ulimit -v 1048576;"}),
+                       4, {dir.file("big.txt")});
     EXPECT_FALSE(testing::fileExists(dir.file("out.txt")));
 
     if (fwpruneGetDefaultBackend() != FWPRUNE_BACKEND_GPU) {
@@ -409,16 +410,16 @@ TEST(CommandLine, ProgressBarMovesThroughEveryPhase) {
     }
 }
 
-TEST(CommandLine, TerminationSignalRemovesTemporaries) {
-    ScratchDir temporary;
-    int input[2];
-    ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+// Starts the program with standard input on the given descriptor, standard output and error on
+// /dev/null, $TMPDIR on temporaryDirectory, and SIGTERM unblocked and at its default whatever the
+// runner set.
+pid_t spawnCli(const std::vector<std::string>& arguments, int input,
+               const std::string& temporaryDirectory) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    // The child starts with SIGTERM unblocked and at its default, whatever the runner set.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t signals;
@@ -428,16 +429,17 @@ TEST(CommandLine, TerminationSignalRemovesTemporaries) {
     posix_spawnattr_setsigdefault(&attributes, &signals);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    std::vector<std::string> environment = {"TMPDIR=" + temporary.file("")};
+    std::vector<std::string> environment = {"TMPDIR=" + temporaryDirectory};
     for (char** variable = environ; *variable != nullptr; ++variable) {
         if (std::string(*variable).rfind("TMPDIR=", 0) != 0) environment.emplace_back(*variable);
     }
     std::vector<char*> envp;
     for (std::string& variable : environment) envp.push_back(variable.data());
     envp.push_back(nullptr);
-    std::vector<std::string> arguments = {FWPRUNE_CLI, "reduce", "-", temporary.file("never.txt")};
+    std::vector<std::string> argumentCopies = {FWPRUNE_CLI};
+    argumentCopies.insert(argumentCopies.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
+    for (std::string& argument : argumentCopies) argv.push_back(argument.data());
     argv.push_back(nullptr);
 
     pid_t child = 0;
@@ -445,28 +447,91 @@ TEST(CommandLine, TerminationSignalRemovesTemporaries) {
         posix_spawn(&child, FWPRUNE_CLI, &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
+    EXPECT_EQ(spawned, 0);
+    return spawned == 0 ? child : -1;
+}
+
+// Waits up to 30 s for ready() to hold.
+template <typename Ready>
+bool waitFor(Ready&& ready) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!ready() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return ready();
+}
+
+TEST(CommandLine, TerminationSignalRemovesTemporaries) {
+    ScratchDir temporary;
+    int input[2];
+    ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+    const pid_t child =
+        spawnCli({"reduce", "-", temporary.file("never.txt")}, input[0], temporary.file(""));
     ::close(input[0]);
-    ASSERT_EQ(spawned, 0);
+    ASSERT_GT(child, 0);
     ASSERT_EQ(::write(input[1], "0 edge 1\n", 9), 9);
 
     // Standard input stays open, so the program waits with its copy of it on disk.
-    const auto spooling = [&] {
+    const bool sawSpool = waitFor([&] {
         for (const std::string& entry : temporary.entries()) {
             if (testing::fileExists(temporary.file(entry + "/stdin"))) return true;
         }
         return false;
-    };
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!spooling() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    const bool sawSpool = spooling();
+    });
     ::kill(child, SIGTERM);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ::close(input[1]);
     ASSERT_TRUE(sawSpool) << "standard input was never copied to a temporary file";
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+    EXPECT_EQ(temporary.entries(), std::vector<std::string>{});
+}
+
+TEST(CommandLine, TerminationSignalRemovesTemporaryOutputFiles) {
+    // The matrix is complete in its temporary file while the edge list waits for a reader of its
+    // FIFO that never comes: the signal arrives with a temporary output file on disk.
+    ScratchDir dir;
+    ASSERT_EQ(::mkfifo(dir.file("edges").c_str(), 0600), 0);
+    const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t child = spawnCli({"weakest-link", kWeights, dir.file("edges"), dir.file("matrix"),
+                                  "--lower", "0.1", "--upper", "1"},
+                                 input, dir.file(""));
+    ::close(input);
+    ASSERT_GT(child, 0);
+    const auto temporaryOutputs = [&] {
+        const auto names = dir.entries();
+        return std::count_if(names.begin(), names.end(), [](const std::string& name) {
+            return name.rfind(".fwprune-", 0) == 0;
+        });
+    };
+    const bool sawTemporary = waitFor([&] { return temporaryOutputs() > 0; });
+    ::kill(child, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(sawTemporary) << "no temporary output file appeared";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+    EXPECT_EQ(temporaryOutputs(), 0);
+    EXPECT_FALSE(testing::fileExists(dir.file("matrix")));
+}
+
+TEST(CommandLine, ClosedStandardOutputEndsTheProgramLikeAPipeline) {
+    // A bipartite graph keeps every edge: about 1 MB of output, more than a pipe holds, so the
+    // program is still writing when the reader leaves after one byte.
+    ScratchDir dir;
+    std::string edges;
+    for (int i = 0; i < 300; ++i) {
+        for (int j = 300; j < 600; ++j)
+            edges += std::to_string(i) + " e " + std::to_string(j) + "\n";
+    }
+    writeText(dir.file("in.txt"), edges);
+    ScratchDir temporary;
+    const std::string command = "TMPDIR=" + shellQuote(temporary.file("")) + "; export TMPDIR; (" +
+                                commandFor({"reduce", dir.file("in.txt"), "-"}) + " 2>" +
+                                shellQuote(dir.file("err")) + "; echo $? >" +
+                                shellQuote(dir.file("status")) + ") | head -c 1 >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(readText(dir.file("status")), std::to_string(128 + SIGPIPE) + "\n");
+    EXPECT_EQ(readText(dir.file("err")), "");
     EXPECT_EQ(temporary.entries(), std::vector<std::string>{});
 }
 

@@ -1,14 +1,22 @@
 // Edge-list reading and writing.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "common/error.h"
 #include "graph_files/edge_list.h"
+#include "graph_files/file_io.h"
 #include "test_support.h"
 
 namespace fwprune {
@@ -136,15 +144,14 @@ TEST(EdgeListReader, LargeFilesReadTheSameOnAnyThreadCount) {
                 separators[random() % 4] + std::to_string(node(random)) + "\n";
     }
     for (char c : text) lines += c == '\n';
-    const ByteAdjacencyMatrix serial = parseEdgeList(text, "big.txt", false, 1);
-    for (const int threads : {2, 3, 8}) {
-        // With and without room to keep the records between the two passes.
-        for (const std::size_t kept : {kKeptRecordBytes, std::size_t{0}, std::size_t{200000}}) {
-            const ByteAdjacencyMatrix parallel =
-                parseEdgeList(text, "big.txt", false, threads, kept);
+    const EdgeRecords serial = parseEdgeRecords(text, "big.txt", false, 1, text.size());
+    for (const int threads : {1, 2, 3, 8}) {
+        // The file is read in pieces; a record may straddle any of their ends.
+        for (const std::size_t piece : {kEdgeListPieceBytes, std::size_t{7}, std::size_t{300007}}) {
+            const EdgeRecords parallel = parseEdgeRecords(text, "big.txt", false, threads, piece);
             ASSERT_EQ(parallel.n, serial.n);
-            ASSERT_EQ(parallel.cells, serial.cells)
-                << threads << " threads, " << kept << " bytes kept";
+            ASSERT_EQ(parallel.records, serial.records)
+                << threads << " threads, pieces of " << piece << " bytes";
         }
     }
     expectParseError(text + "7 edge", Status::Format,
@@ -310,6 +317,150 @@ TEST(EdgeListWriter, FailureLeavesNoFileAndKeepsAnExistingOne) {
     EXPECT_THROW(writeEdgeList(m, dir.file("taken")), Error);
     EXPECT_EQ(testing::readText(dir.file("taken/keep.txt")), "old");
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"taken"});
+}
+
+// Temporary files an OutputFile left in a folder.
+std::vector<std::string> temporaryFilesIn(const ScratchDir& dir) {
+    std::vector<std::string> names = dir.entries();
+    names.erase(
+        std::remove_if(names.begin(), names.end(),
+                       [](const std::string& name) { return name.rfind(".fwprune-", 0) != 0; }),
+        names.end());
+    return names;
+}
+
+const char* const kOneEdge = "0 edge 1\n";
+
+TEST(OutputFile, SymbolicLinkOutputWritesTheLinksTarget) {
+    ScratchDir dir;
+    const ByteAdjacencyMatrix m = parse(kOneEdge);
+    testing::writeText(dir.file("real.txt"), "old\n");
+    std::filesystem::create_symlink("real.txt", dir.file("link.txt"));
+    std::filesystem::create_symlink("link.txt", dir.file("link-to-link.txt"));
+    std::filesystem::create_symlink("later.txt", dir.file("dangling.txt"));
+    writeEdgeList(m, dir.file("link-to-link.txt"));
+    writeEdgeList(m, dir.file("dangling.txt"));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.txt")));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link-to-link.txt")));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("dangling.txt")));
+    EXPECT_EQ(testing::readText(dir.file("real.txt")), kOneEdge);
+    EXPECT_EQ(testing::readText(dir.file("later.txt")), kOneEdge);
+    EXPECT_EQ(temporaryFilesIn(dir), std::vector<std::string>{});
+}
+
+TEST(OutputFile, TargetThatIsNotARegularFileIsWrittenInPlace) {
+    ScratchDir dir;
+    const ByteAdjacencyMatrix m = parse(kOneEdge);
+
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    std::string fromFifo;
+    std::thread reader([&] { fromFifo = testing::readText(dir.file("fifo")); });
+    writeEdgeList(m, dir.file("fifo"));
+    reader.join();
+    EXPECT_EQ(fromFifo, kOneEdge);
+    EXPECT_TRUE(std::filesystem::is_fifo(dir.file("fifo")));
+
+    // An open descriptor named through /proc, and a character device (a null device of our own
+    // where we may make one).
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    writeEdgeList(m, "/proc/self/fd/" + std::to_string(pipeEnds[1]));
+    ::close(pipeEnds[1]);
+    char received[64] = {};
+    EXPECT_EQ(::read(pipeEnds[0], received, sizeof received), ssize_t(std::strlen(kOneEdge)));
+    ::close(pipeEnds[0]);
+    EXPECT_STREQ(received, kOneEdge);
+    if (::mknod(dir.file("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+        writeEdgeList(m, dir.file("null"));
+        EXPECT_TRUE(std::filesystem::is_character_file(dir.file("null")));
+    }
+    EXPECT_EQ(temporaryFilesIn(dir), std::vector<std::string>{});
+}
+
+TEST(OutputFile, ReplacedFileKeepsItsModeAndOwner) {
+    ScratchDir dir;
+    const std::string path = dir.file("private.txt");
+    testing::writeText(path, "old\n");
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    // Only a privileged process may hand a file to another user; others test the mode alone.
+    const bool privileged = ::geteuid() == 0;
+    if (privileged) {
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    }
+    writeEdgeList(parse(kOneEdge), path);
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    if (privileged) {
+        EXPECT_EQ(info.st_uid, 65534u);
+        EXPECT_EQ(info.st_gid, 65534u);
+    }
+    EXPECT_EQ(testing::readText(path), kOneEdge);
+}
+
+TEST(OutputFile, NameOfTheLongestLengthAFolderTakes) {
+    ScratchDir dir;
+    const std::string path = dir.file(std::string(250, 'n'));
+    writeEdgeList(parse(kOneEdge), path);
+    EXPECT_EQ(testing::readText(path), kOneEdge);
+}
+
+TEST(OutputFile, TwoOutputsReplaceBothTargetsOrNeither) {
+    ScratchDir first, second;
+    const std::string a = first.file("a.txt"), b = second.file("b.txt");
+    const auto writeBoth = [&] {
+        OutputFile fa(a), fb(b);
+        fa.write("new a\n");
+        fb.write("new b\n");
+        // The second output's temporary file vanishes before the commit, so its rename fails
+        // after the first target was replaced.
+        for (const std::string& name : temporaryFilesIn(second)) {
+            std::filesystem::remove(second.file(name));
+        }
+        commitTogether(fa, fb);
+    };
+    for (const bool firstExisted : {true, false}) {
+        SCOPED_TRACE(firstExisted ? "first target existed" : "first target is new");
+        if (firstExisted) testing::writeText(a, "old a\n");
+        testing::writeText(b, "old b\n");
+        EXPECT_THROW(writeBoth(), Error);
+        EXPECT_EQ(testing::fileExists(a), firstExisted);
+        if (firstExisted) {
+            EXPECT_EQ(testing::readText(a), "old a\n");
+        }
+        EXPECT_EQ(testing::readText(b), "old b\n");
+        EXPECT_EQ(temporaryFilesIn(first), std::vector<std::string>{});
+        EXPECT_EQ(temporaryFilesIn(second), std::vector<std::string>{});
+        std::filesystem::remove(a);
+    }
+
+    // A file of another user in a sticky folder cannot be replaced; that is found before the
+    // first target changes.
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
+    ScratchDir sticky;
+    ASSERT_EQ(::chmod(sticky.file("").c_str(), 01777), 0);
+    testing::writeText(sticky.file("mine.txt"), "old mine\n");
+    testing::writeText(sticky.file("theirs.txt"), "old theirs\n");
+    ASSERT_EQ(::chown(sticky.file("mine.txt").c_str(), 65534, 65534), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(90);
+        try {
+            OutputFile mine(sticky.file("mine.txt")), theirs(sticky.file("theirs.txt"));
+            mine.write("new\n");
+            theirs.write("new\n");
+            commitTogether(mine, theirs);
+        } catch (const Error&) {
+            ::_exit(0);
+        }
+        ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(testing::readText(sticky.file("mine.txt")), "old mine\n");
+    EXPECT_EQ(testing::readText(sticky.file("theirs.txt")), "old theirs\n");
+    EXPECT_EQ(temporaryFilesIn(sticky), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -267,11 +267,10 @@ TEST(CheckedCalls, ProgressMovesWithinEveryPhaseOnEveryEngine) {
     const int n = 300;
     std::mt19937 random(8);
     std::string edges;
+    // Two layers, so that the reduction keeps every edge and the output takes many batches.
     for (int e = 0; e < 30000; ++e) {
-        const int a = static_cast<int>(random() % n), b = static_cast<int>(random() % n);
-        if (a != b)
-            edges +=
-                std::to_string(std::min(a, b)) + " edge " + std::to_string(std::max(a, b)) + "\n";
+        edges += std::to_string(random() % (n / 2)) + " edge " +
+                 std::to_string(n / 2 + random() % (n / 2)) + "\n";
     }
     writeText(dir.file("g.txt"), edges);
     std::string weights;
@@ -282,39 +281,83 @@ TEST(CheckedCalls, ProgressMovesWithinEveryPhaseOnEveryEngine) {
     writeText(dir.file("w.txt"), weights);
     const std::vector<int> fileJob = {FWPRUNE_PHASE_READ, FWPRUNE_PHASE_SWEEPS,
                                       FWPRUNE_PHASE_WRITE};
-    for (const fwpruneBackend backend : {FWPRUNE_BACKEND_CPU, FWPRUNE_BACKEND_EMULATED}) {
-        const std::string name = backend == FWPRUNE_BACKEND_CPU ? "cpu" : "emulated";
+    // Without cycles, so that the graph has many components to work through.
+    std::vector<unsigned char> adjacency = testing::randomAdjacency(n, 0.02, 8);
+    for (int i = 0; i < n; ++i) std::fill_n(adjacency.begin() + i * n, i + 1, 0);
+    // The sparse route reports per few thousand nodes: it gets a graph of many more, without
+    // cycles, in a file and as edge arrays.
+    std::vector<int> sources, targets;
+    std::string sparse;
+    for (int e = 0; e < 60000; ++e) {
+        const int a = static_cast<int>(random() % 20000), b = static_cast<int>(random() % 20000);
+        if (a == b) continue;
+        sources.push_back(std::min(a, b));
+        targets.push_back(std::max(a, b));
+        sparse += std::to_string(sources.back()) + " edge " + std::to_string(targets.back()) + "\n";
+    }
+    writeText(dir.file("sparse.txt"), sparse);
+
+    struct Engine {
+        fwpruneBackend backend;
+        fwpruneRoute route;
+        bool reduce;
+    };
+    const Engine engines[] = {
+        {FWPRUNE_BACKEND_CPU, FWPRUNE_ROUTE_SWEEPS, true},
+        {FWPRUNE_BACKEND_CPU, FWPRUNE_ROUTE_SPARSE, true},
+        {FWPRUNE_BACKEND_EMULATED, FWPRUNE_ROUTE_SWEEPS, true},
+        {FWPRUNE_BACKEND_CPU, FWPRUNE_ROUTE_SWEEPS, false},
+        {FWPRUNE_BACKEND_EMULATED, FWPRUNE_ROUTE_SWEEPS, false},
+    };
+    for (const Engine& engine : engines) {
+        const std::string name = std::string(engine.reduce ? "reduce" : "weakest link") +
+                                 " on backend " + std::to_string(engine.backend) + ", route " +
+                                 std::to_string(engine.route);
+        const bool sparseRoute = engine.route == FWPRUNE_ROUTE_SPARSE;
         Reports reports;
-        fwpruneOptions options = backendOptions(backend);
-        // One thread for the reduction: with more, on a job this short, the calling thread (the
-        // one that reports) may find every component claimed by the time it starts.
-        options.threads = 1;
+        fwpruneOptions options = backendOptions(engine.backend);
+        options.route = engine.route;
+        // One thread for the sweeps of a reduction: with more, on a job this short, the calling
+        // thread (the one that reports) may find every component claimed by others.
+        options.threads = engine.reduce ? 1 : 2;
         options.progress = recordProgress;
         options.progressUserData = &reports;
-        ASSERT_EQ(runTransitiveReductionChecked(dir.file("g.txt").c_str(),
-                                                dir.file("o.txt").c_str(), &options),
-                  FWPRUNE_OK);
-        expectEveryPhaseMoves(reports, fileJob, "reduce on " + name);
-        options.threads = 2;
-        reports.clear();
-        ASSERT_EQ(
-            runWeakestLinkReductionChecked(dir.file("w.txt").c_str(), dir.file("e.txt").c_str(),
-                                           dir.file("m.txt").c_str(), 0.1f, 0.9f, &options),
-            FWPRUNE_OK);
-        expectEveryPhaseMoves(reports, fileJob, "weakest link on " + name);
+        if (engine.reduce) {
+            const std::string input = dir.file(sparseRoute ? "sparse.txt" : "g.txt");
+            ASSERT_EQ(
+                runTransitiveReductionChecked(input.c_str(), dir.file("o.txt").c_str(), &options),
+                FWPRUNE_OK)
+                << fwpruneGetLastErrorMessage();
+        } else {
+            ASSERT_EQ(
+                runWeakestLinkReductionChecked(dir.file("w.txt").c_str(), dir.file("e.txt").c_str(),
+                                               dir.file("m.txt").c_str(), 0.1f, 0.9f, &options),
+                FWPRUNE_OK)
+                << fwpruneGetLastErrorMessage();
+        }
+        expectEveryPhaseMoves(reports, fileJob, name);
 
-        // Without cycles, so that the graph has many components to work through.
-        std::vector<unsigned char> adjacency = testing::randomAdjacency(n, 0.02, 8);
-        for (int i = 0; i < n; ++i) std::fill_n(adjacency.begin() + i * n, i + 1, 0);
+        // The in-memory calls have the engine's phase alone.
         reports.clear();
-        options.threads = 1;
-        ASSERT_EQ(fwpruneReduceAdjacencyMatrix(adjacency.data(), n, n, &options), FWPRUNE_OK);
-        options.threads = 2;
-        expectEveryPhaseMoves(reports, {FWPRUNE_PHASE_SWEEPS}, "in-memory reduce on " + name);
-        std::vector<float> matrix = cells;
-        reports.clear();
-        ASSERT_EQ(fwprunePruneWeightMatrix(matrix.data(), n, n, 0.1f, 0.9f, &options), FWPRUNE_OK);
-        expectEveryPhaseMoves(reports, {FWPRUNE_PHASE_SWEEPS}, "in-memory prune on " + name);
+        if (sparseRoute) {
+            std::vector<int> keptSources(sources.size()), keptTargets(targets.size());
+            std::size_t kept = 0;
+            ASSERT_EQ(
+                fwpruneReduceEdgeArrays(sources.data(), targets.data(), sources.size(),
+                                        keptSources.data(), keptTargets.data(), &kept, &options),
+                FWPRUNE_OK)
+                << fwpruneGetLastErrorMessage();
+        } else if (engine.reduce) {
+            std::vector<unsigned char> cells = adjacency;
+            ASSERT_EQ(fwpruneReduceAdjacencyMatrix(cells.data(), n, n, &options), FWPRUNE_OK)
+                << fwpruneGetLastErrorMessage();
+        } else {
+            std::vector<float> matrix = cells;
+            ASSERT_EQ(fwprunePruneWeightMatrix(matrix.data(), n, n, 0.1f, 0.9f, &options),
+                      FWPRUNE_OK)
+                << fwpruneGetLastErrorMessage();
+        }
+        expectEveryPhaseMoves(reports, {FWPRUNE_PHASE_SWEEPS}, "in memory: " + name);
     }
 }
 
@@ -333,6 +376,44 @@ TEST(InMemoryApi, ReducesACallersMatrixWithARowStride) {
     EXPECT_EQ(fwpruneReduceAdjacencyMatrix(cells.data(), 50000, 50000, &options),
               FWPRUNE_ERROR_TOO_LARGE);
     EXPECT_EQ(fwpruneReduceAdjacencyMatrix(nullptr, 0, 0, &options), FWPRUNE_OK);
+}
+
+TEST(InMemoryApi, ReducesEdgeArraysInPlaceOnEveryRoute) {
+    const int big = 2147483647;
+    for (const fwpruneRoute route : {FWPRUNE_ROUTE_AUTO, FWPRUNE_ROUTE_SPARSE}) {
+        // 0->2 is bypassed; -1 edges are skipped; the repeat counts once; node numbers up to
+        // 2^31 - 1 need no matrix.
+        std::vector<int> sources = {0, 1, 0, -1, big, 1, big};
+        std::vector<int> targets = {1, 2, 2, 3, 0, 2, 0};
+        fwpruneOptions options;
+        fwpruneInitOptions(&options);
+        options.route = route;
+        fwpruneRunStats stats{};
+        options.stats = &stats;
+        std::size_t count = 99;
+        ASSERT_EQ(fwpruneReduceEdgeArrays(sources.data(), targets.data(), sources.size(),
+                                          sources.data(), targets.data(), &count, &options),
+                  FWPRUNE_OK)
+            << fwpruneGetLastErrorMessage();
+        ASSERT_EQ(count, 3u);
+        sources.resize(count);
+        targets.resize(count);
+        EXPECT_EQ(sources, (std::vector<int>{0, 1, big}));
+        EXPECT_EQ(targets, (std::vector<int>{1, 2, 0}));
+        EXPECT_EQ(stats.nodeCount, 2147483648LL);
+        EXPECT_EQ(stats.route, FWPRUNE_ROUTE_SPARSE);
+    }
+    // The sweeps need a matrix, which node 2^31 - 1 cannot have; the outputs stay as they were.
+    std::vector<int> sources = {0, big}, targets = {1, 0}, out = {7, 7};
+    std::size_t count = 5;
+    fwpruneOptions options;
+    fwpruneInitOptions(&options);
+    options.route = FWPRUNE_ROUTE_SWEEPS;
+    EXPECT_EQ(fwpruneReduceEdgeArrays(sources.data(), targets.data(), 2, out.data(), out.data(),
+                                      &count, &options),
+              FWPRUNE_ERROR_TOO_LARGE);
+    EXPECT_EQ(count, 5u);
+    EXPECT_EQ(out, (std::vector<int>{7, 7}));
 }
 
 TEST(InMemoryApi, PrunesLikeTheFilePipeline) {

@@ -103,7 +103,7 @@ std::string matrixText(const std::vector<float>& cells, int n) {
 int strayTemporaryFiles(const ScratchDir& dir) {
     const auto names = dir.entries();
     return static_cast<int>(std::count_if(names.begin(), names.end(), [](const std::string& name) {
-        return name.find(".tmp-") != std::string::npos;
+        return name.rfind(".fwprune-", 0) == 0;
     }));
 }
 
@@ -263,7 +263,7 @@ std::uintmax_t largestTemporaryFile(const std::string& directory) {
     std::uintmax_t largest = 0;
     std::error_code ignored;
     for (const auto& entry : std::filesystem::directory_iterator(directory, ignored)) {
-        if (entry.path().filename().string().find(".tmp-") == std::string::npos) continue;
+        if (entry.path().filename().string().rfind(".fwprune-", 0) != 0) continue;
         largest = std::max(largest, entry.file_size(ignored));
     }
     return largest;

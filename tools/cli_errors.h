@@ -42,6 +42,7 @@ inline int exitCodeFor(fwpruneStatus status) {
         case FWPRUNE_ERROR_OUT_OF_MEMORY:
         case FWPRUNE_ERROR_DEVICE:
         case FWPRUNE_ERROR_INTERNAL:
+        case FWPRUNE_ERROR_CANCELLED:  // the program asks no job to stop; signals end it
             break;
     }
     return kExitEngine;  // also any status a newer library adds

@@ -86,7 +86,8 @@ bool applyOption(CommandLine& line, const std::string& name,
 }
 
 bool takesValue(const std::string& name) {
-    return name == "--backend" || name == "--route" || name == "--threads" || name == "--lower" || name == "--upper";
+    return name == "--backend" || name == "--route" || name == "--threads" || name == "--lower" ||
+           name == "--upper";
 }
 
 }  // namespace
@@ -168,9 +169,10 @@ void validateCommand(const CommandLine& line) {
                              "reduce");
         }
         if (line.route == FWPRUNE_ROUTE_ORDERED) {
-            throw usageError("--route ordered belongs to weakest-link; reduce takes auto, "
-                             "sweeps or sparse",
-                             "reduce");
+            throw usageError(
+                "--route ordered belongs to weakest-link; reduce takes auto, "
+                "sweeps or sparse",
+                "reduce");
         }
         if (line.lower || line.upper) {
             throw usageError(std::string("reduce takes no ") + (line.lower ? "--lower" : "--upper"),
@@ -183,9 +185,10 @@ void validateCommand(const CommandLine& line) {
                              "weakest-link");
         }
         if (line.route == FWPRUNE_ROUTE_SPARSE) {
-            throw usageError("--route sparse belongs to reduce; weakest-link takes auto, "
-                             "sweeps or ordered",
-                             "weakest-link");
+            throw usageError(
+                "--route sparse belongs to reduce; weakest-link takes auto, "
+                "sweeps or ordered",
+                "weakest-link");
         }
         if (!line.lower) throw usageError("weakest-link needs --lower L", "weakest-link");
         if (!line.upper) throw usageError("weakest-link needs --upper U", "weakest-link");

@@ -3,6 +3,7 @@
 #include "fwprune.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <new>
@@ -37,7 +38,7 @@ void printStats(const fwpruneRunStats& stats, double totalSeconds) {
         return;
     }
     std::fprintf(stderr,
-                 "nodes      %d\n"
+                 "nodes      %lld\n"
                  "edges in   %lld\n"
                  "edges out  %lld\n"
                  "backend    %s\n"
@@ -46,7 +47,7 @@ void printStats(const fwpruneRunStats& stats, double totalSeconds) {
                  "sweeps     %.3f s\n"
                  "writing    %.3f s\n"
                  "total      %.3f s\n",
-                 stats.nodes, stats.edgesIn, stats.edgesOut, backendName(stats.backend),
+                 stats.nodeCount, stats.edgesIn, stats.edgesOut, backendName(stats.backend),
                  routeName(stats.route), stats.seconds[FWPRUNE_PHASE_READ],
                  stats.seconds[FWPRUNE_PHASE_SWEEPS], stats.seconds[FWPRUNE_PHASE_WRITE],
                  totalSeconds);
@@ -60,14 +61,13 @@ int runJob(const CommandLine& line) {
     const bool showProgress = progressWanted(line.quiet);
 
     // Declared first so that it outlives the directory and the bar it cleans up after.
-    std::optional<SignalWatcher> watcher;
-    if (usesStreams || showProgress) watcher.emplace();
+    SignalWatcher watcher;
     ProgressBar bar(showProgress);
     bar.setWorkLabel(reduce ? "reducing" : "pruning");
     std::optional<TemporaryDirectory> temporary;
     if (usesStreams) {
         temporary.emplace();
-        watcher->removeOnSignal(temporary->path());
+        watcher.removeOnSignal(temporary->path());
     }
 
     std::string input = line.files[0];
@@ -122,6 +122,12 @@ int runJob(const CommandLine& line) {
     return kExitOk;
 }
 
+int flushStandardOutput() {
+    if (std::fflush(stdout) == 0) return kExitOk;
+    if (errno == EPIPE) throw BrokenPipe{};
+    return kExitFile;
+}
+
 int run(int argc, char** argv) {
     const CommandLine line = parseCommandLine(argc, argv);
     if (line.help) {
@@ -129,11 +135,11 @@ int run(int argc, char** argv) {
                                  : line.command == "weakest-link" ? weakestLinkHelp()
                                                                   : mainHelp();
         std::fputs(text.c_str(), stdout);
-        return std::fflush(stdout) == 0 ? kExitOk : kExitFile;
+        return flushStandardOutput();
     }
     if (line.version) {
         std::printf("fwprune %s\n", fwpruneGetVersion());
-        return std::fflush(stdout) == 0 ? kExitOk : kExitFile;
+        return flushStandardOutput();
     }
     validateCommand(line);
     return runJob(line);
@@ -145,10 +151,18 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
     using namespace fwprune::cli;
     // A closed pipe on standard output shows up as EPIPE from write, so the temporaries can
-    // still be removed.
+    // still be removed before SIGPIPE ends the process.
     std::signal(SIGPIPE, SIG_IGN);
     try {
         return run(argc, argv);
+    } catch (const BrokenPipe&) {
+        std::signal(SIGPIPE, SIG_DFL);
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_UNBLOCK, &pipe, nullptr);
+        std::raise(SIGPIPE);
+        return 128 + SIGPIPE;  // not reached
     } catch (const Failure& failure) {
         if (!failure.message.empty())
             std::fprintf(stderr, "fwprune: %s\n", failure.message.c_str());

@@ -17,8 +17,7 @@ void writeAll(int descriptor, const char* data, std::size_t size, const std::str
         const ssize_t written = ::write(descriptor, data, size);
         if (written < 0) {
             if (errno == EINTR) continue;
-            // A reader that went away (`| head`) is no news to the user.
-            if (errno == EPIPE && descriptor == STDOUT_FILENO) throw Failure{kExitFile, ""};
+            if (errno == EPIPE && descriptor == STDOUT_FILENO) throw BrokenPipe{};
             throw Failure{kExitFile, name + ": cannot write: " + systemError(errno)};
         }
         data += written;

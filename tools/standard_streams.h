@@ -68,8 +68,9 @@ class TemporaryDirectory {
 
 // Ctrl-C, kill and a closed terminal would end the process without running destructors. While
 // a watcher exists, those signals are blocked in the main thread and every thread it starts
-// later, and a helper thread takes them instead: it removes the temporary directory and the
-// progress bar, then lets the signal end the process as it would have.
+// later, and a helper thread takes them instead: it removes the temporary directory, the
+// library's temporary output files and the progress bar, then lets the signal end the process
+// as it would have.
 class SignalWatcher {
   public:
     SignalWatcher() : shared_(std::make_shared<Shared>()) {
@@ -101,6 +102,7 @@ class SignalWatcher {
             std::error_code ignored;
             if (!shared->directory.empty()) std::filesystem::remove_all(shared->directory, ignored);
         }
+        fwpruneRemoveTemporaryFiles();
         if (barOnScreen) {
             const char clearLine[] = "\r\033[K";
             [[maybe_unused]] const ssize_t written =
@@ -118,6 +120,11 @@ class SignalWatcher {
     std::shared_ptr<Shared> shared_;
     sigset_t signals_{};
 };
+
+// Thrown when standard output's reader has gone (`| head`): once the run's temporaries are
+// cleaned up, main ends the process by SIGPIPE, quietly, as a program writing there directly
+// would have ended.
+struct BrokenPipe {};
 
 // Writes all of data to the descriptor; name says where in an error.
 void writeAll(int descriptor, const char* data, std::size_t size, const std::string& name);

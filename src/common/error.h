@@ -19,6 +19,7 @@ enum class Status {
     OutOfMemory = FWPRUNE_ERROR_OUT_OF_MEMORY,
     Device = FWPRUNE_ERROR_DEVICE,
     Internal = FWPRUNE_ERROR_INTERNAL,
+    Cancelled = FWPRUNE_ERROR_CANCELLED,
 };
 
 class Error : public std::runtime_error {

@@ -1,14 +1,17 @@
 // The native CPU engine: the same results as the device kernels' sweeps, bit for bit, computed
-// by cache-friendly, vectorised, multithreaded code instead of one launch per sweep. An engine's
-// progress function, when set, is told the fraction of its work done now and then (per block of
-// rows), on the calling thread.
+// by cache-friendly, vectorised, multithreaded code instead of one launch per sweep.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace fwprune::cpu {
+
+// Told the fraction of an engine's work done, now and then (per block of rows or batch of
+// nodes), from the calling thread.
+using EngineProgress = std::function<void(double)>;
 
 // Transitive reduction of an n x n byte adjacency matrix (row-major, rows n bytes apart), in
 // place. On entry a non-zero cell is an edge. On return cell (i, j) is 1 exactly when it was an
@@ -16,13 +19,24 @@ namespace fwprune::cpu {
 // the n reachability sweeps followed by the reduction pass leave behind.)
 // threads <= 0 uses every hardware thread. Throws std::bad_alloc when scratch memory is short.
 void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
-                        const std::function<void(double)>& progress = {});
+                        const EngineProgress& progress = {});
 
 // The n weakest-link sweeps (k = 0 .. n-1 in order) followed by the threshold pass, in place, on
 // an n x n float matrix whose rows lie rowStride floats apart (rowStride >= n).
 // threads <= 0 uses every hardware thread. Throws std::bad_alloc when scratch memory is short.
 void pruneWeakestLinks(float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
-                       float upper_threshold, int threads,
-                       const std::function<void(double)>& progress = {});
+                       float upper_threshold, int threads, const EngineProgress& progress = {});
+
+// Transitive reduction of a graph given as edge records (source << 32 | target, both node
+// numbers >= 0), in any order, repeats allowed: `kept` holds the records of the surviving edges,
+// each once, in ascending order (by source, then target), and `distinct` the number of distinct
+// records. Memory follows the number of records and of distinct nodes, never the largest node
+// number. Throws std::bad_alloc when memory is short.
+struct ReducedEdges {
+    std::vector<std::uint64_t> kept;
+    std::size_t distinct = 0;
+};
+ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
+                               const EngineProgress& progress = {});
 
 }  // namespace fwprune::cpu

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -120,9 +121,10 @@ inline bool readShortRecord(const char*& p, const char* stop, std::int32_t& sour
 // [begin, end), after skipping `skip` tokens at begin (the tail of a record that started earlier);
 // a record may run on past end. The middle word is ignored whatever its length. A file that ends
 // inside a record is an error, not a silent drop. Lines are counted only to report an error.
+// firstLine is the number of the text's first line in the file.
 template <typename Record>
 void forEachRecord(std::string_view text, std::size_t begin, std::size_t end, int skip,
-                   const std::string& path, bool strict, Record&& record) {
+                   const std::string& path, bool strict, long long firstLine, Record&& record) {
     const char* const base = text.data();
     const char* const stop = base + text.size();
     const char* const lastStart = base + end;
@@ -134,7 +136,7 @@ void forEachRecord(std::string_view text, std::size_t begin, std::size_t end, in
         while (p < stop && !isTokenSeparator(*p)) ++p;
     };
     const auto lineAt = [&](const char* at) {
-        return 1 + static_cast<long long>(std::count(base, at, '\n'));
+        return firstLine + static_cast<long long>(std::count(base, at, '\n'));
     };
     // A plain decimal of up to ten digits followed by a separator is read in place; anything
     // else goes through the general reading with its checks.
@@ -249,103 +251,245 @@ bool allEmpty(const std::uint8_t* p) {
     return any == 0;
 }
 
-}  // namespace
+// Parses a file's records piece by piece: each piece is cut after its last whole record, parsed
+// in parallel chunks, and the rest carried over to the next piece.
+class RecordReader {
+  public:
+    // progress hears the share of totalBytes parsed, per piece and per chunk (nothing when the
+    // size is unknown).
+    RecordReader(const std::string& path, bool strict, int threads,
+                 const ProgressFunction& progress = {}, std::size_t totalBytes = 0)
+        : path_(path),
+          strict_(strict),
+          threads_(threads),
+          progress_(totalBytes > 0 ? progress : ProgressFunction()),
+          totalBytes_(static_cast<double>(totalBytes)) {}
 
-ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path, bool strict,
-                                  int threads, std::size_t keptRecordBytes,
-                                  const ProgressFunction& progress) {
-    constexpr std::size_t kParallelFrom = std::size_t{256} << 10;
-    ThreadPool pool(text.size() >= kParallelFrom ? threads : 1);
-    const RecordChunks chunks = splitIntoRecordChunks(text, pool);
-    const std::size_t count = chunks.skip.size();
-    // Each of the two passes is half of the progress; the calling thread reports the chunks
-    // finished by all.
-    int pass = 0;
-    const auto eachChunk = [&](auto&& body) {
+    // Parses the whole records at the front of text and returns the bytes they take; at the end
+    // of the file, all of it (a file that ends inside a record is an error).
+    std::size_t consume(std::string_view text, bool atEnd) {
+        const std::size_t cut = atEnd ? text.size() : lastRecordBoundary(text);
+        if (cut == 0) return 0;
+        parse(text.substr(0, cut));
+        line_ += countLineFeeds(text.data(), cut);
+        parsedBytes_ += cut;
+        report(0);
+        return cut;
+    }
+
+    EdgeRecords finish() {
+        records_.n = largest_ + 1;
+        return std::move(records_);
+    }
+
+    void reserve(std::size_t fileBytes) {
+        // The shortest record takes six bytes, a typical one about fifteen.
+        records_.records.reserve(fileBytes / 12);
+    }
+
+  private:
+    // Written so that the compiler vectorises it; std::count is not, and this runs over the file.
+    static long long countLineFeeds(const char* p, std::size_t size) {
+        long long total = 0;
+        constexpr std::size_t kBlock = 1 << 16;
+        for (std::size_t at = 0; at < size; at += kBlock) {
+            const std::size_t end = std::min(size, at + kBlock);
+            std::uint32_t count = 0;
+            for (std::size_t i = at; i < end; ++i) count += p[i] == '\n';
+            total += count;
+        }
+        return total;
+    }
+
+    // Where the record that the text's last whole token belongs to starts, or the text's end
+    // when its last record is whole; 0 when no record is known to be whole yet.
+    std::size_t lastRecordBoundary(std::string_view text) const {
+        std::size_t end = text.size();
+        while (end > 0 && !isTokenSeparator(text[end - 1])) --end;  // a token may go on
+        const std::int64_t tokens = countTokenStarts(text.data(), text.data() + end);
+        std::int64_t extra = tokens % 3;
+        while (extra-- > 0) {
+            while (end > 0 && isTokenSeparator(text[end - 1])) --end;
+            while (end > 0 && !isTokenSeparator(text[end - 1])) --end;
+        }
+        return tokens < 3 ? 0 : end;
+    }
+
+    // Tells of the bytes parsed before this piece and `more` of it.
+    void report(double more) const {
+        if (progress_) {
+            progress_(std::min(1.0, (static_cast<double>(parsedBytes_) + more) / totalBytes_));
+        }
+    }
+
+    void parse(std::string_view text) {
+        constexpr std::size_t kParallelFrom = std::size_t{256} << 10;
+        if (!pool_ && text.size() >= kParallelFrom) pool_ = std::make_unique<ThreadPool>(threads_);
+        if (!pool_ || pool_->size() == 1) {
+            std::int64_t top = largest_;
+            auto& out = records_.records;
+            forEachRecord(
+                text, 0, text.size(), 0, path_, strict_, line_,
+                [&](std::int32_t a, std::int32_t b) {
+                    top = std::max<std::int64_t>(top, std::max(a, b));
+                    if ((a | b) >= 0)
+                        out.push_back(std::uint64_t(std::uint32_t(a)) << 32 | std::uint32_t(b));
+                });
+            largest_ = top;
+            return;
+        }
+        const RecordChunks chunks = splitIntoRecordChunks(text, *pool_);
+        const std::size_t count = chunks.skip.size();
+        std::vector<std::vector<std::uint64_t>> parts(count);
+        std::vector<std::int64_t> largest(count, -1);
         std::atomic<std::int64_t> finished{0};
         try {
-            pool.parallelFor(0, static_cast<std::int64_t>(count),
-                             [&](std::int64_t lo, std::int64_t hi, int worker) {
-                                 for (std::int64_t c = lo; c < hi; ++c) {
-                                     body(c);
-                                     const std::int64_t done = ++finished;
-                                     if (worker == 0 && progress) {
-                                         progress((pass + static_cast<double>(done) / count) / 2);
-                                     }
-                                 }
-                             });
-            ++pass;
+            pool_->parallelFor(
+                0, static_cast<std::int64_t>(count),
+                [&](std::int64_t lo, std::int64_t hi, int worker) {
+                    for (std::int64_t c = lo; c < hi; ++c) {
+                        std::int64_t top = -1;
+                        auto& out = parts[c];
+                        out.reserve((chunks.bounds[c + 1] - chunks.bounds[c]) / 12);
+                        forEachRecord(text, chunks.bounds[c], chunks.bounds[c + 1], chunks.skip[c],
+                                      path_, strict_, line_, [&](std::int32_t a, std::int32_t b) {
+                                          top = std::max<std::int64_t>(top, std::max(a, b));
+                                          if ((a | b) >= 0)
+                                              out.push_back(std::uint64_t(std::uint32_t(a)) << 32 |
+                                                            std::uint32_t(b));
+                                      });
+                        largest[c] = top;
+                        // The calling thread tells of the chunks finished by all.
+                        const std::int64_t done = ++finished;
+                        if (worker == 0) {
+                            report(static_cast<double>(text.size()) * static_cast<double>(done) /
+                                   static_cast<double>(count));
+                        }
+                    }
+                });
         } catch (const Error&) {
-            // Report the first bad record in the file, whichever chunk met an error first.
-            forEachRecord(text, 0, text.size(), 0, path, strict, [](std::int32_t, std::int32_t) {});
+            // Report the first bad record of the piece, whichever chunk met an error first.
+            forEachRecord(text, 0, text.size(), 0, path_, strict_, line_,
+                          [](std::int32_t, std::int32_t) {});
             throw;
         }
-    };
+        for (std::size_t c = 0; c < count; ++c) {
+            largest_ = std::max(largest_, largest[c]);
+            records_.records.insert(records_.records.end(), parts[c].begin(), parts[c].end());
+        }
+    }
 
-    // Sizing pass, so the matrix is allocated once at its final size. It keeps the records it
-    // reads, packed, while they fit a fixed budget, so that small and medium files are parsed
-    // once; a chunk over its share of the budget is parsed a second time instead.
-    const std::size_t keepPerChunk = keptRecordBytes / sizeof(std::uint64_t) / count;
-    std::vector<std::int64_t> largest(count, -1);
-    std::vector<std::vector<std::uint64_t>> kept(count);
-    std::vector<char> complete(count, 0);
-    eachChunk([&](std::int64_t c) {
-        std::int64_t top = -1;
-        std::vector<std::uint64_t>& records = kept[c];
-        // The shortest record takes six bytes; reserving for that costs address space only, and
-        // saves the copies and page faults of growing.
-        records.reserve(std::min(keepPerChunk, (chunks.bounds[c + 1] - chunks.bounds[c]) / 6 + 1));
-        bool fits = true;
-        forEachRecord(
-            text, chunks.bounds[c], chunks.bounds[c + 1], chunks.skip[c], path, strict,
-            [&](std::int32_t a, std::int32_t b) {
-                top = std::max<std::int64_t>(top, std::max(a, b));
-                if (!fits || a < 0 || b < 0) return;
-                if (records.size() == keepPerChunk) {
-                    fits = false;
-                    std::vector<std::uint64_t>().swap(records);
-                    return;
-                }
-                records.push_back(std::uint64_t(std::uint32_t(a)) << 32 | std::uint32_t(b));
-            });
-        largest[c] = top;
-        complete[c] = fits;
-    });
-    const std::int64_t n = *std::max_element(largest.begin(), largest.end()) + 1;
-    const std::int32_t cells = checkedCellCount(n, path);
+    const std::string& path_;
+    bool strict_;
+    int threads_;
+    ProgressFunction progress_;
+    double totalBytes_;
+    std::size_t parsedBytes_ = 0;
+    std::unique_ptr<ThreadPool> pool_;
+    long long line_ = 1;
+    std::int64_t largest_ = -1;
+    EdgeRecords records_;
+};
 
+// Pieces small enough for a watcher to see a few dozen steps, but never so small that they would
+// be parsed on one thread where they would not be otherwise.
+std::size_t pieceBytesFor(std::size_t pieceBytes, std::size_t totalBytes,
+                          const ProgressFunction& progress) {
+    if (!progress) return pieceBytes;
+    return std::min(pieceBytes, std::max<std::size_t>(std::size_t{256} << 10, totalBytes / 32));
+}
+
+}  // namespace
+
+EdgeRecords parseEdgeRecords(std::string_view text, const std::string& path, bool strict,
+                             int threads, std::size_t pieceBytes,
+                             const ProgressFunction& progress) {
+    RecordReader reader(path, strict, threads, progress, text.size());
+    pieceBytes = pieceBytesFor(pieceBytes, text.size(), progress);
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    do {
+        end = std::min(text.size(), end + std::max<std::size_t>(pieceBytes, 1));
+        begin += reader.consume(text.substr(begin, end - begin), end == text.size());
+    } while (end < text.size());
+    return reader.finish();
+}
+
+EdgeRecords readEdgeRecords(const std::string& path, bool strict, int threads,
+                            std::size_t pieceBytes, const ProgressFunction& progress) {
+    InputFile file(path);
+    RecordReader reader(path, strict, threads, progress, file.sizeHint());
+    pieceBytes = pieceBytesFor(pieceBytes, file.sizeHint(), progress);
+    reader.reserve(file.sizeHint());
+    // One buffer for the whole file: the unparsed tail of a piece moves to its front, and the next
+    // piece is read behind it. It grows only while a piece holds no whole record.
+    std::size_t capacity = std::max<std::size_t>(pieceBytes, 64) * 2;
+    auto buffer = std::make_unique<char[]>(capacity);
+    std::size_t held = 0;
+    for (;;) {
+        if (capacity - held < pieceBytes) {
+            auto larger = std::make_unique<char[]>(capacity * 2);
+            std::memcpy(larger.get(), buffer.get(), held);
+            buffer = std::move(larger);
+            capacity *= 2;
+        }
+        const std::size_t got =
+            file.readInto(buffer.get() + held, std::min(capacity - held, pieceBytes));
+        held += got;
+        const std::size_t used = reader.consume(std::string_view(buffer.get(), held), got == 0);
+        std::memmove(buffer.get(), buffer.get() + used, held - used);
+        held -= used;
+        if (got == 0) break;
+    }
+    return reader.finish();
+}
+
+ByteAdjacencyMatrix adjacencyMatrixOf(const EdgeRecords& graph, const std::string& path) {
+    const std::int32_t cells = checkedCellCount(graph.n, path);
     ByteAdjacencyMatrix matrix;
-    matrix.n = static_cast<std::int32_t>(n);
+    matrix.n = static_cast<std::int32_t>(graph.n);
     try {
         matrix.cells.assign(static_cast<std::size_t>(cells), CELL_EMPTY);
     } catch (const std::bad_alloc&) {
-        fail(Status::OutOfMemory,
-             describeAt(path, "not enough memory for a matrix of " + std::to_string(n) + " nodes"));
+        fail(Status::OutOfMemory, describeAt(path, "not enough memory for a matrix of " +
+                                                       std::to_string(graph.n) + " nodes"));
     }
-    std::uint8_t* const data = matrix.cells.data();
-    // Two chunks may hold the same edge; both store the same byte.
-    const auto store = [&](std::int64_t a, std::int64_t b) {
-        __atomic_store_n(&data[a * n + b], CELL_EDGE, __ATOMIC_RELAXED);
-    };
-    eachChunk([&](std::int64_t c) {
-        if (complete[c]) {
-            for (const std::uint64_t record : kept[c])
-                store(std::int64_t(record >> 32), std::int64_t(record & 0xffffffffu));
-            return;
-        }
-        forEachRecord(text, chunks.bounds[c], chunks.bounds[c + 1], chunks.skip[c], path, strict,
-                      [&](std::int32_t a, std::int32_t b) {
-                          if (a >= 0 && b >= 0) store(a, b);
-                      });
-    });
+    const std::size_t n = static_cast<std::size_t>(graph.n);
+    for (const std::uint64_t record : graph.records)
+        matrix.cells[(record >> 32) * n + (record & 0xffffffffu)] = CELL_EDGE;
     nodeCount = matrix.n;
     cellCount = cells;
     return matrix;
 }
 
-ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict, int threads,
-                                 const ProgressFunction& progress) {
-    return parseEdgeList(readWholeFile(path), path, strict, threads, kKeptRecordBytes, progress);
+ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path, bool strict,
+                                  int threads) {
+    return adjacencyMatrixOf(parseEdgeRecords(text, path, strict, threads), path);
+}
+
+ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict, int threads) {
+    return adjacencyMatrixOf(readEdgeRecords(path, strict, threads), path);
+}
+
+void writeSortedEdges(const std::vector<std::uint64_t>& records, const std::string& path,
+                      int threads, const ProgressFunction& progress) {
+    OutputFile file(path);
+    constexpr std::int64_t kPerRow = 4096;
+    const auto count = static_cast<std::int64_t>(records.size());
+    writeRows(
+        file, (count + kPerRow - 1) / kPerRow, kPerRow * 16, threads,
+        [&](std::int64_t row, std::string& out) {
+            const std::int64_t last = std::min(count, (row + 1) * kPerRow);
+            std::int64_t source = -1;
+            EdgeRecordFormatter format(0);
+            for (std::int64_t e = row * kPerRow; e < last; ++e) {
+                const auto a = static_cast<std::int64_t>(records[e] >> 32);
+                if (a != source) format = EdgeRecordFormatter(source = a);
+                format.append(static_cast<std::int64_t>(records[e] & 0xffffffffu), out);
+            }
+        },
+        progress);
+    file.commit();
 }
 
 void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, int threads,

@@ -5,33 +5,48 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/progress.h"
 #include "graph_files/graph_matrices.h"
 
 namespace fwprune {
 
-// Reads the edge list at path. n is the largest node number in either position plus one; a
-// record with a negative node number sets no cell, though its other number still counts toward
-// n. Node numbers read as atoi reads them (a token that is not a number is 0, a number followed
-// by other characters is that number). Sets nodeCount and cellCount.
+// Reads the edge records of the file at path, front to back in pieces of pieceBytes, so memory
+// follows the records kept (8 bytes each), not the file. n is the largest node number in either
+// position plus one; a record with a negative node number is not kept, though its other number
+// still counts toward n. Node numbers read as atoi reads them (a token that is not a number is 0,
+// a number followed by other characters is that number).
 // Throws an Error naming the file (and line) for a file that cannot be read, a node token longer
-// than 11 characters, a node number beyond 32 bits, a file that ends inside a record, or a graph
-// too large for the cell count or for memory. With strict set, a node token that is not wholly a
-// decimal integer is an error too.
-// Large files are parsed in parallel chunks on `threads` threads (<= 0: every hardware thread).
-// progress hears the share of the parsing done, per chunk.
-ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict = false, int threads = 0,
-                                 const ProgressFunction& progress = {});
+// than 11 characters, a node number beyond 32 bits or a file that ends inside a record. With
+// strict set, a node token that is not wholly a decimal integer is an error too.
+// Large pieces are parsed in parallel chunks on `threads` threads (<= 0: every hardware thread).
+// progress hears the share of the file parsed, per piece and chunk, when its size is known.
+constexpr std::size_t kEdgeListPieceBytes = std::size_t{16} << 20;
+EdgeRecords readEdgeRecords(const std::string& path, bool strict = false, int threads = 0,
+                            std::size_t pieceBytes = kEdgeListPieceBytes,
+                            const ProgressFunction& progress = {});
 
-// The same, on text already in memory; path only names the source in error messages. Up to
-// keptRecordBytes of parsed records are kept between the sizing and filling passes; beyond that
-// the text is parsed again.
-constexpr std::size_t kKeptRecordBytes = std::size_t{32} << 20;
+// The same, on text already in memory (still parsed in pieces); path only names the source in
+// error messages.
+EdgeRecords parseEdgeRecords(std::string_view text, const std::string& path, bool strict = false,
+                             int threads = 0, std::size_t pieceBytes = kEdgeListPieceBytes,
+                             const ProgressFunction& progress = {});
+
+// The n x n matrix of the records: TooLarge naming the file beyond FWPRUNE_MAX_DENSE_NODES,
+// OutOfMemory when it cannot be allocated. Sets nodeCount and cellCount.
+ByteAdjacencyMatrix adjacencyMatrixOf(const EdgeRecords& graph, const std::string& path);
+
+// readEdgeRecords and parseEdgeRecords, then adjacencyMatrixOf.
+ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict = false, int threads = 0);
 ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path,
-                                  bool strict = false, int threads = 0,
-                                  std::size_t keptRecordBytes = kKeptRecordBytes,
-                                  const ProgressFunction& progress = {});
+                                  bool strict = false, int threads = 0);
+
+// Writes one "%d edge %d\n" line per record; records must be sorted and unique, and the file is
+// then exactly what writeEdgeList writes for their matrix. Replaced whole, or left as it was.
+// progress hears the share of records written.
+void writeSortedEdges(const std::vector<std::uint64_t>& records, const std::string& path,
+                      int threads = 0, const ProgressFunction& progress = {});
 
 // Writes one "%d edge %d\n" record for every non-zero cell, ordered by source and then target.
 // The file at path is replaced whole, or left as it was when writing fails.

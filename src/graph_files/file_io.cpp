@@ -3,11 +3,16 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <random>
 
+#include "common/cancel.h"
 #include "common/error.h"
 
 #if defined(_WIN32)
@@ -16,13 +21,16 @@
 #include <windows.h>
 #else
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/vfs.h>
+#endif
 #endif
 
 namespace fwprune {
 namespace {
 
 #if defined(_WIN32)
-int openForWriting(const char* path) {
+int createExclusive(const char* path, bool /*privateMode*/) {
     return ::_open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
 long long writeSome(int fd, const char* data, std::size_t size) {
@@ -37,13 +45,20 @@ int removeFile(const char* path) {
 bool replaceFile(const char* from, const char* to) {
     return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
+bool linkFile(const char* existing, const char* name) {
+    return ::CreateHardLinkA(name, existing, nullptr) != 0;
+}
 int processId() {
     return ::_getpid();
 }
+bool isSeparator(char c) {
+    return c == '/' || c == '\\';
+}
 #else
-int openForWriting(const char* path) {
-    // 0666 lets the umask decide the final permissions, as for any newly created file.
-    return ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+int createExclusive(const char* path, bool privateMode) {
+    // A new target gets 0666 less the umask (and the folder's default ACL), as any new file
+    // does; a replacement starts private and takes the old file's mode before any byte lands.
+    return ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, privateMode ? 0600 : 0666);
 }
 long long writeSome(int fd, const char* data, std::size_t size) {
     return ::write(fd, data, size > (std::size_t{1} << 30) ? (std::size_t{1} << 30) : size);
@@ -57,14 +72,186 @@ int removeFile(const char* path) {
 bool replaceFile(const char* from, const char* to) {
     return std::rename(from, to) == 0;
 }
+bool linkFile(const char* existing, const char* name) {
+    return ::link(existing, name) == 0;
+}
 int processId() {
     return static_cast<int>(::getpid());
+}
+bool isSeparator(char c) {
+    return c == '/';
 }
 #endif
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
+
+// "dir/" of "dir/name", "" of "name".
+std::string folderOf(const std::string& path) {
+    const auto last = std::find_if(path.rbegin(), path.rend(), isSeparator);
+    return std::string(path.begin(), last.base());
+}
+
+// ".fwprune-" and six random letters or digits: short, so that any name that fits the folder
+// leaves room for it, and unpredictable, since the folder may be shared.
+std::string temporaryNameIn(const std::string& folder) {
+    static std::atomic<std::uint64_t> counter{0};
+    static const std::uint64_t seed = [] {
+        std::uint64_t value =
+            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        try {
+            std::random_device device;
+            value ^= (std::uint64_t{device()} << 32) ^ device();
+        } catch (...) {
+        }
+        return value;
+    }();
+    // splitmix64 of the seed, the process and a counter (a forked child shares the first).
+    std::uint64_t x = seed ^ (std::uint64_t(processId()) << 40);
+    x += 0x9E3779B97F4A7C15ull * (counter.fetch_add(1) + 1);
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    x ^= x >> 31;
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::string name = folder + ".fwprune-";
+    for (int i = 0; i < 6; ++i, x /= 62) name += alphabet[x % 62];
+    return name;
+}
+
+// Creates a new temporary file in folder; returns its descriptor and sets path.
+int createTemporaryIn(const std::string& folder, bool privateMode, std::string& path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path = temporaryNameIn(folder);
+        const int fd = createExclusive(path.c_str(), privateMode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// Temporary files in flight, for removeTemporaryFiles(). A slot's path points into the
+// OutputFile's own string, which outlives the slot's registration. Slots are claimed and
+// released with atomic operations only, so that a signal handler can walk them.
+enum SlotState : int { kFree, kClaimed, kArmed, kRemoving, kRemoved };
+struct TemporarySlot {
+    std::atomic<int> state{kFree};
+    const char* path = nullptr;
+};
+constexpr int kTemporarySlots = 256;
+TemporarySlot temporarySlots[kTemporarySlots];
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler must not take a lock");
+
+// Returns the slot, or -1 when all are taken (the file is then only removed by its owner).
+int registerTemporary(const std::string& path) {
+    for (int i = 0; i < kTemporarySlots; ++i) {
+        int expected = kFree;
+        if (temporarySlots[i].state.compare_exchange_strong(expected, kClaimed)) {
+            temporarySlots[i].path = path.c_str();
+            temporarySlots[i].state.store(kArmed, std::memory_order_release);
+            return i;
+        }
+    }
+    return -1;
+}
+
+void unregisterTemporary(int& slot) noexcept {
+    if (slot < 0) return;
+    TemporarySlot& entry = temporarySlots[slot];
+    int expected = kArmed;
+    if (!entry.state.compare_exchange_strong(expected, kFree)) {
+        // A handler on another thread is removing the file: one unlink() to wait for.
+        while (entry.state.load() == kRemoving) {
+        }
+        entry.state.store(kFree);
+    }
+    slot = -1;
+}
+
+enum class TargetKind { Missing, Regular, Directory, Stream };
+
+struct Target {
+    std::string path;
+    TargetKind kind;
+    struct stat info;
+};
+
+#if defined(__linux__)
+// /proc/self/fd/N and its kind look like symbolic links but name open files, not paths: what
+// they "point to" may be "pipe:[1234]" or a deleted file. Such a name is opened as given.
+bool isMagicLinkFolder(const std::string& folder) {
+    struct statfs info {};
+    constexpr long kProcSuperMagic = 0x9fa0;
+    return ::statfs(folder.empty() ? "." : folder.c_str(), &info) == 0 &&
+           static_cast<long>(info.f_type) == kProcSuperMagic;
+}
+#else
+bool isMagicLinkFolder(const std::string&) {
+    return false;
+}
+#endif
+
+// What writing to path would write to: symbolic links followed to the file they name.
+Target resolveTarget(const std::string& path) {
+    Target target{path, TargetKind::Missing, {}};
+#if defined(_WIN32)
+    if (::stat(path.c_str(), &target.info) == 0) {
+        target.kind =
+            (target.info.st_mode & S_IFMT) == S_IFDIR ? TargetKind::Directory : TargetKind::Regular;
+    }
+    return target;
+#else
+    for (int hop = 0; hop < 40; ++hop) {
+        if (::lstat(target.path.c_str(), &target.info) != 0) {
+            // Missing, or unreachable: creating the temporary file tells which, and why.
+            target.kind = TargetKind::Missing;
+            return target;
+        }
+        if (S_ISREG(target.info.st_mode)) {
+            target.kind = TargetKind::Regular;
+            return target;
+        }
+        if (S_ISDIR(target.info.st_mode)) {
+            target.kind = TargetKind::Directory;
+            return target;
+        }
+        if (!S_ISLNK(target.info.st_mode) || isMagicLinkFolder(folderOf(target.path))) {
+            target.kind = TargetKind::Stream;
+            return target;
+        }
+        std::string link(static_cast<std::size_t>(std::max<off_t>(target.info.st_size, 0)) + 256,
+                         '\0');
+        const ssize_t length = ::readlink(target.path.c_str(), link.data(), link.size());
+        if (length < 0 || static_cast<std::size_t>(length) >= link.size()) {
+            fail(Status::Io, describeAt(path, "cannot follow the symbolic link " + target.path +
+                                                  ": " + systemErrorText(errno)));
+        }
+        link.resize(static_cast<std::size_t>(length));
+        target.path = link.front() == '/' ? link : folderOf(target.path) + link;
+    }
+    fail(Status::Io, describeAt(path, "cannot create output file: " + systemErrorText(ELOOP)));
+#endif
+}
+
+[[noreturn]] void failToReplace(const std::string& path, int error) {
+    fail(Status::Io, describeAt(path, "cannot replace output file: " + systemErrorText(error)));
+}
+
+// Refuses, before anything is renamed, a target the rename would be refused: a directory, or a
+// file of another user in a sticky folder (such as /tmp) that is not ours either.
+void checkReplaceable(const std::string& path, const std::string& target) {
+    struct stat file {};
+    if (::stat(target.c_str(), &file) != 0) return;  // nothing there to replace
+    if ((file.st_mode & S_IFMT) == S_IFDIR) failToReplace(path, EISDIR);
+#if !defined(_WIN32)
+    struct stat folder {};
+    const std::string folderPath = folderOf(target);
+    if (::stat(folderPath.empty() ? "." : folderPath.c_str(), &folder) != 0) return;
+    const uid_t me = ::geteuid();
+    if ((folder.st_mode & S_ISVTX) != 0 && me != 0 && file.st_uid != me && folder.st_uid != me) {
+        failToReplace(path, EPERM);
+    }
+#endif
+}
 
 }  // namespace
 
@@ -82,11 +269,15 @@ std::string readWholeFile(const std::string& path) {
     }
     std::size_t used = 0;
     content.resize(initial);
+    // Blocks of at most 16 MiB, with a chance to cancel between them.
+    constexpr std::size_t kBlock = std::size_t{16} << 20;
     for (;;) {
-        const std::size_t got = std::fread(&content[used], 1, content.size() - used, file.get());
+        const std::size_t wanted = std::min(content.size() - used, kBlock);
+        const std::size_t got = std::fread(&content[used], 1, wanted, file.get());
         used += got;
-        if (used < content.size()) break;
-        content.resize(content.size() * 2);
+        if (got < wanted) break;
+        pollCancelled();
+        if (used == content.size()) content.resize(content.size() * 2);
     }
     if (std::ferror(file.get())) {
         fail(Status::Io, describeAt(path, "cannot read: " + systemErrorText(errno)));
@@ -95,17 +286,60 @@ std::string readWholeFile(const std::string& path) {
     return content;
 }
 
+InputFile::InputFile(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "rb")) {
+    if (!file_)
+        fail(Status::Io, describeAt(path, "cannot open for reading: " + systemErrorText(errno)));
+    struct stat info {};
+    if (::fstat(fileno(file_), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+        sizeHint_ = static_cast<std::size_t>(info.st_size);
+}
+
+InputFile::~InputFile() {
+    std::fclose(file_);
+}
+
+std::size_t InputFile::readInto(char* buffer, std::size_t bytes) {
+    const std::size_t got = std::fread(buffer, 1, bytes, file_);
+    if (got == 0 && std::ferror(file_))
+        fail(Status::Io, describeAt(path_, "cannot read: " + systemErrorText(errno)));
+    return got;
+}
+
 OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100 && descriptor_ < 0; ++attempt) {
-        temporaryPath_ = path_ + ".tmp-" + std::to_string(processId()) + "-" +
-                         std::to_string(counter.fetch_add(1));
-        descriptor_ = openForWriting(temporaryPath_.c_str());
-        if (descriptor_ < 0 && errno != EEXIST) break;
+    const Target target = resolveTarget(path_);
+    target_ = target.path;
+    switch (target.kind) {
+        case TargetKind::Directory:
+            failToReplace(path_, EISDIR);
+        case TargetKind::Stream:
+            inPlace_ = true;  // opened at the first write: a FIFO's open waits for its reader
+            return;
+        case TargetKind::Missing:
+        case TargetKind::Regular:
+            break;
     }
+    const bool replacing = target.kind == TargetKind::Regular;
+    descriptor_ = createTemporaryIn(folderOf(target_), replacing, temporaryPath_);
     if (descriptor_ < 0) {
         fail(Status::Io, describeAt(path_, "cannot create output file: " + systemErrorText(errno)));
     }
+    registration_ = registerTemporary(temporaryPath_);
+#if !defined(_WIN32)
+    if (replacing) {
+        // Owner first: changing it may clear set-user-ID bits, which the mode then restores.
+        // Only a privileged process may give a file away; others keep what they may.
+        if (::fchown(descriptor_, target.info.st_uid, target.info.st_gid) != 0) {
+            [[maybe_unused]] const int groupOnly =
+                ::fchown(descriptor_, static_cast<uid_t>(-1), target.info.st_gid);
+        }
+        if (::fchmod(descriptor_, target.info.st_mode & 07777) != 0) {
+            const int error = errno;
+            discard();
+            fail(Status::Io,
+                 describeAt(path_, "cannot create output file: " + systemErrorText(error)));
+        }
+    }
+#endif
 }
 
 OutputFile::~OutputFile() {
@@ -116,11 +350,28 @@ void OutputFile::discard() noexcept {
     if (descriptor_ >= 0) {
         closeFile(descriptor_);
         descriptor_ = -1;
+    }
+    if (!temporaryPath_.empty()) {
         removeFile(temporaryPath_.c_str());
+        unregisterTemporary(registration_);
+        temporaryPath_.clear();
+    }
+}
+
+void OutputFile::openInPlace() {
+#if defined(_WIN32)
+    descriptor_ = ::_open(path_.c_str(), _O_WRONLY | _O_TRUNC | _O_BINARY);
+#else
+    descriptor_ = ::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
+#endif
+    if (descriptor_ < 0) {
+        fail(Status::Io, describeAt(path_, "cannot open for writing: " + systemErrorText(errno)));
     }
 }
 
 void OutputFile::write(std::string_view bytes) {
+    pollCancelled();
+    if (inPlace_ && descriptor_ < 0) openInPlace();
     while (!bytes.empty()) {
         const long long written = writeSome(descriptor_, bytes.data(), bytes.size());
         if (written < 0) {
@@ -131,19 +382,94 @@ void OutputFile::write(std::string_view bytes) {
     }
 }
 
-void OutputFile::commit() {
+void OutputFile::closeTemporary() {
+    if (inPlace_ && descriptor_ < 0) openInPlace();  // nothing written: still truncated, as "w"
     const int fd = descriptor_;
     descriptor_ = -1;
-    if (closeFile(fd) != 0) {
+    if (fd >= 0 && closeFile(fd) != 0) {
         const int error = errno;
-        removeFile(temporaryPath_.c_str());
+        discard();
         fail(Status::Io, describeAt(path_, "cannot write: " + systemErrorText(error)));
     }
-    if (!replaceFile(temporaryPath_.c_str(), path_.c_str())) {
+}
+
+void OutputFile::commit() {
+    checkCancelled();
+    closeTemporary();
+    if (inPlace_) return;
+    if (!replaceFile(temporaryPath_.c_str(), target_.c_str())) {
         const int error = errno;
-        removeFile(temporaryPath_.c_str());
-        fail(Status::Io,
-             describeAt(path_, "cannot replace output file: " + systemErrorText(error)));
+        discard();
+        failToReplace(path_, error);
+    }
+    unregisterTemporary(registration_);
+    temporaryPath_.clear();
+}
+
+void commitTogether(OutputFile& first, OutputFile& second) {
+    checkCancelled();
+    if (!first.inPlace_) checkReplaceable(first.path_, first.target_);
+    if (!second.inPlace_) checkReplaceable(second.path_, second.target_);
+    first.closeTemporary();
+    second.closeTemporary();
+    if (first.inPlace_ || second.inPlace_) {
+        // A stream has had its bytes already; the other output commits alone.
+        if (!first.inPlace_) first.commit();
+        if (!second.inPlace_) second.commit();
+        return;
+    }
+    // Keep the first target's old content under a second name until the second rename is done,
+    // so that a failure there can put it back.
+    std::string backup;
+    int backupRegistration = -1;
+    struct stat old {};
+    const bool existed = ::stat(first.target_.c_str(), &old) == 0;
+    if (existed) {
+        const std::string folder = folderOf(first.target_);
+        for (int attempt = 0; attempt < 100 && backup.empty(); ++attempt) {
+            std::string name = temporaryNameIn(folder);
+            if (linkFile(first.target_.c_str(), name.c_str())) {
+                backup = std::move(name);
+            } else if (errno != EEXIST) {
+                break;  // no hard links here: the checks above are all the protection left
+            }
+        }
+        if (!backup.empty()) backupRegistration = registerTemporary(backup);
+    }
+    const auto dropBackup = [&] {
+        unregisterTemporary(backupRegistration);
+        if (!backup.empty()) removeFile(backup.c_str());
+    };
+    try {
+        first.commit();
+    } catch (...) {
+        dropBackup();
+        throw;
+    }
+    if (!replaceFile(second.temporaryPath_.c_str(), second.target_.c_str())) {
+        const int error = errno;
+        second.discard();
+        if (!backup.empty()) {
+            unregisterTemporary(backupRegistration);
+            if (replaceFile(backup.c_str(), first.target_.c_str())) backup.clear();
+        } else if (!existed) {
+            removeFile(first.target_.c_str());
+        }
+        dropBackup();
+        failToReplace(second.path_, error);
+    }
+    unregisterTemporary(second.registration_);
+    second.temporaryPath_.clear();
+    dropBackup();
+}
+
+void removeTemporaryFiles() noexcept {
+    for (TemporarySlot& slot : temporarySlots) {
+        int expected = kArmed;
+        if (slot.state.compare_exchange_strong(expected, kRemoving, std::memory_order_acquire)) {
+            removeFile(slot.path);
+            slot.state.store(kRemoved, std::memory_order_release);
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -11,10 +12,40 @@ namespace fwprune {
 // opened or read (a directory, a missing file, no permission).
 std::string readWholeFile(const std::string& path);
 
-// A file being written: bytes go to a temporary file beside the target, which replaces the target
-// only on commit(). Destroying an uncommitted OutputFile removes the temporary file, so a failure
-// anywhere leaves the target as it was. A process killed mid-write leaves at most a stray
-// temporary file, never a half-written target.
+// A file read front to back in pieces, so that a reader's memory follows what it keeps rather
+// than the file's size.
+class InputFile {
+  public:
+    // Throws an Io error naming the file when it cannot be opened.
+    explicit InputFile(const std::string& path);
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile();
+
+    // Reads up to `bytes` bytes into buffer; returns how many, 0 only at the end of the file.
+    // Throws an Io error naming the file when reading fails (a directory, a device error).
+    std::size_t readInto(char* buffer, std::size_t bytes);
+    // The file's size when it is a regular file, else 0.
+    std::size_t sizeHint() const { return sizeHint_; }
+
+  private:
+    std::string path_;
+    std::FILE* file_ = nullptr;
+    std::size_t sizeHint_ = 0;
+};
+
+// A file being written, as opening the path with mode "w" means it, but never half-written:
+//   - The target is what the path names once symbolic links are followed; a link stays a link.
+//   - A target that is a regular file, or does not exist yet, is replaced whole: bytes go to a
+//     temporary file with a short name in the target's folder, which takes over the target's
+//     permission bits (and owner and group where the system allows) and replaces it on commit().
+//     Destroying an uncommitted OutputFile removes the temporary file, so a failure anywhere
+//     leaves the target as it was; a process killed mid-write leaves at most a stray temporary
+//     file (".fwprune-XXXXXX"), never a half-written target.
+//   - A target that exists and is not a regular file (a FIFO, a terminal, /dev/null,
+//     /dev/stdout, /proc/self/fd/N) is opened at the first write (or at commit() when nothing
+//     is written) and written in place: a stream cannot be replaced, only written.
+// commit() and write() poll for cancellation; a job cancelled before commit() replaces nothing.
 class OutputFile {
   public:
     explicit OutputFile(std::string path);
@@ -25,13 +56,32 @@ class OutputFile {
     void write(std::string_view bytes);
     void commit();
     const std::string& path() const { return path_; }
+    bool writesInPlace() const { return inPlace_; }
 
   private:
+    friend void commitTogether(OutputFile& first, OutputFile& second);
+
+    void openInPlace();
+    void closeTemporary();
     void discard() noexcept;
 
-    std::string path_;
-    std::string temporaryPath_;
+    std::string path_;           // as the caller named it, for messages
+    std::string target_;         // the file a commit replaces: path_ with its links followed
+    std::string temporaryPath_;  // empty when writing in place
     int descriptor_ = -1;
+    int registration_ = -1;  // slot in the list of temporary files removed on a signal
+    bool inPlace_ = false;
 };
+
+// Commits two outputs so that both targets are replaced or neither is (in-place outputs aside,
+// which were written as they went). Before the first rename it checks that the second target can
+// be replaced, and if the second rename fails nonetheless, the first target gets its old content
+// back. When both name one file, it ends holding the second.
+void commitTogether(OutputFile& first, OutputFile& second);
+
+// Removes every temporary file that an OutputFile of this process holds at this moment.
+// Async-signal-safe: only atomic operations and unlink(), so a signal handler may call it before
+// the process ends. A job whose temporary file was removed fails when it commits.
+void removeTemporaryFiles() noexcept;
 
 }  // namespace fwprune

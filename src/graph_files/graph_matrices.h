@@ -22,6 +22,13 @@ struct WeightMatrix {
     std::vector<float> cells;
 };
 
+// A graph as its edge records, source << 32 | target (both node numbers >= 0), in file order,
+// repeats included. n is the largest node number read plus one (it may exceed 2^31 - 1 by one).
+struct EdgeRecords {
+    std::int64_t n = 0;
+    std::vector<std::uint64_t> records;
+};
+
 // n and n*n of the graph read last by the calling thread. Kept per thread so that calls running
 // at the same time on different threads never see each other's sizes; the writers and pipelines
 // take n from the matrix they are given rather than from here.

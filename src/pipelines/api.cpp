@@ -1,15 +1,19 @@
 // The exported C surface: every call catches whatever the C++ inside throws and turns it into a
 // status and the calling thread's last error message. No exception crosses this boundary.
+#include <algorithm>
+#include <climits>
 #include <cstddef>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "common/error.h"
 #include "common/progress.h"
 #include "fwprune.h"
+#include "graph_files/file_io.h"
 #include "pipelines/phase_timer.h"
 #include "pipelines/pipelines.h"
 
@@ -148,12 +152,15 @@ void runWithOptions(const fwpruneOptions* options, Job&& job) {
     if (out) run.stats = &stats;
     job(run);
     if (out) {
-        out->nodes = stats.nodes;
+        out->nodes = static_cast<int>(std::min<std::int64_t>(stats.nodes, INT_MAX));
         out->edgesIn = stats.edgesIn;
         out->edgesOut = stats.edgesOut;
         for (int p = 0; p < 3; ++p) out->seconds[p] = stats.seconds[p];
         out->backend = toPublic(stats.backend);
-        if (statsHaveRoute(options)) out->route = static_cast<fwpruneRoute>(stats.route);
+        if (statsHaveRoute(options)) {
+            out->route = static_cast<fwpruneRoute>(stats.route);
+            out->nodeCount = stats.nodes;
+        }
     }
 }
 
@@ -239,6 +246,41 @@ fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency, int n, size
     });
 }
 
+fwpruneStatus fwpruneReduceEdgeArrays(const int* sources, const int* targets, size_t m,
+                                      int* outSources, int* outTargets, size_t* outCount,
+                                      const fwpruneOptions* options) {
+    return guarded([&] {
+        if (m > 0 && (sources == nullptr || targets == nullptr))
+            fail(fwprune::Status::InvalidArgument, "the source or target array is null");
+        if (outCount == nullptr || (m > 0 && (outSources == nullptr || outTargets == nullptr)))
+            fail(fwprune::Status::InvalidArgument, "an output array or the count is null");
+        fwprune::EdgeRecords graph;
+        std::int64_t largest = -1;
+        graph.records.reserve(m);
+        for (std::size_t e = 0; e < m; ++e) {
+            largest = std::max<std::int64_t>(largest, std::max(sources[e], targets[e]));
+            if ((sources[e] | targets[e]) >= 0) {
+                graph.records.push_back(std::uint64_t(std::uint32_t(sources[e])) << 32 |
+                                        std::uint32_t(targets[e]));
+            }
+        }
+        graph.n = largest + 1;
+        std::vector<std::uint64_t> kept;
+        fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
+            fwprune::PhaseTimer sweeps(run, fwprune::Phase::Sweeps);
+            kept = fwprune::reduceEdgeRecords(graph, run);
+            sweeps.done();
+        });
+        // Written only now, so that a failure leaves the outputs as they were, and so that the
+        // outputs may be the inputs.
+        for (std::size_t e = 0; e < kept.size(); ++e) {
+            outSources[e] = static_cast<int>(kept[e] >> 32);
+            outTargets[e] = static_cast<int>(kept[e] & 0xffffffffu);
+        }
+        *outCount = kept.size();
+    });
+}
+
 fwpruneStatus fwprunePruneWeightMatrix(float* weights, int n, size_t rowStride,
                                        float lower_threshold, float upper_threshold,
                                        const fwpruneOptions* options) {
@@ -274,6 +316,10 @@ void runWeakestLinkReduction(const char* inputPath, const char* edgeListPath,
                                    upper_threshold, nullptr);
 }
 
+void fwpruneRemoveTemporaryFiles(void) {
+    fwprune::removeTemporaryFiles();
+}
+
 const char* fwpruneGetLastErrorMessage(void) {
     return fwprune::lastErrorMessage().c_str();
 }
@@ -296,6 +342,8 @@ const char* fwpruneGetStatusName(fwpruneStatus status) {
             return "FWPRUNE_ERROR_DEVICE";
         case FWPRUNE_ERROR_INTERNAL:
             return "FWPRUNE_ERROR_INTERNAL";
+        case FWPRUNE_ERROR_CANCELLED:
+            return "FWPRUNE_ERROR_CANCELLED";
     }
     return "FWPRUNE_UNKNOWN_STATUS";
 }

@@ -16,11 +16,6 @@ std::unique_ptr<DeviceRuntime> openDevice(Backend backend, int threads) {
     return runtime;
 }
 
-SweepProgress sweepProgressOf(const RunOptions& options) {
-    if (!options.progress) return {};
-    return [&options](double fraction) { options.progress(Phase::Sweeps, fraction); };
-}
-
 // The CPU engine's scratch memory is the one allocation it makes; running short of it is an
 // out-of-memory error like any other.
 template <typename Job>
@@ -34,6 +29,11 @@ void onCpu(std::int64_t n, Job&& job) {
 }
 
 }  // namespace
+
+SweepProgress sweepProgressOf(const RunOptions& options) {
+    if (!options.progress) return {};
+    return [&options](double fraction) { options.progress(Phase::Sweeps, fraction); };
+}
 
 Backend resolveBackend(Backend requested) {
     if (requested == Backend::Gpu && !cudaDeviceAvailable()) {

@@ -1,8 +1,10 @@
 // The two jobs: read a graph, run the sweeps on the chosen engine, write the result.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "graph_files/graph_matrices.h"
 #include "pipelines/device_runtime.h"
@@ -19,7 +21,7 @@ enum class Route { Auto = 0, Sweeps = 1, Sparse = 2, Ordered = 3 };
 
 // What a job reports about itself when asked.
 struct RunStats {
-    int nodes = 0;
+    std::int64_t nodes = 0;  // the reduction's sparse route takes node numbers up to 2^31 - 1
     long long edgesIn = 0;
     long long edgesOut = 0;
     double seconds[3] = {0, 0, 0};
@@ -43,6 +45,14 @@ Backend resolveBackend(Backend requested);
 // Told the fraction of sweeps issued, now and then.
 using SweepProgress = std::function<void(double)>;
 
+// The options' progress callback for the engine's phase (empty when there is none).
+SweepProgress sweepProgressOf(const RunOptions& options);
+
+// The route of a reduction of a graph with n nodes (largest number + 1) and `edges` records, and
+// the rule that picks it when asked for Auto; a route the backend cannot run is an
+// InvalidArgument error.
+Route chooseReductionRoute(const RunOptions& options, std::int64_t n, std::size_t edges);
+
 // The n reachability sweeps and the reduction pass on a device, in place on the host matrix.
 void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& matrix,
                                 const SweepProgress& progress = {});
@@ -55,6 +65,11 @@ void pruneWeakestLinksOnDevice(DeviceRuntime& runtime, WeightMatrix& matrix, flo
 Backend reduceTransitively(ByteAdjacencyMatrix& matrix, const RunOptions& options);
 Backend pruneWeakestLinks(WeightMatrix& matrix, float lower_threshold, float upper_threshold,
                           const RunOptions& options);
+
+// The reduction of a graph given as edge records, on the route the options and the graph choose:
+// the surviving records, sorted and unique. Fills the statistics but for the phase times.
+std::vector<std::uint64_t> reduceEdgeRecords(EdgeRecords& graph, const RunOptions& options,
+                                             const std::string& source = "the edge arrays");
 
 // File to file. Outputs are written whole or not at all; the input is read completely before any
 // output is opened, so an output may name the input.

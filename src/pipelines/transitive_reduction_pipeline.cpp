@@ -1,6 +1,9 @@
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 #include "common/error.h"
+#include "cpu/cpu_engine.h"
 #include "graph_files/edge_list.h"
 #include "pipelines/launch_shapes.h"
 #include "pipelines/phase_timer.h"
@@ -35,21 +38,86 @@ void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& mat
     runtime.synchronize();
 }
 
+namespace {
+
+// The edges left in a reduced matrix, as sorted records.
+std::vector<std::uint64_t> recordsOf(const ByteAdjacencyMatrix& matrix) {
+    std::vector<std::uint64_t> records;
+    const std::size_t n = static_cast<std::size_t>(matrix.n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t* const row = matrix.cells.data() + i * n;
+        std::size_t j = 0;
+        for (; j < n; ++j) {
+            // Reduced rows are mostly empty: skip them a word at a time.
+            if (j + 8 <= n) {
+                std::uint64_t word;
+                std::memcpy(&word, row + j, 8);
+                if (word == 0) {
+                    j += 7;
+                    continue;
+                }
+            }
+            if (row[j] != CELL_EMPTY) records.push_back(std::uint64_t(i) << 32 | j);
+        }
+    }
+    return records;
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> reduceEdgeRecords(EdgeRecords& graph, const RunOptions& options,
+                                             const std::string& source) {
+    const Route route = chooseReductionRoute(options, graph.n, graph.records.size());
+    if (options.stats) {
+        options.stats->nodes = graph.n;
+        options.stats->route = route;
+    }
+    if (route == Route::Sparse) {
+        cpu::ReducedEdges reduced;
+        try {
+            reduced = cpu::reduceEdgeRecords(graph.records, sweepProgressOf(options));
+        } catch (const std::bad_alloc&) {
+            fail(Status::OutOfMemory,
+                 describeAt(source,
+                            "not enough memory for the sparse "
+                            "reduction of " +
+                                std::to_string(graph.records.size()) + " edges"));
+        }
+        if (options.stats) {
+            options.stats->backend = Backend::Cpu;
+            options.stats->edgesIn = static_cast<long long>(reduced.distinct);
+            options.stats->edgesOut = static_cast<long long>(reduced.kept.size());
+        }
+        return std::move(reduced.kept);
+    }
+    ByteAdjacencyMatrix matrix = adjacencyMatrixOf(graph, source);
+    std::vector<std::uint64_t>().swap(graph.records);
+    if (options.stats) {
+        options.stats->edgesIn = static_cast<long long>(
+            matrix.cells.size() - std::count(matrix.cells.begin(), matrix.cells.end(), CELL_EMPTY));
+    }
+    const Backend backend = reduceTransitively(matrix, options);
+    std::vector<std::uint64_t> kept = recordsOf(matrix);
+    if (options.stats) {
+        options.stats->backend = backend;
+        options.stats->edgesOut = static_cast<long long>(kept.size());
+    }
+    return kept;
+}
+
 void runTransitiveReductionPipeline(const std::string& inputPath, const std::string& outputPath,
                                     const RunOptions& options) {
-    runJobPhases(
-        options,
-        [&](const ProgressFunction& progress) {
-            return readEdgeList(inputPath, options.strict, options.threads, progress);
-        },
-        [&](ByteAdjacencyMatrix& matrix) { return reduceTransitively(matrix, options); },
-        [&](const ByteAdjacencyMatrix& matrix, const ProgressFunction& progress) {
-            writeEdgeList(matrix, outputPath, options.threads, progress);
-        },
-        [](const ByteAdjacencyMatrix& m) {
-            return static_cast<long long>(m.cells.size() -
-                                          std::count(m.cells.begin(), m.cells.end(), CELL_EMPTY));
-        });
+    PhaseTimer reading(options, Phase::Read);
+    EdgeRecords graph = readEdgeRecords(inputPath, options.strict, options.threads,
+                                        kEdgeListPieceBytes, reading.progress());
+    reading.done();
+    PhaseTimer sweeps(options, Phase::Sweeps);
+    const std::vector<std::uint64_t> kept = reduceEdgeRecords(graph, options, inputPath);
+    sweeps.done();
+    std::vector<std::uint64_t>().swap(graph.records);
+    PhaseTimer writing(options, Phase::Write);
+    writeSortedEdges(kept, outputPath, options.threads, writing.progress());
+    writing.done();
 }
 
 }  // namespace fwprune

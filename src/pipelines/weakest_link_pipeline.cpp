@@ -1,6 +1,4 @@
 #include <algorithm>
-#include <cerrno>
-#include <filesystem>
 #include <limits>
 
 #include "common/error.h"
@@ -58,24 +56,15 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
             return pruneWeakestLinks(matrix, lower_threshold, upper_threshold, options);
         },
         [&](const WeightMatrix& matrix, const ProgressFunction& progress) {
-            // Both outputs are written completely before either replaces its target, and a
-            // target that is a directory is refused before anything is replaced, so a failure
-            // leaves both targets as they were. The matrix is committed first: when both paths
-            // name one file, it ends holding the edge list.
-            for (const std::string& path : {matrixPath, edgeListPath}) {
-                std::error_code ignored;
-                if (std::filesystem::is_directory(path, ignored)) {
-                    fail(Status::Io, describeAt(path, "cannot replace output file: " +
-                                                          systemErrorText(EISDIR)));
-                }
-            }
+            // Both outputs are written completely before either replaces its target, and then
+            // both replace their targets or neither does. The matrix is committed first: when
+            // both paths name one file, it ends holding the edge list.
             OutputFile matrixFile(matrixPath);
             OutputFile edgeFile(edgeListPath);
             // The matrix text is several times the edge list's, and takes most of the time.
             writeWeightMatrix(matrix, matrixFile, options.threads, progressPart(progress, 0, 0.8));
             writeWeightEdgeList(matrix, edgeFile, options.threads, progressPart(progress, 0.8, 1));
-            matrixFile.commit();
-            edgeFile.commit();
+            commitTogether(matrixFile, edgeFile);
         },
         [](const WeightMatrix& m) {
             return static_cast<long long>(std::count_if(

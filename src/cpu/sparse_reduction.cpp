@@ -1,0 +1,496 @@
+// Transitive reduction on edge arrays: memory and time follow the edges and the reachability among
+// nearby nodes, never the square of the node count.
+//
+// An edge (u, v) survives iff neither end lies on a cycle (a self-loop counts) and no walk of two
+// or more edges leads from u to v. Collapsing strongly connected components keeps that question
+// intact: such a walk has an inner node w outside u's and v's (singleton) components, so it is a
+// path of two or more steps in the condensation, and back. On the condensation, a DAG, we number
+// the nodes so that every edge goes up (a topological rank); then (u, v) is bypassed iff v is a
+// descendant of another successor w of u, and only successors ranked below v can reach it.
+//
+// Reachability is kept in a window: for each node u, one row of H bits says which of the nodes
+// ranked u+1 .. u+H are descendants of u. Rows are built from the top rank down; u's row is the OR
+// of its successors' rows, each shifted by the successor's distance, plus the successors
+// themselves. A successor's row covers every rank above it that u's window covers, so the OR is
+// exact. Before the successors are added, the OR answers "is successor v reachable through another
+// successor" for every v in the window at the cost of one bit test. Graphs people reduce are local
+// in a good numbering (a history's commits, a random local DAG, a build's steps), so this answers
+// almost every edge with a few word operations per edge: O(m * H / 64).
+// An edge longer than the window is answered by a search from u's lower successors that never
+// leaves the ranks below v and stops, for every node it meets within H of v, at one bit test of
+// that node's row.
+//
+// The rank is the input's own node order when every edge already goes one way (version histories
+// and generated DAGs usually do), which keeps neighbours close; otherwise it is the order in which
+// Tarjan's algorithm closes the components.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "cpu/cpu_engine.h"
+
+namespace fwprune::cpu {
+namespace {
+
+using Word = std::uint64_t;
+constexpr std::int64_t kWordBits = 64;
+
+int bitsFor(std::uint64_t values) {
+    int bits = 0;
+    while (bits < 64 && (std::uint64_t{1} << bits) < values) ++bits;
+    return bits;
+}
+
+// Sorts keys below 2^keyBits, least significant 11-bit digit first, skipping digits that are the
+// same in every key. Stable.
+void radixSort(std::vector<std::uint64_t>& keys, int keyBits, int lowBit = 0) {
+    constexpr int kDigitBits = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+    if (keys.size() < 2) return;
+    std::vector<std::uint64_t> scratch(keys.size());
+    std::vector<std::size_t> count(kBuckets);
+    for (int shift = lowBit; shift < keyBits; shift += kDigitBits) {
+        std::fill(count.begin(), count.end(), 0);
+        for (const std::uint64_t key : keys) ++count[(key >> shift) & (kBuckets - 1)];
+        if (*std::max_element(count.begin(), count.end()) == keys.size()) continue;
+        std::size_t sum = 0;
+        for (std::size_t& c : count) sum += std::exchange(c, sum);
+        for (const std::uint64_t key : keys)
+            scratch[count[(key >> shift) & (kBuckets - 1)]++] = key;
+        keys.swap(scratch);
+    }
+}
+
+// Sorts keys (source << bits | target) and drops repeats. Sorting on the source alone and then
+// each source's few targets saves half the passes; files often come sorted, or sorted by source
+// (a history lists each commit's parents together), which costs one look.
+void sortUnique(std::vector<std::uint64_t>& keys, int bits) {
+    if (!std::is_sorted(keys.begin(), keys.end())) {
+        const auto bySource = [bits](std::uint64_t a, std::uint64_t b) {
+            return (a >> bits) < (b >> bits);
+        };
+        if (!std::is_sorted(keys.begin(), keys.end(), bySource)) radixSort(keys, 2 * bits, bits);
+        for (std::size_t run = 0; run < keys.size();) {
+            std::size_t end = run + 1;
+            while (end < keys.size() && (keys[end] >> bits) == (keys[run] >> bits)) ++end;
+            if (end - run > 1) std::sort(keys.begin() + run, keys.begin() + end);
+            run = end;
+        }
+    }
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+}
+
+// Adjacency in compressed rows: the successors of node x are target[offset[x] .. offset[x+1]),
+// ascending.
+struct Csr {
+    std::vector<std::uint32_t> offset;
+    std::vector<std::uint32_t> target;
+    std::uint32_t nodes() const { return static_cast<std::uint32_t>(offset.size() - 1); }
+};
+
+// From sorted unique keys (source << bits | target).
+Csr csrOf(const std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits) {
+    Csr g;
+    g.offset.assign(std::size_t{nodes} + 1, 0);
+    g.target.resize(keys.size());
+    const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
+    for (std::size_t e = 0; e < keys.size(); ++e) {
+        ++g.offset[(keys[e] >> bits) + 1];
+        g.target[e] = static_cast<std::uint32_t>(keys[e] & mask);
+    }
+    for (std::uint32_t x = 0; x < nodes; ++x) g.offset[x + 1] += g.offset[x];
+    return g;
+}
+
+// Node numbers of the records, renumbered 0 .. V-1 in ascending order, so that sorting by the
+// new numbers sorts by the old. Memory follows the records: a lookup table only when the largest
+// number is within a small multiple of them, a sort otherwise.
+struct Renumbered {
+    std::vector<std::int32_t> original;  // new number -> node number
+    std::vector<std::uint64_t> keys;     // records as (source << bits | target), new numbers
+    int bits = 0;
+};
+
+Renumbered renumber(const std::vector<std::uint64_t>& records) {
+    Renumbered r;
+    std::uint32_t largest = 0;
+    for (const std::uint64_t record : records)
+        largest = std::max({largest, std::uint32_t(record >> 32), std::uint32_t(record)});
+    std::vector<std::uint32_t> slot;  // the new number of each endpoint, two per record
+    const std::size_t endpoints = 2 * records.size();
+    if (std::uint64_t{largest} < 2 * endpoints + 1024) {
+        std::vector<std::uint32_t> table(std::size_t{largest} + 1, 0);
+        for (const std::uint64_t record : records) {
+            table[record >> 32] = 1;
+            table[std::uint32_t(record)] = 1;
+        }
+        std::uint32_t next = 0;
+        for (std::size_t x = 0; x < table.size(); ++x) {
+            if (table[x] == 0) continue;
+            table[x] = next++;
+            r.original.push_back(static_cast<std::int32_t>(x));
+        }
+        r.bits = bitsFor(next);
+        r.keys.resize(records.size());
+        for (std::size_t e = 0; e < records.size(); ++e) {
+            r.keys[e] =
+                std::uint64_t{table[records[e] >> 32]} << r.bits | table[std::uint32_t(records[e])];
+        }
+        return r;
+    }
+    // (node number << 32 | endpoint index), sorted on the node number only.
+    std::vector<std::uint64_t> byNode(endpoints);
+    for (std::size_t e = 0; e < records.size(); ++e) {
+        byNode[2 * e] = (records[e] >> 32) << 32 | (2 * e);
+        byNode[2 * e + 1] = std::uint64_t{std::uint32_t(records[e])} << 32 | (2 * e + 1);
+    }
+    radixSort(byNode, 64, 32);
+    slot.resize(endpoints);
+    std::uint32_t next = 0;
+    for (std::size_t i = 0; i < endpoints; ++i) {
+        const auto node = static_cast<std::uint32_t>(byNode[i] >> 32);
+        if (i == 0 || node != static_cast<std::uint32_t>(byNode[i - 1] >> 32)) {
+            r.original.push_back(static_cast<std::int32_t>(node));
+            ++next;
+        }
+        slot[static_cast<std::uint32_t>(byNode[i])] = next - 1;
+    }
+    std::vector<std::uint64_t>().swap(byNode);
+    r.bits = bitsFor(next);
+    r.keys.resize(records.size());
+    for (std::size_t e = 0; e < records.size(); ++e)
+        r.keys[e] = std::uint64_t{slot[2 * e]} << r.bits | slot[2 * e + 1];
+    return r;
+}
+
+// Tarjan's algorithm with an explicit frame stack (deep histories would overflow the call
+// stack). component[x] numbers components in the order they close: every edge between two
+// components goes from a higher number to a lower one.
+std::uint32_t strongComponents(const Csr& g, std::vector<std::uint32_t>& component) {
+    const std::uint32_t n = g.nodes();
+    constexpr std::uint32_t kUnseen = std::numeric_limits<std::uint32_t>::max();
+    std::vector<std::uint32_t> index(n, kUnseen);
+    std::vector<std::uint32_t> low(n, 0);
+    std::vector<std::uint8_t> open(n, 0);
+    std::vector<std::uint32_t> stack;
+    struct Frame {
+        std::uint32_t node;
+        std::uint32_t edge;
+    };
+    std::vector<Frame> frames;
+    component.assign(n, 0);
+    std::uint32_t counter = 0;
+    std::uint32_t components = 0;
+    for (std::uint32_t root = 0; root < n; ++root) {
+        if (index[root] != kUnseen) continue;
+        const auto discover = [&](std::uint32_t v) {
+            index[v] = low[v] = counter++;
+            stack.push_back(v);
+            open[v] = 1;
+            frames.push_back({v, g.offset[v]});
+        };
+        discover(root);
+        while (!frames.empty()) {
+            Frame& frame = frames.back();
+            const std::uint32_t v = frame.node;
+            if (frame.edge < g.offset[v + 1]) {
+                const std::uint32_t w = g.target[frame.edge++];
+                if (index[w] == kUnseen)
+                    discover(w);
+                else if (open[w])
+                    low[v] = std::min(low[v], index[w]);
+                continue;
+            }
+            frames.pop_back();
+            if (low[v] == index[v]) {
+                std::uint32_t x;
+                do {
+                    x = stack.back();
+                    stack.pop_back();
+                    open[x] = 0;
+                    component[x] = components;
+                } while (x != v);
+                ++components;
+            }
+            if (!frames.empty()) {
+                const std::uint32_t parent = frames.back().node;
+                low[parent] = std::min(low[parent], low[v]);
+            }
+        }
+    }
+    return components;
+}
+
+// The reduction of a DAG whose every edge goes from a lower node to a higher one: redundant[e]
+// for each edge e of g.
+class RankedReduction {
+    // Past this many edges longer than the window, a node's edges share one search.
+    static constexpr std::uint32_t kSearchesPerNode = 8;
+
+  public:
+    RankedReduction(const Csr& g, const EngineProgress& progress) : g_(g) {
+        const std::uint32_t n = g.nodes();
+        // The window's width in words: each edge inside it costs at most one pass over the
+        // successor's row, each edge beyond it a search, counted as 64 words per successor a
+        // node has on average (searches fan out with the degree). The width that
+        // costs least over the graph's edge lengths is taken, within 64 MiB of rows: a graph of
+        // up to 23,000 nodes can have rows as wide as the graph, and no search at all.
+        constexpr std::uint64_t kBudgetBits = std::uint64_t{64} << 23;
+        const std::uint64_t searchCost = 64 * (g.target.size() / std::max<std::uint32_t>(n, 1) + 1);
+        const auto affordable = static_cast<std::uint32_t>(
+            std::clamp<std::uint64_t>(kBudgetBits / kWordBits / std::max<std::uint32_t>(n, 1), 1,
+                                      (std::uint64_t{n} + kWordBits - 1) / kWordBits));
+        std::vector<std::uint64_t> longer(std::size_t{affordable} + 1);  // edges over w words
+        for (std::uint32_t u = 0; u < n; ++u) {
+            for (std::uint32_t e = g.offset[u]; e < g.offset[u + 1]; ++e) {
+                const std::uint32_t words = (g.target[e] - u + kWordBits - 1) / kWordBits;
+                ++longer[std::min(words, affordable + 1) - 1];
+            }
+        }
+        for (std::uint32_t w = affordable; w-- > 0;) longer[w] += longer[w + 1];
+        std::uint64_t best = ~std::uint64_t{0};
+        for (std::uint32_t w = 1; w <= affordable; ++w) {
+            const std::uint64_t cost = (g.target.size() - longer[w]) * w + longer[w] * searchCost;
+            if (cost < best) {
+                best = cost;
+                words_ = w;
+            }
+        }
+        window_ = words_ * kWordBits;
+        rows_.assign(std::size_t{n} * words_, 0);
+        redundant_.assign(g.target.size(), 0);
+        seen_.assign(n, 0);
+
+        std::vector<Word> reach(words_);
+        const std::uint32_t reportEvery = std::max<std::uint32_t>(n / 64, 4096);
+        for (std::uint32_t u = n; u-- > 0;) {
+            std::fill(reach.begin(), reach.end(), 0);
+            const std::uint32_t first = g.offset[u];
+            const std::uint32_t last = g.offset[u + 1];
+            // Successors in ascending rank: one already reached through a lower one is a
+            // bypassed edge, and its row adds nothing, so only kept edges cost a pass.
+            std::uint32_t near = first;
+            for (; near < last && g.target[near] - u <= window_; ++near) {
+                const std::uint32_t distance = g.target[near] - u;
+                const std::uint32_t bit = distance - 1;
+                Word& word = reach[bit / kWordBits];
+                const Word mask = Word{1} << (bit % kWordBits);
+                redundant_[near] = (word & mask) != 0;
+                if (redundant_[near]) continue;
+                orShifted(reach.data(), row(g.target[near]), distance);
+                word |= mask;
+            }
+            if (last - near > kSearchesPerNode)
+                markReachedFromAll(u, near);
+            else
+                for (std::uint32_t e = near; e < last; ++e) redundant_[e] = reachedFrom(u, e);
+            std::copy(reach.begin(), reach.end(), row(u));
+            if (progress && u % reportEvery == 0) progress(double(n - u) / n);
+        }
+    }
+
+    std::vector<std::uint8_t> take() { return std::move(redundant_); }
+
+  private:
+    Word* row(std::uint32_t u) { return rows_.data() + std::size_t{u} * words_; }
+
+    // reach |= row << distance, within the window.
+    void orShifted(Word* reach, const Word* source, std::uint32_t distance) const {
+        const std::uint32_t whole = distance / kWordBits;
+        const std::uint32_t part = distance % kWordBits;
+        for (std::uint32_t w = words_; w-- > whole;) {
+            const std::uint32_t from = w - whole;
+            Word bits = source[from] << part;
+            if (part != 0 && from > 0) bits |= source[from - 1] >> (kWordBits - part);
+            reach[w] |= bits;
+        }
+    }
+
+    // Edges of u longer than the window, from edge `near` on, when there are many: one search
+    // marks every node below the farthest target that a walk of one or more edges reaches from
+    // u's successors; an edge is bypassed iff that search reached its target. One search instead
+    // of one per edge keeps a hub with thousands of long edges linear in what it reaches.
+    void markReachedFromAll(std::uint32_t u, std::uint32_t near) {
+        const std::uint32_t last = g_.offset[u + 1];
+        const std::uint32_t farthest = g_.target[last - 1];
+        newStamp();
+        stack_.clear();
+        const auto visitChildren = [&](std::uint32_t x) {
+            for (std::uint32_t f = g_.offset[x]; f < g_.offset[x + 1]; ++f) {
+                const std::uint32_t y = g_.target[f];
+                if (y > farthest) break;
+                if (seen_[y] != stamp_) {
+                    seen_[y] = stamp_;
+                    stack_.push_back(y);
+                }
+            }
+        };
+        for (std::uint32_t f = g_.offset[u]; f < last; ++f) visitChildren(g_.target[f]);
+        while (!stack_.empty()) {
+            const std::uint32_t x = stack_.back();
+            stack_.pop_back();
+            visitChildren(x);
+        }
+        for (std::uint32_t e = near; e < last; ++e) redundant_[e] = seen_[g_.target[e]] == stamp_;
+    }
+
+    void newStamp() {
+        if (++stamp_ == 0) {
+            std::fill(seen_.begin(), seen_.end(), 0);
+            stamp_ = 1;
+        }
+    }
+
+    // Whether edge e = (u, v), longer than the window, is bypassed: a search from u's other
+    // successors, all ranked below v (the successors are sorted), through nodes ranked below v.
+    // A node within the window of v answers from its row.
+    bool reachedFrom(std::uint32_t u, std::uint32_t e) {
+        const std::uint32_t v = g_.target[e];
+        newStamp();
+        stack_.clear();
+        for (std::uint32_t f = g_.offset[u]; f < e; ++f) {
+            seen_[g_.target[f]] = stamp_;
+            stack_.push_back(g_.target[f]);
+        }
+        while (!stack_.empty()) {
+            const std::uint32_t x = stack_.back();
+            stack_.pop_back();
+            if (v - x <= window_) {
+                const std::uint32_t bit = v - x - 1;
+                if ((row(x)[bit / kWordBits] >> (bit % kWordBits)) & 1u) return true;
+                continue;
+            }
+            for (std::uint32_t f = g_.offset[x]; f < g_.offset[x + 1]; ++f) {
+                const std::uint32_t y = g_.target[f];
+                if (y >= v) {
+                    if (y == v) return true;
+                    break;
+                }
+                if (seen_[y] != stamp_) {
+                    seen_[y] = stamp_;
+                    stack_.push_back(y);
+                }
+            }
+        }
+        return false;
+    }
+
+    const Csr& g_;
+    std::uint32_t words_ = 1;
+    std::uint32_t window_ = 64;
+    std::vector<Word> rows_;
+    std::vector<std::uint8_t> redundant_;
+    std::vector<std::uint32_t> seen_;
+    std::uint32_t stamp_ = 0;
+    std::vector<std::uint32_t> stack_;
+};
+
+}  // namespace
+
+ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
+                               const EngineProgress& progress) {
+    ReducedEdges result;
+    if (records.empty()) return result;
+    Renumbered r = renumber(records);
+    const auto nodes = static_cast<std::uint32_t>(r.original.size());
+    const int bits = r.bits;
+    sortUnique(r.keys, bits);
+    result.distinct = r.keys.size();
+    const Csr graph = csrOf(r.keys, nodes, bits);
+    const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
+
+    // A node on a cycle keeps none of its edges; its edges still carry walks between others.
+    std::vector<std::uint8_t> cyclic(nodes, 0);
+    bool upward = true;
+    bool downward = true;
+    for (const std::uint64_t key : r.keys) {
+        const std::uint64_t s = key >> bits;
+        const std::uint64_t t = key & mask;
+        if (s == t) cyclic[s] = 1;
+        upward &= s <= t;
+        downward &= s >= t;
+    }
+
+    // Rank every node of the condensation so that edges go up; rank[x] is the rank of x's
+    // component, and `ranked` the condensation's edges between ranks.
+    std::vector<std::uint32_t> rank(nodes);
+    std::uint32_t ranks = nodes;
+    if (upward) {
+        for (std::uint32_t x = 0; x < nodes; ++x) rank[x] = x;
+    } else if (downward) {
+        for (std::uint32_t x = 0; x < nodes; ++x) rank[x] = nodes - 1 - x;
+    } else {
+        std::vector<std::uint32_t> component;
+        ranks = strongComponents(graph, component);
+        std::vector<std::uint32_t> size(ranks, 0);
+        for (std::uint32_t x = 0; x < nodes; ++x) ++size[component[x]];
+        for (std::uint32_t x = 0; x < nodes; ++x) {
+            rank[x] = ranks - 1 - component[x];
+            if (size[component[x]] > 1) cyclic[x] = 1;
+        }
+    }
+    // The ranked graph: the input itself when its edges go up; otherwise its edges renumbered
+    // by rank. When they all go down, ranks reverse the order, so the sorted edges read
+    // backwards are already sorted. edgeAt maps an input edge to its ranked edge.
+    const bool loops = std::find(cyclic.begin(), cyclic.end(), 1) != cyclic.end();
+    const std::size_t m = r.keys.size();
+    Csr relabelled;
+    bool direct = true;  // ranked edge e is input edge e (or m - 1 - e going down)
+    if (upward && loops) {
+        std::vector<std::uint64_t> keys;
+        keys.reserve(m);
+        for (const std::uint64_t key : r.keys)
+            if ((key >> bits) != (key & mask)) keys.push_back(key);
+        relabelled = csrOf(keys, ranks, bits);
+        direct = false;
+    } else if (downward) {
+        std::vector<std::uint64_t> keys;
+        keys.reserve(m);
+        for (std::size_t e = m; e-- > 0;) {
+            const std::uint64_t a = rank[r.keys[e] >> bits];
+            const std::uint64_t b = rank[r.keys[e] & mask];
+            if (a != b) keys.push_back(a << bits | b);
+        }
+        relabelled = csrOf(keys, ranks, bits);
+        direct = !loops;
+    } else if (!upward) {
+        std::vector<std::uint64_t> keys;
+        keys.reserve(m);
+        for (const std::uint64_t key : r.keys) {
+            const std::uint64_t a = rank[key >> bits];
+            const std::uint64_t b = rank[key & mask];
+            if (a != b) keys.push_back(a << bits | b);
+        }
+        sortUnique(keys, bits);
+        relabelled = csrOf(keys, ranks, bits);
+        direct = false;
+    }
+    const Csr& ranked = relabelled.offset.empty() ? graph : relabelled;
+    const std::vector<std::uint8_t> redundant = RankedReduction(ranked, progress).take();
+    const auto edgeAt = [&](std::size_t e, std::uint32_t s, std::uint32_t t) -> std::size_t {
+        if (direct) return downward && !upward ? m - 1 - e : e;
+        const std::uint32_t a = rank[s];
+        const auto begin = ranked.target.begin() + ranked.offset[a];
+        const auto end = ranked.target.begin() + ranked.offset[a + 1];
+        return static_cast<std::size_t>(std::lower_bound(begin, end, rank[t]) -
+                                        ranked.target.begin());
+    };
+
+    std::vector<std::uint64_t>& kept = result.kept;
+    for (std::size_t e = 0; e < r.keys.size(); ++e) {
+        const auto s = static_cast<std::uint32_t>(r.keys[e] >> bits);
+        const auto t = static_cast<std::uint32_t>(r.keys[e] & mask);
+        if (cyclic[s] || cyclic[t]) continue;
+        const std::size_t at = edgeAt(e, s, t);
+        if (redundant[at]) continue;
+        kept.push_back(std::uint64_t(std::uint32_t(r.original[s])) << 32 |
+                       std::uint32_t(r.original[t]));
+    }
+    return result;
+}
+
+}  // namespace fwprune::cpu
