@@ -40,7 +40,7 @@ PIP_PEERS = [
 
 # Growth of each job's cost with n, used to predict whether the next size
 # would blow the time cap (fixed out-degree: ~n*m = n^2; fixed p or dense: n^3).
-GROWTH = {"deg": 2.0, "p": 3.0, "matrix": 3.0}
+GROWTH = {"deg": 2.0, "p": 3.0, "matrix": 3.0, "history": 2.0, "local": 2.0, "deps": 2.0}
 # Measured growth beats the model once data leaves the caches, so a peer is
 # skipped when its prediction exceeds cap / HEADROOM rather than the cap.
 HEADROOM = 1.5
@@ -107,6 +107,12 @@ def input_plan(quick, with_p4000):
     for d in (4, 32):
         plan += [Input(f"dag-deg{d}-n{n}", "reduce", f"deg{d}", "deg", n, d) for n in dag_sizes]
     plan += [Input(f"dag-p0.1-n{n}", "reduce", "p0.1", "p", n, 0.1) for n in p_sizes]
+    # The sparse graphs people reduce: (a) a version history, (b) a random local DAG, (c) a
+    # package dependency graph with cycles.
+    plan += [Input("deps-n60000", "reduce", "deps", "deps", 60_000, 250_000)]
+    if not quick:
+        plan += [Input("history-n1000000", "reduce", "history", "history", 1_000_000, 0),
+                 Input("local-n100000", "reduce", "local", "local", 100_000, 10)]
     plan += [Input(f"matrix-n{n}", "weighted", "matrix", "matrix", n, 0) for n in mat_sizes]
     return plan
 
@@ -139,6 +145,77 @@ def random_dag(inp, rng):
     label = rng.permutation(n)
     order = rng.permutation(a.size)  # record order carries no hint either
     return label[a][order], label[b][order]
+
+
+def version_history(n, rng):
+    """Commits numbered in time order, edges child -> parent: a main line, up to 16 branches
+    forking from recent main commits and merging back, and a fifth of merges bringing in a
+    commit the main line already has (a redundant parent)."""
+    import numpy as np
+    src = np.empty(2 * n, dtype=np.int64)
+    dst = np.empty(2 * n, dtype=np.int64)
+    m, main, branches, recent = 0, 0, [], [0]
+    draws, picks = rng.random(n), rng.integers(0, 1 << 30, size=n)
+    for c in range(1, n):
+        x, p = draws[c], int(picks[c])
+        if x < 0.04 and len(branches) < 16:
+            branches.append(recent[-1 - p % min(len(recent), 30)])
+            src[m], dst[m] = c, main
+            m, main = m + 1, c
+            recent.append(c)
+        elif x < 0.55 or not branches:
+            src[m], dst[m] = c, main
+            m, main = m + 1, c
+            recent.append(c)
+        elif x < 0.93:
+            b = p % len(branches)
+            src[m], dst[m] = c, branches[b]
+            m, branches[b] = m + 1, c
+        else:
+            tip = branches.pop(p % len(branches))
+            if (p >> 8) % 5 == 0:
+                tip = recent[-1 - (p >> 12) % min(len(recent), 50)]
+            src[m], dst[m], src[m + 1], dst[m + 1] = c, main, c, tip
+            m, main = m + 2, c
+            recent.append(c)
+        if len(recent) > 64:
+            del recent[:32]
+    return src[:m], dst[:m]
+
+
+def local_dag(n, degree, rng):
+    """Each node draws `degree` sources, 98% from the 300 nodes just before it, 2% from
+    anywhere before it."""
+    import numpy as np
+    v = np.repeat(np.arange(1, n), degree)
+    back = rng.integers(1, 301, size=v.size)
+    far = rng.random(v.size) < 0.02
+    back[far] = rng.integers(1, n, size=int(far.sum()))
+    back = np.minimum(back, v)
+    return v - back, v
+
+
+def dependencies(n, m, rng):
+    """Package -> dependency edges, about m of them: out-degrees from a power law, popular
+    (early) packages depended on most, 0.3% of edges reversed to close cycles; labels shuffled."""
+    import numpy as np
+    k = np.minimum(rng.zipf(2.2, size=n), 200)
+    k = np.maximum(1, (k * (m / k.sum())).astype(np.int64))
+    v = np.repeat(np.arange(n), k)
+    v = v[v > 0]
+    u = (v * rng.random(v.size) ** 3).astype(np.int64)
+    back = rng.random(v.size) < 0.003
+    u[back], v[back] = v[back], u[back]
+    label = rng.permutation(n)
+    return label[v], label[u]
+
+
+def sparse_graph(inp, rng):
+    if inp.growth == "history":
+        return version_history(inp.n, rng)
+    if inp.growth == "local":
+        return local_dag(inp.n, int(inp.param), rng)
+    return dependencies(inp.n, int(inp.param), rng)
 
 
 def weight_matrix(n, lower, rng):
@@ -174,7 +251,8 @@ def prepare_input(inp, data_dir, seed, lower):
     if inp.job == "reduce":
         inp.path, inp.dot_path = stem + ".edges", stem + ".dot"
         if not (os.path.exists(inp.path) and os.path.exists(inp.dot_path)):
-            src, dst = random_dag(inp, rng_for(seed, inp.name))
+            make = random_dag if inp.growth in ("p", "deg") else sparse_graph
+            src, dst = make(inp, rng_for(seed, inp.name))
             write_atomically(inp.path, lambda f: f.write(textio.format_edges(src, dst)))
             write_atomically(inp.dot_path, lambda f: f.write(
                 "digraph G {\n" + "".join(f"{s} -> {t};\n" for s, t in zip(src.tolist(), dst.tolist())) + "}\n"))
@@ -201,14 +279,39 @@ class Tool:
     is_subject: bool = False
 
 
-def make_tools(fwprune, extra, binaries, lower, upper):
+# Peers that cannot take an input: None, or why not. Boost and networkx accept DAGs only;
+# tred reduces cyclic graphs by other rules. Boost keeps n^2 bits of reachability and networkx a
+# descendant set per node, so graphs past these sizes would exhaust this machine's memory.
+def unsuited(tool, inp):
+    if tool.name in ("boost", "networkx", "tred") and inp.growth == "deps":
+        return "n/a (cycles)"
+    if tool.name == "boost" and inp.n > 150_000:
+        return f"n/a ({inp.n ** 2 / 8e9:.0f} GB)"
+    if tool.name == "networkx" and inp.n > 150_000:
+        return "n/a (memory)"
+    if tool.name == "release" and inp.job == "reduce" and inp.n > 46340:
+        return "n/a (over 46340 nodes)"
+    return None
+
+
+def make_tools(fwprune, extra, binaries, lower, upper, baseline=None):
     py = sys.executable
     lo, up = repr(float(lower)), repr(float(upper))
 
     def out(d, f):
         return os.path.join(d, f)
 
-    return [
+    release = []
+    if baseline:
+        # An earlier fwprune as one more peer, to quote figures against the last release.
+        release = [
+            Tool("release", "reduce", "edges",
+                 lambda i, d: ([baseline, "reduce", i.path, out(d, "release.edges")], None)),
+            Tool("release", "weighted", "weighted",
+                 lambda i, d: ([baseline, "weakest-link", i.path, out(d, "release.edges"),
+                                out(d, "release.mat"), "--lower", lo, "--upper", up], None)),
+        ]
+    return release + [
         Tool("fwprune", "reduce", "edges",
              lambda i, d: ([fwprune, "reduce", i.path, out(d, "fwprune.edges")] + extra, None), True),
         Tool("boost", "reduce", "edges",
@@ -254,6 +357,9 @@ def run_once(argv, stdout_path, cap):
 
 def time_tool(tool, inp, outdir, args, history):
     """Runs one tool on one input; history[(tool, family)] = (n, seconds or None if over cap)."""
+    reason = unsuited(tool, inp)
+    if reason:
+        return Cell("skipped", note=reason)
     key = (tool.name, inp.family)
     prev = history.get(key)
     if prev:
@@ -501,6 +607,9 @@ def main():
     ap.add_argument("--with-p4000", action="store_true",
                     help="also run the n=4000, p=0.1 graph (~800k edges; slow for every peer)")
     ap.add_argument("--only", choices=["reduce", "weighted"], help="run one job only")
+    ap.add_argument("--inputs", metavar="REGEX", help="run only the inputs whose name matches")
+    ap.add_argument("--baseline", metavar="FWPRUNE",
+                    help="an earlier fwprune binary to time as one more peer (\"release\")")
     ap.add_argument("--lower", type=float, default=0.1, help="weakest-link --lower (default %(default)s)")
     ap.add_argument("--upper", type=float, default=0.9, help="weakest-link --upper (default %(default)s)")
     ap.add_argument("--seed", type=int, default=20240601, help="input generator seed")
@@ -520,12 +629,14 @@ def main():
     os.makedirs(data_dir, exist_ok=True)
 
     fwprune = os.path.abspath(args.fwprune)
-    tools = make_tools(fwprune, args.fwprune_arg, binaries, args.lower, args.upper)
+    baseline = os.path.abspath(args.baseline) if args.baseline else None
+    tools = make_tools(fwprune, args.fwprune_arg, binaries, args.lower, args.upper, baseline)
     backend = fwprune_backend(fwprune, args.fwprune_arg, args.workdir)
     load = os.getloadavg()[0]
     if load > 0.5:
         print(f"warning: load average {load:.1f} before starting; timings will be noisy", flush=True)
-    plan = [i for i in input_plan(args.quick, args.with_p4000) if args.only in (None, i.job)]
+    plan = [i for i in input_plan(args.quick, args.with_p4000) if args.only in (None, i.job)
+            and (not args.inputs or re.search(args.inputs, i.name))]
     log = lambda msg: print(msg, flush=True)
 
     history, rows, failures = {}, [], []

@@ -1,6 +1,7 @@
 // The edge-list reader splits large texts into chunks parsed in parallel. This target builds such
 // a text, one record per line, alternating records made of the input's tokens with generated ones,
-// and checks the parse with 1 and 3 threads against each record read on its own: the same n and
+// and checks the parse with 1 and 3 threads, whole and in small pieces, against each record read
+// on its own: the same n and
 // edges, or the first record's error with its line. A cut-short last record must be reported too.
 #include <cstdint>
 #include <map>
@@ -105,9 +106,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
+    // Read whole, and in pieces of a size the input picks, so that records straddle their ends.
+    const std::size_t piece = 1 + (size * 131) % 9973;
     for (const int threads : {1, 3}) {
         try {
-            const ByteAdjacencyMatrix m = parseEdgeList(text, "fuzz.txt", strict, threads);
+            const ByteAdjacencyMatrix m = adjacencyMatrixOf(
+                parseEdgeRecords(text, "fuzz.txt", strict, threads,
+                                 threads == 1 ? kEdgeListPieceBytes : piece),
+                "fuzz.txt");
             require(expectedError.empty(), "the parse succeeded where it must fail", expectedError);
             require(m.n == n, "n is the largest node number plus one");
             for (int i = 0; i < n; ++i) {

@@ -1,12 +1,14 @@
 // The reduction job on small graphs: parse an edge list, sweep it on the stand-in (and on the
 // native CPU engine when built in), through the internal engine call and the in-memory C API with
-// a padded row stride, and compare against reachability computed by search.
+// a padded row stride, reduce its records on the sparse route, and compare against reachability
+// computed by search.
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
 #include "fuzz_support.h"
 #include "fwprune.h"
+#include "cpu/cpu_engine.h"
 #include "graph_files/edge_list.h"
 
 using namespace fwprune;
@@ -41,6 +43,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (cpuEngineAvailable()) {
         require(sweptOn(Backend::Cpu, input).cells == expected, "CPU engine matches the reference");
     }
+
+    // The sparse route on the records, as read (repeats and file order kept).
+    const EdgeRecords records = parseEdgeRecords(text, "fuzz.txt");
+    std::vector<std::uint64_t> kept;
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j) {
+            if (expected[std::size_t(i) * n + j]) kept.push_back(std::uint64_t(i) << 32 | j);
+        }
+    }
+    require(cpu::reduceEdgeRecords(records.records).kept == kept,
+            "sparse route matches the reference");
 
     // The C API on a padded caller matrix whose edges are arbitrary non-zero bytes.
     const std::size_t stride = std::size_t(n) + size % 5;

@@ -53,6 +53,9 @@
  * reduction's sparse route takes any node number up to 2^31 - 1. */
 #define FWPRUNE_MAX_DENSE_NODES 46340
 
+/* The most CPU threads a job may be asked to use (fwpruneOptions.threads, FWPRUNE_NUM_THREADS). */
+#define FWPRUNE_MAX_THREADS 4096
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -108,6 +111,13 @@ typedef enum fwprunePhase {
  * Keep it quick; it must not call back into the library. */
 typedef void (*fwpruneProgressCallback)(void* userData, fwprunePhase phase, double fraction);
 
+/* Asked on the calling thread now and then while a job runs (between phases, between sweeps on
+ * the stand-in and the GPU, between blocks of input read and output written, and always just
+ * before an output replaces its target): return non-zero to stop the job. The call then returns
+ * FWPRUNE_ERROR_CANCELLED and no regular output file is created or changed, and an in-memory
+ * matrix is left as it was. Keep it quick; it must not call back into the library. */
+typedef int (*fwpruneCancelCallback)(void* userData);
+
 /* Filled in by a checked call when fwpruneOptions.stats is not NULL. */
 typedef struct fwpruneRunStats {
     int nodes;              /* n; INT_MAX when n does not fit (see nodeCount) */
@@ -126,7 +136,11 @@ typedef struct fwpruneRunStats {
 typedef struct fwpruneOptions {
     size_t structSize;
     fwpruneBackend backend; /* default FWPRUNE_BACKEND_AUTO */
-    int threads;            /* CPU threads; 0 (default) uses every hardware thread */
+    int threads;            /* CPU threads, at most FWPRUNE_MAX_THREADS; 0 (default) uses the
+                               environment variable FWPRUNE_NUM_THREADS when it is set (a whole
+                               number from 0 to FWPRUNE_MAX_THREADS; 0 means unset), else the
+                               processors this process may run on (its CPU affinity, bounded by
+                               a cgroup CPU quota) */
     int strict;             /* non-zero: a token that is not wholly a number is a format error
                                naming file, line and token, instead of being read as atoi/atof
                                read it (0, or its leading number). Default 0. */
@@ -134,6 +148,8 @@ typedef struct fwpruneOptions {
     void* progressUserData;
     fwpruneRunStats* stats; /* default NULL */
     fwpruneRoute route;     /* default FWPRUNE_ROUTE_AUTO */
+    fwpruneCancelCallback cancelRequested; /* default NULL: the job runs to its end */
+    void* cancelUserData;
 } fwpruneOptions;
 
 /* Fills *options with the defaults. @return nothing. */

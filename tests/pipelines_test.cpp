@@ -1,10 +1,20 @@
 // Both jobs from file to file through the exported C API.
 #include <gtest/gtest.h>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <xmmintrin.h>
+#endif
+
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "fwprune.h"
 #include "test_support.h"
@@ -456,6 +466,197 @@ TEST(InMemoryApi, PrunesLikeTheFilePipeline) {
             return packed;
         }(),
         testing::referenceWeakestLink(input, n, 0.1f, 0.9f)));
+}
+
+// Names in a folder that an output's temporary file would have.
+int temporaryFiles(const ScratchDir& dir) {
+    int count = 0;
+    for (const std::string& name : dir.entries()) count += name.rfind(".fwprune-", 0) == 0;
+    return count;
+}
+
+// Cancels the job once the progress callback has seen a given phase begin.
+struct CancelAtPhase {
+    int phase;
+    bool reached = false;
+    static void onProgress(void* self, fwprunePhase phase, double) {
+        auto& at = *static_cast<CancelAtPhase*>(self);
+        at.reached = at.reached || phase == at.phase;
+    }
+    static int cancelRequested(void* self) { return static_cast<CancelAtPhase*>(self)->reached; }
+};
+
+TEST(CheckedCalls, CancelledJobEndsWithItsStatusAndChangesNoOutput) {
+    EXPECT_STREQ(fwpruneGetStatusName(FWPRUNE_ERROR_CANCELLED), "FWPRUNE_ERROR_CANCELLED");
+    for (const fwpruneBackend backend : {FWPRUNE_BACKEND_EMULATED, FWPRUNE_BACKEND_CPU}) {
+        for (const int phase : {FWPRUNE_PHASE_READ, FWPRUNE_PHASE_SWEEPS, FWPRUNE_PHASE_WRITE}) {
+            SCOPED_TRACE("backend " + std::to_string(backend) + ", phase " + std::to_string(phase));
+            ScratchDir dir;
+            writeText(dir.file("g.txt"), "0 edge 1\n1 edge 2\n0 edge 2\n");
+            writeText(dir.file("w.txt"), kThreeNodes);
+            for (const char* name : {"o.txt", "e.txt", "m.txt"}) writeText(dir.file(name), "old");
+            CancelAtPhase at{phase};
+            fwpruneOptions options = backendOptions(backend);
+            options.progress = &CancelAtPhase::onProgress;
+            options.progressUserData = &at;
+            options.cancelRequested = &CancelAtPhase::cancelRequested;
+            options.cancelUserData = &at;
+            EXPECT_EQ(runTransitiveReductionChecked(dir.file("g.txt").c_str(),
+                                                    dir.file("o.txt").c_str(), &options),
+                      FWPRUNE_ERROR_CANCELLED);
+            at.reached = false;
+            EXPECT_EQ(
+                runWeakestLinkReductionChecked(dir.file("w.txt").c_str(), dir.file("e.txt").c_str(),
+                                               dir.file("m.txt").c_str(), 0.1f, 1.0f, &options),
+                FWPRUNE_ERROR_CANCELLED);
+            for (const char* name : {"o.txt", "e.txt", "m.txt"}) {
+                EXPECT_EQ(readText(dir.file(name)), "old") << name;
+            }
+            EXPECT_EQ(temporaryFiles(dir), 0);
+        }
+    }
+    // In memory, the caller's matrix stays as it was.
+    float weights[4] = {0.0f, 0.5f, -0.25f, 0.0f};
+    const float before[4] = {0.0f, 0.5f, -0.25f, 0.0f};
+    fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_EMULATED);
+    options.cancelRequested = [](void*) { return 1; };
+    EXPECT_EQ(fwprunePruneWeightMatrix(weights, 2, 2, 0.1f, 1.0f, &options),
+              FWPRUNE_ERROR_CANCELLED);
+    EXPECT_EQ(std::memcmp(weights, before, sizeof weights), 0);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+unsigned floatMode() {
+    return _mm_getcsr();
+}
+void setFloatMode(unsigned mode) {
+    _mm_setcsr(mode);
+}
+constexpr unsigned kFlushToZero = 0x8040u;  // MXCSR flush-to-zero | denormals-are-zero
+#elif defined(__aarch64__)
+std::uint64_t floatMode() {
+    std::uint64_t fpcr = 0;
+    __asm__ __volatile__("mrs %0, fpcr" : "=r"(fpcr));
+    return fpcr;
+}
+void setFloatMode(std::uint64_t fpcr) {
+    __asm__ __volatile__("msr fpcr, %0" : : "r"(fpcr));
+}
+constexpr std::uint64_t kFlushToZero = std::uint64_t{1} << 24;  // FPCR.FZ
+#endif
+
+TEST(CheckedCalls, CallersFlushToZeroModeChangesNoResultAndIsRestored) {
+#if defined(__x86_64__) || defined(__i386__) || defined(__aarch64__)
+    // Weights with subnormals among every special value, as text that reads back exactly.
+    const int n = 37;
+    const std::vector<float> weights = testing::randomWeights(n, 0.25f, 0.75f, 12);
+    std::string text;
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j) {
+            char value[32];
+            std::snprintf(value, sizeof value, j == 0 ? "%.9g" : " %.9g", weights[i * n + j]);
+            text += value;
+        }
+        text += "\n";
+    }
+    ScratchDir dir;
+    writeText(dir.file("w.txt"), text);
+    const auto runAll = [&] {
+        std::vector<std::string> results;
+        for (const fwpruneBackend backend : {FWPRUNE_BACKEND_EMULATED, FWPRUNE_BACKEND_CPU}) {
+            const fwpruneOptions options = backendOptions(backend);
+            const auto modeBefore = floatMode();
+            EXPECT_EQ(
+                runWeakestLinkReductionChecked(dir.file("w.txt").c_str(), dir.file("e.txt").c_str(),
+                                               dir.file("m.txt").c_str(), 0.25f, 0.75f, &options),
+                FWPRUNE_OK);
+            std::vector<float> cells = weights;
+            EXPECT_EQ(fwprunePruneWeightMatrix(cells.data(), n, n, 0.25f, 0.75f, &options),
+                      FWPRUNE_OK);
+            EXPECT_EQ(floatMode(), modeBefore) << "the caller's mode was not restored";
+            results.push_back(readText(dir.file("m.txt")) + readText(dir.file("e.txt")));
+            results.emplace_back(reinterpret_cast<const char*>(cells.data()),
+                                 cells.size() * sizeof(float));
+        }
+        return results;
+    };
+    const std::vector<std::string> ieee = runAll();
+    const auto callersMode = floatMode();
+    setFloatMode(callersMode | kFlushToZero);
+    const std::vector<std::string> flushing = runAll();
+    setFloatMode(callersMode);
+    ASSERT_EQ(ieee.size(), 4u);
+    EXPECT_NE(ieee[0].find("e-041"), std::string::npos) << "no subnormal was written";
+    EXPECT_EQ(ieee[0], ieee[2]) << "the stand-in and the CPU engine disagree";
+    EXPECT_EQ(ieee[1], ieee[3]) << "the stand-in and the CPU engine disagree";
+    for (std::size_t r = 0; r < ieee.size(); ++r) {
+        EXPECT_TRUE(ieee[r] == flushing[r]) << "result " << r << " changed with flush-to-zero";
+    }
+#else
+    GTEST_SKIP() << "no flush-to-zero mode to test on this processor";
+#endif
+}
+
+// The threads of this process now.
+int processThreads() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
+}
+
+// The most threads the process had while a job's sweeps ran with the given count; -1 when the
+// job failed.
+int threadsDuringSweeps(int threads) {
+    int most = 0;
+    fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_EMULATED);
+    options.threads = threads;
+    options.progressUserData = &most;
+    options.progress = [](void* user, fwprunePhase phase, double) {
+        int& top = *static_cast<int*>(user);
+        if (phase == FWPRUNE_PHASE_SWEEPS) top = std::max(top, processThreads());
+    };
+    std::vector<float> cells(64 * 64, 0.5f);
+    if (fwprunePruneWeightMatrix(cells.data(), 64, 64, 0.1f, 1.0f, &options) != FWPRUNE_OK) {
+        return -1;
+    }
+    return most;
+}
+
+TEST(CheckedCalls, ThreadCountFollowsAffinityAndEnvironmentWithinALimit) {
+    fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_EMULATED);
+    unsigned char cell = 0;
+    options.threads = FWPRUNE_MAX_THREADS + 1;
+    EXPECT_EQ(fwpruneReduceAdjacencyMatrix(&cell, 1, 1, &options), FWPRUNE_ERROR_INVALID_ARGUMENT);
+    EXPECT_NE(std::string(fwpruneGetLastErrorMessage()).find("4096"), std::string::npos);
+
+    // In a child, which may narrow its affinity and set its environment freely.
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        cpu_set_t allowed;
+        CPU_ZERO(&allowed);
+        if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) ::_exit(90);
+        int first = 0;
+        while (!CPU_ISSET(first, &allowed)) ++first;
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(first, &one);
+        if (::sched_setaffinity(0, sizeof one, &one) != 0) ::_exit(91);
+        ::unsetenv("FWPRUNE_NUM_THREADS");
+        if (threadsDuringSweeps(0) != 1) ::_exit(1);  // one CPU: no worker thread
+        ::setenv("FWPRUNE_NUM_THREADS", "3", 1);
+        if (threadsDuringSweeps(0) != 3) ::_exit(2);
+        if (threadsDuringSweeps(2) != 2) ::_exit(3);  // an explicit count wins
+        ::setenv("FWPRUNE_NUM_THREADS", "lots", 1);
+        if (threadsDuringSweeps(0) != -1) ::_exit(4);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: affinity ignored, 2: environment ignored, "
+                                         "3: explicit count overridden, 4: bad value accepted";
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ float parseThreshold(const std::string& option, const std::string& text) {
 }
 
 int parseThreads(const std::string& text) {
-    constexpr long kMaxThreads = 4096;
+    constexpr long kMaxThreads = FWPRUNE_MAX_THREADS;
     const bool digits =
         !text.empty() && text.size() <= 6 &&
         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });

@@ -13,12 +13,16 @@ Two jobs, each available on numpy arrays, on networkx DiGraphs, and from file to
     cells at or above ``upper``, become absent (2.0).
 
 Every function takes ``backend`` ("auto", "gpu", "cpu" or "emulated"; "auto" uses the GPU when
-one is usable), ``threads`` (CPU threads, 0 for all) and ``progress``: ``True`` shows a bar on
-standard error while the job runs (with tqdm when it is installed, as plain text otherwise, and
-nothing when standard error is not a terminal); a callable is called as ``progress(phase,
-fraction)`` with phase "read", "sweeps" or "write" and the fraction of that phase done, from 0 to
-1, never going back. An exception it raises ends its reports and is raised when the job returns.
-The GIL is released while the sweeps run, so several threads may call in at once.
+one is usable) and ``threads`` (CPU threads, at most 4096; 0, the default, uses the environment
+variable ``FWPRUNE_NUM_THREADS`` when set, else the CPUs this process may use) and
+``progress``: ``True`` shows a bar on standard error while the job runs (through tqdm when it is
+installed, as plain text otherwise, and nothing when standard error is not a terminal); a callable
+is called as ``progress(phase, fraction)`` on the calling thread, phase being "read", "sweeps" or
+"write" and fraction the share of that phase done, from 0 to 1 and never going back; an exception
+it raises stops the job and is raised in its place. The GIL is released while the sweeps run, so
+several threads may call in at once. Ctrl-C (or any signal
+whose handler raises) stops a call made from the main thread: it raises ``KeyboardInterrupt``
+(or the handler's exception) and no output file is created or changed.
 
 Errors: ``ValueError`` for bad arguments and malformed files, ``OSError`` (with ``filename``
 set) when a file cannot be read or written, ``MemoryError`` when the matrix does not fit, and
@@ -28,6 +32,7 @@ set) when a file cannot be read or written, ``MemoryError`` when the matrix does
 from __future__ import annotations
 
 import errno as _errno
+import functools as _functools
 import operator as _operator
 import os as _os
 import sys as _sys
@@ -40,6 +45,7 @@ from . import _core
 
 __all__ = [
     "transitive_reduction",
+    "transitive_reduction_edges",
     "transitive_reduction_file",
     "weakest_link_reduction",
     "weakest_link_reduction_file",
@@ -62,10 +68,19 @@ _BACKENDS = {
 }
 _BACKEND_NAMES = {code: name for name, code in _BACKENDS.items()}
 
+_MAX_THREADS = _core.MAX_THREADS
 _INT32_MAX = 2**31 - 1
-# The library's limit (n*n cells must fit 32 bits), checked here too so that an oversized input
-# is refused before it is copied.
-_MAX_NODES = 46340
+# The library's limit on a dense matrix (n*n cells must fit 32 bits), checked here too so that an
+# oversized input is refused before it is copied.
+_MAX_NODES = _core.MAX_DENSE_NODES
+
+# How a reduction computes its result (every route gives the same edges): "sweeps" on the dense
+# matrix, "sparse" on edge arrays (any node count), "auto" the faster for the input.
+_REDUCTION_ROUTES = {
+    "auto": _core.ROUTE_AUTO,
+    "sweeps": _core.ROUTE_SWEEPS,
+    "sparse": _core.ROUTE_SPARSE,
+}
 
 # The library reports a failed system call with the C library's text for errno; the same C
 # library gives us the texts, so the number can be recovered.
@@ -81,9 +96,11 @@ def default_backend() -> str:
 
 
 _Progress = Union[bool, Callable[[str, float], Any], None]
+# Backend, threads, and the progress callable or None.
+_Engine = tuple[int, int, Any]
 
 
-def _engine_options(backend: str, threads: int, progress: _Progress = None) -> tuple[Any, ...]:
+def _engine_options(backend: str, threads: int, progress: _Progress = None) -> _Engine:
     if not (progress is None or isinstance(progress, bool) or callable(progress)):
         raise TypeError(f"progress must be a bool or a callable, not {type(progress).__name__}")
     if not isinstance(backend, str) or backend not in _BACKENDS:
@@ -93,19 +110,26 @@ def _engine_options(backend: str, threads: int, progress: _Progress = None) -> t
     if isinstance(threads, bool):
         raise TypeError("threads must be an int, not bool")
     threads = _operator.index(threads)
-    if not 0 <= threads <= _INT32_MAX:
-        raise ValueError(f"threads must be between 0 and {_INT32_MAX}, not {threads}")
-    return _BACKENDS[backend], threads, progress
+    if not 0 <= threads <= _MAX_THREADS:
+        raise ValueError(f"threads must be between 0 and {_MAX_THREADS}, not {threads}")
+    return _BACKENDS[backend], threads, progress if callable(progress) else None
 
 
-def _run(function: Callable[..., Any], *arguments: Any, engine: tuple[Any, ...]) -> Any:
-    """Calls a _core function with the engine options, showing a bar if asked to."""
-    backend, threads, progress = engine
-    if progress is True:
-        reduces = function in (_core.reduce_adjacency, _core.reduce_file)
-        with _ProgressBar("reducing" if reduces else "pruning") as bar:
-            return function(*arguments, backend, threads, bar.report if bar.shown else None)
-    return function(*arguments, backend, threads, progress or None)
+def _shows_progress(work: str) -> Callable[[Any], Any]:
+    """Turns a function's ``progress=True`` into a bar on standard error for the length of the
+    call ("reading", ``work``, "writing"), cleared however the call ends."""
+
+    def decorate(function: Any) -> Any:
+        @_functools.wraps(function)
+        def call(*args: Any, progress: _Progress = None, **kwargs: Any) -> Any:
+            if progress is not True:
+                return function(*args, progress=progress, **kwargs)
+            with _ProgressBar(work) as bar:
+                return function(*args, progress=bar.report if bar.shown else None, **kwargs)
+
+        return call
+
+    return decorate
 
 
 class _ProgressBar:
@@ -163,10 +187,23 @@ class _ProgressBar:
         self._phase = None
 
 
+def _route_option(route: str, routes: dict) -> int:
+    if not isinstance(route, str) or route not in routes:
+        raise ValueError(f"route must be one of {', '.join(map(repr, routes))}, not {route!r}")
+    return routes[route]
+
+
+def _float32(value: Any) -> float:
+    """``value`` rounded to float32, as the library stores it (overflowing to an infinity)."""
+    with _np.errstate(over="ignore"):
+        return float(_np.float32(float(value)))
+
+
 def _threshold(value: Any, name: str) -> float:
+    # Rounded here, so that the library is handed a value that float32 holds exactly.
     try:
-        return float(value)
-    except (TypeError, ValueError):
+        return _float32(value)
+    except (TypeError, ValueError, OverflowError):
         raise TypeError(f"{name} must be a real number, not {value!r}") from None
 
 
@@ -183,6 +220,13 @@ def _square(array: Any, what: str) -> _np.ndarray:
 def _check_node_count(n: int) -> None:
     if n > _MAX_NODES:
         raise ValueError(f"{n} nodes exceed the limit of {_MAX_NODES} (n*n cells must fit 32 bits)")
+
+
+def _scipy_sparse(matrix: Any) -> Any:
+    """Returns scipy.sparse when ``matrix`` is one of its matrices or arrays, else None (scipy
+    stays optional: a matrix cannot be scipy's unless the caller has imported scipy)."""
+    sp = _sys.modules.get("scipy.sparse")
+    return sp if sp is not None and sp.issparse(matrix) else None
 
 
 def _fspath(path: Any, role: str) -> bytes:
@@ -236,53 +280,137 @@ def _check(result: tuple[int, bytes], paths: Sequence[bytes] = ()) -> None:
         raise ValueError(message)
     if status == _core.ERROR_OUT_OF_MEMORY:
         raise MemoryError(message)
+    if status == _core.ERROR_CANCELLED:
+        raise KeyboardInterrupt(message)
     raise RuntimeError(message)
 
 
 # --- transitive reduction --------------------------------------------------------------------
 
 
+@_shows_progress("reducing")
 def transitive_reduction(
-    adjacency: Any, *, backend: str = "auto", threads: int = 0, progress: _Progress = None
+    adjacency: Any,
+    *,
+    backend: str = "auto",
+    threads: int = 0,
+    route: str = "auto",
+    progress: _Progress = None,
 ) -> Any:
     """Removes every edge that a walk of two or more edges bypasses.
 
-    ``adjacency`` is a square array of any bool or integer dtype (any memory layout), where cell
-    (i, j) is non-zero when there is an edge from i to j. Returns a new array of the same shape,
-    bool if the input was bool and uint8 (0 or 1) otherwise. The input is not modified.
+    ``adjacency`` is one of:
 
-    Given a ``networkx.DiGraph`` instead, returns a new DiGraph with the same nodes (and node
-    attributes) and the surviving edges, each with its attributes.
+    - a square array of any bool or integer dtype (any memory layout), where cell (i, j) is
+      non-zero when there is an edge from i to j. Returns a new array of the same shape, bool if
+      the input was bool and uint8 (0 or 1) otherwise. The input is not modified.
+    - an (m, 2) integer array of edges (source, target), m != 2 (a 2 x 2 array is a matrix; use
+      ``transitive_reduction_edges`` for edge arrays of any length): see there.
+    - a ``scipy.sparse`` matrix or array: returns the surviving edges in the same format and
+      shape, with the values 1 (True for a bool matrix); explicit zeros are not edges.
+    - a ``networkx.DiGraph`` with any hashable node labels: returns a new DiGraph with the same
+      nodes (and node attributes) and the surviving edges, each with its attributes.
+
+    Sparse inputs and graphs are never made into a dense matrix here; ``route`` ("auto",
+    "sweeps" or "sparse") says how the library computes the result, "auto" being the faster.
     """
     engine = _engine_options(backend, threads, progress)
+    route_code = _route_option(route, _REDUCTION_ROUTES)
     nx = _networkx_digraph(adjacency)
     if nx is not None:
-        return _reduce_graph(nx, adjacency, engine)
+        return _reduce_graph(nx, adjacency, engine, route_code)
+    sp = _scipy_sparse(adjacency)
+    if sp is not None:
+        return _reduce_scipy(sp, adjacency, engine, route_code)
 
-    array = _square(adjacency, "the adjacency matrix")
+    array = _np.asarray(adjacency)
+    if array.ndim == 2 and array.shape[1] == 2 and array.shape[0] != 2:
+        return transitive_reduction_edges(
+            array, backend=backend, threads=threads, route=route, progress=progress
+        )
+    array = _square(array, "the adjacency matrix")
     if array.dtype.kind not in "biu":
         raise ValueError(
             f"the adjacency matrix must have a bool or integer dtype, not {array.dtype}"
         )
     # != 0 rather than a cast: a cast to uint8 would wrap 256 to 0 and lose the edge.
     cells = _np.ascontiguousarray(array != 0, dtype=_np.uint8)
-    _check(_run(_core.reduce_adjacency, cells, engine=engine))
+    if route_code == _core.ROUTE_SPARSE:
+        sources, targets = _reduce_edge_arrays(*_np.nonzero(cells), engine, route_code)
+        cells[...] = 0
+        cells[sources, targets] = 1
+    else:
+        _check(_core.reduce_adjacency(cells, *engine, route_code))
     return cells.view(bool) if array.dtype.kind == "b" else cells
 
 
-def _reduce_graph(nx: Any, graph: Any, engine: tuple[Any, ...]) -> Any:
+@_shows_progress("reducing")
+def transitive_reduction_edges(
+    edges: Any,
+    *,
+    backend: str = "auto",
+    threads: int = 0,
+    route: str = "auto",
+    progress: _Progress = None,
+) -> _np.ndarray:
+    """The transitive reduction of a graph given as an (m, 2) integer array of edges
+    (source, target), like the records of an edge-list file: node numbers up to 2**31 - 1, an
+    edge with a negative node number skipped, repeats counted once. Returns a (k, 2) array of the
+    surviving edges, sorted by source and then target, in the input's dtype. Memory follows the
+    edges, not the largest node number."""
+    engine = _engine_options(backend, threads, progress)
+    route_code = _route_option(route, _REDUCTION_ROUTES)
+    array = _np.asarray(edges)
+    if array.ndim != 2 or array.shape[1] != 2:
+        raise ValueError(f"the edges must be an (m, 2) array, not of shape {array.shape}")
+    if array.dtype.kind not in "iu":
+        raise ValueError(f"the edges must have an integer dtype, not {array.dtype}")
+    sources, targets = _reduce_edge_arrays(array[:, 0], array[:, 1], engine, route_code)
+    return _np.stack([sources, targets], axis=1).astype(array.dtype, copy=False)
+
+
+def _reduce_edge_arrays(
+    sources: Any, targets: Any, engine: _Engine, route: int
+) -> tuple[_np.ndarray, _np.ndarray]:
+    """The surviving edges of the edges sources[e] -> targets[e], as two int32 arrays."""
+    sources, targets = _np.asarray(sources), _np.asarray(targets)
+    for nodes in (sources, targets):
+        if nodes.size and (nodes.max() > _INT32_MAX or nodes.min() < -_INT32_MAX - 1):
+            raise ValueError(f"node numbers must fit 32 bits; found {nodes.max()}")
+    # Copies the library may overwrite with the result.
+    sources = _np.array(sources, dtype=_np.int32, order="C")
+    targets = _np.array(targets, dtype=_np.int32, order="C")
+    status, message, count = _core.reduce_edges(sources, targets, *engine, route)
+    _check((status, message))
+    return sources[:count], targets[:count]
+
+
+def _reduce_scipy(sp: Any, matrix: Any, engine: _Engine, route: int) -> Any:
+    rows, columns = matrix.shape
+    if rows != columns:
+        raise ValueError(f"the adjacency matrix must be square, not {rows} x {columns}")
+    if rows > _INT32_MAX + 1:
+        raise ValueError(f"{rows} nodes exceed 2**31, the most an edge list can number")
+    coo = matrix.tocoo()
+    edge = coo.data != 0
+    sources, targets = _reduce_edge_arrays(coo.row[edge], coo.col[edge], engine, route)
+    values = _np.ones(sources.size, dtype=bool if matrix.dtype == bool else _np.uint8)
+    sparray = getattr(sp, "sparray", None)
+    make = sp.coo_array if sparray is not None and isinstance(matrix, sparray) else sp.coo_matrix
+    return make((values, (sources, targets)), shape=matrix.shape).asformat(matrix.format)
+
+
+def _reduce_graph(nx: Any, graph: Any, engine: _Engine, route: int) -> Any:
     nodes = list(graph.nodes)
-    _check_node_count(len(nodes))
     index = {node: i for i, node in enumerate(nodes)}
-    cells = _np.zeros((len(nodes), len(nodes)), dtype=_np.uint8)
-    for source, target in graph.edges:
-        cells[index[source], index[target]] = 1
-    _check(_run(_core.reduce_adjacency, cells, engine=engine))
+    count = graph.number_of_edges()
+    sources = _np.fromiter((index[u] for u, _ in graph.edges), dtype=_np.int64, count=count)
+    targets = _np.fromiter((index[v] for _, v in graph.edges), dtype=_np.int64, count=count)
+    sources, targets = _reduce_edge_arrays(sources, targets, engine, route)
 
     result = nx.DiGraph()
     result.graph.update(graph.graph)
     result.add_nodes_from((node, dict(data)) for node, data in graph.nodes(data=True))
-    sources, targets = _np.nonzero(cells)
     result.add_edges_from(
         (nodes[i], nodes[j], dict(graph.edges[nodes[i], nodes[j]]))
         for i, j in zip(sources.tolist(), targets.tolist())
@@ -290,25 +418,29 @@ def _reduce_graph(nx: Any, graph: Any, engine: tuple[Any, ...]) -> Any:
     return result
 
 
+@_shows_progress("reducing")
 def transitive_reduction_file(
     input: PathLike,
     output: PathLike,
     *,
     backend: str = "auto",
     threads: int = 0,
+    route: str = "auto",
     progress: _Progress = None,
 ) -> None:
     """Reads the edge list at ``input`` ("SOURCE word TARGET" records) and writes the surviving
     edges to ``output`` as "%d edge %d" lines sorted by source, then target. ``output`` may name
-    the input; on failure it is left as it was."""
+    the input; on failure it is left as it was. ``route`` as for ``transitive_reduction``."""
     engine = _engine_options(backend, threads, progress)
+    route_code = _route_option(route, _REDUCTION_ROUTES)
     paths = [_fspath(input, "input"), _fspath(output, "output")]
-    _check(_run(_core.reduce_file, *paths, engine=engine), paths)
+    _check(_core.reduce_file(*paths, *engine, route_code), paths)
 
 
 # --- weakest-link reduction ------------------------------------------------------------------
 
 
+@_shows_progress("pruning")
 def weakest_link_reduction(
     weights: Any,
     lower: float,
@@ -346,12 +478,12 @@ def weakest_link_reduction(
     if array.dtype.kind != "f":
         raise ValueError(f"the weight matrix must have a floating dtype, not {array.dtype}")
     cells = _np.array(array, dtype=_np.float32, order="C", copy=True)
-    _check(_run(_core.prune_weights, cells, lower, upper, engine=engine))
+    _check(_core.prune_weights(cells, lower, upper, *engine))
     return cells
 
 
 def _prune_graph(
-    nx: Any, graph: Any, lower: float, upper: float, weight: str, engine: tuple[Any, ...]
+    nx: Any, graph: Any, lower: float, upper: float, weight: str, engine: _Engine
 ) -> Any:
     nodes = list(graph.nodes)
     _check_node_count(len(nodes))
@@ -360,22 +492,23 @@ def _prune_graph(
     for source, target, data in graph.edges(data=True):
         if weight not in data:
             raise ValueError(f"edge {source!r} -> {target!r} has no {weight!r} attribute")
-        value = data[weight]
+        given = data[weight]
         try:
-            value = float(value)
-        except (TypeError, ValueError):
+            value = _float32(given)
+        except (TypeError, ValueError, OverflowError):
             raise ValueError(
-                f"edge {source!r} -> {target!r}: {weight!r} is not a number: {value!r}"
+                f"edge {source!r} -> {target!r}: {weight!r} is not a number: {given!r}"
             ) from None
         # A magnitude of 2.0 or more (or NaN) would be indistinguishable from, or beaten by, a
-        # missing edge, whose cell is 2.0.
+        # missing edge, whose cell is 2.0. Checked on the float32 value the cell will hold:
+        # 1.99999999 rounds to 2.0.
         if not abs(value) < ABSENT:
             raise ValueError(
-                f"edge {source!r} -> {target!r}: {weight!r} is {value!r}; "
+                f"edge {source!r} -> {target!r}: {weight!r} is {given!r} ({value!r} as float32); "
                 f"weights must have a magnitude below {ABSENT}"
             )
         cells[index[source], index[target]] = value
-    _check(_run(_core.prune_weights, cells, lower, upper, engine=engine))
+    _check(_core.prune_weights(cells, lower, upper, *engine))
 
     result = nx.DiGraph()
     result.graph.update(graph.graph)
@@ -388,6 +521,7 @@ def _prune_graph(
     return result
 
 
+@_shows_progress("pruning")
 def weakest_link_reduction_file(
     input: PathLike,
     edges: PathLike,
@@ -406,4 +540,4 @@ def weakest_link_reduction_file(
     lower = _threshold(lower, "lower")
     upper = _threshold(upper, "upper")
     paths = [_fspath(input, "input"), _fspath(edges, "edge list"), _fspath(matrix, "matrix")]
-    _check(_run(_core.weakest_link_file, *paths, lower, upper, engine=engine), paths)
+    _check(_core.weakest_link_file(*paths, lower, upper, *engine), paths)

@@ -5,10 +5,12 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "fwprune.h"
@@ -19,21 +21,34 @@ namespace {
 
 using Result = std::pair<int, nb::bytes>;
 
-// Bytes, not str: the message embeds file names, which need not be valid UTF-8.
+// Asked by the library on the calling thread while a job runs, with the GIL released: runs the
+// interpreter's signal handlers (only the main thread has any), and stops the job when one
+// raised, typically KeyboardInterrupt from Ctrl-C. The exception stays set for resultOf.
+int signalRaised(void*) {
+    nb::gil_scoped_acquire acquire;
+    return PyErr_CheckSignals() != 0 ? 1 : 0;
+}
+
+// Bytes, not str: the message embeds file names, which need not be valid UTF-8. A job cancelled
+// by a signal handler's exception raises that exception.
 Result resultOf(fwpruneStatus status) {
+    if (status == FWPRUNE_ERROR_CANCELLED && PyErr_Occurred() != nullptr) throw nb::python_error();
     if (status == FWPRUNE_OK) return {0, nb::bytes("", 0)};
     const char* message = fwpruneGetLastErrorMessage();
     return {static_cast<int>(status), nb::bytes(message)};
 }
 
-// Hands the library's progress reports to a Python callable as (phase, fraction), phase being
-// "read", "sweeps" or "write". The job runs without the GIL, so each report takes it. The first
-// exception the callable raises ends its reports and is raised when the job returns.
+// Hands the library's progress reports to a Python callable (or None) as (phase, fraction),
+// phase being "read", "sweeps" or "write". The job runs without the GIL, so each report takes
+// it. An exception the callable raises ends its reports and cancels the job; raiseAnyError
+// raises it once the job has returned.
 class ProgressRelay {
   public:
     explicit ProgressRelay(nb::object callable) : callable_(std::move(callable)) {}
 
     void attach(fwpruneOptions& options) {
+        options.cancelRequested = &cancelRequested;
+        options.cancelUserData = this;
         if (callable_.is_none()) return;
         options.progress = &report;
         options.progressUserData = this;
@@ -57,15 +72,22 @@ class ProgressRelay {
         }
     }
 
+    static int cancelRequested(void* self) {
+        if (static_cast<ProgressRelay*>(self)->error_) return 1;
+        return signalRaised(nullptr);
+    }
+
     nb::object callable_;
     std::optional<nb::python_error> error_;
 };
 
-fwpruneOptions makeOptions(int backend, int threads, ProgressRelay& progress) {
+fwpruneOptions makeOptions(int backend, int threads, ProgressRelay& progress,
+                           int route = FWPRUNE_ROUTE_AUTO) {
     fwpruneOptions options;
     fwpruneInitOptions(&options);
     options.backend = static_cast<fwpruneBackend>(backend);
     options.threads = threads;
+    options.route = static_cast<fwpruneRoute>(route);
     progress.attach(options);
     return options;
 }
@@ -85,10 +107,10 @@ int squareSide(const SquareMatrix<T>& matrix) {
 }
 
 Result reduceAdjacency(SquareMatrix<uint8_t> adjacency, int backend, int threads,
-                       nb::object progress) {
+                       nb::object progress, int route) {
     const int n = squareSide(adjacency);
     ProgressRelay relay(std::move(progress));
-    const fwpruneOptions options = makeOptions(backend, threads, relay);
+    const fwpruneOptions options = makeOptions(backend, threads, relay, route);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
@@ -115,13 +137,35 @@ Result pruneWeights(SquareMatrix<float> weights, double lower, double upper, int
     return resultOf(status);
 }
 
-Result reduceFile(nb::bytes input, nb::bytes output, int backend, int threads,
-                  nb::object progress) {
+using Nodes = nb::ndarray<int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+// The surviving edges overwrite the front of the two arrays; returns the status, the message and
+// their number.
+std::tuple<int, nb::bytes, size_t> reduceEdges(Nodes sources, Nodes targets, int backend,
+                                               int threads, nb::object progress, int route) {
+    if (sources.shape(0) != targets.shape(0))
+        throw nb::value_error("the source and target arrays differ in length");
+    ProgressRelay relay(std::move(progress));
+    const fwpruneOptions options = makeOptions(backend, threads, relay, route);
+    size_t count = 0;
+    fwpruneStatus status;
+    {
+        nb::gil_scoped_release released;
+        status = fwpruneReduceEdgeArrays(sources.data(), targets.data(), sources.shape(0),
+                                         sources.data(), targets.data(), &count, &options);
+    }
+    relay.raiseAnyError();
+    const Result result = resultOf(status);
+    return {result.first, result.second, count};
+}
+
+Result reduceFile(nb::bytes input, nb::bytes output, int backend, int threads, nb::object progress,
+                  int route) {
     // Copies: the bytes objects must not be touched without the GIL.
     const std::string inputPath(input.c_str(), input.size());
     const std::string outputPath(output.c_str(), output.size());
     ProgressRelay relay(std::move(progress));
-    const fwpruneOptions options = makeOptions(backend, threads, relay);
+    const fwpruneOptions options = makeOptions(backend, threads, relay, route);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
@@ -155,11 +199,14 @@ NB_MODULE(_core, m) {
     m.doc() = "Bindings over the fwprune C API; use the fwprune package instead.";
 
     m.def("reduce_adjacency", &reduceAdjacency, nb::arg("adjacency").noconvert(),
-          nb::arg("backend"), nb::arg("threads"), nb::arg("progress").none());
+          nb::arg("backend"), nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"));
+    m.def("reduce_edges", &reduceEdges, nb::arg("sources").noconvert(),
+          nb::arg("targets").noconvert(), nb::arg("backend"), nb::arg("threads"),
+          nb::arg("progress").none(), nb::arg("route"));
     m.def("prune_weights", &pruneWeights, nb::arg("weights").noconvert(), nb::arg("lower"),
           nb::arg("upper"), nb::arg("backend"), nb::arg("threads"), nb::arg("progress").none());
     m.def("reduce_file", &reduceFile, nb::arg("input"), nb::arg("output"), nb::arg("backend"),
-          nb::arg("threads"), nb::arg("progress").none());
+          nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"));
     m.def("weakest_link_file", &weakestLinkFile, nb::arg("input"), nb::arg("edges"),
           nb::arg("matrix"), nb::arg("lower"), nb::arg("upper"), nb::arg("backend"),
           nb::arg("threads"), nb::arg("progress").none());
@@ -171,6 +218,12 @@ NB_MODULE(_core, m) {
     m.attr("BACKEND_CPU") = static_cast<int>(FWPRUNE_BACKEND_CPU);
     m.attr("BACKEND_EMULATED") = static_cast<int>(FWPRUNE_BACKEND_EMULATED);
 
+    m.attr("ROUTE_AUTO") = static_cast<int>(FWPRUNE_ROUTE_AUTO);
+    m.attr("ROUTE_SWEEPS") = static_cast<int>(FWPRUNE_ROUTE_SWEEPS);
+    m.attr("ROUTE_SPARSE") = static_cast<int>(FWPRUNE_ROUTE_SPARSE);
+    m.attr("ROUTE_ORDERED") = static_cast<int>(FWPRUNE_ROUTE_ORDERED);
+    m.attr("MAX_DENSE_NODES") = static_cast<int>(FWPRUNE_MAX_DENSE_NODES);
+
     m.attr("ERROR_INVALID_ARGUMENT") = static_cast<int>(FWPRUNE_ERROR_INVALID_ARGUMENT);
     m.attr("ERROR_IO") = static_cast<int>(FWPRUNE_ERROR_IO);
     m.attr("ERROR_FORMAT") = static_cast<int>(FWPRUNE_ERROR_FORMAT);
@@ -178,4 +231,6 @@ NB_MODULE(_core, m) {
     m.attr("ERROR_OUT_OF_MEMORY") = static_cast<int>(FWPRUNE_ERROR_OUT_OF_MEMORY);
     m.attr("ERROR_DEVICE") = static_cast<int>(FWPRUNE_ERROR_DEVICE);
     m.attr("ERROR_INTERNAL") = static_cast<int>(FWPRUNE_ERROR_INTERNAL);
+    m.attr("ERROR_CANCELLED") = static_cast<int>(FWPRUNE_ERROR_CANCELLED);
+    m.attr("MAX_THREADS") = FWPRUNE_MAX_THREADS;
 }

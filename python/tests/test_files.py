@@ -1,7 +1,10 @@
 """The file functions: the same answers as the in-memory jobs, path types, and file errors."""
 
 import errno
+import os
 import pathlib
+import signal
+import threading
 
 import numpy as np
 import pytest
@@ -122,3 +125,27 @@ class TestFileErrors:
     def test_empty_path_is_a_value_error(self, tmp_path):
         with pytest.raises(ValueError):
             fwprune.transitive_reduction_file("", tmp_path / "out.txt", backend="cpu")
+
+
+class TestInterruption:
+    def test_ctrl_c_stops_the_call_and_writes_nothing(self, tmp_path):
+        if threading.current_thread() is not threading.main_thread():
+            pytest.skip("only the main thread runs signal handlers")
+        # The input is a FIFO, so the signal surely arrives while the call runs: the feeder can
+        # open it only once the call reads it.
+        source, output = tmp_path / "graph.fifo", tmp_path / "reduced.txt"
+        os.mkfifo(source)
+
+        def feed():
+            with open(source, "w") as stream:
+                os.kill(os.getpid(), signal.SIGINT)
+                stream.write("0 edge 1\n1 edge 2\n0 edge 2\n")
+
+        feeder = threading.Thread(target=feed)
+        feeder.start()
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                fwprune.transitive_reduction_file(source, output, backend="emulated")
+        finally:
+            feeder.join()
+        assert not output.exists()

@@ -20,6 +20,13 @@ class TestOptions:
         with pytest.raises(ValueError):
             fwprune.weakest_link_reduction(np.zeros((2, 2)), 0.1, 1.0, threads=-1)
 
+    def test_absurd_thread_counts_are_refused(self, monkeypatch):
+        with pytest.raises(ValueError, match="4096"):
+            fwprune.transitive_reduction(np.zeros((2, 2), dtype=bool), threads=4097)
+        monkeypatch.setenv("FWPRUNE_NUM_THREADS", "lots")
+        with pytest.raises(ValueError, match="FWPRUNE_NUM_THREADS"):
+            fwprune.transitive_reduction(np.zeros((2, 2), dtype=bool), backend="emulated")
+
     @pytest.mark.parametrize("threads", [1.5, "2", True])
     def test_threads_must_be_an_int(self, threads):
         with pytest.raises(TypeError):

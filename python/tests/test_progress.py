@@ -49,18 +49,20 @@ class TestCallable:
         )
         assert phases_heard(reports) == ["sweeps"]
 
-    def test_an_exception_it_raises_reaches_the_caller(self, rng):
+    def test_an_exception_it_raises_stops_the_job(self, tmp_path, weights_file):
         calls = []
 
         def fails(phase, fraction):
             calls.append(fraction)
             raise KeyError("stop")
 
+        edges, matrix = tmp_path / "e.txt", tmp_path / "m.txt"
         with pytest.raises(KeyError, match="stop"):
-            fwprune.weakest_link_reduction(
-                reference.random_weights(rng, 150), 0.1, 0.9, backend="cpu", progress=fails
+            fwprune.weakest_link_reduction_file(
+                weights_file, edges, matrix, 0.1, 0.9, backend="cpu", progress=fails
             )
         assert calls == [0.0]  # no report after the first failure
+        assert not edges.exists() and not matrix.exists()
 
     @pytest.mark.parametrize("progress", ["yes", 1])
     def test_other_values_are_a_type_error(self, progress):

@@ -14,15 +14,17 @@
 #include <thread>
 #include <vector>
 
+#include "common/float_mode.h"
+#include "common/threads.h"
+
 namespace fwprune {
 
 class ThreadPool {
   public:
-    // threads <= 0 means one worker per hardware thread. The calling thread takes part, so a
-    // pool of one thread starts no worker at all.
+    // threads <= 0 means the default count (see resolveThreadCount); more than kMaxThreads are
+    // refused. The calling thread takes part, so a pool of one thread starts no worker at all.
     explicit ThreadPool(int threads) {
-        if (threads <= 0)
-            threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        threads = resolveThreadCount(std::max(threads, 0));
         size_ = threads;
         try {
             for (int t = 1; t < threads; ++t) workers_.emplace_back([this, t] { workerLoop(t); });
@@ -91,6 +93,8 @@ class ThreadPool {
     }
 
     void workerLoop(int worker) {
+        // Workers compute in IEEE mode whatever the thread that started the pool had set.
+        const IeeeFloatingPoint ieee;
         std::uint64_t seen = 0;
         for (;;) {
             {

@@ -31,7 +31,9 @@
 #include <vector>
 
 #include "common/aligned_memory.h"
+#include "common/cancel.h"
 #include "common/parallel.h"
+#include "common/threads.h"
 #include "cpu/cpu_engine.h"
 #include "cpu/transitive_reduction_internal.h"
 
@@ -294,6 +296,7 @@ void closeWarshall(BitRows& bits, std::int64_t n, ThreadPool& pool, const Kernel
                                                   std::vector<const Word*>(block));
 
     for (std::int64_t k0 = 0; k0 < n; k0 += block) {
+        pollCancelled();
         const std::int64_t k1 = std::min(n, k0 + block);
         // The pivot rows must see each other in sweep order, so they go first and serially.
         for (std::int64_t p = k0; p < k1; ++p) {
@@ -587,8 +590,8 @@ void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
                         const std::function<void(double)>& progress) {
     const Kernels k = kernelsFor(options.isa);
     if (n <= 0) return;
-    ThreadPool pool(static_cast<int>(std::min<std::int64_t>(
-        n, threads > 0 ? threads : std::max(1u, std::thread::hardware_concurrency()))));
+    ThreadPool pool(
+        static_cast<int>(std::min<std::int64_t>(n, resolveThreadCount(std::max(threads, 0)))));
     BitRows bits(n, n, false);
     pool.parallelFor(0, n, [&](std::int64_t begin, std::int64_t end, int) {
         for (std::int64_t i = begin; i < end; ++i)

@@ -19,6 +19,7 @@
 #endif
 
 #include "common/aligned_memory.h"
+#include "common/cancel.h"
 #include "common/parallel.h"
 #include "cpu/cpu_engine.h"
 #include "cpu/weakest_link_internal.h"
@@ -114,6 +115,7 @@ class Engine {
                               }
                           });
         for (std::size_t k0 = 0; k0 < n_; k0 += kBlock) {
+            pollCancelled();
             const std::size_t kb = std::min(kBlock, n_ - k0);
             carryPivotSquare(k0, kb);
             carryPivotBands(k0, kb);

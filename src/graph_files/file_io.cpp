@@ -30,6 +30,12 @@ namespace fwprune {
 namespace {
 
 #if defined(_WIN32)
+int openForReading(const char* path) {
+    return ::_open(path, _O_RDONLY | _O_BINARY);
+}
+long long readSome(int fd, char* data, std::size_t size) {
+    return ::_read(fd, data, static_cast<unsigned>(size > (1u << 30) ? (1u << 30) : size));
+}
 int createExclusive(const char* path, bool /*privateMode*/) {
     return ::_open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
@@ -55,6 +61,12 @@ bool isSeparator(char c) {
     return c == '/' || c == '\\';
 }
 #else
+int openForReading(const char* path) {
+    return ::open(path, O_RDONLY | O_CLOEXEC);
+}
+long long readSome(int fd, char* data, std::size_t size) {
+    return ::read(fd, data, size > (std::size_t{1} << 30) ? (std::size_t{1} << 30) : size);
+}
 int createExclusive(const char* path, bool privateMode) {
     // A new target gets 0666 less the umask (and the folder's default ACL), as any new file
     // does; a replacement starts private and takes the old file's mode before any byte lands.
@@ -83,8 +95,8 @@ bool isSeparator(char c) {
 }
 #endif
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+struct DescriptorCloser {
+    void operator()(const int* fd) const { closeFile(*fd); }
 };
 
 // "dir/" of "dir/name", "" of "name".
@@ -256,31 +268,35 @@ void checkReplaceable(const std::string& path, const std::string& target) {
 }  // namespace
 
 std::string readWholeFile(const std::string& path) {
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file)
+    const int fd = openForReading(path.c_str());
+    if (fd < 0) {
         fail(Status::Io, describeAt(path, "cannot open for reading: " + systemErrorText(errno)));
+    }
+    const std::unique_ptr<const int, DescriptorCloser> closer(&fd);
     std::string content;
     // Size the buffer from the file's length when it has one, so a large file is read without
     // reallocating; pipes and files still growing fall back to geometric growth.
     std::size_t initial = std::size_t{1} << 16;
     struct stat info {};
-    if (::fstat(fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    if (::fstat(fd, &info) == 0 && (info.st_mode & S_IFMT) == S_IFREG && info.st_size > 0) {
         initial = static_cast<std::size_t>(info.st_size) + 1;
     }
     std::size_t used = 0;
     content.resize(initial);
-    // Blocks of at most 16 MiB, with a chance to cancel between them.
-    constexpr std::size_t kBlock = std::size_t{16} << 20;
     for (;;) {
-        const std::size_t wanted = std::min(content.size() - used, kBlock);
-        const std::size_t got = std::fread(&content[used], 1, wanted, file.get());
-        used += got;
-        if (got < wanted) break;
-        pollCancelled();
         if (used == content.size()) content.resize(content.size() * 2);
-    }
-    if (std::ferror(file.get())) {
-        fail(Status::Io, describeAt(path, "cannot read: " + systemErrorText(errno)));
+        const long long got = readSome(fd, &content[used], content.size() - used);
+        if (got == 0) break;
+        if (got < 0) {
+            // A signal handler ran (a host's Ctrl-C): a chance to stop, else read on.
+            if (errno == EINTR) {
+                checkCancelled();
+                continue;
+            }
+            fail(Status::Io, describeAt(path, "cannot read: " + systemErrorText(errno)));
+        }
+        used += static_cast<std::size_t>(got);
+        pollCancelled();
     }
     content.resize(used);
     return content;

@@ -10,8 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "common/cancel.h"
 #include "common/error.h"
+#include "common/float_mode.h"
 #include "common/progress.h"
+#include "common/threads.h"
 #include "fwprune.h"
 #include "graph_files/file_io.h"
 #include "pipelines/phase_timer.h"
@@ -25,8 +28,11 @@ std::string& lastErrorMessage() {
     return message;
 }
 
+// Every entry point: the caller's floating-point mode is set aside for the call (see
+// common/float_mode.h), and whatever is thrown becomes a status.
 template <typename Body>
 fwpruneStatus guarded(Body&& body) noexcept {
+    const IeeeFloatingPoint ieee;
     try {
         lastErrorMessage().clear();
         body();
@@ -53,9 +59,9 @@ const char* requirePath(const char* path, const char* role) {
     return path;
 }
 
-RunOptions toRunOptions(const fwpruneOptions* options) {
-    RunOptions run;
-    if (options == nullptr) return run;
+// The caller's options, checked; toRunOptions then resolves the thread count.
+void readOptions(const fwpruneOptions* options, RunOptions& run) {
+    if (options == nullptr) return;
     // Read only the fields the caller's version of the struct has.
     const std::size_t size = options->structSize;
     if (size < sizeof(size_t))
@@ -84,10 +90,6 @@ RunOptions toRunOptions(const fwpruneOptions* options) {
         }
     }
     if (size >= offsetof(fwpruneOptions, threads) + sizeof(options->threads)) {
-        if (options->threads < 0) {
-            fail(Status::InvalidArgument,
-                 "thread count " + std::to_string(options->threads) + " is negative");
-        }
         run.threads = options->threads;
     }
     if (size >= offsetof(fwpruneOptions, strict) + sizeof(options->strict)) {
@@ -111,6 +113,18 @@ RunOptions toRunOptions(const fwpruneOptions* options) {
             fail(Status::InvalidArgument, "unknown route " + std::to_string(route));
         run.route = static_cast<Route>(route);
     }
+    if (size >= offsetof(fwpruneOptions, cancelUserData) + sizeof(options->cancelUserData) &&
+        options->cancelRequested != nullptr) {
+        const fwpruneCancelCallback callback = options->cancelRequested;
+        void* const userData = options->cancelUserData;
+        run.cancelRequested = [callback, userData] { return callback(userData) != 0; };
+    }
+}
+
+RunOptions toRunOptions(const fwpruneOptions* options) {
+    RunOptions run;
+    readOptions(options, run);
+    run.threads = resolveThreadCount(run.threads);
     return run;
 }
 
@@ -150,7 +164,9 @@ void runWithOptions(const fwpruneOptions* options, Job&& job) {
     RunStats stats;
     fwpruneRunStats* const out = statsOf(options);
     if (out) run.stats = &stats;
+    const CancelScope cancel(run.cancelRequested);
     job(run);
+    checkCancelled();  // the last moment: an in-memory result is copied back after this
     if (out) {
         out->nodes = static_cast<int>(std::min<std::int64_t>(stats.nodes, INT_MAX));
         out->edgesIn = stats.edgesIn;

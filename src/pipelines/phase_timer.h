@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include "common/cancel.h"
 #include "common/progress.h"
 #include "pipelines/pipelines.h"
 
@@ -46,9 +47,12 @@ class PhaseTimer {
 template <typename Read, typename Sweep, typename Write, typename CountEdges>
 void runJobPhases(const RunOptions& options, Read&& read, Sweep&& sweep, Write&& write,
                   CountEdges&& countEdges) {
+    // The caller may cancel between phases (and, more often, inside them).
+    checkCancelled();
     PhaseTimer reading(options, Phase::Read);
     auto matrix = read(reading.progress());
     reading.done();
+    checkCancelled();
     if (options.stats) {
         options.stats->nodes = matrix.n;
         options.stats->edgesIn = countEdges(matrix);
@@ -56,6 +60,7 @@ void runJobPhases(const RunOptions& options, Read&& read, Sweep&& sweep, Write&&
     PhaseTimer sweeps(options, Phase::Sweeps);
     const Backend backend = sweep(matrix);
     sweeps.done();
+    checkCancelled();
     if (options.stats) {
         options.stats->backend = backend;
         options.stats->edgesOut = countEdges(matrix);

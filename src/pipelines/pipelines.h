@@ -31,11 +31,12 @@ struct RunStats {
 
 struct RunOptions {
     Backend backend = Backend::Auto;
-    int threads = 0;                              // CPU threads; 0 = every hardware thread
+    int threads = 0;                              // CPU threads; 0 = resolveThreadCount's
     bool strict = false;                          // tokens must be wholly numbers
     std::function<void(Phase, double)> progress;  // may be empty
     RunStats* stats = nullptr;                    // filled in when set
     Route route = Route::Auto;
+    std::function<bool()> cancelRequested;  // may be empty; polled through common/cancel.h
 };
 
 // The engine a request runs on: Auto becomes Gpu when a device is usable, else Cpu. A request for

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/cancel.h"
 #include "common/error.h"
 #include "cpu/cpu_engine.h"
 #include "graph_files/edge_list.h"
@@ -28,6 +29,7 @@ void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& mat
         launchKernel(runtime, KernelId::AllPairsLongestPath, sweepGrid, sweepBlock, deviceMatrix, k,
                      n);
         if (progress && sweepReportDue(k, n)) progress(double(k + 1) / n);
+        pollCancelled();
     }
     const unsigned int tiles = blocksToCover(n, kReductionTile);
     launchKernel(runtime, KernelId::TransitiveReduction, LaunchShape{tiles, tiles, 1},
@@ -107,13 +109,17 @@ std::vector<std::uint64_t> reduceEdgeRecords(EdgeRecords& graph, const RunOption
 
 void runTransitiveReductionPipeline(const std::string& inputPath, const std::string& outputPath,
                                     const RunOptions& options) {
+    // The caller may cancel between phases (and, more often, inside them).
+    checkCancelled();
     PhaseTimer reading(options, Phase::Read);
     EdgeRecords graph = readEdgeRecords(inputPath, options.strict, options.threads,
                                         kEdgeListPieceBytes, reading.progress());
     reading.done();
+    checkCancelled();
     PhaseTimer sweeps(options, Phase::Sweeps);
     const std::vector<std::uint64_t> kept = reduceEdgeRecords(graph, options, inputPath);
     sweeps.done();
+    checkCancelled();
     std::vector<std::uint64_t>().swap(graph.records);
     PhaseTimer writing(options, Phase::Write);
     writeSortedEdges(kept, outputPath, options.threads, writing.progress());

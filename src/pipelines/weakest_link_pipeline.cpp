@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "common/cancel.h"
 #include "common/error.h"
 #include "graph_files/file_io.h"
 #include "graph_files/weight_matrix.h"
@@ -33,6 +34,7 @@ void pruneWeakestLinksOnDevice(DeviceRuntime& runtime, WeightMatrix& matrix, flo
         launchKernel(runtime, KernelId::AllPairsWeakestLink, sweepGrid, sweepBlock, deviceMatrix, k,
                      n, devicePitch, lower_threshold);
         if (progress && sweepReportDue(k, n)) progress(double(k + 1) / n);
+        pollCancelled();
     }
     launchKernel(
         runtime, KernelId::ThresholdPass,
