@@ -83,10 +83,10 @@ std::string edgeListText(int n, double p, bool shuffled = false) {
     return text;
 }
 
-// Arguments: n, and 1 for shuffled records.
+// Arguments: n, and 1 for shuffled records. Into the records the jobs keep, on every thread.
 void ParseEdgeList(benchmark::State& state) {
     const std::string text = edgeListText(static_cast<int>(state.range(0)), 0.1, state.range(1));
-    for (auto _ : state) benchmark::DoNotOptimize(fwprune::parseEdgeList(text, "bench"));
+    for (auto _ : state) benchmark::DoNotOptimize(fwprune::parseEdgeRecords(text, "bench"));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 BENCHMARK(ParseEdgeList)
@@ -103,6 +103,21 @@ void WriteEdgeList(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * takeFileSize(path));
 }
 BENCHMARK(WriteEdgeList)
+    ->Args({4000, 1})
+    ->Args({4000, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// Sorted records as the sparse route writes them. Arguments: n, threads.
+void WriteSortedEdges(benchmark::State& state) {
+    std::vector<std::uint64_t> records =
+        fwprune::parseEdgeRecords(edgeListText(static_cast<int>(state.range(0)), 0.1), "bench")
+            .records;
+    const std::string path = "/tmp/fwprune-bench-sorted-edges.txt";
+    for (auto _ : state) fwprune::writeSortedEdges(records, path, static_cast<int>(state.range(1)));
+    state.SetBytesProcessed(state.iterations() * takeFileSize(path));
+}
+BENCHMARK(WriteSortedEdges)
     ->Args({4000, 1})
     ->Args({4000, 2})
     ->Unit(benchmark::kMillisecond)

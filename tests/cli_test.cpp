@@ -375,7 +375,8 @@ TEST(CommandLine, ProgressBarOnlyOnATerminalAndErasedAtTheEnd) {
 }
 
 // A job of a few seconds on a terminal: every phase is named, its bar moves, and the time it has
-// taken stands beside it.
+// taken stands beside it. On one thread and the sweeps, each phase lasts some tenths of a second
+// here, several times the bar's redrawing interval.
 TEST(CommandLine, ProgressBarMovesThroughEveryPhase) {
     if (!scriptWorks()) GTEST_SKIP() << "no working 'script' to provide a terminal";
     ScratchDir dir;
@@ -391,7 +392,7 @@ TEST(CommandLine, ProgressBarMovesThroughEveryPhase) {
     writeText(dir.file("w.txt"), text);
     const std::string shown =
         runOnTerminal({"weakest-link", dir.file("w.txt"), dir.file("e.txt"), dir.file("m.txt"),
-                       "--lower", "0.1", "--upper", "0.9", "--threads", "1"},
+                       "--lower", "0.1", "--upper", "0.9", "--threads", "1", "--route", "sweeps"},
                       dir.file("out"));
     // Each redraw: "\r", the phase, the bar, the percentage, the reading rate once settled, the
     // time taken, the time left once settled, and an erase to the end of the line.

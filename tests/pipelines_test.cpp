@@ -284,7 +284,9 @@ TEST(CheckedCalls, ProgressMovesWithinEveryPhaseOnEveryEngine) {
     }
     writeText(dir.file("g.txt"), edges);
     std::string weights;
-    const std::vector<float> cells = testing::randomWeights(n, 0.1f, 0.9f, 8);
+    // Without NaN, which would send the ordered route to the sweeps.
+    std::vector<float> cells = testing::randomWeights(n, 0.1f, 0.9f, 8);
+    for (float& cell : cells) cell = std::isnan(cell) ? 0.5f : cell;
     for (std::size_t c = 0; c < cells.size(); ++c) {
         weights += std::to_string(cells[c]) + ((c + 1) % n ? " " : "\n");
     }
@@ -317,6 +319,7 @@ TEST(CheckedCalls, ProgressMovesWithinEveryPhaseOnEveryEngine) {
         {FWPRUNE_BACKEND_CPU, FWPRUNE_ROUTE_SPARSE, true},
         {FWPRUNE_BACKEND_EMULATED, FWPRUNE_ROUTE_SWEEPS, true},
         {FWPRUNE_BACKEND_CPU, FWPRUNE_ROUTE_SWEEPS, false},
+        {FWPRUNE_BACKEND_CPU, FWPRUNE_ROUTE_ORDERED, false},
         {FWPRUNE_BACKEND_EMULATED, FWPRUNE_ROUTE_SWEEPS, false},
     };
     for (const Engine& engine : engines) {
@@ -332,6 +335,8 @@ TEST(CheckedCalls, ProgressMovesWithinEveryPhaseOnEveryEngine) {
         options.threads = engine.reduce ? 1 : 2;
         options.progress = recordProgress;
         options.progressUserData = &reports;
+        fwpruneRunStats stats{};
+        options.stats = &stats;
         if (engine.reduce) {
             const std::string input = dir.file(sparseRoute ? "sparse.txt" : "g.txt");
             ASSERT_EQ(
@@ -345,6 +350,7 @@ TEST(CheckedCalls, ProgressMovesWithinEveryPhaseOnEveryEngine) {
                 FWPRUNE_OK)
                 << fwpruneGetLastErrorMessage();
         }
+        EXPECT_EQ(stats.route, engine.route) << name;
         expectEveryPhaseMoves(reports, fileJob, name);
 
         // The in-memory calls have the engine's phase alone.

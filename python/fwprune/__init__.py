@@ -19,10 +19,13 @@ variable ``FWPRUNE_NUM_THREADS`` when set, else the CPUs this process may use) a
 installed, as plain text otherwise, and nothing when standard error is not a terminal); a callable
 is called as ``progress(phase, fraction)`` on the calling thread, phase being "read", "sweeps" or
 "write" and fraction the share of that phase done, from 0 to 1 and never going back; an exception
-it raises stops the job and is raised in its place. The GIL is released while the sweeps run, so
-several threads may call in at once. Ctrl-C (or any signal
-whose handler raises) stops a call made from the main thread: it raises ``KeyboardInterrupt``
-(or the handler's exception) and no output file is created or changed.
+it raises stops the job and is raised in its place. The weakest-link functions also take
+``route``: "auto" (the fastest exact route), "sweeps" (the n sweeps) or "ordered" (cells in
+ascending magnitude, answered from reachability among lighter legs; CPU only; a matrix holding a
+NaN takes the sweeps). Every route gives the same result. The GIL is released while the sweeps
+run, so several threads may call in at once. Ctrl-C (or any signal whose handler raises) stops a
+call made from the main thread: it raises ``KeyboardInterrupt`` (or the handler's exception) and
+no output file is created or changed.
 
 Errors: ``ValueError`` for bad arguments and malformed files, ``OSError`` (with ``filename``
 set) when a file cannot be read or written, ``MemoryError`` when the matrix does not fit, and
@@ -80,6 +83,15 @@ _REDUCTION_ROUTES = {
     "auto": _core.ROUTE_AUTO,
     "sweeps": _core.ROUTE_SWEEPS,
     "sparse": _core.ROUTE_SPARSE,
+}
+
+# How weakest-link pruning computes its result (every route gives the same cells): "sweeps", the
+# n sweeps; "ordered", cells in ascending magnitude (CPU only; a matrix with a NaN takes the
+# sweeps); "auto" the faster for the input.
+_WEAKEST_LINK_ROUTES = {
+    "auto": _core.ROUTE_AUTO,
+    "sweeps": _core.ROUTE_SWEEPS,
+    "ordered": _core.ROUTE_ORDERED,
 }
 
 # The library reports a failed system call with the C library's text for errno; the same C
@@ -449,6 +461,7 @@ def weakest_link_reduction(
     weight: str = "weight",
     backend: str = "auto",
     threads: int = 0,
+    route: str = "auto",
     progress: _Progress = None,
 ) -> Any:
     """Replaces every weight above ``lower`` (or negative) that a path through other nodes beats
@@ -467,7 +480,7 @@ def weakest_link_reduction(
     edge for every cell that is not absent afterwards, carrying the input edge's attributes with
     ``weight`` set to the cell's float32 value.
     """
-    engine = _engine_options(backend, threads, progress)
+    engine = (*_engine_options(backend, threads, progress), _route_option(route, _WEAKEST_LINK_ROUTES))
     lower = _threshold(lower, "lower")
     upper = _threshold(upper, "upper")
     nx = _networkx_digraph(weights)
@@ -483,7 +496,12 @@ def weakest_link_reduction(
 
 
 def _prune_graph(
-    nx: Any, graph: Any, lower: float, upper: float, weight: str, engine: _Engine
+    nx: Any,
+    graph: Any,
+    lower: float,
+    upper: float,
+    weight: str,
+    engine: tuple[int, int, Any, int],
 ) -> Any:
     nodes = list(graph.nodes)
     _check_node_count(len(nodes))
@@ -531,12 +549,13 @@ def weakest_link_reduction_file(
     *,
     backend: str = "auto",
     threads: int = 0,
+    route: str = "auto",
     progress: _Progress = None,
 ) -> None:
     """Reads the square weight matrix at ``input``, prunes it as ``weakest_link_reduction`` does,
     and writes the processed matrix to ``matrix`` and then the edge list of the cells that are
     not absent (diagonal included) to ``edges``. On failure no output is created or changed."""
-    engine = _engine_options(backend, threads, progress)
+    engine = (*_engine_options(backend, threads, progress), _route_option(route, _WEAKEST_LINK_ROUTES))
     lower = _threshold(lower, "lower")
     upper = _threshold(upper, "upper")
     paths = [_fspath(input, "input"), _fspath(edges, "edge list"), _fspath(matrix, "matrix")]

@@ -122,10 +122,10 @@ Result reduceAdjacency(SquareMatrix<uint8_t> adjacency, int backend, int threads
 }
 
 Result pruneWeights(SquareMatrix<float> weights, double lower, double upper, int backend,
-                    int threads, nb::object progress) {
+                    int threads, nb::object progress, int route) {
     const int n = squareSide(weights);
     ProgressRelay relay(std::move(progress));
-    const fwpruneOptions options = makeOptions(backend, threads, relay);
+    const fwpruneOptions options = makeOptions(backend, threads, relay, route);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
@@ -176,12 +176,12 @@ Result reduceFile(nb::bytes input, nb::bytes output, int backend, int threads, n
 }
 
 Result weakestLinkFile(nb::bytes input, nb::bytes edges, nb::bytes matrix, double lower,
-                       double upper, int backend, int threads, nb::object progress) {
+                       double upper, int backend, int threads, nb::object progress, int route) {
     const std::string inputPath(input.c_str(), input.size());
     const std::string edgesPath(edges.c_str(), edges.size());
     const std::string matrixPath(matrix.c_str(), matrix.size());
     ProgressRelay relay(std::move(progress));
-    const fwpruneOptions options = makeOptions(backend, threads, relay);
+    const fwpruneOptions options = makeOptions(backend, threads, relay, route);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
@@ -204,12 +204,13 @@ NB_MODULE(_core, m) {
           nb::arg("targets").noconvert(), nb::arg("backend"), nb::arg("threads"),
           nb::arg("progress").none(), nb::arg("route"));
     m.def("prune_weights", &pruneWeights, nb::arg("weights").noconvert(), nb::arg("lower"),
-          nb::arg("upper"), nb::arg("backend"), nb::arg("threads"), nb::arg("progress").none());
+          nb::arg("upper"), nb::arg("backend"), nb::arg("threads"), nb::arg("progress").none(),
+          nb::arg("route"));
     m.def("reduce_file", &reduceFile, nb::arg("input"), nb::arg("output"), nb::arg("backend"),
           nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"));
     m.def("weakest_link_file", &weakestLinkFile, nb::arg("input"), nb::arg("edges"),
           nb::arg("matrix"), nb::arg("lower"), nb::arg("upper"), nb::arg("backend"),
-          nb::arg("threads"), nb::arg("progress").none());
+          nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"));
     m.def("version", [] { return std::string(fwpruneGetVersion()); });
     m.def("default_backend", [] { return static_cast<int>(fwpruneGetDefaultBackend()); });
 

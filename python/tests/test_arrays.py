@@ -65,6 +65,23 @@ class TestWeakestLinkResults:
         result = fwprune.weakest_link_reduction(weights, 0.1, 1.0, backend=backend)
         assert result[0, 2] == tenth  # not above lower: kept
 
+    def test_every_route_matches_reference(self, rng):
+        # Without NaN the ordered route answers; with NaN it hands over to the sweeps. From 128
+        # nodes on, auto takes the ordered route.
+        for n, special in ((130, False), (130, True), (40, False)):
+            weights = reference.random_weights(rng, n, special=special)
+            expected = reference.weakest_link_reduction(weights, 0.125, 1.0)
+            for route in ("auto", "sweeps", "ordered"):
+                result = fwprune.weakest_link_reduction(weights, 0.125, 1.0, route=route)
+                assert reference.same_floats(result, expected), (n, special, route)
+
+    def test_route_must_belong_to_the_job_and_the_backend(self):
+        weights = np.zeros((2, 2), dtype=np.float32)
+        with pytest.raises(ValueError, match="route"):
+            fwprune.weakest_link_reduction(weights, 0.1, 1.0, route="sparse")
+        with pytest.raises(ValueError, match="ordered route runs on the CPU"):
+            fwprune.weakest_link_reduction(weights, 0.1, 1.0, route="ordered", backend="emulated")
+
     def test_every_cell_is_input_or_absent(self, rng):
         weights = reference.random_weights(rng, 30)
         result = fwprune.weakest_link_reduction(weights, 0.25, 0.9, backend="cpu")

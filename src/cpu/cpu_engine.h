@@ -27,6 +27,16 @@ void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
 void pruneWeakestLinks(float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
                        float upper_threshold, int threads, const EngineProgress& progress = {});
 
+// The same result as pruneWeakestLinks, bit for bit, for a matrix without NaN, computed without
+// the sweeps: each cell is answered from reachability among the legs lighter than itself (see
+// weakest_link_ordered.cpp). Returns false and leaves the matrix untouched when it holds a NaN,
+// whose result depends on the order of the sweeps. progress, when set, is told the fraction done
+// now and then, on the calling thread. n must be below 65536.
+// threads <= 0 uses every hardware thread. Throws std::bad_alloc when scratch memory is short.
+bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStride,
+                              float lower_threshold, float upper_threshold, int threads,
+                              const EngineProgress& progress = {});
+
 // Transitive reduction of a graph given as edge records (source << 32 | target, both node
 // numbers >= 0), in any order, repeats allowed: `kept` holds the records of the surviving edges,
 // each once, in ascending order (by source, then target), and `distinct` the number of distinct

@@ -282,6 +282,17 @@ class RecordReader {
         return std::move(records_);
     }
 
+    // Runs read(), turning a failed allocation into an error that names the file.
+    template <typename Read>
+    static EdgeRecords guarded(const std::string& path, Read&& read) {
+        try {
+            return read();
+        } catch (const std::bad_alloc&) {
+            fail(Status::OutOfMemory,
+                 describeAt(path, "not enough memory for the edges of the file"));
+        }
+    }
+
     void reserve(std::size_t fileBytes) {
         // The shortest record takes six bytes, a typical one about fifteen.
         records_.records.reserve(fileBytes / 12);
@@ -404,44 +415,48 @@ std::size_t pieceBytesFor(std::size_t pieceBytes, std::size_t totalBytes,
 EdgeRecords parseEdgeRecords(std::string_view text, const std::string& path, bool strict,
                              int threads, std::size_t pieceBytes,
                              const ProgressFunction& progress) {
-    RecordReader reader(path, strict, threads, progress, text.size());
-    pieceBytes = pieceBytesFor(pieceBytes, text.size(), progress);
-    std::size_t begin = 0;
-    std::size_t end = 0;
-    do {
-        end = std::min(text.size(), end + std::max<std::size_t>(pieceBytes, 1));
-        begin += reader.consume(text.substr(begin, end - begin), end == text.size());
-    } while (end < text.size());
-    return reader.finish();
+    return RecordReader::guarded(path, [&] {
+        RecordReader reader(path, strict, threads, progress, text.size());
+        pieceBytes = pieceBytesFor(pieceBytes, text.size(), progress);
+        std::size_t begin = 0;
+        std::size_t end = 0;
+        do {
+            end = std::min(text.size(), end + std::max<std::size_t>(pieceBytes, 1));
+            begin += reader.consume(text.substr(begin, end - begin), end == text.size());
+        } while (end < text.size());
+        return reader.finish();
+    });
 }
 
 EdgeRecords readEdgeRecords(const std::string& path, bool strict, int threads,
                             std::size_t pieceBytes, const ProgressFunction& progress) {
-    InputFile file(path);
-    RecordReader reader(path, strict, threads, progress, file.sizeHint());
-    pieceBytes = pieceBytesFor(pieceBytes, file.sizeHint(), progress);
-    reader.reserve(file.sizeHint());
-    // One buffer for the whole file: the unparsed tail of a piece moves to its front, and the next
-    // piece is read behind it. It grows only while a piece holds no whole record.
-    std::size_t capacity = std::max<std::size_t>(pieceBytes, 64) * 2;
-    auto buffer = std::make_unique<char[]>(capacity);
-    std::size_t held = 0;
-    for (;;) {
-        if (capacity - held < pieceBytes) {
-            auto larger = std::make_unique<char[]>(capacity * 2);
-            std::memcpy(larger.get(), buffer.get(), held);
-            buffer = std::move(larger);
-            capacity *= 2;
+    return RecordReader::guarded(path, [&] {
+        InputFile file(path);
+        RecordReader reader(path, strict, threads, progress, file.sizeHint());
+        pieceBytes = pieceBytesFor(pieceBytes, file.sizeHint(), progress);
+        reader.reserve(file.sizeHint());
+        // One buffer for the whole file: the unparsed tail of a piece moves to its front, and the
+        // next piece is read behind it. It grows only while a piece holds no whole record.
+        std::size_t capacity = std::max<std::size_t>(pieceBytes, 64) * 2;
+        auto buffer = std::make_unique<char[]>(capacity);
+        std::size_t held = 0;
+        for (;;) {
+            if (capacity - held < pieceBytes) {
+                auto larger = std::make_unique<char[]>(capacity * 2);
+                std::memcpy(larger.get(), buffer.get(), held);
+                buffer = std::move(larger);
+                capacity *= 2;
+            }
+            const std::size_t got =
+                file.readInto(buffer.get() + held, std::min(capacity - held, pieceBytes));
+            held += got;
+            const std::size_t used = reader.consume(std::string_view(buffer.get(), held), got == 0);
+            std::memmove(buffer.get(), buffer.get() + used, held - used);
+            held -= used;
+            if (got == 0) break;
         }
-        const std::size_t got =
-            file.readInto(buffer.get() + held, std::min(capacity - held, pieceBytes));
-        held += got;
-        const std::size_t used = reader.consume(std::string_view(buffer.get(), held), got == 0);
-        std::memmove(buffer.get(), buffer.get() + used, held - used);
-        held -= used;
-        if (got == 0) break;
-    }
-    return reader.finish();
+        return reader.finish();
+    });
 }
 
 ByteAdjacencyMatrix adjacencyMatrixOf(const EdgeRecords& graph, const std::string& path) {

@@ -59,18 +59,29 @@ Backend reduceTransitively(ByteAdjacencyMatrix& matrix, const RunOptions& option
 
 Backend pruneWeakestLinks(WeightMatrix& matrix, float lower_threshold, float upper_threshold,
                           const RunOptions& options) {
-    const Backend backend = resolveBackend(options.backend);
-    if (backend == Backend::Cpu) {
+    WeakestLinkPlan plan = chooseWeakestLinkRoute(options, matrix.n, false);
+    float* const cells = matrix.cells.data();
+    const auto n = static_cast<std::size_t>(matrix.n);
+    if (plan.route == Route::Ordered) {
+        bool done = false;
         onCpu(matrix.n, [&] {
-            cpu::pruneWeakestLinks(matrix.cells.data(), matrix.n,
-                                   static_cast<std::size_t>(matrix.n), lower_threshold,
-                                   upper_threshold, options.threads, sweepProgressOf(options));
+            done =
+                cpu::pruneWeakestLinksOrdered(cells, matrix.n, n, lower_threshold, upper_threshold,
+                                              options.threads, sweepProgressOf(options));
         });
-    } else {
-        pruneWeakestLinksOnDevice(*openDevice(backend, options.threads), matrix, lower_threshold,
-                                  upper_threshold, sweepProgressOf(options));
+        if (!done) plan = chooseWeakestLinkRoute(options, matrix.n, true);
     }
-    return backend;
+    if (plan.route == Route::Sweeps && plan.backend == Backend::Cpu) {
+        onCpu(matrix.n, [&] {
+            cpu::pruneWeakestLinks(cells, matrix.n, n, lower_threshold, upper_threshold,
+                                   options.threads, sweepProgressOf(options));
+        });
+    } else if (plan.route == Route::Sweeps) {
+        pruneWeakestLinksOnDevice(*openDevice(plan.backend, options.threads), matrix,
+                                  lower_threshold, upper_threshold, sweepProgressOf(options));
+    }
+    if (options.stats) options.stats->route = plan.route;
+    return plan.backend;
 }
 
 }  // namespace fwprune

@@ -62,6 +62,16 @@ void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& mat
 void pruneWeakestLinksOnDevice(DeviceRuntime& runtime, WeightMatrix& matrix, float lower_threshold,
                                float upper_threshold, const SweepProgress& progress = {});
 
+// Where weakest-link pruning runs and how. The rule that picks them, and its reasons, are in
+// weakest_link_route.cpp. holdsNaN tells that the matrix is known to hold a NaN (the ordered
+// engine declined it), which leaves only the sweeps. A route the backend cannot run, or one of
+// the other job, is an InvalidArgument error; the gpu backend without a device is a Device error.
+struct WeakestLinkPlan {
+    Backend backend;
+    Route route;
+};
+WeakestLinkPlan chooseWeakestLinkRoute(const RunOptions& options, std::int64_t n, bool holdsNaN);
+
 // The same on the engine the options choose; returns the engine that ran.
 Backend reduceTransitively(ByteAdjacencyMatrix& matrix, const RunOptions& options);
 Backend pruneWeakestLinks(WeightMatrix& matrix, float lower_threshold, float upper_threshold,

@@ -1,0 +1,32 @@
+// Knobs behind pruneWeakestLinksOrdered, exposed so tests and benchmarks can pin the method and
+// shrink the batches instead of taking the defaults.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "cpu/cpu_engine.h"
+
+namespace fwprune::cpu::detail {
+
+enum class OrderedMethod {
+    Auto,          // the spanning tree when the magnitudes are symmetric, else the closure
+    SpanningTree,  // only valid on symmetric magnitudes
+    Closure,       // cells in ascending magnitude with incremental reachability
+};
+
+struct OrderedOptions {
+    OrderedMethod method = OrderedMethod::Auto;
+    // Most events sorted at once, and the size of the first batch; 0 takes the defaults (an
+    // eighth of the cells, at least 4 Mi; about 16 n log2 n). Tiny values make every path of the
+    // batching (several batches, buckets split again, single magnitudes streamed) run on small
+    // matrices.
+    std::size_t batchCapacity = 0;
+    std::size_t firstBatch = 0;
+};
+
+bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStride,
+                              float lower_threshold, float upper_threshold, int threads,
+                              const EngineProgress& progress, const OrderedOptions& options);
+
+}  // namespace fwprune::cpu::detail
