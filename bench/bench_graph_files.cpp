@@ -53,6 +53,28 @@ BENCHMARK(ParseWeightMatrix)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// From a file, as the job reads it: in blocks, the next read while the pool parses.
+void ReadWeightMatrix(benchmark::State& state) {
+    const std::string text = matrixText(static_cast<int>(state.range(0)));
+    const std::string path = "/tmp/fwprune-bench-in.txt";
+    {
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        std::fwrite(text.data(), 1, text.size(), file);
+        std::fclose(file);
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            fwprune::readWeightMatrix(path, false, static_cast<int>(state.range(1))));
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+    std::remove(path.c_str());
+}
+BENCHMARK(ReadWeightMatrix)
+    ->Args({2048, 1})
+    ->Args({2048, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
 void WriteWeightMatrix(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
     fwprune::WeightMatrix m = fwprune::parseWeightMatrix(matrixText(n), "bench");

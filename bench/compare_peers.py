@@ -99,10 +99,13 @@ class Input:
     edges_in: int = 0
 
 
-def input_plan(quick, with_p4000):
+MATRIX_KINDS = ("mixed", "uniform", "symmetric")
+
+
+def input_plan(quick, with_p4000, matrix_sizes=None, matrix_kinds=("mixed",)):
     dag_sizes = [1000] if quick else [1000, 2000, 4000]
     p_sizes = [1000] if quick else ([1000, 2000, 4000] if with_p4000 else [1000, 2000])
-    mat_sizes = [512, 1024] if quick else [512, 1024, 2048, 4096]
+    mat_sizes = matrix_sizes or ([512, 1024] if quick else [512, 1024, 2048, 4096])
     plan = []
     for d in (4, 32):
         plan += [Input(f"dag-deg{d}-n{n}", "reduce", f"deg{d}", "deg", n, d) for n in dag_sizes]
@@ -113,7 +116,13 @@ def input_plan(quick, with_p4000):
     if not quick:
         plan += [Input("history-n1000000", "reduce", "history", "history", 1_000_000, 0),
                  Input("local-n100000", "reduce", "local", "local", 100_000, 10)]
-    plan += [Input(f"matrix-n{n}", "weighted", "matrix", "matrix", n, 0) for n in mat_sizes]
+    # Weight matrices: "mixed" keeps a sizeable set of surviving cells (see weight_matrix);
+    # "uniform" is plain uniform weights in [0, 1); "symmetric" the same mirrored across the
+    # diagonal (distance and correlation matrices), which the ordered route answers with a
+    # spanning tree.
+    for kind in matrix_kinds:
+        stem = "matrix" if kind == "mixed" else kind
+        plan += [Input(f"{stem}-n{n}", "weighted", stem, "matrix", n, 0) for n in mat_sizes]
     return plan
 
 
@@ -260,9 +269,16 @@ def prepare_input(inp, data_dir, seed, lower):
         inp.edges_in = int(src.size)
         inp.n = int(max(src.max(), dst.max())) + 1
     else:
-        inp.path = stem + f"-L{lower:g}.mat"
+        mixed = inp.family == "matrix"
+        inp.path = stem + (f"-L{lower:g}.mat" if mixed else ".mat")
         if not os.path.exists(inp.path):
-            m = weight_matrix(inp.n, lower, rng_for(seed, inp.name))
+            rng = rng_for(seed, inp.name)
+            if mixed:
+                m = weight_matrix(inp.n, lower, rng)
+            else:
+                m = rng.random((inp.n, inp.n), dtype=np.float32)
+                if inp.family == "symmetric":
+                    m = np.triu(m) + np.triu(m, 1).T
             fmt = " ".join(["%.9g"] * inp.n) + "\n"
             write_atomically(inp.path, lambda f: [f.write(fmt % tuple(row.tolist())) for row in m])
         inp.edges_in = inp.n * inp.n
@@ -323,6 +339,10 @@ def make_tools(fwprune, extra, binaries, lower, upper, baseline=None):
         Tool("fwprune", "weighted", "weighted",
              lambda i, d: ([fwprune, "weakest-link", i.path, out(d, "fwprune.edges"), out(d, "fwprune.mat"),
                             "--lower", lo, "--upper", up] + extra, None), True),
+        # The same binary held to the n sweeps, to show what the ordered route saves.
+        Tool("sweeps", "weighted", "weighted",
+             lambda i, d: ([fwprune, "weakest-link", i.path, out(d, "sweeps.edges"), out(d, "sweeps.mat"),
+                            "--lower", lo, "--upper", up, "--route", "sweeps"] + extra, None)),
         Tool("numpy", "weighted", "weighted",
              lambda i, d: ([py, os.path.join(PEERS, "np_minimax.py"), i.path, out(d, "numpy.edges"),
                             out(d, "numpy.mat"), "--lower", lo, "--upper", up], None)),
@@ -366,8 +386,8 @@ def time_tool(tool, inp, outdir, args, history):
         prev_n, prev_t = prev
         if prev_t is None:
             return Cell("skipped", note="skipped (>cap)")
-        # fwprune sweeps the dense matrix: n^3 whatever the edge count.
-        growth = 3.0 if tool.is_subject else GROWTH[inp.growth]
+        # The sweeps cost n^3 whatever the edge count; fwprune itself is bounded by the same.
+        growth = 3.0 if tool.is_subject or tool.name in ("release", "sweeps") else GROWTH[inp.growth]
         est = prev_t * (inp.n / prev_n) ** growth
         if est > args.cap / HEADROOM:
             history[key] = (inp.n, None)
@@ -610,6 +630,12 @@ def main():
     ap.add_argument("--inputs", metavar="REGEX", help="run only the inputs whose name matches")
     ap.add_argument("--baseline", metavar="FWPRUNE",
                     help="an earlier fwprune binary to time as one more peer (\"release\")")
+    ap.add_argument("--peers", metavar="NAME,...",
+                    help="time only these peers (fwprune always runs), e.g. release,sweeps")
+    ap.add_argument("--matrix-sizes", metavar="N,N,...",
+                    help="weight-matrix sizes (default 512,1024,2048,4096; 512,1024 with --quick)")
+    ap.add_argument("--matrix-kinds", default="mixed", metavar="KIND,...",
+                    help="weight matrices: mixed (default), uniform, symmetric, comma-separated")
     ap.add_argument("--lower", type=float, default=0.1, help="weakest-link --lower (default %(default)s)")
     ap.add_argument("--upper", type=float, default=0.9, help="weakest-link --upper (default %(default)s)")
     ap.add_argument("--seed", type=int, default=20240601, help="input generator seed")
@@ -631,11 +657,18 @@ def main():
     fwprune = os.path.abspath(args.fwprune)
     baseline = os.path.abspath(args.baseline) if args.baseline else None
     tools = make_tools(fwprune, args.fwprune_arg, binaries, args.lower, args.upper, baseline)
+    if args.peers:
+        wanted = set(args.peers.split(","))
+        tools = [t for t in tools if t.is_subject or t.name in wanted]
     backend = fwprune_backend(fwprune, args.fwprune_arg, args.workdir)
     load = os.getloadavg()[0]
     if load > 0.5:
         print(f"warning: load average {load:.1f} before starting; timings will be noisy", flush=True)
-    plan = [i for i in input_plan(args.quick, args.with_p4000) if args.only in (None, i.job)
+    sizes = [int(x) for x in args.matrix_sizes.split(",")] if args.matrix_sizes else None
+    kinds = args.matrix_kinds.split(",")
+    if not set(kinds) <= set(MATRIX_KINDS):
+        sys.exit(f"--matrix-kinds: each of {', '.join(MATRIX_KINDS)}")
+    plan = [i for i in input_plan(args.quick, args.with_p4000, sizes, kinds) if args.only in (None, i.job)
             and (not args.inputs or re.search(args.inputs, i.name))]
     log = lambda msg: print(msg, flush=True)
 

@@ -14,6 +14,10 @@ work="${1:-${FWPRUNE_PYTHON_WORK_DIR:-$root/build/python}}"
 python="${PYTHON:-python3}"
 venv="$work/venv"
 
+if [ -z "${PYTHON:-}" ]; then
+  # Debian's python3 keeps venv (with pip) and the headers in separate packages.
+  "$root/scripts/install-deps.sh" --python
+fi
 if ! "$python" -c 'import sys; sys.exit(sys.version_info < (3, 9))' 2>/dev/null; then
   echo "run_tests.sh: $python is missing or older than 3.9; set PYTHON" >&2
   exit 1
@@ -21,13 +25,7 @@ fi
 mkdir -p "$work"
 # A fresh environment each run: nothing left from an earlier install can hide a packaging fault.
 rm -rf "$venv"
-if ! "$python" -m venv "$venv" 2>/dev/null; then
-  # Debian's own python3 keeps venv (and ensurepip) in a separate package.
-  echo "run_tests.sh: installing python3-venv" >&2
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3-venv
-  "$python" -m venv "$venv"
-fi
+"$python" -m venv "$venv"
 vpython="$venv/bin/python"
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 

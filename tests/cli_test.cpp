@@ -345,11 +345,13 @@ bool scriptWorks() {
     return std::system("script -qec true /dev/null </dev/null >/dev/null 2>&1") == 0;
 }
 
-// Runs the program with standard error on a pseudo-terminal; returns what the terminal showed.
-std::string runOnTerminal(const std::vector<std::string>& arguments,
-                          const std::string& stdoutPath) {
+// Runs the program with standard error on a pseudo-terminal of the given TERM, whatever the
+// runner's is; returns what the terminal showed.
+std::string runOnTerminal(const std::vector<std::string>& arguments, const std::string& stdoutPath,
+                          const std::string& term = "xterm") {
     ScratchDir capture;
-    const std::string inner = commandFor(arguments) + " >" + shellQuote(stdoutPath);
+    const std::string inner =
+        "TERM=" + term + " " + commandFor(arguments) + " >" + shellQuote(stdoutPath);
     const std::string command = "script -qec " + shellQuote(inner) + " /dev/null </dev/null >" +
                                 shellQuote(capture.file("tty"));
     EXPECT_EQ(std::system(command.c_str()), 0);
@@ -372,6 +374,8 @@ TEST(CommandLine, ProgressBarOnlyOnATerminalAndErasedAtTheEnd) {
     EXPECT_EQ(readText(dir.file("b.txt")), kReducedDag);
 
     EXPECT_EQ(runOnTerminal({"reduce", "--quiet", kDag, dir.file("c.txt")}, dir.file("out")), "");
+    // A dumb terminal cannot erase a line.
+    EXPECT_EQ(runOnTerminal({"reduce", kDag, dir.file("d.txt")}, dir.file("out"), "dumb"), "");
 }
 
 // A job of a few seconds on a terminal: every phase is named, its bar moves, and the time it has

@@ -52,6 +52,7 @@ TEST(WeightMatrixReader, CountsColumnsOnTheFirstLine) {
 // plain reading.
 TEST(WeightMatrixReader, AgreesWithAPlainReadingOnRandomLineEnds) {
     std::mt19937 random(29);
+    ScratchDir dir;
     const char* const gaps[] = {" ", "\t", "  ", " \t "};
     const char* const lineEnds[] = {"\n", "\r\n", " \n", " \r\n"};
     const char* const fileEnds[] = {"", "\n", "\r", " \r", "\t\r", "\r\n", " "};
@@ -89,6 +90,13 @@ TEST(WeightMatrixReader, AgreesWithAPlainReadingOnRandomLineEnds) {
         ASSERT_EQ(m.n, columns);
         values.resize(std::size_t(columns) * columns);
         ASSERT_EQ(m.cells, values);
+        // The file reader, with blocks of a few bytes: CR LF pairs, tokens and the first line
+        // straddle them.
+        testing::writeText(dir.file("m.txt"), text);
+        const std::size_t block = 1 + random() % 6;
+        const WeightMatrix read = detail::readWeightMatrix(dir.file("m.txt"), false, 2, block);
+        ASSERT_EQ(read.n, columns) << "blocks of " << block;
+        ASSERT_EQ(read.cells, values) << "blocks of " << block;
     }
 }
 
@@ -285,6 +293,48 @@ TEST(WeightMatrixFiles, LargeFilesParseAndWriteTheSameOnAnyThreadCount) {
                   std::string::npos)
             << error.what();
     }
+}
+
+// A written matrix read back block by block, wherever the blocks end, gives the values that
+// reading the whole text gives, and writing them again gives the same text; a bad token and a
+// missing value are reported at their lines.
+TEST(WeightMatrixFiles, RoundTripsWhereverTheReadBlocksEnd) {
+    const int n = 23;
+    WeightMatrix m;
+    m.n = n;
+    m.cells = testing::randomWeights(n, 0.1f, 0.9f, 41);
+    ScratchDir dir;
+    const std::string path = dir.file("m.txt");
+    writeWeightMatrix(m, path, 2);
+    const std::string text = testing::readText(path);
+    const WeightMatrix whole = parseWeightMatrix(text, path);
+    for (const std::size_t block : {1, 2, 3, 13, 14, 15, 64, 1000}) {
+        for (const int threads : {1, 2}) {
+            const WeightMatrix read = detail::readWeightMatrix(path, true, threads, block);
+            ASSERT_EQ(read.n, n);
+            ASSERT_TRUE(testing::sameBits(read.cells, whole.cells)) << "blocks of " << block;
+        }
+    }
+    writeWeightMatrix(whole, dir.file("again.txt"), 1);
+    EXPECT_EQ(testing::readText(dir.file("again.txt")), text);
+
+    const auto errorOf = [&](const std::string& bad) {
+        testing::writeText(path, bad);
+        try {
+            detail::readWeightMatrix(path, true, 2, 7);
+        } catch (const Error& error) {
+            return std::string(error.what());
+        }
+        return std::string("no error");
+    };
+    std::string bad = text;
+    std::size_t line17 = 0;
+    for (int line = 1; line < 17; ++line) line17 = bad.find('\n', line17) + 1;
+    bad.replace(bad.find(' ', line17) + 1, 1, "x");
+    EXPECT_NE(errorOf(bad).find("m.txt:17: 'x"), std::string::npos) << errorOf(bad);
+    const std::string cut = text.substr(0, text.rfind(' ')) + "\n\n";
+    EXPECT_NE(errorOf(cut).find("m.txt:" + std::to_string(n) + ": "), std::string::npos)
+        << errorOf(cut);
 }
 
 TEST(WeightMatrixWriter, WritesThePrintfFormWithThreeDigitExponents) {

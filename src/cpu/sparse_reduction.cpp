@@ -65,21 +65,23 @@ void radixSort(std::vector<std::uint64_t>& keys, int keyBits, int lowBit = 0) {
     }
 }
 
-// Sorts keys (source << bits | target) and drops repeats. Sorting on the source alone and then
-// each source's few targets saves half the passes; files often come sorted, or sorted by source
-// (a history lists each commit's parents together), which costs one look.
+// Sorts keys (source << bits | target) and drops repeats. Files often come sorted, or sorted by
+// source (a history lists each commit's parents together): then only each source's few targets
+// are sorted, which costs one look at the keys.
 void sortUnique(std::vector<std::uint64_t>& keys, int bits) {
-    if (!std::is_sorted(keys.begin(), keys.end())) {
-        const auto bySource = [bits](std::uint64_t a, std::uint64_t b) {
-            return (a >> bits) < (b >> bits);
-        };
-        if (!std::is_sorted(keys.begin(), keys.end(), bySource)) radixSort(keys, 2 * bits, bits);
+    const auto bySource = [bits](std::uint64_t a, std::uint64_t b) {
+        return (a >> bits) < (b >> bits);
+    };
+    if (std::is_sorted(keys.begin(), keys.end())) {
+    } else if (std::is_sorted(keys.begin(), keys.end(), bySource)) {
         for (std::size_t run = 0; run < keys.size();) {
             std::size_t end = run + 1;
             while (end < keys.size() && (keys[end] >> bits) == (keys[run] >> bits)) ++end;
             if (end - run > 1) std::sort(keys.begin() + run, keys.begin() + end);
             run = end;
         }
+    } else {
+        radixSort(keys, 2 * bits);
     }
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
 }

@@ -15,7 +15,11 @@
 // so the work is proportional to the size of the reduction instead of the closure. That makes it
 // the faster route on every input measured, and the one reduceTransitively takes.
 
+#include "common/cpu_features.h"
+
+#if FWPRUNE_X86
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -137,6 +141,7 @@ void unpackScalar(const Word* bits, std::int64_t n, std::uint8_t* bytes) {
         bytes[j] = static_cast<std::uint8_t>((bits[j / kWordBits] >> (j % kWordBits)) & 1u);
 }
 
+#if FWPRUNE_X86
 __attribute__((target("avx2"))) void orManyAvx2(Word* dst, const Word* const* srcs,
                                                 std::int64_t sources, std::int64_t words) {
     std::int64_t w = 0;
@@ -242,17 +247,17 @@ __attribute__((target("avx512f,avx512bw"))) void unpackAvx512(const Word* bits, 
     }
 }
 
+#endif  // FWPRUNE_X86
+
 using detail::InstructionSet;
 using detail::ReductionOptions;
 using detail::ReductionRoute;
 
 bool cpuHasAvx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
+    return cpu_features::hasAvx2();
 }
 bool cpuHasAvx512() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+    return cpu_features::hasAvx512Bw();
 }
 
 Kernels kernelsFor(InstructionSet isa) {
@@ -263,10 +268,12 @@ Kernels kernelsFor(InstructionSet isa) {
         throw std::invalid_argument(
             "reduceTransitively: instruction set not supported by this CPU");
     switch (isa) {
+#if FWPRUNE_X86
         case InstructionSet::Avx512:
             return {orManyAvx512, packAvx512, unpackAvx512};
         case InstructionSet::Avx2:
             return {orManyAvx2, packAvx2, unpackAvx2};
+#endif
         default:
             return {orManyScalar, packScalar, unpackScalar};
     }

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+#include "graph_files/text_tokens.h"
+
 #if !defined(_WIN32)
 #include <locale.h>
 #endif
@@ -36,6 +38,23 @@ constexpr double kPowersOfTen[] = {
 // strtod in the C locale, whatever locale the host process has set.
 double strtodInCLocale(const char* text, char** end) {
 #if defined(_WIN32)
+    // The C runtime MinGW links (msvcrt) reads neither infinities, NaNs nor hexadecimal numbers,
+    // which strtod reads everywhere else (and this library writes "inf" and "nan"); from_chars
+    // reads them as strtod does, in no locale.
+    const char* digits = text + (*text == '-' || *text == '+' ? 1 : 0);
+    const bool hexadecimal = digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
+    const char letter = static_cast<char>(*digits | 0x20);
+    if (hexadecimal || letter == 'i' || letter == 'n') {
+        if (hexadecimal) digits += 2;
+        double value = 0;
+        const auto [stop, error] =
+            std::from_chars(digits, digits + std::strlen(digits), value,
+                            hexadecimal ? std::chars_format::hex : std::chars_format::general);
+        if (error == std::errc{}) {
+            *end = const_cast<char*>(stop);
+            return *text == '-' ? -value : value;
+        }
+    }
     static const _locale_t cLocale = _create_locale(LC_NUMERIC, "C");
     return _strtod_l(text, end, cLocale);
 #else
@@ -46,11 +65,15 @@ double strtodInCLocale(const char* text, char** end) {
 
 // The common forms ("0.25", "-1.5e-3", "2.000000e-001") with at most 19 significant digits and a
 // small decimal exponent convert with one exactly rounded double operation (the mantissa and the
-// power of ten are both exact), which is the correctly rounded value strtod returns. Anything else
-// returns false and takes the general path.
-bool parseSimpleDecimal(std::string_view token, double* value) {
-    const char* p = token.data();
-    const char* const end = p + token.size();
+// power of ten are both exact), which is the correctly rounded value strtod returns. Reads from p
+// up to end or the first separator, whichever comes first, and returns where it stopped, or
+// nullptr when the text there is not such a number (or the number is followed by something other
+// than a separator): that takes the general path.
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline const char*
+parseSimpleDecimal(const char* p, const char* const end, double* value) {
     bool negative = false;
     if (p < end && *p == '-') {
         negative = true;
@@ -63,7 +86,7 @@ bool parseSimpleDecimal(std::string_view token, double* value) {
     for (; p < end && *p >= '0' && *p <= '9'; ++p) {
         anyDigit = true;
         if (mantissa == 0 && *p == '0') continue;
-        if (++significant > 19) return false;
+        if (++significant > 19) return nullptr;
         mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
     }
     if (p < end && *p == '.') {
@@ -71,34 +94,51 @@ bool parseSimpleDecimal(std::string_view token, double* value) {
             anyDigit = true;
             --exponent;
             if (mantissa == 0 && *p == '0') continue;
-            if (++significant > 19) return false;
+            if (++significant > 19) return nullptr;
             mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
         }
     }
-    if (!anyDigit) return false;
+    if (!anyDigit) return nullptr;
     if (p < end && (*p == 'e' || *p == 'E')) {
         ++p;
         bool negativeExponent = false;
         if (p < end && (*p == '-' || *p == '+')) negativeExponent = *p++ == '-';
-        if (p == end) return false;
+        if (p == end || *p < '0' || *p > '9') return nullptr;
         int written = 0;
         for (; p < end && *p >= '0' && *p <= '9'; ++p) {
             written = written * 10 + (*p - '0');
-            if (written > 1000) return false;
+            if (written > 1000) return nullptr;
         }
         exponent += negativeExponent ? -written : written;
     }
-    if (p != end) return false;
+    if (p != end && !isTokenSeparator(*p)) return nullptr;
     if (mantissa == 0) {
         *value = negative ? -0.0 : 0.0;
-        return true;
+        return p;
     }
-    if (mantissa > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return false;
+    if (mantissa > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return nullptr;
     const double m = static_cast<double>(mantissa);
     const double magnitude =
         exponent < 0 ? m / kExactPowers[-exponent] : m * kExactPowers[exponent];
     *value = negative ? -magnitude : magnitude;
-    return true;
+    return p;
+}
+
+// "00" to "99".
+struct DigitPairs {
+    char digits[200];
+    constexpr DigitPairs() : digits() {
+        for (int i = 0; i < 100; ++i) {
+            digits[2 * i] = static_cast<char>('0' + i / 10);
+            digits[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+    }
+};
+constexpr DigitPairs kDigitPairs{};
+
+char* writePair(char* p, unsigned value) {
+    std::memcpy(p, kDigitPairs.digits + 2 * value, 2);
+    return p + 2;
 }
 
 char* writeExponent(char* p, int exponent) {
@@ -106,9 +146,7 @@ char* writeExponent(char* p, int exponent) {
     *p++ = exponent < 0 ? '-' : '+';
     const int e = exponent < 0 ? -exponent : exponent;
     *p++ = static_cast<char>('0' + e / 100);
-    *p++ = static_cast<char>('0' + e / 10 % 10);
-    *p++ = static_cast<char>('0' + e % 10);
-    return p;
+    return writePair(p, static_cast<unsigned>(e % 100));
 }
 
 // The general path: to_chars is exact and rounds ties to even, as printf does in the default
@@ -130,7 +168,8 @@ char* formatExactly(double value, char* out) {
 
 float parseWeight(std::string_view token, bool* whole) {
     double value = 0;
-    if (parseSimpleDecimal(token, &value)) {
+    const char* const tokenEnd = token.data() + token.size();
+    if (parseSimpleDecimal(token.data(), tokenEnd, &value) == tokenEnd) {
         if (whole) *whole = true;
         return static_cast<float>(value);
     }
@@ -141,47 +180,79 @@ float parseWeight(std::string_view token, bool* whole) {
     return static_cast<float>(value);
 }
 
+std::int64_t parseWeightRun(const char* p, const char* end, float* out, std::int64_t maxValues,
+                            bool strict, std::string_view* bad) {
+    std::int64_t count = 0;
+    while (count < maxValues) {
+        while (p < end && isTokenSeparator(*p)) ++p;
+        if (p == end) break;
+        double simple = 0;
+        if (const char* const after = parseSimpleDecimal(p, end, &simple)) {
+            out[count++] = static_cast<float>(simple);
+            p = after;
+            continue;
+        }
+        const char* const start = p;
+        while (p < end && !isTokenSeparator(*p)) ++p;
+        const std::string_view token(start, static_cast<std::size_t>(p - start));
+        bool whole = true;
+        out[count] = parseWeight(token, strict ? &whole : nullptr);
+        if (!whole) {
+            *bad = token;
+            break;
+        }
+        ++count;
+    }
+    return count;
+}
+
 char* formatWeight(float value, char* out) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
     char* p = out;
-    if (std::signbit(value)) *p++ = '-';
-    if (std::isnan(value)) return std::copy_n("nan", 3, p);
-    if (std::isinf(value)) return std::copy_n("inf", 3, p);
-    const double magnitude = std::fabs(static_cast<double>(value));
-    if (magnitude == 0) {
+    if (bits >> 31) *p++ = '-';
+    const std::uint32_t magnitudeBits = bits & 0x7fffffffu;
+    if (magnitudeBits >= 0x7f800000u)
+        return std::copy_n(magnitudeBits > 0x7f800000u ? "nan" : "inf", 3, p);
+    if (magnitudeBits == 0) {
         std::memcpy(p, "0.000000", 8);
         return writeExponent(p + 8, 0);
     }
     // The decimal exponent, estimated from the binary one (floor(e2 * log10(2)), exact or one
     // too small) and corrected below.
-    int binaryExponent = 0;
-    std::frexp(magnitude, &binaryExponent);
-    int exponent = ((binaryExponent - 1) * 78913) >> 18;
-    // Scale to seven digits in double precision. The scaled value is below 2^24 and carries a
-    // relative error of a few 2^-53, so unless its fraction lies very near one half, rounding it
-    // gives the digits printf's exact rounding gives; near one half, take the exact path.
+    int binaryExponent = static_cast<int>(magnitudeBits >> 23) - 127;
+    if (binaryExponent == -127) binaryExponent = -126 - (__builtin_clz(magnitudeBits) - 8);
+    int exponent = (binaryExponent * 78913) >> 18;
+    const double magnitude = std::fabs(static_cast<double>(value));
+    // Scale to seven digits before the point in double precision. The scaled value carries a
+    // relative error of a few 2^-53, so unless it lies very near a rounding boundary (a fraction
+    // of one half, or the ends of the seven-digit range), rounding it gives the digits printf's
+    // exact rounding gives; near a boundary, take the exact path.
     for (int attempt = 0; attempt < 3; ++attempt) {
         const double scaled = magnitude * kPowersOfTen[6 - exponent - kLowestPower];
-        if (scaled < 999999.5) {
+        if (scaled < 1e6) {
             --exponent;
             continue;
         }
-        if (scaled >= 9999999.5) {
+        if (scaled >= 1e7) {
             ++exponent;
             continue;
         }
-        const double whole = std::floor(scaled);
+        const double whole = static_cast<double>(static_cast<std::uint32_t>(scaled));
         const double fraction = scaled - whole;
-        if (std::fabs(fraction - 0.5) < 1e-6) break;
+        if (std::fabs(fraction - 0.5) < 1e-6 || scaled - 1e6 < 1e-6 || 1e7 - scaled < 1e-6) break;
         std::uint32_t digits = static_cast<std::uint32_t>(whole) + (fraction > 0.5 ? 1 : 0);
-        char text[7];
-        for (int d = 6; d >= 0; --d) {
-            text[d] = static_cast<char>('0' + digits % 10);
-            digits /= 10;
+        if (digits == 10000000) {
+            digits = 1000000;
+            ++exponent;
         }
-        *p++ = text[0];
+        const std::uint32_t rest = digits % 1000000;
+        *p++ = static_cast<char>('0' + digits / 1000000);
         *p++ = '.';
-        std::memcpy(p, text + 1, 6);
-        return writeExponent(p + 6, exponent);
+        p = writePair(p, rest / 10000);
+        p = writePair(p, rest / 100 % 100);
+        p = writePair(p, rest % 100);
+        return writeExponent(p, exponent);
     }
     return formatExactly(static_cast<double>(value), out);
 }

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/parallel.h"
@@ -41,6 +42,49 @@ void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int
         for (std::string& buffer : buffers) {
             file.write(buffer);
             buffer.clear();
+        }
+        if (progress) progress(static_cast<double>(last) / static_cast<double>(rows));
+    }
+}
+
+// The same for rows whose text has a known bound: formatRow(i, out) writes the text of row i at
+// out, which has room for maxBytesPerRow bytes, and returns its end. The batch buffers are sized
+// once, so no row pays for growing or clearing a string.
+template <typename FormatRow>
+void writeBoundedRows(OutputFile& file, std::int64_t rows, std::size_t maxBytesPerRow, int threads,
+                      FormatRow&& formatRow, const ProgressFunction& progress = {}) {
+    constexpr std::size_t kBatchBytesPerThread = std::size_t{8} << 20;
+    if (rows <= 0 || maxBytesPerRow == 0) return;
+    const bool parallel = static_cast<std::size_t>(rows) * maxBytesPerRow > (std::size_t{1} << 20);
+    ThreadPool pool(parallel ? threads : 1);
+    const auto workers = static_cast<std::size_t>(pool.size());
+    std::int64_t rowsPerWorker =
+        std::max<std::int64_t>(1, static_cast<std::int64_t>(kBatchBytesPerThread / maxBytesPerRow));
+    // Someone watching sees at least a few steps, however small the output.
+    if (progress) {
+        rowsPerWorker =
+            std::min(rowsPerWorker,
+                     std::max<std::int64_t>(1, rows / 16 / static_cast<std::int64_t>(workers)));
+    }
+    const std::int64_t rowsPerBatch = rowsPerWorker * static_cast<std::int64_t>(workers);
+    std::vector<std::vector<char>> buffers(workers);
+    std::vector<std::size_t> used(workers, 0);
+    for (auto& buffer : buffers) {
+        buffer.resize(static_cast<std::size_t>(std::min(rowsPerWorker, rows)) * maxBytesPerRow);
+    }
+    for (std::int64_t first = 0; first < rows; first += rowsPerBatch) {
+        const std::int64_t last = std::min(rows, first + rowsPerBatch);
+        pool.parallelFor(first, last, [&](std::int64_t lo, std::int64_t hi, int worker) {
+            char* const start = buffers[static_cast<std::size_t>(worker)].data();
+            char* out = start;
+            for (std::int64_t i = lo; i < hi; ++i) out = formatRow(i, out);
+            used[static_cast<std::size_t>(worker)] = static_cast<std::size_t>(out - start);
+        });
+        // Chunks go to workers in ascending order, so writing the buffers in worker order keeps
+        // the rows in order.
+        for (std::size_t w = 0; w < workers; ++w) {
+            file.write(std::string_view(buffers[w].data(), used[w]));
+            used[w] = 0;
         }
         if (progress) progress(static_cast<double>(last) / static_cast<double>(rows));
     }

@@ -39,6 +39,14 @@ inline unsigned separatorMask16(const char* p) {
     return static_cast<unsigned>(_mm_movemask_epi8(isSeparator));
 }
 
+// The set bits of a 16-bit mask, without the POPCNT instruction that baseline x86-64 lacks.
+inline unsigned popcount16(unsigned bits) {
+    bits = bits - ((bits >> 1) & 0x5555u);
+    bits = (bits & 0x3333u) + ((bits >> 2) & 0x3333u);
+    bits = (bits + (bits >> 4)) & 0x0f0fu;
+    return (bits + (bits >> 8)) & 0x1fu;
+}
+
 // Bit i set when byte i of the 16 at p is a decimal digit.
 inline unsigned digitMask16(const char* p) {
     const __m128i offset =
@@ -62,10 +70,7 @@ inline std::int64_t countTokenStarts(const char* begin, const char* end,
         const unsigned separators = separatorMask16(p);
         const unsigned before = (separators << 1 | previous) & 0xffffu;
         const unsigned starts = before & ~separators & 0xffffu;
-        unsigned bits = starts - ((starts >> 1) & 0x5555u);  // a portable 16-bit popcount
-        bits = (bits & 0x3333u) + ((bits >> 2) & 0x3333u);
-        bits = (bits + (bits >> 4)) & 0x0f0fu;
-        count += (bits + (bits >> 8)) & 0x1fu;
+        count += popcount16(starts);
         previous = separators >> 15;
     }
 #endif
@@ -74,6 +79,36 @@ inline std::int64_t countTokenStarts(const char* begin, const char* end,
         count += previous & (separator ^ 1u);
         previous = separator;
     }
+    return count;
+}
+
+// The number of tokens that start in [begin, end) (with begin after a separator or at the start
+// of the text) and, in *lineFeeds, the number of line feeds there: the weight-matrix reader's
+// counting pass, which needs both for every block.
+inline std::int64_t countTokensAndLines(const char* begin, const char* end,
+                                        std::int64_t* lineFeeds) {
+    std::int64_t count = 0;
+    std::int64_t feeds = 0;
+    unsigned previous = 1u;
+    const char* p = begin;
+#if defined(__SSE2__)
+    for (; end - p >= 16; p += 16) {
+        const unsigned separators = separatorMask16(p);
+        const unsigned starts = (separators << 1 | previous) & ~separators & 0xffffu;
+        const unsigned newlines = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('\n'))));
+        count += popcount16(starts);
+        feeds += popcount16(newlines);
+        previous = separators >> 15;
+    }
+#endif
+    for (; p < end; ++p) {
+        const unsigned separator = kSeparators.separator[static_cast<unsigned char>(*p)] ? 1u : 0u;
+        count += previous & (separator ^ 1u);
+        feeds += *p == '\n';
+        previous = separator;
+    }
+    *lineFeeds = feeds;
     return count;
 }
 

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <future>
 #include <new>
 #include <vector>
 
+#include "common/cancel.h"
 #include "common/error.h"
 #include "common/parallel.h"
 #include "graph_files/file_io.h"
@@ -35,11 +38,152 @@ std::int64_t countFirstLineTokens(std::string_view text) {
     return count + (inToken ? 1 : 0);
 }
 
-}  // namespace
+// Fills a matrix from its text block by block. Each block ends at a token boundary (or at the end
+// of the input) and is parsed in parallel chunks: chunks end at separators, so no token straddles
+// two, and counting the tokens of each chunk first gives it the index of its first value.
+class MatrixText {
+  public:
+    // progress hears the share of totalBytes parsed (nothing when the size is unknown).
+    MatrixText(WeightMatrix& matrix, const std::string& path, bool strict, ThreadPool& pool,
+               const ProgressFunction& progress = {}, std::size_t totalBytes = 0)
+        : out_(matrix.cells.data()),
+          cells_(static_cast<std::int64_t>(matrix.cells.size())),
+          path_(path),
+          strict_(strict),
+          pool_(pool),
+          progress_(totalBytes > 0 ? progress : ProgressFunction()),
+          totalBytes_(static_cast<double>(totalBytes)) {}
 
-WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, bool strict,
-                               int threads, const ProgressFunction& progress) {
-    const std::int64_t n = countFirstLineTokens(text);
+    bool full() const { return values_ >= cells_; }
+
+    void parse(std::string_view block) {
+        constexpr std::size_t kMinChunk = std::size_t{1} << 20;
+        const int workers = block.size() >= 2 * kMinChunk ? pool_.size() : 1;
+        const std::size_t chunkCount = std::max<std::size_t>(
+            1,
+            std::min<std::size_t>(static_cast<std::size_t>(workers) * 4, block.size() / kMinChunk));
+        std::vector<std::size_t> bounds(chunkCount + 1, block.size());
+        bounds[0] = 0;
+        for (std::size_t c = 1; c < chunkCount; ++c) {
+            std::size_t b = std::max(bounds[c - 1], block.size() * c / chunkCount);
+            while (b < block.size() && !isTokenSeparator(block[b])) ++b;
+            bounds[c] = b;
+        }
+        std::vector<std::int64_t> firstIndex(chunkCount + 1, 0);
+        std::vector<std::int64_t> lineEnds(chunkCount, 0);
+        // Counting is a fifth of a block's progress, converting the rest; the calling thread
+        // tells of the chunks finished by all.
+        std::atomic<std::size_t> finished{0};
+        const auto chunkDone = [&](int worker, double from, double share) {
+            const std::size_t done = ++finished;
+            if (worker == 0 && progress_) {
+                report(
+                    static_cast<double>(block.size()) *
+                    (from + share * static_cast<double>(done) / static_cast<double>(chunkCount)));
+            }
+        };
+        const auto eachChunk = [&](const auto& body, double from, double share) {
+            finished = 0;
+            if (workers == 1) {
+                for (std::size_t c = 0; c < chunkCount; ++c) {
+                    body(c);
+                    chunkDone(0, from, share);
+                }
+                return;
+            }
+            pool_.parallelFor(0, static_cast<std::int64_t>(chunkCount),
+                              [&](std::int64_t lo, std::int64_t hi, int worker) {
+                                  for (auto c = static_cast<std::size_t>(lo);
+                                       c < static_cast<std::size_t>(hi); ++c) {
+                                      body(c);
+                                      chunkDone(worker, from, share);
+                                  }
+                              });
+        };
+        eachChunk(
+            [&](std::size_t c) {
+                const char* const begin = block.data() + bounds[c];
+                const char* const end = block.data() + bounds[c + 1];
+                firstIndex[c + 1] = countTokensAndLines(begin, end, &lineEnds[c]);
+            },
+            0.0, 0.2);
+        firstIndex[0] = values_;
+        for (std::size_t c = 0; c < chunkCount; ++c) firstIndex[c + 1] += firstIndex[c];
+
+        // In strict mode each chunk remembers its first bad token; the earliest one is reported.
+        std::vector<std::size_t> badOffset(chunkCount, block.size());
+        std::vector<std::string_view> badToken(chunkCount);
+        float* const out = out_;
+        eachChunk(
+            [&](std::size_t c) {
+                const std::int64_t first = firstIndex[c];
+                if (first >= cells_) return;
+                std::string_view bad;
+                parseWeightRun(block.data() + bounds[c], block.data() + bounds[c + 1], out + first,
+                               cells_ - first, strict_, &bad);
+                if (!bad.empty()) {
+                    badOffset[c] = static_cast<std::size_t>(bad.data() - block.data());
+                    badToken[c] = bad;
+                }
+            },
+            0.2, 0.8);
+        for (std::size_t c = 0; c < chunkCount; ++c) {
+            if (badOffset[c] == block.size()) continue;
+            fail(Status::Format, describeAt(path_, lineAt(block, badOffset[c]),
+                                            quoteToken(badToken[c]) + " is not a number"));
+        }
+        if (firstIndex[chunkCount] > values_) {
+            // The line of the block's last value, for the message of a file that ends too soon.
+            std::size_t last = block.size();
+            while (last > 0 && isTokenSeparator(block[last - 1])) --last;
+            lastValueLine_ = lineAt(block, last);
+        }
+        values_ = firstIndex[chunkCount];
+        for (const std::int64_t ends : lineEnds) linesBefore_ += ends;
+        parsedBytes_ += block.size();
+        report(0);
+    }
+
+    // Throws the Format error of a file that ended before the matrix was full.
+    void requireFull(std::int64_t n) const {
+        if (full()) return;
+        fail(
+            Status::Format,
+            describeAt(path_, lastValueLine_,
+                       "the matrix has " + std::to_string(n) + " columns on its first line, so " +
+                           std::to_string(cells_) + " values are needed, but the file ends after " +
+                           std::to_string(values_) + " values"));
+    }
+
+  private:
+    // Tells of the bytes parsed before this block and `more` of it.
+    void report(double more) const {
+        if (progress_) {
+            progress_(std::min(1.0, (static_cast<double>(parsedBytes_) + more) / totalBytes_));
+        }
+    }
+
+    // The 1-based line of an offset in the current block.
+    long long lineAt(std::string_view block, std::size_t offset) const {
+        return 1 + linesBefore_ + std::count(block.begin(), block.begin() + offset, '\n');
+    }
+
+    float* const out_;
+    const std::int64_t cells_;
+    const std::string& path_;
+    const bool strict_;
+    ThreadPool& pool_;
+    const ProgressFunction progress_;
+    const double totalBytes_;
+    std::size_t parsedBytes_ = 0;
+    std::int64_t values_ = 0;
+    long long linesBefore_ = 0;
+    long long lastValueLine_ = 1;
+};
+
+// n from the first line, and a matrix of n * n cells.
+WeightMatrix allocateMatrix(std::string_view firstLine, const std::string& path) {
+    const std::int64_t n = countFirstLineTokens(firstLine);
     const std::int32_t cells = checkedCellCount(n, path);
     WeightMatrix matrix;
     matrix.n = static_cast<std::int32_t>(n);
@@ -49,96 +193,98 @@ WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, b
         fail(Status::OutOfMemory,
              describeAt(path, "not enough memory for a matrix of " + std::to_string(n) + " nodes"));
     }
-
-    // Chunks end at separators, so no token straddles two; a token belongs to the chunk it
-    // starts in. Counting tokens per chunk first gives each chunk the index of its first value.
-    constexpr std::size_t kMinChunk = std::size_t{1} << 20;
-    ThreadPool pool(text.size() >= 2 * kMinChunk ? threads : 1);
-    // At least 32 chunks where the text allows, so progress moves in small steps.
-    const std::size_t chunkCount = std::max<std::size_t>(
-        1,
-        std::min<std::size_t>(std::max<std::size_t>(static_cast<std::size_t>(pool.size()) * 4, 32),
-                              text.size() / kMinChunk));
-    std::vector<std::size_t> bounds(chunkCount + 1, text.size());
-    bounds[0] = 0;
-    for (std::size_t c = 1; c < chunkCount; ++c) {
-        std::size_t b = std::max(bounds[c - 1], text.size() * c / chunkCount);
-        while (b < text.size() && !isTokenSeparator(text[b])) ++b;
-        bounds[c] = b;
-    }
-    // Counting is a fifth of the progress, converting the rest; the calling thread reports the
-    // chunks finished by all.
-    std::atomic<std::int64_t> finished{0};
-    const auto chunkDone = [&](int worker) {
-        const std::int64_t done = ++finished;
-        if (worker == 0 && progress) {
-            const double share = static_cast<double>(done) / static_cast<double>(chunkCount);
-            progress(share <= 1 ? share / 5 : 0.2 + (share - 1) * 0.8);
-        }
-    };
-    std::vector<std::int64_t> firstIndex(chunkCount + 1, 0);
-    pool.parallelFor(0, static_cast<std::int64_t>(chunkCount),
-                     [&](std::int64_t lo, std::int64_t hi, int worker) {
-                         for (std::int64_t c = lo; c < hi; ++c) {
-                             firstIndex[c + 1] = countTokenStarts(text.data() + bounds[c],
-                                                                  text.data() + bounds[c + 1]);
-                             chunkDone(worker);
-                         }
-                     });
-    for (std::size_t c = 0; c < chunkCount; ++c) firstIndex[c + 1] += firstIndex[c];
-    const auto lineAt = [&](std::size_t offset) {
-        return 1 + static_cast<long long>(std::count(text.begin(), text.begin() + offset, '\n'));
-    };
-    if (firstIndex[chunkCount] < cells) {
-        // Name the line of the last value the file has.
-        std::size_t end = text.size();
-        while (end > 0 && isTokenSeparator(text[end - 1])) --end;
-        fail(Status::Format,
-             describeAt(path, lineAt(end),
-                        "the matrix has " + std::to_string(n) + " columns on its first line, so " +
-                            std::to_string(static_cast<std::int64_t>(cells)) +
-                            " values are needed, but the file ends after " +
-                            std::to_string(firstIndex[chunkCount]) + " values"));
-    }
-
-    float* const out = matrix.cells.data();
-    // In strict mode each chunk remembers its first bad token; the earliest one is reported.
-    std::vector<std::size_t> badOffset(chunkCount, text.size());
-    std::vector<std::string_view> badToken(chunkCount);
-    pool.parallelFor(
-        0, static_cast<std::int64_t>(chunkCount),
-        [&](std::int64_t lo, std::int64_t hi, int worker) {
-            for (std::int64_t c = lo; c < hi; ++c) {
-                const std::string_view chunk = text.substr(bounds[c], bounds[c + 1] - bounds[c]);
-                TokenScanner scanner(chunk);
-                for (std::int64_t index = firstIndex[c]; index < cells; ++index) {
-                    const std::string_view token = scanner.next();
-                    if (token.empty()) break;
-                    bool whole = true;
-                    out[index] = parseWeight(token, strict ? &whole : nullptr);
-                    if (!whole) {
-                        badOffset[c] =
-                            bounds[c] + static_cast<std::size_t>(token.data() - chunk.data());
-                        badToken[c] = token;
-                        break;
-                    }
-                }
-                chunkDone(worker);
-            }
-        });
-    for (std::size_t c = 0; c < chunkCount; ++c) {
-        if (badOffset[c] == text.size()) continue;
-        fail(Status::Format,
-             describeAt(path, lineAt(badOffset[c]), quoteToken(badToken[c]) + " is not a number"));
-    }
-    nodeCount = matrix.n;
-    cellCount = cells;
     return matrix;
 }
 
+// Bytes read at a time: the reader holds about this much text, whatever the file's size.
+constexpr std::size_t kReadBlock = std::size_t{16} << 20;
+
+}  // namespace
+
+WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, bool strict,
+                               int threads, const ProgressFunction& progress) {
+    WeightMatrix matrix = allocateMatrix(text, path);
+    ThreadPool pool(text.size() >= (std::size_t{2} << 20) ? threads : 1);
+    MatrixText values(matrix, path, strict, pool, progress, text.size());
+    for (std::size_t begin = 0; begin < text.size() && !values.full();) {
+        std::size_t end = std::min(text.size(), begin + kReadBlock);
+        while (end < text.size() && !isTokenSeparator(text[end])) ++end;
+        values.parse(text.substr(begin, end - begin));
+        begin = end;
+        pollCancelled();
+    }
+    values.requireFull(matrix.n);
+    nodeCount = matrix.n;
+    cellCount = static_cast<std::int32_t>(matrix.cells.size());
+    return matrix;
+}
+
+namespace detail {
+
+WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads,
+                              std::size_t blockBytes, const ProgressFunction& progress) {
+    InputFile file(path);
+    // Text read but not parsed yet is text[0, used); the buffer grows only for a first line or a
+    // token longer than a block. While the pool parses one block, the next is read into `next`.
+    std::vector<char> text;
+    std::vector<char> next;
+    std::size_t used = 0;
+    bool atEnd = false;
+    const auto readMore = [&] {
+        if (text.size() < used + blockBytes) text.resize(used + blockBytes);
+        const std::size_t got = file.readInto(text.data() + used, blockBytes);
+        used += got;
+        atEnd = got == 0;
+    };
+    // The first line is held whole: it fixes n, and it is row 0.
+    for (std::size_t searched = 0; !atEnd;) {
+        if (std::memchr(text.data() + searched, '\n', used - searched) != nullptr) break;
+        searched = used;
+        readMore();
+        pollCancelled();
+    }
+    WeightMatrix matrix = allocateMatrix(std::string_view(text.data(), used), path);
+    const bool large = file.sizeHint() == 0 || file.sizeHint() >= (std::size_t{2} << 20);
+    ThreadPool pool(large ? threads : 1);
+    MatrixText values(matrix, path, strict, pool, progress, file.sizeHint());
+    while (!values.full()) {
+        // A block ends after its last separator; the partial token after it waits for more text.
+        std::size_t end = used;
+        if (!atEnd) {
+            while (end > 0 && !isTokenSeparator(text[end - 1])) --end;
+            if (end == 0) {
+                readMore();  // one token longer than a block
+                continue;
+            }
+        }
+        const std::size_t carried = used - end;
+        std::future<std::size_t> reading;
+        if (!atEnd) {
+            if (next.size() < carried + blockBytes) next.resize(carried + blockBytes);
+            std::memcpy(next.data(), text.data() + end, carried);
+            reading = std::async(std::launch::async, [&file, &next, carried, blockBytes] {
+                return file.readInto(next.data() + carried, blockBytes);
+            });
+        }
+        values.parse(std::string_view(text.data(), end));
+        if (atEnd) break;
+        const std::size_t got = reading.get();
+        std::swap(text, next);
+        used = carried + got;
+        atEnd = got == 0;
+        pollCancelled();
+    }
+    values.requireFull(matrix.n);
+    nodeCount = matrix.n;
+    cellCount = static_cast<std::int32_t>(matrix.cells.size());
+    return matrix;
+}
+
+}  // namespace detail
+
 WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads,
                               const ProgressFunction& progress) {
-    return parseWeightMatrix(readWholeFile(path), path, strict, threads, progress);
+    return detail::readWeightMatrix(path, strict, threads, kReadBlock, progress);
 }
 
 void writeWeightMatrix(const WeightMatrix& matrix, const std::string& path, int threads) {
@@ -157,19 +303,17 @@ void writeWeightMatrix(const WeightMatrix& matrix, OutputFile& file, int threads
                        const ProgressFunction& progress) {
     const std::int64_t n = matrix.n;
     const float* const cells = matrix.cells.data();
-    writeRows(
-        file, n, static_cast<std::size_t>(n) * 15, threads,
-        [&](std::int64_t i, std::string& out) {
+    // formatWeight writes at most 16 bytes, and each value is followed by a blank or a line feed.
+    writeBoundedRows(
+        file, n, static_cast<std::size_t>(n) * 17, threads,
+        [&](std::int64_t i, char* p) {
             const float* const row = cells + i * n;
-            const std::size_t start = out.size();
-            out.resize(start + static_cast<std::size_t>(n) * 16 + 1);
-            char* p = &out[start];
             for (std::int64_t j = 0; j < n; ++j) {
-                if (j > 0) *p++ = ' ';
                 p = formatWeight(row[j], p);
+                *p++ = ' ';
             }
-            *p++ = '\n';
-            out.resize(static_cast<std::size_t>(p - out.data()));
+            p[-1] = '\n';
+            return p;
         },
         progress);
 }

@@ -18,10 +18,18 @@ namespace fwprune {
 // cellCount. Throws an Error naming the file when it cannot be read, holds fewer than n*n values,
 // or is too large for the cell count or for memory. With strict set, a token that is not wholly a
 // number (as strtod reads numbers, "inf" and "nan" included) is an error naming its line.
-// Large files are parsed in parallel chunks on `threads` threads (<= 0: every hardware thread).
-// progress hears the share of the parsing done, per chunk.
+// The file is read in blocks of 16 MiB, so the reader holds the matrix and one block of text;
+// large files are parsed in parallel chunks on `threads` threads (<= 0: every hardware thread).
+// progress hears the share of the file parsed, per block and chunk, when its size is known.
 WeightMatrix readWeightMatrix(const std::string& path, bool strict = false, int threads = 0,
                               const ProgressFunction& progress = {});
+
+namespace detail {
+// readWeightMatrix reading blockBytes at a time (tests use a few bytes, so that tokens, line ends
+// and the first line straddle blocks).
+WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads,
+                              std::size_t blockBytes, const ProgressFunction& progress = {});
+}  // namespace detail
 
 // The same, on text already in memory; path only names the source in error messages.
 WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, bool strict = false,
