@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "common/cancel.h"
 #include "common/error.h"
 #include "common/float_mode.h"
+#include "common/progress.h"
 #include "common/threads.h"
 #include "fwprune.h"
 #include "graph_files/file_io.h"
@@ -97,8 +99,11 @@ void readOptions(const fwpruneOptions* options, RunOptions& run) {
         options->progress != nullptr) {
         const fwpruneProgressCallback callback = options->progress;
         void* const userData = options->progressUserData;
-        run.progress = [callback, userData](Phase phase, double fraction) {
-            callback(userData, static_cast<fwprunePhase>(phase), fraction);
+        const auto throttle = std::make_shared<ProgressThrottle>();
+        run.progress = [callback, userData, throttle](Phase phase, double fraction) {
+            if (throttle->due(static_cast<int>(phase), fraction)) {
+                callback(userData, static_cast<fwprunePhase>(phase), fraction);
+            }
         };
     }
     if (size >= offsetof(fwpruneOptions, route) + sizeof(options->route)) {
@@ -335,8 +340,10 @@ fwpruneStatus fwprunePruneWeightMatrix(float* weights, int n, size_t rowStride,
                                   [](float v) { return !(v == fwprune::WEIGHT_ABSENT); }));
             };
             if (run.stats) run.stats->edgesIn = present();
+            fwprune::PhaseTimer sweeps(run, fwprune::Phase::Sweeps);
             const fwprune::Backend backend =
                 fwprune::pruneWeakestLinks(matrix, lower_threshold, upper_threshold, run);
+            sweeps.done();
             if (run.stats) {
                 run.stats->backend = backend;
                 run.stats->edgesOut = present();
