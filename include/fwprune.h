@@ -41,9 +41,9 @@
 #endif
 
 #define FWPRUNE_VERSION_MAJOR 0
-#define FWPRUNE_VERSION_MINOR 3
+#define FWPRUNE_VERSION_MINOR 4
 #define FWPRUNE_VERSION_PATCH 0
-#define FWPRUNE_VERSION_STRING "0.3.0"
+#define FWPRUNE_VERSION_STRING "0.4.0"
 /* Single number for compile-time comparisons: major * 10000 + minor * 100 + patch. */
 #define FWPRUNE_VERSION_NUMBER \
     (FWPRUNE_VERSION_MAJOR * 10000 + FWPRUNE_VERSION_MINOR * 100 + FWPRUNE_VERSION_PATCH)

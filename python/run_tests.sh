@@ -14,6 +14,10 @@ work="${1:-${FWPRUNE_PYTHON_WORK_DIR:-$root/build/python}}"
 python="${PYTHON:-python3}"
 venv="$work/venv"
 
+if [ -z "${PYTHON:-}" ]; then
+  # Debian's python3 keeps venv (with pip) and the headers in separate packages.
+  "$root/scripts/install-deps.sh" --python
+fi
 if ! "$python" -c 'import sys; sys.exit(sys.version_info < (3, 9))' 2>/dev/null; then
   echo "run_tests.sh: $python is missing or older than 3.9; set PYTHON" >&2
   exit 1
@@ -21,17 +25,12 @@ fi
 mkdir -p "$work"
 # A fresh environment each run: nothing left from an earlier install can hide a packaging fault.
 rm -rf "$venv"
-if ! "$python" -m venv "$venv" 2>/dev/null; then
-  # Debian's own python3 keeps venv (and ensurepip) in a separate package.
-  echo "run_tests.sh: installing python3-venv" >&2
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3-venv
-  "$python" -m venv "$venv"
-fi
+"$python" -m venv "$venv"
 vpython="$venv/bin/python"
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 
-"$vpython" -m pip install -q pytest numpy networkx scipy
+# tqdm: progress=True draws through it when installed; the tests cover it and the plain bar.
+"$vpython" -m pip install -q pytest numpy networkx scipy tqdm
 
 start=$(date +%s)
 "$vpython" -m pip install -q "$root"

@@ -3,6 +3,7 @@
 # tests against a fresh `pip install .`.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/build.sh"
+# --python: the interpreter, venv and headers the Python half needs, before anything is built.
+"$root/scripts/build.sh" --python
 (cd "$root/build" && ctest --output-on-failure -j"$(nproc)")
 "$root/python/run_tests.sh"

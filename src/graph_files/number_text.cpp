@@ -38,6 +38,23 @@ constexpr double kPowersOfTen[] = {
 // strtod in the C locale, whatever locale the host process has set.
 double strtodInCLocale(const char* text, char** end) {
 #if defined(_WIN32)
+    // The C runtime MinGW links (msvcrt) reads neither infinities, NaNs nor hexadecimal numbers,
+    // which strtod reads everywhere else (and this library writes "inf" and "nan"); from_chars
+    // reads them as strtod does, in no locale.
+    const char* digits = text + (*text == '-' || *text == '+' ? 1 : 0);
+    const bool hexadecimal = digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
+    const char letter = static_cast<char>(*digits | 0x20);
+    if (hexadecimal || letter == 'i' || letter == 'n') {
+        if (hexadecimal) digits += 2;
+        double value = 0;
+        const auto [stop, error] =
+            std::from_chars(digits, digits + std::strlen(digits), value,
+                            hexadecimal ? std::chars_format::hex : std::chars_format::general);
+        if (error == std::errc{}) {
+            *end = const_cast<char*>(stop);
+            return *text == '-' ? -value : value;
+        }
+    }
     static const _locale_t cLocale = _create_locale(LC_NUMERIC, "C");
     return _strtod_l(text, end, cLocale);
 #else
