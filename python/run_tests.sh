@@ -29,7 +29,8 @@ rm -rf "$venv"
 vpython="$venv/bin/python"
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 
-"$vpython" -m pip install -q pytest numpy networkx scipy
+# tqdm: progress=True draws through it when installed; the tests cover it and the plain bar.
+"$vpython" -m pip install -q pytest numpy networkx scipy tqdm
 
 start=$(date +%s)
 "$vpython" -m pip install -q "$root"

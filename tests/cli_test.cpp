@@ -10,6 +10,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <map>
+#include <random>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -373,6 +376,43 @@ TEST(CommandLine, ProgressBarOnlyOnATerminalAndErasedAtTheEnd) {
     EXPECT_EQ(runOnTerminal({"reduce", "--quiet", kDag, dir.file("c.txt")}, dir.file("out")), "");
     // A dumb terminal cannot erase a line.
     EXPECT_EQ(runOnTerminal({"reduce", kDag, dir.file("d.txt")}, dir.file("out"), "dumb"), "");
+}
+
+// A job of a few seconds on a terminal: every phase is named, its bar moves, and the time it has
+// taken stands beside it. On one thread and the sweeps, each phase lasts some tenths of a second
+// here, several times the bar's redrawing interval.
+TEST(CommandLine, ProgressBarMovesThroughEveryPhase) {
+    if (!scriptWorks()) GTEST_SKIP() << "no working 'script' to provide a terminal";
+    ScratchDir dir;
+    const int n = 2048;
+    std::mt19937 random(3);
+    std::vector<std::string> tokens;
+    for (int t = 0; t < 997; ++t) tokens.push_back(std::to_string(random() % 1000000 * 1e-6));
+    std::string text;
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j)
+            text += tokens[random() % tokens.size()] + (j + 1 < n ? " " : "\n");
+    }
+    writeText(dir.file("w.txt"), text);
+    const std::string shown =
+        runOnTerminal({"weakest-link", dir.file("w.txt"), dir.file("e.txt"), dir.file("m.txt"),
+                       "--lower", "0.1", "--upper", "0.9", "--threads", "1", "--route", "sweeps"},
+                      dir.file("out"));
+    // Each redraw: "\r", the phase, the bar, the percentage, the reading rate once settled, the
+    // time taken, the time left once settled, and an erase to the end of the line.
+    const std::regex form(
+        R"((reading|pruning|writing) +\[[#.]+\] +(\d+)%(  [\d.]+ k?[MGT]?B/s)?  \d+(s|m\d\ds)(, \S+ left)?\x1b\[K)");
+    std::map<std::string, std::set<int>> percents;
+    std::istringstream draws(shown);
+    for (std::string draw; std::getline(draws, draw, '\r');) {
+        if (draw.empty() || draw == "\x1b[K") continue;
+        std::smatch parts;
+        ASSERT_TRUE(std::regex_match(draw, parts, form)) << draw;
+        percents[parts[1]].insert(std::stoi(parts[2]));
+    }
+    for (const char* phase : {"reading", "pruning", "writing"}) {
+        EXPECT_GE(percents[phase].size(), 2u) << phase << " did not move:\n" << shown;
+    }
 }
 
 // Starts the program with standard input on the given descriptor, standard output and error on

@@ -6,7 +6,7 @@
 
 #include "common/error.h"
 #include "common/parallel.h"
-#include "device/emulated_grid.h"
+#include "device/stand_in/grid.h"
 #include "pipelines/device_runtime.h"
 
 // Test kernels, written as kernels and compiled through the same compatibility header.

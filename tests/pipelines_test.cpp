@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
 
 #include "fwprune.h"
 #include "test_support.h"
@@ -244,6 +245,139 @@ TEST(CheckedCalls, ReportStatisticsAndProgressOfEachPhase) {
     }
 }
 
+using Reports = std::vector<std::pair<int, double>>;
+
+void recordProgress(void* user, fwprunePhase phase, double fraction) {
+    static_cast<Reports*>(user)->emplace_back(phase, fraction);
+}
+
+// The phases come in the given order; within each the fractions start at 0, never go back, pass
+// through a value strictly between 0 and 1, and end at 1.
+void expectEveryPhaseMoves(const Reports& reports, const std::vector<int>& phases,
+                           const std::string& what) {
+    std::size_t r = 0;
+    for (const int phase : phases) {
+        std::vector<double> heard;
+        for (; r < reports.size() && reports[r].first == phase; ++r) {
+            heard.push_back(reports[r].second);
+        }
+        ASSERT_GE(heard.size(), 3u) << what << ": phase " << phase << " heard too little";
+        EXPECT_EQ(heard.front(), 0.0) << what << ", phase " << phase;
+        EXPECT_EQ(heard.back(), 1.0) << what << ", phase " << phase;
+        EXPECT_TRUE(std::is_sorted(heard.begin(), heard.end())) << what << ", phase " << phase;
+        EXPECT_TRUE(
+            std::any_of(heard.begin(), heard.end(), [](double f) { return f > 0 && f < 1; }))
+            << what << ", phase " << phase;
+    }
+    EXPECT_EQ(r, reports.size()) << what << ": reports out of phase order";
+}
+
+// Inputs big enough for every reader, engine and writer to report several steps.
+TEST(CheckedCalls, ProgressMovesWithinEveryPhaseOnEveryEngine) {
+    ScratchDir dir;
+    const int n = 300;
+    std::mt19937 random(8);
+    std::string edges;
+    // Two layers, so that the reduction keeps every edge and the output takes many batches.
+    for (int e = 0; e < 30000; ++e) {
+        edges += std::to_string(random() % (n / 2)) + " edge " +
+                 std::to_string(n / 2 + random() % (n / 2)) + "\n";
+    }
+    writeText(dir.file("g.txt"), edges);
+    std::string weights;
+    // Without NaN, which would send the ordered route to the sweeps.
+    std::vector<float> cells = testing::randomWeights(n, 0.1f, 0.9f, 8);
+    for (float& cell : cells) cell = std::isnan(cell) ? 0.5f : cell;
+    for (std::size_t c = 0; c < cells.size(); ++c) {
+        weights += std::to_string(cells[c]) + ((c + 1) % n ? " " : "\n");
+    }
+    writeText(dir.file("w.txt"), weights);
+    const std::vector<int> fileJob = {FWPRUNE_PHASE_READ, FWPRUNE_PHASE_SWEEPS,
+                                      FWPRUNE_PHASE_WRITE};
+    // Without cycles, so that the graph has many components to work through.
+    std::vector<unsigned char> adjacency = testing::randomAdjacency(n, 0.02, 8);
+    for (int i = 0; i < n; ++i) std::fill_n(adjacency.begin() + i * n, i + 1, 0);
+    // The sparse route reports per few thousand nodes: it gets a graph of many more, without
+    // cycles, in a file and as edge arrays.
+    std::vector<int> sources, targets;
+    std::string sparse;
+    for (int e = 0; e < 60000; ++e) {
+        const int a = static_cast<int>(random() % 20000), b = static_cast<int>(random() % 20000);
+        if (a == b) continue;
+        sources.push_back(std::min(a, b));
+        targets.push_back(std::max(a, b));
+        sparse += std::to_string(sources.back()) + " edge " + std::to_string(targets.back()) + "\n";
+    }
+    writeText(dir.file("sparse.txt"), sparse);
+
+    struct Engine {
+        fwpruneBackend backend;
+        fwpruneRoute route;
+        bool reduce;
+    };
+    const Engine engines[] = {
+        {FWPRUNE_BACKEND_CPU, FWPRUNE_ROUTE_SWEEPS, true},
+        {FWPRUNE_BACKEND_CPU, FWPRUNE_ROUTE_SPARSE, true},
+        {FWPRUNE_BACKEND_EMULATED, FWPRUNE_ROUTE_SWEEPS, true},
+        {FWPRUNE_BACKEND_CPU, FWPRUNE_ROUTE_SWEEPS, false},
+        {FWPRUNE_BACKEND_CPU, FWPRUNE_ROUTE_ORDERED, false},
+        {FWPRUNE_BACKEND_EMULATED, FWPRUNE_ROUTE_SWEEPS, false},
+    };
+    for (const Engine& engine : engines) {
+        const std::string name = std::string(engine.reduce ? "reduce" : "weakest link") +
+                                 " on backend " + std::to_string(engine.backend) + ", route " +
+                                 std::to_string(engine.route);
+        const bool sparseRoute = engine.route == FWPRUNE_ROUTE_SPARSE;
+        Reports reports;
+        fwpruneOptions options = backendOptions(engine.backend);
+        options.route = engine.route;
+        // One thread for the sweeps of a reduction: with more, on a job this short, the calling
+        // thread (the one that reports) may find every component claimed by others.
+        options.threads = engine.reduce ? 1 : 2;
+        options.progress = recordProgress;
+        options.progressUserData = &reports;
+        fwpruneRunStats stats{};
+        options.stats = &stats;
+        if (engine.reduce) {
+            const std::string input = dir.file(sparseRoute ? "sparse.txt" : "g.txt");
+            ASSERT_EQ(
+                runTransitiveReductionChecked(input.c_str(), dir.file("o.txt").c_str(), &options),
+                FWPRUNE_OK)
+                << fwpruneGetLastErrorMessage();
+        } else {
+            ASSERT_EQ(
+                runWeakestLinkReductionChecked(dir.file("w.txt").c_str(), dir.file("e.txt").c_str(),
+                                               dir.file("m.txt").c_str(), 0.1f, 0.9f, &options),
+                FWPRUNE_OK)
+                << fwpruneGetLastErrorMessage();
+        }
+        EXPECT_EQ(stats.route, engine.route) << name;
+        expectEveryPhaseMoves(reports, fileJob, name);
+
+        // The in-memory calls have the engine's phase alone.
+        reports.clear();
+        if (sparseRoute) {
+            std::vector<int> keptSources(sources.size()), keptTargets(targets.size());
+            std::size_t kept = 0;
+            ASSERT_EQ(
+                fwpruneReduceEdgeArrays(sources.data(), targets.data(), sources.size(),
+                                        keptSources.data(), keptTargets.data(), &kept, &options),
+                FWPRUNE_OK)
+                << fwpruneGetLastErrorMessage();
+        } else if (engine.reduce) {
+            std::vector<unsigned char> cells = adjacency;
+            ASSERT_EQ(fwpruneReduceAdjacencyMatrix(cells.data(), n, n, &options), FWPRUNE_OK)
+                << fwpruneGetLastErrorMessage();
+        } else {
+            std::vector<float> matrix = cells;
+            ASSERT_EQ(fwprunePruneWeightMatrix(matrix.data(), n, n, 0.1f, 0.9f, &options),
+                      FWPRUNE_OK)
+                << fwpruneGetLastErrorMessage();
+        }
+        expectEveryPhaseMoves(reports, {FWPRUNE_PHASE_SWEEPS}, "in memory: " + name);
+    }
+}
+
 TEST(InMemoryApi, ReducesACallersMatrixWithARowStride) {
     // 3 nodes in rows 5 bytes apart; padding bytes must survive untouched.
     std::vector<unsigned char> cells = {0, 1, 7, 9, 9,  //
@@ -470,30 +604,38 @@ TEST(CheckedCalls, CallersFlushToZeroModeChangesNoResultAndIsRestored) {
 #endif
 }
 
-// The threads of this process now.
-int processThreads() {
-    int count = 0;
-    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
-        ++count;
-    return count;
+// The threads of this process now, by id.
+std::set<std::string> processThreads() {
+    std::set<std::string> ids;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        ids.insert(task.path().filename().string());
+    }
+    return ids;
 }
 
-// The most threads the process had while a job's sweeps ran with the given count; -1 when the
-// job failed.
+// The threads a job's sweeps ran on with the given count: the calling thread and those the
+// process had during the sweeps but not before the call (threads of an earlier pool that are
+// still winding down, or a sanitizer's, do not count). -1 when the job failed.
 int threadsDuringSweeps(int threads) {
-    int most = 0;
+    struct Seen {
+        std::set<std::string> before;
+        std::size_t most = 0;
+    } seen{processThreads()};
     fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_EMULATED);
     options.threads = threads;
-    options.progressUserData = &most;
+    options.progressUserData = &seen;
     options.progress = [](void* user, fwprunePhase phase, double) {
-        int& top = *static_cast<int*>(user);
-        if (phase == FWPRUNE_PHASE_SWEEPS) top = std::max(top, processThreads());
+        if (phase != FWPRUNE_PHASE_SWEEPS) return;
+        auto& s = *static_cast<Seen*>(user);
+        std::size_t started = 0;
+        for (const std::string& id : processThreads()) started += s.before.count(id) == 0;
+        s.most = std::max(s.most, started);
     };
     std::vector<float> cells(64 * 64, 0.5f);
     if (fwprunePruneWeightMatrix(cells.data(), 64, 64, 0.1f, 1.0f, &options) != FWPRUNE_OK) {
         return -1;
     }
-    return most;
+    return static_cast<int>(seen.most) + 1;
 }
 
 TEST(CheckedCalls, ThreadCountFollowsAffinityAndEnvironmentWithinALimit) {
@@ -517,6 +659,8 @@ TEST(CheckedCalls, ThreadCountFollowsAffinityAndEnvironmentWithinALimit) {
         CPU_SET(first, &one);
         if (::sched_setaffinity(0, sizeof one, &one) != 0) ::_exit(91);
         ::unsetenv("FWPRUNE_NUM_THREADS");
+        // A sanitizer's runtime starts a thread of its own with the first one a process creates.
+        threadsDuringSweeps(2);
         if (threadsDuringSweeps(0) != 1) ::_exit(1);  // one CPU: no worker thread
         ::setenv("FWPRUNE_NUM_THREADS", "3", 1);
         if (threadsDuringSweeps(0) != 3) ::_exit(2);

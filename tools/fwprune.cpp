@@ -63,6 +63,7 @@ int runJob(const CommandLine& line) {
     // Declared first so that it outlives the directory and the bar it cleans up after.
     SignalWatcher watcher;
     ProgressBar bar(showProgress);
+    bar.setWorkLabel(reduce ? "reducing" : "pruning");
     std::optional<TemporaryDirectory> temporary;
     if (usesStreams) {
         temporary.emplace();

@@ -46,9 +46,10 @@ inline std::string formatDuration(double seconds) {
     return text;
 }
 
-// One line on standard error that shows the current phase, how far it has got, its rate and
-// the time it has left. It draws immediately, then at most every 100 ms, and erases itself
-// when the run ends, so a quick run leaves no trace on the terminal.
+// One line on standard error that shows the current phase, how far it has got, the time it has
+// taken, and (once its rate has settled) the reading rate and the time it has left. It draws at
+// once when a phase starts, then at most every 100 ms, and erases itself when the run ends, so a
+// quick run leaves no trace on the terminal.
 class ProgressBar {
   public:
     // Steps of a run: the library's phases, plus copying standard input in and standard output
@@ -70,6 +71,9 @@ class ProgressBar {
     // The size of the input file, to show the reading rate in bytes.
     void setInputBytes(double bytes) { inputBytes_ = bytes; }
 
+    // What the engine's phase is called: "reducing" or "pruning".
+    void setWorkLabel(const char* label) { workLabel_ = label; }
+
     static void onLibraryProgress(void* self, fwprunePhase phase, double fraction) {
         auto& bar = *static_cast<ProgressBar*>(self);
         const Step step = phase == FWPRUNE_PHASE_READ     ? kRead
@@ -83,11 +87,12 @@ class ProgressBar {
     void show(Step step, double fraction, double bytes) {
         if (!enabled_) return;
         const Clock::time_point now = Clock::now();
+        const bool newStep = step != step_ || !drawn_;
         if (step != step_) {
             step_ = step;
             stepStart_ = now;
         }
-        if (drawn_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
+        if (!newStep && now - lastDraw_ < std::chrono::milliseconds(100)) return;
         drawn_ = true;
         lastDraw_ = now;
         draw(fraction, bytes, std::chrono::duration<double>(now - stepStart_).count());
@@ -103,7 +108,7 @@ class ProgressBar {
 
   private:
     void draw(double fraction, double bytes, double elapsed) {
-        static const char* const labels[] = {"reading", "sweeps", "writing", "reading", "writing"};
+        const char* const labels[] = {"reading", workLabel_, "writing", "reading", "writing"};
         const bool known = fraction >= 0;
         fraction = std::clamp(fraction, 0.0, 1.0);
         // The rate needs a little history to mean anything.
@@ -116,17 +121,13 @@ class ProgressBar {
         } else if (bytes >= 0) {
             tail += "  " + formatBytes(bytes);
         }
-        if (settled && bytes >= 0) {
-            tail += "  " + formatBytes(bytes / elapsed) + "/s";
-        } else if (settled && known) {
-            std::snprintf(text, sizeof text, "  %.1f%%/s", fraction * 100 / elapsed);
-            tail += text;
-        }
+        if (settled && bytes >= 0) tail += "  " + formatBytes(bytes / elapsed) + "/s";
+        tail += "  " + formatDuration(elapsed);
         if (settled && known && fraction > 0 && fraction < 1) {
-            tail += "  " + formatDuration(elapsed * (1 - fraction) / fraction) + " left";
+            tail += ", " + formatDuration(elapsed * (1 - fraction) / fraction) + " left";
         }
 
-        std::snprintf(text, sizeof text, "%-8s", labels[step_]);
+        std::snprintf(text, sizeof text, "%-9s", labels[step_]);
         std::string line = text;
         const int room = width_ - 1 - static_cast<int>(line.size() + tail.size()) - 2;
         const int barWidth = std::min(room, 40);
@@ -145,6 +146,7 @@ class ProgressBar {
     const bool enabled_;
     int width_ = 80;
     double inputBytes_ = -1;
+    const char* workLabel_ = "working";
     Step step_ = kRead;
     bool drawn_ = false;
     bool onScreen_ = false;

@@ -14,13 +14,18 @@ Two jobs, each available on numpy arrays, on networkx DiGraphs, and from file to
 
 Every function takes ``backend`` ("auto", "gpu", "cpu" or "emulated"; "auto" uses the GPU when
 one is usable) and ``threads`` (CPU threads, at most 4096; 0, the default, uses the environment
-variable ``FWPRUNE_NUM_THREADS`` when set, else the CPUs this process may use). The weakest-link
-functions also take ``route``: "auto" (the fastest exact route), "sweeps" (the n sweeps) or
-"ordered" (cells in ascending magnitude, answered from reachability among lighter legs; CPU only;
-a matrix holding a NaN takes the sweeps). Every route gives the same result. The GIL is released
-while the sweeps run, so several threads may call in at once. Ctrl-C (or any signal whose handler
-raises) stops a call made from the main thread: it raises ``KeyboardInterrupt`` (or the
-handler's exception) and no output file is created or changed.
+variable ``FWPRUNE_NUM_THREADS`` when set, else the CPUs this process may use) and
+``progress``: ``True`` shows a bar on standard error while the job runs (through tqdm when it is
+installed, as plain text otherwise, and nothing when standard error is not a terminal); a callable
+is called as ``progress(phase, fraction)`` on the calling thread, phase being "read", "sweeps" or
+"write" and fraction the share of that phase done, from 0 to 1 and never going back; an exception
+it raises stops the job and is raised in its place. The weakest-link functions also take
+``route``: "auto" (the fastest exact route), "sweeps" (the n sweeps) or "ordered" (cells in
+ascending magnitude, answered from reachability among lighter legs; CPU only; a matrix holding a
+NaN takes the sweeps). Every route gives the same result. The GIL is released while the sweeps
+run, so several threads may call in at once. Ctrl-C (or any signal whose handler raises) stops a
+call made from the main thread: it raises ``KeyboardInterrupt`` (or the handler's exception) and
+no output file is created or changed.
 
 Errors: ``ValueError`` for bad arguments and malformed files, ``OSError`` (with ``filename``
 set) when a file cannot be read or written, ``MemoryError`` when the matrix does not fit, and
@@ -30,10 +35,12 @@ set) when a file cannot be read or written, ``MemoryError`` when the matrix does
 from __future__ import annotations
 
 import errno as _errno
+import functools as _functools
 import operator as _operator
 import os as _os
 import sys as _sys
-from typing import Any, Sequence, Union
+import time as _time
+from typing import Any, Callable, Optional, Sequence, Union
 
 import numpy as _np
 
@@ -100,7 +107,14 @@ def default_backend() -> str:
 # --- arguments -------------------------------------------------------------------------------
 
 
-def _engine_options(backend: str, threads: int) -> tuple[int, int]:
+_Progress = Union[bool, Callable[[str, float], Any], None]
+# Backend, threads, and the progress callable or None.
+_Engine = tuple[int, int, Any]
+
+
+def _engine_options(backend: str, threads: int, progress: _Progress = None) -> _Engine:
+    if not (progress is None or isinstance(progress, bool) or callable(progress)):
+        raise TypeError(f"progress must be a bool or a callable, not {type(progress).__name__}")
     if not isinstance(backend, str) or backend not in _BACKENDS:
         raise ValueError(
             f"backend must be one of {', '.join(map(repr, _BACKENDS))}, not {backend!r}"
@@ -110,7 +124,79 @@ def _engine_options(backend: str, threads: int) -> tuple[int, int]:
     threads = _operator.index(threads)
     if not 0 <= threads <= _MAX_THREADS:
         raise ValueError(f"threads must be between 0 and {_MAX_THREADS}, not {threads}")
-    return _BACKENDS[backend], threads
+    return _BACKENDS[backend], threads, progress if callable(progress) else None
+
+
+def _shows_progress(work: str) -> Callable[[Any], Any]:
+    """Turns a function's ``progress=True`` into a bar on standard error for the length of the
+    call ("reading", ``work``, "writing"), cleared however the call ends."""
+
+    def decorate(function: Any) -> Any:
+        @_functools.wraps(function)
+        def call(*args: Any, progress: _Progress = None, **kwargs: Any) -> Any:
+            if progress is not True:
+                return function(*args, progress=progress, **kwargs)
+            with _ProgressBar(work) as bar:
+                return function(*args, progress=bar.report if bar.shown else None, **kwargs)
+
+        return call
+
+    return decorate
+
+
+class _ProgressBar:
+    """A progress bar on standard error, through tqdm when it is installed; nothing when standard
+    error is not a terminal."""
+
+    def __init__(self, work: str) -> None:
+        self._labels = {"read": "reading", "sweeps": work, "write": "writing"}
+        stream = _sys.stderr
+        self.shown = stream is not None and hasattr(stream, "isatty") and stream.isatty()
+        self._phase: Optional[str] = None
+        self._bar: Any = None
+        self._started = 0.0
+        self._drawn = 0.0
+        try:
+            from tqdm import tqdm
+
+            self._tqdm: Any = tqdm
+        except ImportError:
+            self._tqdm = None
+
+    def __enter__(self) -> "_ProgressBar":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self._end_phase()
+
+    def report(self, phase: str, fraction: float) -> None:
+        now = _time.monotonic()
+        if phase != self._phase:
+            self._end_phase()
+            self._phase, self._started, self._drawn = phase, now, 0.0
+            if self._tqdm is not None:
+                self._bar = self._tqdm(
+                    total=100, desc=self._labels[phase], unit="%", leave=False, file=_sys.stderr
+                )
+        if self._bar is not None:
+            self._bar.update(int(fraction * 100) - self._bar.n)
+        elif now - self._drawn >= 0.1 or self._drawn == 0.0:
+            self._drawn = now
+            filled = int(fraction * 30)
+            _sys.stderr.write(
+                f"\r{self._labels[phase]:<8} [{'#' * filled}{'.' * (30 - filled)}] "
+                f"{int(fraction * 100):3d}%  {now - self._started:.0f}s\x1b[K"
+            )
+            _sys.stderr.flush()
+
+    def _end_phase(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+            self._bar = None
+        elif self._phase is not None:
+            _sys.stderr.write("\r\x1b[K")
+            _sys.stderr.flush()
+        self._phase = None
 
 
 def _route_option(route: str, routes: dict) -> int:
@@ -214,8 +300,14 @@ def _check(result: tuple[int, bytes], paths: Sequence[bytes] = ()) -> None:
 # --- transitive reduction --------------------------------------------------------------------
 
 
+@_shows_progress("reducing")
 def transitive_reduction(
-    adjacency: Any, *, backend: str = "auto", threads: int = 0, route: str = "auto"
+    adjacency: Any,
+    *,
+    backend: str = "auto",
+    threads: int = 0,
+    route: str = "auto",
+    progress: _Progress = None,
 ) -> Any:
     """Removes every edge that a walk of two or more edges bypasses.
 
@@ -234,7 +326,7 @@ def transitive_reduction(
     Sparse inputs and graphs are never made into a dense matrix here; ``route`` ("auto",
     "sweeps" or "sparse") says how the library computes the result, "auto" being the faster.
     """
-    engine = _engine_options(backend, threads)
+    engine = _engine_options(backend, threads, progress)
     route_code = _route_option(route, _REDUCTION_ROUTES)
     nx = _networkx_digraph(adjacency)
     if nx is not None:
@@ -245,7 +337,9 @@ def transitive_reduction(
 
     array = _np.asarray(adjacency)
     if array.ndim == 2 and array.shape[1] == 2 and array.shape[0] != 2:
-        return transitive_reduction_edges(array, backend=backend, threads=threads, route=route)
+        return transitive_reduction_edges(
+            array, backend=backend, threads=threads, route=route, progress=progress
+        )
     array = _square(array, "the adjacency matrix")
     if array.dtype.kind not in "biu":
         raise ValueError(
@@ -262,15 +356,21 @@ def transitive_reduction(
     return cells.view(bool) if array.dtype.kind == "b" else cells
 
 
+@_shows_progress("reducing")
 def transitive_reduction_edges(
-    edges: Any, *, backend: str = "auto", threads: int = 0, route: str = "auto"
+    edges: Any,
+    *,
+    backend: str = "auto",
+    threads: int = 0,
+    route: str = "auto",
+    progress: _Progress = None,
 ) -> _np.ndarray:
     """The transitive reduction of a graph given as an (m, 2) integer array of edges
     (source, target), like the records of an edge-list file: node numbers up to 2**31 - 1, an
     edge with a negative node number skipped, repeats counted once. Returns a (k, 2) array of the
     surviving edges, sorted by source and then target, in the input's dtype. Memory follows the
     edges, not the largest node number."""
-    engine = _engine_options(backend, threads)
+    engine = _engine_options(backend, threads, progress)
     route_code = _route_option(route, _REDUCTION_ROUTES)
     array = _np.asarray(edges)
     if array.ndim != 2 or array.shape[1] != 2:
@@ -282,7 +382,7 @@ def transitive_reduction_edges(
 
 
 def _reduce_edge_arrays(
-    sources: Any, targets: Any, engine: tuple[int, int], route: int
+    sources: Any, targets: Any, engine: _Engine, route: int
 ) -> tuple[_np.ndarray, _np.ndarray]:
     """The surviving edges of the edges sources[e] -> targets[e], as two int32 arrays."""
     sources, targets = _np.asarray(sources), _np.asarray(targets)
@@ -297,7 +397,7 @@ def _reduce_edge_arrays(
     return sources[:count], targets[:count]
 
 
-def _reduce_scipy(sp: Any, matrix: Any, engine: tuple[int, int], route: int) -> Any:
+def _reduce_scipy(sp: Any, matrix: Any, engine: _Engine, route: int) -> Any:
     rows, columns = matrix.shape
     if rows != columns:
         raise ValueError(f"the adjacency matrix must be square, not {rows} x {columns}")
@@ -312,7 +412,7 @@ def _reduce_scipy(sp: Any, matrix: Any, engine: tuple[int, int], route: int) -> 
     return make((values, (sources, targets)), shape=matrix.shape).asformat(matrix.format)
 
 
-def _reduce_graph(nx: Any, graph: Any, engine: tuple[int, int], route: int) -> Any:
+def _reduce_graph(nx: Any, graph: Any, engine: _Engine, route: int) -> Any:
     nodes = list(graph.nodes)
     index = {node: i for i, node in enumerate(nodes)}
     count = graph.number_of_edges()
@@ -330,6 +430,7 @@ def _reduce_graph(nx: Any, graph: Any, engine: tuple[int, int], route: int) -> A
     return result
 
 
+@_shows_progress("reducing")
 def transitive_reduction_file(
     input: PathLike,
     output: PathLike,
@@ -337,11 +438,12 @@ def transitive_reduction_file(
     backend: str = "auto",
     threads: int = 0,
     route: str = "auto",
+    progress: _Progress = None,
 ) -> None:
     """Reads the edge list at ``input`` ("SOURCE word TARGET" records) and writes the surviving
     edges to ``output`` as "%d edge %d" lines sorted by source, then target. ``output`` may name
     the input; on failure it is left as it was. ``route`` as for ``transitive_reduction``."""
-    engine = _engine_options(backend, threads)
+    engine = _engine_options(backend, threads, progress)
     route_code = _route_option(route, _REDUCTION_ROUTES)
     paths = [_fspath(input, "input"), _fspath(output, "output")]
     _check(_core.reduce_file(*paths, *engine, route_code), paths)
@@ -350,6 +452,7 @@ def transitive_reduction_file(
 # --- weakest-link reduction ------------------------------------------------------------------
 
 
+@_shows_progress("pruning")
 def weakest_link_reduction(
     weights: Any,
     lower: float,
@@ -359,6 +462,7 @@ def weakest_link_reduction(
     backend: str = "auto",
     threads: int = 0,
     route: str = "auto",
+    progress: _Progress = None,
 ) -> Any:
     """Replaces every weight above ``lower`` (or negative) that a path through other nodes beats
     on its weakest link, then marks replaced, negative and at-or-above-``upper`` cells absent.
@@ -376,7 +480,7 @@ def weakest_link_reduction(
     edge for every cell that is not absent afterwards, carrying the input edge's attributes with
     ``weight`` set to the cell's float32 value.
     """
-    engine = (*_engine_options(backend, threads), _route_option(route, _WEAKEST_LINK_ROUTES))
+    engine = (*_engine_options(backend, threads, progress), _route_option(route, _WEAKEST_LINK_ROUTES))
     lower = _threshold(lower, "lower")
     upper = _threshold(upper, "upper")
     nx = _networkx_digraph(weights)
@@ -392,7 +496,12 @@ def weakest_link_reduction(
 
 
 def _prune_graph(
-    nx: Any, graph: Any, lower: float, upper: float, weight: str, engine: tuple[int, int, int]
+    nx: Any,
+    graph: Any,
+    lower: float,
+    upper: float,
+    weight: str,
+    engine: tuple[int, int, Any, int],
 ) -> Any:
     nodes = list(graph.nodes)
     _check_node_count(len(nodes))
@@ -430,6 +539,7 @@ def _prune_graph(
     return result
 
 
+@_shows_progress("pruning")
 def weakest_link_reduction_file(
     input: PathLike,
     edges: PathLike,
@@ -440,11 +550,12 @@ def weakest_link_reduction_file(
     backend: str = "auto",
     threads: int = 0,
     route: str = "auto",
+    progress: _Progress = None,
 ) -> None:
     """Reads the square weight matrix at ``input``, prunes it as ``weakest_link_reduction`` does,
     and writes the processed matrix to ``matrix`` and then the edge list of the cells that are
     not absent (diagonal included) to ``edges``. On failure no output is created or changed."""
-    engine = (*_engine_options(backend, threads), _route_option(route, _WEAKEST_LINK_ROUTES))
+    engine = (*_engine_options(backend, threads, progress), _route_option(route, _WEAKEST_LINK_ROUTES))
     lower = _threshold(lower, "lower")
     upper = _threshold(upper, "upper")
     paths = [_fspath(input, "input"), _fspath(edges, "edge list"), _fspath(matrix, "matrix")]

@@ -8,6 +8,7 @@
 #include <nanobind/stl/tuple.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -37,13 +38,57 @@ Result resultOf(fwpruneStatus status) {
     return {static_cast<int>(status), nb::bytes(message)};
 }
 
-fwpruneOptions makeOptions(int backend, int threads, int route = FWPRUNE_ROUTE_AUTO) {
+// Hands the library's progress reports to a Python callable (or None) as (phase, fraction),
+// phase being "read", "sweeps" or "write". The job runs without the GIL, so each report takes
+// it. An exception the callable raises ends its reports and cancels the job; raiseAnyError
+// raises it once the job has returned.
+class ProgressRelay {
+  public:
+    explicit ProgressRelay(nb::object callable) : callable_(std::move(callable)) {}
+
+    void attach(fwpruneOptions& options) {
+        options.cancelRequested = &cancelRequested;
+        options.cancelUserData = this;
+        if (callable_.is_none()) return;
+        options.progress = &report;
+        options.progressUserData = this;
+    }
+
+    // With the GIL held, after the job.
+    void raiseAnyError() {
+        if (error_) throw nb::python_error(std::move(*error_));
+    }
+
+  private:
+    static void report(void* self, fwprunePhase phase, double fraction) {
+        auto& relay = *static_cast<ProgressRelay*>(self);
+        nb::gil_scoped_acquire gil;
+        if (relay.error_) return;
+        const char* const names[] = {"read", "sweeps", "write"};
+        try {
+            relay.callable_(names[static_cast<int>(phase)], fraction);
+        } catch (nb::python_error& error) {
+            relay.error_.emplace(std::move(error));
+        }
+    }
+
+    static int cancelRequested(void* self) {
+        if (static_cast<ProgressRelay*>(self)->error_) return 1;
+        return signalRaised(nullptr);
+    }
+
+    nb::object callable_;
+    std::optional<nb::python_error> error_;
+};
+
+fwpruneOptions makeOptions(int backend, int threads, ProgressRelay& progress,
+                           int route = FWPRUNE_ROUTE_AUTO) {
     fwpruneOptions options;
     fwpruneInitOptions(&options);
     options.backend = static_cast<fwpruneBackend>(backend);
     options.threads = threads;
     options.route = static_cast<fwpruneRoute>(route);
-    options.cancelRequested = &signalRaised;
+    progress.attach(options);
     return options;
 }
 
@@ -61,22 +106,26 @@ int squareSide(const SquareMatrix<T>& matrix) {
     return static_cast<int>(matrix.shape(0));
 }
 
-Result reduceAdjacency(SquareMatrix<uint8_t> adjacency, int backend, int threads, int route) {
+Result reduceAdjacency(SquareMatrix<uint8_t> adjacency, int backend, int threads,
+                       nb::object progress, int route) {
     const int n = squareSide(adjacency);
-    const fwpruneOptions options = makeOptions(backend, threads, route);
+    ProgressRelay relay(std::move(progress));
+    const fwpruneOptions options = makeOptions(backend, threads, relay, route);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
         status =
             fwpruneReduceAdjacencyMatrix(adjacency.data(), n, static_cast<size_t>(n), &options);
     }
+    relay.raiseAnyError();
     return resultOf(status);
 }
 
 Result pruneWeights(SquareMatrix<float> weights, double lower, double upper, int backend,
-                    int threads, int route) {
+                    int threads, nb::object progress, int route) {
     const int n = squareSide(weights);
-    const fwpruneOptions options = makeOptions(backend, threads, route);
+    ProgressRelay relay(std::move(progress));
+    const fwpruneOptions options = makeOptions(backend, threads, relay, route);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
@@ -84,6 +133,7 @@ Result pruneWeights(SquareMatrix<float> weights, double lower, double upper, int
                                           static_cast<float>(lower), static_cast<float>(upper),
                                           &options);
     }
+    relay.raiseAnyError();
     return resultOf(status);
 }
 
@@ -92,10 +142,11 @@ using Nodes = nb::ndarray<int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 // The surviving edges overwrite the front of the two arrays; returns the status, the message and
 // their number.
 std::tuple<int, nb::bytes, size_t> reduceEdges(Nodes sources, Nodes targets, int backend,
-                                               int threads, int route) {
+                                               int threads, nb::object progress, int route) {
     if (sources.shape(0) != targets.shape(0))
         throw nb::value_error("the source and target arrays differ in length");
-    const fwpruneOptions options = makeOptions(backend, threads, route);
+    ProgressRelay relay(std::move(progress));
+    const fwpruneOptions options = makeOptions(backend, threads, relay, route);
     size_t count = 0;
     fwpruneStatus status;
     {
@@ -103,29 +154,34 @@ std::tuple<int, nb::bytes, size_t> reduceEdges(Nodes sources, Nodes targets, int
         status = fwpruneReduceEdgeArrays(sources.data(), targets.data(), sources.shape(0),
                                          sources.data(), targets.data(), &count, &options);
     }
+    relay.raiseAnyError();
     const Result result = resultOf(status);
     return {result.first, result.second, count};
 }
 
-Result reduceFile(nb::bytes input, nb::bytes output, int backend, int threads, int route) {
+Result reduceFile(nb::bytes input, nb::bytes output, int backend, int threads, nb::object progress,
+                  int route) {
     // Copies: the bytes objects must not be touched without the GIL.
     const std::string inputPath(input.c_str(), input.size());
     const std::string outputPath(output.c_str(), output.size());
-    const fwpruneOptions options = makeOptions(backend, threads, route);
+    ProgressRelay relay(std::move(progress));
+    const fwpruneOptions options = makeOptions(backend, threads, relay, route);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
         status = runTransitiveReductionChecked(inputPath.c_str(), outputPath.c_str(), &options);
     }
+    relay.raiseAnyError();
     return resultOf(status);
 }
 
 Result weakestLinkFile(nb::bytes input, nb::bytes edges, nb::bytes matrix, double lower,
-                       double upper, int backend, int threads, int route) {
+                       double upper, int backend, int threads, nb::object progress, int route) {
     const std::string inputPath(input.c_str(), input.size());
     const std::string edgesPath(edges.c_str(), edges.size());
     const std::string matrixPath(matrix.c_str(), matrix.size());
-    const fwpruneOptions options = makeOptions(backend, threads, route);
+    ProgressRelay relay(std::move(progress));
+    const fwpruneOptions options = makeOptions(backend, threads, relay, route);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
@@ -133,6 +189,7 @@ Result weakestLinkFile(nb::bytes input, nb::bytes edges, nb::bytes matrix, doubl
                                                 matrixPath.c_str(), static_cast<float>(lower),
                                                 static_cast<float>(upper), &options);
     }
+    relay.raiseAnyError();
     return resultOf(status);
 }
 
@@ -142,16 +199,18 @@ NB_MODULE(_core, m) {
     m.doc() = "Bindings over the fwprune C API; use the fwprune package instead.";
 
     m.def("reduce_adjacency", &reduceAdjacency, nb::arg("adjacency").noconvert(),
-          nb::arg("backend"), nb::arg("threads"), nb::arg("route"));
+          nb::arg("backend"), nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"));
     m.def("reduce_edges", &reduceEdges, nb::arg("sources").noconvert(),
-          nb::arg("targets").noconvert(), nb::arg("backend"), nb::arg("threads"), nb::arg("route"));
+          nb::arg("targets").noconvert(), nb::arg("backend"), nb::arg("threads"),
+          nb::arg("progress").none(), nb::arg("route"));
     m.def("prune_weights", &pruneWeights, nb::arg("weights").noconvert(), nb::arg("lower"),
-          nb::arg("upper"), nb::arg("backend"), nb::arg("threads"), nb::arg("route"));
+          nb::arg("upper"), nb::arg("backend"), nb::arg("threads"), nb::arg("progress").none(),
+          nb::arg("route"));
     m.def("reduce_file", &reduceFile, nb::arg("input"), nb::arg("output"), nb::arg("backend"),
-          nb::arg("threads"), nb::arg("route"));
+          nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"));
     m.def("weakest_link_file", &weakestLinkFile, nb::arg("input"), nb::arg("edges"),
           nb::arg("matrix"), nb::arg("lower"), nb::arg("upper"), nb::arg("backend"),
-          nb::arg("threads"), nb::arg("route"));
+          nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"));
     m.def("version", [] { return std::string(fwpruneGetVersion()); });
     m.def("default_backend", [] { return static_cast<int>(fwpruneGetDefaultBackend()); });
 

@@ -9,7 +9,8 @@
 
 namespace fwprune::cpu {
 
-// Told the fraction of an engine's work done, now and then, from the calling thread.
+// Told the fraction of an engine's work done, now and then (per block of rows or batch of
+// nodes), from the calling thread.
 using EngineProgress = std::function<void(double)>;
 
 // Transitive reduction of an n x n byte adjacency matrix (row-major, rows n bytes apart), in
@@ -17,13 +18,14 @@ using EngineProgress = std::function<void(double)>;
 // edge and no walk of two or more edges leads from i to j; every other cell is 0. (This is what
 // the n reachability sweeps followed by the reduction pass leave behind.)
 // threads <= 0 uses every hardware thread. Throws std::bad_alloc when scratch memory is short.
-void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads);
+void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
+                        const EngineProgress& progress = {});
 
 // The n weakest-link sweeps (k = 0 .. n-1 in order) followed by the threshold pass, in place, on
 // an n x n float matrix whose rows lie rowStride floats apart (rowStride >= n).
 // threads <= 0 uses every hardware thread. Throws std::bad_alloc when scratch memory is short.
 void pruneWeakestLinks(float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
-                       float upper_threshold, int threads);
+                       float upper_threshold, int threads, const EngineProgress& progress = {});
 
 // The same result as pruneWeakestLinks, bit for bit, for a matrix without NaN, computed without
 // the sweeps: each cell is answered from reachability among the legs lighter than itself (see

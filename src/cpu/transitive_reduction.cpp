@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <new>
@@ -287,7 +288,7 @@ void orInto(const Kernels& k, Word* dst, const Word* src, std::int64_t words) {
 
 // Closes `bits` (row i = successors of i) under reachability, in place.
 void closeWarshall(BitRows& bits, std::int64_t n, ThreadPool& pool, const Kernels& k,
-                   std::int64_t requestedBlock) {
+                   std::int64_t requestedBlock, const std::function<void(double)>& progress) {
     const std::int64_t stride = bits.stride();
     // A block's pivot rows are re-read for every other row, so they should stay in the core's L2.
     constexpr std::int64_t kPivotBudgetBytes = 512 * 1024;
@@ -326,12 +327,17 @@ void closeWarshall(BitRows& bits, std::int64_t n, ThreadPool& pool, const Kernel
                 if (count > 0) k.orMany(row, src.data(), count, stride);
             }
         });
+        if (progress) progress(static_cast<double>(k1) / static_cast<double>(n));
     }
 }
 
+// The closure and the product take about the same time; each is half of the progress.
 void denseRoute(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool, const Kernels& k,
-                BitRows& bits, std::int64_t sweepBlock) {
-    closeWarshall(bits, n, pool, k, sweepBlock);
+                BitRows& bits, std::int64_t sweepBlock,
+                const std::function<void(double)>& progress) {
+    closeWarshall(bits, n, pool, k, sweepBlock, [&](double f) {
+        if (progress) progress(f / 2);
+    });
     const std::int64_t stride = bits.stride();
     const auto threads = static_cast<std::size_t>(pool.size());
     BitRows adjacency(static_cast<std::int64_t>(threads), n, false);
@@ -357,6 +363,11 @@ void denseRoute(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool, const Ke
             }
             for (std::int64_t w = 0; w < wordsFor(n); ++w) a[w] &= ~t[w];
             k.unpack(a, n, cells);
+            // The calling thread's share of the rows stands for everyone's.
+            if (worker == 0 && progress && (i - begin) % 64 == 63) {
+                progress(0.5 + 0.5 * static_cast<double>(i + 1 - begin) /
+                                   static_cast<double>(end - begin));
+            }
         }
     });
 }
@@ -465,7 +476,7 @@ void awaitFlag(const std::atomic<std::uint8_t>& flag) {
 }
 
 void sparseRoute(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool, const Kernels& k,
-                 BitRows& bits) {
+                 BitRows& bits, const std::function<void(double)>& progress) {
     const Components comp = condense(bits, n);
     // `bits` row u keeps u's successors (by node) until u's component is processed. Then the row
     // of the component's first node is overwritten with the component's reachability: the
@@ -493,9 +504,16 @@ void sparseRoute(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool, const K
     pool.parallelFor(0, pool.size(), [&](std::int64_t, std::int64_t, int worker) {
         Word* succ = successors.row(worker);
         auto& kept = survivors[static_cast<std::size_t>(worker)];
+        std::int64_t nextReport = 1;
         for (;;) {
             const std::int64_t c = nextComponent.fetch_add(1, std::memory_order_relaxed);
             if (c >= componentCount) break;
+            // Components claimed by all so far, told by the calling thread alone, about a
+            // hundred times.
+            if (worker == 0 && progress && c >= nextReport) {
+                progress(static_cast<double>(c) / static_cast<double>(componentCount));
+                nextReport = c + componentCount / 128 + 1;
+            }
             const auto [first, last] = comp.order[static_cast<std::size_t>(c)];
             const bool cyclic = comp.cyclic[first] != 0;
 
@@ -575,7 +593,8 @@ bool instructionSetSupported(InstructionSet isa) {
 }
 
 void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
-                        const ReductionOptions& options) {
+                        const ReductionOptions& options,
+                        const std::function<void(double)>& progress) {
     const Kernels k = kernelsFor(options.isa);
     if (n <= 0) return;
     ThreadPool pool(
@@ -586,15 +605,16 @@ void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
             k.pack(matrix + i * n, n, bits.row(i), bits.stride());
     });
     if (options.route == ReductionRoute::Dense)
-        denseRoute(matrix, n, pool, k, bits, options.sweepBlock);
+        denseRoute(matrix, n, pool, k, bits, options.sweepBlock, progress);
     else
-        sparseRoute(matrix, n, pool, k, bits);
+        sparseRoute(matrix, n, pool, k, bits, progress);
 }
 
 }  // namespace detail
 
-void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads) {
-    detail::reduceTransitively(matrix, n, threads, detail::ReductionOptions{});
+void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
+                        const std::function<void(double)>& progress) {
+    detail::reduceTransitively(matrix, n, threads, detail::ReductionOptions{}, progress);
 }
 
 }  // namespace fwprune::cpu

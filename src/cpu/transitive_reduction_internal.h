@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace fwprune::cpu::detail {
 
@@ -35,6 +36,7 @@ bool instructionSetSupported(InstructionSet isa);
 // reduceTransitively with explicit options. Throws std::invalid_argument for an instruction set
 // the CPU lacks.
 void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
-                        const ReductionOptions& options);
+                        const ReductionOptions& options,
+                        const std::function<void(double)>& progress = {});
 
 }  // namespace fwprune::cpu::detail

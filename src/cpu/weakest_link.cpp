@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -105,7 +106,7 @@ class Engine {
         }
     }
 
-    void run(float lower, float upper) {
+    void run(float lower, float upper, const std::function<void(double)>& progress) {
         pool_.parallelFor(0, static_cast<std::int64_t>(n_),
                           [&](std::int64_t begin, std::int64_t end, int) {
                               const ExactSubnormals exact;
@@ -119,6 +120,7 @@ class Engine {
             carryPivotSquare(k0, kb);
             carryPivotBands(k0, kb);
             sweepOtherRows(k0, kb);
+            if (progress) progress(static_cast<double>(k0 + kb) / static_cast<double>(n_));
         }
         pool_.parallelFor(0, static_cast<std::int64_t>(n_),
                           [&](std::int64_t begin, std::int64_t end, int) {
@@ -408,7 +410,7 @@ Path bestPath() {
 }
 
 void prune(Path path, float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
-           float upper_threshold, int threads) {
+           float upper_threshold, int threads, const std::function<void(double)>& progress) {
     const Kernels* const kernels = kernelsFor(path);
     if (!kernels) throw std::invalid_argument("this CPU cannot run the requested vector path");
     if (n <= 0) return;
@@ -416,15 +418,16 @@ void prune(Path path, float* matrix, std::int64_t n, std::size_t rowStride, floa
         throw std::invalid_argument("the row stride is shorter than a row");
     }
     Engine(*kernels, matrix, static_cast<std::size_t>(n), rowStride, threads)
-        .run(lower_threshold, upper_threshold);
+        .run(lower_threshold, upper_threshold, progress);
 }
 
 }  // namespace weakest_link
 
 void pruneWeakestLinks(float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
-                       float upper_threshold, int threads) {
+                       float upper_threshold, int threads,
+                       const std::function<void(double)>& progress) {
     weakest_link::prune(weakest_link::bestPath(), matrix, n, rowStride, lower_threshold,
-                        upper_threshold, threads);
+                        upper_threshold, threads, progress);
 }
 
 }  // namespace fwprune::cpu

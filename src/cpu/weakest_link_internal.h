@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace fwprune::cpu::weakest_link {
 
@@ -27,7 +28,7 @@ Path bestPath();
 
 // pruneWeakestLinks on the given path; throws std::invalid_argument when this CPU cannot run it.
 void prune(Path path, float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
-           float upper_threshold, int threads);
+           float upper_threshold, int threads, const std::function<void(double)>& progress = {});
 
 // Sweeps per block: the pivot snapshots (kBlock rows) stay in L2, and each cell is loaded and
 // stored once per block.

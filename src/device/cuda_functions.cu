@@ -1,7 +1,7 @@
 // The device source unit: the reachability kernels and the weakest-link kernels.
 //
 // This file is compiled twice: by nvcc for the GPU, and as host C++ for the CPU stand-in (see
-// emulation.h for the stand-in's rule). Keep it to kernels and the rules they apply.
+// stand_in/emulation.h for the stand-in's rule). Keep it to kernels and the rules they apply.
 #include "device/cuda_functions.h"
 #include "device/kernel_rules.h"
 

@@ -6,10 +6,9 @@ namespace fwprune {
 
 const void* gpuKernelEntry(KernelId id) {
     static const void* const entries[kKernelCount] = {
-        reinterpret_cast<const void*>(&floydWarshall_AllPairsLongestPath_kernel),
-        reinterpret_cast<const void*>(&transitiveReduction_kernel),
-        reinterpret_cast<const void*>(&floydWarshall_AllPairsWeakestLink_kernel),
-        reinterpret_cast<const void*>(&transitiveReductionPlusThresholdPlusDecrementWeights_kernel),
+#define FWPRUNE_KERNEL_ENTRY(id, kernel) reinterpret_cast<const void*>(&kernel),
+        FWPRUNE_KERNELS(FWPRUNE_KERNEL_ENTRY)
+#undef FWPRUNE_KERNEL_ENTRY
     };
     return entries[static_cast<int>(id)];
 }

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "common/cell_values.h"
-#include "device/emulation.h"
+#include "device/stand_in/emulation.h"
 
 #if !defined(__CUDACC__)
 #include <cmath>

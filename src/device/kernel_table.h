@@ -7,13 +7,23 @@ namespace fwprune {
 
 class ThreadPool;
 
+// The one list of kernels: X(id, kernel function) for each, in id order. Everything that names
+// the kernels one by one (ids, signatures, the stand-in's launches, the GPU's entry points) is
+// generated from it, so they cannot fall out of step.
+#define FWPRUNE_KERNELS(X)                                           \
+    X(AllPairsLongestPath, floydWarshall_AllPairsLongestPath_kernel) \
+    X(TransitiveReduction, transitiveReduction_kernel)               \
+    X(AllPairsWeakestLink, floydWarshall_AllPairsWeakestLink_kernel) \
+    X(ThresholdPass, transitiveReductionPlusThresholdPlusDecrementWeights_kernel)
+
 enum class KernelId : int {
-    AllPairsLongestPath = 0,  // floydWarshall_AllPairsLongestPath_kernel
-    TransitiveReduction,      // transitiveReduction_kernel
-    AllPairsWeakestLink,      // floydWarshall_AllPairsWeakestLink_kernel
-    ThresholdPass,            // transitiveReductionPlusThresholdPlusDecrementWeights_kernel
+#define FWPRUNE_KERNEL_ID(id, kernel) id,
+    FWPRUNE_KERNELS(FWPRUNE_KERNEL_ID)
+#undef FWPRUNE_KERNEL_ID
 };
-constexpr int kKernelCount = 4;
+#define FWPRUNE_COUNT_KERNEL(id, kernel) +1
+constexpr int kKernelCount = 0 FWPRUNE_KERNELS(FWPRUNE_COUNT_KERNEL);
+#undef FWPRUNE_COUNT_KERNEL
 
 constexpr int kMaxKernelParameters = 8;
 
@@ -36,7 +46,8 @@ struct LaunchShape {
 
 // Runs a kernel's host-compiled source over a grid on the stand-in, blocks in parallel on the
 // pool. args[p] points to the value of parameter p. Returns false when the kernel broke the
-// barrier rule the stand-in can run exactly (see emulation.h); its writes are then unreliable.
+// barrier rule the stand-in can run exactly (see stand_in/emulation.h); its writes are then
+// unreliable.
 bool runEmulatedKernel(KernelId id, LaunchShape grid, LaunchShape block, void* const* args,
                        ThreadPool& pool);
 

@@ -1,6 +1,7 @@
 #include "graph_files/edge_list.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
@@ -255,8 +256,15 @@ bool allEmpty(const std::uint8_t* p) {
 // in parallel chunks, and the rest carried over to the next piece.
 class RecordReader {
   public:
-    RecordReader(const std::string& path, bool strict, int threads)
-        : path_(path), strict_(strict), threads_(threads) {}
+    // progress hears the share of totalBytes parsed, per piece and per chunk (nothing when the
+    // size is unknown).
+    RecordReader(const std::string& path, bool strict, int threads,
+                 const ProgressFunction& progress = {}, std::size_t totalBytes = 0)
+        : path_(path),
+          strict_(strict),
+          threads_(threads),
+          progress_(totalBytes > 0 ? progress : ProgressFunction()),
+          totalBytes_(static_cast<double>(totalBytes)) {}
 
     // Parses the whole records at the front of text and returns the bytes they take; at the end
     // of the file, all of it (a file that ends inside a record is an error).
@@ -265,6 +273,8 @@ class RecordReader {
         if (cut == 0) return 0;
         parse(text.substr(0, cut));
         line_ += countLineFeeds(text.data(), cut);
+        parsedBytes_ += cut;
+        report(0);
         return cut;
     }
 
@@ -317,6 +327,13 @@ class RecordReader {
         return tokens < 3 ? 0 : end;
     }
 
+    // Tells of the bytes parsed before this piece and `more` of it.
+    void report(double more) const {
+        if (progress_) {
+            progress_(std::min(1.0, (static_cast<double>(parsedBytes_) + more) / totalBytes_));
+        }
+    }
+
     void parse(std::string_view text) {
         constexpr std::size_t kParallelFrom = std::size_t{256} << 10;
         if (!pool_ && text.size() >= kParallelFrom) pool_ = std::make_unique<ThreadPool>(threads_);
@@ -337,9 +354,11 @@ class RecordReader {
         const std::size_t count = chunks.skip.size();
         std::vector<std::vector<std::uint64_t>> parts(count);
         std::vector<std::int64_t> largest(count, -1);
+        std::atomic<std::int64_t> finished{0};
         try {
             pool_->parallelFor(
-                0, static_cast<std::int64_t>(count), [&](std::int64_t lo, std::int64_t hi, int) {
+                0, static_cast<std::int64_t>(count),
+                [&](std::int64_t lo, std::int64_t hi, int worker) {
                     for (std::int64_t c = lo; c < hi; ++c) {
                         std::int64_t top = -1;
                         auto& out = parts[c];
@@ -352,6 +371,12 @@ class RecordReader {
                                                             std::uint32_t(b));
                                       });
                         largest[c] = top;
+                        // The calling thread tells of the chunks finished by all.
+                        const std::int64_t done = ++finished;
+                        if (worker == 0) {
+                            report(static_cast<double>(text.size()) * static_cast<double>(done) /
+                                   static_cast<double>(count));
+                        }
                     }
                 });
         } catch (const Error&) {
@@ -369,18 +394,31 @@ class RecordReader {
     const std::string& path_;
     bool strict_;
     int threads_;
+    ProgressFunction progress_;
+    double totalBytes_;
+    std::size_t parsedBytes_ = 0;
     std::unique_ptr<ThreadPool> pool_;
     long long line_ = 1;
     std::int64_t largest_ = -1;
     EdgeRecords records_;
 };
 
+// Pieces small enough for a watcher to see a few dozen steps, but never so small that they would
+// be parsed on one thread where they would not be otherwise.
+std::size_t pieceBytesFor(std::size_t pieceBytes, std::size_t totalBytes,
+                          const ProgressFunction& progress) {
+    if (!progress) return pieceBytes;
+    return std::min(pieceBytes, std::max<std::size_t>(std::size_t{256} << 10, totalBytes / 32));
+}
+
 }  // namespace
 
 EdgeRecords parseEdgeRecords(std::string_view text, const std::string& path, bool strict,
-                             int threads, std::size_t pieceBytes) {
+                             int threads, std::size_t pieceBytes,
+                             const ProgressFunction& progress) {
     return RecordReader::guarded(path, [&] {
-        RecordReader reader(path, strict, threads);
+        RecordReader reader(path, strict, threads, progress, text.size());
+        pieceBytes = pieceBytesFor(pieceBytes, text.size(), progress);
         std::size_t begin = 0;
         std::size_t end = 0;
         do {
@@ -392,33 +430,34 @@ EdgeRecords parseEdgeRecords(std::string_view text, const std::string& path, boo
 }
 
 EdgeRecords readEdgeRecords(const std::string& path, bool strict, int threads,
-                            std::size_t pieceBytes) {
+                            std::size_t pieceBytes, const ProgressFunction& progress) {
     return RecordReader::guarded(path, [&] {
         InputFile file(path);
-        RecordReader reader(path, strict, threads);
+        RecordReader reader(path, strict, threads, progress, file.sizeHint());
+        pieceBytes = pieceBytesFor(pieceBytes, file.sizeHint(), progress);
         reader.reserve(file.sizeHint());
-        // One buffer for the whole file: the unparsed tail of a piece moves to its front, and the next
-    // piece is read behind it. It grows only while a piece holds no whole record. Sized to the
-    // file when that is smaller and left uninitialised: first touching memory costs as much as
-    // parsing it.
-    std::size_t capacity = std::max<std::size_t>(
-        std::min(pieceBytes, file.sizeHint() > 0 ? file.sizeHint() + 1 : pieceBytes), 64);
-    using Buffer = std::unique_ptr<char, decltype(&std::free)>;
-    const auto allocate = [](std::size_t bytes) {
-        Buffer block(static_cast<char*>(std::malloc(bytes)), &std::free);
-        if (!block) throw std::bad_alloc();
-        return block;
-    };
-    Buffer buffer = allocate(capacity);
-    std::size_t held = 0;
-    for (;;) {
-        if (held == capacity) {
-            Buffer larger = allocate(capacity * 2);
-            std::memcpy(larger.get(), buffer.get(), held);
-            buffer = std::move(larger);
-            capacity *= 2;
-        }
-        const std::size_t got = file.readInto(buffer.get() + held, capacity - held);
+        // One buffer for the whole file: the unparsed tail of a piece moves to its front, and the
+        // next piece is read behind it. It grows only while a piece holds no whole record. Sized
+        // to the file when that is smaller and left uninitialised: first touching memory costs as
+        // much as parsing it.
+        std::size_t capacity = std::max<std::size_t>(
+            std::min(pieceBytes, file.sizeHint() > 0 ? file.sizeHint() + 1 : pieceBytes), 64);
+        using Buffer = std::unique_ptr<char, decltype(&std::free)>;
+        const auto allocate = [](std::size_t bytes) {
+            Buffer block(static_cast<char*>(std::malloc(bytes)), &std::free);
+            if (!block) throw std::bad_alloc();
+            return block;
+        };
+        Buffer buffer = allocate(capacity);
+        std::size_t held = 0;
+        for (;;) {
+            if (held == capacity) {
+                Buffer larger = allocate(capacity * 2);
+                std::memcpy(larger.get(), buffer.get(), held);
+                buffer = std::move(larger);
+                capacity *= 2;
+            }
+            const std::size_t got = file.readInto(buffer.get() + held, capacity - held);
             held += got;
             const std::size_t used = reader.consume(std::string_view(buffer.get(), held), got == 0);
             std::memmove(buffer.get(), buffer.get() + used, held - used);
@@ -457,47 +496,52 @@ ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict, int threa
 }
 
 void writeSortedEdges(const std::vector<std::uint64_t>& records, const std::string& path,
-                      int threads) {
+                      int threads, const ProgressFunction& progress) {
     OutputFile file(path);
     constexpr std::int64_t kPerRow = 4096;
     const auto count = static_cast<std::int64_t>(records.size());
-    writeRows(file, (count + kPerRow - 1) / kPerRow, kPerRow * 16, threads,
-              [&](std::int64_t row, std::string& out) {
-                  const std::int64_t last = std::min(count, (row + 1) * kPerRow);
-                  std::int64_t source = -1;
-                  EdgeRecordFormatter format(0);
-                  for (std::int64_t e = row * kPerRow; e < last; ++e) {
-                      const auto a = static_cast<std::int64_t>(records[e] >> 32);
-                      if (a != source) format = EdgeRecordFormatter(source = a);
-                      format.append(static_cast<std::int64_t>(records[e] & 0xffffffffu), out);
-                  }
-              });
+    writeRows(
+        file, (count + kPerRow - 1) / kPerRow, kPerRow * 16, threads,
+        [&](std::int64_t row, std::string& out) {
+            const std::int64_t last = std::min(count, (row + 1) * kPerRow);
+            std::int64_t source = -1;
+            EdgeRecordFormatter format(0);
+            for (std::int64_t e = row * kPerRow; e < last; ++e) {
+                const auto a = static_cast<std::int64_t>(records[e] >> 32);
+                if (a != source) format = EdgeRecordFormatter(source = a);
+                format.append(static_cast<std::int64_t>(records[e] & 0xffffffffu), out);
+            }
+        },
+        progress);
     file.commit();
 }
 
-void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, int threads) {
+void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, int threads,
+                   const ProgressFunction& progress) {
     OutputFile file(path);
     const std::int64_t n = matrix.n;
-    writeRows(file, n, static_cast<std::size_t>(n) / 4 + 16, threads,
-              [&](std::int64_t i, std::string& out) {
-                  const std::uint8_t* const row = matrix.cells.data() + i * n;
-                  const EdgeRecordFormatter records(i);
-                  std::int64_t j = 0;
-                  while (j < n) {
-                      // Reduced graphs are sparse: skip empty cells 64 at a time (the OR of
-                      // eight words vectorises), and then eight at a time.
-                      if (j + 64 <= n && allEmpty<8>(row + j)) {
-                          j += 64;
-                          continue;
-                      }
-                      if (j + 8 <= n && allEmpty<1>(row + j)) {
-                          j += 8;
-                          continue;
-                      }
-                      if (row[j] != CELL_EMPTY) records.append(j, out);
-                      ++j;
-                  }
-              });
+    writeRows(
+        file, n, static_cast<std::size_t>(n) / 4 + 16, threads,
+        [&](std::int64_t i, std::string& out) {
+            const std::uint8_t* const row = matrix.cells.data() + i * n;
+            const EdgeRecordFormatter records(i);
+            std::int64_t j = 0;
+            while (j < n) {
+                // Reduced graphs are sparse: skip empty cells 64 at a time (the OR of
+                // eight words vectorises), and then eight at a time.
+                if (j + 64 <= n && allEmpty<8>(row + j)) {
+                    j += 64;
+                    continue;
+                }
+                if (j + 8 <= n && allEmpty<1>(row + j)) {
+                    j += 8;
+                    continue;
+                }
+                if (row[j] != CELL_EMPTY) records.append(j, out);
+                ++j;
+            }
+        },
+        progress);
     file.commit();
 }
 

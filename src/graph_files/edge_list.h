@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/progress.h"
 #include "graph_files/graph_matrices.h"
 
 namespace fwprune {
@@ -20,14 +21,17 @@ namespace fwprune {
 // than 11 characters, a node number beyond 32 bits or a file that ends inside a record. With
 // strict set, a node token that is not wholly a decimal integer is an error too.
 // Large pieces are parsed in parallel chunks on `threads` threads (<= 0: every hardware thread).
+// progress hears the share of the file parsed, per piece and chunk, when its size is known.
 constexpr std::size_t kEdgeListPieceBytes = std::size_t{16} << 20;
 EdgeRecords readEdgeRecords(const std::string& path, bool strict = false, int threads = 0,
-                            std::size_t pieceBytes = kEdgeListPieceBytes);
+                            std::size_t pieceBytes = kEdgeListPieceBytes,
+                            const ProgressFunction& progress = {});
 
 // The same, on text already in memory (still parsed in pieces); path only names the source in
 // error messages.
 EdgeRecords parseEdgeRecords(std::string_view text, const std::string& path, bool strict = false,
-                             int threads = 0, std::size_t pieceBytes = kEdgeListPieceBytes);
+                             int threads = 0, std::size_t pieceBytes = kEdgeListPieceBytes,
+                             const ProgressFunction& progress = {});
 
 // The n x n matrix of the records: TooLarge naming the file beyond FWPRUNE_MAX_DENSE_NODES,
 // OutOfMemory when it cannot be allocated. Sets nodeCount and cellCount.
@@ -40,12 +44,14 @@ ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path
 
 // Writes one "%d edge %d\n" line per record; records must be sorted and unique, and the file is
 // then exactly what writeEdgeList writes for their matrix. Replaced whole, or left as it was.
+// progress hears the share of records written.
 void writeSortedEdges(const std::vector<std::uint64_t>& records, const std::string& path,
-                      int threads = 0);
+                      int threads = 0, const ProgressFunction& progress = {});
 
 // Writes one "%d edge %d\n" record for every non-zero cell, ordered by source and then target.
 // The file at path is replaced whole, or left as it was when writing fails.
-// threads <= 0 formats on every hardware thread.
-void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, int threads = 0);
+// threads <= 0 formats on every hardware thread. progress hears the share of rows written.
+void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, int threads = 0,
+                   const ProgressFunction& progress = {});
 
 }  // namespace fwprune

@@ -238,7 +238,7 @@ Target resolveTarget(const std::string& path) {
                                                   ": " + systemErrorText(errno)));
         }
         link.resize(static_cast<std::size_t>(length));
-        target.path = link.front() == '/' ? link : folderOf(target.path) + link;
+        target.path = !link.empty() && link.front() == '/' ? link : folderOf(target.path) + link;
     }
     fail(Status::Io, describeAt(path, "cannot create output file: " + systemErrorText(ELOOP)));
 #endif
@@ -302,23 +302,37 @@ std::string readWholeFile(const std::string& path) {
     return content;
 }
 
-InputFile::InputFile(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "rb")) {
-    if (!file_)
+InputFile::InputFile(const std::string& path)
+    : path_(path), descriptor_(openForReading(path.c_str())) {
+    if (descriptor_ < 0)
         fail(Status::Io, describeAt(path, "cannot open for reading: " + systemErrorText(errno)));
     struct stat info {};
-    if (::fstat(fileno(file_), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+    if (::fstat(descriptor_, &info) == 0 && (info.st_mode & S_IFMT) == S_IFREG && info.st_size > 0)
         sizeHint_ = static_cast<std::size_t>(info.st_size);
 }
 
 InputFile::~InputFile() {
-    std::fclose(file_);
+    closeFile(descriptor_);
 }
 
 std::size_t InputFile::readInto(char* buffer, std::size_t bytes) {
-    const std::size_t got = std::fread(buffer, 1, bytes, file_);
-    if (got == 0 && std::ferror(file_))
-        fail(Status::Io, describeAt(path_, "cannot read: " + systemErrorText(errno)));
-    return got;
+    // Fills the buffer unless the file ends first, as fread would; a pipe delivers in pieces.
+    std::size_t filled = 0;
+    while (filled < bytes) {
+        const long long got = readSome(descriptor_, buffer + filled, bytes - filled);
+        if (got == 0) break;
+        if (got < 0) {
+            // A signal handler ran (a host's Ctrl-C): a chance to stop, else read on.
+            if (errno == EINTR) {
+                checkCancelled();
+                continue;
+            }
+            fail(Status::Io, describeAt(path_, "cannot read: " + systemErrorText(errno)));
+        }
+        filled += static_cast<std::size_t>(got);
+        pollCancelled();
+    }
+    return filled;
 }
 
 OutputFile::OutputFile(std::string path) : path_(std::move(path)) {

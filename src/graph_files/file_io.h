@@ -30,7 +30,7 @@ class InputFile {
 
   private:
     std::string path_;
-    std::FILE* file_ = nullptr;
+    int descriptor_ = -1;
     std::size_t sizeHint_ = 0;
 };
 

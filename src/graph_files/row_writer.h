@@ -10,23 +10,27 @@
 #include <vector>
 
 #include "common/parallel.h"
+#include "common/progress.h"
 #include "graph_files/file_io.h"
 
 namespace fwprune {
 
 // formatRow(i, out) appends the text of row i to out. bytesPerRow is an estimate used to size
-// batches (about 8 MiB of text per thread and batch).
+// batches (about 8 MiB of text per thread and batch). progress hears the share of rows written
+// after each batch.
 template <typename FormatRow>
 void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int threads,
-               FormatRow&& formatRow) {
+               FormatRow&& formatRow, const ProgressFunction& progress = {}) {
     constexpr std::size_t kBatchBytesPerThread = std::size_t{8} << 20;
     // Small outputs are not worth starting threads for (about 0.1 ms each).
     const bool parallel = static_cast<std::size_t>(rows) * bytesPerRow > (std::size_t{1} << 20);
     ThreadPool pool(parallel ? threads : 1);
     std::vector<std::string> buffers(static_cast<std::size_t>(pool.size()));
-    const std::int64_t rowsPerBatch =
+    std::int64_t rowsPerBatch =
         std::max<std::int64_t>(1, static_cast<std::int64_t>(kBatchBytesPerThread * buffers.size() /
                                                             std::max<std::size_t>(bytesPerRow, 1)));
+    // Someone watching sees at least a few steps, however small the output.
+    if (progress) rowsPerBatch = std::min(rowsPerBatch, std::max<std::int64_t>(1, rows / 16));
     for (std::int64_t first = 0; first < rows; first += rowsPerBatch) {
         const std::int64_t last = std::min(rows, first + rowsPerBatch);
         pool.parallelFor(first, last, [&](std::int64_t lo, std::int64_t hi, int worker) {
@@ -39,6 +43,7 @@ void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int
             file.write(buffer);
             buffer.clear();
         }
+        if (progress) progress(static_cast<double>(last) / static_cast<double>(rows));
     }
 }
 
@@ -47,14 +52,20 @@ void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int
 // once, so no row pays for growing or clearing a string.
 template <typename FormatRow>
 void writeBoundedRows(OutputFile& file, std::int64_t rows, std::size_t maxBytesPerRow, int threads,
-                      FormatRow&& formatRow) {
+                      FormatRow&& formatRow, const ProgressFunction& progress = {}) {
     constexpr std::size_t kBatchBytesPerThread = std::size_t{8} << 20;
     if (rows <= 0 || maxBytesPerRow == 0) return;
     const bool parallel = static_cast<std::size_t>(rows) * maxBytesPerRow > (std::size_t{1} << 20);
     ThreadPool pool(parallel ? threads : 1);
     const auto workers = static_cast<std::size_t>(pool.size());
-    const std::int64_t rowsPerWorker =
+    std::int64_t rowsPerWorker =
         std::max<std::int64_t>(1, static_cast<std::int64_t>(kBatchBytesPerThread / maxBytesPerRow));
+    // Someone watching sees at least a few steps, however small the output.
+    if (progress) {
+        rowsPerWorker =
+            std::min(rowsPerWorker,
+                     std::max<std::int64_t>(1, rows / 16 / static_cast<std::int64_t>(workers)));
+    }
     const std::int64_t rowsPerBatch = rowsPerWorker * static_cast<std::int64_t>(workers);
     std::vector<std::vector<char>> buffers(workers);
     std::vector<std::size_t> used(workers, 0);
@@ -75,6 +86,7 @@ void writeBoundedRows(OutputFile& file, std::int64_t rows, std::size_t maxBytesP
             file.write(std::string_view(buffers[w].data(), used[w]));
             used[w] = 0;
         }
+        if (progress) progress(static_cast<double>(last) / static_cast<double>(rows));
     }
 }
 
@@ -102,14 +114,17 @@ class EdgeRecordFormatter {
 // Writes a record for every cell of an n x n matrix for which keep(i, j) holds, ordered by
 // source and then target.
 template <typename Keep>
-void writeEdgeRecords(std::int64_t n, OutputFile& file, int threads, Keep&& keep) {
-    writeRows(file, n, static_cast<std::size_t>(n) / 4 + 16, threads,
-              [&](std::int64_t i, std::string& out) {
-                  const EdgeRecordFormatter records(i);
-                  for (std::int64_t j = 0; j < n; ++j) {
-                      if (keep(i, j)) records.append(j, out);
-                  }
-              });
+void writeEdgeRecords(std::int64_t n, OutputFile& file, int threads, Keep&& keep,
+                      const ProgressFunction& progress = {}) {
+    writeRows(
+        file, n, static_cast<std::size_t>(n) / 4 + 16, threads,
+        [&](std::int64_t i, std::string& out) {
+            const EdgeRecordFormatter records(i);
+            for (std::int64_t j = 0; j < n; ++j) {
+                if (keep(i, j)) records.append(j, out);
+            }
+        },
+        progress);
 }
 
 }  // namespace fwprune

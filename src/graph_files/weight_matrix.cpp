@@ -1,6 +1,7 @@
 #include "graph_files/weight_matrix.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <future>
 #include <new>
@@ -42,12 +43,16 @@ std::int64_t countFirstLineTokens(std::string_view text) {
 // two, and counting the tokens of each chunk first gives it the index of its first value.
 class MatrixText {
   public:
-    MatrixText(WeightMatrix& matrix, const std::string& path, bool strict, ThreadPool& pool)
+    // progress hears the share of totalBytes parsed (nothing when the size is unknown).
+    MatrixText(WeightMatrix& matrix, const std::string& path, bool strict, ThreadPool& pool,
+               const ProgressFunction& progress = {}, std::size_t totalBytes = 0)
         : out_(matrix.cells.data()),
           cells_(static_cast<std::int64_t>(matrix.cells.size())),
           path_(path),
           strict_(strict),
-          pool_(pool) {}
+          pool_(pool),
+          progress_(totalBytes > 0 ? progress : ProgressFunction()),
+          totalBytes_(static_cast<double>(totalBytes)) {}
 
     bool full() const { return values_ >= cells_; }
 
@@ -66,24 +71,42 @@ class MatrixText {
         }
         std::vector<std::int64_t> firstIndex(chunkCount + 1, 0);
         std::vector<std::int64_t> lineEnds(chunkCount, 0);
-        const auto eachChunk = [&](const auto& body) {
+        // Counting is a fifth of a block's progress, converting the rest; the calling thread
+        // tells of the chunks finished by all.
+        std::atomic<std::size_t> finished{0};
+        const auto chunkDone = [&](int worker, double from, double share) {
+            const std::size_t done = ++finished;
+            if (worker == 0 && progress_) {
+                report(
+                    static_cast<double>(block.size()) *
+                    (from + share * static_cast<double>(done) / static_cast<double>(chunkCount)));
+            }
+        };
+        const auto eachChunk = [&](const auto& body, double from, double share) {
+            finished = 0;
             if (workers == 1) {
-                for (std::size_t c = 0; c < chunkCount; ++c) body(c);
+                for (std::size_t c = 0; c < chunkCount; ++c) {
+                    body(c);
+                    chunkDone(0, from, share);
+                }
                 return;
             }
             pool_.parallelFor(0, static_cast<std::int64_t>(chunkCount),
-                              [&](std::int64_t lo, std::int64_t hi, int) {
+                              [&](std::int64_t lo, std::int64_t hi, int worker) {
                                   for (auto c = static_cast<std::size_t>(lo);
                                        c < static_cast<std::size_t>(hi); ++c) {
                                       body(c);
+                                      chunkDone(worker, from, share);
                                   }
                               });
         };
-        eachChunk([&](std::size_t c) {
-            const char* const begin = block.data() + bounds[c];
-            const char* const end = block.data() + bounds[c + 1];
-            firstIndex[c + 1] = countTokensAndLines(begin, end, &lineEnds[c]);
-        });
+        eachChunk(
+            [&](std::size_t c) {
+                const char* const begin = block.data() + bounds[c];
+                const char* const end = block.data() + bounds[c + 1];
+                firstIndex[c + 1] = countTokensAndLines(begin, end, &lineEnds[c]);
+            },
+            0.0, 0.2);
         firstIndex[0] = values_;
         for (std::size_t c = 0; c < chunkCount; ++c) firstIndex[c + 1] += firstIndex[c];
 
@@ -91,17 +114,19 @@ class MatrixText {
         std::vector<std::size_t> badOffset(chunkCount, block.size());
         std::vector<std::string_view> badToken(chunkCount);
         float* const out = out_;
-        eachChunk([&](std::size_t c) {
-            const std::int64_t first = firstIndex[c];
-            if (first >= cells_) return;
-            std::string_view bad;
-            parseWeightRun(block.data() + bounds[c], block.data() + bounds[c + 1], out + first,
-                           cells_ - first, strict_, &bad);
-            if (!bad.empty()) {
-                badOffset[c] = static_cast<std::size_t>(bad.data() - block.data());
-                badToken[c] = bad;
-            }
-        });
+        eachChunk(
+            [&](std::size_t c) {
+                const std::int64_t first = firstIndex[c];
+                if (first >= cells_) return;
+                std::string_view bad;
+                parseWeightRun(block.data() + bounds[c], block.data() + bounds[c + 1], out + first,
+                               cells_ - first, strict_, &bad);
+                if (!bad.empty()) {
+                    badOffset[c] = static_cast<std::size_t>(bad.data() - block.data());
+                    badToken[c] = bad;
+                }
+            },
+            0.2, 0.8);
         for (std::size_t c = 0; c < chunkCount; ++c) {
             if (badOffset[c] == block.size()) continue;
             fail(Status::Format, describeAt(path_, lineAt(block, badOffset[c]),
@@ -115,6 +140,8 @@ class MatrixText {
         }
         values_ = firstIndex[chunkCount];
         for (const std::int64_t ends : lineEnds) linesBefore_ += ends;
+        parsedBytes_ += block.size();
+        report(0);
     }
 
     // Throws the Format error of a file that ended before the matrix was full.
@@ -129,6 +156,13 @@ class MatrixText {
     }
 
   private:
+    // Tells of the bytes parsed before this block and `more` of it.
+    void report(double more) const {
+        if (progress_) {
+            progress_(std::min(1.0, (static_cast<double>(parsedBytes_) + more) / totalBytes_));
+        }
+    }
+
     // The 1-based line of an offset in the current block.
     long long lineAt(std::string_view block, std::size_t offset) const {
         return 1 + linesBefore_ + std::count(block.begin(), block.begin() + offset, '\n');
@@ -139,6 +173,9 @@ class MatrixText {
     const std::string& path_;
     const bool strict_;
     ThreadPool& pool_;
+    const ProgressFunction progress_;
+    const double totalBytes_;
+    std::size_t parsedBytes_ = 0;
     std::int64_t values_ = 0;
     long long linesBefore_ = 0;
     long long lastValueLine_ = 1;
@@ -165,10 +202,10 @@ constexpr std::size_t kReadBlock = std::size_t{16} << 20;
 }  // namespace
 
 WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, bool strict,
-                               int threads) {
+                               int threads, const ProgressFunction& progress) {
     WeightMatrix matrix = allocateMatrix(text, path);
     ThreadPool pool(text.size() >= (std::size_t{2} << 20) ? threads : 1);
-    MatrixText values(matrix, path, strict, pool);
+    MatrixText values(matrix, path, strict, pool, progress, text.size());
     for (std::size_t begin = 0; begin < text.size() && !values.full();) {
         std::size_t end = std::min(text.size(), begin + kReadBlock);
         while (end < text.size() && !isTokenSeparator(text[end])) ++end;
@@ -185,7 +222,7 @@ WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, b
 namespace detail {
 
 WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads,
-                              std::size_t blockBytes) {
+                              std::size_t blockBytes, const ProgressFunction& progress) {
     InputFile file(path);
     // Text read but not parsed yet is text[0, used); the buffer grows only for a first line or a
     // token longer than a block. While the pool parses one block, the next is read into `next`.
@@ -209,7 +246,7 @@ WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads,
     WeightMatrix matrix = allocateMatrix(std::string_view(text.data(), used), path);
     const bool large = file.sizeHint() == 0 || file.sizeHint() >= (std::size_t{2} << 20);
     ThreadPool pool(large ? threads : 1);
-    MatrixText values(matrix, path, strict, pool);
+    MatrixText values(matrix, path, strict, pool, progress, file.sizeHint());
     while (!values.full()) {
         // A block ends after its last separator; the partial token after it waits for more text.
         std::size_t end = used;
@@ -245,8 +282,9 @@ WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads,
 
 }  // namespace detail
 
-WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads) {
-    return detail::readWeightMatrix(path, strict, threads, kReadBlock);
+WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads,
+                              const ProgressFunction& progress) {
+    return detail::readWeightMatrix(path, strict, threads, kReadBlock, progress);
 }
 
 void writeWeightMatrix(const WeightMatrix& matrix, const std::string& path, int threads) {
@@ -261,29 +299,34 @@ void writeWeightEdgeList(const WeightMatrix& matrix, const std::string& path, in
     file.commit();
 }
 
-void writeWeightMatrix(const WeightMatrix& matrix, OutputFile& file, int threads) {
+void writeWeightMatrix(const WeightMatrix& matrix, OutputFile& file, int threads,
+                       const ProgressFunction& progress) {
     const std::int64_t n = matrix.n;
     const float* const cells = matrix.cells.data();
     // formatWeight writes at most 16 bytes, and each value is followed by a blank or a line feed.
-    writeBoundedRows(file, n, static_cast<std::size_t>(n) * 17, threads,
-                     [&](std::int64_t i, char* p) {
-                         const float* const row = cells + i * n;
-                         for (std::int64_t j = 0; j < n; ++j) {
-                             p = formatWeight(row[j], p);
-                             *p++ = ' ';
-                         }
-                         p[-1] = '\n';
-                         return p;
-                     });
+    writeBoundedRows(
+        file, n, static_cast<std::size_t>(n) * 17, threads,
+        [&](std::int64_t i, char* p) {
+            const float* const row = cells + i * n;
+            for (std::int64_t j = 0; j < n; ++j) {
+                p = formatWeight(row[j], p);
+                *p++ = ' ';
+            }
+            p[-1] = '\n';
+            return p;
+        },
+        progress);
 }
 
-void writeWeightEdgeList(const WeightMatrix& matrix, OutputFile& file, int threads) {
+void writeWeightEdgeList(const WeightMatrix& matrix, OutputFile& file, int threads,
+                         const ProgressFunction& progress) {
     const float* const cells = matrix.cells.data();
     const std::int64_t n = matrix.n;
     // NaN cells are written: they compare unequal to the absent mark.
-    writeEdgeRecords(n, file, threads, [&](std::int64_t i, std::int64_t j) {
-        return !(cells[i * n + j] == WEIGHT_ABSENT);
-    });
+    writeEdgeRecords(
+        n, file, threads,
+        [&](std::int64_t i, std::int64_t j) { return !(cells[i * n + j] == WEIGHT_ABSENT); },
+        progress);
 }
 
 }  // namespace fwprune

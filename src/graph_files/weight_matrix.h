@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/progress.h"
 #include "graph_files/file_io.h"
 #include "graph_files/graph_matrices.h"
 #include "graph_files/number_text.h"
@@ -19,18 +20,20 @@ namespace fwprune {
 // number (as strtod reads numbers, "inf" and "nan" included) is an error naming its line.
 // The file is read in blocks of 16 MiB, so the reader holds the matrix and one block of text;
 // large files are parsed in parallel chunks on `threads` threads (<= 0: every hardware thread).
-WeightMatrix readWeightMatrix(const std::string& path, bool strict = false, int threads = 0);
+// progress hears the share of the file parsed, per block and chunk, when its size is known.
+WeightMatrix readWeightMatrix(const std::string& path, bool strict = false, int threads = 0,
+                              const ProgressFunction& progress = {});
 
 namespace detail {
 // readWeightMatrix reading blockBytes at a time (tests use a few bytes, so that tokens, line ends
 // and the first line straddle blocks).
 WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads,
-                              std::size_t blockBytes);
+                              std::size_t blockBytes, const ProgressFunction& progress = {});
 }  // namespace detail
 
 // The same, on text already in memory; path only names the source in error messages.
 WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, bool strict = false,
-                               int threads = 0);
+                               int threads = 0, const ProgressFunction& progress = {});
 
 // Writes each row on one line, values in C's "%e" form with a three-digit exponent
 // ("2.000000e-001"), one space apart; infinities and NaNs as printf spells them. Whole or not at
@@ -42,8 +45,10 @@ void writeWeightMatrix(const WeightMatrix& matrix, const std::string& path, int 
 void writeWeightEdgeList(const WeightMatrix& matrix, const std::string& path, int threads = 0);
 
 // The same two writers into files the caller commits, so that a job can complete both outputs
-// before either replaces its target.
-void writeWeightMatrix(const WeightMatrix& matrix, OutputFile& file, int threads);
-void writeWeightEdgeList(const WeightMatrix& matrix, OutputFile& file, int threads);
+// before either replaces its target. progress hears the share of rows written.
+void writeWeightMatrix(const WeightMatrix& matrix, OutputFile& file, int threads,
+                       const ProgressFunction& progress = {});
+void writeWeightEdgeList(const WeightMatrix& matrix, OutputFile& file, int threads,
+                         const ProgressFunction& progress = {});
 
 }  // namespace fwprune

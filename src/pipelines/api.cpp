@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -12,9 +13,11 @@
 #include "common/cancel.h"
 #include "common/error.h"
 #include "common/float_mode.h"
+#include "common/progress.h"
 #include "common/threads.h"
 #include "fwprune.h"
 #include "graph_files/file_io.h"
+#include "pipelines/phase_timer.h"
 #include "pipelines/pipelines.h"
 
 namespace fwprune {
@@ -96,8 +99,11 @@ void readOptions(const fwpruneOptions* options, RunOptions& run) {
         options->progress != nullptr) {
         const fwpruneProgressCallback callback = options->progress;
         void* const userData = options->progressUserData;
-        run.progress = [callback, userData](Phase phase, double fraction) {
-            callback(userData, static_cast<fwprunePhase>(phase), fraction);
+        const auto throttle = std::make_shared<ProgressThrottle>();
+        run.progress = [callback, userData, throttle](Phase phase, double fraction) {
+            if (throttle->due(static_cast<int>(phase), fraction)) {
+                callback(userData, static_cast<fwprunePhase>(phase), fraction);
+            }
         };
     }
     if (size >= offsetof(fwpruneOptions, route) + sizeof(options->route)) {
@@ -244,7 +250,9 @@ fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency, int n, size
         }
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
             if (run.stats) run.stats->nodes = n;
+            fwprune::PhaseTimer sweeps(run, fwprune::Phase::Sweeps);
             const fwprune::Backend backend = fwprune::reduceTransitively(matrix, run);
+            sweeps.done();
             if (run.stats) run.stats->backend = backend;
         });
         for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
@@ -275,7 +283,9 @@ fwpruneStatus fwpruneReduceEdgeArrays(const int* sources, const int* targets, si
         graph.n = largest + 1;
         std::vector<std::uint64_t> kept;
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
+            fwprune::PhaseTimer sweeps(run, fwprune::Phase::Sweeps);
             kept = fwprune::reduceEdgeRecords(graph, run);
+            sweeps.done();
         });
         // Written only now, so that a failure leaves the outputs as they were, and so that the
         // outputs may be the inputs.
@@ -300,8 +310,10 @@ fwpruneStatus fwprunePruneWeightMatrix(float* weights, int n, size_t rowStride,
         }
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
             if (run.stats) run.stats->nodes = n;
+            fwprune::PhaseTimer sweeps(run, fwprune::Phase::Sweeps);
             const fwprune::Backend backend =
                 fwprune::pruneWeakestLinks(matrix, lower_threshold, upper_threshold, run);
+            sweeps.done();
             if (run.stats) run.stats->backend = backend;
         });
         for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {

@@ -46,8 +46,10 @@ Backend resolveBackend(Backend requested) {
 Backend reduceTransitively(ByteAdjacencyMatrix& matrix, const RunOptions& options) {
     const Backend backend = resolveBackend(options.backend);
     if (backend == Backend::Cpu) {
-        onCpu(matrix.n,
-              [&] { cpu::reduceTransitively(matrix.cells.data(), matrix.n, options.threads); });
+        onCpu(matrix.n, [&] {
+            cpu::reduceTransitively(matrix.cells.data(), matrix.n, options.threads,
+                                    sweepProgressOf(options));
+        });
     } else {
         reduceTransitivelyOnDevice(*openDevice(backend, options.threads), matrix,
                                    sweepProgressOf(options));
@@ -72,7 +74,7 @@ Backend pruneWeakestLinks(WeightMatrix& matrix, float lower_threshold, float upp
     if (plan.route == Route::Sweeps && plan.backend == Backend::Cpu) {
         onCpu(matrix.n, [&] {
             cpu::pruneWeakestLinks(cells, matrix.n, n, lower_threshold, upper_threshold,
-                                   options.threads);
+                                   options.threads, sweepProgressOf(options));
         });
     } else if (plan.route == Route::Sweeps) {
         pruneWeakestLinksOnDevice(*openDevice(plan.backend, options.threads), matrix,

@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "common/cancel.h"
+#include "common/progress.h"
 #include "pipelines/pipelines.h"
 
 namespace fwprune {
@@ -27,6 +28,11 @@ class PhaseTimer {
     void report(double fraction) const {
         if (options_.progress) options_.progress(phase_, fraction);
     }
+    // The phase's fractions for a reader, engine or writer; empty when nobody listens.
+    ProgressFunction progress() const {
+        if (!options_.progress) return {};
+        return [this](double fraction) { report(fraction); };
+    }
 
   private:
     const RunOptions& options_;
@@ -34,16 +40,17 @@ class PhaseTimer {
     std::chrono::steady_clock::time_point start_;
 };
 
-// Runs the three phases of a file-to-file job: read() returns the matrix, sweep(matrix) runs the
-// engine and returns the backend it used, write(matrix, timer) writes the outputs. Each phase is
-// timed and reported; the statistics get n and the edges before and after the sweeps.
+// Runs the three phases of a file-to-file job: read(progress) returns the matrix, sweep(matrix)
+// runs the engine and returns the backend it used, write(matrix, progress) writes the outputs.
+// Each phase is timed and reported; the statistics get n and the edges before and after the
+// sweeps.
 template <typename Read, typename Sweep, typename Write, typename CountEdges>
 void runJobPhases(const RunOptions& options, Read&& read, Sweep&& sweep, Write&& write,
                   CountEdges&& countEdges) {
     // The caller may cancel between phases (and, more often, inside them).
     checkCancelled();
     PhaseTimer reading(options, Phase::Read);
-    auto matrix = read();
+    auto matrix = read(reading.progress());
     reading.done();
     checkCancelled();
     if (options.stats) {
@@ -59,7 +66,7 @@ void runJobPhases(const RunOptions& options, Read&& read, Sweep&& sweep, Write&&
         options.stats->edgesOut = countEdges(matrix);
     }
     PhaseTimer writing(options, Phase::Write);
-    write(matrix, writing);
+    write(matrix, writing.progress());
     writing.done();
 }
 

@@ -112,7 +112,8 @@ void runTransitiveReductionPipeline(const std::string& inputPath, const std::str
     // The caller may cancel between phases (and, more often, inside them).
     checkCancelled();
     PhaseTimer reading(options, Phase::Read);
-    EdgeRecords graph = readEdgeRecords(inputPath, options.strict, options.threads);
+    EdgeRecords graph = readEdgeRecords(inputPath, options.strict, options.threads,
+                                        kEdgeListPieceBytes, reading.progress());
     reading.done();
     checkCancelled();
     PhaseTimer sweeps(options, Phase::Sweeps);
@@ -121,7 +122,7 @@ void runTransitiveReductionPipeline(const std::string& inputPath, const std::str
     checkCancelled();
     std::vector<std::uint64_t>().swap(graph.records);
     PhaseTimer writing(options, Phase::Write);
-    writeSortedEdges(kept, outputPath, options.threads);
+    writeSortedEdges(kept, outputPath, options.threads, writing.progress());
     writing.done();
 }
 

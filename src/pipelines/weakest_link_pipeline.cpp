@@ -50,19 +50,22 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
                             const std::string& matrixPath, float lower_threshold,
                             float upper_threshold, const RunOptions& options) {
     runJobPhases(
-        options, [&] { return readWeightMatrix(inputPath, options.strict, options.threads); },
+        options,
+        [&](const ProgressFunction& progress) {
+            return readWeightMatrix(inputPath, options.strict, options.threads, progress);
+        },
         [&](WeightMatrix& matrix) {
             return pruneWeakestLinks(matrix, lower_threshold, upper_threshold, options);
         },
-        [&](const WeightMatrix& matrix, PhaseTimer& timer) {
+        [&](const WeightMatrix& matrix, const ProgressFunction& progress) {
             // Both outputs are written completely before either replaces its target, and then
             // both replace their targets or neither does. The matrix is committed first: when
             // both paths name one file, it ends holding the edge list.
             OutputFile matrixFile(matrixPath);
             OutputFile edgeFile(edgeListPath);
-            writeWeightMatrix(matrix, matrixFile, options.threads);
-            timer.report(0.5);
-            writeWeightEdgeList(matrix, edgeFile, options.threads);
+            // The matrix text is several times the edge list's, and takes most of the time.
+            writeWeightMatrix(matrix, matrixFile, options.threads, progressPart(progress, 0, 0.8));
+            writeWeightEdgeList(matrix, edgeFile, options.threads, progressPart(progress, 0.8, 1));
             commitTogether(matrixFile, edgeFile);
         },
         [](const WeightMatrix& m) {

@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "common/parallel.h"
-#include "device/emulation.h"
 #include "device/kernel_table.h"
+#include "device/stand_in/emulation.h"
 
 namespace fwprune::emulated {
 

@@ -1,7 +1,7 @@
 // The kernels' own source compiled a second time, as host C++, for the CPU stand-in.
-#include "device/emulated_grid.h"
 #include "device/kernel_rules.h"
 #include "device/kernel_table.h"
+#include "device/stand_in/grid.h"
 
 namespace fwprune::emulated {
 
@@ -48,13 +48,9 @@ namespace fwprune {
 const KernelSignature& kernelSignature(KernelId id) {
     using namespace emulated;
     static const KernelSignature signatures[kKernelCount] = {
-        signatureOf("floydWarshall_AllPairsLongestPath_kernel",
-                    &floydWarshall_AllPairsLongestPath_kernel),
-        signatureOf("transitiveReduction_kernel", &transitiveReduction_kernel),
-        signatureOf("floydWarshall_AllPairsWeakestLink_kernel",
-                    &floydWarshall_AllPairsWeakestLink_kernel),
-        signatureOf("transitiveReductionPlusThresholdPlusDecrementWeights_kernel",
-                    &transitiveReductionPlusThresholdPlusDecrementWeights_kernel),
+#define FWPRUNE_KERNEL_SIGNATURE(id, kernel) signatureOf(#kernel, &kernel),
+        FWPRUNE_KERNELS(FWPRUNE_KERNEL_SIGNATURE)
+#undef FWPRUNE_KERNEL_SIGNATURE
     };
     return signatures[static_cast<int>(id)];
 }
@@ -63,15 +59,11 @@ bool runEmulatedKernel(KernelId id, LaunchShape grid, LaunchShape block, void* c
                        ThreadPool& pool) {
     using namespace emulated;
     switch (id) {
-        case KernelId::AllPairsLongestPath:
-            return runGrid(&floydWarshall_AllPairsLongestPath_kernel, grid, block, args, pool);
-        case KernelId::TransitiveReduction:
-            return runGrid(&transitiveReduction_kernel, grid, block, args, pool);
-        case KernelId::AllPairsWeakestLink:
-            return runGrid(&floydWarshall_AllPairsWeakestLink_kernel, grid, block, args, pool);
-        case KernelId::ThresholdPass:
-            return runGrid(&transitiveReductionPlusThresholdPlusDecrementWeights_kernel, grid,
-                           block, args, pool);
+#define FWPRUNE_KERNEL_LAUNCH(id, kernel) \
+    case KernelId::id:                    \
+        return runGrid(&kernel, grid, block, args, pool);
+        FWPRUNE_KERNELS(FWPRUNE_KERNEL_LAUNCH)
+#undef FWPRUNE_KERNEL_LAUNCH
     }
     return false;
 }
