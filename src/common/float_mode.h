@@ -6,7 +6,9 @@
 
 #include <cfenv>
 
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+// MXCSR exists where SSE code may run; a 32-bit build without SSE computes on the x87 unit,
+// whose mode fesetenv sets alone.
+#if defined(__SSE__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 1)
 #include <xmmintrin.h>
 #define FWPRUNE_FLOAT_MODE_X86 1
 #elif defined(__aarch64__)

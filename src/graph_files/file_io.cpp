@@ -196,7 +196,7 @@ bool isMagicLinkFolder(const std::string& folder) {
     return ::statfs(folder.empty() ? "." : folder.c_str(), &info) == 0 &&
            static_cast<long>(info.f_type) == kProcSuperMagic;
 }
-#else
+#elif !defined(_WIN32)
 bool isMagicLinkFolder(const std::string&) {
     return false;
 }

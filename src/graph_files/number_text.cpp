@@ -218,6 +218,10 @@ char* formatWeight(float value, char* out) {
         std::memcpy(p, "0.000000", 8);
         return writeExponent(p + 8, 0);
     }
+    if (bits == 0x40000000u) {  // 2.0, the absent mark: most cells of a pruned matrix
+        std::memcpy(p, "2.000000e+000", 13);
+        return p + 13;
+    }
     // The decimal exponent, estimated from the binary one (floor(e2 * log10(2)), exact or one
     // too small) and corrected below.
     int binaryExponent = static_cast<int>(magnitudeBits >> 23) - 127;

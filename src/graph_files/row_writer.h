@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <future>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/cancel.h"
 #include "common/parallel.h"
 #include "common/progress.h"
 #include "graph_files/file_io.h"
@@ -49,7 +51,8 @@ void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int
 
 // The same for rows whose text has a known bound: formatRow(i, out) writes the text of row i at
 // out, which has room for maxBytesPerRow bytes, and returns its end. The batch buffers are sized
-// once, so no row pays for growing or clearing a string.
+// once, so no row pays for growing or clearing a string, and there are two sets of them: one
+// batch is written to the file while the pool formats the next.
 template <typename FormatRow>
 void writeBoundedRows(OutputFile& file, std::int64_t rows, std::size_t maxBytesPerRow, int threads,
                       FormatRow&& formatRow, const ProgressFunction& progress = {}) {
@@ -67,27 +70,43 @@ void writeBoundedRows(OutputFile& file, std::int64_t rows, std::size_t maxBytesP
                      std::max<std::int64_t>(1, rows / 16 / static_cast<std::int64_t>(workers)));
     }
     const std::int64_t rowsPerBatch = rowsPerWorker * static_cast<std::int64_t>(workers);
-    std::vector<std::vector<char>> buffers(workers);
-    std::vector<std::size_t> used(workers, 0);
-    for (auto& buffer : buffers) {
-        buffer.resize(static_cast<std::size_t>(std::min(rowsPerWorker, rows)) * maxBytesPerRow);
-    }
-    for (std::int64_t first = 0; first < rows; first += rowsPerBatch) {
+    struct Batch {
+        std::vector<std::vector<char>> buffers;
+        std::vector<std::size_t> used;
+    };
+    Batch batches[2];
+    std::future<void> writing;
+    for (std::int64_t first = 0, number = 0; first < rows; first += rowsPerBatch, ++number) {
+        Batch& batch = batches[number % 2];
+        if (batch.buffers.empty()) {
+            batch.buffers.resize(workers);
+            batch.used.assign(workers, 0);
+            for (auto& buffer : batch.buffers) {
+                buffer.resize(static_cast<std::size_t>(std::min(rowsPerWorker, rows)) *
+                              maxBytesPerRow);
+            }
+        }
         const std::int64_t last = std::min(rows, first + rowsPerBatch);
         pool.parallelFor(first, last, [&](std::int64_t lo, std::int64_t hi, int worker) {
-            char* const start = buffers[static_cast<std::size_t>(worker)].data();
+            char* const start = batch.buffers[static_cast<std::size_t>(worker)].data();
             char* out = start;
             for (std::int64_t i = lo; i < hi; ++i) out = formatRow(i, out);
-            used[static_cast<std::size_t>(worker)] = static_cast<std::size_t>(out - start);
+            batch.used[static_cast<std::size_t>(worker)] = static_cast<std::size_t>(out - start);
         });
+        if (writing.valid()) writing.get();
+        pollCancelled();
         // Chunks go to workers in ascending order, so writing the buffers in worker order keeps
         // the rows in order.
-        for (std::size_t w = 0; w < workers; ++w) {
-            file.write(std::string_view(buffers[w].data(), used[w]));
-            used[w] = 0;
-        }
-        if (progress) progress(static_cast<double>(last) / static_cast<double>(rows));
+        writing = std::async(std::launch::async, [&file, &batch] {
+            for (std::size_t w = 0; w < batch.buffers.size(); ++w) {
+                file.write(std::string_view(batch.buffers[w].data(), batch.used[w]));
+                batch.used[w] = 0;
+            }
+        });
+        if (progress && first > 0) progress(static_cast<double>(first) / static_cast<double>(rows));
     }
+    writing.get();
+    if (progress) progress(1.0);
 }
 
 // Appends "%d edge %d\n" records of one source row, formatting the source once.

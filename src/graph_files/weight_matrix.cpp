@@ -197,7 +197,7 @@ WeightMatrix allocateMatrix(std::string_view firstLine, const std::string& path)
 }
 
 // Bytes read at a time: the reader holds about this much text, whatever the file's size.
-constexpr std::size_t kReadBlock = std::size_t{16} << 20;
+constexpr std::size_t kReadBlock = std::size_t{4} << 20;
 
 }  // namespace
 

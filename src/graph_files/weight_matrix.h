@@ -18,7 +18,7 @@ namespace fwprune {
 // cellCount. Throws an Error naming the file when it cannot be read, holds fewer than n*n values,
 // or is too large for the cell count or for memory. With strict set, a token that is not wholly a
 // number (as strtod reads numbers, "inf" and "nan" included) is an error naming its line.
-// The file is read in blocks of 16 MiB, so the reader holds the matrix and one block of text;
+// The file is read in blocks of 4 MiB, so the reader holds the matrix and two blocks of text;
 // large files are parsed in parallel chunks on `threads` threads (<= 0: every hardware thread).
 // progress hears the share of the file parsed, per block and chunk, when its size is known.
 WeightMatrix readWeightMatrix(const std::string& path, bool strict = false, int threads = 0,
