@@ -118,7 +118,11 @@ typedef void (*fwpruneProgressCallback)(void* userData, fwprunePhase phase, doub
  * matrix is left as it was. Keep it quick; it must not call back into the library. */
 typedef int (*fwpruneCancelCallback)(void* userData);
 
-/* Filled in by a checked call when fwpruneOptions.stats is not NULL. */
+/* Filled in by a checked call when fwpruneOptions.stats is not NULL. The file calls fill every
+ * field; the in-memory calls every field but seconds[FWPRUNE_PHASE_READ] and
+ * seconds[FWPRUNE_PHASE_WRITE], which they leave as they were (they read and write no file).
+ * The struct grows only at its end, and only fields that the caller's fwpruneOptions.structSize
+ * shows it knows of are written. */
 typedef struct fwpruneRunStats {
     int nodes;              /* n; INT_MAX when n does not fit (see nodeCount) */
     long long edgesIn;      /* edges read; for a weight matrix, cells that are not 2.0 */

@@ -70,9 +70,9 @@ const std::vector<BadInput>& cases() {
     static const std::vector<BadInput> table = {
         // Edge lists.
         {"edges missing file", J::Reduce, I::Missing, "", O::Fresh, false, FWPRUNE_ERROR_IO, 3,
-         "cannot open for reading: No such file or directory"},
+         "cannot open for reading: "},
         {"edges directory", J::Reduce, I::Directory, "", O::Fresh, false, FWPRUNE_ERROR_IO, 3,
-         "cannot read: Is a directory"},
+         "cannot read: "},
         {"edges empty file", J::Reduce, I::Text, "", O::Fresh, false, FWPRUNE_OK, 0, "", ""},
         {"edges binary garbage", J::Reduce, I::Text,
          "\x7f"
@@ -100,9 +100,9 @@ const std::vector<BadInput>& cases() {
          FWPRUNE_ERROR_FORMAT, 3, ":2: the file ends inside a record"},
         {"edges output in a missing directory", J::Reduce, I::Text, "0 edge 1\n",
          O::InMissingDirectory, false, FWPRUNE_ERROR_IO, 3,
-         "cannot create output file: No such file or directory"},
+         "cannot create output file: "},
         {"edges output is a directory", J::Reduce, I::Text, "0 edge 1\n", O::IsADirectory, false,
-         FWPRUNE_ERROR_IO, 3, "cannot replace output file: Is a directory"},
+         FWPRUNE_ERROR_IO, 3, "cannot replace output file: "},
         {"edges output is the input", J::Reduce, I::Text, "0 edge 1\n1 edge 2\n0 edge 2\n",
          O::SameAsInput, false, FWPRUNE_OK, 0, "", "0 edge 1\n1 edge 2\n"},
         {"edges empty output path", J::Reduce, I::Text, "0 edge 1\n", O::EmptyPath, false,
@@ -110,9 +110,9 @@ const std::vector<BadInput>& cases() {
 
         // Weight matrices.
         {"matrix missing file", J::WeakestLink, I::Missing, "", O::Fresh, false, FWPRUNE_ERROR_IO,
-         3, "cannot open for reading: No such file or directory"},
+         3, "cannot open for reading: "},
         {"matrix directory", J::WeakestLink, I::Directory, "", O::Fresh, false, FWPRUNE_ERROR_IO, 3,
-         "cannot read: Is a directory"},
+         "cannot read: "},
         {"matrix empty file", J::WeakestLink, I::Text, "", O::Fresh, false, FWPRUNE_OK, 0, "", ""},
         {"matrix binary garbage", J::WeakestLink, I::Text, "\0\x01\x02 \xff\xfe\n"s, O::Fresh,
          false, FWPRUNE_ERROR_FORMAT, 3, "4 values are needed, but the file ends after 2 values"},
@@ -138,7 +138,7 @@ const std::vector<BadInput>& cases() {
         {"matrix edge list alone in a missing directory", J::WeakestLink, I::Text, "0 1\n1 0\n",
          O::EdgesOnlyInMissingDirectory, false, FWPRUNE_ERROR_IO, 3, "cannot create output file"},
         {"matrix edge list is a directory", J::WeakestLink, I::Text, "0 1\n1 0\n", O::IsADirectory,
-         false, FWPRUNE_ERROR_IO, 3, "cannot replace output file: Is a directory"},
+         false, FWPRUNE_ERROR_IO, 3, "cannot replace output file: "},
         {"matrix edge list is the input", J::WeakestLink, I::Text, "0 0.5\n0.95 0\n",
          O::SameAsInput, false, FWPRUNE_OK, 0, "", "0 edge 0\n0 edge 1\n1 edge 1\n"},
         {"matrix empty edge list path", J::WeakestLink, I::Text, "0\n", O::EmptyPath, false,

@@ -291,7 +291,12 @@ class RankedReduction {
             else
                 for (std::uint32_t e = near; e < last; ++e) redundant_[e] = reachedFrom(u, e);
             std::copy(reach.begin(), reach.end(), row(u));
-            if (progress && u % reportEvery == 0) progress(double(n - u) / n);
+            // Told by the edges of the nodes done: a node's work follows its out-degree more
+            // than anything else known up front.
+            if (progress && u % reportEvery == 0) {
+                progress(double(g.target.size() - g.offset[u]) /
+                         double(std::max<std::size_t>(g.target.size(), 1)));
+            }
         }
     }
 

@@ -44,6 +44,7 @@
 
 #include "common/cancel.h"
 #include "common/parallel.h"
+#include "common/progress.h"
 #include "cpu/cpu_engine.h"
 #include "cpu/weakest_link_ordered_internal.h"
 
@@ -281,7 +282,7 @@ class JoinOrder {
 // other cell keeps its value.
 template <typename Diagonal>
 void finishWithJoins(const Matrix& m, const Thresholds& t, ThreadPool& pool, const JoinOrder& joins,
-                     const BitMatrix* beaten, Diagonal&& diagonal) {
+                     const BitMatrix* beaten, Diagonal&& diagonal, const Progress& progress) {
     std::vector<std::vector<Bits>> links(static_cast<std::size_t>(pool.size()),
                                          std::vector<Bits>(m.n()));
     pool.parallelFor(
@@ -299,6 +300,10 @@ void finishWithJoins(const Matrix& m, const Thresholds& t, ThreadPool& pool, con
                         const bool beatenHere = ((word >> k) & 1u) != 0 || bits > link[j0 + k];
                         if (t.cut(bits) || (t.question(bits) && beatenHere)) row[j0 + k] = kTwoBits;
                     }
+                }
+                // The calling thread's share of the rows stands for everyone's.
+                if (worker == 0 && progress && (i + 1 - begin) % 64 == 0) {
+                    progress(double(i + 1 - begin) / double(end - begin));
                 }
             }
         });
@@ -399,14 +404,17 @@ void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
     for (std::size_t p = 0, x = head[find(0)]; p < n; ++p, x = next[x]) {
         joins.append(static_cast<std::uint32_t>(x), joinAfter[x]);
     }
-    finishWithJoins(m, t, pool, joins, nullptr, [&](std::size_t i, const Bits* row) {
-        // i -> k -> i over i's lightest leg.
-        Bits lightest = kNoMagnitude;
-        for (std::size_t j = 0; j < n; ++j) {
-            if (j != i) lightest = std::min(lightest, row[j] & kMagnitudeBits);
-        }
-        return lightest;
-    });
+    finishWithJoins(
+        m, t, pool, joins, nullptr,
+        [&](std::size_t i, const Bits* row) {
+            // i -> k -> i over i's lightest leg.
+            Bits lightest = kNoMagnitude;
+            for (std::size_t j = 0; j < n; ++j) {
+                if (j != i) lightest = std::min(lightest, row[j] & kMagnitudeBits);
+            }
+            return lightest;
+        },
+        progressPart(progress, 0.5, 1));
 }
 
 // --- General matrices: cells in ascending magnitude, reachability kept incrementally.
@@ -630,6 +638,7 @@ class OrderedPruning {
           target_(options.firstBatch > 0
                       ? options.firstBatch
                       : std::min(capacity_, 2 * m.n() * (64 - __builtin_clzll(m.n() | 1)))),
+          firstBatch_(target_),
           scratch_(static_cast<std::size_t>(pool.size())) {}
 
     // counts: the census's top-level histogram. Questions end at largestQuestion, so the buckets
@@ -640,8 +649,10 @@ class OrderedPruning {
             for (std::size_t b = 0; b <= lastBucket; ++b) events_ += count[b];
         }
         processRange(0, kTopShift, lastBucket + 1, counts);
-        finishWithJoins(m_, t_, pool_, closure_.joinOrder(), &beaten_,
-                        [&](std::size_t i, const Bits*) { return closure_.selfJoin(i); });
+        finishWithJoins(
+            m_, t_, pool_, closure_.joinOrder(), &beaten_,
+            [&](std::size_t i, const Bits*) { return closure_.selfJoin(i); },
+            progressPart(progress_, 0.5, 1));
     }
 
   private:
@@ -805,9 +816,15 @@ class OrderedPruning {
             pollCancelled();
             nextPoll_ = done_ + 4096;
         }
+        // The events are the first half of the progress. Most matrices complete the closure
+        // within about a first batch of them, so the share told is the larger of the events
+        // done and done / (done + first batch), which is a half after one batch.
         if (progress_ && done_ >= nextReport_) {
-            progress_(events_ > 0 ? std::min(1.0, double(done_) / double(events_)) : 1.0);
-            nextReport_ = done_ + std::max<std::size_t>(events_ / 100, 1);
+            const double done = static_cast<double>(done_);
+            const double share = std::max(events_ > 0 ? done / double(events_) : 1.0,
+                                          done / (done + double(firstBatch_)));
+            progress_(0.5 * std::min(1.0, share));
+            nextReport_ = done_ + std::max<std::size_t>(std::min(events_, firstBatch_) / 100, 1);
         }
     }
 
@@ -820,6 +837,7 @@ class OrderedPruning {
     BitMatrix beaten_;
     const std::size_t capacity_;
     std::size_t target_;
+    const std::size_t firstBatch_;
     std::vector<Event> batch_;
     std::vector<std::vector<Event>> scratch_;  // per worker, for sorting
     bool complete_ = false;

@@ -242,18 +242,42 @@ fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency, int n, size
         fwprune::ByteAdjacencyMatrix matrix;
         matrix.n = n;
         matrix.cells.resize(static_cast<std::size_t>(n) * n);
+        std::size_t edges = 0;
         for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
             for (std::size_t j = 0; j < static_cast<std::size_t>(n); ++j) {
-                matrix.cells[i * n + j] =
-                    adjacency[i * rowStride + j] != 0 ? fwprune::CELL_EDGE : fwprune::CELL_EMPTY;
+                const bool edge = adjacency[i * rowStride + j] != 0;
+                matrix.cells[i * n + j] = edge ? fwprune::CELL_EDGE : fwprune::CELL_EMPTY;
+                edges += edge;
             }
         }
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
-            if (run.stats) run.stats->nodes = n;
             fwprune::PhaseTimer sweeps(run, fwprune::Phase::Sweeps);
-            const fwprune::Backend backend = fwprune::reduceTransitively(matrix, run);
+            if (fwprune::chooseReductionRoute(run, n, edges) == fwprune::Route::Sparse) {
+                // A sparse graph reduces faster as edge records than as the matrix.
+                fwprune::EdgeRecords graph;
+                graph.n = n;
+                graph.records.reserve(edges);
+                for (std::size_t c = 0; c < matrix.cells.size(); ++c) {
+                    if (matrix.cells[c] != fwprune::CELL_EMPTY)
+                        graph.records.push_back(std::uint64_t(c / n) << 32 | (c % n));
+                }
+                const std::vector<std::uint64_t> kept = fwprune::reduceEdgeRecords(graph, run);
+                std::fill(matrix.cells.begin(), matrix.cells.end(), fwprune::CELL_EMPTY);
+                for (const std::uint64_t record : kept)
+                    matrix.cells[(record >> 32) * n + (record & 0xffffffffu)] = fwprune::CELL_EDGE;
+            } else {
+                const fwprune::Backend backend = fwprune::reduceTransitively(matrix, run);
+                if (run.stats) {
+                    run.stats->nodes = n;
+                    run.stats->backend = backend;
+                    run.stats->route = fwprune::Route::Sweeps;
+                    run.stats->edgesIn = static_cast<long long>(edges);
+                    run.stats->edgesOut = static_cast<long long>(
+                        matrix.cells.size() -
+                        std::count(matrix.cells.begin(), matrix.cells.end(), fwprune::CELL_EMPTY));
+                }
+            }
             sweeps.done();
-            if (run.stats) run.stats->backend = backend;
         });
         for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
             std::memcpy(adjacency + i * rowStride, matrix.cells.data() + i * n,
@@ -310,11 +334,20 @@ fwpruneStatus fwprunePruneWeightMatrix(float* weights, int n, size_t rowStride,
         }
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
             if (run.stats) run.stats->nodes = n;
+            const auto present = [&] {
+                return static_cast<long long>(
+                    std::count_if(matrix.cells.begin(), matrix.cells.end(),
+                                  [](float v) { return !(v == fwprune::WEIGHT_ABSENT); }));
+            };
+            if (run.stats) run.stats->edgesIn = present();
             fwprune::PhaseTimer sweeps(run, fwprune::Phase::Sweeps);
             const fwprune::Backend backend =
                 fwprune::pruneWeakestLinks(matrix, lower_threshold, upper_threshold, run);
             sweeps.done();
-            if (run.stats) run.stats->backend = backend;
+            if (run.stats) {
+                run.stats->backend = backend;
+                run.stats->edgesOut = present();
+            }
         });
         for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
             std::memcpy(weights + i * rowStride, matrix.cells.data() + i * n, sizeof(float) * n);
