@@ -229,6 +229,14 @@ FWPRUNE_API void fwpruneRemoveTemporaryFiles(void);
  * the thread's next call into the library. */
 FWPRUNE_API const char* fwpruneGetLastErrorMessage(void);
 
+/* @return the errno of the system call behind the calling thread's last failed call (such as
+ * ENOENT for a missing input), or 0 when that failure was not a failed system call. */
+FWPRUNE_API int fwpruneGetLastErrorNumber(void);
+
+/* @return the file that failed system call was about ("" when there is none); valid until the
+ * thread's next call into the library. */
+FWPRUNE_API const char* fwpruneGetLastErrorPath(void);
+
 /* @return a short constant name for a status, such as "FWPRUNE_ERROR_IO". */
 FWPRUNE_API const char* fwpruneGetStatusName(fwpruneStatus status);
 

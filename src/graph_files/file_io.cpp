@@ -253,18 +253,17 @@ Target resolveTarget(const std::string& path) {
                          '\0');
         const ssize_t length = ::readlink(target.path.c_str(), link.data(), link.size());
         if (length < 0 || static_cast<std::size_t>(length) >= link.size()) {
-            fail(Status::Io, describeAt(path, "cannot follow the symbolic link " + target.path +
-                                                  ": " + systemErrorText(errno)));
+            failSystem(path, "cannot follow the symbolic link " + target.path, errno);
         }
         link.resize(static_cast<std::size_t>(length));
         target.path = !link.empty() && link.front() == '/' ? link : folderOf(target.path) + link;
     }
-    fail(Status::Io, describeAt(path, "cannot create output file: " + systemErrorText(ELOOP)));
+    failSystem(path, "cannot create output file", ELOOP);
 #endif
 }
 
 [[noreturn]] void failToReplace(const std::string& path, int error) {
-    fail(Status::Io, describeAt(path, "cannot replace output file: " + systemErrorText(error)));
+    failSystem(path, "cannot replace output file", error);
 }
 
 // Refuses, before anything is renamed, a target the rename would be refused: a directory, or a
@@ -289,7 +288,7 @@ void checkReplaceable(const std::string& path, const std::string& target) {
 std::string readWholeFile(const std::string& path) {
     const int fd = openForReading(path.c_str());
     if (fd < 0) {
-        fail(Status::Io, describeAt(path, "cannot open for reading: " + systemErrorText(errno)));
+        failSystem(path, "cannot open for reading", errno);
     }
     const std::unique_ptr<const int, DescriptorCloser> closer(&fd);
     std::string content;
@@ -312,7 +311,7 @@ std::string readWholeFile(const std::string& path) {
                 checkCancelled();
                 continue;
             }
-            fail(Status::Io, describeAt(path, "cannot read: " + systemErrorText(errno)));
+            failSystem(path, "cannot read", errno);
         }
         used += static_cast<std::size_t>(got);
         pollCancelled();
@@ -323,8 +322,7 @@ std::string readWholeFile(const std::string& path) {
 
 InputFile::InputFile(const std::string& path)
     : path_(path), descriptor_(openForReading(path.c_str())) {
-    if (descriptor_ < 0)
-        fail(Status::Io, describeAt(path, "cannot open for reading: " + systemErrorText(errno)));
+    if (descriptor_ < 0) failSystem(path, "cannot open for reading", errno);
     struct stat info {};
     if (::fstat(descriptor_, &info) == 0 && (info.st_mode & S_IFMT) == S_IFREG && info.st_size > 0)
         sizeHint_ = static_cast<std::size_t>(info.st_size);
@@ -346,7 +344,7 @@ std::size_t InputFile::readInto(char* buffer, std::size_t bytes) {
                 checkCancelled();
                 continue;
             }
-            fail(Status::Io, describeAt(path_, "cannot read: " + systemErrorText(errno)));
+            failSystem(path_, "cannot read", errno);
         }
         filled += static_cast<std::size_t>(got);
         pollCancelled();
@@ -378,7 +376,7 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
         const int error = errno;
         if (fd >= 0) closeFile(fd);
         temporaryPath_.clear();
-        fail(Status::Io, describeAt(path_, "cannot create output file: " + systemErrorText(error)));
+        failSystem(path_, "cannot create output file", error);
     }
     descriptor_ = fd;
 #if !defined(_WIN32)
@@ -392,8 +390,7 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
         if (::fchmod(descriptor_, target.info.st_mode & 07777) != 0) {
             const int error = errno;
             discard();
-            fail(Status::Io,
-                 describeAt(path_, "cannot create output file: " + systemErrorText(error)));
+            failSystem(path_, "cannot create output file", error);
         }
     }
 #endif
@@ -422,7 +419,7 @@ void OutputFile::openInPlace() {
     descriptor_ = ::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
 #endif
     if (descriptor_ < 0) {
-        fail(Status::Io, describeAt(path_, "cannot open for writing: " + systemErrorText(errno)));
+        failSystem(path_, "cannot open for writing", errno);
     }
 }
 
@@ -433,7 +430,7 @@ void OutputFile::write(std::string_view bytes) {
         const long long written = writeSome(descriptor_, bytes.data(), bytes.size());
         if (written < 0) {
             if (errno == EINTR) continue;
-            fail(Status::Io, describeAt(path_, "cannot write: " + systemErrorText(errno)));
+            failSystem(path_, "cannot write", errno);
         }
         bytes.remove_prefix(static_cast<std::size_t>(written));
     }
@@ -446,7 +443,7 @@ void OutputFile::closeTemporary() {
     if (fd >= 0 && closeFile(fd) != 0) {
         const int error = errno;
         discard();
-        fail(Status::Io, describeAt(path_, "cannot write: " + systemErrorText(error)));
+        failSystem(path_, "cannot write", error);
     }
 }
 
