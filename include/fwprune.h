@@ -109,9 +109,8 @@ typedef enum fwprunePhase {
 
 /* Called on the calling thread as a job advances: within each phase (reading, the engine's work,
  * writing; an in-memory call has the engine's phase alone) fraction starts at 0, never goes back
- * and ends at 1, with about a hundred reports between, at most every tenth of a second once the
- * fraction has moved by less than a hundredth. Keep it quick; it must not call back into the
- * library. */
+ * and ends at 1; between, a report comes when the fraction has moved by a hundredth, or by less
+ * after a tenth of a second. Keep it quick; it must not call back into the library. */
 typedef void (*fwpruneProgressCallback)(void* userData, fwprunePhase phase, double fraction);
 
 /* Asked on the calling thread now and then while a job runs (between phases, between sweeps on
