@@ -68,7 +68,7 @@ echo "fresh-debian-check: debootstrap took $(($(date +%s) - start)) s"
 
 # This machine's network setup, which a real machine would have of its own: name servers, the
 # certificate authorities it trusts (an intercepting proxy's, say), and pip's settings.
-cp /etc/resolv.conf "$target/etc/resolv.conf"
+cp /etc/resolv.conf /etc/hosts "$target/etc/"
 if [ -d /usr/local/share/ca-certificates ]; then
   mkdir -p "$target/usr/local/share/ca-certificates"
   cp -r /usr/local/share/ca-certificates/. "$target/usr/local/share/ca-certificates/"

@@ -84,7 +84,7 @@ if [ ${#optional[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx 
   "${sudo_cmd[@]}" dpkg --add-architecture i386
 fi
 if [ $((${#packages[@]} + ${#optional[@]})) -gt 0 ]; then
-  echo "installing: ${packages[*]} ${optional[*]}"
+  echo "installing: ${packages[*]}${optional[*]:+ (optional: ${optional[*]})}"
   "${sudo_cmd[@]}" apt-get update -qq
 fi
 if [ ${#packages[@]} -gt 0 ]; then

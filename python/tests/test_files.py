@@ -141,6 +141,9 @@ class TestInterruption:
                 os.kill(os.getpid(), signal.SIGINT)
                 stream.write("0 edge 1\n1 edge 2\n0 edge 2\n")
 
+        # Python's own handler, even where the runner started us with SIGINT ignored (as a shell
+        # does for a background job), which would leave Ctrl-C nothing to raise.
+        previous = signal.signal(signal.SIGINT, signal.default_int_handler)
         feeder = threading.Thread(target=feed)
         feeder.start()
         try:
@@ -148,4 +151,5 @@ class TestInterruption:
                 fwprune.transitive_reduction_file(source, output, backend="emulated")
         finally:
             feeder.join()
+            signal.signal(signal.SIGINT, previous)
         assert not output.exists()

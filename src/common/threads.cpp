@@ -74,10 +74,17 @@ int threadsFromEnvironment() {
 }  // namespace
 
 int usableProcessorCount() {
-    int count = static_cast<int>(std::thread::hardware_concurrency());
+    int count = 0;
 #if defined(__linux__)
-    if (const int mask = affinityCount(); mask > 0) count = mask;
-    if (const int quota = cgroupQuota(); quota > 0) count = std::min(count, quota);
+    count = affinityCount();
+#endif
+    // Only where the mask is unknown: glibc reads a file for this on every call.
+    if (count <= 0) count = static_cast<int>(std::thread::hardware_concurrency());
+#if defined(__linux__)
+    // Read once: a process's cgroup rarely changes under it, and reading it costs file accesses
+    // on every call (its affinity may change, and costs one system call).
+    static const int quota = cgroupQuota();
+    if (quota > 0) count = std::min(count, quota);
 #endif
     return std::clamp(count, 1, kMaxThreads);
 }

@@ -9,7 +9,7 @@ namespace fwprune {
 constexpr int kMaxThreads = FWPRUNE_MAX_THREADS;
 
 // The processors this process may run on: its CPU affinity mask, bounded by a cgroup v2
-// cpu.max quota of its cgroup or any parent (rounded up). At least 1.
+// cpu.max quota of its cgroup or any parent (rounded up; read once per process). At least 1.
 int usableProcessorCount();
 
 // requested when above 0; else FWPRUNE_NUM_THREADS when it is set to a count above 0; else

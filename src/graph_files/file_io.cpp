@@ -131,16 +131,6 @@ std::string temporaryNameIn(const std::string& folder) {
     return name;
 }
 
-// Creates a new temporary file in folder; returns its descriptor and sets path.
-int createTemporaryIn(const std::string& folder, bool privateMode, std::string& path) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        path = temporaryNameIn(folder);
-        const int fd = createExclusive(path.c_str(), privateMode);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
-}
-
 // Temporary files in flight, for removeTemporaryFiles(). A slot's path points into the
 // OutputFile's own string, which outlives the slot's registration. Slots are claimed and
 // released with atomic operations only, so that a signal handler can walk them.
@@ -177,6 +167,35 @@ void unregisterTemporary(int& slot) noexcept {
         entry.state.store(kFree);
     }
     slot = -1;
+}
+
+// Makes a new file under a fresh temporary name in folder with create(name), which returns
+// whether it made one (errno telling why not). The name is registered before the file exists,
+// so a signal handler that runs at any moment either removes the file or leaves that to the
+// check below. Returns false, with errno set and nothing left behind, when no file was made.
+template <typename Create>
+bool createRegistered(const std::string& folder, std::string& path, int& slot, Create&& create) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path = temporaryNameIn(folder);
+        slot = registerTemporary(path);
+        if (!create(path.c_str())) {
+            const int error = errno;
+            unregisterTemporary(slot);
+            if (error == EEXIST) continue;
+            errno = error;
+            return false;
+        }
+        if (slot >= 0 && temporarySlots[slot].state.load(std::memory_order_acquire) != kArmed) {
+            // A handler ran between the registration and the creation: remove what it missed.
+            removeFile(path.c_str());
+            unregisterTemporary(slot);
+            errno = EINTR;
+            return false;
+        }
+        return true;
+    }
+    errno = EEXIST;
+    return false;
 }
 
 enum class TargetKind { Missing, Regular, Directory, Stream };
@@ -349,11 +368,19 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
             break;
     }
     const bool replacing = target.kind == TargetKind::Regular;
-    descriptor_ = createTemporaryIn(folderOf(target_), replacing, temporaryPath_);
-    if (descriptor_ < 0) {
-        fail(Status::Io, describeAt(path_, "cannot create output file: " + systemErrorText(errno)));
+    int fd = -1;
+    const bool created =
+        createRegistered(folderOf(target_), temporaryPath_, registration_, [&](const char* name) {
+            fd = createExclusive(name, replacing);
+            return fd >= 0;
+        });
+    if (!created) {
+        const int error = errno;
+        if (fd >= 0) closeFile(fd);
+        temporaryPath_.clear();
+        fail(Status::Io, describeAt(path_, "cannot create output file: " + systemErrorText(error)));
     }
-    registration_ = registerTemporary(temporaryPath_);
+    descriptor_ = fd;
 #if !defined(_WIN32)
     if (replacing) {
         // Owner first: changing it may clear set-user-ID bits, which the mode then restores.
@@ -455,16 +482,12 @@ void commitTogether(OutputFile& first, OutputFile& second) {
     struct stat old {};
     const bool existed = ::stat(first.target_.c_str(), &old) == 0;
     if (existed) {
-        const std::string folder = folderOf(first.target_);
-        for (int attempt = 0; attempt < 100 && backup.empty(); ++attempt) {
-            std::string name = temporaryNameIn(folder);
-            if (linkFile(first.target_.c_str(), name.c_str())) {
-                backup = std::move(name);
-            } else if (errno != EEXIST) {
-                break;  // no hard links here: the checks above are all the protection left
-            }
+        // Without hard links here, the checks above are all the protection left.
+        if (!createRegistered(
+                folderOf(first.target_), backup, backupRegistration,
+                [&](const char* name) { return linkFile(first.target_.c_str(), name); })) {
+            backup.clear();
         }
-        if (!backup.empty()) backupRegistration = registerTemporary(backup);
     }
     const auto dropBackup = [&] {
         unregisterTemporary(backupRegistration);
