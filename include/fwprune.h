@@ -107,8 +107,10 @@ typedef enum fwprunePhase {
     FWPRUNE_PHASE_WRITE = 2   /* formatting and writing the outputs */
 } fwprunePhase;
 
-/* Called on the calling thread as a job advances: fraction runs from 0 to 1 within each phase.
- * Keep it quick; it must not call back into the library. */
+/* Called on the calling thread as a job advances: within each phase (reading, the engine's work,
+ * writing; an in-memory call has the engine's phase alone) fraction starts at 0, never goes back
+ * and ends at 1; between, a report comes when the fraction has moved by a hundredth, or by less
+ * after a tenth of a second. Keep it quick; it must not call back into the library. */
 typedef void (*fwpruneProgressCallback)(void* userData, fwprunePhase phase, double fraction);
 
 /* Asked on the calling thread now and then while a job runs (between phases, between sweeps on
