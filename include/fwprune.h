@@ -8,7 +8,8 @@
  *     link, marks replaced, negative and at-or-above-upper_threshold cells absent (2.0), and writes
  *     the processed matrix and the edge list of the cells that are not absent.
  *
- * The two classic entry points return nothing, as hosts that load the library by name expect.
+ * The two file-to-file entry points return nothing, as hosts that load the library by name
+ * expect.
  * Each has a "Checked" twin that returns a status; after a failure, fwpruneGetLastErrorMessage()
  * names the file, the line where one applies, and what was wrong.
  *
@@ -152,8 +153,8 @@ typedef struct fwpruneOptions {
                                read it (0, or its leading number). Default 0. */
     fwpruneProgressCallback progress; /* default NULL */
     void* progressUserData;
-    fwpruneRunStats* stats; /* default NULL */
-    fwpruneRoute route;     /* default FWPRUNE_ROUTE_AUTO */
+    fwpruneRunStats* stats;                /* default NULL */
+    fwpruneRoute route;                    /* default FWPRUNE_ROUTE_AUTO */
     fwpruneCancelCallback cancelRequested; /* default NULL: the job runs to its end */
     void* cancelUserData;
 } fwpruneOptions;

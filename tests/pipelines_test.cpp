@@ -105,7 +105,7 @@ TEST(TransitiveReductionPipeline, BadInputReportsTheFileAndWritesNothing) {
               FWPRUNE_ERROR_IO);
     EXPECT_EQ(runTransitiveReductionChecked(nullptr, dir.file("out.txt").c_str(), nullptr),
               FWPRUNE_ERROR_INVALID_ARGUMENT);
-    // The classic entry point, which returns nothing, leaves the same message.
+    // The entry point that returns nothing leaves the same message.
     runTransitiveReduction(dir.file("missing.txt").c_str(), dir.file("out2.txt").c_str());
     EXPECT_NE(std::string(fwpruneGetLastErrorMessage()).find("missing.txt"), std::string::npos);
     EXPECT_FALSE(testing::fileExists(dir.file("out2.txt")));

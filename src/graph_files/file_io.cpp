@@ -285,41 +285,6 @@ void checkReplaceable(const std::string& path, const std::string& target) {
 
 }  // namespace
 
-std::string readWholeFile(const std::string& path) {
-    const int fd = openForReading(path.c_str());
-    if (fd < 0) {
-        failSystem(path, "cannot open for reading", errno);
-    }
-    const std::unique_ptr<const int, DescriptorCloser> closer(&fd);
-    std::string content;
-    // Size the buffer from the file's length when it has one, so a large file is read without
-    // reallocating; pipes and files still growing fall back to geometric growth.
-    std::size_t initial = std::size_t{1} << 16;
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && (info.st_mode & S_IFMT) == S_IFREG && info.st_size > 0) {
-        initial = static_cast<std::size_t>(info.st_size) + 1;
-    }
-    std::size_t used = 0;
-    content.resize(initial);
-    for (;;) {
-        if (used == content.size()) content.resize(content.size() * 2);
-        const long long got = readSome(fd, &content[used], content.size() - used);
-        if (got == 0) break;
-        if (got < 0) {
-            // A signal handler ran (a host's Ctrl-C): a chance to stop, else read on.
-            if (errno == EINTR) {
-                checkCancelled();
-                continue;
-            }
-            failSystem(path, "cannot read", errno);
-        }
-        used += static_cast<std::size_t>(got);
-        pollCancelled();
-    }
-    content.resize(used);
-    return content;
-}
-
 InputFile::InputFile(const std::string& path)
     : path_(path), descriptor_(openForReading(path.c_str())) {
     if (descriptor_ < 0) failSystem(path, "cannot open for reading", errno);
