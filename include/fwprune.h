@@ -246,6 +246,11 @@ FWPRUNE_API const char* fwpruneGetStatusName(fwpruneStatus status);
 /* @return the library's version as "major.minor.patch". */
 FWPRUNE_API const char* fwpruneGetVersion(void);
 
+/* @return the library's FWPRUNE_VERSION_NUMBER. A program compares it with the header's to find
+ * that it runs against another version of the library than the one it was built with, e.g.
+ * fwpruneGetVersionNumber() / 100 != FWPRUNE_VERSION_NUMBER / 100 for another major.minor. */
+FWPRUNE_API int fwpruneGetVersionNumber(void);
+
 /* @return the backend that FWPRUNE_BACKEND_AUTO resolves to in this process (GPU or CPU). */
 FWPRUNE_API fwpruneBackend fwpruneGetDefaultBackend(void);
 

@@ -213,6 +213,9 @@ TEST(CommandLine, HelpExplainsCommandsFormatsAndExitCodes) {
     const CliResult version = runCli({"--version"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out, std::string("fwprune ") + fwpruneGetVersion() + "\n");
+    // The library this test runs against is the one whose header it was built with.
+    EXPECT_EQ(fwpruneGetVersionNumber(), FWPRUNE_VERSION_NUMBER);
+    EXPECT_EQ(std::string(fwpruneGetVersion()), FWPRUNE_VERSION_STRING);
 }
 
 TEST(CommandLine, UsageErrorsExitWithTwoAndNameTheOptionAndValue) {

@@ -427,6 +427,10 @@ const char* fwpruneGetVersion(void) {
     return FWPRUNE_VERSION_STRING;
 }
 
+int fwpruneGetVersionNumber(void) {
+    return FWPRUNE_VERSION_NUMBER;
+}
+
 fwpruneBackend fwpruneGetDefaultBackend(void) {
     return fwprune::cudaDeviceAvailable() ? FWPRUNE_BACKEND_GPU : FWPRUNE_BACKEND_CPU;
 }
