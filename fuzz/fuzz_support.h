@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "graph_files/node_counts.h"
 #include "graph_files/text_tokens.h"
 #include "pipelines/pipelines.h"
 #include "reference_models.h"
@@ -67,41 +68,7 @@ auto sweepableInput(Parse&& parse) -> std::optional<decltype(parse())> {
     }
 }
 
-// Cell (i, j) survives when it is an edge and no walk of two or more edges leads from i to j.
-// Computed from reachability by search, independently of the sweeps' in-place marking.
-inline std::vector<std::uint8_t> referenceReduction(const std::vector<std::uint8_t>& cells, int n) {
-    const auto edge = [&](int i, int j) { return cells[std::size_t(i) * n + j] != 0; };
-    // reach[k * n + j]: a walk of one or more edges leads from k to j.
-    std::vector<std::uint8_t> reach(cells.size(), 0);
-    std::vector<int> stack;
-    for (int start = 0; start < n; ++start) {
-        std::uint8_t* const row = &reach[std::size_t(start) * n];
-        stack.assign(1, start);
-        while (!stack.empty()) {
-            const int at = stack.back();
-            stack.pop_back();
-            for (int next = 0; next < n; ++next) {
-                if (edge(at, next) && !row[next]) {
-                    row[next] = 1;
-                    stack.push_back(next);
-                }
-            }
-        }
-    }
-    std::vector<std::uint8_t> out(cells.size(), 0);
-    for (int i = 0; i < n; ++i) {
-        for (int j = 0; j < n; ++j) {
-            if (!edge(i, j)) continue;
-            bool bypassed = false;
-            for (int k = 0; k < n && !bypassed; ++k) {
-                bypassed = edge(i, k) && reach[std::size_t(k) * n + j];
-            }
-            out[std::size_t(i) * n + j] = bypassed ? 0 : 1;
-        }
-    }
-    return out;
-}
-
+using testing::referenceReduction;
 using testing::referenceWeakestLink;
 
 // Runs a reader on fuzz input: returns its matrix, or nothing when it threw an input error that

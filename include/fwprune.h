@@ -8,7 +8,8 @@
  *     link, marks replaced, negative and at-or-above-upper_threshold cells absent (2.0), and writes
  *     the processed matrix and the edge list of the cells that are not absent.
  *
- * The two classic entry points return nothing, as hosts that load the library by name expect.
+ * The two file-to-file entry points return nothing, as hosts that load the library by name
+ * expect.
  * Each has a "Checked" twin that returns a status; after a failure, fwpruneGetLastErrorMessage()
  * names the file, the line where one applies, and what was wrong.
  *
@@ -107,8 +108,10 @@ typedef enum fwprunePhase {
     FWPRUNE_PHASE_WRITE = 2   /* formatting and writing the outputs */
 } fwprunePhase;
 
-/* Called on the calling thread as a job advances: fraction runs from 0 to 1 within each phase.
- * Keep it quick; it must not call back into the library. */
+/* Called on the calling thread as a job advances: within each phase (reading, the engine's work,
+ * writing; an in-memory call has the engine's phase alone) fraction starts at 0, never goes back
+ * and ends at 1; between, a report comes when the fraction has moved by a hundredth, or by less
+ * after a tenth of a second. Keep it quick; it must not call back into the library. */
 typedef void (*fwpruneProgressCallback)(void* userData, fwprunePhase phase, double fraction);
 
 /* Asked on the calling thread now and then while a job runs (between phases, between sweeps on
@@ -150,8 +153,8 @@ typedef struct fwpruneOptions {
                                read it (0, or its leading number). Default 0. */
     fwpruneProgressCallback progress; /* default NULL */
     void* progressUserData;
-    fwpruneRunStats* stats; /* default NULL */
-    fwpruneRoute route;     /* default FWPRUNE_ROUTE_AUTO */
+    fwpruneRunStats* stats;                /* default NULL */
+    fwpruneRoute route;                    /* default FWPRUNE_ROUTE_AUTO */
     fwpruneCancelCallback cancelRequested; /* default NULL: the job runs to its end */
     void* cancelUserData;
 } fwpruneOptions;
@@ -228,6 +231,14 @@ FWPRUNE_API void fwpruneRemoveTemporaryFiles(void);
 /* @return the message of the last failed call on the calling thread ("" if none); valid until
  * the thread's next call into the library. */
 FWPRUNE_API const char* fwpruneGetLastErrorMessage(void);
+
+/* @return the errno of the system call behind the calling thread's last failed call (such as
+ * ENOENT for a missing input), or 0 when that failure was not a failed system call. */
+FWPRUNE_API int fwpruneGetLastErrorNumber(void);
+
+/* @return the file that failed system call was about ("" when there is none); valid until the
+ * thread's next call into the library. */
+FWPRUNE_API const char* fwpruneGetLastErrorPath(void);
 
 /* @return a short constant name for a status, such as "FWPRUNE_ERROR_IO". */
 FWPRUNE_API const char* fwpruneGetStatusName(fwpruneStatus status);

@@ -1,6 +1,8 @@
 // Both jobs from file to file through the exported C API.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <xmmintrin.h>
 #endif
@@ -85,12 +87,16 @@ TEST(TransitiveReductionPipeline, BadInputReportsTheFileAndWritesNothing) {
                                             dir.file("out.txt").c_str(), nullptr),
               FWPRUNE_ERROR_IO);
     EXPECT_NE(std::string(fwpruneGetLastErrorMessage()).find("missing.txt"), std::string::npos);
+    // The file and errno of the failed system call, apart from the text.
+    EXPECT_EQ(fwpruneGetLastErrorNumber(), ENOENT);
+    EXPECT_EQ(std::string(fwpruneGetLastErrorPath()), dir.file("missing.txt"));
 
     writeText(dir.file("bad.txt"), "0 edge 1\n1 edge 99999999999\n");
     EXPECT_EQ(runTransitiveReductionChecked(dir.file("bad.txt").c_str(),
                                             dir.file("out.txt").c_str(), nullptr),
               FWPRUNE_ERROR_FORMAT);
     EXPECT_NE(std::string(fwpruneGetLastErrorMessage()).find("bad.txt:2:"), std::string::npos);
+    EXPECT_EQ(fwpruneGetLastErrorNumber(), 0);
     EXPECT_EQ(readText(dir.file("out.txt")), "previous\n");
 
     writeText(dir.file("in.txt"), "0 edge 1\n");
@@ -99,7 +105,7 @@ TEST(TransitiveReductionPipeline, BadInputReportsTheFileAndWritesNothing) {
               FWPRUNE_ERROR_IO);
     EXPECT_EQ(runTransitiveReductionChecked(nullptr, dir.file("out.txt").c_str(), nullptr),
               FWPRUNE_ERROR_INVALID_ARGUMENT);
-    // The classic entry point, which returns nothing, leaves the same message.
+    // The entry point that returns nothing leaves the same message.
     runTransitiveReduction(dir.file("missing.txt").c_str(), dir.file("out2.txt").c_str());
     EXPECT_NE(std::string(fwpruneGetLastErrorMessage()).find("missing.txt"), std::string::npos);
     EXPECT_FALSE(testing::fileExists(dir.file("out2.txt")));

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "fwprune.h"
-#include "graph_files/graph_matrices.h"
+#include "graph_files/node_counts.h"
 #include "graph_files/weight_matrix.h"
 #include "test_support.h"
 

@@ -72,22 +72,6 @@ inline std::vector<std::uint8_t> randomAdjacency(int n, double density, std::uin
     return cells;
 }
 
-// The n reachability sweeps and the reduction, exactly as the kernels define them.
-inline std::vector<std::uint8_t> referenceReduction(std::vector<std::uint8_t> cells, int n) {
-    for (int k = 0; k < n; ++k) {
-        for (int i = 0; i < n; ++i) {
-            if (cells[std::size_t(i) * n + k] == 0) continue;
-            for (int j = 0; j < n; ++j) {
-                if (cells[std::size_t(k) * n + j] != 0) cells[std::size_t(i) * n + j] = 2;
-            }
-        }
-    }
-    for (auto& cell : cells) {
-        if (cell == 2) cell = 0;
-    }
-    return cells;
-}
-
 inline float signallingNaN() {
     const std::uint32_t bits = 0x7fa00000u;
     float value;

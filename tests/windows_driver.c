@@ -1,11 +1,11 @@
 /* Loads fwprune.dll by path, as a Windows host does, and runs a list of jobs through the two
- * classic entry points; scripts/cross-test-windows.sh runs it under Wine and compares the outputs
- * with the Linux build's.
+ * file-to-file entry points; scripts/cross-test-windows.sh runs it under Wine and compares the
+ * outputs with the Linux build's.
  *
  *   windows_driver DLL JOB...
  *   JOB: reduce INPUT OUTPUT | weakest-link INPUT EDGES MATRIX LOWER UPPER
  *
- * The classic entry points return nothing, so after each job the driver asks the library for the
+ * The two entry points return nothing, so after each job the driver asks the library for the
  * calling thread's last error message; any message, or an output that was not written, fails the
  * run with exit status 1. */
 #include <stdio.h>

@@ -94,9 +94,6 @@ _WEAKEST_LINK_ROUTES = {
     "ordered": _core.ROUTE_ORDERED,
 }
 
-# The library reports a failed system call with the C library's text for errno; the same C
-# library gives us the texts, so the number can be recovered.
-_ERRNO_BY_TEXT = {_os.strerror(code): code for code in sorted(_errno.errorcode, reverse=True)}
 
 
 def default_backend() -> str:
@@ -269,16 +266,14 @@ def _networkx_digraph(graph: Any) -> Any:
 # --- errors ----------------------------------------------------------------------------------
 
 
-def _os_error(message: str, paths: list[bytes]) -> OSError:
-    # Messages read "PATH: what: strerror" (or "PATH:LINE: ..."); the longest matching path wins,
-    # as one path may be a prefix of another.
-    for raw in sorted(paths, key=len, reverse=True):
-        path = _os.fsdecode(raw)
-        if message.startswith(path + ":"):
-            what = message[len(path) + 1 :].lstrip()
-            code = _ERRNO_BY_TEXT.get(what.rsplit(": ", 1)[-1], _errno.EIO)
-            return OSError(code, what, path)
-    return OSError(_errno.EIO, message)
+def _os_error(message: str) -> OSError:
+    # The library keeps the errno and the file of a failed system call beside its message.
+    code, raw_path = _core.last_system_error()
+    if not raw_path:
+        return OSError(code or _errno.EIO, message)
+    path = _os.fsdecode(raw_path)
+    what = message[len(path) + 1 :].lstrip() if message.startswith(path + ":") else message
+    return OSError(code or _errno.EIO, what, path)
 
 
 def _check(result: tuple[int, bytes], paths: Sequence[bytes] = ()) -> None:
@@ -287,7 +282,7 @@ def _check(result: tuple[int, bytes], paths: Sequence[bytes] = ()) -> None:
         return
     message = _os.fsdecode(raw) or f"fwprune failed with status {status}"
     if status == _core.ERROR_IO:
-        raise _os_error(message, list(paths))
+        raise _os_error(message)
     if status in (_core.ERROR_FORMAT, _core.ERROR_TOO_LARGE, _core.ERROR_INVALID_ARGUMENT):
         raise ValueError(message)
     if status == _core.ERROR_OUT_OF_MEMORY:

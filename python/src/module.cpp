@@ -211,6 +211,11 @@ NB_MODULE(_core, m) {
     m.def("weakest_link_file", &weakestLinkFile, nb::arg("input"), nb::arg("edges"),
           nb::arg("matrix"), nb::arg("lower"), nb::arg("upper"), nb::arg("backend"),
           nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"));
+    // The errno and file of the calling thread's last failure, read right after it on the same
+    // thread (the library keeps them per thread).
+    m.def("last_system_error", [] {
+        return std::make_pair(fwpruneGetLastErrorNumber(), nb::bytes(fwpruneGetLastErrorPath()));
+    });
     m.def("version", [] { return std::string(fwpruneGetVersion()); });
     m.def("default_backend", [] { return static_cast<int>(fwpruneGetDefaultBackend()); });
 

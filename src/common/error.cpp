@@ -8,6 +8,11 @@ void fail(Status status, const std::string& message) {
     throw Error(status, message);
 }
 
+void failSystem(const std::string& path, const std::string& what, int errorNumber) {
+    throw Error(Status::Io, describeAt(path, what + ": " + systemErrorText(errorNumber)), path,
+                errorNumber);
+}
+
 std::string describeAt(const std::string& path, const std::string& what) {
     return path + ": " + what;
 }

@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "fwprune.h"
 
@@ -24,15 +25,27 @@ enum class Status {
 
 class Error : public std::runtime_error {
   public:
-    Error(Status status, const std::string& message)
-        : std::runtime_error(message), status_(status) {}
+    Error(Status status, const std::string& message, std::string path = {}, int systemError = 0)
+        : std::runtime_error(message),
+          status_(status),
+          path_(std::move(path)),
+          systemError_(systemError) {}
     Status status() const { return status_; }
+    // The file a failed system call was about, and its errno; empty and 0 for other errors.
+    const std::string& path() const { return path_; }
+    int systemError() const { return systemError_; }
 
   private:
     Status status_;
+    std::string path_;
+    int systemError_;
 };
 
 [[noreturn]] void fail(Status status, const std::string& message);
+
+// An Io error for a system call on path that failed with errorNumber: "path: what: <the system's
+// text>", carrying the path and the number for callers that need them apart from the text.
+[[noreturn]] void failSystem(const std::string& path, const std::string& what, int errorNumber);
 
 // "path: what" and "path:line: what", the forms compilers use, so editors can jump to the place.
 std::string describeAt(const std::string& path, const std::string& what);

@@ -20,7 +20,7 @@
 namespace fwprune {
 namespace {
 
-// Node tokens longer than this are outside the format (its reader holds 11 characters).
+// Node tokens longer than this are outside the format: "-2147483648" is the longest int.
 constexpr std::size_t kMaxNodeTokenLength = 11;
 
 // atoi's reading of a token: an optional sign and the digits that follow it; no digits read as 0.

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/progress.h"
-#include "graph_files/graph_matrices.h"
+#include "graph_files/node_counts.h"
 
 namespace fwprune {
 

@@ -131,16 +131,6 @@ std::string temporaryNameIn(const std::string& folder) {
     return name;
 }
 
-// Creates a new temporary file in folder; returns its descriptor and sets path.
-int createTemporaryIn(const std::string& folder, bool privateMode, std::string& path) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        path = temporaryNameIn(folder);
-        const int fd = createExclusive(path.c_str(), privateMode);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
-}
-
 // Temporary files in flight, for removeTemporaryFiles(). A slot's path points into the
 // OutputFile's own string, which outlives the slot's registration. Slots are claimed and
 // released with atomic operations only, so that a signal handler can walk them.
@@ -177,6 +167,35 @@ void unregisterTemporary(int& slot) noexcept {
         entry.state.store(kFree);
     }
     slot = -1;
+}
+
+// Makes a new file under a fresh temporary name in folder with create(name), which returns
+// whether it made one (errno telling why not). The name is registered before the file exists,
+// so a signal handler that runs at any moment either removes the file or leaves that to the
+// check below. Returns false, with errno set and nothing left behind, when no file was made.
+template <typename Create>
+bool createRegistered(const std::string& folder, std::string& path, int& slot, Create&& create) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path = temporaryNameIn(folder);
+        slot = registerTemporary(path);
+        if (!create(path.c_str())) {
+            const int error = errno;
+            unregisterTemporary(slot);
+            if (error == EEXIST) continue;
+            errno = error;
+            return false;
+        }
+        if (slot >= 0 && temporarySlots[slot].state.load(std::memory_order_acquire) != kArmed) {
+            // A handler ran between the registration and the creation: remove what it missed.
+            removeFile(path.c_str());
+            unregisterTemporary(slot);
+            errno = EINTR;
+            return false;
+        }
+        return true;
+    }
+    errno = EEXIST;
+    return false;
 }
 
 enum class TargetKind { Missing, Regular, Directory, Stream };
@@ -234,18 +253,17 @@ Target resolveTarget(const std::string& path) {
                          '\0');
         const ssize_t length = ::readlink(target.path.c_str(), link.data(), link.size());
         if (length < 0 || static_cast<std::size_t>(length) >= link.size()) {
-            fail(Status::Io, describeAt(path, "cannot follow the symbolic link " + target.path +
-                                                  ": " + systemErrorText(errno)));
+            failSystem(path, "cannot follow the symbolic link " + target.path, errno);
         }
         link.resize(static_cast<std::size_t>(length));
         target.path = !link.empty() && link.front() == '/' ? link : folderOf(target.path) + link;
     }
-    fail(Status::Io, describeAt(path, "cannot create output file: " + systemErrorText(ELOOP)));
+    failSystem(path, "cannot create output file", ELOOP);
 #endif
 }
 
 [[noreturn]] void failToReplace(const std::string& path, int error) {
-    fail(Status::Io, describeAt(path, "cannot replace output file: " + systemErrorText(error)));
+    failSystem(path, "cannot replace output file", error);
 }
 
 // Refuses, before anything is renamed, a target the rename would be refused: a directory, or a
@@ -267,45 +285,9 @@ void checkReplaceable(const std::string& path, const std::string& target) {
 
 }  // namespace
 
-std::string readWholeFile(const std::string& path) {
-    const int fd = openForReading(path.c_str());
-    if (fd < 0) {
-        fail(Status::Io, describeAt(path, "cannot open for reading: " + systemErrorText(errno)));
-    }
-    const std::unique_ptr<const int, DescriptorCloser> closer(&fd);
-    std::string content;
-    // Size the buffer from the file's length when it has one, so a large file is read without
-    // reallocating; pipes and files still growing fall back to geometric growth.
-    std::size_t initial = std::size_t{1} << 16;
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && (info.st_mode & S_IFMT) == S_IFREG && info.st_size > 0) {
-        initial = static_cast<std::size_t>(info.st_size) + 1;
-    }
-    std::size_t used = 0;
-    content.resize(initial);
-    for (;;) {
-        if (used == content.size()) content.resize(content.size() * 2);
-        const long long got = readSome(fd, &content[used], content.size() - used);
-        if (got == 0) break;
-        if (got < 0) {
-            // A signal handler ran (a host's Ctrl-C): a chance to stop, else read on.
-            if (errno == EINTR) {
-                checkCancelled();
-                continue;
-            }
-            fail(Status::Io, describeAt(path, "cannot read: " + systemErrorText(errno)));
-        }
-        used += static_cast<std::size_t>(got);
-        pollCancelled();
-    }
-    content.resize(used);
-    return content;
-}
-
 InputFile::InputFile(const std::string& path)
     : path_(path), descriptor_(openForReading(path.c_str())) {
-    if (descriptor_ < 0)
-        fail(Status::Io, describeAt(path, "cannot open for reading: " + systemErrorText(errno)));
+    if (descriptor_ < 0) failSystem(path, "cannot open for reading", errno);
     struct stat info {};
     if (::fstat(descriptor_, &info) == 0 && (info.st_mode & S_IFMT) == S_IFREG && info.st_size > 0)
         sizeHint_ = static_cast<std::size_t>(info.st_size);
@@ -327,7 +309,7 @@ std::size_t InputFile::readInto(char* buffer, std::size_t bytes) {
                 checkCancelled();
                 continue;
             }
-            fail(Status::Io, describeAt(path_, "cannot read: " + systemErrorText(errno)));
+            failSystem(path_, "cannot read", errno);
         }
         filled += static_cast<std::size_t>(got);
         pollCancelled();
@@ -349,11 +331,19 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
             break;
     }
     const bool replacing = target.kind == TargetKind::Regular;
-    descriptor_ = createTemporaryIn(folderOf(target_), replacing, temporaryPath_);
-    if (descriptor_ < 0) {
-        fail(Status::Io, describeAt(path_, "cannot create output file: " + systemErrorText(errno)));
+    int fd = -1;
+    const bool created =
+        createRegistered(folderOf(target_), temporaryPath_, registration_, [&](const char* name) {
+            fd = createExclusive(name, replacing);
+            return fd >= 0;
+        });
+    if (!created) {
+        const int error = errno;
+        if (fd >= 0) closeFile(fd);
+        temporaryPath_.clear();
+        failSystem(path_, "cannot create output file", error);
     }
-    registration_ = registerTemporary(temporaryPath_);
+    descriptor_ = fd;
 #if !defined(_WIN32)
     if (replacing) {
         // Owner first: changing it may clear set-user-ID bits, which the mode then restores.
@@ -365,8 +355,7 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
         if (::fchmod(descriptor_, target.info.st_mode & 07777) != 0) {
             const int error = errno;
             discard();
-            fail(Status::Io,
-                 describeAt(path_, "cannot create output file: " + systemErrorText(error)));
+            failSystem(path_, "cannot create output file", error);
         }
     }
 #endif
@@ -395,7 +384,7 @@ void OutputFile::openInPlace() {
     descriptor_ = ::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
 #endif
     if (descriptor_ < 0) {
-        fail(Status::Io, describeAt(path_, "cannot open for writing: " + systemErrorText(errno)));
+        failSystem(path_, "cannot open for writing", errno);
     }
 }
 
@@ -406,7 +395,7 @@ void OutputFile::write(std::string_view bytes) {
         const long long written = writeSome(descriptor_, bytes.data(), bytes.size());
         if (written < 0) {
             if (errno == EINTR) continue;
-            fail(Status::Io, describeAt(path_, "cannot write: " + systemErrorText(errno)));
+            failSystem(path_, "cannot write", errno);
         }
         bytes.remove_prefix(static_cast<std::size_t>(written));
     }
@@ -419,7 +408,7 @@ void OutputFile::closeTemporary() {
     if (fd >= 0 && closeFile(fd) != 0) {
         const int error = errno;
         discard();
-        fail(Status::Io, describeAt(path_, "cannot write: " + systemErrorText(error)));
+        failSystem(path_, "cannot write", error);
     }
 }
 
@@ -455,16 +444,12 @@ void commitTogether(OutputFile& first, OutputFile& second) {
     struct stat old {};
     const bool existed = ::stat(first.target_.c_str(), &old) == 0;
     if (existed) {
-        const std::string folder = folderOf(first.target_);
-        for (int attempt = 0; attempt < 100 && backup.empty(); ++attempt) {
-            std::string name = temporaryNameIn(folder);
-            if (linkFile(first.target_.c_str(), name.c_str())) {
-                backup = std::move(name);
-            } else if (errno != EEXIST) {
-                break;  // no hard links here: the checks above are all the protection left
-            }
+        // Without hard links here, the checks above are all the protection left.
+        if (!createRegistered(
+                folderOf(first.target_), backup, backupRegistration,
+                [&](const char* name) { return linkFile(first.target_.c_str(), name); })) {
+            backup.clear();
         }
-        if (!backup.empty()) backupRegistration = registerTemporary(backup);
     }
     const auto dropBackup = [&] {
         unregisterTemporary(backupRegistration);

@@ -1,4 +1,4 @@
-// Whole-file reading and all-or-nothing writing for the graph files.
+// Reading in pieces and all-or-nothing writing for the graph files.
 #pragma once
 
 #include <cstddef>
@@ -7,10 +7,6 @@
 #include <string_view>
 
 namespace fwprune {
-
-// The whole content of the file at path. Throws an Io error naming the file when it cannot be
-// opened or read (a directory, a missing file, no permission).
-std::string readWholeFile(const std::string& path);
 
 // A file read front to back in pieces, so that a reader's memory follows what it keeps rather
 // than the file's size.

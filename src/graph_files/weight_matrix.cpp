@@ -238,7 +238,7 @@ WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads,
     };
     // The first line is held whole: it fixes n, and it is row 0.
     for (std::size_t searched = 0; !atEnd;) {
-        if (std::memchr(text.data() + searched, '\n', used - searched) != nullptr) break;
+        if (used > searched && std::memchr(text.data() + searched, '\n', used - searched)) break;
         searched = used;
         readMore();
         pollCancelled();

@@ -6,7 +6,7 @@
 
 #include "common/progress.h"
 #include "graph_files/file_io.h"
-#include "graph_files/graph_matrices.h"
+#include "graph_files/node_counts.h"
 #include "graph_files/number_text.h"
 
 namespace fwprune {

@@ -1,5 +1,6 @@
-// Grid sizes of the finishing passes, formed as the original host code formed them: the quotient
-// as a single-precision float, rounded up. For every n below 2^24 this is ceil(n / width).
+// Grid sizes of the finishing passes: the quotient n / width as a single-precision float, rounded
+// up, which is the launch shape the kernels are written for. For every n below 2^24 this is
+// ceil(n / width); above it the float's rounding decides, and the shape says so exactly.
 #pragma once
 
 #include <cmath>

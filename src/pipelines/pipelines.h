@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "graph_files/graph_matrices.h"
+#include "common/graphs.h"
 #include "pipelines/device_runtime.h"
 
 namespace fwprune {

@@ -1,9 +1,7 @@
-// Host forms of the two graphs, and the counts of the graph read last.
+// What the engines, the pipelines and the C API work on: a graph's host forms.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "common/cell_values.h"
@@ -28,14 +26,5 @@ struct EdgeRecords {
     std::int64_t n = 0;
     std::vector<std::uint64_t> records;
 };
-
-// n and n*n of the graph read last by the calling thread. Kept per thread so that calls running
-// at the same time on different threads never see each other's sizes; the writers and pipelines
-// take n from the matrix they are given rather than from here.
-extern thread_local std::int32_t nodeCount;
-extern thread_local std::int32_t cellCount;
-
-// n*n as the 32-bit cell count, or a TooLarge error naming the file when it does not fit.
-std::int32_t checkedCellCount(std::int64_t n, const std::string& path);
 
 }  // namespace fwprune

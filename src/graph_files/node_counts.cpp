@@ -1,4 +1,4 @@
-#include "graph_files/graph_matrices.h"
+#include "graph_files/node_counts.h"
 
 #include <limits>
 

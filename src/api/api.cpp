@@ -23,9 +23,25 @@
 namespace fwprune {
 namespace {
 
+// The calling thread's last error: its message, and for a failed system call the file and errno.
+struct LastError {
+    std::string message;
+    std::string path;
+    int systemError = 0;
+    void clear() {
+        message.clear();
+        path.clear();
+        systemError = 0;
+    }
+};
+
+LastError& lastError() {
+    static thread_local LastError error;
+    return error;
+}
+
 std::string& lastErrorMessage() {
-    static thread_local std::string message;
-    return message;
+    return lastError().message;
 }
 
 // Every entry point: the caller's floating-point mode is set aside for the call (see
@@ -34,11 +50,13 @@ template <typename Body>
 fwpruneStatus guarded(Body&& body) noexcept {
     const IeeeFloatingPoint ieee;
     try {
-        lastErrorMessage().clear();
+        lastError().clear();
         body();
         return FWPRUNE_OK;
     } catch (const Error& error) {
-        lastErrorMessage() = error.what();
+        lastError().message = error.what();
+        lastError().path = error.path();
+        lastError().systemError = error.systemError();
         return static_cast<fwpruneStatus>(error.status());
     } catch (const std::bad_alloc&) {
         lastErrorMessage() = "out of memory";
@@ -371,6 +389,14 @@ void fwpruneRemoveTemporaryFiles(void) {
 
 const char* fwpruneGetLastErrorMessage(void) {
     return fwprune::lastErrorMessage().c_str();
+}
+
+int fwpruneGetLastErrorNumber(void) {
+    return fwprune::lastError().systemError;
+}
+
+const char* fwpruneGetLastErrorPath(void) {
+    return fwprune::lastError().path.c_str();
 }
 
 const char* fwpruneGetStatusName(fwpruneStatus status) {
