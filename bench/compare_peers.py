@@ -542,7 +542,7 @@ def fmt_speedup(subject, peer, cap):
     if peer.status == "ok":
         r = peer.median / fw
         return f"{r:.2g}×" if r < 10 else f"{r:.0f}×"
-    if peer.status in ("timeout", "skipped"):
+    if peer.status in ("timeout", "skipped") and not peer.note.startswith("n/a"):
         return f"> {cap / fw:.0f}×"
     return ""
 
