@@ -2,8 +2,8 @@
 # Runs the README's Quick start block the way a newcomer meets it: on a minimal Debian 12 root
 # (debootstrap --variant=minbase), in a fresh clone of this checkout's committed HEAD, with no
 # terminal and TERM=dumb. Needs root (debootstrap, chroot, mounts); installs debootstrap if
-# missing. Takes 15 to 30 minutes, so CI does not run it; run it after changing what the build or
-# the scripts need.
+# missing. Takes about 10 minutes on 2 cores, so CI does not run it; run it after changing what
+# the build or the scripts need.
 #
 #   scripts/fresh-debian-check.sh [--user]
 #
