@@ -58,58 +58,47 @@ inline unsigned digitMask16(const char* p) {
 #endif
 
 // The number of tokens that start in [begin, end), given whether the byte before begin is a
-// separator (or begin is the start of the text). The readers' counting passes run this over the
-// whole input, so it looks at 16 bytes at a time where SSE2 is there (every x86-64 CPU).
-inline std::int64_t countTokenStarts(const char* begin, const char* end,
-                                     bool afterSeparator = true) {
+// separator (or begin is the start of the text), and with CountLines the number of line feeds
+// there in *lineFeeds. The readers' counting passes run this over the whole input, so it looks at
+// 16 bytes at a time where SSE2 is there (every x86-64 CPU).
+template <bool CountLines>
+std::int64_t countTokens(const char* begin, const char* end, bool afterSeparator,
+                         std::int64_t* lineFeeds) {
     std::int64_t count = 0;
+    std::int64_t feeds = 0;
     unsigned previous = afterSeparator ? 1u : 0u;
     const char* p = begin;
 #if defined(__SSE2__)
     for (; end - p >= 16; p += 16) {
         const unsigned separators = separatorMask16(p);
-        const unsigned before = (separators << 1 | previous) & 0xffffu;
-        const unsigned starts = before & ~separators & 0xffffu;
+        const unsigned starts = (separators << 1 | previous) & ~separators & 0xffffu;
         count += popcount16(starts);
+        if constexpr (CountLines) {
+            feeds += popcount16(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('\n')))));
+        }
         previous = separators >> 15;
     }
 #endif
     for (; p < end; ++p) {
         const unsigned separator = kSeparators.separator[static_cast<unsigned char>(*p)] ? 1u : 0u;
         count += previous & (separator ^ 1u);
+        if constexpr (CountLines) feeds += *p == '\n';
         previous = separator;
     }
+    if constexpr (CountLines) *lineFeeds = feeds;
     return count;
 }
 
-// The number of tokens that start in [begin, end) (with begin after a separator or at the start
-// of the text) and, in *lineFeeds, the number of line feeds there: the weight-matrix reader's
-// counting pass, which needs both for every block.
+inline std::int64_t countTokenStarts(const char* begin, const char* end,
+                                     bool afterSeparator = true) {
+    return countTokens<false>(begin, end, afterSeparator, nullptr);
+}
+
+// The weight-matrix reader's counting pass, which needs both counts for every block.
 inline std::int64_t countTokensAndLines(const char* begin, const char* end,
                                         std::int64_t* lineFeeds) {
-    std::int64_t count = 0;
-    std::int64_t feeds = 0;
-    unsigned previous = 1u;
-    const char* p = begin;
-#if defined(__SSE2__)
-    for (; end - p >= 16; p += 16) {
-        const unsigned separators = separatorMask16(p);
-        const unsigned starts = (separators << 1 | previous) & ~separators & 0xffffu;
-        const unsigned newlines = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('\n'))));
-        count += popcount16(starts);
-        feeds += popcount16(newlines);
-        previous = separators >> 15;
-    }
-#endif
-    for (; p < end; ++p) {
-        const unsigned separator = kSeparators.separator[static_cast<unsigned char>(*p)] ? 1u : 0u;
-        count += previous & (separator ^ 1u);
-        feeds += *p == '\n';
-        previous = separator;
-    }
-    *lineFeeds = feeds;
-    return count;
+    return countTokens<true>(begin, end, true, lineFeeds);
 }
 
 // Walks the whitespace-separated tokens of a text, counting lines for error messages.
