@@ -382,8 +382,8 @@ TEST(CommandLine, ProgressBarOnlyOnATerminalAndErasedAtTheEnd) {
 }
 
 // A job of a few seconds on a terminal: every phase is named, its bar moves, and the time it has
-// taken stands beside it. On one thread and the sweeps, each phase lasts some tenths of a second
-// here, several times the bar's redrawing interval.
+// taken stands beside it. The bar redraws at every whole percent, so a phase shows it moving
+// however fast the machine runs it.
 TEST(CommandLine, ProgressBarMovesThroughEveryPhase) {
     if (!scriptWorks()) GTEST_SKIP() << "no working 'script' to provide a terminal";
     ScratchDir dir;

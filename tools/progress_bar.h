@@ -92,9 +92,16 @@ class ProgressBar {
             step_ = step;
             stepStart_ = now;
         }
-        if (!newStep && now - lastDraw_ < std::chrono::milliseconds(100)) return;
+        // A redraw for every whole percent (at most a hundred a phase, so a fast phase still
+        // shows it moving) and otherwise ten a second, for the times.
+        const int percent = fraction < 0 ? -1 : static_cast<int>(fraction * 100);
+        if (!newStep && percent == lastPercent_ &&
+            now - lastDraw_ < std::chrono::milliseconds(100)) {
+            return;
+        }
         drawn_ = true;
         lastDraw_ = now;
+        lastPercent_ = percent;
         draw(fraction, bytes, std::chrono::duration<double>(now - stepStart_).count());
     }
 
@@ -152,6 +159,7 @@ class ProgressBar {
     bool onScreen_ = false;
     Clock::time_point stepStart_ = Clock::now();
     Clock::time_point lastDraw_;
+    int lastPercent_ = -1;
 };
 
 // Whether to show a bar: standard error is a terminal that understands ESC [K, and --quiet was
