@@ -29,16 +29,17 @@ struct Alone {
 };
 
 Alone readAlone(const std::string& record, bool strict) {
+    // Records, not the n x n matrix: a single record may name a node in the tens of thousands.
     Alone alone;
     try {
-        const ByteAdjacencyMatrix m = parseEdgeList(record, "fuzz.txt", strict, 1);
-        alone.n = m.n;
-        for (int c = 0; c < m.n * m.n; ++c) {
-            if (m.cells[std::size_t(c)] != 0) alone.edge = std::make_pair(c / m.n, c % m.n);
+        const EdgeRecords graph = parseEdgeRecords(record, "fuzz.txt", strict, 1);
+        alone.n = graph.n > kMaxNodes ? kMaxNodes + 1 : int(graph.n);
+        if (!graph.records.empty()) {
+            const std::uint64_t edge = graph.records.front();
+            alone.edge = std::make_pair(int(edge >> 32), int(edge & 0xffffffffu));
         }
     } catch (const Error& error) {
         require(isInputError(error), "only input errors", error.what());
-        alone.n = error.status() == Status::TooLarge ? kMaxNodes + 1 : 0;
         alone.error = error.status() == Status::Format ? error.what() : "";
     }
     return alone;
