@@ -1,7 +1,8 @@
 // Micro-benchmarks of the CPU transitive reduction on random DAGs.
 //
-// Items processed by the matrix engine are n^3 per run: the cell updates of the n reachability sweeps the result is
-// defined by, so rates compare directly with the device kernels that perform those sweeps.
+// Items processed by the matrix engine are n^3 per run: the cell updates of the n reachability
+// sweeps the result is defined by, so rates compare directly with the device kernels that perform
+// those sweeps.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -15,8 +16,8 @@
 
 namespace {
 
+using fwprune::cpu::detail::ReductionMethod;
 using fwprune::cpu::detail::ReductionOptions;
-using fwprune::cpu::detail::ReductionRoute;
 
 // Edges only from lower to higher rank, with ranks shuffled so node order says nothing.
 std::vector<std::uint8_t> denseDag(std::int64_t n, double p, std::uint64_t seed) {
@@ -45,11 +46,11 @@ std::vector<std::uint8_t> outDegreeDag(std::int64_t n, int degree, std::uint64_t
     return m;
 }
 
-// Args: n, route (0 sparse, 1 dense), threads.
+// Args: n, method (0 topological, 1 Warshall), threads.
 void run(benchmark::State& state, const std::vector<std::uint8_t>& input) {
     const std::int64_t n = state.range(0);
     ReductionOptions options;
-    options.route = state.range(1) == 0 ? ReductionRoute::Sparse : ReductionRoute::Dense;
+    options.method = state.range(1) == 0 ? ReductionMethod::Topological : ReductionMethod::Warshall;
     const int threads = static_cast<int>(state.range(2));
     std::vector<std::uint8_t> matrix(input.size());
     for (auto _ : state) {

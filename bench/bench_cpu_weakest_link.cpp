@@ -1,7 +1,7 @@
 // Cell updates per second of the CPU weakest-link sweeps: n^3 sweep steps per run, on every
-// vector path this machine can run, with one and two threads; and cells per second (n^2 per run)
-// of the ordered route on uniform weights, asymmetric (the closure) and symmetric (the spanning
-// tree).
+// instruction set this machine can run, with one and two threads; and cells per second (n^2 per
+// run) of the ordered route on uniform weights, asymmetric (the closure) and symmetric (the
+// spanning tree).
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -14,7 +14,7 @@
 
 namespace {
 
-using fwprune::cpu::weakest_link::Path;
+using fwprune::cpu::InstructionSet;
 
 constexpr float kLower = 0.25f;
 constexpr float kUpper = 1.5f;
@@ -27,9 +27,9 @@ std::vector<float> randomWeights(std::size_t n) {
     return cells;
 }
 
-void BM_WeakestLink(benchmark::State& state, Path path) {
-    if (!fwprune::cpu::weakest_link::pathSupported(path)) {
-        state.SkipWithError("this CPU cannot run the path");
+void BM_WeakestLink(benchmark::State& state, InstructionSet isa) {
+    if (!fwprune::cpu::instructionSetSupported(isa)) {
+        state.SkipWithError("this CPU cannot run the instruction set");
         return;
     }
     const auto n = static_cast<std::size_t>(state.range(0));
@@ -40,7 +40,7 @@ void BM_WeakestLink(benchmark::State& state, Path path) {
         state.PauseTiming();
         std::memcpy(cells.data(), input.data(), input.size() * sizeof(float));
         state.ResumeTiming();
-        fwprune::cpu::weakest_link::prune(path, cells.data(), static_cast<std::int64_t>(n), n,
+        fwprune::cpu::weakest_link::prune(isa, cells.data(), static_cast<std::int64_t>(n), n,
                                           kLower, kUpper, threads);
         benchmark::DoNotOptimize(cells.data());
         benchmark::ClobberMemory();
@@ -55,10 +55,10 @@ void sizesAndThreads(benchmark::internal::Benchmark* b) {
     b->ArgNames({"n", "threads"})->UseRealTime()->Unit(benchmark::kMillisecond);
 }
 
-BENCHMARK_CAPTURE(BM_WeakestLink, Avx512, Path::Avx512)->Apply(sizesAndThreads);
-BENCHMARK_CAPTURE(BM_WeakestLink, Avx2, Path::Avx2)->Apply(sizesAndThreads);
-// The portable path runs about 1 G cell updates/s: n = 4096 would take over a minute a run.
-BENCHMARK_CAPTURE(BM_WeakestLink, Portable, Path::Portable)
+BENCHMARK_CAPTURE(BM_WeakestLink, Avx512, InstructionSet::Avx512)->Apply(sizesAndThreads);
+BENCHMARK_CAPTURE(BM_WeakestLink, Avx2, InstructionSet::Avx2)->Apply(sizesAndThreads);
+// The portable kernels run about 1 G cell updates/s: n = 4096 would take over a minute a run.
+BENCHMARK_CAPTURE(BM_WeakestLink, Portable, InstructionSet::Portable)
     ->ArgsProduct({{1024, 2048}, {1, 2}})
     ->ArgNames({"n", "threads"})
     ->UseRealTime()

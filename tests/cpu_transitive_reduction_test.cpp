@@ -12,10 +12,10 @@
 
 namespace {
 
-using fwprune::cpu::detail::InstructionSet;
-using fwprune::cpu::detail::instructionSetSupported;
+using fwprune::cpu::InstructionSet;
+using fwprune::cpu::instructionSetSupported;
+using fwprune::cpu::detail::ReductionMethod;
 using fwprune::cpu::detail::ReductionOptions;
-using fwprune::cpu::detail::ReductionRoute;
 using Matrix = std::vector<std::uint8_t>;
 
 // The n sweeps done literally: a cell becomes 2 once a walk of two or more edges is known to
@@ -31,10 +31,10 @@ Matrix referenceReduction(Matrix m, std::int64_t n) {
     return m;
 }
 
-Matrix reduced(Matrix m, std::int64_t n, int threads, ReductionRoute route,
-               InstructionSet isa = InstructionSet::Best) {
+Matrix reduced(Matrix m, std::int64_t n, int threads, ReductionMethod method,
+               InstructionSet isa = fwprune::cpu::bestInstructionSet()) {
     ReductionOptions options;
-    options.route = route;
+    options.method = method;
     options.isa = isa;
     fwprune::cpu::detail::reduceTransitively(m.data(), n, threads, options);
     return m;
@@ -153,10 +153,10 @@ Matrix fromEdges(std::int64_t n, const std::vector<std::pair<int, int>>& edges) 
     return m;
 }
 
-constexpr ReductionRoute kRoutes[] = {ReductionRoute::Dense, ReductionRoute::Sparse};
+constexpr ReductionMethod kMethods[] = {ReductionMethod::Warshall, ReductionMethod::Topological};
 
-const char* routeName(ReductionRoute r) {
-    return r == ReductionRoute::Dense ? "dense" : "sparse";
+const char* methodName(ReductionMethod m) {
+    return m == ReductionMethod::Warshall ? "Warshall" : "topological";
 }
 
 TEST(CpuTransitiveReduction, HandBuiltCases) {
@@ -186,20 +186,20 @@ TEST(CpuTransitiveReduction, HandBuiltCases) {
          {{0, 1}, {1, 3}, {0, 2}, {2, 3}}},
     };
     for (const auto& c : cases)
-        for (const ReductionRoute route : kRoutes)
+        for (const ReductionMethod method : kMethods)
             for (const int threads : {1, 2}) {
-                const Matrix got = reduced(fromEdges(c.n, c.edges), c.n, threads, route);
+                const Matrix got = reduced(fromEdges(c.n, c.edges), c.n, threads, method);
                 EXPECT_EQ(got, fromEdges(c.n, c.kept))
-                    << c.name << ", " << routeName(route) << ", threads " << threads;
+                    << c.name << ", " << methodName(method) << ", threads " << threads;
             }
 }
 
 TEST(CpuTransitiveReduction, EmptyAndSingleNode) {
-    for (const ReductionRoute route : kRoutes) {
+    for (const ReductionMethod method : kMethods) {
         Matrix none;
-        EXPECT_NO_THROW(fwprune::cpu::detail::reduceTransitively(none.data(), 0, 2, {route}));
-        EXPECT_EQ(reduced(Matrix{0}, 1, 2, route), Matrix{0});
-        EXPECT_EQ(reduced(Matrix{9}, 1, 2, route), Matrix{0});
+        EXPECT_NO_THROW(fwprune::cpu::detail::reduceTransitively(none.data(), 0, 2, {method}));
+        EXPECT_EQ(reduced(Matrix{0}, 1, 2, method), Matrix{0});
+        EXPECT_EQ(reduced(Matrix{9}, 1, 2, method), Matrix{0});
     }
 }
 
@@ -212,11 +212,11 @@ TEST(CpuTransitiveReduction, MatchesSweepsOnRandomGraphs) {
         for (const Shape shape : shapes) {
             const Matrix input = randomGraph(n, shape, seed++);
             const Matrix want = referenceReduction(input, n);
-            for (const ReductionRoute route : kRoutes)
+            for (const ReductionMethod method : kMethods)
                 for (const int threads : {1, 2}) {
-                    const Matrix got = reduced(input, n, threads, route);
+                    const Matrix got = reduced(input, n, threads, method);
                     ASSERT_EQ(got, want) << "n " << n << ", shape " << static_cast<int>(shape)
-                                         << ", " << routeName(route) << ", threads " << threads
+                                         << ", " << methodName(method) << ", threads " << threads
                                          << ", " << firstDifference(got, want, n);
                 }
         }
@@ -226,16 +226,16 @@ TEST(CpuTransitiveReduction, EveryInstructionSetAgrees) {
     // Sizes around the 32-, 64- and 512-column widths the vector kernels work in.
     const std::int64_t sizes[] = {31, 33, 100, 511, 513, 600};
     for (const InstructionSet isa :
-         {InstructionSet::Scalar, InstructionSet::Avx2, InstructionSet::Avx512}) {
+         {InstructionSet::Portable, InstructionSet::Avx2, InstructionSet::Avx512}) {
         if (!instructionSetSupported(isa)) continue;
         for (const std::int64_t n : sizes) {
             const Matrix input =
                 randomGraph(n, Shape::NearlyAcyclic, static_cast<std::uint32_t>(n));
             const Matrix want = referenceReduction(input, n);
-            for (const ReductionRoute route : kRoutes) {
-                const Matrix got = reduced(input, n, 2, route, isa);
+            for (const ReductionMethod method : kMethods) {
+                const Matrix got = reduced(input, n, 2, method, isa);
                 ASSERT_EQ(got, want) << "isa " << static_cast<int>(isa) << ", n " << n << ", "
-                                     << routeName(route) << ", " << firstDifference(got, want, n);
+                                     << methodName(method) << ", " << firstDifference(got, want, n);
             }
         }
     }
@@ -254,7 +254,7 @@ TEST(CpuTransitiveReduction, DenseSweepAcrossManyBlocks) {
             for (const std::int64_t block : {1, 64, 128})
                 for (const int threads : {1, 2}) {
                     ReductionOptions options;
-                    options.route = ReductionRoute::Dense;
+                    options.method = ReductionMethod::Warshall;
                     options.sweepBlock = block;
                     Matrix got = input;
                     fwprune::cpu::detail::reduceTransitively(got.data(), n, threads, options);
@@ -270,10 +270,10 @@ TEST(CpuTransitiveReduction, ThousandNodes) {
     for (const Shape shape : {Shape::NearlyAcyclic, Shape::SelfLoops}) {
         const Matrix input = randomGraph(n, shape, 77);
         const Matrix want = referenceReduction(input, n);
-        for (const ReductionRoute route : kRoutes)
+        for (const ReductionMethod method : kMethods)
             for (const int threads : {1, 2}) {
-                const Matrix got = reduced(input, n, threads, route);
-                ASSERT_EQ(got, want) << routeName(route) << ", threads " << threads << ", "
+                const Matrix got = reduced(input, n, threads, method);
+                ASSERT_EQ(got, want) << methodName(method) << ", threads " << threads << ", "
                                      << firstDifference(got, want, n);
             }
     }
@@ -285,11 +285,11 @@ TEST(CpuTransitiveReduction, RandomDagsMatchPerEdgeSearch) {
         for (const double p : {0.02, 0.1, 0.5}) {
             const Matrix input = randomDag(n, p, seed++);
             const Matrix want = dagReductionBySearch(input, n);
-            for (const ReductionRoute route : kRoutes)
+            for (const ReductionMethod method : kMethods)
                 for (const int threads : {1, 2}) {
-                    const Matrix got = reduced(input, n, threads, route);
+                    const Matrix got = reduced(input, n, threads, method);
                     ASSERT_EQ(got, want)
-                        << "n " << n << ", p " << p << ", " << routeName(route) << ", threads "
+                        << "n " << n << ", p " << p << ", " << methodName(method) << ", threads "
                         << threads << ", " << firstDifference(got, want, n);
                 }
         }
@@ -299,8 +299,8 @@ TEST(CpuTransitiveReduction, ThreadCountsBeyondNodesAndDefault) {
     const std::int64_t n = 5;
     const Matrix input = randomGraph(n, Shape::Cyclic, 5);
     const Matrix want = referenceReduction(input, n);
-    for (const ReductionRoute route : kRoutes)
-        for (const int threads : {0, -3, 8}) EXPECT_EQ(reduced(input, n, threads, route), want);
+    for (const ReductionMethod method : kMethods)
+        for (const int threads : {0, -3, 8}) EXPECT_EQ(reduced(input, n, threads, method), want);
 }
 
 TEST(CpuTransitiveReduction, DeepChainAndLongCycleDoNotExhaustTheStack) {
@@ -314,7 +314,7 @@ TEST(CpuTransitiveReduction, DeepChainAndLongCycleDoNotExhaustTheStack) {
     m[(half - 1) * n + half] = 1;
     for (std::int64_t i = half; i < n; ++i) m[i * n + (i + 1 < n ? i + 1 : half)] = 1;
 
-    fwprune::cpu::detail::reduceTransitively(m.data(), n, 2, {ReductionRoute::Sparse});
+    fwprune::cpu::detail::reduceTransitively(m.data(), n, 2, {ReductionMethod::Topological});
 
     std::int64_t kept = 0;
     for (const std::uint8_t cell : m) kept += cell;

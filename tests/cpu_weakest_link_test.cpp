@@ -1,5 +1,5 @@
 // The CPU weakest-link engine against a literal, unblocked run of the sweep rule, compared bit for
-// bit on every vector path this machine can run.
+// bit on every instruction set this machine can run.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,7 +24,7 @@
 
 namespace {
 
-using fwprune::cpu::weakest_link::Path;
+using fwprune::cpu::InstructionSet;
 
 float floatOf(std::uint32_t bits) {
     float f;
@@ -85,7 +85,7 @@ struct Mix {
     // Ordinary weights form a minimax-closed matrix (cell (i, j) is the widest gap between the
     // points of i and j on a line), so that no path beats a direct edge and many tie with it:
     // only the special cells cause replacements, and a wrong one shows in the result. Otherwise
-    // ordinary weights are independent and nearly every live cell ends replaced.
+    // ordinary weights are independent and nearly every takesPart cell ends replaced.
     bool closed = false;
 };
 
@@ -179,7 +179,8 @@ bool sameBits(const Buffer& a, const Buffer& b) {
            std::memcmp(a.cells.data(), b.cells.data(), a.cells.size() * sizeof(float)) == 0;
 }
 
-// The reference result, computed once per input and shared by the paths and thread counts.
+// The reference result, computed once per input and shared by the instruction sets and thread
+// counts.
 const Buffer& expectedFor(const Buffer& input, Thresholds t) {
     static std::map<std::vector<std::uint32_t>, Buffer> cache;
     std::vector<std::uint32_t> key(input.cells.size() + 4);
@@ -197,13 +198,13 @@ const Buffer& expectedFor(const Buffer& input, Thresholds t) {
     return found->second;
 }
 
-std::string pathName(Path path) {
-    switch (path) {
-        case Path::Portable:
+std::string instructionSetName(InstructionSet isa) {
+    switch (isa) {
+        case InstructionSet::Portable:
             return "Portable";
-        case Path::Avx2:
+        case InstructionSet::Avx2:
             return "Avx2";
-        case Path::Avx512:
+        case InstructionSet::Avx512:
             return "Avx512";
     }
     return "Unknown";
@@ -211,23 +212,23 @@ std::string pathName(Path path) {
 
 }  // namespace
 
-namespace fwprune::cpu::weakest_link {
-// Names the path in test output.
-void PrintTo(Path path, std::ostream* out) {
-    *out << pathName(path);
+namespace fwprune::cpu {
+// Names the instruction set in test output.
+void PrintTo(InstructionSet isa, std::ostream* out) {
+    *out << instructionSetName(isa);
 }
-}  // namespace fwprune::cpu::weakest_link
+}  // namespace fwprune::cpu
 
 namespace {
 
-class CpuWeakestLink : public ::testing::TestWithParam<std::tuple<Path, int>> {
+class CpuWeakestLink : public ::testing::TestWithParam<std::tuple<InstructionSet, int>> {
   protected:
     void SetUp() override {
-        if (!fwprune::cpu::weakest_link::pathSupported(path())) {
-            GTEST_SKIP() << pathName(path()) << " cannot run on this CPU";
+        if (!fwprune::cpu::instructionSetSupported(isa())) {
+            GTEST_SKIP() << instructionSetName(isa()) << " cannot run on this CPU";
         }
     }
-    Path path() const { return std::get<0>(GetParam()); }
+    InstructionSet isa() const { return std::get<0>(GetParam()); }
     int threads() const { return std::get<1>(GetParam()); }
 
     void expectMatchesReference(std::size_t n, std::size_t stride, Thresholds t, const Mix& mix,
@@ -235,7 +236,7 @@ class CpuWeakestLink : public ::testing::TestWithParam<std::tuple<Path, int>> {
         const Buffer input = makeMatrix(n, stride, t, mix, seed);
         const Buffer& expected = expectedFor(input, t);
         Buffer actual = input;
-        fwprune::cpu::weakest_link::prune(path(), actual.cells.data(), static_cast<std::int64_t>(n),
+        fwprune::cpu::weakest_link::prune(isa(), actual.cells.data(), static_cast<std::int64_t>(n),
                                           stride, t.lower, t.upper, threads());
         EXPECT_TRUE(sameBits(expected, actual))
             << "n=" << n << " stride=" << stride << " lower=" << t.lower << " upper=" << t.upper
@@ -341,7 +342,7 @@ TEST_P(CpuWeakestLink, IgnoresTheCallersFlushToZeroMode) {
     Buffer actual = input;
     const unsigned saved = _mm_getcsr();
     _mm_setcsr(saved | 0x8040u);  // FTZ | DAZ
-    fwprune::cpu::weakest_link::prune(path(), actual.cells.data(), 90, 90, t.lower, t.upper,
+    fwprune::cpu::weakest_link::prune(isa(), actual.cells.data(), 90, 90, t.lower, t.upper,
                                       threads());
     const unsigned after = _mm_getcsr();
     _mm_setcsr(saved);
@@ -352,20 +353,21 @@ TEST_P(CpuWeakestLink, IgnoresTheCallersFlushToZeroMode) {
 
 TEST_P(CpuWeakestLink, EmptyMatrixIsANoOp) {
     std::vector<float> guard(4, floatOf(kSentinel));
-    fwprune::cpu::weakest_link::prune(path(), guard.data(), 0, 0, 0.25f, 1.5f, threads());
+    fwprune::cpu::weakest_link::prune(isa(), guard.data(), 0, 0, 0.25f, 1.5f, threads());
     for (const float v : guard) EXPECT_EQ(bitsOf(v), kSentinel);
 }
 
-INSTANTIATE_TEST_SUITE_P(PathsAndThreads, CpuWeakestLink,
-                         ::testing::Combine(::testing::Values(Path::Portable, Path::Avx2,
-                                                              Path::Avx512),
+INSTANTIATE_TEST_SUITE_P(InstructionSetsAndThreads, CpuWeakestLink,
+                         ::testing::Combine(::testing::Values(InstructionSet::Portable,
+                                                              InstructionSet::Avx2,
+                                                              InstructionSet::Avx512),
                                             ::testing::Values(1, 2)),
-                         [](const ::testing::TestParamInfo<std::tuple<Path, int>>& info) {
-                             return pathName(std::get<0>(info.param)) + "_" +
+                         [](const ::testing::TestParamInfo<std::tuple<InstructionSet, int>>& info) {
+                             return instructionSetName(std::get<0>(info.param)) + "_" +
                                     std::to_string(std::get<1>(info.param)) + "threads";
                          });
 
-TEST(CpuWeakestLinkEntry, DefaultPathMatchesReferenceWithMoreThreadsThanRows) {
+TEST(CpuWeakestLinkEntry, DefaultInstructionSetMatchesReferenceWithMoreThreadsThanRows) {
     const std::size_t n = 3;
     Buffer input = makeMatrix(n, 5, kUsual, Mix{}, 3);
     const Buffer& expected = expectedFor(input, kUsual);
@@ -377,7 +379,7 @@ TEST(CpuWeakestLinkEntry, DefaultPathMatchesReferenceWithMoreThreadsThanRows) {
     }
 }
 
-TEST(CpuWeakestLinkEntry, DefaultPathMatchesReferenceOnARandomMatrix) {
+TEST(CpuWeakestLinkEntry, DefaultInstructionSetMatchesReferenceOnARandomMatrix) {
     Buffer input = makeMatrix(300, 300, kUsual, Mix{}, 300);
     const Buffer& expected = expectedFor(input, kUsual);
     Buffer actual = input;

@@ -3,6 +3,9 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
 #if defined(_WIN32)
 #include <malloc.h>
 #endif
@@ -31,6 +34,27 @@ inline void alignedFree(void* pointer) noexcept {
 // Deleter for std::unique_ptr over alignedAllocate's blocks.
 struct AlignedFree {
     void operator()(void* pointer) const noexcept { alignedFree(pointer); }
+};
+
+// count elements of T in one block aligned to a 64-byte cache line and padded to whole lines, so
+// vector kernels may read a full line past the last element in use. Zeroed unless asked not to
+// be. Throws std::bad_alloc when memory is short.
+template <typename T>
+class AlignedArray {
+  public:
+    static constexpr std::size_t kLineBytes = 64;
+
+    explicit AlignedArray(std::size_t count, bool zeroed = true) {
+        const std::size_t bytes = count == 0 ? kLineBytes : count * sizeof(T);
+        data_.reset(static_cast<T*>(alignedAllocate(kLineBytes, bytes)));
+        if (!data_) throw std::bad_alloc();
+        if (zeroed) std::memset(data_.get(), 0, (bytes + kLineBytes - 1) / kLineBytes * kLineBytes);
+    }
+    T* get() { return data_.get(); }
+    const T* get() const { return data_.get(); }
+
+  private:
+    std::unique_ptr<T, AlignedFree> data_;
 };
 
 }  // namespace fwprune

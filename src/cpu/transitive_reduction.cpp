@@ -2,20 +2,20 @@
 //
 // Result cell (i, j) is 1 iff (i, j) is an edge and j is not reachable from i by a walk of two or
 // more edges. With R the reachability relation of walks of one or more edges, that is
-// A AND NOT (A x R). Two routes compute it; both keep one bit matrix (n^2 / 8 bytes) beside the
+// A AND NOT (A x R). Two methods compute it; both keep one bit matrix (n^2 / 8 bytes) beside the
 // caller's matrix plus O(threads * n) scratch.
 //
-// Dense route: pack A into bit rows, close them under a cache-blocked Warshall sweep, then for
+// Warshall method: pack A into bit rows, close them under a cache-blocked Warshall sweep, then for
 // every row OR together the closed rows of its successors and clear those cells.
 //
-// Sparse route: collapse strongly connected components (iterative Tarjan, so deep graphs cannot
-// overflow the stack), then build reachability rows component by component from the sinks
+// Topological method: collapse strongly connected components (iterative Tarjan, so deep graphs
+// cannot overflow the stack), then build reachability rows component by component from the sinks
 // upwards. A node's successors are visited in topological order; a successor that is already
 // reachable from an earlier one is exactly a redundant edge, and its row need not be ORed in,
 // so the work is proportional to the size of the reduction instead of the closure. That makes it
-// the faster route on every input measured, and the one reduceTransitively takes.
+// the faster method on every input measured, and the one reduceTransitively takes.
 
-#include "common/cpu_features.h"
+#include "cpu/instruction_set.h"
 
 #if FWPRUNE_X86
 #include <immintrin.h>
@@ -49,7 +49,6 @@ constexpr std::int64_t kWordBits = 64;
 // Bit rows are padded to whole 64-byte lines (8 words) and line-aligned, so the vector kernels
 // never need a tail loop and ranges can be tracked in lines.
 constexpr std::int64_t kLineWords = 8;
-constexpr std::size_t kLineBytes = kLineWords * sizeof(Word);
 
 std::int64_t wordsFor(std::int64_t bits) {
     return (bits + kWordBits - 1) / kWordBits;
@@ -69,21 +68,15 @@ void setBit(Word* row, std::int64_t j) {
 class BitRows {
   public:
     BitRows(std::int64_t rows, std::int64_t bitsPerRow, bool zeroed)
-        : stride_(lineStride(bitsPerRow)) {
-        const std::size_t bytes =
-            std::max<std::size_t>(kLineBytes, static_cast<std::size_t>(rows) *
-                                                  static_cast<std::size_t>(stride_) * sizeof(Word));
-        data_.reset(static_cast<Word*>(alignedAllocate(kLineBytes, bytes)));
-        if (!data_) throw std::bad_alloc();
-        if (zeroed) std::memset(data_.get(), 0, bytes);
-    }
+        : stride_(lineStride(bitsPerRow)),
+          data_(static_cast<std::size_t>(rows) * static_cast<std::size_t>(stride_), zeroed) {}
     std::int64_t stride() const { return stride_; }
     Word* row(std::int64_t i) { return data_.get() + i * stride_; }
     const Word* row(std::int64_t i) const { return data_.get() + i * stride_; }
 
   private:
     std::int64_t stride_;
-    std::unique_ptr<Word, AlignedFree> data_;
+    AlignedArray<Word> data_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -112,7 +105,7 @@ void packTail(const std::uint8_t* bytes, std::int64_t from, std::int64_t n, Word
         if (bytes[j] != 0) setBit(out, j);
 }
 
-void orManyScalar(Word* dst, const Word* const* srcs, std::int64_t sources, std::int64_t words) {
+void orManyPortable(Word* dst, const Word* const* srcs, std::int64_t sources, std::int64_t words) {
     for (std::int64_t w = 0; w < words; w += kLineWords) {
         Word acc[kLineWords];
         for (std::int64_t l = 0; l < kLineWords; ++l) acc[l] = dst[w + l];
@@ -122,7 +115,7 @@ void orManyScalar(Word* dst, const Word* const* srcs, std::int64_t sources, std:
     }
 }
 
-void packScalar(const std::uint8_t* bytes, std::int64_t n, Word* out, std::int64_t words) {
+void packPortable(const std::uint8_t* bytes, std::int64_t n, Word* out, std::int64_t words) {
     const std::int64_t full = n / kWordBits;
     for (std::int64_t w = 0; w < full; ++w) {
         Word bits = 0;
@@ -136,7 +129,7 @@ void packScalar(const std::uint8_t* bytes, std::int64_t n, Word* out, std::int64
     packTail(bytes, full * kWordBits, n, out, words);
 }
 
-void unpackScalar(const Word* bits, std::int64_t n, std::uint8_t* bytes) {
+void unpackPortable(const Word* bits, std::int64_t n, std::uint8_t* bytes) {
     for (std::int64_t j = 0; j < n; ++j)
         bytes[j] = static_cast<std::uint8_t>((bits[j / kWordBits] >> (j % kWordBits)) & 1u);
 }
@@ -229,8 +222,8 @@ __attribute__((target("avx512f,avx512bw"))) void packAvx512(const std::uint8_t* 
     const std::int64_t used = wordsFor(n);
     for (std::int64_t w = 0; w < used; ++w) {
         const std::int64_t left = n - w * kWordBits;
-        const __mmask64 live = left >= kWordBits ? ~__mmask64{0} : (__mmask64{1} << left) - 1;
-        const __m512i v = _mm512_maskz_loadu_epi8(live, bytes + w * kWordBits);
+        const __mmask64 inRange = left >= kWordBits ? ~__mmask64{0} : (__mmask64{1} << left) - 1;
+        const __m512i v = _mm512_maskz_loadu_epi8(inRange, bytes + w * kWordBits);
         out[w] = _mm512_test_epi8_mask(v, v);
     }
     for (std::int64_t w = used; w < words; ++w) out[w] = 0;
@@ -242,29 +235,19 @@ __attribute__((target("avx512f,avx512bw"))) void unpackAvx512(const Word* bits, 
     const std::int64_t used = wordsFor(n);
     for (std::int64_t w = 0; w < used; ++w) {
         const std::int64_t left = n - w * kWordBits;
-        const __mmask64 live = left >= kWordBits ? ~__mmask64{0} : (__mmask64{1} << left) - 1;
-        _mm512_mask_storeu_epi8(bytes + w * kWordBits, live, _mm512_maskz_mov_epi8(bits[w], one));
+        const __mmask64 inRange = left >= kWordBits ? ~__mmask64{0} : (__mmask64{1} << left) - 1;
+        _mm512_mask_storeu_epi8(bytes + w * kWordBits, inRange,
+                                _mm512_maskz_mov_epi8(bits[w], one));
     }
 }
 
 #endif  // FWPRUNE_X86
 
-using detail::InstructionSet;
+using detail::ReductionMethod;
 using detail::ReductionOptions;
-using detail::ReductionRoute;
-
-bool cpuHasAvx2() {
-    return cpu_features::hasAvx2();
-}
-bool cpuHasAvx512() {
-    return cpu_features::hasAvx512Bw();
-}
 
 Kernels kernelsFor(InstructionSet isa) {
-    if (isa == InstructionSet::Best)
-        isa = cpuHasAvx512() ? InstructionSet::Avx512
-                             : (cpuHasAvx2() ? InstructionSet::Avx2 : InstructionSet::Scalar);
-    if (!detail::instructionSetSupported(isa))
+    if (!instructionSetSupported(isa))
         throw std::invalid_argument(
             "reduceTransitively: instruction set not supported by this CPU");
     switch (isa) {
@@ -275,7 +258,7 @@ Kernels kernelsFor(InstructionSet isa) {
             return {orManyAvx2, packAvx2, unpackAvx2};
 #endif
         default:
-            return {orManyScalar, packScalar, unpackScalar};
+            return {orManyPortable, packPortable, unpackPortable};
     }
 }
 
@@ -284,7 +267,7 @@ void orInto(const Kernels& k, Word* dst, const Word* src, std::int64_t words) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Dense route.
+// Warshall method.
 
 // Closes `bits` (row i = successors of i) under reachability, in place.
 void closeWarshall(BitRows& bits, std::int64_t n, ThreadPool& pool, const Kernels& k,
@@ -332,9 +315,9 @@ void closeWarshall(BitRows& bits, std::int64_t n, ThreadPool& pool, const Kernel
 }
 
 // The closure and the product take about the same time; each is half of the progress.
-void denseRoute(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool, const Kernels& k,
-                BitRows& bits, std::int64_t sweepBlock,
-                const std::function<void(double)>& progress) {
+void warshallMethod(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool, const Kernels& k,
+                    BitRows& bits, std::int64_t sweepBlock,
+                    const std::function<void(double)>& progress) {
     closeWarshall(bits, n, pool, k, sweepBlock, [&](double f) {
         if (progress) progress(f / 2);
     });
@@ -373,7 +356,7 @@ void denseRoute(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool, const Ke
 }
 
 // ---------------------------------------------------------------------------------------------
-// Sparse route.
+// Topological method.
 
 struct Components {
     std::vector<std::int32_t> position;  // node -> position; edges never go to a lower position
@@ -410,8 +393,8 @@ Components condense(const BitRows& adjacency, std::int64_t n) {
     // Nodes not yet placed in a component: unvisited or still open. A successor outside this set
     // can change nothing, and on dense graphs most successors are, so they are skipped a word at
     // a time.
-    std::vector<Word> live(static_cast<std::size_t>(wordsFor(n)), 0);
-    for (std::int64_t j = 0; j < n; ++j) setBit(live.data(), j);
+    std::vector<Word> unplaced(static_cast<std::size_t>(wordsFor(n)), 0);
+    for (std::int64_t j = 0; j < n; ++j) setBit(unplaced.data(), j);
     std::vector<std::int32_t> open;
     open.reserve(static_cast<std::size_t>(n));
     struct Frame {
@@ -435,7 +418,7 @@ Components condense(const BitRows& adjacency, std::int64_t n) {
         while (!frames.empty()) {
             const std::int32_t v = frames.back().v;
             const std::int64_t w =
-                nextCommonBit(adjacency.row(v), live.data(), words, frames.back().cursor);
+                nextCommonBit(adjacency.row(v), unplaced.data(), words, frames.back().cursor);
             if (w >= 0) {
                 frames.back().cursor = w + 1;
                 if (index[w] < 0)
@@ -451,7 +434,8 @@ Components condense(const BitRows& adjacency, std::int64_t n) {
                 do {
                     x = open.back();
                     open.pop_back();
-                    live[static_cast<std::size_t>(x / kWordBits)] &= ~(Word{1} << (x % kWordBits));
+                    unplaced[static_cast<std::size_t>(x / kWordBits)] &=
+                        ~(Word{1} << (x % kWordBits));
                     const auto p = static_cast<std::int32_t>(n - 1 - placed++);
                     c.position[x] = p;
                     c.node[p] = x;
@@ -475,8 +459,8 @@ void awaitFlag(const std::atomic<std::uint8_t>& flag) {
         if (spins >= 64) std::this_thread::yield();
 }
 
-void sparseRoute(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool, const Kernels& k,
-                 BitRows& bits, const std::function<void(double)>& progress) {
+void topologicalMethod(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool, const Kernels& k,
+                       BitRows& bits, const std::function<void(double)>& progress) {
     const Components comp = condense(bits, n);
     // `bits` row u keeps u's successors (by node) until u's component is processed. Then the row
     // of the component's first node is overwritten with the component's reachability: the
@@ -581,17 +565,6 @@ void sparseRoute(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool, const K
 
 namespace detail {
 
-bool instructionSetSupported(InstructionSet isa) {
-    switch (isa) {
-        case InstructionSet::Avx512:
-            return cpuHasAvx512();
-        case InstructionSet::Avx2:
-            return cpuHasAvx2();
-        default:
-            return true;
-    }
-}
-
 void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
                         const ReductionOptions& options,
                         const std::function<void(double)>& progress) {
@@ -604,10 +577,10 @@ void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
         for (std::int64_t i = begin; i < end; ++i)
             k.pack(matrix + i * n, n, bits.row(i), bits.stride());
     });
-    if (options.route == ReductionRoute::Dense)
-        denseRoute(matrix, n, pool, k, bits, options.sweepBlock, progress);
+    if (options.method == ReductionMethod::Warshall)
+        warshallMethod(matrix, n, pool, k, bits, options.sweepBlock, progress);
     else
-        sparseRoute(matrix, n, pool, k, bits, progress);
+        topologicalMethod(matrix, n, pool, k, bits, progress);
 }
 
 }  // namespace detail

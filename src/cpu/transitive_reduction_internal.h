@@ -1,37 +1,34 @@
-// Knobs behind reduceTransitively, exposed so tests and benchmarks can pin the algorithm and the
+// Knobs behind reduceTransitively, exposed so tests and benchmarks can pin the method and the
 // instruction set instead of taking the defaults.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 
+#include "cpu/instruction_set.h"
+
 namespace fwprune::cpu::detail {
 
-// The sparse route is the default for every input. Measured on random DAGs (p = 0.01 .. 0.5),
-// random graphs with cycles, out-degree 4 and 32 DAGs, banded DAGs and two- and three-layer
+// The topological method is the default for every input. Measured on random DAGs (p = 0.01 ..
+// 0.5), random graphs with cycles, out-degree 4 and 32 DAGs, banded DAGs and two- and three-layer
 // bipartite DAGs at n = 1024 .. 8192, with one and two threads, it was faster on every one:
 // 1.4x on the closest case (two-layer bipartite DAGs, whose reduction keeps every edge), 5x to
-// 20x on most. Its row merging is bounded by the size of the reduction, the dense closure by the
-// size of the closure, which is never smaller, so no edge count or density threshold turned up
-// where the dense route would win. The dense route stays as an independent second
-// implementation for cross-checking.
-enum class ReductionRoute {
-    Sparse,  // condense strongly connected components, then reachability in topological order
-    Dense,   // blocked Warshall closure over bit rows, then the boolean product
+// 20x on most. Its row merging is bounded by the size of the reduction, the Warshall closure by
+// the size of the closure, which is never smaller, so no edge count or density threshold turned
+// up where the closure would win. It stays as an independent second implementation for
+// cross-checking.
+enum class ReductionMethod {
+    Topological,  // condense strongly connected components, then reachability in topological order
+    Warshall,     // blocked Warshall closure over bit rows, then the boolean product
 };
-
-enum class InstructionSet { Best, Scalar, Avx2, Avx512 };
 
 struct ReductionOptions {
-    ReductionRoute route = ReductionRoute::Sparse;
-    InstructionSet isa = InstructionSet::Best;
-    // Pivot rows per block of the dense route's sweep, rounded up to a multiple of 64; 0 sizes
-    // the block to the cache.
+    ReductionMethod method = ReductionMethod::Topological;
+    InstructionSet isa = bestInstructionSet();
+    // Pivot rows per block of the Warshall sweep, rounded up to a multiple of 64; 0 sizes the
+    // block to the cache.
     std::int64_t sweepBlock = 0;
 };
-
-// True when this CPU can run the given kernels (Best and Scalar always can).
-bool instructionSetSupported(InstructionSet isa);
 
 // reduceTransitively with explicit options. Throws std::invalid_argument for an instruction set
 // the CPU lacks.

@@ -14,12 +14,9 @@
 #include <stdexcept>
 #include <vector>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <xmmintrin.h>
-#endif
-
 #include "common/aligned_memory.h"
 #include "common/cancel.h"
+#include "common/float_mode.h"
 #include "common/parallel.h"
 #include "cpu/cpu_engine.h"
 #include "cpu/weakest_link_internal.h"
@@ -28,71 +25,24 @@ namespace fwprune::cpu {
 namespace weakest_link {
 namespace {
 
-constexpr std::uint32_t kSignBit = 0x80000000u;
-constexpr std::uint32_t kInfBits = 0x7f800000u;
-constexpr std::uint32_t kTwoBits = 0x40000000u;  // 2.0f
-
-std::uint32_t magnitude(std::uint32_t bits) {
-    return bits & ~kSignBit;
-}
-
 // Copies the magnitudes of count cells.
-void copyMagnitudes(std::uint32_t* dst, const Word* src, std::size_t count) {
+void copyMagnitudes(std::uint32_t* dst, const CellBits* src, std::size_t count) {
     for (std::size_t j = 0; j < count; ++j) dst[j] = magnitude(src[j]);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-// Clears denormals-are-zero and flush-to-zero for the life of a scope: the engine compares
-// subnormal magnitudes as they are, whatever the calling thread's floating-point mode.
-class ExactSubnormals {
-  public:
-    ExactSubnormals() : saved_(_mm_getcsr()) {
-        if (saved_ & kFlushBits) _mm_setcsr(saved_ & ~kFlushBits);
-    }
-    ~ExactSubnormals() {
-        if (saved_ & kFlushBits) _mm_setcsr(saved_);
-    }
-    ExactSubnormals(const ExactSubnormals&) = delete;
-    ExactSubnormals& operator=(const ExactSubnormals&) = delete;
-
-  private:
-    static constexpr unsigned kFlushBits = 0x8040u;  // FTZ | DAZ
-    const unsigned saved_;
-};
-#else
-struct ExactSubnormals {};
-#endif
-
 // Columns per tile when the pivot rows are carried through a block.
 constexpr std::size_t kBandColumns = 128;
-
-// Zeroed, 64-byte aligned storage.
-template <typename T>
-class AlignedArray {
-  public:
-    explicit AlignedArray(std::size_t count) {
-        const std::size_t bytes = std::max<std::size_t>(64, (count * sizeof(T) + 63) / 64 * 64);
-        data_.reset(static_cast<T*>(alignedAllocate(64, bytes)));
-        if (!data_) throw std::bad_alloc();
-        std::memset(data_.get(), 0, bytes);
-    }
-    T* get() { return data_.get(); }
-    const T* get() const { return data_.get(); }
-
-  private:
-    std::unique_ptr<T, AlignedFree> data_;
-};
 
 class Engine {
   public:
     Engine(const Kernels& kernels, float* matrix, std::size_t n, std::size_t rowStride, int threads)
         : kernels_(kernels),
-          cells_(reinterpret_cast<Word*>(matrix)),
+          cells_(reinterpret_cast<CellBits*>(matrix)),
           n_(n),
           rowStride_(rowStride),
           pool_(threads),
-          liveWords_((n + 63) / 64),
-          live_(n * liveWords_),
+          takesPartWords_((n + 63) / 64),
+          takesPart_(n * takesPartWords_),
           // One extra cache line per row: at a power-of-two stride the snapshot rows that a tile
           // walks through would all land in the same L1 sets.
           pivotStride_((n + 15) / 16 * 16 + 16),
@@ -109,9 +59,8 @@ class Engine {
     void run(float lower, float upper, const std::function<void(double)>& progress) {
         pool_.parallelFor(0, static_cast<std::int64_t>(n_),
                           [&](std::int64_t begin, std::int64_t end, int) {
-                              const ExactSubnormals exact;
                               for (std::int64_t i = begin; i < end; ++i) {
-                                  kernels_.markLive(row(i), live(i), n_, lower);
+                                  kernels_.markTakingPart(row(i), takesPart(i), n_, lower);
                               }
                           });
         for (std::size_t k0 = 0; k0 < n_; k0 += kBlock) {
@@ -124,7 +73,6 @@ class Engine {
         }
         pool_.parallelFor(0, static_cast<std::int64_t>(n_),
                           [&](std::int64_t begin, std::int64_t end, int) {
-                              const ExactSubnormals exact;
                               for (std::int64_t i = begin; i < end; ++i) {
                                   kernels_.threshold(row(i), n_, upper);
                               }
@@ -132,15 +80,16 @@ class Engine {
     }
 
   private:
-    Word* row(std::size_t i) const { return cells_ + i * rowStride_; }
-    const std::uint64_t* live(std::size_t i) const { return live_.get() + i * liveWords_; }
-    std::uint64_t* live(std::size_t i) { return live_.get() + i * liveWords_; }
+    CellBits* row(std::size_t i) const { return cells_ + i * rowStride_; }
+    const std::uint64_t* takesPart(std::size_t i) const {
+        return takesPart_.get() + i * takesPartWords_;
+    }
+    std::uint64_t* takesPart(std::size_t i) { return takesPart_.get() + i * takesPartWords_; }
     std::uint32_t* pivotRow(std::size_t s) { return pivots_.get() + s * pivotStride_; }
 
     // Carries the pivot rows' own columns [k0, k0 + kb) through the block's sweeps, recording each
     // pivot row's column-k legs and the snapshots of those columns.
     void carryPivotSquare(std::size_t k0, std::size_t kb) {
-        const ExactSubnormals exact;
         std::uint32_t* const square = square_.get();
         std::uint32_t* const legs = pivotLegs_.get();
         for (std::size_t p = 0; p < kb; ++p) {
@@ -148,12 +97,13 @@ class Engine {
         }
         for (std::size_t s = 0; s < kb; ++s) {
             std::uint32_t* const snapshot = pivotRow(s) + k0;
-            kernels_.snapshot(snapshot, square + s * kBlock, row(k0 + s), live(k0 + s), k0, kb);
+            kernels_.snapshot(snapshot, square + s * kBlock, row(k0 + s), takesPart(k0 + s), k0,
+                              kb);
             // Sweep s changes no cell of column s, so every row's leg can be taken up front.
             for (std::size_t p = 0; p < kb; ++p) {
-                const std::uint64_t* const rowLive = live(k0 + p);
+                const std::uint64_t* const rowTakesPart = takesPart(k0 + p);
                 const std::size_t c = k0 + s;
-                legs[p * kBlock + s] = (rowLive[c >> 6] >> (c & 63)) & 1u
+                legs[p * kBlock + s] = (rowTakesPart[c >> 6] >> (c & 63)) & 1u
                                            ? square[p * kBlock + s]
                                            : magnitude(row(k0 + p)[c]);
             }
@@ -161,7 +111,7 @@ class Engine {
                                kBlock, snapshot, kb);
         }
         for (std::size_t p = 0; p < kb; ++p) {
-            kernels_.storeLive(row(k0 + p), square + p * kBlock, live(k0 + p), k0, kb);
+            kernels_.storeTakingPart(row(k0 + p), square + p * kBlock, takesPart(k0 + p), k0, kb);
         }
     }
 
@@ -173,7 +123,6 @@ class Engine {
         const std::size_t rightBands = (n_ - rightBegin + kBandColumns - 1) / kBandColumns;
         pool_.parallelFor(0, static_cast<std::int64_t>(leftBands + rightBands),
                           [&](std::int64_t begin, std::int64_t end, int worker) {
-                              const ExactSubnormals exact;
                               std::uint32_t* const band = bands_[worker].get();
                               for (std::int64_t b = begin; b < end; ++b) {
                                   const std::size_t bi = static_cast<std::size_t>(b);
@@ -194,13 +143,14 @@ class Engine {
         }
         for (std::size_t s = 0; s < kb; ++s) {
             std::uint32_t* const snapshot = pivotRow(s) + c0;
-            kernels_.snapshot(snapshot, band + s * kBandColumns, row(k0 + s), live(k0 + s), c0,
+            kernels_.snapshot(snapshot, band + s * kBandColumns, row(k0 + s), takesPart(k0 + s), c0,
                               len);
             kernels_.sweepRows(band, kBandColumns, static_cast<int>(kb), static_cast<int>(s),
                                pivotLegs_.get() + s, kBlock, snapshot, len);
         }
         for (std::size_t p = 0; p < kb; ++p) {
-            kernels_.storeLive(row(k0 + p), band + p * kBandColumns, live(k0 + p), c0, len);
+            kernels_.storeTakingPart(row(k0 + p), band + p * kBandColumns, takesPart(k0 + p), c0,
+                                     len);
         }
     }
 
@@ -211,7 +161,6 @@ class Engine {
         pool_.parallelFor(
             0, static_cast<std::int64_t>(groups),
             [&](std::int64_t begin, std::int64_t end, int worker) {
-                const ExactSubnormals exact;
                 for (std::int64_t g = begin; g < end; ++g) {
                     const std::size_t first = static_cast<std::size_t>(g) * kGroupRows;
                     sweepGroup(k0, kb, first, std::min(others, first + kGroupRows), worker);
@@ -227,7 +176,7 @@ class Engine {
             const std::size_t index = first + static_cast<std::size_t>(r);
             const std::size_t i = index < k0 ? index : index + kb;
             group.rows[r] = row(i);
-            group.live[r] = live(i);
+            group.takesPart[r] = takesPart(i);
         }
         group.k0 = k0;
         group.sweeps = static_cast<int>(kb);
@@ -243,12 +192,12 @@ class Engine {
     }
 
     const Kernels& kernels_;
-    Word* const cells_;
+    CellBits* const cells_;
     const std::size_t n_;
     const std::size_t rowStride_;
     ThreadPool pool_;
-    const std::size_t liveWords_;
-    AlignedArray<std::uint64_t> live_;
+    const std::size_t takesPartWords_;
+    AlignedArray<std::uint64_t> takesPart_;
     const std::size_t pivotStride_;
     AlignedArray<std::uint32_t> pivots_;
     AlignedArray<std::uint32_t> square_;
@@ -261,36 +210,33 @@ class Engine {
 
 // Portable kernels.
 
-std::uint32_t liveBit(const std::uint64_t* live, std::size_t j) {
-    return (live[j >> 6] >> (j & 63)) & 1u;
+std::uint32_t takesPartBit(const std::uint64_t* takesPart, std::size_t j) {
+    return (takesPart[j >> 6] >> (j & 63)) & 1u;
 }
 
-bool isNaN(std::uint32_t magnitude) {
-    return magnitude > kInfBits;
-}
-
-void markLivePortable(const Word* row, std::uint64_t* live, std::size_t n, float lower) {
+void markTakingPartPortable(const CellBits* row, std::uint64_t* takesPart, std::size_t n,
+                            float lower) {
     for (std::size_t j = 0; j < n; ++j) {
         const std::uint32_t bits = row[j];
         float v;
         std::memcpy(&v, &bits, sizeof v);
-        if (v > lower || v < 0.0f) live[j >> 6] |= std::uint64_t{1} << (j & 63);
+        if (v > lower || v < 0.0f) takesPart[j >> 6] |= std::uint64_t{1} << (j & 63);
     }
 }
 
-void thresholdPortable(Word* row, std::size_t n, float upper) {
+void thresholdPortable(CellBits* row, std::size_t n, float upper) {
     for (std::size_t j = 0; j < n; ++j) {
         const std::uint32_t bits = row[j];
         float v;
         std::memcpy(&v, &bits, sizeof v);
-        if ((bits & kSignBit) || upper <= v) row[j] = kTwoBits;
+        if ((bits & kSignBit) || upper <= v) row[j] = kAbsentBits;
     }
 }
 
-void snapshotPortable(std::uint32_t* legs, const std::uint32_t* mags, const Word* row,
-                      const std::uint64_t* live, std::size_t col, std::size_t count) {
+void snapshotPortable(std::uint32_t* legs, const std::uint32_t* mags, const CellBits* row,
+                      const std::uint64_t* takesPart, std::size_t col, std::size_t count) {
     for (std::size_t j = 0; j < count; ++j) {
-        legs[j] = liveBit(live, col + j) ? mags[j] : magnitude(row[col + j]);
+        legs[j] = takesPartBit(takesPart, col + j) ? mags[j] : magnitude(row[col + j]);
     }
 }
 
@@ -318,11 +264,11 @@ void sweepRowsPortable(std::uint32_t* cells, std::size_t cellStride, int rows, i
     }
 }
 
-// A live cell keeps its sign, and becomes negative once its magnitude has fallen (replaced).
-void storeLivePortable(Word* row, const std::uint32_t* mags, const std::uint64_t* live,
-                       std::size_t col, std::size_t count) {
+// A takesPart cell keeps its sign, and becomes negative once its magnitude has fallen (replaced).
+void storeTakingPartPortable(CellBits* row, const std::uint32_t* mags,
+                             const std::uint64_t* takesPart, std::size_t col, std::size_t count) {
     for (std::size_t j = 0; j < count; ++j) {
-        if (!liveBit(live, col + j)) continue;
+        if (!takesPartBit(takesPart, col + j)) continue;
         const std::uint32_t old = row[col + j];
         const bool replaced = mags[j] < magnitude(old);
         row[col + j] = mags[j] | (old & kSignBit) | (replaced ? kSignBit : 0u);
@@ -336,13 +282,14 @@ void sweepGroupPortable(const SweepGroup& g) {
         const std::size_t c = g.k0 + s;
         for (int r = 0; r < g.rowCount; ++r) {
             std::uint32_t* const mags = g.own + r * kBlock;
-            const std::uint32_t leg = liveBit(g.live[r], c) ? mags[s] : magnitude(g.rows[r][c]);
+            const std::uint32_t leg =
+                takesPartBit(g.takesPart[r], c) ? mags[s] : magnitude(g.rows[r][c]);
             g.legs[r * kBlock + s] = leg;
             sweepRowPortable(mags, g.pivots + s * g.pivotStride + g.k0, kb, leg);
         }
     }
     for (int r = 0; r < g.rowCount; ++r) {
-        storeLivePortable(g.rows[r], g.own + r * kBlock, g.live[r], g.k0, kb);
+        storeTakingPartPortable(g.rows[r], g.own + r * kBlock, g.takesPart[r], g.k0, kb);
     }
     constexpr std::size_t kTile = 256;
     std::uint32_t mags[kTile];
@@ -355,20 +302,21 @@ void sweepGroupPortable(const SweepGroup& g) {
                     sweepRowPortable(mags, g.pivots + s * g.pivotStride + col, len,
                                      g.legs[r * kBlock + s]);
                 }
-                storeLivePortable(g.rows[r], mags, g.live[r], col, len);
+                storeTakingPartPortable(g.rows[r], mags, g.takesPart[r], col, len);
             }
         }
     }
 }
 
-const Kernels* kernelsFor(Path path) {
-    switch (path) {
-        case Path::Portable:
+const Kernels* kernelsFor(InstructionSet isa) {
+    if (!instructionSetSupported(isa)) return nullptr;
+    switch (isa) {
+        case InstructionSet::Portable:
             return &portableKernels();
-        case Path::Avx2:
-            return pathSupported(path) ? avx2Kernels() : nullptr;
-        case Path::Avx512:
-            return pathSupported(path) ? avx512Kernels() : nullptr;
+        case InstructionSet::Avx2:
+            return avx2Kernels();
+        case InstructionSet::Avx512:
+            return avx512Kernels();
     }
     return nullptr;
 }
@@ -376,47 +324,24 @@ const Kernels* kernelsFor(Path path) {
 }  // namespace
 
 const Kernels& portableKernels() {
-    static constexpr Kernels kernels{markLivePortable,  thresholdPortable, snapshotPortable,
-                                     sweepRowsPortable, storeLivePortable, sweepGroupPortable};
+    static constexpr Kernels kernels{markTakingPartPortable,  thresholdPortable,
+                                     snapshotPortable,        sweepRowsPortable,
+                                     storeTakingPartPortable, sweepGroupPortable};
     return kernels;
 }
 
-bool pathSupported(Path path) {
-#if defined(__x86_64__) || defined(__i386__)
-    // Safe to repeat; needed when this runs from another library's static initialisers.
-    __builtin_cpu_init();
-#endif
-    switch (path) {
-        case Path::Portable:
-            return true;
-#if defined(__x86_64__) || defined(__i386__)
-        case Path::Avx2:
-            return avx2Kernels() != nullptr && __builtin_cpu_supports("avx2");
-        case Path::Avx512:
-            return avx512Kernels() != nullptr && __builtin_cpu_supports("avx512f");
-#else
-        default:
-            return false;
-#endif
-    }
-    return false;
-}
-
-Path bestPath() {
-    static const Path best = pathSupported(Path::Avx512) ? Path::Avx512
-                             : pathSupported(Path::Avx2) ? Path::Avx2
-                                                         : Path::Portable;
-    return best;
-}
-
-void prune(Path path, float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
-           float upper_threshold, int threads, const std::function<void(double)>& progress) {
-    const Kernels* const kernels = kernelsFor(path);
-    if (!kernels) throw std::invalid_argument("this CPU cannot run the requested vector path");
+void prune(InstructionSet isa, float* matrix, std::int64_t n, std::size_t rowStride,
+           float lower_threshold, float upper_threshold, int threads,
+           const std::function<void(double)>& progress) {
+    const Kernels* const kernels = kernelsFor(isa);
+    if (!kernels) throw std::invalid_argument("this CPU cannot run the requested instruction set");
     if (n <= 0) return;
     if (rowStride < static_cast<std::size_t>(n)) {
         throw std::invalid_argument("the row stride is shorter than a row");
     }
+    // The pool's workers compute in IEEE mode already; this thread does its share of the work
+    // too, and must compare subnormal magnitudes as they are whatever mode its caller had set.
+    const IeeeFloatingPoint ieee;
     Engine(*kernels, matrix, static_cast<std::size_t>(n), rowStride, threads)
         .run(lower_threshold, upper_threshold, progress);
 }
@@ -426,7 +351,7 @@ void prune(Path path, float* matrix, std::int64_t n, std::size_t rowStride, floa
 void pruneWeakestLinks(float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
                        float upper_threshold, int threads,
                        const std::function<void(double)>& progress) {
-    weakest_link::prune(weakest_link::bestPath(), matrix, n, rowStride, lower_threshold,
+    weakest_link::prune(bestInstructionSet(), matrix, n, rowStride, lower_threshold,
                         upper_threshold, threads, progress);
 }
 

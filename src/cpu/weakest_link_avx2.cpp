@@ -24,7 +24,7 @@ struct Avx2 {
     using Float = __m256;
     using Int = __m256i;
     using Mask = unsigned;
-    using LiveBits = std::uint8_t;
+    using TakesPartBits = std::uint8_t;
     static constexpr std::size_t kLanes = 8;
     // 16 vector registers: the tile, one broadcast leg per row and the pivot vectors fit in them.
     static constexpr int kTileRows = 4;
@@ -33,10 +33,10 @@ struct Avx2 {
     static Mask firstLanes(std::size_t count) {
         return count >= kLanes ? 0xffu : (1u << count) - 1u;
     }
-    static Mask liveLanes(const std::uint64_t* live, std::size_t col) {
-        return reinterpret_cast<const unsigned char*>(live)[col / 8];
+    static Mask takingPartLanes(const std::uint64_t* takesPart, std::size_t col) {
+        return reinterpret_cast<const unsigned char*>(takesPart)[col / 8];
     }
-    static LiveBits bitsOf(Mask mask) { return static_cast<LiveBits>(mask); }
+    static TakesPartBits bitsOf(Mask mask) { return static_cast<TakesPartBits>(mask); }
     // All-ones in lane l when bit l of the mask is set.
     static Int widen(Mask mask) {
         const __m256i lanes = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
@@ -80,7 +80,7 @@ struct Avx2 {
     }
     static Float stepNaNLeg(Float cell, Float pivot) { return _mm256_min_ps(pivot, cell); }
 
-    // The stored form of a live cell whose magnitude went from |old| to mag: negative if it
+    // The stored form of a takesPart cell whose magnitude went from |old| to mag: negative if it
     // started negative or has been replaced. Both magnitudes are below 2^31, so a signed compare
     // orders them.
     static Int merged(Int old, Float mag) {
@@ -120,9 +120,9 @@ namespace fwprune::cpu::weakest_link {
 
 // Outside the AVX2 region: callers reach this before they know what the CPU supports.
 const Kernels* avx2Kernels() {
-    static constexpr Kernels kernels{Kernels256::markLive,  Kernels256::threshold,
-                                     Kernels256::snapshot,  Kernels256::sweepRows,
-                                     Kernels256::storeLive, Kernels256::sweepGroup};
+    static constexpr Kernels kernels{Kernels256::markTakingPart,  Kernels256::threshold,
+                                     Kernels256::snapshot,        Kernels256::sweepRows,
+                                     Kernels256::storeTakingPart, Kernels256::sweepGroup};
     return &kernels;
 }
 

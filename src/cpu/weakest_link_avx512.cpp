@@ -32,7 +32,7 @@ struct Avx512 {
     using Float = __m512;
     using Int = __m512i;
     using Mask = __mmask16;
-    using LiveBits = std::uint16_t;
+    using TakesPartBits = std::uint16_t;
     static constexpr std::size_t kLanes = 16;
     // 32 vector registers hold a 4 x 4 tile with its legs and pivots.
     static constexpr int kTileRows = 4;
@@ -41,12 +41,13 @@ struct Avx512 {
     static Mask firstLanes(std::size_t count) {
         return count >= kLanes ? Mask(0xffff) : Mask((1u << count) - 1u);
     }
-    static Mask liveLanes(const std::uint64_t* live, std::size_t col) {
+    static Mask takingPartLanes(const std::uint64_t* takesPart, std::size_t col) {
         std::uint16_t bits;
-        std::memcpy(&bits, reinterpret_cast<const unsigned char*>(live) + col / 8, sizeof bits);
+        std::memcpy(&bits, reinterpret_cast<const unsigned char*>(takesPart) + col / 8,
+                    sizeof bits);
         return bits;
     }
-    static LiveBits bitsOf(Mask mask) { return mask; }
+    static TakesPartBits bitsOf(Mask mask) { return mask; }
 
     static Int load(const void* p) { return _mm512_loadu_si512(p); }
     static void store(void* p, Int v) { _mm512_storeu_si512(p, v); }
@@ -78,7 +79,7 @@ struct Avx512 {
     }
     static Float stepNaNLeg(Float cell, Float pivot) { return _mm512_min_ps(pivot, cell); }
 
-    // The stored form of a live cell whose magnitude went from |old| to mag: negative if it
+    // The stored form of a takesPart cell whose magnitude went from |old| to mag: negative if it
     // started negative or has been replaced.
     static Int merged(Int old, Float mag) {
         const __m512i sign = _mm512_set1_epi32(static_cast<int>(0x80000000u));
@@ -119,9 +120,9 @@ namespace fwprune::cpu::weakest_link {
 
 // Outside the AVX-512 region: callers reach this before they know what the CPU supports.
 const Kernels* avx512Kernels() {
-    static constexpr Kernels kernels{Kernels512::markLive,  Kernels512::threshold,
-                                     Kernels512::snapshot,  Kernels512::sweepRows,
-                                     Kernels512::storeLive, Kernels512::sweepGroup};
+    static constexpr Kernels kernels{Kernels512::markTakingPart,  Kernels512::threshold,
+                                     Kernels512::snapshot,        Kernels512::sweepRows,
+                                     Kernels512::storeTakingPart, Kernels512::sweepGroup};
     return &kernels;
 }
 

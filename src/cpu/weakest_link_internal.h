@@ -2,33 +2,30 @@
 //
 // Which cells take part (v > lower || v < 0) never changes in effect: a held cell (0 <= v <= lower,
 // or NaN) is never written, and a replaced cell stores -w, which keeps taking part or has
-// magnitude 0 and can shrink no further. A bitmap (one bit per cell, set for the cells that take
-// part) is computed once. The sweeps then work on magnitudes alone: one step is
+// magnitude 0 and can shrink no further. A bitmap (the takes-part bits, one per cell) is computed
+// once. The sweeps then work on magnitudes alone: one step is
 //     |cell| = min(|cell|, fmaxf(|m[i][k]|, |m[k][j]|))
 // and for non-negative floats a plain min/max gives the same order and the same bits. A cell's
-// sign only matters to the threshold pass, which turns every negative cell into 2.0, so a live
-// cell is stored as its current magnitude with the sign set if it started negative or was ever
-// replaced (its magnitude fell). Legs are magnitudes, NaN included: fmaxf ignores a NaN operand,
-// and when both legs are NaN nothing changes.
+// sign only matters to the threshold pass, which turns every negative cell into 2.0, so a cell
+// that takes part is stored as its current magnitude with the sign set if it started negative or
+// was ever replaced (its magnitude fell). Legs are magnitudes, NaN included: fmaxf ignores a NaN
+// operand, and when both legs are NaN nothing changes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 
+#include "cpu/float_bits.h"
+#include "cpu/instruction_set.h"
+
 namespace fwprune::cpu::weakest_link {
 
-// Cells of the caller's float matrix, read and written as bit patterns.
-typedef std::uint32_t Word __attribute__((__may_alias__));
-
-enum class Path { Portable, Avx2, Avx512 };
-
-bool pathSupported(Path path);
-Path bestPath();
-
-// pruneWeakestLinks on the given path; throws std::invalid_argument when this CPU cannot run it.
-void prune(Path path, float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
-           float upper_threshold, int threads, const std::function<void(double)>& progress = {});
+// pruneWeakestLinks with the given instruction set's kernels; throws std::invalid_argument when
+// this CPU cannot run them.
+void prune(InstructionSet isa, float* matrix, std::int64_t n, std::size_t rowStride,
+           float lower_threshold, float upper_threshold, int threads,
+           const std::function<void(double)>& progress = {});
 
 // Sweeps per block: the pivot snapshots (kBlock rows) stay in L2, and each cell is loaded and
 // stored once per block.
@@ -41,8 +38,8 @@ constexpr int kGroupRows = 8;
 // the rows' own columns [k0, k0 + sweeps), sweep by sweep, which yields each row's column-k legs,
 // then to the other columns, tile by tile.
 struct SweepGroup {
-    Word* rows[kGroupRows];
-    const std::uint64_t* live[kGroupRows];  // participation bits of each row
+    CellBits* rows[kGroupRows];
+    const std::uint64_t* takesPart[kGroupRows];  // takes-part bits of each row
     int rowCount;
     std::size_t k0;
     int sweeps;
@@ -58,24 +55,25 @@ struct SweepGroup {
 };
 
 struct Kernels {
-    // Sets the participation bits of a row (live is zeroed on entry).
-    void (*markLive)(const Word* row, std::uint64_t* live, std::size_t n, float lower);
+    // Sets the takes-part bits of a row (takesPart is zeroed on entry).
+    void (*markTakingPart)(const CellBits* row, std::uint64_t* takesPart, std::size_t n,
+                           float lower);
     // The threshold pass over a row: negative cells and cells >= upper become 2.0.
-    void (*threshold)(Word* row, std::size_t n, float upper);
+    void (*threshold)(CellBits* row, std::size_t n, float upper);
     // legs[j] = the magnitude of cell col + j: mags[j] if it takes part, |row[col + j]| if it is
     // held. col is a multiple of 16.
-    void (*snapshot)(std::uint32_t* legs, const std::uint32_t* mags, const Word* row,
-                     const std::uint64_t* live, std::size_t col, std::size_t count);
+    void (*snapshot)(std::uint32_t* legs, const std::uint32_t* mags, const CellBits* row,
+                     const std::uint64_t* takesPart, std::size_t col, std::size_t count);
     // For every row p < rows but skipRow, and j < count:
     //     cells[p * cellStride + j] = min(that, fmaxf(legs[p * legStride], pivot[j])),
-    // on magnitudes. Held cells of the rows may be overwritten; storeLive leaves them out.
+    // on magnitudes. Held cells of the rows may be overwritten; storeTakingPart leaves them out.
     void (*sweepRows)(std::uint32_t* cells, std::size_t cellStride, int rows, int skipRow,
                       const std::uint32_t* legs, std::size_t legStride, const std::uint32_t* pivot,
                       std::size_t count);
     // Writes the magnitudes mags[j] back to row[col + j] for the cells that take part, signed as
     // described above; col is a multiple of 16.
-    void (*storeLive)(Word* row, const std::uint32_t* mags, const std::uint64_t* live,
-                      std::size_t col, std::size_t count);
+    void (*storeTakingPart)(CellBits* row, const std::uint32_t* mags,
+                            const std::uint64_t* takesPart, std::size_t col, std::size_t count);
     void (*sweepGroup)(const SweepGroup& group);
 };
 

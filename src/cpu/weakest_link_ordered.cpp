@@ -46,23 +46,13 @@
 #include "common/parallel.h"
 #include "common/progress.h"
 #include "cpu/cpu_engine.h"
+#include "cpu/float_bits.h"
 #include "cpu/weakest_link_ordered_internal.h"
 
 namespace fwprune::cpu {
 namespace {
 
-using Bits = std::uint32_t;
-constexpr Bits kSignBit = 0x80000000u;
-constexpr Bits kMagnitudeBits = 0x7fffffffu;
-constexpr Bits kInfBits = 0x7f800000u;
-constexpr Bits kTwoBits = 0x40000000u;      // 2.0f, the absent mark
-constexpr Bits kNoMagnitude = 0xffffffffu;  // above every magnitude
-
-Bits bitsOf(float value) {
-    Bits bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
+constexpr std::uint32_t kNoMagnitude = 0xffffffffu;  // above every magnitude
 
 // The threshold tests on bit patterns, as IEEE comparisons answer them for values that are not
 // NaN, whatever the thread's floating-point mode: subnormals compare as themselves. Both tests come
@@ -71,11 +61,11 @@ Bits bitsOf(float value) {
 class Thresholds {
   public:
     Thresholds(float lower, float upper) {
-        const Bits lowerBits = bitsOf(lower);
-        const Bits upperBits = bitsOf(upper);
+        const std::uint32_t lowerBits = bitsOf(lower);
+        const std::uint32_t upperBits = bitsOf(upper);
         // upper <= v, for v with a clear sign bit: v's bits at or above those of upper when upper
         // is not negative (-0.0 counts as 0); always when it is; never when it is NaN.
-        if ((upperBits & kMagnitudeBits) > kInfBits) {
+        if (isNaN(magnitude(upperBits))) {
             cutFrom_ = kSignBit;
         } else if ((upperBits & kSignBit) != 0) {
             cutFrom_ = 0;
@@ -84,7 +74,7 @@ class Thresholds {
         }
         // v > lower: v's bits above those of lower when lower is not negative (-0.0 counts as 0);
         // always when it is (+0.0 > -1); never when it is NaN.
-        if ((lowerBits & kMagnitudeBits) > kInfBits) {
+        if (isNaN(magnitude(lowerBits))) {
             questionFrom_ = kSignBit;
         } else if ((lowerBits & kSignBit) != 0 && lowerBits != kSignBit) {
             questionFrom_ = 0;
@@ -95,14 +85,16 @@ class Thresholds {
     }
 
     // Ends 2.0 whatever the paths: the sign bit is set, or the value is at or above upper.
-    bool cut(Bits bits) const { return bits >= cutFrom_; }
+    bool cut(std::uint32_t bits) const { return bits >= cutFrom_; }
     // Ends 2.0 exactly when lighter legs lead around it: clear sign bit, above lower, below upper.
-    bool question(Bits bits) const { return bits - questionFrom_ < questionEnd_ - questionFrom_; }
+    bool question(std::uint32_t bits) const {
+        return bits - questionFrom_ < questionEnd_ - questionFrom_;
+    }
 
   private:
-    Bits cutFrom_;
-    Bits questionFrom_;
-    Bits questionEnd_;
+    std::uint32_t cutFrom_;
+    std::uint32_t questionFrom_;
+    std::uint32_t questionEnd_;
 };
 
 using Progress = EngineProgress;
@@ -110,12 +102,12 @@ using Progress = EngineProgress;
 class Matrix {
   public:
     Matrix(float* cells, std::size_t n, std::size_t rowStride)
-        : cells_(reinterpret_cast<Bits*>(cells)), n_(n), rowStride_(rowStride) {}
+        : cells_(reinterpret_cast<CellBits*>(cells)), n_(n), rowStride_(rowStride) {}
     std::size_t n() const { return n_; }
-    Bits* row(std::size_t i) const { return cells_ + i * rowStride_; }
+    CellBits* row(std::size_t i) const { return cells_ + i * rowStride_; }
 
   private:
-    Bits* cells_;
+    CellBits* cells_;
     std::size_t n_;
     std::size_t rowStride_;
 };
@@ -172,9 +164,9 @@ void cutRows(const Matrix& m, const Thresholds& t, ThreadPool& pool) {
     pool.parallelFor(
         0, static_cast<std::int64_t>(m.n()), [&](std::int64_t begin, std::int64_t end, int) {
             for (auto i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
-                Bits* const row = m.row(i);
+                CellBits* const row = m.row(i);
                 for (std::size_t j = 0; j < m.n(); ++j) {
-                    if (t.cut(row[j])) row[j] = kTwoBits;
+                    if (t.cut(row[j])) row[j] = kAbsentBits;
                 }
             }
         });
@@ -182,7 +174,7 @@ void cutRows(const Matrix& m, const Thresholds& t, ThreadPool& pool) {
 
 // Cells that take part in the closure: every question, and every leg but the diagonal (a leg
 // from a node to itself adds no path).
-bool takesPart(const Thresholds& t, std::size_t i, std::size_t j, Bits bits) {
+bool takesPart(const Thresholds& t, std::size_t i, std::size_t j, std::uint32_t bits) {
     return i != j || t.question(bits);
 }
 
@@ -196,7 +188,7 @@ constexpr std::size_t kTopBuckets = std::size_t{1} << (31 - kTopShift);
 // chunk of rows.
 struct Census {
     bool hasNaN = false;
-    Bits largestQuestion = kNoMagnitude;
+    std::uint32_t largestQuestion = kNoMagnitude;
     std::vector<std::vector<std::uint32_t>> counts;
 };
 
@@ -209,12 +201,12 @@ Census takeCensus(const Matrix& m, const Thresholds& t, const RowChunks& chunks,
     std::vector<unsigned char> nan(chunks.count(), 0);
     std::vector<std::uint64_t> largest(chunks.count(), 0);
     chunks.forEachRow([&](std::size_t c, std::size_t i) {
-        const Bits* const row = m.row(i);
-        Bits nanSeen = 0;
+        const CellBits* const row = m.row(i);
+        bool nanSeen = false;
         std::uint64_t top = largest[c];
         for (std::size_t j = 0; j < m.n(); ++j) {
-            const Bits bits = row[j];
-            nanSeen |= (bits & kMagnitudeBits) > kInfBits;
+            const std::uint32_t bits = row[j];
+            nanSeen |= isNaN(magnitude(bits));
             if (t.question(bits)) top = std::max<std::uint64_t>(top, std::uint64_t{bits} + 1);
         }
         if (histogram) {
@@ -229,7 +221,7 @@ Census takeCensus(const Matrix& m, const Thresholds& t, const RowChunks& chunks,
     for (std::size_t c = 0; c < chunks.count(); ++c) {
         census.hasNaN |= nan[c] != 0;
         if (largest[c] > 0) {
-            const auto top = static_cast<Bits>(largest[c] - 1);
+            const auto top = static_cast<std::uint32_t>(largest[c] - 1);
             census.largestQuestion = census.largestQuestion == kNoMagnitude
                                          ? top
                                          : std::max(census.largestQuestion, top);
@@ -249,16 +241,16 @@ class JoinOrder {
         gap_.reserve(n);
     }
     // Appends x; gapAfter is the join weight between x and the node that follows it.
-    void append(std::uint32_t x, Bits gapAfter) {
+    void append(std::uint32_t x, std::uint32_t gapAfter) {
         position_[x] = static_cast<std::uint32_t>(order_.size());
         order_.push_back(x);
         gap_.push_back(gapAfter);
     }
     // link[j] = the weight at which i and j were joined, for every j but i.
-    void joinWeightsFrom(std::size_t i, Bits* link) const {
+    void joinWeightsFrom(std::size_t i, std::uint32_t* link) const {
         const std::size_t n = order_.size();
         const std::size_t p = position_[i];
-        Bits running = 0;
+        std::uint32_t running = 0;
         for (std::size_t q = p + 1; q < n; ++q) {
             running = std::max(running, gap_[q - 1]);
             link[order_[q]] = running;
@@ -272,7 +264,7 @@ class JoinOrder {
 
   private:
     std::vector<std::uint32_t> order_;
-    std::vector<Bits> gap_;
+    std::vector<std::uint32_t> gap_;
     std::vector<std::uint32_t> position_;
 };
 
@@ -283,22 +275,23 @@ class JoinOrder {
 template <typename Diagonal>
 void finishWithJoins(const Matrix& m, const Thresholds& t, ThreadPool& pool, const JoinOrder& joins,
                      const BitMatrix* beaten, Diagonal&& diagonal, const Progress& progress) {
-    std::vector<std::vector<Bits>> links(static_cast<std::size_t>(pool.size()),
-                                         std::vector<Bits>(m.n()));
+    std::vector<std::vector<std::uint32_t>> links(static_cast<std::size_t>(pool.size()),
+                                                  std::vector<std::uint32_t>(m.n()));
     pool.parallelFor(
         0, static_cast<std::int64_t>(m.n()), [&](std::int64_t begin, std::int64_t end, int worker) {
-            Bits* const link = links[static_cast<std::size_t>(worker)].data();
+            std::uint32_t* const link = links[static_cast<std::size_t>(worker)].data();
             for (auto i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
-                Bits* const row = m.row(i);
+                CellBits* const row = m.row(i);
                 joins.joinWeightsFrom(i, link);
                 link[i] = diagonal(i, row);
                 for (std::size_t j0 = 0; j0 < m.n(); j0 += 64) {
                     const std::uint64_t word = beaten ? beaten->row(i)[j0 / 64] : 0;
                     const std::size_t count = std::min<std::size_t>(64, m.n() - j0);
                     for (std::size_t k = 0; k < count; ++k) {
-                        const Bits bits = row[j0 + k];
+                        const std::uint32_t bits = row[j0 + k];
                         const bool beatenHere = ((word >> k) & 1u) != 0 || bits > link[j0 + k];
-                        if (t.cut(bits) || (t.question(bits) && beatenHere)) row[j0 + k] = kTwoBits;
+                        if (t.cut(bits) || (t.question(bits) && beatenHere))
+                            row[j0 + k] = kAbsentBits;
                     }
                 }
                 // The calling thread's share of the rows stands for everyone's.
@@ -321,9 +314,9 @@ bool magnitudesSymmetric(const Matrix& m, ThreadPool& pool) {
                 for (std::size_t tj = 0; tj <= ti; ++tj) {
                     const std::size_t iEnd = std::min(m.n(), (ti + 1) * kTile);
                     const std::size_t jEnd = std::min(m.n(), (tj + 1) * kTile);
-                    Bits differ = 0;
+                    std::uint32_t differ = 0;
                     for (std::size_t i = ti * kTile; i < iEnd; ++i) {
-                        const Bits* const row = m.row(i);
+                        const CellBits* const row = m.row(i);
                         for (std::size_t j = tj * kTile; j < jEnd && j < i; ++j)
                             differ |= (row[j] ^ m.row(j)[i]) & kMagnitudeBits;
                     }
@@ -346,7 +339,7 @@ void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
     // to the tree in `reach` (magnitude in the high half, node in the low half, so that the
     // smallest entry names it), and a node in the tree holds all ones.
     struct Edge {
-        Bits weight;
+        std::uint32_t weight;
         std::uint32_t a, b;
     };
     std::vector<Edge> tree;
@@ -362,11 +355,11 @@ void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
                 std::uint64_t best = kInTree;
                 for (std::size_t x = 0; x < n; ++x) best = std::min(best, reach[x]);
                 u = static_cast<std::uint32_t>(best);
-                tree.push_back(
-                    {static_cast<Bits>(best >> 32), from[u], static_cast<std::uint32_t>(u)});
+                tree.push_back({static_cast<std::uint32_t>(best >> 32), from[u],
+                                static_cast<std::uint32_t>(u)});
             }
             reach[u] = kInTree;
-            const Bits* const row = m.row(u);
+            const CellBits* const row = m.row(u);
             for (std::size_t x = 0; x < n; ++x) {
                 const std::uint64_t leg = (std::uint64_t{row[x] & kMagnitudeBits} << 32) | x;
                 if (leg < reach[x] && reach[x] != kInTree) {
@@ -385,7 +378,7 @@ void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
     std::sort(tree.begin(), tree.end(),
               [](const Edge& x, const Edge& y) { return x.weight < y.weight; });
     std::vector<std::uint32_t> leader(n), head(n), tail(n), next(n, 0);
-    std::vector<Bits> joinAfter(n, 0);
+    std::vector<std::uint32_t> joinAfter(n, 0);
     for (std::size_t x = 0; x < n; ++x)
         leader[x] = head[x] = tail[x] = static_cast<std::uint32_t>(x);
     const auto find = [&](std::uint32_t x) {
@@ -406,9 +399,9 @@ void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
     }
     finishWithJoins(
         m, t, pool, joins, nullptr,
-        [&](std::size_t i, const Bits* row) {
+        [&](std::size_t i, const CellBits* row) {
             // i -> k -> i over i's lightest leg.
-            Bits lightest = kNoMagnitude;
+            std::uint32_t lightest = kNoMagnitude;
             for (std::size_t j = 0; j < n; ++j) {
                 if (j != i) lightest = std::min(lightest, row[j] & kMagnitudeBits);
             }
@@ -462,7 +455,7 @@ class Closure {
     bool complete() { return n_ >= 2 && size_[find(0)] == n_; }
 
     // Inserts the leg u -> v of the given magnitude.
-    void insert(std::uint32_t u, std::uint32_t v, Bits magnitude) {
+    void insert(std::uint32_t u, std::uint32_t v, std::uint32_t magnitude) {
         const std::uint32_t cu = find(u);
         const std::uint32_t cv = find(v);
         if (cu == cv || BitMatrix::test(reach_.row(cu), v)) return;
@@ -513,7 +506,7 @@ class Closure {
     }
 
     // The magnitude at which i joined a component of more than one node (kNoMagnitude if never).
-    Bits selfJoin(std::size_t i) const { return selfJoin_[i]; }
+    std::uint32_t selfJoin(std::size_t i) const { return selfJoin_[i]; }
 
   private:
     static constexpr std::uint32_t kNoNode = 0xffffffffu;
@@ -536,7 +529,7 @@ class Closure {
     }
 
     // Component x joins component c: its members follow c's.
-    void join(std::uint32_t x, std::uint32_t c, Bits magnitude) {
+    void join(std::uint32_t x, std::uint32_t c, std::uint32_t magnitude) {
         if (size_[x] == 1) selfJoin_[x] = magnitude;
         next_[tail_[c]] = x;
         joinAfter_[tail_[c]] = magnitude;
@@ -559,17 +552,17 @@ class Closure {
     // Members of each component as a list from its leader: next_, and the list's tail_.
     std::vector<std::uint32_t> tail_;
     std::vector<std::uint32_t> next_;
-    std::vector<Bits> joinAfter_;  // join weight between a member and the next
-    std::vector<Bits> selfJoin_;
+    std::vector<std::uint32_t> joinAfter_;  // join weight between a member and the next
+    std::vector<std::uint32_t> selfJoin_;
 };
 
 // One cell as the sorting sees it: magnitude, whether it is a question, row, column.
 using Event = std::uint64_t;
-Event eventOf(Bits magnitude, bool question, std::size_t i, std::size_t j) {
+Event eventOf(std::uint32_t magnitude, bool question, std::size_t i, std::size_t j) {
     return (std::uint64_t{magnitude} << 33) | (std::uint64_t{question} << 32) | (i << 16) | j;
 }
-Bits magnitudeOf(Event e) {
-    return static_cast<Bits>(e >> 33);
+std::uint32_t magnitudeOf(Event e) {
+    return static_cast<std::uint32_t>(e >> 33);
 }
 bool isQuestion(Event e) {
     return (e >> 32) & 1u;
@@ -643,7 +636,7 @@ class OrderedPruning {
 
     // counts: the census's top-level histogram. Questions end at largestQuestion, so the buckets
     // above its own are never visited.
-    void run(const ChunkCounts& counts, Bits largestQuestion) {
+    void run(const ChunkCounts& counts, std::uint32_t largestQuestion) {
         const std::size_t lastBucket = largestQuestion >> kTopShift;
         for (const auto& count : counts) {
             for (std::size_t b = 0; b <= lastBucket; ++b) events_ += count[b];
@@ -651,7 +644,7 @@ class OrderedPruning {
         processRange(0, kTopShift, lastBucket + 1, counts);
         finishWithJoins(
             m_, t_, pool_, closure_.joinOrder(), &beaten_,
-            [&](std::size_t i, const Bits*) { return closure_.selfJoin(i); },
+            [&](std::size_t i, const CellBits*) { return closure_.selfJoin(i); },
             progressPart(progress_, 0.5, 1));
     }
 
@@ -661,14 +654,14 @@ class OrderedPruning {
     // unless the closure completes on the way. Consecutive buckets are gathered and sorted in
     // batches; a bucket too big for one batch is split again by a histogram of its own, and a
     // single magnitude too big for one batch is streamed.
-    void processRange(Bits lo, int shift, std::size_t buckets, const ChunkCounts& counts) {
+    void processRange(std::uint32_t lo, int shift, std::size_t buckets, const ChunkCounts& counts) {
         std::vector<std::size_t> total(buckets, 0);
         for (const auto& count : counts) {
             for (std::size_t b = 0; b < buckets; ++b) total[b] += count[b];
         }
         std::size_t b = 0;
         while (b < buckets && !complete_) {
-            const Bits bucketLo = lo + (static_cast<Bits>(b) << shift);
+            const std::uint32_t bucketLo = lo + (static_cast<std::uint32_t>(b) << shift);
             if (total[b] > capacity_) {
                 if (shift == 0) {
                     streamMagnitude(bucketLo);
@@ -693,13 +686,13 @@ class OrderedPruning {
 
     // Counts per chunk of the cells that take part with magnitude in [lo, lo + 2^shift), in
     // buckets 2^subShift wide.
-    ChunkCounts histogram(Bits lo, int shift, int subShift, std::size_t buckets) const {
+    ChunkCounts histogram(std::uint32_t lo, int shift, int subShift, std::size_t buckets) const {
         ChunkCounts counts(chunks_.count(), std::vector<std::uint32_t>(buckets, 0));
         chunks_.forEachRow([&](std::size_t c, std::size_t i) {
             std::uint32_t* const count = counts[c].data();
-            const Bits* const row = m_.row(i);
+            const CellBits* const row = m_.row(i);
             for (std::size_t j = 0; j < m_.n(); ++j) {
-                const Bits offset = (row[j] & kMagnitudeBits) - lo;
+                const std::uint32_t offset = (row[j] & kMagnitudeBits) - lo;
                 if ((offset >> shift) == 0 && takesPart(t_, i, j, row[j]))
                     ++count[offset >> subShift];
             }
@@ -709,7 +702,7 @@ class OrderedPruning {
 
     // Gathers the cells of buckets [b, e) into their buckets' places, sorts each bucket, and
     // processes the events in order.
-    void sortAndProcess(Bits lo, int shift, std::size_t b, std::size_t e,
+    void sortAndProcess(std::uint32_t lo, int shift, std::size_t b, std::size_t e,
                         const ChunkCounts& counts) {
         std::vector<std::vector<std::size_t>> cursor(chunks_.count(),
                                                      std::vector<std::size_t>(e - b));
@@ -724,15 +717,15 @@ class OrderedPruning {
         }
         bucketStart[e - b] = at;
         batch_.resize(at);
-        const Bits first = lo + (static_cast<Bits>(b) << shift);
+        const std::uint32_t first = lo + (static_cast<std::uint32_t>(b) << shift);
         const std::uint64_t span = std::uint64_t{e - b} << shift;
         Event* const out = batch_.data();
         chunks_.forEachRow([&](std::size_t c, std::size_t i) {
             std::size_t* const next = cursor[c].data();
-            const Bits* const row = m_.row(i);
+            const CellBits* const row = m_.row(i);
             for (std::size_t j = 0; j < m_.n(); ++j) {
-                const Bits bits = row[j];
-                const Bits offset = (bits & kMagnitudeBits) - first;
+                const std::uint32_t bits = row[j];
+                const std::uint32_t offset = (bits & kMagnitudeBits) - first;
                 if (offset >= span || !takesPart(t_, i, j, bits)) continue;
                 out[next[offset >> shift]++] =
                     eventOf(bits & kMagnitudeBits, t_.question(bits), i, j);
@@ -763,7 +756,7 @@ class OrderedPruning {
 
     void processEvents(const Event* events, std::size_t count) {
         for (std::size_t g = 0; g < count && !complete_;) {
-            const Bits magnitude = magnitudeOf(events[g]);
+            const std::uint32_t magnitude = magnitudeOf(events[g]);
             std::size_t h = g;
             while (h < count && magnitudeOf(events[h]) == magnitude) ++h;
             for (std::size_t x = g; x < h; ++x) {
@@ -781,16 +774,16 @@ class OrderedPruning {
 
     // One magnitude holding more cells than a batch: its questions in one pass, then its legs in
     // another.
-    void streamMagnitude(Bits magnitude) {
+    void streamMagnitude(std::uint32_t magnitude) {
         std::size_t cells = 0;
         for (std::size_t i = 0; i < m_.n(); ++i) {
-            const Bits* const row = m_.row(i);
+            const CellBits* const row = m_.row(i);
             for (std::size_t j = 0; j < m_.n(); ++j) {
                 if ((row[j] & kMagnitudeBits) == magnitude && t_.question(row[j])) answer(i, j);
             }
         }
         for (std::size_t i = 0; i < m_.n(); ++i) {
-            const Bits* const row = m_.row(i);
+            const CellBits* const row = m_.row(i);
             for (std::size_t j = 0; j < m_.n(); ++j) {
                 if ((row[j] & kMagnitudeBits) != magnitude || !takesPart(t_, i, j, row[j]))
                     continue;

@@ -7,10 +7,10 @@
 //   Float, Int, Mask        vector of floats, vector of 32-bit ints, lane mask
 //   kLanes                  lanes per vector
 //   kTileRows, kTileVectors register tile of the sweeps (rows by vectors)
-//   LiveBits                unsigned type of kLanes bits, as the participation bitmap stores them
+//   TakesPartBits                unsigned type of kLanes bits, as the takes-part bitmap stores them
 //   firstLanes(count)       mask of the first min(count, kLanes) lanes
-//   liveLanes(live, col)    participation bits of lanes col..col + kLanes - 1 as a mask
-//   bitsOf(mask)            the mask as LiveBits
+//   takingPartLanes(takesPart, col)    takes-part bits of lanes col..col + kLanes - 1 as a mask
+//   bitsOf(mask)            the mask as TakesPartBits
 //   load(p), loadMasked(p, mask), storeMasked(p, mask, v)      Int, unaligned, masked-off lanes 0
 //   loadFloats(p), storeFloats(p, v)                           Float, 64-byte aligned
 //   asFloat(Int), asInt(Float)
@@ -30,12 +30,6 @@
 namespace fwprune::cpu::weakest_link {
 namespace {
 
-constexpr std::uint32_t kInfBits = 0x7f800000u;
-
-inline bool isNaN(std::uint32_t magnitude) {
-    return magnitude > kInfBits;
-}
-
 template <typename V>
 struct VectorKernels {
     using Float = typename V::Float;
@@ -46,30 +40,32 @@ struct VectorKernels {
         return isNaN(leg) ? V::stepNaNLeg(cell, pivot) : V::step(cell, pivot, V::broadcast(leg));
     }
 
-    static void markLive(const Word* row, std::uint64_t* live, std::size_t n, float lower) {
+    static void markTakingPart(const CellBits* row, std::uint64_t* takesPart, std::size_t n,
+                               float lower) {
         for (std::size_t j = 0; j < n; j += kLanes) {
             const Mask lanes = V::firstLanes(n - j);
-            const typename V::LiveBits bits =
+            const typename V::TakesPartBits bits =
                 V::bitsOf(lanes & V::takesPart(V::asFloat(V::loadMasked(row + j, lanes)), lower));
-            std::memcpy(reinterpret_cast<unsigned char*>(live) + j / 8, &bits, sizeof bits);
+            std::memcpy(reinterpret_cast<unsigned char*>(takesPart) + j / 8, &bits, sizeof bits);
         }
     }
 
-    static void threshold(Word* row, std::size_t n, float upper) {
-        const auto two = V::broadcastInt(0x40000000);  // 2.0f
+    static void threshold(CellBits* row, std::size_t n, float upper) {
+        const auto two = V::broadcastInt(kAbsentBits);
         for (std::size_t j = 0; j < n; j += kLanes) {
             const Mask lanes = V::firstLanes(n - j);
             V::storeMasked(row + j, lanes & V::cutLanes(V::loadMasked(row + j, lanes), upper), two);
         }
     }
 
-    static void snapshot(std::uint32_t* legs, const std::uint32_t* mags, const Word* row,
-                         const std::uint64_t* live, std::size_t col, std::size_t count) {
+    static void snapshot(std::uint32_t* legs, const std::uint32_t* mags, const CellBits* row,
+                         const std::uint64_t* takesPart, std::size_t col, std::size_t count) {
         for (std::size_t j = 0; j < count; j += kLanes) {
             const Mask lanes = V::firstLanes(count - j);
             const auto held = V::asInt(V::magnitudes(V::loadMasked(row + col + j, lanes)));
             const auto current = V::loadMasked(mags + j, lanes);
-            V::storeMasked(legs + j, lanes, V::select(V::liveLanes(live, col + j), held, current));
+            V::storeMasked(legs + j, lanes,
+                           V::select(V::takingPartLanes(takesPart, col + j), held, current));
         }
     }
 
@@ -106,10 +102,11 @@ struct VectorKernels {
         }
     }
 
-    static void storeLive(Word* row, const std::uint32_t* mags, const std::uint64_t* live,
-                          std::size_t col, std::size_t count) {
+    static void storeTakingPart(CellBits* row, const std::uint32_t* mags,
+                                const std::uint64_t* takesPart, std::size_t col,
+                                std::size_t count) {
         for (std::size_t j = 0; j < count; j += kLanes) {
-            const Mask lanes = V::firstLanes(count - j) & V::liveLanes(live, col + j);
+            const Mask lanes = V::firstLanes(count - j) & V::takingPartLanes(takesPart, col + j);
             if (V::bitsOf(lanes) == 0) continue;
             const auto old = V::loadMasked(row + col + j, lanes);
             const Float mag = V::asFloat(V::loadMasked(mags + j, lanes));
@@ -135,8 +132,9 @@ struct VectorKernels {
             const std::uint32_t* const pivot = g.pivots + s * g.pivotStride + g.k0;
             for (int r = 0; r < g.rowCount; ++r) {
                 std::uint32_t* const mags = g.own + r * kBlock;
-                const std::uint32_t held = static_cast<std::uint32_t>(g.rows[r][c]) & 0x7fffffffu;
-                const std::uint32_t leg = (g.live[r][c >> 6] >> (c & 63)) & 1u ? mags[s] : held;
+                const std::uint32_t held = magnitude(g.rows[r][c]);
+                const std::uint32_t leg =
+                    (g.takesPart[r][c >> 6] >> (c & 63)) & 1u ? mags[s] : held;
                 g.legs[r * kBlock + s] = leg;
                 for (std::size_t v = 0; v < vectors; ++v) {
                     std::uint32_t* const m = mags + v * kLanes;
@@ -146,7 +144,7 @@ struct VectorKernels {
             }
         }
         for (int r = 0; r < g.rowCount; ++r)
-            storeLive(g.rows[r], g.own + r * kBlock, g.live[r], g.k0, kb);
+            storeTakingPart(g.rows[r], g.own + r * kBlock, g.takesPart[r], g.k0, kb);
     }
 
     // Applies every sweep of the block to rows [r0, r0 + Rows) of the group at columns
@@ -159,7 +157,7 @@ struct VectorKernels {
         for (int r = 0; r < Rows; ++r) {
 #pragma GCC unroll 8
             for (int v = 0; v < Vectors; ++v) {
-                const Word* const p = g.rows[r0 + r] + col + v * kLanes;
+                const CellBits* const p = g.rows[r0 + r] + col + v * kLanes;
                 acc[r][v] =
                     V::magnitudes(v == Vectors - 1 ? V::loadMasked(p, lastLanes) : V::load(p));
             }
@@ -190,8 +188,8 @@ struct VectorKernels {
         for (int r = 0; r < Rows; ++r) {
 #pragma GCC unroll 8
             for (int v = 0; v < Vectors; ++v) {
-                Word* const c = g.rows[r0 + r] + col + v * kLanes;
-                Mask lanes = V::liveLanes(g.live[r0 + r], col + v * kLanes);
+                CellBits* const c = g.rows[r0 + r] + col + v * kLanes;
+                Mask lanes = V::takingPartLanes(g.takesPart[r0 + r], col + v * kLanes);
                 if (v == Vectors - 1) lanes = lanes & lastLanes;
                 V::storeMasked(c, lanes, V::merged(V::loadMasked(c, lanes), acc[r][v]));
             }
