@@ -1,5 +1,17 @@
 // The arithmetic rules the kernels apply, as small functions that both the device and the host
-// compile, so every engine applies literally the same rule.
+// compile. The device kernels (cuda_functions.cu) and the CPU stand-in, which runs their source,
+// call these functions. The native CPU engines apply the same rules in the forms their data take:
+//   - transitive_reduction.cpp: connectsThrough and isImplied on bit rows (a cell is implied when
+//     its bit lies in the OR of the reachability rows of its row's other successors);
+//     sparse_reduction.cpp answers the same question by searches over edge records;
+//   - weakest_link.cpp and its vector kernels: takesPart as the same comparison, kept as a bitmap;
+//     weakestLink and pathBeats as unsigned max and min of magnitude bit patterns, NaN legs
+//     skipped; marksAbsent as the sign bit or upper_threshold <= value;
+//   - weakest_link_ordered.cpp: takesPart and marksAbsent as ranges of bit patterns, and the
+//     sweeps' outcome from reachability among lighter legs (matrices without NaN only).
+// tests/engine_agreement_test.cpp ties each native engine to the stand-in byte for byte on random
+// inputs with every special value; the engines' own tests tie each instruction set to a plain
+// reference.
 #pragma once
 
 #include "common/cell_values.h"

@@ -23,6 +23,14 @@ namespace {
 // Node tokens longer than this are outside the format: "-2147483648" is the longest int.
 constexpr std::size_t kMaxNodeTokenLength = 11;
 
+// Node numbers are read by three parsers, fastest first, each declining what it cannot take so the
+// next one reads it: readShortRecord (records whose node tokens are plain decimals of up to 8
+// digits), the in-place reader in forEachRecord (an optional sign and up to 10 digits within 32
+// bits, followed by a separator) and parseNodeNumber (every other token, with the format's limits
+// and errors). For every token a faster parser accepts, it must give parseNodeNumber's value; the
+// reader's test against a plain token reader (EdgeListReader.AgreesWithAPlainTokenReaderOnRandom-
+// Shapes) and the edge-list fuzz targets check that, at every token length and position.
+
 // atoi's reading of a token: an optional sign and the digits that follow it; no digits read as 0.
 // Unlike atoi, a value beyond 32 bits is an error rather than undefined behaviour. lineOf() is
 // called only on error: counting lines for every token would make lenient files quadratic.
@@ -118,6 +126,24 @@ inline bool readShortRecord(const char*& p, const char* stop, std::int32_t& sour
 #endif
 }
 
+// The error for a file that ends inside the record whose first token starts at first; kept out of
+// the record loop, which never needs it otherwise.
+[[noreturn]] __attribute__((cold, noinline)) void failEndsInsideRecord(
+    const std::string& path, long long line, const char* first, const char* word,
+    const char* wordEnd, const char* stop) {
+    const std::string_view firstToken(
+        first, static_cast<std::size_t>(std::find_if(first, stop, isTokenSeparator) - first));
+    const std::string found =
+        word == wordEnd
+            ? "only " + quoteToken(firstToken)
+            : quoteToken(firstToken) + " " +
+                  quoteToken(std::string_view(word, static_cast<std::size_t>(wordEnd - word)));
+    fail(
+        Status::Format,
+        describeAt(path, line,
+                   "the file ends inside a record: expected 'source word target', found " + found));
+}
+
 // Calls record(source, target) for every record of three tokens whose first token starts in
 // [begin, end), after skipping `skip` tokens at begin (the tail of a record that started earlier);
 // a record may run on past end. The middle word is ignored whatever its length. A file that ends
@@ -183,19 +209,7 @@ void forEachRecord(std::string_view text, std::size_t begin, std::size_t end, in
         skipToken();
         const char* const wordEnd = p;
         skipSeparators();
-        if (p == stop) {
-            const std::string firstToken(
-                first,
-                static_cast<std::size_t>(std::find_if(first, stop, isTokenSeparator) - first));
-            fail(Status::Format,
-                 describeAt(path, lineAt(first),
-                            "the file ends inside a record: expected 'source word target', found " +
-                                (word == wordEnd
-                                     ? "only " + quoteToken(firstToken)
-                                     : quoteToken(firstToken) + " " +
-                                           quoteToken(std::string_view(
-                                               word, static_cast<std::size_t>(wordEnd - word))))));
-        }
+        if (p == stop) failEndsInsideRecord(path, lineAt(first), first, word, wordEnd, stop);
         record(source, node());
     }
 }
