@@ -2,7 +2,7 @@
 // compile. The device kernels (cuda_functions.cu) and the CPU stand-in, which runs their source,
 // call these functions. The native CPU engines apply the same rules in the forms their data take:
 //   - transitive_reduction.cpp: connectsThrough and isImplied on bit rows (a cell is implied when
-//     its bit lies in the OR of the reachability rows of its row's other successors);
+//     its bit lies in the OR of the reachability rows of its row's successors);
 //     sparse_reduction.cpp answers the same question by searches over edge records;
 //   - weakest_link.cpp and its vector kernels: takesPart as the same comparison, kept as a bitmap;
 //     weakestLink and pathBeats as unsigned max and min of magnitude bit patterns, NaN legs
