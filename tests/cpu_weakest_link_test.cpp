@@ -21,6 +21,7 @@
 
 #include "cpu/cpu_engine.h"
 #include "cpu/weakest_link_internal.h"
+#include "reference_models.h"
 
 namespace {
 
@@ -38,36 +39,13 @@ std::uint32_t bitsOf(float f) {
     return bits;
 }
 
-// fmaxf as the device kernels define it: a NaN operand, quiet or signalling, yields the other one.
-// (glibc's fmaxf returns NaN for a signalling operand, as IEEE 754-2008 maxNum does.)
-float maxIgnoringNaN(float a, float b) {
-    if (std::isnan(a)) return b;
-    if (std::isnan(b)) return a;
-    return a < b ? b : a;
-}
-
-// The sweeps and the threshold pass exactly as the device kernels state them.
+// The reference on a matrix whose rows lie stride floats apart; the padding is left alone.
 void referencePrune(float* m, std::size_t n, std::size_t stride, float lower, float upper) {
-    for (std::size_t k = 0; k < n; ++k) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const float absIK = std::fabs(m[i * stride + k]);
-            for (std::size_t j = 0; j < n; ++j) {
-                const float v = m[i * stride + j];
-                if (v > lower || v < 0) {
-                    const float a = absIK;
-                    const float b = std::fabs(m[k * stride + j]);
-                    const float w = maxIgnoringNaN(a, b);
-                    if (w < std::fabs(v)) m[i * stride + j] = -w;
-                }
-            }
-        }
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < n; ++j) {
-            const float v = m[i * stride + j];
-            if (std::signbit(v) || upper <= v) m[i * stride + j] = 2.0f;
-        }
-    }
+    std::vector<float> dense(n * n);
+    for (std::size_t i = 0; i < n; ++i) std::copy_n(m + i * stride, n, dense.data() + i * n);
+    dense =
+        fwprune::testing::referenceWeakestLink(std::move(dense), static_cast<int>(n), lower, upper);
+    for (std::size_t i = 0; i < n; ++i) std::copy_n(dense.data() + i * n, n, m + i * stride);
 }
 
 struct Thresholds {

@@ -12,7 +12,12 @@ namespace fwprune::testing {
 // Cell (i, j) survives when it is an edge and no walk of two or more edges leads from i to j.
 // Computed from reachability by search, independently of the sweeps' in-place marking.
 inline std::vector<std::uint8_t> referenceReduction(const std::vector<std::uint8_t>& cells, int n) {
-    const auto edge = [&](int i, int j) { return cells[std::size_t(i) * n + j] != 0; };
+    std::vector<std::vector<int>> successors(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j) {
+            if (cells[std::size_t(i) * n + j] != 0) successors[std::size_t(i)].push_back(j);
+        }
+    }
     // reach[k * n + j]: a walk of one or more edges leads from k to j.
     std::vector<std::uint8_t> reach(cells.size(), 0);
     std::vector<int> stack;
@@ -22,21 +27,22 @@ inline std::vector<std::uint8_t> referenceReduction(const std::vector<std::uint8
         while (!stack.empty()) {
             const int at = stack.back();
             stack.pop_back();
-            for (int next = 0; next < n; ++next) {
-                if (edge(at, next) && !row[next]) {
+            for (const int next : successors[std::size_t(at)]) {
+                if (!row[next]) {
                     row[next] = 1;
                     stack.push_back(next);
                 }
             }
         }
     }
+    // An edge (i, j) is bypassed when some successor k of i (j itself included, when j lies on a
+    // cycle) reaches j.
     std::vector<std::uint8_t> out(cells.size(), 0);
     for (int i = 0; i < n; ++i) {
-        for (int j = 0; j < n; ++j) {
-            if (!edge(i, j)) continue;
+        for (const int j : successors[std::size_t(i)]) {
             bool bypassed = false;
-            for (int k = 0; k < n && !bypassed; ++k) {
-                bypassed = edge(i, k) && reach[std::size_t(k) * n + j];
+            for (const int k : successors[std::size_t(i)]) {
+                bypassed = bypassed || reach[std::size_t(k) * n + j];
             }
             out[std::size_t(i) * n + j] = bypassed ? 0 : 1;
         }
