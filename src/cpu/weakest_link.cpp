@@ -90,29 +90,7 @@ class Engine {
     // Carries the pivot rows' own columns [k0, k0 + kb) through the block's sweeps, recording each
     // pivot row's column-k legs and the snapshots of those columns.
     void carryPivotSquare(std::size_t k0, std::size_t kb) {
-        std::uint32_t* const square = square_.get();
-        std::uint32_t* const legs = pivotLegs_.get();
-        for (std::size_t p = 0; p < kb; ++p) {
-            copyMagnitudes(square + p * kBlock, row(k0 + p) + k0, kb);
-        }
-        for (std::size_t s = 0; s < kb; ++s) {
-            std::uint32_t* const snapshot = pivotRow(s) + k0;
-            kernels_.snapshot(snapshot, square + s * kBlock, row(k0 + s), takesPart(k0 + s), k0,
-                              kb);
-            // Sweep s changes no cell of column s, so every row's leg can be taken up front.
-            for (std::size_t p = 0; p < kb; ++p) {
-                const std::uint64_t* const rowTakesPart = takesPart(k0 + p);
-                const std::size_t c = k0 + s;
-                legs[p * kBlock + s] = (rowTakesPart[c >> 6] >> (c & 63)) & 1u
-                                           ? square[p * kBlock + s]
-                                           : magnitude(row(k0 + p)[c]);
-            }
-            kernels_.sweepRows(square, kBlock, static_cast<int>(kb), static_cast<int>(s), legs + s,
-                               kBlock, snapshot, kb);
-        }
-        for (std::size_t p = 0; p < kb; ++p) {
-            kernels_.storeTakingPart(row(k0 + p), square + p * kBlock, takesPart(k0 + p), k0, kb);
-        }
+        carryColumns(k0, kb, k0, kb, square_.get(), kBlock);
     }
 
     // Carries the pivot rows' other columns through the block, band by band of columns, and
@@ -131,25 +109,40 @@ class Engine {
                                                      : rightBegin + (bi - leftBands) * kBandColumns;
                                   const std::size_t c1 =
                                       std::min(c0 + kBandColumns, bi < leftBands ? k0 : n_);
-                                  carryBand(k0, kb, c0, c1 - c0, band);
+                                  carryColumns(k0, kb, c0, c1 - c0, band, kBandColumns);
                               }
                           });
     }
 
-    void carryBand(std::size_t k0, std::size_t kb, std::size_t c0, std::size_t len,
-                   std::uint32_t* band) {
+    // Carries the pivot rows' columns [c0, c0 + len) through the block's sweeps in tile (rows
+    // tileStride apart), keeping the snapshot of each pivot row as it stood at its sweep. The
+    // block's own columns come first and also yield every pivot row's column-k legs, which the
+    // other columns then use.
+    void carryColumns(std::size_t k0, std::size_t kb, std::size_t c0, std::size_t len,
+                      std::uint32_t* tile, std::size_t tileStride) {
+        const bool ownColumns = c0 == k0;
+        std::uint32_t* const legs = pivotLegs_.get();
         for (std::size_t p = 0; p < kb; ++p) {
-            copyMagnitudes(band + p * kBandColumns, row(k0 + p) + c0, len);
+            copyMagnitudes(tile + p * tileStride, row(k0 + p) + c0, len);
         }
         for (std::size_t s = 0; s < kb; ++s) {
             std::uint32_t* const snapshot = pivotRow(s) + c0;
-            kernels_.snapshot(snapshot, band + s * kBandColumns, row(k0 + s), takesPart(k0 + s), c0,
+            kernels_.snapshot(snapshot, tile + s * tileStride, row(k0 + s), takesPart(k0 + s), c0,
                               len);
-            kernels_.sweepRows(band, kBandColumns, static_cast<int>(kb), static_cast<int>(s),
-                               pivotLegs_.get() + s, kBlock, snapshot, len);
+            if (ownColumns) {
+                // Sweep s changes no cell of column s, so every row's leg can be taken up front.
+                const std::size_t c = k0 + s;
+                for (std::size_t p = 0; p < kb; ++p) {
+                    legs[p * kBlock + s] = (takesPart(k0 + p)[c >> 6] >> (c & 63)) & 1u
+                                               ? tile[p * tileStride + s]
+                                               : magnitude(row(k0 + p)[c]);
+                }
+            }
+            kernels_.sweepRows(tile, tileStride, static_cast<int>(kb), static_cast<int>(s),
+                               legs + s, kBlock, snapshot, len);
         }
         for (std::size_t p = 0; p < kb; ++p) {
-            kernels_.storeTakingPart(row(k0 + p), band + p * kBandColumns, takesPart(k0 + p), c0,
+            kernels_.storeTakingPart(row(k0 + p), tile + p * tileStride, takesPart(k0 + p), c0,
                                      len);
         }
     }

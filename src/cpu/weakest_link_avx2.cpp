@@ -1,5 +1,5 @@
 // AVX2 kernels of the weakest-link engine. Built for AVX2 through a target pragma, so the file
-// needs no extra compiler flags; the engine calls it only when the CPU reports avx2.
+// needs no extra compiler flags; the engine calls it only when instructionSetSupported says so.
 #include "cpu/weakest_link_internal.h"
 
 #if defined(__x86_64__) || defined(__i386__)
