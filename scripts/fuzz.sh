@@ -4,10 +4,13 @@
 # report, a timeout or an out-of-memory; the reproducer is kept under the build directory.
 #   scripts/fuzz.sh [SECONDS]
 # FWPRUNE_FUZZ_BUILD overrides the build directory (default build-fuzz/ inside the checkout).
+# FWPRUNE_FUZZ_SEED sets libFuzzer's seed (default 1), so a run that fails can be repeated as it
+# went; give another to explore elsewhere.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
 build="${FWPRUNE_FUZZ_BUILD:-$root/build-fuzz}"
+seed="${FWPRUNE_FUZZ_SEED:-1}"
 
 "$root/scripts/install-deps.sh" --clang
 
@@ -26,7 +29,7 @@ for target in "${targets[@]}"; do
     mkdir -p "$corpus" "$artifacts"
     cp "$root/fuzz/corpus/$target/"* "$corpus/"
     echo "== fuzz_$target for ${seconds}s"
-    if ! "$build/fuzz_$target" "$corpus" -max_total_time="$seconds" -max_len=4096 -timeout=20 \
+    if ! "$build/fuzz_$target" "$corpus" -max_total_time="$seconds" -seed="$seed" -max_len=4096 -timeout=20 \
         -rss_limit_mb=4096 -malloc_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="$artifacts/" >"$build/$target.log" 2>&1; then
         echo "fuzz_$target found a fault; reproducer in $artifacts:" >&2
