@@ -1,8 +1,11 @@
-// Parse and format rates of the two text formats, in bytes of text per second.
+// Parse and format rates of the two text formats, in bytes of text per second. Files go to
+// $FWPRUNE_BENCH_DIR when set (a tmpfs such as /dev/shm takes the disk out of the writing
+// figures), else /tmp.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -12,6 +15,11 @@
 #include "graph_files/weight_matrix.h"
 
 namespace {
+
+std::string benchFile(const char* name) {
+    const char* const dir = std::getenv("FWPRUNE_BENCH_DIR");
+    return std::string(dir && *dir ? dir : "/tmp") + "/" + name;
+}
 
 // The size of a benchmark's output file, which is then removed.
 std::int64_t takeFileSize(const std::string& path) {
@@ -27,7 +35,7 @@ std::string matrixText(int n) {
     m.n = n;
     m.cells.resize(std::size_t(n) * n);
     for (float& v : m.cells) v = unit(random);
-    const std::string path = "/tmp/fwprune-bench-matrix.txt";
+    const std::string path = benchFile("fwprune-bench-matrix.txt");
     fwprune::writeWeightMatrix(m, path);
     std::FILE* file = std::fopen(path.c_str(), "rb");
     std::string text;
@@ -56,7 +64,7 @@ BENCHMARK(ParseWeightMatrix)
 // From a file, as the job reads it: in blocks, the next read while the pool parses.
 void ReadWeightMatrix(benchmark::State& state) {
     const std::string text = matrixText(static_cast<int>(state.range(0)));
-    const std::string path = "/tmp/fwprune-bench-in.txt";
+    const std::string path = benchFile("fwprune-bench-in.txt");
     {
         std::FILE* file = std::fopen(path.c_str(), "wb");
         std::fwrite(text.data(), 1, text.size(), file);
@@ -78,7 +86,7 @@ BENCHMARK(ReadWeightMatrix)
 void WriteWeightMatrix(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
     fwprune::WeightMatrix m = fwprune::parseWeightMatrix(matrixText(n), "bench");
-    const std::string path = "/tmp/fwprune-bench-out.txt";
+    const std::string path = benchFile("fwprune-bench-out.txt");
     for (auto _ : state) fwprune::writeWeightMatrix(m, path, static_cast<int>(state.range(1)));
     state.SetBytesProcessed(state.iterations() * takeFileSize(path));
 }
@@ -120,7 +128,7 @@ BENCHMARK(ParseEdgeList)
 void WriteEdgeList(benchmark::State& state) {
     const fwprune::ByteAdjacencyMatrix m =
         fwprune::parseEdgeList(edgeListText(static_cast<int>(state.range(0)), 0.1), "bench");
-    const std::string path = "/tmp/fwprune-bench-edges.txt";
+    const std::string path = benchFile("fwprune-bench-edges.txt");
     for (auto _ : state) fwprune::writeEdgeList(m, path, static_cast<int>(state.range(1)));
     state.SetBytesProcessed(state.iterations() * takeFileSize(path));
 }
@@ -135,7 +143,7 @@ void WriteSortedEdges(benchmark::State& state) {
     std::vector<std::uint64_t> records =
         fwprune::parseEdgeRecords(edgeListText(static_cast<int>(state.range(0)), 0.1), "bench")
             .records;
-    const std::string path = "/tmp/fwprune-bench-sorted-edges.txt";
+    const std::string path = benchFile("fwprune-bench-sorted-edges.txt");
     for (auto _ : state) fwprune::writeSortedEdges(records, path, static_cast<int>(state.range(1)));
     state.SetBytesProcessed(state.iterations() * takeFileSize(path));
 }

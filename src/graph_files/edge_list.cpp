@@ -516,15 +516,19 @@ void writeSortedEdges(const std::vector<std::uint64_t>& records, const std::stri
     const auto count = static_cast<std::int64_t>(records.size());
     writeRows(
         file, (count + kPerRow - 1) / kPerRow, kPerRow * 16, threads,
-        [&](std::int64_t row, std::string& out) {
-            const std::int64_t last = std::min(count, (row + 1) * kPerRow);
+        [&](std::int64_t row, TextBuffer& out) {
+            const std::int64_t first = row * kPerRow;
+            const std::int64_t last = std::min(count, first + kPerRow);
+            char* p =
+                out.room(static_cast<std::size_t>(last - first) * EdgeRecordFormatter::kMaxBytes);
             std::int64_t source = -1;
             EdgeRecordFormatter format(0);
-            for (std::int64_t e = row * kPerRow; e < last; ++e) {
+            for (std::int64_t e = first; e < last; ++e) {
                 const auto a = static_cast<std::int64_t>(records[e] >> 32);
                 if (a != source) format = EdgeRecordFormatter(source = a);
-                format.append(static_cast<std::int64_t>(records[e] & 0xffffffffu), out);
+                p = format.write(static_cast<std::int64_t>(records[e] & 0xffffffffu), p);
             }
+            out.commit(p);
         },
         progress);
     file.commit();
@@ -536,7 +540,7 @@ void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, i
     const std::int64_t n = matrix.n;
     writeRows(
         file, n, static_cast<std::size_t>(n) / 4 + 16, threads,
-        [&](std::int64_t i, std::string& out) {
+        [&](std::int64_t i, TextBuffer& out) {
             const std::uint8_t* const row = matrix.cells.data() + i * n;
             const EdgeRecordFormatter records(i);
             std::int64_t j = 0;
@@ -551,8 +555,12 @@ void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, i
                     j += 8;
                     continue;
                 }
-                if (row[j] != CELL_EMPTY) records.append(j, out);
-                ++j;
+                // Up to eight records before the next test for empty cells.
+                char* p = out.room(8 * EdgeRecordFormatter::kMaxBytes);
+                for (const std::int64_t end = std::min(n, j + 8); j < end; ++j) {
+                    if (row[j] != CELL_EMPTY) p = records.write(j, p);
+                }
+                out.commit(p);
             }
         },
         progress);

@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <future>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/aligned_memory.h"
 #include "common/cancel.h"
 #include "common/parallel.h"
 #include "common/progress.h"
@@ -17,9 +19,37 @@
 
 namespace fwprune {
 
+// Text appended through a raw pointer, for formatters that write many short records: room(bytes)
+// gives where up to that many bytes may be written, commit(end) takes what was written up to end.
+// Growing never zero-fills, and clear() keeps the memory for the next batch.
+class TextBuffer {
+  public:
+    char* room(std::size_t bytes) {
+        if (capacity_ - size_ < bytes) grow(size_ + bytes);
+        return data_.get() + size_;
+    }
+    void commit(const char* end) { size_ = static_cast<std::size_t>(end - data_.get()); }
+    std::string_view text() const { return {data_.get(), size_}; }
+    void clear() { size_ = 0; }
+
+  private:
+    void grow(std::size_t needed) {
+        const std::size_t capacity = std::max({needed, 2 * capacity_, std::size_t{4096}});
+        AlignedArray<char> larger(capacity, false);
+        if (size_ > 0) std::memcpy(larger.get(), data_.get(), size_);
+        data_ = std::move(larger);
+        capacity_ = capacity;
+    }
+
+    AlignedArray<char> data_{0, false};
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
 // formatRow(i, out) appends the text of row i to out. bytesPerRow is an estimate used to size
-// batches (about 8 MiB of text per thread and batch). progress hears the share of rows written
-// after each batch.
+// batches (about 8 MiB of text per thread and batch). There are two sets of batch buffers: one
+// batch is written to the file while the pool formats the next. progress hears the share of rows
+// written after each batch.
 template <typename FormatRow>
 void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int threads,
                FormatRow&& formatRow, const ProgressFunction& progress = {}) {
@@ -27,26 +57,41 @@ void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int
     // Small outputs are not worth starting threads for (about 0.1 ms each).
     const bool parallel = static_cast<std::size_t>(rows) * bytesPerRow > (std::size_t{1} << 20);
     ThreadPool pool(parallel ? threads : 1);
-    std::vector<std::string> buffers(static_cast<std::size_t>(pool.size()));
+    const auto workers = static_cast<std::size_t>(pool.size());
+    std::vector<TextBuffer> batches[2] = {std::vector<TextBuffer>(workers),
+                                          std::vector<TextBuffer>(workers)};
     std::int64_t rowsPerBatch =
-        std::max<std::int64_t>(1, static_cast<std::int64_t>(kBatchBytesPerThread * buffers.size() /
+        std::max<std::int64_t>(1, static_cast<std::int64_t>(kBatchBytesPerThread * workers /
                                                             std::max<std::size_t>(bytesPerRow, 1)));
     // Someone watching sees at least a few steps, however small the output.
     if (progress) rowsPerBatch = std::min(rowsPerBatch, std::max<std::int64_t>(1, rows / 16));
-    for (std::int64_t first = 0; first < rows; first += rowsPerBatch) {
-        const std::int64_t last = std::min(rows, first + rowsPerBatch);
-        pool.parallelFor(first, last, [&](std::int64_t lo, std::int64_t hi, int worker) {
-            std::string& out = buffers[static_cast<std::size_t>(worker)];
-            for (std::int64_t i = lo; i < hi; ++i) formatRow(i, out);
-        });
-        // Chunks go to workers in ascending order, so writing the buffers in worker order keeps
-        // the rows in order.
-        for (std::string& buffer : buffers) {
-            file.write(buffer);
+    // Chunks go to workers in ascending order, so writing the buffers in worker order keeps the
+    // rows in order.
+    const auto writeBatch = [&file](std::vector<TextBuffer>& buffers) {
+        for (TextBuffer& buffer : buffers) {
+            file.write(buffer.text());
             buffer.clear();
         }
-        if (progress) progress(static_cast<double>(last) / static_cast<double>(rows));
+    };
+    std::future<void> writing;
+    for (std::int64_t first = 0, number = 0; first < rows; first += rowsPerBatch, ++number) {
+        std::vector<TextBuffer>& buffers = batches[number % 2];
+        const std::int64_t last = std::min(rows, first + rowsPerBatch);
+        pool.parallelFor(first, last, [&](std::int64_t lo, std::int64_t hi, int worker) {
+            TextBuffer& out = buffers[static_cast<std::size_t>(worker)];
+            for (std::int64_t i = lo; i < hi; ++i) formatRow(i, out);
+        });
+        if (writing.valid()) writing.get();
+        pollCancelled();
+        if (progress && first > 0) progress(static_cast<double>(first) / static_cast<double>(rows));
+        if (last == rows) {
+            writeBatch(buffers);  // nothing left to format meanwhile
+        } else {
+            writing =
+                std::async(std::launch::async, [&writeBatch, &buffers] { writeBatch(buffers); });
+        }
     }
+    if (progress && rows > 0) progress(1.0);
 }
 
 // The same for rows whose text has a known bound: formatRow(i, out) writes the text of row i at
@@ -109,20 +154,23 @@ void writeBoundedRows(OutputFile& file, std::int64_t rows, std::size_t maxBytesP
     if (progress) progress(1.0);
 }
 
-// Appends "%d edge %d\n" records of one source row, formatting the source once.
+// Writes "%d edge %d\n" records of one source row, formatting the source once. A record of two
+// non-negative 32-bit node numbers takes at most kMaxBytes.
 class EdgeRecordFormatter {
   public:
+    static constexpr std::size_t kMaxBytes = 10 + 6 + 10 + 1;
+
     explicit EdgeRecordFormatter(std::int64_t source) {
         char* p = std::to_chars(prefix_, prefix_ + 24, source).ptr;
         p = std::copy_n(" edge ", 6, p);
         prefixLength_ = static_cast<std::size_t>(p - prefix_);
     }
-    void append(std::int64_t target, std::string& out) const {
-        char line[64];
-        char* p = std::copy(prefix_, prefix_ + prefixLength_, line);
-        p = std::to_chars(p, line + sizeof line, target).ptr;
+    // Writes the record at out, which has room for kMaxBytes, and returns its end.
+    char* write(std::int64_t target, char* out) const {
+        char* p = std::copy_n(prefix_, prefixLength_, out);
+        p = std::to_chars(p, p + 10, target).ptr;
         *p++ = '\n';
-        out.append(line, static_cast<std::size_t>(p - line));
+        return p;
     }
 
   private:
@@ -137,10 +185,11 @@ void writeEdgeRecords(std::int64_t n, OutputFile& file, int threads, Keep&& keep
                       const ProgressFunction& progress = {}) {
     writeRows(
         file, n, static_cast<std::size_t>(n) / 4 + 16, threads,
-        [&](std::int64_t i, std::string& out) {
+        [&](std::int64_t i, TextBuffer& out) {
             const EdgeRecordFormatter records(i);
             for (std::int64_t j = 0; j < n; ++j) {
-                if (keep(i, j)) records.append(j, out);
+                if (keep(i, j))
+                    out.commit(records.write(j, out.room(EdgeRecordFormatter::kMaxBytes)));
             }
         },
         progress);
