@@ -266,6 +266,23 @@ bool allEmpty(const std::uint8_t* p) {
     return any == 0;
 }
 
+// Bit c set when cell c of the count (at most 64) cells at p is not empty.
+std::uint64_t nonEmptyCells(const std::uint8_t* p, std::int64_t count) {
+    std::uint64_t cells = 0;
+    std::int64_t c = 0;
+    for (; c + 8 <= count; c += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + c, 8);
+        // The top bit of each byte: set when the byte is not zero.
+        constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7fu;
+        const std::uint64_t top = (((word & kLow7) + kLow7) | word) & ~kLow7;
+        // Gathers the eight top bits into one byte, byte b to bit b.
+        cells |= ((top >> 7) * 0x0102040810204080u >> 56) << c;
+    }
+    for (; c < count; ++c) cells |= std::uint64_t{p[c] != CELL_EMPTY} << c;
+    return cells;
+}
+
 // Parses a file's records piece by piece: each piece is cut after its last whole record, parsed
 // in parallel chunks, and the rest carried over to the next piece.
 class RecordReader {
@@ -543,22 +560,16 @@ void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, i
         [&](std::int64_t i, TextBuffer& out) {
             const std::uint8_t* const row = matrix.cells.data() + i * n;
             const EdgeRecordFormatter records(i);
-            std::int64_t j = 0;
-            while (j < n) {
-                // Reduced graphs are sparse: skip empty cells 64 at a time (the OR of
-                // eight words vectorises), and then eight at a time.
-                if (j + 64 <= n && allEmpty<8>(row + j)) {
-                    j += 64;
-                    continue;
-                }
-                if (j + 8 <= n && allEmpty<1>(row + j)) {
-                    j += 8;
-                    continue;
-                }
-                // Up to eight records before the next test for empty cells.
-                char* p = out.room(8 * EdgeRecordFormatter::kMaxBytes);
-                for (const std::int64_t end = std::min(n, j + 8); j < end; ++j) {
-                    if (row[j] != CELL_EMPTY) p = records.write(j, p);
+            // Reduced graphs are sparse: a block of 64 cells is tested at once (the OR of eight
+            // words vectorises), and the cells of a non-empty block are found from a bit mask, with
+            // no branch per cell.
+            for (std::int64_t j0 = 0; j0 < n; j0 += 64) {
+                if (j0 + 64 <= n && allEmpty<8>(row + j0)) continue;
+                char* p = out.room(64 * EdgeRecordFormatter::kMaxBytes);
+                for (std::uint64_t cells =
+                         nonEmptyCells(row + j0, std::min<std::int64_t>(64, n - j0));
+                     cells != 0; cells &= cells - 1) {
+                    p = records.write(j0 + __builtin_ctzll(cells), p);
                 }
                 out.commit(p);
             }
