@@ -478,24 +478,35 @@ ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
     }
     const Csr& ranked = relabelled.offset.empty() ? graph : relabelled;
     const std::vector<std::uint8_t> redundant = RankedReduction(ranked, progress).take();
-    const auto edgeAt = [&](std::size_t e, std::uint32_t s, std::uint32_t t) -> std::size_t {
-        if (direct) return downward && !upward ? m - 1 - e : e;
-        const std::uint32_t a = rank[s];
-        const auto begin = ranked.target.begin() + ranked.offset[a];
-        const auto end = ranked.target.begin() + ranked.offset[a + 1];
-        return static_cast<std::size_t>(std::lower_bound(begin, end, rank[t]) -
-                                        ranked.target.begin());
-    };
-
+    // Read back in input order, which keeps the output sorted. When the ranked edges are not the
+    // input's own, the verdicts of a source's ranked row are spread by target rank first, so each
+    // input edge finds its verdict by its target's rank. Only a node off every cycle keeps an
+    // edge, and such a node is its component alone, so a row belongs to one source.
+    std::vector<std::uint8_t> redundantTo(direct ? 0 : ranks);
     std::vector<std::uint64_t>& kept = result.kept;
-    for (std::size_t e = 0; e < r.keys.size(); ++e) {
-        const auto s = static_cast<std::uint32_t>(r.keys[e] >> bits);
-        const auto t = static_cast<std::uint32_t>(r.keys[e] & mask);
-        if (cyclic[s] || cyclic[t]) continue;
-        const std::size_t at = edgeAt(e, s, t);
-        if (redundant[at]) continue;
-        kept.push_back(std::uint64_t(std::uint32_t(r.original[s])) << 32 |
-                       std::uint32_t(r.original[t]));
+    for (std::size_t run = 0; run < m;) {
+        const auto s = static_cast<std::uint32_t>(r.keys[run] >> bits);
+        std::size_t end = run + 1;
+        while (end < m && (r.keys[end] >> bits) == s) ++end;
+        if (cyclic[s]) {
+            run = end;
+            continue;
+        }
+        if (!direct) {
+            const std::uint32_t a = rank[s];
+            for (std::size_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e) {
+                redundantTo[ranked.target[e]] = redundant[e];
+            }
+        }
+        const std::uint64_t source = std::uint64_t(std::uint32_t(r.original[s])) << 32;
+        for (std::size_t e = run; e < end; ++e) {
+            const auto t = static_cast<std::uint32_t>(r.keys[e] & mask);
+            if (cyclic[t]) continue;
+            const bool bypassed =
+                direct ? redundant[downward && !upward ? m - 1 - e : e] : redundantTo[rank[t]];
+            if (!bypassed) kept.push_back(source | std::uint32_t(r.original[t]));
+        }
+        run = end;
     }
     return result;
 }
