@@ -215,10 +215,12 @@ void forEachRecord(std::string_view text, std::size_t begin, std::size_t end, in
 }
 
 // Chunks of a large text that end at separators, so no token straddles two, and for each the
-// number of tokens to skip so that it starts at a record's first token.
+// number of tokens to skip so that it starts at a record's first token, and the number of
+// records that start in it (every third token after the skipped ones).
 struct RecordChunks {
     std::vector<std::size_t> bounds;
     std::vector<int> skip;
+    std::vector<std::size_t> records;
 };
 
 RecordChunks splitIntoRecordChunks(std::string_view text, ThreadPool& pool) {
@@ -237,6 +239,7 @@ RecordChunks splitIntoRecordChunks(std::string_view text, ThreadPool& pool) {
         chunks.bounds[c] = b;
     }
     chunks.skip.assign(count, 0);
+    chunks.records.assign(count, 0);
     if (count == 1) return chunks;
     std::vector<std::int64_t> tokens(count, 0);
     pool.parallelFor(0, static_cast<std::int64_t>(count),
@@ -249,6 +252,8 @@ RecordChunks splitIntoRecordChunks(std::string_view text, ThreadPool& pool) {
     std::int64_t before = 0;
     for (std::size_t c = 0; c < count; ++c) {
         chunks.skip[c] = static_cast<int>((3 - before % 3) % 3);
+        chunks.records[c] =
+            static_cast<std::size_t>(std::max<std::int64_t>(0, tokens[c] - chunks.skip[c]) + 2) / 3;
         before += tokens[c];
     }
     return chunks;
@@ -302,8 +307,7 @@ class RecordReader {
     std::size_t consume(std::string_view text, bool atEnd) {
         const std::size_t cut = atEnd ? text.size() : lastRecordBoundary(text);
         if (cut == 0) return 0;
-        parse(text.substr(0, cut));
-        line_ += countLineFeeds(text.data(), cut);
+        line_ += parse(text.substr(0, cut));
         parsedBytes_ += cut;
         report(0);
         return cut;
@@ -365,26 +369,40 @@ class RecordReader {
         }
     }
 
-    void parse(std::string_view text) {
+    // parse() on the calling thread alone.
+    long long parseSerially(std::string_view text) {
+        auto& out = records_.records;
+        std::int64_t top = largest_;
+        forEachRecord(
+            text, 0, text.size(), 0, path_, strict_, line_, [&](std::int32_t a, std::int32_t b) {
+                top = std::max<std::int64_t>(top, std::max(a, b));
+                if ((a | b) >= 0)
+                    out.push_back(std::uint64_t(std::uint32_t(a)) << 32 | std::uint32_t(b));
+            });
+        largest_ = top;
+        return countLineFeeds(text.data(), text.size());
+    }
+
+    // Parses the records of text, which ends at a record's end, and returns its line feeds.
+    long long parse(std::string_view text) {
         constexpr std::size_t kParallelFrom = std::size_t{256} << 10;
         if (!pool_ && text.size() >= kParallelFrom) pool_ = std::make_unique<ThreadPool>(threads_);
-        if (!pool_ || pool_->size() == 1) {
-            std::int64_t top = largest_;
-            auto& out = records_.records;
-            forEachRecord(
-                text, 0, text.size(), 0, path_, strict_, line_,
-                [&](std::int32_t a, std::int32_t b) {
-                    top = std::max<std::int64_t>(top, std::max(a, b));
-                    if ((a | b) >= 0)
-                        out.push_back(std::uint64_t(std::uint32_t(a)) << 32 | std::uint32_t(b));
-                });
-            largest_ = top;
-            return;
-        }
-        const RecordChunks chunks = splitIntoRecordChunks(text, *pool_);
+        auto& out = records_.records;
+        const RecordChunks chunks = pool_ && pool_->size() > 1
+                                        ? splitIntoRecordChunks(text, *pool_)
+                                        : RecordChunks{{0, text.size()}, {0}, {0}};
         const std::size_t count = chunks.skip.size();
-        std::vector<std::vector<std::uint64_t>> parts(count);
+        if (count == 1) return parseSerially(text);
+        // Each chunk writes its records straight into its own slice of the records, sized by the
+        // records that start in it; slices are closed up afterwards where records with a
+        // negative node left gaps.
+        std::vector<std::size_t> start(count + 1, out.size());
+        for (std::size_t c = 0; c < count; ++c) start[c + 1] = start[c] + chunks.records[c];
+        out.resize(start[count]);
+        std::vector<std::size_t> used(count, 0);
         std::vector<std::int64_t> largest(count, -1);
+        std::vector<long long> lineFeeds(count, 0);
+        std::atomic<bool> overfull{false};
         std::atomic<std::int64_t> finished{0};
         try {
             pool_->parallelFor(
@@ -392,16 +410,26 @@ class RecordReader {
                 [&](std::int64_t lo, std::int64_t hi, int worker) {
                     for (std::int64_t c = lo; c < hi; ++c) {
                         std::int64_t top = -1;
-                        auto& out = parts[c];
-                        out.reserve((chunks.bounds[c + 1] - chunks.bounds[c]) / 12);
+                        std::uint64_t* const slice = out.data() + start[c];
+                        const std::size_t room = chunks.records[c];
+                        std::size_t k = 0;
                         forEachRecord(text, chunks.bounds[c], chunks.bounds[c + 1], chunks.skip[c],
                                       path_, strict_, line_, [&](std::int32_t a, std::int32_t b) {
                                           top = std::max<std::int64_t>(top, std::max(a, b));
-                                          if ((a | b) >= 0)
-                                              out.push_back(std::uint64_t(std::uint32_t(a)) << 32 |
-                                                            std::uint32_t(b));
+                                          if ((a | b) < 0) return;
+                                          // The token count bounds the records; should they
+                                          // ever disagree, the piece is read again serially.
+                                          if (k == room) {
+                                              overfull = true;
+                                              return;
+                                          }
+                                          slice[k++] = std::uint64_t(std::uint32_t(a)) << 32 |
+                                                       std::uint32_t(b);
                                       });
+                        used[c] = k;
                         largest[c] = top;
+                        lineFeeds[c] = countLineFeeds(text.data() + chunks.bounds[c],
+                                                      chunks.bounds[c + 1] - chunks.bounds[c]);
                         // The calling thread tells of the chunks finished by all.
                         const std::int64_t done = ++finished;
                         if (worker == 0) {
@@ -411,15 +439,28 @@ class RecordReader {
                     }
                 });
         } catch (const Error&) {
+            out.resize(start[0]);
             // Report the first bad record of the piece, whichever chunk met an error first.
             forEachRecord(text, 0, text.size(), 0, path_, strict_, line_,
                           [](std::int32_t, std::int32_t) {});
             throw;
         }
-        for (std::size_t c = 0; c < count; ++c) {
-            largest_ = std::max(largest_, largest[c]);
-            records_.records.insert(records_.records.end(), parts[c].begin(), parts[c].end());
+        if (overfull) {
+            out.resize(start[0]);
+            return parseSerially(text);
         }
+        std::size_t end = start[0];
+        long long lines = 0;
+        for (std::size_t c = 0; c < count; ++c) {
+            if (end != start[c] && used[c] > 0) {
+                std::memmove(out.data() + end, out.data() + start[c], used[c] * sizeof out[0]);
+            }
+            end += used[c];
+            largest_ = std::max(largest_, largest[c]);
+            lines += lineFeeds[c];
+        }
+        out.resize(end);
+        return lines;
     }
 
     const std::string& path_;
