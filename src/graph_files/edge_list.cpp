@@ -350,16 +350,50 @@ class RecordReader {
 
     // Where the record that the text's last whole token belongs to starts, or the text's end
     // when its last record is whole; 0 when no record is known to be whole yet.
-    std::size_t lastRecordBoundary(std::string_view text) const {
+    std::size_t lastRecordBoundary(std::string_view text) {
         std::size_t end = text.size();
         while (end > 0 && !isTokenSeparator(text[end - 1])) --end;  // a token may go on
-        const std::int64_t tokens = countTokenStarts(text.data(), text.data() + end);
+        const std::int64_t tokens = countTokensOf(text.substr(0, end));
         std::int64_t extra = tokens % 3;
         while (extra-- > 0) {
             while (end > 0 && isTokenSeparator(text[end - 1])) --end;
             while (end > 0 && !isTokenSeparator(text[end - 1])) --end;
         }
         return tokens < 3 ? 0 : end;
+    }
+
+    // Texts this large are parsed on the pool; smaller ones are not worth starting it for.
+    static constexpr std::size_t kParallelFrom = std::size_t{256} << 10;
+
+    void startPoolFor(std::size_t bytes) {
+        if (!pool_ && bytes >= kParallelFrom) pool_ = std::make_unique<ThreadPool>(threads_);
+    }
+
+    // The token starts in text, which ends at a separator or is the whole file's.
+    std::int64_t countTokensOf(std::string_view text) {
+        startPoolFor(text.size());
+        if (!pool_ || pool_->size() == 1)
+            return countTokenStarts(text.data(), text.data() + text.size());
+        // Parts that start at separators, so that no token is counted twice.
+        const auto parts = static_cast<std::size_t>(pool_->size());
+        std::vector<std::size_t> bounds(parts + 1, text.size());
+        bounds[0] = 0;
+        for (std::size_t p = 1; p < parts; ++p) {
+            std::size_t b = std::max(bounds[p - 1], text.size() * p / parts);
+            while (b < text.size() && !isTokenSeparator(text[b])) ++b;
+            bounds[p] = b;
+        }
+        std::vector<std::int64_t> counts(parts, 0);
+        pool_->parallelFor(
+            0, static_cast<std::int64_t>(parts), [&](std::int64_t lo, std::int64_t hi, int) {
+                for (std::int64_t p = lo; p < hi; ++p) {
+                    counts[p] =
+                        countTokenStarts(text.data() + bounds[p], text.data() + bounds[p + 1]);
+                }
+            });
+        std::int64_t total = 0;
+        for (const std::int64_t count : counts) total += count;
+        return total;
     }
 
     // Tells of the bytes parsed before this piece and `more` of it.
@@ -385,8 +419,7 @@ class RecordReader {
 
     // Parses the records of text, which ends at a record's end, and returns its line feeds.
     long long parse(std::string_view text) {
-        constexpr std::size_t kParallelFrom = std::size_t{256} << 10;
-        if (!pool_ && text.size() >= kParallelFrom) pool_ = std::make_unique<ThreadPool>(threads_);
+        startPoolFor(text.size());
         auto& out = records_.records;
         const RecordChunks chunks = pool_ && pool_->size() > 1
                                         ? splitIntoRecordChunks(text, *pool_)
