@@ -278,11 +278,12 @@ TEST(CommandLine, FileErrorsExitWithThreeAndNameTheFile) {
 
 TEST(CommandLine, EngineErrorsExitWithFour) {
     ScratchDir dir;
-    // The largest graph the format allows needs 2 GiB; an address space of 1 GiB cannot hold it.
+    // The largest graph the format allows needs 256 MiB of bits on the CPU engine; an address
+    // space of 192 MiB cannot hold them.
     writeText(dir.file("big.txt"), "46339 edge 0\n");
     expectOneErrorLine(runCli({"reduce", "--backend", "cpu", "--route", "sweeps",
                                dir.file("big.txt"), dir.file("out.txt")},
-                              {"", "", "ulimit -v 1048576;"}),
+                              {"", "", "ulimit -v 196608;"}),
                        4, {dir.file("big.txt")});
     EXPECT_FALSE(testing::fileExists(dir.file("out.txt")));
 

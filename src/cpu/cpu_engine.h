@@ -49,4 +49,10 @@ struct ReducedEdges {
 ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
                                const EngineProgress& progress = {});
 
+// reduceTransitively for a graph given as edge records whose node numbers are all below n: the
+// same surviving edges, as records in ascending order, computed on n x n bits without the byte
+// matrix. threads <= 0 uses every hardware thread. Throws std::bad_alloc when memory is short.
+ReducedEdges reduceEdgeRecordsOnBits(const std::vector<std::uint64_t>& records, std::int64_t n,
+                                     int threads, const EngineProgress& progress = {});
+
 }  // namespace fwprune::cpu

@@ -459,8 +459,11 @@ void awaitFlag(const std::atomic<std::uint8_t>& flag) {
         if (spins >= 64) std::this_thread::yield();
 }
 
-void topologicalMethod(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool, const Kernels& k,
-                       BitRows& bits, const std::function<void(double)>& progress) {
+// emit(worker, node, kept) hands over each node's surviving successors (none for a node on a
+// cycle), in topological order, from the worker that settled it.
+template <typename Emit>
+void topologicalMethod(std::int64_t n, ThreadPool& pool, const Kernels& k, BitRows& bits,
+                       const std::function<void(double)>& progress, Emit&& emit) {
     const Components comp = condense(bits, n);
     // `bits` row u keeps u's successors (by node) until u's component is processed. Then the row
     // of the component's first node is overwritten with the component's reachability: the
@@ -552,11 +555,7 @@ void topologicalMethod(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool, c
             lineEnd[first] = static_cast<std::int32_t>(end);
             ready[first].store(1, std::memory_order_release);
 
-            for (std::int32_t p = first; p <= last; ++p) {
-                std::uint8_t* cells = matrix + static_cast<std::int64_t>(comp.node[p]) * n;
-                std::memset(cells, 0, static_cast<std::size_t>(n));
-                for (const std::int32_t v : kept) cells[v] = 1;
-            }
+            for (std::int32_t p = first; p <= last; ++p) emit(worker, comp.node[p], kept);
         }
     });
 }
@@ -580,7 +579,12 @@ void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
     if (options.method == ReductionMethod::Warshall)
         warshallMethod(matrix, n, pool, k, bits, options.sweepBlock, progress);
     else
-        topologicalMethod(matrix, n, pool, k, bits, progress);
+        topologicalMethod(n, pool, k, bits, progress,
+                          [&](int, std::int32_t node, const std::vector<std::int32_t>& kept) {
+                              std::uint8_t* const cells = matrix + std::int64_t{node} * n;
+                              std::memset(cells, 0, static_cast<std::size_t>(n));
+                              for (const std::int32_t v : kept) cells[v] = 1;
+                          });
 }
 
 }  // namespace detail
@@ -588,6 +592,70 @@ void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
 void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
                         const std::function<void(double)>& progress) {
     detail::reduceTransitively(matrix, n, threads, detail::ReductionOptions{}, progress);
+}
+
+ReducedEdges reduceEdgeRecordsOnBits(const std::vector<std::uint64_t>& records, std::int64_t n,
+                                     int threads, const EngineProgress& progress) {
+    ReducedEdges result;
+    if (n <= 0) return result;
+    const Kernels k = kernelsFor(bestInstructionSet());
+    ThreadPool pool(
+        static_cast<int>(std::min<std::int64_t>(n, resolveThreadCount(std::max(threads, 0)))));
+    BitRows bits(n, n, true);
+    for (const std::uint64_t record : records) {
+        setBit(bits.row(static_cast<std::int64_t>(record >> 32)),
+               static_cast<std::int64_t>(record & 0xffffffffu));
+    }
+    const std::int64_t words = wordsFor(n);
+    std::atomic<std::size_t> distinct{0};
+    pool.parallelFor(0, n, [&](std::int64_t begin, std::int64_t end, int) {
+        std::size_t count = 0;
+        for (std::int64_t i = begin; i < end; ++i) {
+            const Word* const row = bits.row(i);
+            for (std::int64_t w = 0; w < words; ++w)
+                count += std::size_t(__builtin_popcountll(row[w]));
+        }
+        distinct += count;
+    });
+    result.distinct = distinct;
+
+    // Each node's survivors go to its worker's list in node order, put through a bit row (a pass
+    // over n bits per node, n^2 / 64 words in all).
+    struct Span {
+        std::uint32_t worker = 0;
+        std::size_t offset = 0;
+        std::size_t count = 0;
+    };
+    std::vector<Span> spans(static_cast<std::size_t>(n));
+    std::vector<std::vector<std::uint32_t>> targets(static_cast<std::size_t>(pool.size()));
+    BitRows scratch(pool.size(), n, true);
+    topologicalMethod(
+        n, pool, k, bits, progress,
+        [&](int worker, std::int32_t node, const std::vector<std::int32_t>& kept) {
+            auto& out = targets[static_cast<std::size_t>(worker)];
+            spans[static_cast<std::size_t>(node)] = {static_cast<std::uint32_t>(worker), out.size(),
+                                                     kept.size()};
+            if (kept.empty()) return;
+            Word* const row = scratch.row(worker);
+            for (const std::int32_t v : kept) setBit(row, v);
+            for (std::int64_t w = 0; w < words; ++w) {
+                for (Word m = row[w]; m != 0; m &= m - 1) {
+                    out.push_back(static_cast<std::uint32_t>(w * kWordBits + __builtin_ctzll(m)));
+                }
+                row[w] = 0;
+            }
+        });
+    std::size_t total = 0;
+    for (const Span& span : spans) total += span.count;
+    result.kept.reserve(total);
+    for (std::int64_t u = 0; u < n; ++u) {
+        const Span& span = spans[static_cast<std::size_t>(u)];
+        const std::uint32_t* const list = targets[span.worker].data() + span.offset;
+        for (std::size_t t = 0; t < span.count; ++t) {
+            result.kept.push_back(std::uint64_t(u) << 32 | list[t]);
+        }
+    }
+    return result;
 }
 
 }  // namespace fwprune::cpu

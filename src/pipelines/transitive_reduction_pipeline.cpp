@@ -92,6 +92,26 @@ std::vector<std::uint64_t> reduceEdgeRecords(EdgeRecords& graph, const RunOption
         }
         return std::move(reduced.kept);
     }
+    if (resolveBackend(options.backend) == Backend::Cpu) {
+        // The CPU engine works on bits: the records go straight into them, and the byte matrix
+        // the device needs is never built.
+        checkDenseGraph(graph, source);
+        cpu::ReducedEdges reduced;
+        try {
+            reduced = cpu::reduceEdgeRecordsOnBits(graph.records, graph.n, options.threads,
+                                                   sweepProgressOf(options));
+        } catch (const std::bad_alloc&) {
+            fail(Status::OutOfMemory,
+                 describeAt(source, "not enough memory for the CPU engine's bit matrix of " +
+                                        std::to_string(graph.n) + " nodes"));
+        }
+        if (options.stats) {
+            options.stats->backend = Backend::Cpu;
+            options.stats->edgesIn = static_cast<long long>(reduced.distinct);
+            options.stats->edgesOut = static_cast<long long>(reduced.kept.size());
+        }
+        return std::move(reduced.kept);
+    }
     ByteAdjacencyMatrix matrix = adjacencyMatrixOf(graph, source);
     std::vector<std::uint64_t>().swap(graph.records);
     if (options.stats) {
