@@ -231,13 +231,7 @@ RecordChunks splitIntoRecordChunks(std::string_view text, ThreadPool& pool) {
                                1, std::min<std::size_t>(static_cast<std::size_t>(pool.size()) * 4,
                                                         text.size() / kMinChunk));
     RecordChunks chunks;
-    chunks.bounds.assign(count + 1, text.size());
-    chunks.bounds[0] = 0;
-    for (std::size_t c = 1; c < count; ++c) {
-        std::size_t b = std::max(chunks.bounds[c - 1], text.size() * c / count);
-        while (b < text.size() && !isTokenSeparator(text[b])) ++b;
-        chunks.bounds[c] = b;
-    }
+    chunks.bounds = chunkBoundsAtSeparators(text, count);
     chunks.skip.assign(count, 0);
     chunks.records.assign(count, 0);
     if (count == 1) return chunks;
@@ -376,13 +370,7 @@ class RecordReader {
             return countTokenStarts(text.data(), text.data() + text.size());
         // Parts that start at separators, so that no token is counted twice.
         const auto parts = static_cast<std::size_t>(pool_->size());
-        std::vector<std::size_t> bounds(parts + 1, text.size());
-        bounds[0] = 0;
-        for (std::size_t p = 1; p < parts; ++p) {
-            std::size_t b = std::max(bounds[p - 1], text.size() * p / parts);
-            while (b < text.size() && !isTokenSeparator(text[b])) ++b;
-            bounds[p] = b;
-        }
+        const std::vector<std::size_t> bounds = chunkBoundsAtSeparators(text, parts);
         std::vector<std::int64_t> counts(parts, 0);
         pool_->parallelFor(
             0, static_cast<std::int64_t>(parts), [&](std::int64_t lo, std::int64_t hi, int) {

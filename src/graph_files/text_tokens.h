@@ -9,6 +9,7 @@
 #endif
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace fwprune {
 
@@ -99,6 +100,20 @@ inline std::int64_t countTokenStarts(const char* begin, const char* end,
 inline std::int64_t countTokensAndLines(const char* begin, const char* end,
                                         std::int64_t* lineFeeds) {
     return countTokens<true>(begin, end, true, lineFeeds);
+}
+
+// Bounds of count chunks of text of about equal size (bounds[0] = 0, bounds[count] = the end),
+// each inner bound moved forward to a separator, so that no token straddles two chunks.
+inline std::vector<std::size_t> chunkBoundsAtSeparators(std::string_view text, std::size_t count) {
+    std::vector<std::size_t> bounds(count + 1, text.size());
+    bounds[0] = 0;
+    for (std::size_t c = 1; c < count; ++c) {
+        std::size_t b =
+            bounds[c - 1] > text.size() * c / count ? bounds[c - 1] : text.size() * c / count;
+        while (b < text.size() && !isTokenSeparator(text[b])) ++b;
+        bounds[c] = b;
+    }
+    return bounds;
 }
 
 // Walks the whitespace-separated tokens of a text, counting lines for error messages.

@@ -62,13 +62,7 @@ class MatrixText {
         const std::size_t chunkCount = std::max<std::size_t>(
             1,
             std::min<std::size_t>(static_cast<std::size_t>(workers) * 4, block.size() / kMinChunk));
-        std::vector<std::size_t> bounds(chunkCount + 1, block.size());
-        bounds[0] = 0;
-        for (std::size_t c = 1; c < chunkCount; ++c) {
-            std::size_t b = std::max(bounds[c - 1], block.size() * c / chunkCount);
-            while (b < block.size() && !isTokenSeparator(block[b])) ++b;
-            bounds[c] = b;
-        }
+        const std::vector<std::size_t> bounds = chunkBoundsAtSeparators(block, chunkCount);
         std::vector<std::int64_t> firstIndex(chunkCount + 1, 0);
         std::vector<std::int64_t> lineEnds(chunkCount, 0);
         // Counting is a fifth of a block's progress, converting the rest; the calling thread
