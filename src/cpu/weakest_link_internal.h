@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "cpu/float_bits.h"
+#include "common/float_bits.h"
 #include "cpu/instruction_set.h"
 
 namespace fwprune::cpu::weakest_link {

@@ -46,7 +46,7 @@
 #include "common/parallel.h"
 #include "common/progress.h"
 #include "cpu/cpu_engine.h"
-#include "cpu/float_bits.h"
+#include "common/float_bits.h"
 #include "cpu/weakest_link_ordered_internal.h"
 
 namespace fwprune::cpu {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/float_bits.h"
 #include "graph_files/text_tokens.h"
 
 #if !defined(_WIN32)
@@ -207,18 +208,16 @@ std::int64_t parseWeightRun(const char* p, const char* end, float* out, std::int
 }
 
 char* formatWeight(float value, char* out) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
+    const std::uint32_t bits = bitsOf(value);
     char* p = out;
-    if (bits >> 31) *p++ = '-';
-    const std::uint32_t magnitudeBits = bits & 0x7fffffffu;
-    if (magnitudeBits >= 0x7f800000u)
-        return std::copy_n(magnitudeBits > 0x7f800000u ? "nan" : "inf", 3, p);
+    if (bits & kSignBit) *p++ = '-';
+    const std::uint32_t magnitudeBits = magnitude(bits);
+    if (magnitudeBits >= kInfBits) return std::copy_n(isNaN(magnitudeBits) ? "nan" : "inf", 3, p);
     if (magnitudeBits == 0) {
         std::memcpy(p, "0.000000", 8);
         return writeExponent(p + 8, 0);
     }
-    if (bits == 0x40000000u) {  // 2.0, the absent mark: most cells of a pruned matrix
+    if (bits == kAbsentBits) {  // most cells of a pruned matrix
         std::memcpy(p, "2.000000e+000", 13);
         return p + 13;
     }

@@ -1,13 +1,13 @@
 // Float cells as their IEEE bit patterns, the form in which the weakest-link engines compare and
-// rewrite them: the answers are then those of IEEE comparisons whatever the thread's
-// floating-point mode. With a clear sign bit, patterns are in the order of their values, and
-// NaNs lie above infinity.
+// rewrite them and the writer prints them: the answers are then those of IEEE comparisons whatever
+// the thread's floating-point mode. With a clear sign bit, patterns are in the order of their
+// values, and NaNs lie above infinity.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
-namespace fwprune::cpu {
+namespace fwprune {
 
 // A cell of the caller's float matrix, read or written in place as its bit pattern.
 typedef std::uint32_t CellBits __attribute__((__may_alias__));
@@ -38,4 +38,4 @@ inline float floatOf(std::uint32_t bits) {
     return value;
 }
 
-}  // namespace fwprune::cpu
+}  // namespace fwprune
