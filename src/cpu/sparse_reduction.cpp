@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/cancel.h"
 #include "cpu/cpu_engine.h"
 
 namespace fwprune::cpu {
@@ -292,10 +293,13 @@ class RankedReduction {
                 for (std::uint32_t e = near; e < last; ++e) redundant_[e] = reachedFrom(u, e);
             std::copy(reach.begin(), reach.end(), row(u));
             // Told by the edges of the nodes done: a node's work follows its out-degree more
-            // than anything else known up front.
-            if (progress && u % reportEvery == 0) {
-                progress(double(g.target.size() - g.offset[u]) /
-                         double(std::max<std::size_t>(g.target.size(), 1)));
+            // than anything else known up front. The caller may stop the job here too.
+            if (u % reportEvery == 0) {
+                pollCancelled();
+                if (progress) {
+                    progress(double(g.target.size() - g.offset[u]) /
+                             double(std::max<std::size_t>(g.target.size(), 1)));
+                }
             }
         }
     }
