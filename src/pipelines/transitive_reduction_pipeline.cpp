@@ -74,16 +74,14 @@ std::vector<std::uint64_t> reduceEdgeRecords(EdgeRecords& graph, const RunOption
         options.stats->nodes = graph.n;
         options.stats->route = route;
     }
-    if (route == Route::Sparse) {
+    // Both edge-record engines run on the CPU; a short allocation names the file and what it was
+    // for.
+    const auto onEdgeRecords = [&](auto&& reduce, const std::string& forWhat) {
         cpu::ReducedEdges reduced;
         try {
-            reduced = cpu::reduceEdgeRecords(graph.records, sweepProgressOf(options));
+            reduced = reduce();
         } catch (const std::bad_alloc&) {
-            fail(Status::OutOfMemory,
-                 describeAt(source,
-                            "not enough memory for the sparse "
-                            "reduction of " +
-                                std::to_string(graph.records.size()) + " edges"));
+            fail(Status::OutOfMemory, describeAt(source, "not enough memory for " + forWhat));
         }
         if (options.stats) {
             options.stats->backend = Backend::Cpu;
@@ -91,26 +89,22 @@ std::vector<std::uint64_t> reduceEdgeRecords(EdgeRecords& graph, const RunOption
             options.stats->edgesOut = static_cast<long long>(reduced.kept.size());
         }
         return std::move(reduced.kept);
+    };
+    if (route == Route::Sparse) {
+        return onEdgeRecords(
+            [&] { return cpu::reduceEdgeRecords(graph.records, sweepProgressOf(options)); },
+            "the sparse reduction of " + std::to_string(graph.records.size()) + " edges");
     }
     if (resolveBackend(options.backend) == Backend::Cpu) {
         // The CPU engine works on bits: the records go straight into them, and the byte matrix
         // the device needs is never built.
         checkDenseGraph(graph, source);
-        cpu::ReducedEdges reduced;
-        try {
-            reduced = cpu::reduceEdgeRecordsOnBits(graph.records, graph.n, options.threads,
-                                                   sweepProgressOf(options));
-        } catch (const std::bad_alloc&) {
-            fail(Status::OutOfMemory,
-                 describeAt(source, "not enough memory for the CPU engine's bit matrix of " +
-                                        std::to_string(graph.n) + " nodes"));
-        }
-        if (options.stats) {
-            options.stats->backend = Backend::Cpu;
-            options.stats->edgesIn = static_cast<long long>(reduced.distinct);
-            options.stats->edgesOut = static_cast<long long>(reduced.kept.size());
-        }
-        return std::move(reduced.kept);
+        return onEdgeRecords(
+            [&] {
+                return cpu::reduceEdgeRecordsOnBits(graph.records, graph.n, options.threads,
+                                                    sweepProgressOf(options));
+            },
+            "the CPU engine's bit matrix of " + std::to_string(graph.n) + " nodes");
     }
     ByteAdjacencyMatrix matrix = adjacencyMatrixOf(graph, source);
     std::vector<std::uint64_t>().swap(graph.records);
