@@ -7,8 +7,9 @@
 //   - weakest_link.cpp and its vector kernels: takesPart as the same comparison, kept as a bitmap;
 //     weakestLink and pathBeats as unsigned max and min of magnitude bit patterns, NaN legs
 //     skipped; marksAbsent as the sign bit or upper_threshold <= value;
-//   - weakest_link_ordered.cpp: takesPart and marksAbsent as ranges of bit patterns, and the
-//     sweeps' outcome from reachability among lighter legs (matrices without NaN only).
+//   - weakest_link_ordered*.cpp: takesPart and marksAbsent as ranges of bit patterns
+//     (weakest_link_ordered_shared.h), and the sweeps' outcome from reachability among lighter legs
+//     (matrices without NaN only).
 // tests/engine_agreement_test.cpp ties each native engine to the stand-in byte for byte on random
 // inputs with every special value; the engines' own tests tie each instruction set to a plain
 // reference.

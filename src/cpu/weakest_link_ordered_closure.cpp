@@ -1,0 +1,454 @@
+// The ordered route's method for any matrix without NaN: cells in ascending magnitude, each group
+// of equal magnitude answered before its own legs are inserted (a leg equal to v does not beat v),
+// with reachability kept as bit rows and updated as legs are inserted. Strongly connected
+// components are merged as they form and share one row; once a single component holds every node,
+// every cell still to come is beaten, and the rest of the matrix is never sorted. Inserting u -> v
+// ORs v's row into the row of each component that reaches u but not v; each such OR adds at least
+// one bit, so the work is at most n^2 row ORs of n bits (n^3 / 64 words) however the weights fall,
+// and on random weights a few hundred thousand events settle everything.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "common/cancel.h"
+#include "common/progress.h"
+#include "cpu/weakest_link_ordered_shared.h"
+
+namespace fwprune::cpu::ordered {
+namespace {
+
+// Reachability among the legs inserted so far. Nodes in one strongly connected component share
+// their component leader's rows:
+//   reach.row(c): the nodes reachable from c by one or more legs;
+//   reachedBy.row(y): the leaders c whose reach has y (bits of former leaders go stale and are
+//   masked out by isLeader).
+// Components only ever merge; the magnitude of each merge is kept (a JoinOrder of the members), so
+// that a question whose two ends already shared a component at its time is answered at the end
+// instead of being recorded as it comes.
+class Closure {
+  public:
+    explicit Closure(std::size_t n)
+        : n_(n),
+          reach_(n),
+          reachedBy_(n),
+          words_(reach_.words()),
+          isLeader_(words_, 0),
+          from_(words_),
+          candidates_(words_),
+          leader_(n),
+          size_(n, 1),
+          tail_(n),
+          next_(n),
+          joinAfter_(n, kNoMagnitude),
+          selfJoin_(n, kNoMagnitude) {
+        for (std::size_t x = 0; x < n; ++x) {
+            leader_[x] = tail_[x] = static_cast<std::uint32_t>(x);
+            next_[x] = kNoNode;
+            BitMatrix::set(isLeader_.data(), x);
+        }
+    }
+
+    // Whether i reaches j, when the two are not in one component (true) or when they are (false:
+    // that answer follows from the join order).
+    bool reachesAcross(std::size_t i, std::size_t j) {
+        const std::uint32_t c = find(static_cast<std::uint32_t>(i));
+        if (size_[c] > 1 && find(static_cast<std::uint32_t>(j)) == c) return false;
+        return BitMatrix::test(reach_.row(c), j);
+    }
+
+    // Every node reaches every node: each question still to come is beaten.
+    bool complete() { return n_ >= 2 && size_[find(0)] == n_; }
+
+    // Inserts the leg u -> v of the given magnitude.
+    void insert(std::uint32_t u, std::uint32_t v, std::uint32_t magnitude) {
+        const std::uint32_t cu = find(u);
+        const std::uint32_t cv = find(v);
+        if (cu == cv || BitMatrix::test(reach_.row(cu), v)) return;
+        // New pairs: (every leader reaching u, and cu) x (v and everything v reaches). Leaders
+        // that already reach v already reach all of it.
+        const std::uint64_t* const toU = reachedBy_.row(u);
+        const std::uint64_t* const toV = reachedBy_.row(v);
+        const std::uint64_t* const fromV = reach_.row(cv);
+        for (std::size_t w = 0; w < words_; ++w) {
+            from_[w] = fromV[w];
+            candidates_[w] = toU[w] & isLeader_[w] & ~toV[w];
+        }
+        BitMatrix::set(from_.data(), v);
+        // Rows are ORed only where from_ has bits: few words while the components are small.
+        fromWords_.clear();
+        for (std::size_t w = 0; w < words_; ++w) {
+            if (from_[w] != 0) fromWords_.push_back(static_cast<std::uint32_t>(w));
+        }
+        BitMatrix::set(candidates_.data(), cu);
+        const bool cycle = BitMatrix::test(fromV, u);
+        for (std::size_t w = 0; w < words_; ++w) {
+            for (std::uint64_t bits = candidates_[w]; bits != 0; bits &= bits - 1) {
+                addReach(static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(bits)));
+            }
+        }
+        if (cycle) {
+            // u -> v closes cycles: every leader that reaches u and is reachable from v joins
+            // cv's component, whose row (from_) is already theirs.
+            if (size_[cv] == 1) selfJoin_[cv] = magnitude;
+            for (std::size_t w = 0; w < words_; ++w) {
+                std::uint64_t joining = (toU[w] | candidates_[w]) & isLeader_[w] & from_[w];
+                for (; joining != 0; joining &= joining - 1) {
+                    const auto x = static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(joining));
+                    if (x != cv) join(x, cv, magnitude);
+                }
+            }
+        }
+    }
+
+    // The members of every component in join order, components one after another.
+    JoinOrder joinOrder() const {
+        JoinOrder joins(n_);
+        for (std::uint32_t c = 0; c < n_; ++c) {
+            if (leader_[c] != c) continue;
+            for (std::uint32_t x = c; x != kNoNode; x = next_[x]) joins.append(x, joinAfter_[x]);
+        }
+        return joins;
+    }
+
+    // The magnitude at which i joined a component of more than one node (kNoMagnitude if never).
+    std::uint32_t selfJoin(std::size_t i) const { return selfJoin_[i]; }
+
+  private:
+    static constexpr std::uint32_t kNoNode = 0xffffffffu;
+
+    std::uint32_t find(std::uint32_t x) {
+        while (leader_[x] != x) x = leader_[x] = leader_[leader_[x]];
+        return x;
+    }
+
+    void addReach(std::uint32_t c) {
+        std::uint64_t* const row = reach_.row(c);
+        for (const std::uint32_t w : fromWords_) {
+            std::uint64_t fresh = from_[w] & ~row[w];
+            if (fresh == 0) continue;
+            row[w] |= fresh;
+            for (; fresh != 0; fresh &= fresh - 1) {
+                BitMatrix::set(reachedBy_.row(w * 64 + __builtin_ctzll(fresh)), c);
+            }
+        }
+    }
+
+    // Component x joins component c: its members follow c's.
+    void join(std::uint32_t x, std::uint32_t c, std::uint32_t magnitude) {
+        if (size_[x] == 1) selfJoin_[x] = magnitude;
+        next_[tail_[c]] = x;
+        joinAfter_[tail_[c]] = magnitude;
+        tail_[c] = tail_[x];
+        leader_[x] = c;
+        size_[c] += size_[x];
+        isLeader_[x >> 6] &= ~(std::uint64_t{1} << (x & 63));
+    }
+
+    std::size_t n_;
+    BitMatrix reach_;
+    BitMatrix reachedBy_;
+    std::size_t words_;
+    std::vector<std::uint64_t> isLeader_;
+    std::vector<std::uint64_t> from_;
+    std::vector<std::uint64_t> candidates_;
+    std::vector<std::uint32_t> fromWords_;  // the words of from_ that are not zero
+    std::vector<std::uint32_t> leader_;
+    std::vector<std::size_t> size_;
+    // Members of each component as a list from its leader: next_, and the list's tail_.
+    std::vector<std::uint32_t> tail_;
+    std::vector<std::uint32_t> next_;
+    std::vector<std::uint32_t> joinAfter_;  // join weight between a member and the next
+    std::vector<std::uint32_t> selfJoin_;
+};
+
+// One cell as the sorting sees it: magnitude, whether it is a question, row, column.
+using Event = std::uint64_t;
+Event eventOf(std::uint32_t magnitude, bool question, std::size_t i, std::size_t j) {
+    return (std::uint64_t{magnitude} << 33) | (std::uint64_t{question} << 32) | (i << 16) | j;
+}
+std::uint32_t magnitudeOf(Event e) {
+    return static_cast<std::uint32_t>(e >> 33);
+}
+bool isQuestion(Event e) {
+    return (e >> 32) & 1u;
+}
+std::uint32_t rowOf(Event e) {
+    return static_cast<std::uint32_t>(e >> 16) & 0xffffu;
+}
+std::uint32_t columnOf(Event e) {
+    return static_cast<std::uint32_t>(e) & 0xffffu;
+}
+
+// Batches larger than this are sorted in parallel before they are processed.
+constexpr std::size_t kSortAheadFrom = std::size_t{1} << 20;
+
+// Sorts events by the low `bits` bits of their magnitude (the rest is equal within a bucket), by
+// least significant digit first, 11 bits a pass. The order among equal magnitudes does not
+// matter: a group's questions are all answered before any of its legs is inserted.
+void sortByMagnitude(Event* events, std::size_t count, int bits, std::vector<Event>& scratch) {
+    if (count < 64) {
+        std::sort(events, events + count);
+        return;
+    }
+    if (scratch.size() < count) scratch.resize(count);
+    Event* from = events;
+    Event* to = scratch.data();
+    constexpr int kDigitBits = 11;
+    std::uint32_t counts[std::size_t{1} << kDigitBits];
+    for (int low = 0; low < bits; low += kDigitBits) {
+        const int width = std::min(kDigitBits, bits - low);
+        const std::uint32_t mask = (1u << width) - 1;
+        const int shift = 33 + low;
+        std::fill(counts, counts + (std::size_t{1} << width), 0u);
+        for (std::size_t x = 0; x < count; ++x) ++counts[(from[x] >> shift) & mask];
+        std::uint32_t at = 0;
+        for (std::uint32_t d = 0; d <= mask; ++d) {
+            const std::uint32_t c = counts[d];
+            counts[d] = at;
+            at += c;
+        }
+        for (std::size_t x = 0; x < count; ++x) to[counts[(from[x] >> shift) & mask]++] = from[x];
+        std::swap(from, to);
+    }
+    if (from != events) std::copy(from, from + count, events);
+}
+
+class OrderedPruning {
+  public:
+    OrderedPruning(const Matrix& m, const Thresholds& t, ThreadPool& pool, const RowChunks& chunks,
+                   const Progress& progress, const detail::OrderedOptions& options)
+        : m_(m),
+          t_(t),
+          pool_(pool),
+          chunks_(chunks),
+          progress_(progress),
+          closure_(m.n()),
+          beaten_(m.n()),
+          // The largest batch sorted at once: an eighth of the matrix's cells (a quarter of its
+          // bytes as 8-byte events), and at least 4 Mi events.
+          capacity_(options.batchCapacity > 0
+                        ? options.batchCapacity
+                        : std::max<std::size_t>(m.n() * m.n() / 8, std::size_t{1} << 22)),
+          // The first batch: enough for random weights to join every node into one component
+          // (about n ln n legs), so that one pass usually settles the matrix.
+          target_(options.firstBatch > 0
+                      ? options.firstBatch
+                      : std::min(capacity_, 2 * m.n() * (64 - __builtin_clzll(m.n() | 1)))),
+          firstBatch_(target_),
+          scratch_(static_cast<std::size_t>(pool.size())) {}
+
+    // counts: the census's top-level histogram. Questions end at largestQuestion, so the buckets
+    // above its own are never visited.
+    void run(const ChunkCounts& counts, std::uint32_t largestQuestion) {
+        const std::size_t lastBucket = largestQuestion >> kTopShift;
+        for (const auto& count : counts) {
+            for (std::size_t b = 0; b <= lastBucket; ++b) events_ += count[b];
+        }
+        processRange(0, kTopShift, lastBucket + 1, counts);
+        finishWithJoins(
+            m_, t_, pool_, closure_.joinOrder(), &beaten_,
+            [&](std::size_t i) { return closure_.selfJoin(i); }, progressPart(progress_, 0.5, 1));
+    }
+
+  private:
+    // Answers every question and inserts every leg of buckets [0, buckets) of the range that
+    // starts at magnitude lo, with buckets 2^shift magnitudes wide, in ascending magnitude,
+    // unless the closure completes on the way. Consecutive buckets are gathered and sorted in
+    // batches; a bucket too big for one batch is split again by a histogram of its own, and a
+    // single magnitude too big for one batch is streamed.
+    void processRange(std::uint32_t lo, int shift, std::size_t buckets, const ChunkCounts& counts) {
+        std::vector<std::size_t> total(buckets, 0);
+        for (const auto& count : counts) {
+            for (std::size_t b = 0; b < buckets; ++b) total[b] += count[b];
+        }
+        std::size_t b = 0;
+        while (b < buckets && !complete_) {
+            const std::uint32_t bucketLo = lo + (static_cast<std::uint32_t>(b) << shift);
+            if (total[b] > capacity_) {
+                if (shift == 0) {
+                    streamMagnitude(bucketLo);
+                } else {
+                    const int subShift = std::max(0, shift - 12);
+                    const std::size_t subBuckets = std::size_t{1} << (shift - subShift);
+                    processRange(bucketLo, subShift, subBuckets,
+                                 histogram(bucketLo, shift, subShift, subBuckets));
+                }
+                ++b;
+                continue;
+            }
+            std::size_t e = b;
+            std::size_t size = 0;
+            while (e < buckets && total[e] <= capacity_ - size && size < target_)
+                size += total[e++];
+            if (size > 0) sortAndProcess(lo, shift, b, e, counts);
+            target_ = std::min(capacity_, target_ * 4);
+            b = e;
+        }
+    }
+
+    // Counts per chunk of the cells that take part with magnitude in [lo, lo + 2^shift), in
+    // buckets 2^subShift wide.
+    ChunkCounts histogram(std::uint32_t lo, int shift, int subShift, std::size_t buckets) const {
+        ChunkCounts counts(chunks_.count(), std::vector<std::uint32_t>(buckets, 0));
+        chunks_.forEachRow([&](std::size_t c, std::size_t i) {
+            std::uint32_t* const count = counts[c].data();
+            const CellBits* const row = m_.row(i);
+            for (std::size_t j = 0; j < m_.n(); ++j) {
+                const std::uint32_t offset = (row[j] & kMagnitudeBits) - lo;
+                if ((offset >> shift) == 0 && takesPart(t_, i, j, row[j]))
+                    ++count[offset >> subShift];
+            }
+        });
+        return counts;
+    }
+
+    // Gathers the cells of buckets [b, e) into their buckets' places, sorts each bucket, and
+    // processes the events in order.
+    void sortAndProcess(std::uint32_t lo, int shift, std::size_t b, std::size_t e,
+                        const ChunkCounts& counts) {
+        std::vector<std::vector<std::size_t>> cursor(chunks_.count(),
+                                                     std::vector<std::size_t>(e - b));
+        std::vector<std::size_t> bucketStart(e - b + 1, 0);
+        std::size_t at = 0;
+        for (std::size_t k = b; k < e; ++k) {
+            bucketStart[k - b] = at;
+            for (std::size_t c = 0; c < chunks_.count(); ++c) {
+                cursor[c][k - b] = at;
+                at += counts[c][k];
+            }
+        }
+        bucketStart[e - b] = at;
+        batch_.resize(at);
+        const std::uint32_t first = lo + (static_cast<std::uint32_t>(b) << shift);
+        const std::uint64_t span = std::uint64_t{e - b} << shift;
+        Event* const out = batch_.data();
+        chunks_.forEachRow([&](std::size_t c, std::size_t i) {
+            std::size_t* const next = cursor[c].data();
+            const CellBits* const row = m_.row(i);
+            for (std::size_t j = 0; j < m_.n(); ++j) {
+                const std::uint32_t bits = row[j];
+                const std::uint32_t offset = (bits & kMagnitudeBits) - first;
+                if (offset >= span || !takesPart(t_, i, j, bits)) continue;
+                out[next[offset >> shift]++] =
+                    eventOf(bits & kMagnitudeBits, t_.question(bits), i, j);
+            }
+        });
+        // A small batch is sorted bucket by bucket as it is processed, so that the buckets past
+        // the point where the closure completes are never sorted; a large one is sorted in
+        // parallel first.
+        const bool sortAhead = shift > 0 && at > kSortAheadFrom && pool_.size() > 1;
+        if (sortAhead) {
+            pool_.parallelFor(0, static_cast<std::int64_t>(e - b),
+                              [&](std::int64_t begin, std::int64_t end, int worker) {
+                                  for (std::int64_t k = begin; k < end; ++k) {
+                                      sortByMagnitude(out + bucketStart[k],
+                                                      bucketStart[k + 1] - bucketStart[k], shift,
+                                                      scratch_[static_cast<std::size_t>(worker)]);
+                                  }
+                              });
+        }
+        for (std::size_t k = 0; k < e - b && !complete_; ++k) {
+            const std::size_t size = bucketStart[k + 1] - bucketStart[k];
+            if (shift > 0 && !sortAhead) {
+                sortByMagnitude(out + bucketStart[k], size, shift, scratch_[0]);
+            }
+            processEvents(out + bucketStart[k], size);
+        }
+    }
+
+    void processEvents(const Event* events, std::size_t count) {
+        for (std::size_t g = 0; g < count && !complete_;) {
+            const std::uint32_t magnitude = magnitudeOf(events[g]);
+            std::size_t h = g;
+            while (h < count && magnitudeOf(events[h]) == magnitude) ++h;
+            for (std::size_t x = g; x < h; ++x) {
+                if (isQuestion(events[x])) answer(rowOf(events[x]), columnOf(events[x]));
+            }
+            for (std::size_t x = g; x < h; ++x) {
+                const std::uint32_t i = rowOf(events[x]);
+                const std::uint32_t j = columnOf(events[x]);
+                if (i != j) closure_.insert(i, j, magnitude);
+            }
+            afterGroup(h - g);
+            g = h;
+        }
+    }
+
+    // One magnitude holding more cells than a batch: its questions in one pass, then its legs in
+    // another.
+    void streamMagnitude(std::uint32_t magnitude) {
+        std::size_t cells = 0;
+        for (std::size_t i = 0; i < m_.n(); ++i) {
+            const CellBits* const row = m_.row(i);
+            for (std::size_t j = 0; j < m_.n(); ++j) {
+                if ((row[j] & kMagnitudeBits) == magnitude && t_.question(row[j])) answer(i, j);
+            }
+        }
+        for (std::size_t i = 0; i < m_.n(); ++i) {
+            const CellBits* const row = m_.row(i);
+            for (std::size_t j = 0; j < m_.n(); ++j) {
+                if ((row[j] & kMagnitudeBits) != magnitude || !takesPart(t_, i, j, row[j]))
+                    continue;
+                ++cells;
+                if (i != j) {
+                    closure_.insert(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j),
+                                    magnitude);
+                }
+            }
+        }
+        afterGroup(cells);
+    }
+
+    void answer(std::size_t i, std::size_t j) {
+        if (closure_.reachesAcross(i, j)) BitMatrix::set(beaten_.row(i), j);
+    }
+
+    void afterGroup(std::size_t cells) {
+        // Once complete, every question still to come has its two ends in one component.
+        if (closure_.complete()) complete_ = true;
+        done_ += cells;
+        if (done_ >= nextPoll_) {
+            pollCancelled();
+            nextPoll_ = done_ + 4096;
+        }
+        // The events are the first half of the progress. Most matrices complete the closure
+        // within about a first batch of them, so the share told is the larger of the events
+        // done and done / (done + first batch), which is a half after one batch.
+        if (progress_ && done_ >= nextReport_) {
+            const double done = static_cast<double>(done_);
+            const double share = std::max(events_ > 0 ? done / double(events_) : 1.0,
+                                          done / (done + double(firstBatch_)));
+            progress_(0.5 * std::min(1.0, share));
+            nextReport_ = done_ + std::max<std::size_t>(std::min(events_, firstBatch_) / 100, 1);
+        }
+    }
+
+    const Matrix& m_;
+    const Thresholds& t_;
+    ThreadPool& pool_;
+    const RowChunks& chunks_;
+    const Progress& progress_;
+    Closure closure_;
+    BitMatrix beaten_;
+    const std::size_t capacity_;
+    std::size_t target_;
+    const std::size_t firstBatch_;
+    std::vector<Event> batch_;
+    std::vector<std::vector<Event>> scratch_;  // per worker, for sorting
+    bool complete_ = false;
+    std::size_t events_ = 0;
+    std::size_t done_ = 0;
+    std::size_t nextReport_ = 0;
+    std::size_t nextPoll_ = 0;
+};
+
+}  // namespace
+
+void pruneByClosure(const Matrix& m, const Thresholds& t, ThreadPool& pool, const RowChunks& chunks,
+                    const Progress& progress, const detail::OrderedOptions& options,
+                    const ChunkCounts& counts, std::uint32_t largestQuestion) {
+    OrderedPruning(m, t, pool, chunks, progress, options).run(counts, largestQuestion);
+}
+
+}  // namespace fwprune::cpu::ordered

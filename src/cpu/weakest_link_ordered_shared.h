@@ -1,0 +1,202 @@
+// What the ordered route's methods share: the thresholds as ranges of bit patterns, the matrix
+// and bit-matrix views, rows split into chunks for parallel passes, and the join order that both
+// methods answer their questions from in the final pass. (Why the route gives the sweeps' bytes is
+// written in weakest_link_ordered.cpp; each method's own argument is beside it.)
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "common/float_bits.h"
+#include "common/parallel.h"
+#include "cpu/cpu_engine.h"
+#include "cpu/weakest_link_ordered_internal.h"
+
+namespace fwprune::cpu::ordered {
+
+constexpr std::uint32_t kNoMagnitude = 0xffffffffu;  // above every magnitude
+
+// The threshold tests on bit patterns, as IEEE comparisons answer them for values that are not
+// NaN, whatever the thread's floating-point mode: subnormals compare as themselves. Both tests come
+// down to unsigned ranges of the bit pattern, since bit patterns with a clear sign bit are in the
+// order of their values and those with a set sign bit lie above them all.
+class Thresholds {
+  public:
+    Thresholds(float lower, float upper) {
+        const std::uint32_t lowerBits = bitsOf(lower);
+        const std::uint32_t upperBits = bitsOf(upper);
+        // upper <= v, for v with a clear sign bit: v's bits at or above those of upper when upper
+        // is not negative (-0.0 counts as 0); always when it is; never when it is NaN.
+        if (isNaN(magnitude(upperBits))) {
+            cutFrom_ = kSignBit;
+        } else if ((upperBits & kSignBit) != 0) {
+            cutFrom_ = 0;
+        } else {
+            cutFrom_ = upperBits;
+        }
+        // v > lower: v's bits above those of lower when lower is not negative (-0.0 counts as 0);
+        // always when it is (+0.0 > -1); never when it is NaN.
+        if (isNaN(magnitude(lowerBits))) {
+            questionFrom_ = kSignBit;
+        } else if ((lowerBits & kSignBit) != 0 && lowerBits != kSignBit) {
+            questionFrom_ = 0;
+        } else {
+            questionFrom_ = (lowerBits & kMagnitudeBits) + 1;
+        }
+        questionEnd_ = std::max(questionFrom_, cutFrom_);
+    }
+
+    // Ends 2.0 whatever the paths: the sign bit is set, or the value is at or above upper.
+    bool cut(std::uint32_t bits) const { return bits >= cutFrom_; }
+    // Ends 2.0 exactly when lighter legs lead around it: clear sign bit, above lower, below upper.
+    bool question(std::uint32_t bits) const {
+        return bits - questionFrom_ < questionEnd_ - questionFrom_;
+    }
+
+  private:
+    std::uint32_t cutFrom_;
+    std::uint32_t questionFrom_;
+    std::uint32_t questionEnd_;
+};
+
+using Progress = EngineProgress;
+
+class Matrix {
+  public:
+    Matrix(float* cells, std::size_t n, std::size_t rowStride)
+        : cells_(reinterpret_cast<CellBits*>(cells)), n_(n), rowStride_(rowStride) {}
+    std::size_t n() const { return n_; }
+    CellBits* row(std::size_t i) const { return cells_ + i * rowStride_; }
+
+  private:
+    CellBits* cells_;
+    std::size_t n_;
+    std::size_t rowStride_;
+};
+
+// n x n bits, row-major, rows a whole number of 64-bit words.
+class BitMatrix {
+  public:
+    explicit BitMatrix(std::size_t n) : words_((n + 63) / 64), bits_(n * words_) {}
+    std::size_t words() const { return words_; }
+    std::uint64_t* row(std::size_t i) { return bits_.data() + i * words_; }
+    const std::uint64_t* row(std::size_t i) const { return bits_.data() + i * words_; }
+    static bool test(const std::uint64_t* row, std::size_t j) {
+        return (row[j >> 6] >> (j & 63)) & 1u;
+    }
+    static void set(std::uint64_t* row, std::size_t j) {
+        row[j >> 6] |= std::uint64_t{1} << (j & 63);
+    }
+
+  private:
+    std::size_t words_;
+    std::vector<std::uint64_t> bits_;
+};
+
+// Rows split into a fixed number of chunks, visited in parallel: a pass that counts per chunk
+// and a later pass that writes per chunk see the same rows in each.
+class RowChunks {
+  public:
+    RowChunks(std::size_t n, ThreadPool& pool)
+        : n_(n), pool_(pool), count_(std::min<std::size_t>(n, std::size_t(pool.size()))) {}
+    std::size_t count() const { return count_; }
+
+    // visit(chunk, i) for every row i.
+    template <typename Visit>
+    void forEachRow(Visit&& visit) const {
+        pool_.parallelFor(
+            0, static_cast<std::int64_t>(count_), [&](std::int64_t begin, std::int64_t end, int) {
+                for (auto c = static_cast<std::size_t>(begin); c < static_cast<std::size_t>(end);
+                     ++c) {
+                    for (std::size_t i = n_ * c / count_; i < n_ * (c + 1) / count_; ++i) {
+                        visit(c, i);
+                    }
+                }
+            });
+    }
+
+  private:
+    std::size_t n_;
+    ThreadPool& pool_;
+    std::size_t count_;
+};
+
+// The final pass when there is no question: cut cells become 2.0.
+void cutRows(const Matrix& m, const Thresholds& t, ThreadPool& pool);
+
+// Cells that take part in the closure: every question, and every leg but the diagonal (a leg
+// from a node to itself adds no path).
+inline bool takesPart(const Thresholds& t, std::size_t i, std::size_t j, std::uint32_t bits) {
+    return i != j || t.question(bits);
+}
+
+// Top-level buckets of the closure's histogram: the magnitude's top 12 bits (exponent and three
+// bits of mantissa), 16 KiB of counters per chunk, which stay in the first-level cache.
+constexpr int kTopShift = 19;
+constexpr std::size_t kTopBuckets = std::size_t{1} << (31 - kTopShift);
+
+// Counts per chunk of rows, per bucket.
+using ChunkCounts = std::vector<std::vector<std::uint32_t>>;
+
+// Nodes in the order in which groups of them were joined, with the join weight between
+// neighbours: each join appends one group's run to another's, so a group is always a contiguous
+// run and the weight at which two nodes were first joined is the largest gap between their
+// positions. Unjoined runs follow each other with gap kNoMagnitude.
+class JoinOrder {
+  public:
+    explicit JoinOrder(std::size_t n) : position_(n) {
+        order_.reserve(n);
+        gap_.reserve(n);
+    }
+    // Appends x; gapAfter is the join weight between x and the node that follows it.
+    void append(std::uint32_t x, std::uint32_t gapAfter) {
+        position_[x] = static_cast<std::uint32_t>(order_.size());
+        order_.push_back(x);
+        gap_.push_back(gapAfter);
+    }
+    // link[j] = the weight at which i and j were joined, for every j but i.
+    void joinWeightsFrom(std::size_t i, std::uint32_t* link) const {
+        const std::size_t n = order_.size();
+        const std::size_t p = position_[i];
+        std::uint32_t running = 0;
+        for (std::size_t q = p + 1; q < n; ++q) {
+            running = std::max(running, gap_[q - 1]);
+            link[order_[q]] = running;
+        }
+        running = 0;
+        for (std::size_t q = p; q-- > 0;) {
+            running = std::max(running, gap_[q]);
+            link[order_[q]] = running;
+        }
+    }
+
+  private:
+    std::vector<std::uint32_t> order_;
+    std::vector<std::uint32_t> gap_;
+    std::vector<std::uint32_t> position_;
+};
+
+// The final pass of both methods: a cell becomes 2.0 when it is cut, or when it is a question
+// that is beaten, that is, its bit in `beaten` (when given) is set, or its magnitude is above the
+// weight at which its two ends were joined (for a diagonal cell, above diagonal(i)). Every
+// other cell keeps its value.
+using DiagonalJoin = std::function<std::uint32_t(std::size_t i)>;
+void finishWithJoins(const Matrix& m, const Thresholds& t, ThreadPool& pool, const JoinOrder& joins,
+                     const BitMatrix* beaten, const DiagonalJoin& diagonal,
+                     const Progress& progress);
+
+// The spanning-tree method (weakest_link_ordered_spanning_tree.cpp).
+bool magnitudesSymmetric(const Matrix& m, ThreadPool& pool);
+void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
+                    const Progress& progress);
+
+// The closure (weakest_link_ordered_closure.cpp). counts: how many cells take part per top-level
+// bucket, per chunk; largestQuestion: the largest magnitude that is a question.
+void pruneByClosure(const Matrix& m, const Thresholds& t, ThreadPool& pool, const RowChunks& chunks,
+                    const Progress& progress, const detail::OrderedOptions& options,
+                    const ChunkCounts& counts, std::uint32_t largestQuestion);
+
+}  // namespace fwprune::cpu::ordered
