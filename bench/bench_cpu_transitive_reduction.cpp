@@ -11,13 +11,10 @@
 #include <random>
 #include <vector>
 
+#include "common/edge_record.h"
 #include "cpu/cpu_engine.h"
-#include "cpu/transitive_reduction_internal.h"
 
 namespace {
-
-using fwprune::cpu::detail::ReductionMethod;
-using fwprune::cpu::detail::ReductionOptions;
 
 // Edges only from lower to higher rank, with ranks shuffled so node order says nothing.
 std::vector<std::uint8_t> denseDag(std::int64_t n, double p, std::uint64_t seed) {
@@ -46,23 +43,20 @@ std::vector<std::uint8_t> outDegreeDag(std::int64_t n, int degree, std::uint64_t
     return m;
 }
 
-// Args: n, method (0 topological, 1 Warshall), threads.
+// Args: n, threads.
 void run(benchmark::State& state, const std::vector<std::uint8_t>& input) {
     const std::int64_t n = state.range(0);
-    ReductionOptions options;
-    options.method = state.range(1) == 0 ? ReductionMethod::Topological : ReductionMethod::Warshall;
-    const int threads = static_cast<int>(state.range(2));
+    const int threads = static_cast<int>(state.range(1));
     std::vector<std::uint8_t> matrix(input.size());
     for (auto _ : state) {
         state.PauseTiming();
         std::copy(input.begin(), input.end(), matrix.begin());
         state.ResumeTiming();
-        fwprune::cpu::detail::reduceTransitively(matrix.data(), n, threads, options);
+        fwprune::cpu::reduceTransitively(matrix.data(), n, threads);
         benchmark::DoNotOptimize(matrix.data());
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * n * n * n);
-    state.SetLabel(state.range(1) == 0 ? "sparse route" : "dense route");
 }
 
 void BM_DenseDag(benchmark::State& state) {
@@ -73,15 +67,14 @@ void BM_OutDegree4Dag(benchmark::State& state) {
     run(state, outDegreeDag(state.range(0), 4, 2));
 }
 
-void sizesRoutesThreads(benchmark::internal::Benchmark* b) {
+void sizesThreads(benchmark::internal::Benchmark* b) {
     for (const std::int64_t n : {1024, 2048, 4096})
-        for (const std::int64_t route : {0, 1})
-            for (const std::int64_t threads : {1, 2}) b->Args({n, route, threads});
-    b->ArgNames({"n", "route", "threads"})->Unit(benchmark::kMillisecond)->UseRealTime();
+        for (const std::int64_t threads : {1, 2}) b->Args({n, threads});
+    b->ArgNames({"n", "threads"})->Unit(benchmark::kMillisecond)->UseRealTime();
 }
 
-BENCHMARK(BM_DenseDag)->Apply(sizesRoutesThreads);
-BENCHMARK(BM_OutDegree4Dag)->Apply(sizesRoutesThreads);
+BENCHMARK(BM_DenseDag)->Apply(sizesThreads);
+BENCHMARK(BM_OutDegree4Dag)->Apply(sizesThreads);
 
 // The reduction on edge records: a random local DAG of n nodes, each drawing 10 sources, 98% from
 // the 300 nodes before it; with node numbers in order (arg 1 = 0) or shuffled (1). Items are
@@ -97,7 +90,7 @@ void BM_EdgeRecordsLocalDag(benchmark::State& state) {
         for (int e = 0; e < 10; ++e) {
             const std::uint32_t back = rng() % 50 == 0 ? 1 + rng() % v : 1 + rng() % 300;
             const std::uint32_t u = v - std::min(back, v);
-            records.push_back(std::uint64_t(label[u]) << 32 | label[v]);
+            records.push_back(fwprune::EdgeRecord::pack(label[u], label[v]));
         }
     }
     for (auto _ : state) benchmark::DoNotOptimize(fwprune::cpu::reduceEdgeRecords(records));

@@ -15,7 +15,6 @@ namespace {
 
 using fwprune::cpu::InstructionSet;
 using fwprune::cpu::instructionSetSupported;
-using fwprune::cpu::detail::ReductionMethod;
 using fwprune::cpu::detail::ReductionOptions;
 using Matrix = std::vector<std::uint8_t>;
 
@@ -23,10 +22,9 @@ Matrix referenceReduction(const Matrix& m, std::int64_t n) {
     return fwprune::testing::referenceReduction(m, static_cast<int>(n));
 }
 
-Matrix reduced(Matrix m, std::int64_t n, int threads, ReductionMethod method,
+Matrix reduced(Matrix m, std::int64_t n, int threads,
                InstructionSet isa = fwprune::cpu::bestInstructionSet()) {
     ReductionOptions options;
-    options.method = method;
     options.isa = isa;
     fwprune::cpu::detail::reduceTransitively(m.data(), n, threads, options);
     return m;
@@ -113,12 +111,6 @@ Matrix fromEdges(std::int64_t n, const std::vector<std::pair<int, int>>& edges) 
     return m;
 }
 
-constexpr ReductionMethod kMethods[] = {ReductionMethod::Warshall, ReductionMethod::Topological};
-
-const char* methodName(ReductionMethod m) {
-    return m == ReductionMethod::Warshall ? "Warshall" : "topological";
-}
-
 TEST(CpuTransitiveReduction, HandBuiltCases) {
     struct Case {
         const char* name;
@@ -146,21 +138,17 @@ TEST(CpuTransitiveReduction, HandBuiltCases) {
          {{0, 1}, {1, 3}, {0, 2}, {2, 3}}},
     };
     for (const auto& c : cases)
-        for (const ReductionMethod method : kMethods)
-            for (const int threads : {1, 2}) {
-                const Matrix got = reduced(fromEdges(c.n, c.edges), c.n, threads, method);
-                EXPECT_EQ(got, fromEdges(c.n, c.kept))
-                    << c.name << ", " << methodName(method) << ", threads " << threads;
-            }
+        for (const int threads : {1, 2}) {
+            const Matrix got = reduced(fromEdges(c.n, c.edges), c.n, threads);
+            EXPECT_EQ(got, fromEdges(c.n, c.kept)) << c.name << ", threads " << threads;
+        }
 }
 
 TEST(CpuTransitiveReduction, EmptyAndSingleNode) {
-    for (const ReductionMethod method : kMethods) {
-        Matrix none;
-        EXPECT_NO_THROW(fwprune::cpu::detail::reduceTransitively(none.data(), 0, 2, {method}));
-        EXPECT_EQ(reduced(Matrix{0}, 1, 2, method), Matrix{0});
-        EXPECT_EQ(reduced(Matrix{9}, 1, 2, method), Matrix{0});
-    }
+    Matrix none;
+    EXPECT_NO_THROW(fwprune::cpu::detail::reduceTransitively(none.data(), 0, 2, {}));
+    EXPECT_EQ(reduced(Matrix{0}, 1, 2), Matrix{0});
+    EXPECT_EQ(reduced(Matrix{9}, 1, 2), Matrix{0});
 }
 
 TEST(CpuTransitiveReduction, MatchesSweepsOnRandomGraphs) {
@@ -172,13 +160,12 @@ TEST(CpuTransitiveReduction, MatchesSweepsOnRandomGraphs) {
         for (const Shape shape : shapes) {
             const Matrix input = randomGraph(n, shape, seed++);
             const Matrix want = referenceReduction(input, n);
-            for (const ReductionMethod method : kMethods)
-                for (const int threads : {1, 2}) {
-                    const Matrix got = reduced(input, n, threads, method);
-                    ASSERT_EQ(got, want) << "n " << n << ", shape " << static_cast<int>(shape)
-                                         << ", " << methodName(method) << ", threads " << threads
-                                         << ", " << firstDifference(got, want, n);
-                }
+            for (const int threads : {1, 2}) {
+                const Matrix got = reduced(input, n, threads);
+                ASSERT_EQ(got, want)
+                    << "n " << n << ", shape " << static_cast<int>(shape) << ", threads " << threads
+                    << ", " << firstDifference(got, want, n);
+            }
         }
 }
 
@@ -192,37 +179,11 @@ TEST(CpuTransitiveReduction, EveryInstructionSetAgrees) {
             const Matrix input =
                 randomGraph(n, Shape::NearlyAcyclic, static_cast<std::uint32_t>(n));
             const Matrix want = referenceReduction(input, n);
-            for (const ReductionMethod method : kMethods) {
-                const Matrix got = reduced(input, n, 2, method, isa);
-                ASSERT_EQ(got, want) << "isa " << static_cast<int>(isa) << ", n " << n << ", "
-                                     << methodName(method) << ", " << firstDifference(got, want, n);
-            }
+            const Matrix got = reduced(input, n, 2, isa);
+            ASSERT_EQ(got, want) << "isa " << static_cast<int>(isa) << ", n " << n << ", "
+                                 << firstDifference(got, want, n);
         }
     }
-}
-
-TEST(CpuTransitiveReduction, DenseSweepAcrossManyBlocks) {
-    // Small blocks make a few hundred nodes span many sweep blocks, including a short last one.
-    // Sparse DAGs keep reachability partial, so a row that misses one block's pivots shows.
-    std::uint32_t seed = 500;
-    for (const std::int64_t n : {200, 321})
-        for (int variant = 0; variant < 3; ++variant) {
-            const Matrix input = variant == 0
-                                     ? descendingDagWithShortcuts(n, seed++)
-                                     : randomDag(n, 1.5 * variant / static_cast<double>(n), seed++);
-            const Matrix want = referenceReduction(input, n);
-            for (const std::int64_t block : {1, 64, 128})
-                for (const int threads : {1, 2}) {
-                    ReductionOptions options;
-                    options.method = ReductionMethod::Warshall;
-                    options.sweepBlock = block;
-                    Matrix got = input;
-                    fwprune::cpu::detail::reduceTransitively(got.data(), n, threads, options);
-                    ASSERT_EQ(got, want)
-                        << "n " << n << ", variant " << variant << ", block " << block
-                        << ", threads " << threads << ", " << firstDifference(got, want, n);
-                }
-        }
 }
 
 TEST(CpuTransitiveReduction, ThousandNodes) {
@@ -230,12 +191,10 @@ TEST(CpuTransitiveReduction, ThousandNodes) {
     for (const Shape shape : {Shape::NearlyAcyclic, Shape::SelfLoops}) {
         const Matrix input = randomGraph(n, shape, 77);
         const Matrix want = referenceReduction(input, n);
-        for (const ReductionMethod method : kMethods)
-            for (const int threads : {1, 2}) {
-                const Matrix got = reduced(input, n, threads, method);
-                ASSERT_EQ(got, want) << methodName(method) << ", threads " << threads << ", "
-                                     << firstDifference(got, want, n);
-            }
+        for (const int threads : {1, 2}) {
+            const Matrix got = reduced(input, n, threads);
+            ASSERT_EQ(got, want) << "threads " << threads << ", " << firstDifference(got, want, n);
+        }
     }
 }
 
@@ -245,13 +204,11 @@ TEST(CpuTransitiveReduction, RandomDagsMatchTheReference) {
         for (const double p : {0.02, 0.1, 0.5}) {
             const Matrix input = randomDag(n, p, seed++);
             const Matrix want = referenceReduction(input, n);
-            for (const ReductionMethod method : kMethods)
-                for (const int threads : {1, 2}) {
-                    const Matrix got = reduced(input, n, threads, method);
-                    ASSERT_EQ(got, want)
-                        << "n " << n << ", p " << p << ", " << methodName(method) << ", threads "
-                        << threads << ", " << firstDifference(got, want, n);
-                }
+            for (const int threads : {1, 2}) {
+                const Matrix got = reduced(input, n, threads);
+                ASSERT_EQ(got, want) << "n " << n << ", p " << p << "threads " << threads << ", "
+                                     << firstDifference(got, want, n);
+            }
         }
 }
 
@@ -259,8 +216,7 @@ TEST(CpuTransitiveReduction, ThreadCountsBeyondNodesAndDefault) {
     const std::int64_t n = 5;
     const Matrix input = randomGraph(n, Shape::Cyclic, 5);
     const Matrix want = referenceReduction(input, n);
-    for (const ReductionMethod method : kMethods)
-        for (const int threads : {0, -3, 8}) EXPECT_EQ(reduced(input, n, threads, method), want);
+    for (const int threads : {0, -3, 8}) EXPECT_EQ(reduced(input, n, threads), want);
 }
 
 TEST(CpuTransitiveReduction, DeepChainAndLongCycleDoNotExhaustTheStack) {
@@ -274,7 +230,7 @@ TEST(CpuTransitiveReduction, DeepChainAndLongCycleDoNotExhaustTheStack) {
     m[(half - 1) * n + half] = 1;
     for (std::int64_t i = half; i < n; ++i) m[i * n + (i + 1 < n ? i + 1 : half)] = 1;
 
-    fwprune::cpu::detail::reduceTransitively(m.data(), n, 2, {ReductionMethod::Topological});
+    fwprune::cpu::detail::reduceTransitively(m.data(), n, 2, {});
 
     std::int64_t kept = 0;
     for (const std::uint8_t cell : m) kept += cell;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/cancel.h"
+#include "common/edge_record.h"
 #include "common/error.h"
 #include "common/float_mode.h"
 #include "common/progress.h"
@@ -277,12 +278,14 @@ fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency, int n, size
                 graph.records.reserve(edges);
                 for (std::size_t c = 0; c < matrix.cells.size(); ++c) {
                     if (matrix.cells[c] != fwprune::CELL_EMPTY)
-                        graph.records.push_back(std::uint64_t(c / n) << 32 | (c % n));
+                        graph.records.push_back(fwprune::EdgeRecord::pack(
+                            static_cast<std::uint32_t>(c / n), static_cast<std::uint32_t>(c % n)));
                 }
                 const std::vector<std::uint64_t> kept = fwprune::reduceEdgeRecords(graph, run);
                 std::fill(matrix.cells.begin(), matrix.cells.end(), fwprune::CELL_EMPTY);
                 for (const std::uint64_t record : kept)
-                    matrix.cells[(record >> 32) * n + (record & 0xffffffffu)] = fwprune::CELL_EDGE;
+                    matrix.cells[fwprune::EdgeRecord::source(record) * n +
+                                 fwprune::EdgeRecord::target(record)] = fwprune::CELL_EDGE;
             } else {
                 const fwprune::Backend backend = fwprune::reduceTransitively(matrix, run);
                 if (run.stats) {
@@ -318,8 +321,8 @@ fwpruneStatus fwpruneReduceEdgeArrays(const int* sources, const int* targets, si
         for (std::size_t e = 0; e < m; ++e) {
             largest = std::max<std::int64_t>(largest, std::max(sources[e], targets[e]));
             if ((sources[e] | targets[e]) >= 0) {
-                graph.records.push_back(std::uint64_t(std::uint32_t(sources[e])) << 32 |
-                                        std::uint32_t(targets[e]));
+                graph.records.push_back(fwprune::EdgeRecord::pack(std::uint32_t(sources[e]),
+                                                                  std::uint32_t(targets[e])));
             }
         }
         graph.n = largest + 1;
@@ -332,8 +335,8 @@ fwpruneStatus fwpruneReduceEdgeArrays(const int* sources, const int* targets, si
         // Written only now, so that a failure leaves the outputs as they were, and so that the
         // outputs may be the inputs.
         for (std::size_t e = 0; e < kept.size(); ++e) {
-            outSources[e] = static_cast<int>(kept[e] >> 32);
-            outTargets[e] = static_cast<int>(kept[e] & 0xffffffffu);
+            outSources[e] = static_cast<int>(fwprune::EdgeRecord::source(kept[e]));
+            outTargets[e] = static_cast<int>(fwprune::EdgeRecord::target(kept[e]));
         }
         *outCount = kept.size();
     });

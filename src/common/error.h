@@ -3,6 +3,7 @@
 // plus the calling thread's last error message.
 #pragma once
 
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -46,6 +47,18 @@ class Error : public std::runtime_error {
 // An Io error for a system call on path that failed with errorNumber: "path: what: <the system's
 // text>", carrying the path and the number for callers that need them apart from the text.
 [[noreturn]] void failSystem(const std::string& path, const std::string& what, int errorNumber);
+
+// Runs work() and returns what it returns; a std::bad_alloc from it becomes an OutOfMemory Error
+// with the message describe() returns (called only then), so a short allocation says what the
+// memory was for: "not enough memory for ...".
+template <typename Describe, typename Work>
+decltype(auto) reportingOutOfMemory(Describe&& describe, Work&& work) {
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        fail(Status::OutOfMemory, describe());
+    }
+}
 
 // "path: what" and "path:line: what", the forms compilers use, so editors can jump to the place.
 std::string describeAt(const std::string& path, const std::string& what);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/cell_values.h"
+#include "common/edge_record.h"
 
 namespace fwprune {
 
@@ -20,8 +21,9 @@ struct WeightMatrix {
     std::vector<float> cells;
 };
 
-// A graph as its edge records, source << 32 | target (both node numbers >= 0), in file order,
-// repeats included. n is the largest node number read plus one (it may exceed 2^31 - 1 by one).
+// A graph as its edge records (EdgeRecord: source << 32 | target, both node numbers >= 0), in file
+// order, repeats included. n is the largest node number read plus one (it may exceed 2^31 - 1 by
+// one).
 struct EdgeRecords {
     std::int64_t n = 0;
     std::vector<std::uint64_t> records;

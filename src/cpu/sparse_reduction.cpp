@@ -235,7 +235,7 @@ class RankedReduction {
     static constexpr std::uint32_t kSearchesPerNode = 8;
 
   public:
-    RankedReduction(const Csr& g, const EngineProgress& progress) : g_(g) {
+    RankedReduction(const Csr& g, const ProgressFunction& progress) : g_(g) {
         const std::uint32_t n = g.nodes();
         // The window's width in words: each edge inside it costs at most one pass over the
         // successor's row, each edge beyond it a search, counted as 64 words per successor a
@@ -403,7 +403,7 @@ class RankedReduction {
 }  // namespace
 
 ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
-                               const EngineProgress& progress) {
+                               const ProgressFunction& progress) {
     ReducedEdges result;
     if (records.empty()) return result;
     Renumbered r = renumber(records);

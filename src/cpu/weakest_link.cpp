@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "common/aligned_memory.h"
+#include "common/bit_rows.h"
 #include "common/cancel.h"
 #include "common/float_mode.h"
+#include "common/matrix_view.h"
 #include "common/parallel.h"
 #include "cpu/cpu_engine.h"
 #include "cpu/weakest_link_internal.h"
@@ -37,12 +39,10 @@ class Engine {
   public:
     Engine(const Kernels& kernels, float* matrix, std::size_t n, std::size_t rowStride, int threads)
         : kernels_(kernels),
-          cells_(reinterpret_cast<CellBits*>(matrix)),
+          matrix_{matrix, static_cast<std::int64_t>(n), rowStride},
           n_(n),
-          rowStride_(rowStride),
           pool_(threads),
-          takesPartWords_((n + 63) / 64),
-          takesPart_(n * takesPartWords_),
+          takesPart_(static_cast<std::int64_t>(n), static_cast<std::int64_t>(n)),
           // One extra cache line per row: at a power-of-two stride the snapshot rows that a tile
           // walks through would all land in the same L1 sets.
           pivotStride_((n + 15) / 16 * 16 + 16),
@@ -56,7 +56,7 @@ class Engine {
         }
     }
 
-    void run(float lower, float upper, const std::function<void(double)>& progress) {
+    void run(float lower, float upper, const ProgressFunction& progress) {
         pool_.parallelFor(0, static_cast<std::int64_t>(n_),
                           [&](std::int64_t begin, std::int64_t end, int) {
                               for (std::int64_t i = begin; i < end; ++i) {
@@ -80,11 +80,14 @@ class Engine {
     }
 
   private:
-    CellBits* row(std::size_t i) const { return cells_ + i * rowStride_; }
-    const std::uint64_t* takesPart(std::size_t i) const {
-        return takesPart_.get() + i * takesPartWords_;
+    // Cells are read and written as their bit patterns (CellBits may alias the caller's floats).
+    CellBits* row(std::size_t i) const {
+        return reinterpret_cast<CellBits*>(matrix_.row(static_cast<std::int64_t>(i)));
     }
-    std::uint64_t* takesPart(std::size_t i) { return takesPart_.get() + i * takesPartWords_; }
+    const Word* takesPart(std::size_t i) const {
+        return takesPart_.row(static_cast<std::int64_t>(i));
+    }
+    Word* takesPart(std::size_t i) { return takesPart_.row(static_cast<std::int64_t>(i)); }
     std::uint32_t* pivotRow(std::size_t s) { return pivots_.get() + s * pivotStride_; }
 
     // Carries the pivot rows' own columns [k0, k0 + kb) through the block's sweeps, recording each
@@ -133,7 +136,7 @@ class Engine {
                 // Sweep s changes no cell of column s, so every row's leg can be taken up front.
                 const std::size_t c = k0 + s;
                 for (std::size_t p = 0; p < kb; ++p) {
-                    legs[p * kBlock + s] = (takesPart(k0 + p)[c >> 6] >> (c & 63)) & 1u
+                    legs[p * kBlock + s] = testBit(takesPart(k0 + p), c)
                                                ? tile[p * tileStride + s]
                                                : magnitude(row(k0 + p)[c]);
                 }
@@ -185,12 +188,10 @@ class Engine {
     }
 
     const Kernels& kernels_;
-    CellBits* const cells_;
+    const MatrixView<float> matrix_;
     const std::size_t n_;
-    const std::size_t rowStride_;
     ThreadPool pool_;
-    const std::size_t takesPartWords_;
-    AlignedArray<std::uint64_t> takesPart_;
+    BitRows takesPart_;
     const std::size_t pivotStride_;
     AlignedArray<std::uint32_t> pivots_;
     AlignedArray<std::uint32_t> square_;
@@ -203,17 +204,13 @@ class Engine {
 
 // Portable kernels.
 
-std::uint32_t takesPartBit(const std::uint64_t* takesPart, std::size_t j) {
-    return (takesPart[j >> 6] >> (j & 63)) & 1u;
-}
-
 void markTakingPartPortable(const CellBits* row, std::uint64_t* takesPart, std::size_t n,
                             float lower) {
     for (std::size_t j = 0; j < n; ++j) {
         const std::uint32_t bits = row[j];
         float v;
         std::memcpy(&v, &bits, sizeof v);
-        if (v > lower || v < 0.0f) takesPart[j >> 6] |= std::uint64_t{1} << (j & 63);
+        if (v > lower || v < 0.0f) setBit(takesPart, j);
     }
 }
 
@@ -229,7 +226,7 @@ void thresholdPortable(CellBits* row, std::size_t n, float upper) {
 void snapshotPortable(std::uint32_t* legs, const std::uint32_t* mags, const CellBits* row,
                       const std::uint64_t* takesPart, std::size_t col, std::size_t count) {
     for (std::size_t j = 0; j < count; ++j) {
-        legs[j] = takesPartBit(takesPart, col + j) ? mags[j] : magnitude(row[col + j]);
+        legs[j] = testBit(takesPart, col + j) ? mags[j] : magnitude(row[col + j]);
     }
 }
 
@@ -261,7 +258,7 @@ void sweepRowsPortable(std::uint32_t* cells, std::size_t cellStride, int rows, i
 void storeTakingPartPortable(CellBits* row, const std::uint32_t* mags,
                              const std::uint64_t* takesPart, std::size_t col, std::size_t count) {
     for (std::size_t j = 0; j < count; ++j) {
-        if (!takesPartBit(takesPart, col + j)) continue;
+        if (!testBit(takesPart, col + j)) continue;
         const std::uint32_t old = row[col + j];
         const bool replaced = mags[j] < magnitude(old);
         row[col + j] = mags[j] | (old & kSignBit) | (replaced ? kSignBit : 0u);
@@ -276,7 +273,7 @@ void sweepGroupPortable(const SweepGroup& g) {
         for (int r = 0; r < g.rowCount; ++r) {
             std::uint32_t* const mags = g.own + r * kBlock;
             const std::uint32_t leg =
-                takesPartBit(g.takesPart[r], c) ? mags[s] : magnitude(g.rows[r][c]);
+                testBit(g.takesPart[r], c) ? mags[s] : magnitude(g.rows[r][c]);
             g.legs[r * kBlock + s] = leg;
             sweepRowPortable(mags, g.pivots + s * g.pivotStride + g.k0, kb, leg);
         }
@@ -325,7 +322,7 @@ const Kernels& portableKernels() {
 
 void prune(InstructionSet isa, float* matrix, std::int64_t n, std::size_t rowStride,
            float lower_threshold, float upper_threshold, int threads,
-           const std::function<void(double)>& progress) {
+           const ProgressFunction& progress) {
     const Kernels* const kernels = kernelsFor(isa);
     if (!kernels) throw std::invalid_argument("this CPU cannot run the requested instruction set");
     if (n <= 0) return;
@@ -342,8 +339,7 @@ void prune(InstructionSet isa, float* matrix, std::int64_t n, std::size_t rowStr
 }  // namespace weakest_link
 
 void pruneWeakestLinks(float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
-                       float upper_threshold, int threads,
-                       const std::function<void(double)>& progress) {
+                       float upper_threshold, int threads, const ProgressFunction& progress) {
     weakest_link::prune(bestInstructionSet(), matrix, n, rowStride, lower_threshold,
                         upper_threshold, threads, progress);
 }

@@ -14,9 +14,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 
 #include "common/float_bits.h"
+#include "common/progress.h"
 #include "cpu/instruction_set.h"
 
 namespace fwprune::cpu::weakest_link {
@@ -25,7 +25,7 @@ namespace fwprune::cpu::weakest_link {
 // this CPU cannot run them.
 void prune(InstructionSet isa, float* matrix, std::int64_t n, std::size_t rowStride,
            float lower_threshold, float upper_threshold, int threads,
-           const std::function<void(double)>& progress = {});
+           const ProgressFunction& progress = {});
 
 // Sweeps per block: the pivot snapshots (kBlock rows) stay in L2, and each cell is loaded and
 // stored once per block.

@@ -90,7 +90,7 @@ namespace detail {
 
 bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStride,
                               float lower_threshold, float upper_threshold, int threads,
-                              const EngineProgress& progress, const OrderedOptions& options) {
+                              const ProgressFunction& progress, const OrderedOptions& options) {
     if (n < 0 || n > 0xffff) throw std::invalid_argument("the node count is out of range");
     if (n == 0) return true;
     if (rowStride < static_cast<std::size_t>(n)) {
@@ -123,7 +123,7 @@ bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStri
 
 bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStride,
                               float lower_threshold, float upper_threshold, int threads,
-                              const EngineProgress& progress) {
+                              const ProgressFunction& progress) {
     return detail::pruneWeakestLinksOrdered(matrix, n, rowStride, lower_threshold, upper_threshold,
                                             threads, progress, {});
 }

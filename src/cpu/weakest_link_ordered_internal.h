@@ -27,6 +27,6 @@ struct OrderedOptions {
 
 bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStride,
                               float lower_threshold, float upper_threshold, int threads,
-                              const EngineProgress& progress, const OrderedOptions& options);
+                              const ProgressFunction& progress, const OrderedOptions& options);
 
 }  // namespace fwprune::cpu::detail

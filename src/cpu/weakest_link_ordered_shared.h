@@ -62,7 +62,7 @@ class Thresholds {
     std::uint32_t questionEnd_;
 };
 
-using Progress = EngineProgress;
+using Progress = ProgressFunction;
 
 class Matrix {
   public:

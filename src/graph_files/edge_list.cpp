@@ -11,6 +11,7 @@
 #include <new>
 #include <vector>
 
+#include "common/edge_record.h"
 #include "common/error.h"
 #include "common/parallel.h"
 #include "graph_files/file_io.h"
@@ -315,12 +316,8 @@ class RecordReader {
     // Runs read(), turning a failed allocation into an error that names the file.
     template <typename Read>
     static EdgeRecords guarded(const std::string& path, Read&& read) {
-        try {
-            return read();
-        } catch (const std::bad_alloc&) {
-            fail(Status::OutOfMemory,
-                 describeAt(path, "not enough memory for the edges of the file"));
-        }
+        return reportingOutOfMemory(
+            [&] { return describeAt(path, "not enough memory for the edges of the file"); }, read);
     }
 
     void reserve(std::size_t fileBytes) {
@@ -395,12 +392,12 @@ class RecordReader {
     long long parseSerially(std::string_view text) {
         auto& out = records_.records;
         std::int64_t top = largest_;
-        forEachRecord(
-            text, 0, text.size(), 0, path_, strict_, line_, [&](std::int32_t a, std::int32_t b) {
-                top = std::max<std::int64_t>(top, std::max(a, b));
-                if ((a | b) >= 0)
-                    out.push_back(std::uint64_t(std::uint32_t(a)) << 32 | std::uint32_t(b));
-            });
+        forEachRecord(text, 0, text.size(), 0, path_, strict_, line_,
+                      [&](std::int32_t a, std::int32_t b) {
+                          top = std::max<std::int64_t>(top, std::max(a, b));
+                          if ((a | b) >= 0)
+                              out.push_back(EdgeRecord::pack(std::uint32_t(a), std::uint32_t(b)));
+                      });
         largest_ = top;
         return countLineFeeds(text.data(), text.size());
     }
@@ -444,8 +441,8 @@ class RecordReader {
                                               overfull = true;
                                               return;
                                           }
-                                          slice[k++] = std::uint64_t(std::uint32_t(a)) << 32 |
-                                                       std::uint32_t(b);
+                                          slice[k++] =
+                                              EdgeRecord::pack(std::uint32_t(a), std::uint32_t(b));
                                       });
                         used[c] = k;
                         largest[c] = top;
@@ -570,15 +567,15 @@ ByteAdjacencyMatrix adjacencyMatrixOf(const EdgeRecords& graph, const std::strin
     const std::int32_t cells = checkedCellCount(graph.n, path);
     ByteAdjacencyMatrix matrix;
     matrix.n = static_cast<std::int32_t>(graph.n);
-    try {
-        matrix.cells.assign(static_cast<std::size_t>(cells), CELL_EMPTY);
-    } catch (const std::bad_alloc&) {
-        fail(Status::OutOfMemory, describeAt(path, "not enough memory for a matrix of " +
-                                                       std::to_string(graph.n) + " nodes"));
-    }
+    reportingOutOfMemory(
+        [&] {
+            return describeAt(
+                path, "not enough memory for a matrix of " + std::to_string(graph.n) + " nodes");
+        },
+        [&] { matrix.cells.assign(static_cast<std::size_t>(cells), CELL_EMPTY); });
     const std::size_t n = static_cast<std::size_t>(graph.n);
     for (const std::uint64_t record : graph.records)
-        matrix.cells[(record >> 32) * n + (record & 0xffffffffu)] = CELL_EDGE;
+        matrix.cells[EdgeRecord::source(record) * n + EdgeRecord::target(record)] = CELL_EDGE;
     nodeCount = matrix.n;
     cellCount = cells;
     return matrix;
@@ -608,9 +605,9 @@ void writeSortedEdges(const std::vector<std::uint64_t>& records, const std::stri
             std::int64_t source = -1;
             EdgeRecordFormatter format(0);
             for (std::int64_t e = first; e < last; ++e) {
-                const auto a = static_cast<std::int64_t>(records[e] >> 32);
+                const auto a = static_cast<std::int64_t>(EdgeRecord::source(records[e]));
                 if (a != source) format = EdgeRecordFormatter(source = a);
-                p = format.write(static_cast<std::int64_t>(records[e] & 0xffffffffu), p);
+                p = format.write(static_cast<std::int64_t>(EdgeRecord::target(records[e])), p);
             }
             out.commit(p);
         },

@@ -181,12 +181,12 @@ WeightMatrix allocateMatrix(std::string_view firstLine, const std::string& path)
     const std::int32_t cells = checkedCellCount(n, path);
     WeightMatrix matrix;
     matrix.n = static_cast<std::int32_t>(n);
-    try {
-        matrix.cells.resize(static_cast<std::size_t>(cells));
-    } catch (const std::bad_alloc&) {
-        fail(Status::OutOfMemory,
-             describeAt(path, "not enough memory for a matrix of " + std::to_string(n) + " nodes"));
-    }
+    reportingOutOfMemory(
+        [&] {
+            return describeAt(path,
+                              "not enough memory for a matrix of " + std::to_string(n) + " nodes");
+        },
+        [&] { matrix.cells.resize(static_cast<std::size_t>(cells)); });
     return matrix;
 }
 

@@ -178,12 +178,12 @@ class EmulatedRuntime final : public DeviceRuntime {
             fail(Status::OutOfMemory, "the CPU stand-in cannot allocate " + std::to_string(bytes) +
                                           " bytes of device memory");
         }
-        try {
-            block = std::make_unique<unsigned char[]>(bytes + 2 * kGuardBytes);
-        } catch (const std::bad_alloc&) {
-            fail(Status::OutOfMemory, "the CPU stand-in cannot allocate " + std::to_string(bytes) +
-                                          " bytes of device memory");
-        }
+        block = reportingOutOfMemory(
+            [&] {
+                return "the CPU stand-in cannot allocate " + std::to_string(bytes) +
+                       " bytes of device memory";
+            },
+            [&] { return std::make_unique<unsigned char[]>(bytes + 2 * kGuardBytes); });
         unsigned char* const pointer = block.get() + kGuardBytes;
         std::memset(block.get(), kGuardPattern, kGuardBytes);
         std::memset(pointer + bytes, kGuardPattern, kGuardBytes);

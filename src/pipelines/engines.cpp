@@ -1,7 +1,5 @@
 // Which engine runs a job: the GPU when one is usable, else the native CPU engine; the stand-in
 // (the GPU kernels' own source on the CPU) only when asked for.
-#include <new>
-
 #include "common/error.h"
 #include "cpu/cpu_engine.h"
 #include "pipelines/pipelines.h"
@@ -20,17 +18,17 @@ std::unique_ptr<DeviceRuntime> openDevice(Backend backend, int threads) {
 // out-of-memory error like any other.
 template <typename Job>
 void onCpu(std::int64_t n, Job&& job) {
-    try {
-        job();
-    } catch (const std::bad_alloc&) {
-        fail(Status::OutOfMemory, "not enough memory for the CPU engine's working copy of a " +
-                                      std::to_string(n) + "-node matrix");
-    }
+    reportingOutOfMemory(
+        [&] {
+            return "not enough memory for the CPU engine's working copy of a " + std::to_string(n) +
+                   "-node matrix";
+        },
+        job);
 }
 
 }  // namespace
 
-SweepProgress sweepProgressOf(const RunOptions& options) {
+ProgressFunction sweepProgressOf(const RunOptions& options) {
     if (!options.progress) return {};
     return [&options](double fraction) { options.progress(Phase::Sweeps, fraction); };
 }

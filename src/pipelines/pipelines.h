@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/graphs.h"
+#include "common/progress.h"
 #include "pipelines/device_runtime.h"
 
 namespace fwprune {
@@ -43,11 +44,8 @@ struct RunOptions {
 // Gpu with no usable device is a Device error.
 Backend resolveBackend(Backend requested);
 
-// Told the fraction of sweeps issued, now and then.
-using SweepProgress = std::function<void(double)>;
-
 // The options' progress callback for the engine's phase (empty when there is none).
-SweepProgress sweepProgressOf(const RunOptions& options);
+ProgressFunction sweepProgressOf(const RunOptions& options);
 
 // The route of a reduction of a graph with n nodes (largest number + 1) and `edges` records, and
 // the rule that picks it when asked for Auto; a route the backend cannot run is an
@@ -56,11 +54,11 @@ Route chooseReductionRoute(const RunOptions& options, std::int64_t n, std::size_
 
 // The n reachability sweeps and the reduction pass on a device, in place on the host matrix.
 void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& matrix,
-                                const SweepProgress& progress = {});
+                                const ProgressFunction& progress = {});
 
 // The n weakest-link sweeps and the threshold pass on a device, in place on the host matrix.
 void pruneWeakestLinksOnDevice(DeviceRuntime& runtime, WeightMatrix& matrix, float lower_threshold,
-                               float upper_threshold, const SweepProgress& progress = {});
+                               float upper_threshold, const ProgressFunction& progress = {});
 
 // Where weakest-link pruning runs and how. The rule that picks them, and its reasons, are in
 // weakest_link_route.cpp. holdsNaN tells that the matrix is known to hold a NaN (the ordered

@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 #include "common/cancel.h"
+#include "common/edge_record.h"
 #include "common/error.h"
 #include "cpu/cpu_engine.h"
 #include "graph_files/edge_list.h"
@@ -13,7 +13,7 @@
 namespace fwprune {
 
 void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& matrix,
-                                const SweepProgress& progress) {
+                                const ProgressFunction& progress) {
     const int n = matrix.n;
     // With no node there is nothing to sweep, and a grid of zero blocks cannot be launched.
     if (n == 0) return;
@@ -59,7 +59,9 @@ std::vector<std::uint64_t> recordsOf(const ByteAdjacencyMatrix& matrix) {
                     continue;
                 }
             }
-            if (row[j] != CELL_EMPTY) records.push_back(std::uint64_t(i) << 32 | j);
+            if (row[j] != CELL_EMPTY)
+                records.push_back(
+                    EdgeRecord::pack(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)));
         }
     }
     return records;
@@ -77,12 +79,8 @@ std::vector<std::uint64_t> reduceEdgeRecords(EdgeRecords& graph, const RunOption
     // Both edge-record engines run on the CPU; a short allocation names the file and what it was
     // for.
     const auto onEdgeRecords = [&](auto&& reduce, const std::string& forWhat) {
-        cpu::ReducedEdges reduced;
-        try {
-            reduced = reduce();
-        } catch (const std::bad_alloc&) {
-            fail(Status::OutOfMemory, describeAt(source, "not enough memory for " + forWhat));
-        }
+        cpu::ReducedEdges reduced = reportingOutOfMemory(
+            [&] { return describeAt(source, "not enough memory for " + forWhat); }, reduce);
         if (options.stats) {
             options.stats->backend = Backend::Cpu;
             options.stats->edgesIn = static_cast<long long>(reduced.distinct);

@@ -12,7 +12,7 @@
 namespace fwprune {
 
 void pruneWeakestLinksOnDevice(DeviceRuntime& runtime, WeightMatrix& matrix, float lower_threshold,
-                               float upper_threshold, const SweepProgress& progress) {
+                               float upper_threshold, const ProgressFunction& progress) {
     const int n = matrix.n;
     if (n == 0) return;
     const std::size_t rowBytes = sizeof(float) * static_cast<std::size_t>(n);

@@ -1,0 +1,42 @@
+// Least-significant-digit radix sort of 64-bit keys on a range of their bits, 11 bits a pass,
+// stable; a digit that is the same in every key costs one counting pass and no move.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace fwprune {
+
+// Sorts keys[0, count) by bits [lowBit, highBit) of each key, keeping the order of keys equal in
+// those bits. scratch is grown to count keys and may be reused across calls.
+inline void radixSort(std::uint64_t* keys, std::size_t count, int lowBit, int highBit,
+                      std::vector<std::uint64_t>& scratch) {
+    constexpr int kDigitBits = 11;
+    if (count < 2) return;
+    if (scratch.size() < count) scratch.resize(count);
+    std::uint64_t* from = keys;
+    std::uint64_t* to = scratch.data();
+    std::size_t counts[std::size_t{1} << kDigitBits];
+    for (int low = lowBit; low < highBit; low += kDigitBits) {
+        const int width = std::min(kDigitBits, highBit - low);
+        const std::uint64_t mask = (std::uint64_t{1} << width) - 1;
+        std::fill(counts, counts + mask + 1, std::size_t{0});
+        for (std::size_t x = 0; x < count; ++x) ++counts[(from[x] >> low) & mask];
+        if (*std::max_element(counts, counts + mask + 1) == count) continue;
+        std::size_t at = 0;
+        for (std::uint64_t d = 0; d <= mask; ++d) at += std::exchange(counts[d], at);
+        for (std::size_t x = 0; x < count; ++x) to[counts[(from[x] >> low) & mask]++] = from[x];
+        std::swap(from, to);
+    }
+    if (from != keys) std::copy(from, from + count, keys);
+}
+
+inline void radixSort(std::vector<std::uint64_t>& keys, int lowBit, int highBit) {
+    std::vector<std::uint64_t> scratch;
+    radixSort(keys.data(), keys.size(), lowBit, highBit, scratch);
+}
+
+}  // namespace fwprune
