@@ -6,8 +6,8 @@
 
 #include "common/error.h"
 #include "common/parallel.h"
+#include "device/runtime/device_runtime.h"
 #include "device/stand_in/grid.h"
-#include "pipelines/device_runtime.h"
 
 // Test kernels, written as kernels and compiled through the same compatibility header.
 namespace fwprune::emulated {
@@ -144,7 +144,7 @@ TEST(StandInRuntime, KernelWritingOneByteOutsideItsMemoryFailsTheLaunch) {
     runtime->copy(bytes.get(), ones.data(), 15, CopyKind::HostToDevice);
     expectDeviceError(
         [&] {
-            launchKernel(*runtime, KernelId::AllPairsLongestPath, LaunchShape{4}, LaunchShape{32},
+            launchKernel(*runtime, KernelId::ReachabilitySweep, LaunchShape{4}, LaunchShape{32},
                          static_cast<unsigned char*>(bytes.get()), 0, 4);
         },
         {"floydWarshall_AllPairsLongestPath_kernel wrote outside its device memory",
@@ -193,19 +193,19 @@ TEST(StandInRuntime, RejectsShapesAndArgumentsADeviceWouldRefuse) {
     EXPECT_THROW(runtime->configureCall(LaunchShape{1}, LaunchShape{1025}), Error);
     EXPECT_THROW(runtime->configureCall(LaunchShape{1}, LaunchShape{64, 32}), Error);
     // A launch that was never configured, or configured once and launched twice.
-    EXPECT_THROW(runtime->launch(KernelId::TransitiveReduction), Error);
+    EXPECT_THROW(runtime->launch(KernelId::ReductionPass), Error);
 
     DeviceBuffer device(*runtime, runtime->allocate(16));
     auto* matrix = static_cast<unsigned char*>(device.get());
     const int n = 4;
-    launchKernel(*runtime, KernelId::TransitiveReduction, LaunchShape{1, 1}, LaunchShape{16, 16},
-                 matrix, n);
-    EXPECT_THROW(runtime->launch(KernelId::TransitiveReduction), Error);
+    launchKernel(*runtime, KernelId::ReductionPass, LaunchShape{1, 1}, LaunchShape{16, 16}, matrix,
+                 n);
+    EXPECT_THROW(runtime->launch(KernelId::ReductionPass), Error);
     // Arguments of the wrong kind or number for the kernel.
-    EXPECT_THROW(launchKernel(*runtime, KernelId::TransitiveReduction, LaunchShape{1, 1},
+    EXPECT_THROW(launchKernel(*runtime, KernelId::ReductionPass, LaunchShape{1, 1},
                               LaunchShape{16, 16}, matrix, std::int64_t{n}),
                  Error);
-    EXPECT_THROW(launchKernel(*runtime, KernelId::AllPairsLongestPath, LaunchShape{4},
+    EXPECT_THROW(launchKernel(*runtime, KernelId::ReachabilitySweep, LaunchShape{4},
                               LaunchShape{256}, matrix, n),
                  Error);
     runtime->configureCall(LaunchShape{1}, LaunchShape{1});

@@ -10,10 +10,15 @@ class ThreadPool;
 // The one list of kernels: X(id, kernel function) for each, in id order. Everything that names
 // the kernels one by one (ids, signatures, the stand-in's launches, the GPU's entry points) is
 // generated from it, so they cannot fall out of step.
-#define FWPRUNE_KERNELS(X)                                           \
-    X(AllPairsLongestPath, floydWarshall_AllPairsLongestPath_kernel) \
-    X(TransitiveReduction, transitiveReduction_kernel)               \
-    X(AllPairsWeakestLink, floydWarshall_AllPairsWeakestLink_kernel) \
+//
+// The kernel functions' names are fixed by the interface the library keeps with existing device
+// code and tools (they are the exported symbols in the PTX), and some no longer say what the
+// kernels do; the ids do: a reachability sweep, the pass that keeps only unimplied edges, a
+// weakest-link sweep, and the threshold pass.
+#define FWPRUNE_KERNELS(X)                                         \
+    X(ReachabilitySweep, floydWarshall_AllPairsLongestPath_kernel) \
+    X(ReductionPass, transitiveReduction_kernel)                   \
+    X(WeakestLinkSweep, floydWarshall_AllPairsWeakestLink_kernel)  \
     X(ThresholdPass, transitiveReductionPlusThresholdPlusDecrementWeights_kernel)
 
 enum class KernelId : int {

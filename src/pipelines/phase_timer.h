@@ -70,9 +70,4 @@ void runJobPhases(const RunOptions& options, Read&& read, Sweep&& sweep, Write&&
     writing.done();
 }
 
-// How often sweep progress is reported: about a hundred times per job.
-inline bool sweepReportDue(int k, int n) {
-    return n >= 100 ? (k + 1) % (n / 100) == 0 : true;
-}
-
 }  // namespace fwprune

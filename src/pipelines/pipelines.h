@@ -8,7 +8,7 @@
 
 #include "common/graphs.h"
 #include "common/progress.h"
-#include "pipelines/device_runtime.h"
+#include "device/runtime/device_jobs.h"
 
 namespace fwprune {
 
@@ -51,14 +51,6 @@ ProgressFunction sweepProgressOf(const RunOptions& options);
 // the rule that picks it when asked for Auto; a route the backend cannot run is an
 // InvalidArgument error.
 Route chooseReductionRoute(const RunOptions& options, std::int64_t n, std::size_t edges);
-
-// The n reachability sweeps and the reduction pass on a device, in place on the host matrix.
-void reduceTransitivelyOnDevice(DeviceRuntime& runtime, ByteAdjacencyMatrix& matrix,
-                                const ProgressFunction& progress = {});
-
-// The n weakest-link sweeps and the threshold pass on a device, in place on the host matrix.
-void pruneWeakestLinksOnDevice(DeviceRuntime& runtime, WeightMatrix& matrix, float lower_threshold,
-                               float upper_threshold, const ProgressFunction& progress = {});
 
 // Where weakest-link pruning runs and how. The rule that picks them, and its reasons, are in
 // weakest_link_route.cpp. holdsNaN tells that the matrix is known to hold a NaN (the ordered

@@ -21,39 +21,9 @@ void __syncthreads() {
     ++barriersPassedByThisThread();
 }
 
-namespace {
-
-template <typename... Parameters>
-KernelSignature signatureOf(const char* name, void (*)(Parameters...)) {
-    KernelSignature signature;
-    signature.name = name;
-    const std::size_t sizes[] = {sizeof(Parameters)...};
-    std::size_t offset = 0;
-    for (const std::size_t size : sizes) {
-        offset = (offset + size - 1) / size * size;
-        signature.sizes[signature.parameterCount] = size;
-        signature.offsets[signature.parameterCount] = offset;
-        ++signature.parameterCount;
-        offset += size;
-    }
-    signature.totalSize = offset;
-    return signature;
-}
-
-}  // namespace
 }  // namespace fwprune::emulated
 
 namespace fwprune {
-
-const KernelSignature& kernelSignature(KernelId id) {
-    using namespace emulated;
-    static const KernelSignature signatures[kKernelCount] = {
-#define FWPRUNE_KERNEL_SIGNATURE(id, kernel) signatureOf(#kernel, &kernel),
-        FWPRUNE_KERNELS(FWPRUNE_KERNEL_SIGNATURE)
-#undef FWPRUNE_KERNEL_SIGNATURE
-    };
-    return signatures[static_cast<int>(id)];
-}
 
 bool runEmulatedKernel(KernelId id, LaunchShape grid, LaunchShape block, void* const* args,
                        ThreadPool& pool) {

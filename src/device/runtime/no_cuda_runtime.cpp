@@ -1,5 +1,5 @@
 // Built when no CUDA compiler was found: the library then runs on the CPU only.
-#include "pipelines/device_runtime.h"
+#include "device/runtime/device_runtime.h"
 
 namespace fwprune {
 

@@ -13,8 +13,8 @@
 
 #include "common/error.h"
 #include "common/parallel.h"
-#include "pipelines/device_runtime.h"
-#include "pipelines/launch_arguments.h"
+#include "device/runtime/device_runtime.h"
+#include "device/runtime/launch_arguments.h"
 
 namespace fwprune {
 namespace {

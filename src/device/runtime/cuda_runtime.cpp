@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "common/error.h"
-#include "pipelines/device_runtime.h"
-#include "pipelines/launch_arguments.h"
+#include "device/runtime/device_runtime.h"
+#include "device/runtime/launch_arguments.h"
 
 namespace fwprune {
 namespace {
