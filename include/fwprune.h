@@ -101,6 +101,15 @@ typedef enum fwpruneRoute {
     FWPRUNE_ROUTE_ORDERED = 3
 } fwpruneRoute;
 
+/* What a transitive reduction does with cycles.
+ *   DROP      every edge touching a cycle or a self-loop goes (the default, and all that older
+ *             versions did): who reaches whom may change.
+ *   CONDENSE  reachability among distinct nodes is kept: each strongly connected component of
+ *             k >= 2 nodes becomes one cycle through its nodes in ascending order (edges that may
+ *             not be in the input), the components are joined by the edges of the collapsed
+ *             graph's reduction, each as the smallest input edge joining them, and self-loops go. */
+typedef enum fwpruneCycles { FWPRUNE_CYCLES_DROP = 0, FWPRUNE_CYCLES_CONDENSE = 1 } fwpruneCycles;
+
 /* The phases of a job, for progress reports and timings. */
 typedef enum fwprunePhase {
     FWPRUNE_PHASE_READ = 0,   /* reading and parsing the input file */
@@ -157,6 +166,11 @@ typedef struct fwpruneOptions {
     fwpruneRoute route;                    /* default FWPRUNE_ROUTE_AUTO */
     fwpruneCancelCallback cancelRequested; /* default NULL: the job runs to its end */
     void* cancelUserData;
+    fwpruneCycles cycles;    /* the reduction's; default FWPRUNE_CYCLES_DROP */
+    const char* removedPath; /* default NULL. The file calls write there, with the other outputs
+                                (all or none), a tab-separated table of every input edge that is
+                                not in the output, each once, in output order, and why:
+                                "source	target	reason	via	value" (README, "File formats") */
 } fwpruneOptions;
 
 /* Fills *options with the defaults. @return nothing. */

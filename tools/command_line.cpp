@@ -56,6 +56,12 @@ fwpruneRoute parseRoute(const std::string& text) {
     throw usageError("--route: '" + text + "' is not one of auto, sweeps, sparse, ordered");
 }
 
+fwpruneCycles parseCycles(const std::string& text) {
+    if (text == "drop") return FWPRUNE_CYCLES_DROP;
+    if (text == "condense") return FWPRUNE_CYCLES_CONDENSE;
+    throw usageError("--cycles: '" + text + "' is not one of drop, condense", "reduce");
+}
+
 // Applies one option; returns false when `name` is not an option at all.
 bool applyOption(CommandLine& line, const std::string& name,
                  const std::optional<std::string>& value) {
@@ -63,6 +69,12 @@ bool applyOption(CommandLine& line, const std::string& name,
         line.backend = parseBackend(*value);
     } else if (name == "--route") {
         line.route = parseRoute(*value);
+    } else if (name == "--cycles") {
+        line.cycles = parseCycles(*value);
+        line.cyclesGiven = true;
+    } else if (name == "--removed") {
+        if (value->empty()) throw usageError("--removed needs a file name");
+        line.removed = *value;
     } else if (name == "--threads") {
         line.threads = parseThreads(*value);
     } else if (name == "--lower") {
@@ -87,7 +99,7 @@ bool applyOption(CommandLine& line, const std::string& name,
 
 bool takesValue(const std::string& name) {
     return name == "--backend" || name == "--route" || name == "--threads" || name == "--lower" ||
-           name == "--upper";
+           name == "--upper" || name == "--cycles" || name == "--removed";
 }
 
 }  // namespace
@@ -190,6 +202,7 @@ void validateCommand(const CommandLine& line) {
                 "sweeps or ordered",
                 "weakest-link");
         }
+        if (line.cyclesGiven) throw usageError("--cycles belongs to reduce", "weakest-link");
         if (!line.lower) throw usageError("weakest-link needs --lower L", "weakest-link");
         if (!line.upper) throw usageError("weakest-link needs --upper U", "weakest-link");
     } else {

@@ -19,6 +19,9 @@ struct CommandLine {
     bool quiet = false;
     fwpruneBackend backend = FWPRUNE_BACKEND_AUTO;
     fwpruneRoute route = FWPRUNE_ROUTE_AUTO;
+    fwpruneCycles cycles = FWPRUNE_CYCLES_DROP;
+    bool cyclesGiven = false;
+    std::optional<std::string> removed;  // --removed FILE
     int threads = 0;
     std::optional<float> lower;
     std::optional<float> upper;

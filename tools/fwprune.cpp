@@ -95,6 +95,8 @@ int runJob(const CommandLine& line) {
     fwpruneInitOptions(&options);
     options.backend = line.backend;
     options.route = line.route;
+    options.cycles = line.cycles;
+    if (line.removed) options.removedPath = line.removed->c_str();
     options.threads = line.threads;
     options.strict = line.strict ? 1 : 0;
     fwpruneRunStats stats{};

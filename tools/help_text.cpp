@@ -29,6 +29,9 @@ const char* const kCommonOptions =
     "                 (default; the fastest for the input), sweeps (the n x n\n"
     "                 matrix), sparse (reduce: edge arrays, any node number) or\n"
     "                 ordered (weakest-link: cells by ascending magnitude)\n"
+    "  --removed FILE also write FILE: every input edge that is not in the output,\n"
+    "                 once, in output order, with the reason, as tab-separated\n"
+    "                 columns 'source target reason via value' (see the README)\n"
     "  --threads N    CPU threads, up to 4096; 0 (default) uses $FWPRUNE_NUM_THREADS\n"
     "                 when set, else every CPU this process may use (its affinity\n"
     "                 and cgroup quota)\n"
@@ -102,9 +105,12 @@ std::string reduceHelp() {
            "two or more edges bypasses. On a graph without cycles this is its\n"
            "transitive reduction: the fewest edges that still let every node reach\n"
            "all the nodes it reached before. An edge on a cycle, and a self-loop,\n"
-           "never survive.\n"
+           "never survive, unless --cycles condense keeps them as cycles.\n"
            "\n"
-           "Options:\n" +
+           "Options:\n"
+           "  --cycles C     drop (default): edges on or touching a cycle go; condense:\n"
+           "                 who reaches whom is kept, each strongly connected component\n"
+           "                 becoming one cycle through its nodes in ascending order\n" +
            kCommonOptions + "\n" + kStreams +
            "\n"
            "File format:\n" +

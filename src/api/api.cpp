@@ -138,6 +138,17 @@ void readOptions(const fwpruneOptions* options, RunOptions& run) {
         void* const userData = options->cancelUserData;
         run.cancelRequested = [callback, userData] { return callback(userData) != 0; };
     }
+    if (size >= offsetof(fwpruneOptions, cycles) + sizeof(options->cycles)) {
+        int cycles = 0;
+        std::memcpy(&cycles, &options->cycles, sizeof cycles);
+        if (cycles != FWPRUNE_CYCLES_DROP && cycles != FWPRUNE_CYCLES_CONDENSE)
+            fail(Status::InvalidArgument, "unknown cycles mode " + std::to_string(cycles));
+        run.cycles = static_cast<Cycles>(cycles);
+    }
+    if (size >= offsetof(fwpruneOptions, removedPath) + sizeof(options->removedPath) &&
+        options->removedPath != nullptr) {
+        run.removedPath = requirePath(options->removedPath, "removed-edges report");
+    }
 }
 
 RunOptions toRunOptions(const fwpruneOptions* options) {

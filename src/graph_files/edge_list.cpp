@@ -593,6 +593,12 @@ ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict, int threa
 void writeSortedEdges(const std::vector<std::uint64_t>& records, const std::string& path,
                       int threads, const ProgressFunction& progress) {
     OutputFile file(path);
+    writeSortedEdges(records, file, threads, progress);
+    file.commit();
+}
+
+void writeSortedEdges(const std::vector<std::uint64_t>& records, OutputFile& file, int threads,
+                      const ProgressFunction& progress) {
     constexpr std::int64_t kPerRow = 4096;
     const auto count = static_cast<std::int64_t>(records.size());
     writeRows(
@@ -612,7 +618,6 @@ void writeSortedEdges(const std::vector<std::uint64_t>& records, const std::stri
             out.commit(p);
         },
         progress);
-    file.commit();
 }
 
 void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, int threads,

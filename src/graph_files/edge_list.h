@@ -52,6 +52,10 @@ ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path
 // progress hears the share of records written.
 void writeSortedEdges(const std::vector<std::uint64_t>& records, const std::string& path,
                       int threads = 0, const ProgressFunction& progress = {});
+// The same into a file the caller commits (with others, all or none).
+class OutputFile;
+void writeSortedEdges(const std::vector<std::uint64_t>& records, OutputFile& file, int threads = 0,
+                      const ProgressFunction& progress = {});
 
 // Writes one "%d edge %d\n" record for every non-zero cell, ordered by source and then target.
 // The file at path is replaced whole, or left as it was when writing fails.

@@ -20,6 +20,9 @@ enum class Phase { Read = 0, Sweeps = 1, Write = 2 };
 // job's route choice in src/pipelines/.
 enum class Route { Auto = 0, Sweeps = 1, Sparse = 2, Ordered = 3 };
 
+// What a reduction does with cycles (see fwpruneCycles in the public header).
+enum class Cycles { Drop = 0, Condense = 1 };
+
 // What a job reports about itself when asked.
 struct RunStats {
     std::int64_t nodes = 0;  // the reduction's sparse route takes node numbers up to 2^31 - 1
@@ -38,6 +41,8 @@ struct RunOptions {
     RunStats* stats = nullptr;                    // filled in when set
     Route route = Route::Auto;
     std::function<bool()> cancelRequested;  // may be empty; polled through common/cancel.h
+    Cycles cycles = Cycles::Drop;           // the reduction's
+    std::string removedPath;                // where the report of removed edges goes; empty: none
 };
 
 // The engine a request runs on: Auto becomes Gpu when a device is usable, else Cpu. A request for

@@ -6,8 +6,10 @@
 #include "common/error.h"
 #include "cpu/cpu_engine.h"
 #include "graph_files/edge_list.h"
+#include "graph_files/file_io.h"
 #include "pipelines/phase_timer.h"
 #include "pipelines/pipelines.h"
+#include "pipelines/reduction_cycles.h"
 
 namespace fwprune {
 
@@ -100,12 +102,25 @@ void runTransitiveReductionPipeline(const std::string& inputPath, const std::str
     reading.done();
     checkCancelled();
     PhaseTimer sweeps(options, Phase::Sweeps);
-    const std::vector<std::uint64_t> kept = reduceEdgeRecords(graph, options, inputPath);
+    std::vector<RemovedEdge> removed;
+    const std::vector<std::uint64_t> kept = reduceEdgeRecordsWithCycles(
+        graph, options, inputPath, options.removedPath.empty() ? nullptr : &removed);
     sweeps.done();
     checkCancelled();
     std::vector<std::uint64_t>().swap(graph.records);
     PhaseTimer writing(options, Phase::Write);
-    writeSortedEdges(kept, outputPath, options.threads, writing.progress());
+    if (options.removedPath.empty()) {
+        writeSortedEdges(kept, outputPath, options.threads, writing.progress());
+    } else {
+        // Both files or neither; when both name one file, it ends holding the reduced graph.
+        OutputFile report(options.removedPath);
+        OutputFile output(outputPath);
+        const double share = double(removed.size()) / double(removed.size() + kept.size() + 1);
+        writeRemovedEdges(removed, report, options.threads,
+                          progressPart(writing.progress(), 0, share));
+        writeSortedEdges(kept, output, options.threads, progressPart(writing.progress(), share, 1));
+        commitTogether(report, output);
+    }
     writing.done();
 }
 

@@ -1,0 +1,215 @@
+// Cycles kept as cycles, and why each edge went.
+//
+// Keeping reachability through cycles collapses every strongly connected component, reduces the
+// collapsed graph (it has no cycle, so dropping cycles removes nothing there) on whatever route
+// the options choose, and maps each surviving edge between two components back to the smallest
+// input edge joining them; each component of k >= 2 nodes then becomes one cycle through its
+// nodes in ascending order. Self-loops go: a node reaches itself anyway. The engines stay as
+// they are, and every route gives the same bytes because every route reduces the same collapsed
+// graph.
+
+#include "pipelines/reduction_cycles.h"
+
+#include <algorithm>
+#include <new>
+
+#include "common/error.h"
+#include "cpu/condensation.h"
+#include "cpu/reduction_witnesses.h"
+#include "graph_files/edge_list.h"
+
+namespace fwprune {
+namespace {
+
+template <typename Work>
+auto onCpu(const std::string& source, const std::string& forWhat, Work&& work) {
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        fail(Status::OutOfMemory, describeAt(source, "not enough memory for " + forWhat));
+    }
+}
+
+// Whether every edge goes the same way, up or down, so that only self-loops can be cycles.
+bool oneWay(const std::vector<std::uint64_t>& records) {
+    const auto up = [](std::uint64_t r) { return (r >> 32) <= std::uint32_t(r); };
+    const auto down = [](std::uint64_t r) { return (r >> 32) >= std::uint32_t(r); };
+    return std::all_of(records.begin(), records.end(), up) ||
+           std::all_of(records.begin(), records.end(), down);
+}
+
+// Removes the self-loops from records; returns how many distinct ones there were.
+std::size_t dropSelfLoops(std::vector<std::uint64_t>& records) {
+    std::vector<std::uint64_t> loops;
+    const auto split = std::stable_partition(records.begin(), records.end(), [](std::uint64_t r) {
+        return (r >> 32) != std::uint32_t(r);
+    });
+    loops.assign(split, records.end());
+    records.erase(split, records.end());
+    std::sort(loops.begin(), loops.end());
+    return static_cast<std::size_t>(std::unique(loops.begin(), loops.end()) - loops.begin());
+}
+
+bool hasLargeComponent(const cpu::Condensation& graph) {
+    return graph.components() < graph.original.size();
+}
+
+// The condensed reduction from the condensation: edges between components that the collapsed
+// graph's reduction keeps, each as its smallest input edge, and the components' cycles.
+std::vector<std::uint64_t> reduceCondensed(const cpu::Condensation& graph, std::int64_t n,
+                                           const RunOptions& options, const std::string& source) {
+    std::vector<std::uint64_t> kept;
+    if (!hasLargeComponent(graph)) {
+        // No cycle but self-loops: the input's own numbers keep its locality for the engines.
+        EdgeRecords acyclic{n, {}};
+        acyclic.records.reserve(graph.edges.size());
+        for (std::size_t e = 0; e < graph.edges.size(); ++e) {
+            if (graph.crosses(e)) {
+                acyclic.records.push_back(std::uint64_t{graph.original[graph.source(e)]} << 32 |
+                                          graph.original[graph.target(e)]);
+            }
+        }
+        return reduceEdgeRecords(acyclic, options, source);
+    }
+    EdgeRecords collapsed{graph.components(), cpu::rankedEdges(graph)};
+    const std::vector<std::uint64_t> between = reduceEdgeRecords(collapsed, options, source);
+    // Rows of the surviving ranked edges by source rank; the input edges come ascending, so the
+    // first one met for a surviving ranked edge is its representative.
+    std::vector<std::uint32_t> start(std::size_t{graph.components()} + 1, 0);
+    for (const std::uint64_t r : between) ++start[(r >> 32) + 1];
+    for (std::uint32_t c = 0; c < graph.components(); ++c) start[c + 1] += start[c];
+    std::vector<std::uint8_t> represented(between.size(), 0);
+    kept = componentCycles(graph);
+    for (std::size_t e = 0; e < graph.edges.size(); ++e) {
+        if (!graph.crosses(e)) continue;
+        const std::uint64_t ranked = graph.rankedEdge(e);
+        const auto first = between.begin() + start[ranked >> 32];
+        const auto last = between.begin() + start[(ranked >> 32) + 1];
+        const auto at = std::lower_bound(first, last, ranked);
+        if (at == last || *at != ranked) continue;
+        const auto index = static_cast<std::size_t>(at - between.begin());
+        if (represented[index]) continue;
+        represented[index] = 1;
+        kept.push_back(std::uint64_t{graph.original[graph.source(e)]} << 32 |
+                       graph.original[graph.target(e)]);
+    }
+    std::sort(kept.begin(), kept.end());
+    return kept;
+}
+
+// Every distinct input edge not in `kept`, in the order of the output, with its reason.
+std::vector<RemovedEdge> explainRemoved(const cpu::Condensation& graph,
+                                        const std::vector<std::uint64_t>& kept, Cycles cycles,
+                                        const RunOptions& options) {
+    const cpu::RankedDag dag = cpu::rankedDagOf(cpu::rankedEdges(graph), graph.components());
+    const std::vector<std::uint32_t> witness = cpu::findWitnesses(dag, sweepProgressOf(options));
+    // A node lies on a cycle when its component has other nodes or it has a self-loop.
+    std::vector<std::uint8_t> selfLoop(graph.original.size(), 0);
+    for (std::size_t e = 0; e < graph.edges.size(); ++e)
+        if (graph.source(e) == graph.target(e)) selfLoop[graph.source(e)] = 1;
+    const auto onCycle = [&](std::uint32_t x) {
+        return selfLoop[x] || graph.size(graph.rank[x]) > 1;
+    };
+    // Another node of x's cycle: the smallest other member of its component, or x itself when
+    // its only cycle is its self-loop.
+    const auto cycleMate = [&](std::uint32_t x) {
+        const std::uint32_t r = graph.rank[x];
+        if (graph.size(r) == 1) return x;
+        const std::uint32_t first = graph.firstMember(r);
+        return first != x ? first : graph.members[graph.memberStart[r] + 1];
+    };
+    // The representative of each ranked edge, once met (condensed reduction).
+    std::vector<std::uint64_t> representative(cycles == Cycles::Condense ? dag.target.size() : 0,
+                                              ~std::uint64_t{0});
+    std::vector<RemovedEdge> removed;
+    const auto name = [&](std::uint32_t x) { return graph.original[x]; };
+    auto next = kept.begin();
+    for (std::size_t e = 0; e < graph.edges.size(); ++e) {
+        const std::uint32_t u = graph.source(e);
+        const std::uint32_t v = graph.target(e);
+        const std::uint64_t record = std::uint64_t{name(u)} << 32 | name(v);
+        while (next != kept.end() && *next < record) ++next;
+        const bool survived = next != kept.end() && *next == record;
+        std::size_t ranked = 0;
+        if (graph.crosses(e)) {
+            const std::uint32_t a = graph.rank[u];
+            const auto first = dag.target.begin() + dag.offset[a];
+            ranked = static_cast<std::size_t>(
+                std::lower_bound(first, dag.target.begin() + dag.offset[a + 1], graph.rank[v]) -
+                dag.target.begin());
+            if (cycles == Cycles::Condense && witness[ranked] == cpu::kNoWitness &&
+                representative[ranked] == ~std::uint64_t{0}) {
+                representative[ranked] = record;
+            }
+        }
+        if (survived) continue;
+        RemovedEdge entry{record, 0, 0, RemovalReason::Bypassed};
+        if (u == v) {
+            entry.reason = RemovalReason::SelfLoop;
+        } else if (cycles == Cycles::Drop && (onCycle(u) || onCycle(v))) {
+            entry.reason = RemovalReason::Cycle;
+            entry.via = name(cycleMate(onCycle(u) ? u : v));
+        } else if (!graph.crosses(e)) {
+            entry.reason = RemovalReason::Condensed;
+            entry.via = name(graph.firstMember(graph.rank[u]));
+        } else if (witness[ranked] != cpu::kNoWitness) {
+            entry.via = name(graph.firstMember(witness[ranked]));
+        } else if (cycles == Cycles::Condense && representative[ranked] != record) {
+            entry.reason = RemovalReason::Represented;
+            entry.via = static_cast<std::uint32_t>(representative[ranked] >> 32);
+            entry.value = static_cast<std::uint32_t>(representative[ranked]);
+        } else {
+            fail(Status::Internal, "the reduction removed the edge " + std::to_string(name(u)) +
+                                       " -> " + std::to_string(name(v)) +
+                                       ", which nothing bypasses");
+        }
+        removed.push_back(entry);
+    }
+    return removed;
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(EdgeRecords& graph,
+                                                       const RunOptions& options,
+                                                       const std::string& source,
+                                                       std::vector<RemovedEdge>* removed) {
+    if (options.cycles == Cycles::Drop && removed == nullptr)
+        return reduceEdgeRecords(graph, options, source);
+    if (removed == nullptr && oneWay(graph.records)) {
+        // Histories and generated DAGs: nothing to collapse, and the input's order is kept.
+        const std::size_t loops = dropSelfLoops(graph.records);
+        std::vector<std::uint64_t> kept = reduceEdgeRecords(graph, options, source);
+        if (options.stats) options.stats->edgesIn += static_cast<long long>(loops);
+        return kept;
+    }
+    // The route is chosen on the input, as for dropped cycles, and held for the collapsed graph.
+    RunOptions held = options;
+    held.route = chooseReductionRoute(options, graph.n, graph.records.size());
+    if (held.route == Route::Sweeps) checkDenseGraph(graph, source);
+    const std::int64_t n = graph.n;
+    const cpu::Condensation condensation = onCpu(
+        source,
+        "the strongly connected components of " + std::to_string(graph.records.size()) + " edges",
+        [&] { return cpu::condense(graph.records); });
+    std::vector<std::uint64_t> kept;
+    if (options.cycles == Cycles::Drop) {
+        kept = reduceEdgeRecords(graph, held, source);
+    } else {
+        std::vector<std::uint64_t>().swap(graph.records);
+        kept = reduceCondensed(condensation, n, held, source);
+    }
+    if (removed) {
+        *removed = onCpu(source, "the witnesses of the removed edges", [&] {
+            return explainRemoved(condensation, kept, options.cycles, options);
+        });
+    }
+    if (options.stats) {
+        options.stats->nodes = n;
+        options.stats->edgesIn = static_cast<long long>(condensation.edges.size());
+        options.stats->edgesOut = static_cast<long long>(kept.size());
+    }
+    return kept;
+}
+
+}  // namespace fwprune
