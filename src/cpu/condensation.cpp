@@ -127,7 +127,7 @@ std::vector<std::uint64_t> componentCycles(const Condensation& graph) {
         const std::uint32_t* const last = graph.members.data() + graph.memberStart[r + 1];
         for (const std::uint32_t* x = first; x != last; ++x) {
             const std::uint32_t next = x + 1 == last ? *first : x[1];
-            cycle.push_back(std::uint64_t{graph.original[*x]} << 32 | graph.original[next]);
+            cycle.push_back(EdgeRecord::pack(graph.original[*x], graph.original[next]));
         }
     }
     radixSort(cycle, 0, 64);

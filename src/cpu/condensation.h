@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/edge_record.h"
+
 namespace fwprune::cpu {
 
 struct Condensation {
@@ -27,13 +29,17 @@ struct Condensation {
     }
     std::uint32_t size(std::uint32_t r) const { return memberStart[r + 1] - memberStart[r]; }
     std::uint32_t firstMember(std::uint32_t r) const { return members[memberStart[r]]; }
-    std::uint32_t source(std::size_t e) const { return static_cast<std::uint32_t>(edges[e] >> 32); }
-    std::uint32_t target(std::size_t e) const { return static_cast<std::uint32_t>(edges[e]); }
+    std::uint32_t source(std::size_t e) const { return EdgeRecord::source(edges[e]); }
+    std::uint32_t target(std::size_t e) const { return EdgeRecord::target(edges[e]); }
+    // Edge e as a record of node numbers.
+    std::uint64_t record(std::size_t e) const {
+        return EdgeRecord::pack(original[source(e)], original[target(e)]);
+    }
     // Whether edge e joins two components (as opposed to lying inside one, self-loops included).
     bool crosses(std::size_t e) const { return rank[source(e)] != rank[target(e)]; }
     // The edge between the ranks of edge e's ends, (rank << 32 | rank).
     std::uint64_t rankedEdge(std::size_t e) const {
-        return std::uint64_t{rank[source(e)]} << 32 | rank[target(e)];
+        return EdgeRecord::pack(rank[source(e)], rank[target(e)]);
     }
 };
 

@@ -28,7 +28,7 @@ class WitnessSearch {
     static constexpr std::uint32_t kSearchesPerNode = 8;
 
   public:
-    WitnessSearch(const RankedDag& g, const EngineProgress& progress, std::uint32_t windowWords)
+    WitnessSearch(const RankedDag& g, const ProgressFunction& progress, std::uint32_t windowWords)
         : g_(g) {
         const auto n = static_cast<std::uint32_t>(g.offset.size() - 1);
         chooseWindow(n);
@@ -227,7 +227,7 @@ RankedDag rankedDagOf(const std::vector<std::uint64_t>& edges, std::uint32_t nod
     return g;
 }
 
-std::vector<std::uint32_t> findWitnesses(const RankedDag& graph, const EngineProgress& progress,
+std::vector<std::uint32_t> findWitnesses(const RankedDag& graph, const ProgressFunction& progress,
                                          std::uint32_t windowWords) {
     if (graph.offset.size() < 2) return {};
     return WitnessSearch(graph, progress, windowWords).take();

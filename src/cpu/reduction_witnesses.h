@@ -29,7 +29,7 @@ RankedDag rankedDagOf(const std::vector<std::uint64_t>& edges, std::uint32_t nod
 // windowWords > 0 pins the window's width in words (for tests); 0 picks the cheapest.
 // Throws std::bad_alloc when memory is short.
 std::vector<std::uint32_t> findWitnesses(const RankedDag& graph,
-                                         const EngineProgress& progress = {},
+                                         const ProgressFunction& progress = {},
                                          std::uint32_t windowWords = 0);
 
 }  // namespace fwprune::cpu

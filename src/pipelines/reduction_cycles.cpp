@@ -11,7 +11,6 @@
 #include "pipelines/reduction_cycles.h"
 
 #include <algorithm>
-#include <new>
 
 #include "common/error.h"
 #include "cpu/condensation.h"
@@ -20,15 +19,6 @@
 
 namespace fwprune {
 namespace {
-
-template <typename Work>
-auto onCpu(const std::string& source, const std::string& forWhat, Work&& work) {
-    try {
-        return work();
-    } catch (const std::bad_alloc&) {
-        fail(Status::OutOfMemory, describeAt(source, "not enough memory for " + forWhat));
-    }
-}
 
 // Whether every edge goes the same way, up or down, so that only self-loops can be cycles.
 bool oneWay(const std::vector<std::uint64_t>& records) {
@@ -65,8 +55,7 @@ std::vector<std::uint64_t> reduceCondensed(const cpu::Condensation& graph, std::
         acyclic.records.reserve(graph.edges.size());
         for (std::size_t e = 0; e < graph.edges.size(); ++e) {
             if (graph.crosses(e)) {
-                acyclic.records.push_back(std::uint64_t{graph.original[graph.source(e)]} << 32 |
-                                          graph.original[graph.target(e)]);
+                acyclic.records.push_back(graph.record(e));
             }
         }
         return reduceEdgeRecords(acyclic, options, source);
@@ -90,8 +79,7 @@ std::vector<std::uint64_t> reduceCondensed(const cpu::Condensation& graph, std::
         const auto index = static_cast<std::size_t>(at - between.begin());
         if (represented[index]) continue;
         represented[index] = 1;
-        kept.push_back(std::uint64_t{graph.original[graph.source(e)]} << 32 |
-                       graph.original[graph.target(e)]);
+        kept.push_back(graph.record(e));
     }
     std::sort(kept.begin(), kept.end());
     return kept;
@@ -127,7 +115,7 @@ std::vector<RemovedEdge> explainRemoved(const cpu::Condensation& graph,
     for (std::size_t e = 0; e < graph.edges.size(); ++e) {
         const std::uint32_t u = graph.source(e);
         const std::uint32_t v = graph.target(e);
-        const std::uint64_t record = std::uint64_t{name(u)} << 32 | name(v);
+        const std::uint64_t record = graph.record(e);
         while (next != kept.end() && *next < record) ++next;
         const bool survived = next != kept.end() && *next == record;
         std::size_t ranked = 0;
@@ -188,10 +176,13 @@ std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(EdgeRecords& graph,
     held.route = chooseReductionRoute(options, graph.n, graph.records.size());
     if (held.route == Route::Sweeps) checkDenseGraph(graph, source);
     const std::int64_t n = graph.n;
-    const cpu::Condensation condensation = onCpu(
-        source,
-        "the strongly connected components of " + std::to_string(graph.records.size()) + " edges",
-        [&] { return cpu::condense(graph.records); });
+    const auto shortOf = [&](const std::string& what) {
+        return [&source, what] { return describeAt(source, "not enough memory for " + what); };
+    };
+    const cpu::Condensation condensation =
+        reportingOutOfMemory(shortOf("the strongly connected components of " +
+                                     std::to_string(graph.records.size()) + " edges"),
+                             [&] { return cpu::condense(graph.records); });
     std::vector<std::uint64_t> kept;
     if (options.cycles == Cycles::Drop) {
         kept = reduceEdgeRecords(graph, held, source);
@@ -200,7 +191,7 @@ std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(EdgeRecords& graph,
         kept = reduceCondensed(condensation, n, held, source);
     }
     if (removed) {
-        *removed = onCpu(source, "the witnesses of the removed edges", [&] {
+        *removed = reportingOutOfMemory(shortOf("the witnesses of the removed edges"), [&] {
             return explainRemoved(condensation, kept, options.cycles, options);
         });
     }
