@@ -50,7 +50,8 @@ inline std::vector<std::pair<int, int>> read_edges(const char* path, int& n) {
         p += 4;
         const int t = read_int();
         edges.emplace_back(s, t);
-        n = std::max(n, std::max(s, t) + 1);
+        // Node numbers reach 2^31 - 1, where one more would overflow.
+        n = static_cast<int>(std::min<long>(std::max<long>(n, std::max(s, t) + 1L), INT32_MAX));
     }
     return edges;
 }
