@@ -56,7 +56,8 @@ std::vector<std::uint32_t> strongComponents(const Adjacency& out, std::uint32_t&
                 } while (x != done);
                 ++count;
             }
-            if (!frames.empty()) low[frames.back().first] = std::min(low[frames.back().first], low[done]);
+            if (!frames.empty())
+                low[frames.back().first] = std::min(low[frames.back().first], low[done]);
         }
     }
     return component;
@@ -79,7 +80,8 @@ int main(int argc, char** argv) {
         std::sort(ids.begin(), ids.end());
         ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
         const auto dense = [&](int id) {
-            return static_cast<std::uint32_t>(std::lower_bound(ids.begin(), ids.end(), id) - ids.begin());
+            return static_cast<std::uint32_t>(std::lower_bound(ids.begin(), ids.end(), id) -
+                                              ids.begin());
         };
         const auto n = static_cast<std::uint32_t>(ids.size());
         Adjacency out(n);

@@ -1,5 +1,5 @@
 // Transitive reduction on edge arrays: memory and time follow the edges and the reachability among
-// nearby nodes, never the square of the node count.
+// nearby nodes, never the square of the node count, whatever the node numbers.
 //
 // An edge (u, v) survives iff neither end lies on a cycle (a self-loop counts) and no walk of two
 // or more edges leads from u to v. Collapsing strongly connected components keeps that question
@@ -8,21 +8,37 @@
 // the nodes so that every edge goes up (a topological rank); then (u, v) is bypassed iff v is a
 // descendant of another successor w of u, and only successors ranked below v can reach it.
 //
-// Reachability is kept in a window: for each node u, one row of H bits says which of the nodes
-// ranked u+1 .. u+H are descendants of u. Rows are built from the top rank down; u's row is the OR
-// of its successors' rows, each shifted by the successor's distance, plus the successors
-// themselves. A successor's row covers every rank above it that u's window covers, so the OR is
-// exact. Before the successors are added, the OR answers "is successor v reachable through another
-// successor" for every v in the window at the cost of one bit test. Graphs people reduce are local
-// in a good numbering (a history's commits, a random local DAG, a build's steps), so this answers
-// almost every edge with a few word operations per edge: O(m * H / 64).
-// An edge longer than the window is answered by a search from u's lower successors that never
-// leaves the ranks below v and stops, for every node it meets within H of v, at one bit test of
-// that node's row.
+// The rank. The input's own order when every edge already goes one way and its edges are short
+// (version histories listed in order, generated DAGs). Otherwise a depth-first search, whose
+// reverse finishing order is a topological rank with two properties the main pass uses:
+// - the search enters a node's successors with the most successors first, and the reverse
+//   finishing order puts the successor entered last right after its parent: a node's leaves and
+//   short side branches sit next to it, its long continuation after them, so edges stay short
+//   whatever the input's numbering;
+// - the nodes a node's search discovers (its subtree) take the ranks right after it, all of them
+//   descendants of it.
+// The search is Tarjan's, run from the nodes without predecessors first; its components close
+// in reverse topological order, and the same holds for components.
 //
-// The rank is the input's own node order when every edge already goes one way (version histories
-// and generated DAGs usually do), which keeps neighbours close; otherwise it is the order in which
-// Tarjan's algorithm closes the components.
+// The window. For each node u, one row of H bits says which of the nodes ranked u+1 .. u+H are
+// descendants of u. Rows are built from the top rank down; u's row is the OR of its successors'
+// rows, each shifted by the successor's distance, plus the successors themselves. A successor's
+// row covers every rank above it that u's window covers, so the OR is exact. Before the
+// successors are added, the OR answers "is successor v reachable through another successor" for
+// every v in the window at the cost of one bit test: O(m * H / 64) in all.
+//
+// Edges longer than the window are answered with three facts known of every node x above u:
+// - span(x): every rank in [x, span(x)] is x or a descendant of x. It is computed with the row:
+//   span(x) starts at x and grows over x's successors s in ascending rank while s <= span + 1,
+//   to span(s). (A subtree of the search is such an interval, so span(x) covers it.) So a long
+//   edge (u, v) is bypassed when a lower successor w has span(w) >= v;
+// - lastPredecessor(v): the highest rank with an edge to v. Only a node ranked at or below it
+//   can reach v, so an edge (u, v) with lastPredecessor(v) == u survives: nothing between u and
+//   v leads to v (a leaf, a branch's tip reached only by its merge);
+// - its row, exact within its window.
+// The rest are answered by a search from u's lower successors that never enters a node ranked
+// above v's last predecessor, stops as soon as a node's span or row shows v, and follows edges
+// only where neither can tell. A node with many such edges answers them all with one search.
 
 #include <algorithm>
 #include <cstdint>
@@ -46,9 +62,33 @@ int bitsFor(std::uint64_t values) {
     return bits;
 }
 
+// Tells the engine's caller the fraction done of one stage of the route, as its share [from, to]
+// of the whole, and lets the caller stop the job there.
+class Stage {
+  public:
+    Stage(const ProgressFunction& whole, double from, double to)
+        : whole_(whole), from_(from), to_(to) {}
+    void operator()(double fraction) const {
+        pollCancelled();
+        if (whole_) whole_(from_ + (to_ - from_) * std::clamp(fraction, 0.0, 1.0));
+    }
+    // The share [from, to] of this stage.
+    Stage part(double from, double to) const {
+        return Stage(whole_, from_ + (to_ - from_) * from, from_ + (to_ - from_) * to);
+    }
+
+  private:
+    const ProgressFunction& whole_;
+    double from_;
+    double to_;
+};
+
+// Told once for every this many items of a stage's loop.
+constexpr std::uint32_t kReportEvery = 1u << 20;
+
 // Sorts keys below 2^keyBits, least significant 11-bit digit first, skipping digits that are the
 // same in every key. Stable.
-void radixSort(std::vector<std::uint64_t>& keys, int keyBits, int lowBit = 0) {
+void radixSort(std::vector<std::uint64_t>& keys, int keyBits, const Stage& stage, int lowBit = 0) {
     constexpr int kDigitBits = 11;
     constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
     if (keys.size() < 2) return;
@@ -63,13 +103,14 @@ void radixSort(std::vector<std::uint64_t>& keys, int keyBits, int lowBit = 0) {
         for (const std::uint64_t key : keys)
             scratch[count[(key >> shift) & (kBuckets - 1)]++] = key;
         keys.swap(scratch);
+        stage(double(shift + kDigitBits - lowBit) / (keyBits - lowBit));
     }
 }
 
 // Sorts keys (source << bits | target) and drops repeats. Files often come sorted, or sorted by
 // source (a history lists each commit's parents together): then only each source's few targets
 // are sorted, which costs one look at the keys.
-void sortUnique(std::vector<std::uint64_t>& keys, int bits) {
+void sortUnique(std::vector<std::uint64_t>& keys, int bits, const Stage& stage) {
     const auto bySource = [bits](std::uint64_t a, std::uint64_t b) {
         return (a >> bits) < (b >> bits);
     };
@@ -82,9 +123,10 @@ void sortUnique(std::vector<std::uint64_t>& keys, int bits) {
             run = end;
         }
     } else {
-        radixSort(keys, 2 * bits);
+        radixSort(keys, 2 * bits, stage);
     }
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    stage(1);
 }
 
 // Adjacency in compressed rows: the successors of node x are target[offset[x] .. offset[x+1]),
@@ -118,7 +160,7 @@ struct Renumbered {
     int bits = 0;
 };
 
-Renumbered renumber(const std::vector<std::uint64_t>& records) {
+Renumbered renumber(const std::vector<std::uint64_t>& records, const Stage& stage) {
     Renumbered r;
     std::uint32_t largest = 0;
     for (const std::uint64_t record : records)
@@ -137,6 +179,7 @@ Renumbered renumber(const std::vector<std::uint64_t>& records) {
             table[x] = next++;
             r.original.push_back(static_cast<std::int32_t>(x));
         }
+        stage(0.5);
         r.bits = bitsFor(next);
         r.keys.resize(records.size());
         for (std::size_t e = 0; e < records.size(); ++e) {
@@ -151,7 +194,7 @@ Renumbered renumber(const std::vector<std::uint64_t>& records) {
         byNode[2 * e] = (records[e] >> 32) << 32 | (2 * e);
         byNode[2 * e + 1] = std::uint64_t{std::uint32_t(records[e])} << 32 | (2 * e + 1);
     }
-    radixSort(byNode, 64, 32);
+    radixSort(byNode, 64, stage.part(0, 0.8), 32);
     slot.resize(endpoints);
     std::uint32_t next = 0;
     for (std::size_t i = 0; i < endpoints; ++i) {
@@ -170,41 +213,86 @@ Renumbered renumber(const std::vector<std::uint64_t>& records) {
     return r;
 }
 
+// The window's width for a graph, chosen from its edge lengths: each edge inside the window costs
+// at most one pass over the successor's row, each edge beyond it a search, counted as 64 words per
+// successor a node has on average (searches fan out with the degree). The width that costs least
+// is taken, within 64 MiB of rows: a graph of up to 23,000 nodes can have rows as wide as the
+// graph, and no search at all. lengthOf(visit) calls visit(length) for every edge.
+struct WindowPlan {
+    std::uint32_t words = 1;
+    std::uint64_t cost = 0;  // word operations, estimated
+};
+
+template <class ForEachLength>
+WindowPlan planWindow(std::uint32_t nodes, std::size_t edges, ForEachLength&& forEachLength) {
+    constexpr std::uint64_t kBudgetBits = std::uint64_t{64} << 23;
+    const std::uint64_t searchCost = 64 * (edges / std::max<std::uint32_t>(nodes, 1) + 1);
+    const auto affordable = static_cast<std::uint32_t>(
+        std::clamp<std::uint64_t>(kBudgetBits / kWordBits / std::max<std::uint32_t>(nodes, 1), 1,
+                                  (std::uint64_t{nodes} + kWordBits - 1) / kWordBits));
+    std::vector<std::uint64_t> longer(std::size_t{affordable} + 1);  // edges over w words
+    forEachLength([&](std::uint32_t length) {
+        const std::uint32_t words = (length + kWordBits - 1) / kWordBits;
+        ++longer[std::min(words, affordable + 1) - 1];
+    });
+    for (std::uint32_t w = affordable; w-- > 0;) longer[w] += longer[w + 1];
+    WindowPlan plan;
+    plan.cost = ~std::uint64_t{0};
+    for (std::uint32_t w = 1; w <= affordable; ++w) {
+        const std::uint64_t cost = (edges - longer[w]) * w + longer[w] * searchCost;
+        if (cost < plan.cost) plan = {w, cost};
+    }
+    return plan;
+}
+
 // Tarjan's algorithm with an explicit frame stack (deep histories would overflow the call
-// stack). component[x] numbers components in the order they close: every edge between two
-// components goes from a higher number to a lower one.
-std::uint32_t strongComponents(const Csr& g, std::vector<std::uint32_t>& component) {
+// stack), entering the nodes without predecessors first and, from each node, its successors in
+// the order of g's rows. component[x] numbers components in the order they close: every edge
+// between two components goes from a higher number to a lower one.
+std::uint32_t strongComponents(const Csr& g, std::vector<std::uint32_t>& component,
+                               const Stage& stage) {
     const std::uint32_t n = g.nodes();
     constexpr std::uint32_t kUnseen = std::numeric_limits<std::uint32_t>::max();
+    // index[x] while x is open, then kUnseen again with component[x] set; low[x] its low link.
     std::vector<std::uint32_t> index(n, kUnseen);
     std::vector<std::uint32_t> low(n, 0);
-    std::vector<std::uint8_t> open(n, 0);
     std::vector<std::uint32_t> stack;
     struct Frame {
         std::uint32_t node;
         std::uint32_t edge;
     };
     std::vector<Frame> frames;
-    component.assign(n, 0);
+    component.assign(n, kUnseen);
+    {
+        std::vector<std::uint8_t> entered(n, 0);  // has a predecessor
+        for (const std::uint32_t t : g.target) entered[t] = 1;
+        // Roots: those without predecessors first, then whatever is left (cycles no path enters).
+        stack.reserve(n);
+        for (std::uint32_t x = 0; x < n; ++x)
+            if (!entered[x]) stack.push_back(x);
+    }
+    std::vector<std::uint32_t> roots;
+    roots.swap(stack);
     std::uint32_t counter = 0;
     std::uint32_t components = 0;
-    for (std::uint32_t root = 0; root < n; ++root) {
-        if (index[root] != kUnseen) continue;
-        const auto discover = [&](std::uint32_t v) {
-            index[v] = low[v] = counter++;
-            stack.push_back(v);
-            open[v] = 1;
-            frames.push_back({v, g.offset[v]});
-        };
+    const auto discover = [&](std::uint32_t v) {
+        index[v] = low[v] = counter++;
+        stack.push_back(v);
+        frames.push_back({v, g.offset[v]});
+        if (counter % kReportEvery == 0) stage(double(counter) / n);
+    };
+    const auto searchFrom = [&](std::uint32_t root) {
+        if (component[root] != kUnseen || index[root] != kUnseen) return;
         discover(root);
         while (!frames.empty()) {
             Frame& frame = frames.back();
             const std::uint32_t v = frame.node;
             if (frame.edge < g.offset[v + 1]) {
                 const std::uint32_t w = g.target[frame.edge++];
+                if (component[w] != kUnseen) continue;
                 if (index[w] == kUnseen)
                     discover(w);
-                else if (open[w])
+                else
                     low[v] = std::min(low[v], index[w]);
                 continue;
             }
@@ -214,7 +302,6 @@ std::uint32_t strongComponents(const Csr& g, std::vector<std::uint32_t>& compone
                 do {
                     x = stack.back();
                     stack.pop_back();
-                    open[x] = 0;
                     component[x] = components;
                 } while (x != v);
                 ++components;
@@ -224,52 +311,90 @@ std::uint32_t strongComponents(const Csr& g, std::vector<std::uint32_t>& compone
                 low[parent] = std::min(low[parent], low[v]);
             }
         }
-    }
+    };
+    for (const std::uint32_t root : roots) searchFrom(root);
+    std::vector<std::uint32_t>().swap(roots);
+    for (std::uint32_t root = 0; root < n; ++root) searchFrom(root);
+    stage(1);
     return components;
+}
+
+// g's rows reordered so that a depth-first search enters the successors with the most
+// successors first (ties in ascending number): the one entered last ends up right after its
+// parent in the rank, and leaves are entered last.
+void orderForSearch(Csr& g) {
+    const auto degree = [&g](std::uint32_t x) { return g.offset[x + 1] - g.offset[x]; };
+    for (std::uint32_t x = 0; x < g.nodes(); ++x) {
+        const auto first = g.target.begin() + g.offset[x];
+        const auto last = g.target.begin() + g.offset[x + 1];
+        if (last - first < 2) continue;
+        std::sort(first, last, [&](std::uint32_t a, std::uint32_t b) {
+            return degree(a) != degree(b) ? degree(a) > degree(b) : a < b;
+        });
+    }
+}
+
+// The condensation's edges between ranks, rows ascending, without repeats and without edges
+// inside a component; rank[x] is the rank of x's component.
+Csr rankedGraph(const Csr& g, const std::vector<std::uint32_t>& rank, std::uint32_t ranks,
+                const Stage& stage) {
+    const std::uint32_t n = g.nodes();
+    Csr r;
+    r.offset.assign(std::size_t{ranks} + 1, 0);
+    for (std::uint32_t x = 0; x < n; ++x) r.offset[rank[x] + 1] += g.offset[x + 1] - g.offset[x];
+    for (std::uint32_t a = 0; a < ranks; ++a) r.offset[a + 1] += r.offset[a];
+    r.target.resize(g.target.size());
+    {
+        std::vector<std::uint32_t> fill(r.offset.begin(), r.offset.end() - 1);
+        for (std::uint32_t x = 0; x < n; ++x) {
+            const std::uint32_t a = rank[x];
+            for (std::uint32_t e = g.offset[x]; e < g.offset[x + 1]; ++e)
+                r.target[fill[a]++] = rank[g.target[e]];
+            if (x % kReportEvery == 0) stage(0.5 * x / n);
+        }
+    }
+    // Sort each row, drop repeats and the component's own rank, and close the gaps.
+    std::uint32_t write = 0;
+    for (std::uint32_t a = 0; a < ranks; ++a) {
+        const auto first = r.target.begin() + r.offset[a];
+        const auto last = r.target.begin() + r.offset[a + 1];
+        std::sort(first, last);
+        r.offset[a] = write;
+        for (auto t = first; t != last; ++t)
+            if (*t != a && (t == first || *t != t[-1])) r.target[write++] = *t;
+        if (a % kReportEvery == 0) stage(0.5 + 0.5 * a / ranks);
+    }
+    r.offset[ranks] = write;
+    r.target.resize(write);
+    r.target.shrink_to_fit();
+    stage(1);
+    return r;
 }
 
 // The reduction of a DAG whose every edge goes from a lower node to a higher one: redundant[e]
 // for each edge e of g.
 class RankedReduction {
-    // Past this many edges longer than the window, a node's edges share one search.
+    // Past this many edges that neither a span nor a last predecessor answers, a node's edges
+    // share one search.
     static constexpr std::uint32_t kSearchesPerNode = 8;
 
   public:
-    RankedReduction(const Csr& g, const ProgressFunction& progress) : g_(g) {
+    RankedReduction(const Csr& g, std::uint32_t words, const Stage& stage) : g_(g) {
         const std::uint32_t n = g.nodes();
-        // The window's width in words: each edge inside it costs at most one pass over the
-        // successor's row, each edge beyond it a search, counted as 64 words per successor a
-        // node has on average (searches fan out with the degree). The width that
-        // costs least over the graph's edge lengths is taken, within 64 MiB of rows: a graph of
-        // up to 23,000 nodes can have rows as wide as the graph, and no search at all.
-        constexpr std::uint64_t kBudgetBits = std::uint64_t{64} << 23;
-        const std::uint64_t searchCost = 64 * (g.target.size() / std::max<std::uint32_t>(n, 1) + 1);
-        const auto affordable = static_cast<std::uint32_t>(
-            std::clamp<std::uint64_t>(kBudgetBits / kWordBits / std::max<std::uint32_t>(n, 1), 1,
-                                      (std::uint64_t{n} + kWordBits - 1) / kWordBits));
-        std::vector<std::uint64_t> longer(std::size_t{affordable} + 1);  // edges over w words
-        for (std::uint32_t u = 0; u < n; ++u) {
-            for (std::uint32_t e = g.offset[u]; e < g.offset[u + 1]; ++e) {
-                const std::uint32_t words = (g.target[e] - u + kWordBits - 1) / kWordBits;
-                ++longer[std::min(words, affordable + 1) - 1];
-            }
-        }
-        for (std::uint32_t w = affordable; w-- > 0;) longer[w] += longer[w + 1];
-        std::uint64_t best = ~std::uint64_t{0};
-        for (std::uint32_t w = 1; w <= affordable; ++w) {
-            const std::uint64_t cost = (g.target.size() - longer[w]) * w + longer[w] * searchCost;
-            if (cost < best) {
-                best = cost;
-                words_ = w;
-            }
-        }
+        words_ = words;
         window_ = words_ * kWordBits;
         rows_.assign(std::size_t{n} * words_, 0);
         redundant_.assign(g.target.size(), 0);
         seen_.assign(n, 0);
+        span_.assign(n, 0);
+        lastPredecessor_.assign(n, 0);
+        for (std::uint32_t u = 0; u < n; ++u)
+            for (std::uint32_t e = g.offset[u]; e < g.offset[u + 1]; ++e)
+                lastPredecessor_[g.target[e]] = u;
 
         std::vector<Word> reach(words_);
-        const std::uint32_t reportEvery = std::max<std::uint32_t>(n / 64, 4096);
+        std::vector<std::uint32_t> open;  // u's long edges that neither span nor predecessor answer
+        const std::uint32_t reportEvery = std::clamp<std::uint32_t>(n / 64, 4096, kReportEvery);
         for (std::uint32_t u = n; u-- > 0;) {
             std::fill(reach.begin(), reach.end(), 0);
             const std::uint32_t first = g.offset[u];
@@ -277,29 +402,41 @@ class RankedReduction {
             // Successors in ascending rank: one already reached through a lower one is a
             // bypassed edge, and its row adds nothing, so only kept edges cost a pass.
             std::uint32_t near = first;
+            std::uint32_t spanned = u;  // the lower successors' spans reach this far
+            std::uint32_t span = u;     // u's own span
             for (; near < last && g.target[near] - u <= window_; ++near) {
-                const std::uint32_t distance = g.target[near] - u;
-                const std::uint32_t bit = distance - 1;
+                const std::uint32_t v = g.target[near];
+                const std::uint32_t bit = v - u - 1;
                 Word& word = reach[bit / kWordBits];
                 const Word mask = Word{1} << (bit % kWordBits);
+                if (v <= span + 1) span = std::max(span, span_[v]);
+                spanned = std::max(spanned, span_[v]);
                 redundant_[near] = (word & mask) != 0;
                 if (redundant_[near]) continue;
-                orShifted(reach.data(), row(g.target[near]), distance);
+                orShifted(reach.data(), row(v), v - u);
                 word |= mask;
             }
-            if (last - near > kSearchesPerNode)
-                markReachedFromAll(u, near);
+            open.clear();
+            for (std::uint32_t e = near; e < last; ++e) {
+                const std::uint32_t v = g.target[e];
+                if (spanned >= v)
+                    redundant_[e] = 1;
+                else if (lastPredecessor_[v] != u)
+                    open.push_back(e);
+                if (v <= span + 1) span = std::max(span, span_[v]);
+                spanned = std::max(spanned, span_[v]);
+            }
+            if (open.size() > kSearchesPerNode)
+                markReachedFromAll(u, open);
             else
-                for (std::uint32_t e = near; e < last; ++e) redundant_[e] = reachedFrom(u, e);
+                for (const std::uint32_t e : open) redundant_[e] = reachedFrom(u, e);
             std::copy(reach.begin(), reach.end(), row(u));
+            span_[u] = span;
             // Told by the edges of the nodes done: a node's work follows its out-degree more
-            // than anything else known up front. The caller may stop the job here too.
+            // than anything else known up front.
             if (u % reportEvery == 0) {
-                pollCancelled();
-                if (progress) {
-                    progress(double(g.target.size() - g.offset[u]) /
-                             double(std::max<std::size_t>(g.target.size(), 1)));
-                }
+                stage(double(g.target.size() - g.offset[u]) /
+                      double(std::max<std::size_t>(g.target.size(), 1)));
             }
         }
     }
@@ -321,13 +458,14 @@ class RankedReduction {
         }
     }
 
-    // Edges of u longer than the window, from edge `near` on, when there are many: one search
-    // marks every node below the farthest target that a walk of one or more edges reaches from
-    // u's successors; an edge is bypassed iff that search reached its target. One search instead
+    // Many long edges of u: one search marks every node up to the farthest target that a walk
+    // of one or more edges reaches from u's successors, entering no node above the targets' last
+    // predecessors; an edge is bypassed iff that search reached its target. One search instead
     // of one per edge keeps a hub with thousands of long edges linear in what it reaches.
-    void markReachedFromAll(std::uint32_t u, std::uint32_t near) {
-        const std::uint32_t last = g_.offset[u + 1];
-        const std::uint32_t farthest = g_.target[last - 1];
+    void markReachedFromAll(std::uint32_t u, const std::vector<std::uint32_t>& edges) {
+        const std::uint32_t farthest = g_.target[edges.back()];
+        std::uint32_t limit = 0;
+        for (const std::uint32_t e : edges) limit = std::max(limit, lastPredecessor_[g_.target[e]]);
         newStamp();
         stack_.clear();
         const auto visitChildren = [&](std::uint32_t x) {
@@ -336,17 +474,21 @@ class RankedReduction {
                 if (y > farthest) break;
                 if (seen_[y] != stamp_) {
                     seen_[y] = stamp_;
-                    stack_.push_back(y);
+                    if (y <= limit) stack_.push_back(y);
                 }
             }
         };
-        for (std::uint32_t f = g_.offset[u]; f < last; ++f) visitChildren(g_.target[f]);
+        for (std::uint32_t f = g_.offset[u]; f < g_.offset[u + 1]; ++f) {
+            const std::uint32_t x = g_.target[f];
+            if (x > limit) break;
+            visitChildren(x);
+        }
         while (!stack_.empty()) {
             const std::uint32_t x = stack_.back();
             stack_.pop_back();
             visitChildren(x);
         }
-        for (std::uint32_t e = near; e < last; ++e) redundant_[e] = seen_[g_.target[e]] == stamp_;
+        for (const std::uint32_t e : edges) redundant_[e] = seen_[g_.target[e]] == stamp_;
     }
 
     void newStamp() {
@@ -357,19 +499,22 @@ class RankedReduction {
     }
 
     // Whether edge e = (u, v), longer than the window, is bypassed: a search from u's other
-    // successors, all ranked below v (the successors are sorted), through nodes ranked below v.
-    // A node within the window of v answers from its row.
+    // successors, all ranked below v (the successors are sorted), through nodes that can reach
+    // v: none ranked above v's last predecessor. A node whose span covers v, or within the
+    // window of v, answers at once.
     bool reachedFrom(std::uint32_t u, std::uint32_t e) {
         const std::uint32_t v = g_.target[e];
+        const std::uint32_t limit = lastPredecessor_[v];
         newStamp();
         stack_.clear();
-        for (std::uint32_t f = g_.offset[u]; f < e; ++f) {
+        for (std::uint32_t f = g_.offset[u]; f < e && g_.target[f] <= limit; ++f) {
             seen_[g_.target[f]] = stamp_;
             stack_.push_back(g_.target[f]);
         }
         while (!stack_.empty()) {
             const std::uint32_t x = stack_.back();
             stack_.pop_back();
+            if (span_[x] >= v) return true;
             if (v - x <= window_) {
                 const std::uint32_t bit = v - x - 1;
                 if ((row(x)[bit / kWordBits] >> (bit % kWordBits)) & 1u) return true;
@@ -377,8 +522,11 @@ class RankedReduction {
             }
             for (std::uint32_t f = g_.offset[x]; f < g_.offset[x + 1]; ++f) {
                 const std::uint32_t y = g_.target[f];
-                if (y >= v) {
-                    if (y == v) return true;
+                if (y > limit) {
+                    // Only v itself may follow among x's successors that matter.
+                    if (std::binary_search(g_.target.begin() + f,
+                                           g_.target.begin() + g_.offset[x + 1], v))
+                        return true;
                     break;
                 }
                 if (seen_[y] != stamp_) {
@@ -395,10 +543,16 @@ class RankedReduction {
     std::uint32_t window_ = 64;
     std::vector<Word> rows_;
     std::vector<std::uint8_t> redundant_;
+    std::vector<std::uint32_t> span_;
+    std::vector<std::uint32_t> lastPredecessor_;
     std::vector<std::uint32_t> seen_;
     std::uint32_t stamp_ = 0;
     std::vector<std::uint32_t> stack_;
 };
+
+// The input's own order is kept as the rank when its edges go one way and the window plan for it
+// costs at most this many word operations an edge; a search's order is rarely better than that.
+constexpr std::uint64_t kInputOrderCost = 4;
 
 }  // namespace
 
@@ -406,12 +560,13 @@ ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
                                const ProgressFunction& progress) {
     ReducedEdges result;
     if (records.empty()) return result;
-    Renumbered r = renumber(records);
+    // Shares of the progress bar, by what each stage roughly costs.
+    Renumbered r = renumber(records, Stage(progress, 0, 0.1));
     const auto nodes = static_cast<std::uint32_t>(r.original.size());
     const int bits = r.bits;
-    sortUnique(r.keys, bits);
+    sortUnique(r.keys, bits, Stage(progress, 0.1, 0.25));
     result.distinct = r.keys.size();
-    const Csr graph = csrOf(r.keys, nodes, bits);
+    Csr graph = csrOf(r.keys, nodes, bits);
     const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
 
     // A node on a cycle keeps none of its edges; its edges still carry walks between others.
@@ -425,63 +580,68 @@ ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
         upward &= s <= t;
         downward &= s >= t;
     }
+    const std::size_t m = r.keys.size();
+    bool inputOrder = false;
+    WindowPlan plan;
+    if (upward || downward) {
+        plan = planWindow(nodes, m, [&](auto&& visit) {
+            for (const std::uint64_t key : r.keys) {
+                const std::uint64_t s = key >> bits;
+                const std::uint64_t t = key & mask;
+                if (s != t) visit(static_cast<std::uint32_t>(s < t ? t - s : s - t));
+            }
+        });
+        inputOrder = plan.cost <= kInputOrderCost * m;
+    }
 
     // Rank every node of the condensation so that edges go up; rank[x] is the rank of x's
     // component, and `ranked` the condensation's edges between ranks.
     std::vector<std::uint32_t> rank(nodes);
     std::uint32_t ranks = nodes;
-    if (upward) {
-        for (std::uint32_t x = 0; x < nodes; ++x) rank[x] = x;
-    } else if (downward) {
-        for (std::uint32_t x = 0; x < nodes; ++x) rank[x] = nodes - 1 - x;
+    Csr relabelled;
+    bool direct = true;  // ranked edge e is input edge e (or m - 1 - e going down)
+    const bool reversed = inputOrder && downward && !upward;
+    if (inputOrder) {
+        for (std::uint32_t x = 0; x < nodes; ++x) rank[x] = upward ? x : nodes - 1 - x;
+        // The ranked graph: the input itself when its edges go up; otherwise its edges renumbered
+        // by rank. When they all go down, ranks reverse the order, so the sorted edges read
+        // backwards are already sorted.
+        const bool loops = std::find(cyclic.begin(), cyclic.end(), 1) != cyclic.end();
+        if (loops || !upward) {
+            std::vector<std::uint64_t> keys;
+            keys.reserve(m);
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::uint64_t key = r.keys[upward ? i : m - 1 - i];
+                const std::uint64_t a = rank[key >> bits];
+                const std::uint64_t b = rank[key & mask];
+                if (a != b) keys.push_back(a << bits | b);
+            }
+            relabelled = csrOf(keys, ranks, bits);
+            direct = !loops;
+        }
+        Stage(progress, 0.25, 0.5)(1);
     } else {
+        orderForSearch(graph);
         std::vector<std::uint32_t> component;
-        ranks = strongComponents(graph, component);
+        ranks = strongComponents(graph, component, Stage(progress, 0.25, 0.4));
         std::vector<std::uint32_t> size(ranks, 0);
         for (std::uint32_t x = 0; x < nodes; ++x) ++size[component[x]];
         for (std::uint32_t x = 0; x < nodes; ++x) {
             rank[x] = ranks - 1 - component[x];
             if (size[component[x]] > 1) cyclic[x] = 1;
         }
-    }
-    // The ranked graph: the input itself when its edges go up; otherwise its edges renumbered
-    // by rank. When they all go down, ranks reverse the order, so the sorted edges read
-    // backwards are already sorted. edgeAt maps an input edge to its ranked edge.
-    const bool loops = std::find(cyclic.begin(), cyclic.end(), 1) != cyclic.end();
-    const std::size_t m = r.keys.size();
-    Csr relabelled;
-    bool direct = true;  // ranked edge e is input edge e (or m - 1 - e going down)
-    if (upward && loops) {
-        std::vector<std::uint64_t> keys;
-        keys.reserve(m);
-        for (const std::uint64_t key : r.keys)
-            if ((key >> bits) != (key & mask)) keys.push_back(key);
-        relabelled = csrOf(keys, ranks, bits);
-        direct = false;
-    } else if (downward) {
-        std::vector<std::uint64_t> keys;
-        keys.reserve(m);
-        for (std::size_t e = m; e-- > 0;) {
-            const std::uint64_t a = rank[r.keys[e] >> bits];
-            const std::uint64_t b = rank[r.keys[e] & mask];
-            if (a != b) keys.push_back(a << bits | b);
-        }
-        relabelled = csrOf(keys, ranks, bits);
-        direct = !loops;
-    } else if (!upward) {
-        std::vector<std::uint64_t> keys;
-        keys.reserve(m);
-        for (const std::uint64_t key : r.keys) {
-            const std::uint64_t a = rank[key >> bits];
-            const std::uint64_t b = rank[key & mask];
-            if (a != b) keys.push_back(a << bits | b);
-        }
-        sortUnique(keys, bits);
-        relabelled = csrOf(keys, ranks, bits);
+        std::vector<std::uint32_t>().swap(component);
+        relabelled = rankedGraph(graph, rank, ranks, Stage(progress, 0.4, 0.5));
+        plan = planWindow(ranks, relabelled.target.size(), [&](auto&& visit) {
+            for (std::uint32_t a = 0; a < ranks; ++a)
+                for (std::uint32_t e = relabelled.offset[a]; e < relabelled.offset[a + 1]; ++e)
+                    visit(relabelled.target[e] - a);
+        });
         direct = false;
     }
     const Csr& ranked = relabelled.offset.empty() ? graph : relabelled;
-    const std::vector<std::uint8_t> redundant = RankedReduction(ranked, progress).take();
+    const std::vector<std::uint8_t> redundant =
+        RankedReduction(ranked, plan.words, Stage(progress, 0.5, 1)).take();
     // Read back in input order, which keeps the output sorted. When the ranked edges are not the
     // input's own, the verdicts of a source's ranked row are spread by target rank first, so each
     // input edge finds its verdict by its target's rank. Only a node off every cycle keeps an
@@ -507,7 +667,7 @@ ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
             const auto t = static_cast<std::uint32_t>(r.keys[e] & mask);
             if (cyclic[t]) continue;
             const bool bypassed =
-                direct ? redundant[downward && !upward ? m - 1 - e : e] : redundantTo[rank[t]];
+                direct ? redundant[reversed ? m - 1 - e : e] : redundantTo[rank[t]];
             if (!bypassed) kept.push_back(source | std::uint32_t(r.original[t]));
         }
         run = end;
