@@ -234,12 +234,13 @@ FWPRUNE_API fwpruneStatus fwprunePruneWeightMatrix(float* weights, int n, size_t
 
 /* Removes every temporary output file that a job of this process is writing at this moment (the
  * ".fwprune-XXXXXX" files of regular outputs, see "Outputs" above). Async-signal-safe: it only
- * walks a fixed table with atomic operations and calls unlink(). A host whose process ends on
- * SIGINT, SIGTERM or SIGHUP while a job may be writing should call it from its handler of those
- * signals, then restore the default action and raise the signal again, so that the process ends
- * as the signal would have ended it; no target is changed. A job whose temporary file was
- * removed and that keeps running fails with FWPRUNE_ERROR_IO. Hosts that would rather stop the
- * job than end the process use fwpruneOptions.cancelRequested. @return nothing. */
+ * walks a fixed table with atomic operations and calls nanosleep() and unlink(). A host whose
+ * process ends on SIGINT, SIGTERM or SIGHUP while a job may be writing should call it from its
+ * handler of those signals, then restore the default action and raise the signal again, so that
+ * the process ends as the signal would have ended it; no target is changed (a weighted job between
+ * its two renames is waited for, so that both of its outputs are replaced). A job whose temporary
+ * file was removed and that keeps running fails with FWPRUNE_ERROR_IO. Hosts that would rather
+ * stop the job than end the process use fwpruneOptions.cancelRequested. @return nothing. */
 FWPRUNE_API void fwpruneRemoveTemporaryFiles(void);
 
 /* @return the message of the last failed call on the calling thread ("" if none); valid until

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, from Debian's packages, when it is missing. Runs
 # apt-get as root, or through sudo for a user.
-#   scripts/install-deps.sh [--python] [--install-check] [--aarch64] [--wine] [--bench] [--clang]
+#   scripts/install-deps.sh [--python] [--debian-python] [--install-check] [--aarch64] [--wine] [--bench] [--clang]
 #   cmake, g++, make  the build
 #   libgtest-dev    the tests (GoogleTest)
 #   python3, python3-venv, python3-dev
 #                   the Python package and its tests: an interpreter, a virtual environment
 #                   with pip (Debian keeps venv's ensurepip apart), the headers the extension
 #                   module compiles against (only with --python)
+#   python3-numpy, python3-scipy, python3-networkx, python3-pytest
+#                   the system's own versions of what the package uses, which CI tests it
+#                   against besides the newest from PyPI (only with --debian-python)
 #   pkgconf         pkg-config, for the installed-library check (only with --install-check)
 #   g++-aarch64-linux-gnu, qemu-user
 #                   the aarch64 cross-build and running its tests (only with --aarch64)
@@ -20,10 +23,11 @@
 # nvcc is optional: without it the library builds for the CPU only.
 set -euo pipefail
 
-python=0 install_check=0 aarch64=0 wine=0 bench=0 clang=0
+python=0 debian_python=0 install_check=0 aarch64=0 wine=0 bench=0 clang=0
 for flag in "$@"; do
   case "$flag" in
     --python) python=1 ;;
+    --debian-python) debian_python=1 ;;
     --install-check) install_check=1 ;;
     --aarch64) aarch64=1 ;;
     --wine) wine=1 ;;
@@ -47,6 +51,11 @@ if [ "$python" -eq 1 ]; then
 sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' ||
       packages+=(python3-dev)
   fi
+fi
+if [ "$debian_python" -eq 1 ]; then
+  for module in numpy scipy networkx pytest; do
+    /usr/bin/python3 -c "import $module" >/dev/null 2>&1 || packages+=("python3-$module")
+  done
 fi
 if [ "$install_check" -eq 1 ]; then
   command -v pkg-config >/dev/null 2>&1 || packages+=(pkgconf)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -237,20 +238,40 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndNameTheOptionAndValue) {
         {{"reduce", "a", "b", "--frobnicate"}, {"'--frobnicate'"}},
         {{"weakest-link", "a", "b", "c", "--lower", "0.1x", "--upper", "1"}, {"--lower", "'0.1x'"}},
         {{"weakest-link", "a", "b", "c", "--lower", "", "--upper", "1"}, {"--lower", "''"}},
-        {{"weakest-link", "a", "b", "c", "--lower", "0.1", "--upper", "nan"}, {"--upper", "'nan'"}},
-        {{"weakest-link", "a", "b", "c", "--lower", "0.1", "--upper", "1e39"},
-         {"--upper", "'1e39'"}},
     };
     for (const auto& [arguments, parts] : cases) {
         SCOPED_TRACE(commandFor(arguments));
         expectOneErrorLine(runCli(arguments), 2, parts);
     }
-    // Thresholds are validated, not clamped: these are fine.
+}
+
+TEST(CommandLine, ThresholdsAreReadAsTheCellsAre) {
+    // Any number a cell may hold is a threshold, read the same way: to double, then rounded to
+    // float. This text lies just above the midpoint of two floats, and its double is the midpoint,
+    // which rounds to the lower (even) float: as a cell it is that float, so --upper of the same
+    // text marks it absent.
+    const std::string text = "0.700000077486038208008659532947254300339068322500679641962051";
     ScratchDir dir;
-    EXPECT_EQ(runCli({"weakest-link", kWeights, dir.file("e"), dir.file("m"), "--lower=-0.5",
-                      "--upper", "inf"})
-                  .exitCode,
-              0);
+    writeText(dir.file("w.txt"), text + "\n");
+    const struct {
+        const char* lower;
+        std::string upper;
+        const char* matrix;
+    } cases[] = {
+        {"0", text, "2.000000e+000\n"},
+        {"0", "1e39", "7.000000e-001\n"},  // infinity, as a cell of that text
+        {"0", "nan", "7.000000e-001\n"},   // no cell is at or above NaN
+        {"nan", "inf", "7.000000e-001\n"},
+        {"-0.5", "-inf", "2.000000e+000\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.lower) + " " + c.upper);
+        const CliResult result =
+            runCli({"weakest-link", dir.file("w.txt"), dir.file("e.txt"), dir.file("m.txt"),
+                    "--lower", c.lower, "--upper", c.upper});
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(readText(dir.file("m.txt")), c.matrix);
+    }
 }
 
 TEST(CommandLine, FileErrorsExitWithThreeAndNameTheFile) {
@@ -291,6 +312,23 @@ TEST(CommandLine, EngineErrorsExitWithFour) {
         expectOneErrorLine(runCli({"reduce", "--backend", "gpu", kDag, dir.file("out.txt")}), 4,
                            {"GPU"});
     }
+
+    // 4096 threads' stacks do not fit 1 GiB of address space: a thread that cannot be started is
+    // reported as such.
+    const std::string row = [] {
+        std::string r;
+        for (int j = 0; j < 200; ++j) r += j == 0 ? "0.5" : " 0.5";
+        return r + "\n";
+    }();
+    std::string matrix;
+    for (int i = 0; i < 200; ++i) matrix += row;
+    writeText(dir.file("w.txt"), matrix);
+    expectOneErrorLine(runCli({"weakest-link", "--backend", "cpu", "--route", "sweeps", "--threads",
+                               "4096", dir.file("w.txt"), dir.file("e.txt"), dir.file("m.txt"),
+                               "--lower", "0.1", "--upper", "1"},
+                              {"", "", "ulimit -v 1048576;"}),
+                       4, {"cannot start thread"});
+    EXPECT_FALSE(testing::fileExists(dir.file("m.txt")));
 }
 
 TEST(CommandLine, StrictRejectsANumberWithTrailingCharacters) {
@@ -422,8 +460,10 @@ TEST(CommandLine, ProgressBarMovesThroughEveryPhase) {
 // Starts the program with standard input on the given descriptor, standard output and error on
 // /dev/null, $TMPDIR on temporaryDirectory, and SIGTERM unblocked and at its default whatever the
 // runner set.
+// Starts the program with standard input on the descriptor input; the signals in `ignored` start
+// out ignored, as a parent's `nohup` or `trap '' INT` leaves them, and SIGTERM at its default.
 pid_t spawnCli(const std::vector<std::string>& arguments, int input,
-               const std::string& temporaryDirectory) {
+               const std::string& temporaryDirectory, std::initializer_list<int> ignored = {}) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
@@ -437,6 +477,15 @@ pid_t spawnCli(const std::vector<std::string>& arguments, int input,
     sigaddset(&signals, SIGTERM);
     posix_spawnattr_setsigdefault(&attributes, &signals);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // posix_spawn keeps an ignored signal ignored unless it is among the defaults set above.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    std::vector<std::pair<int, struct sigaction>> restore;
+    for (const int signal : ignored) {
+        struct sigaction old {};
+        ::sigaction(signal, &ignore, &old);
+        restore.emplace_back(signal, old);
+    }
 
     std::vector<std::string> environment = {"TMPDIR=" + temporaryDirectory};
     for (char** variable = environ; *variable != nullptr; ++variable) {
@@ -454,6 +503,7 @@ pid_t spawnCli(const std::vector<std::string>& arguments, int input,
     pid_t child = 0;
     const int spawned =
         posix_spawn(&child, FWPRUNE_CLI, &actions, &attributes, argv.data(), envp.data());
+    for (const auto& [signal, old] : restore) ::sigaction(signal, &old, nullptr);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     EXPECT_EQ(spawned, 0);
@@ -496,6 +546,64 @@ TEST(CommandLine, TerminationSignalRemovesTemporaries) {
     EXPECT_EQ(temporary.entries(), std::vector<std::string>{});
 }
 
+TEST(CommandLine, SignalsIgnoredAtTheStartStayIgnored) {
+    // As under `nohup`, or a script's `cmd &` (SIGINT ignored): those signals do not end the run.
+    ScratchDir dir;
+    ScratchDir temporary;
+    int input[2];
+    ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+    const pid_t child = spawnCli({"reduce", "-", dir.file("out.txt")}, input[0], temporary.file(""),
+                                 {SIGHUP, SIGINT});
+    ::close(input[0]);
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(::write(input[1], "0 edge 1\n", 9), 9);
+    const bool sawSpool = waitFor([&] {
+        for (const std::string& entry : temporary.entries()) {
+            if (testing::fileExists(temporary.file(entry + "/stdin"))) return true;
+        }
+        return false;
+    });
+    ::kill(child, SIGHUP);
+    ::kill(child, SIGINT);
+    ASSERT_EQ(::write(input[1], "1 edge 2\n0 edge 2\n", 18), 18);
+    ::close(input[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(sawSpool);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(readText(dir.file("out.txt")), "0 edge 1\n1 edge 2\n");
+    EXPECT_EQ(temporary.entries(), std::vector<std::string>{});
+}
+
+TEST(CommandLine, MemoryFollowsTheDataNotTheThreadCount) {
+    // 2.2 MB of matrix text: workers beyond the few that have rows to format cost no buffers.
+    ScratchDir dir;
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> weight(0.0f, 1.0f);
+    std::string text;
+    for (int i = 0; i < 500; ++i) {
+        for (int j = 0; j < 500; ++j)
+            text += std::to_string(weight(random)) + (j < 499 ? " " : "\n");
+    }
+    writeText(dir.file("w.txt"), text);
+    const auto peakKilobytes = [&](const char* threads) {
+        const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const pid_t child =
+            spawnCli({"weakest-link", dir.file("w.txt"), dir.file("e.txt"), dir.file("m.txt"),
+                      "--lower", "0.1", "--upper", "0.9", "--threads", threads},
+                     input, dir.file(""));
+        ::close(input);
+        int status = 0;
+        struct rusage usage {};
+        EXPECT_EQ(::wait4(child, &status, 0, &usage), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        return usage.ru_maxrss;
+    };
+    const long one = peakKilobytes("1");
+    const long many = peakKilobytes("256");
+    EXPECT_LT(many, one + 64 * 1024) << "peak with 1 thread " << one << " KiB, with 256 " << many;
+}
+
 TEST(CommandLine, TerminationSignalRemovesTemporaryOutputFiles) {
     // The matrix is complete in its temporary file while the edge list waits for a reader of its
     // FIFO that never comes: the signal arrives with a temporary output file on disk.
@@ -525,7 +633,8 @@ TEST(CommandLine, TerminationSignalRemovesTemporaryOutputFiles) {
 
 TEST(CommandLine, ClosedStandardOutputEndsTheProgramLikeAPipeline) {
     // A bipartite graph keeps every edge: about 1 MB of output, more than a pipe holds, so the
-    // program is still writing when the reader leaves after one byte.
+    // program is still writing when the reader leaves after one byte. Standard output named as a
+    // file ends the same way.
     ScratchDir dir;
     std::string edges;
     for (int i = 0; i < 300; ++i) {
@@ -533,15 +642,43 @@ TEST(CommandLine, ClosedStandardOutputEndsTheProgramLikeAPipeline) {
             edges += std::to_string(i) + " e " + std::to_string(j) + "\n";
     }
     writeText(dir.file("in.txt"), edges);
-    ScratchDir temporary;
-    const std::string command = "TMPDIR=" + shellQuote(temporary.file("")) + "; export TMPDIR; (" +
-                                commandFor({"reduce", dir.file("in.txt"), "-"}) + " 2>" +
-                                shellQuote(dir.file("err")) + "; echo $? >" +
-                                shellQuote(dir.file("status")) + ") | head -c 1 >/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    EXPECT_EQ(readText(dir.file("status")), std::to_string(128 + SIGPIPE) + "\n");
-    EXPECT_EQ(readText(dir.file("err")), "");
-    EXPECT_EQ(temporary.entries(), std::vector<std::string>{});
+    for (const char* output : {"-", "/dev/stdout"}) {
+        SCOPED_TRACE(output);
+        ScratchDir temporary;
+        const std::string command = "TMPDIR=" + shellQuote(temporary.file("")) +
+                                    "; export TMPDIR; (" +
+                                    commandFor({"reduce", dir.file("in.txt"), output}) + " 2>" +
+                                    shellQuote(dir.file("err")) + "; echo $? >" +
+                                    shellQuote(dir.file("status")) + ") | head -c 1 >/dev/null";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        EXPECT_EQ(readText(dir.file("status")), std::to_string(128 + SIGPIPE) + "\n");
+        EXPECT_EQ(readText(dir.file("err")), "");
+        EXPECT_EQ(temporary.entries(), std::vector<std::string>{});
+    }
+}
+
+TEST(CommandLine, StandardStreamsThatCannotBeWrittenAreNamed) {
+    // Help and version into a full device.
+    for (const char* option : {"--help", "--version"}) {
+        SCOPED_TRACE(option);
+        ScratchDir dir;
+        const std::string command =
+            commandFor({option}) + " >/dev/full 2>" + shellQuote(dir.file("err"));
+        EXPECT_EQ(exitCodeOf(std::system(command.c_str())), 3);
+        EXPECT_EQ(readText(dir.file("err")),
+                  "fwprune: standard output: cannot write: No space left on device\n");
+    }
+    // Output bound for standard output goes through a copy in $TMPDIR, which here takes no more
+    // than a kilobyte: the message names standard output and that folder, not the copy's path,
+    // which is gone.
+    ScratchDir dir;
+    std::string edges;
+    for (int i = 0; i < 200; ++i) edges += std::to_string(i) + " e " + std::to_string(i + 1) + "\n";
+    writeText(dir.file("in.txt"), edges);
+    const CliResult result =
+        runCli({"reduce", dir.file("in.txt"), "-"}, {"", "", "trap '' XFSZ; ulimit -f 1;"});
+    expectOneErrorLine(result, 3, {"standard output (its copy in ", "File too large"});
+    EXPECT_FALSE(contains(result.err, "/output")) << result.err;
 }
 
 }  // namespace

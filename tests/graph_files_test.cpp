@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -340,6 +342,21 @@ TEST(OutputFile, SymbolicLinkOutputWritesTheLinksTarget) {
     std::filesystem::create_symlink("later.txt", dir.file("dangling.txt"));
     writeEdgeList(m, dir.file("link-to-link.txt"));
     writeEdgeList(m, dir.file("dangling.txt"));
+    // A link whose target is a relative link in another folder: that link is read from its own
+    // folder, whether its target exists or not.
+    std::filesystem::create_directory(dir.file("a"));
+    std::filesystem::create_directory(dir.file("b"));
+    testing::writeText(dir.file("b/real.txt"), "old\n");
+    std::filesystem::create_symlink("real.txt", dir.file("b/link.txt"));
+    std::filesystem::create_symlink("new.txt", dir.file("b/dangling.txt"));
+    std::filesystem::create_symlink("../b/link.txt", dir.file("a/out.txt"));
+    std::filesystem::create_symlink("../b/dangling.txt", dir.file("a/new-out.txt"));
+    writeEdgeList(m, dir.file("a/out.txt"));
+    writeEdgeList(m, dir.file("a/new-out.txt"));
+    EXPECT_EQ(testing::readText(dir.file("b/real.txt")), kOneEdge);
+    EXPECT_EQ(testing::readText(dir.file("b/new.txt")), kOneEdge);
+    EXPECT_FALSE(testing::fileExists(dir.file("a/real.txt")));
+    EXPECT_FALSE(testing::fileExists(dir.file("a/new.txt")));
     EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.txt")));
     EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link-to-link.txt")));
     EXPECT_TRUE(std::filesystem::is_symlink(dir.file("dangling.txt")));
@@ -396,6 +413,117 @@ TEST(OutputFile, ReplacedFileKeepsItsModeAndOwner) {
         EXPECT_EQ(info.st_gid, 65534u);
     }
     EXPECT_EQ(testing::readText(path), kOneEdge);
+}
+
+TEST(OutputFile, NewFileTakesTheModeThatOpeningForWritingGives) {
+    ScratchDir dir;
+    for (const mode_t mask : {022, 077, 002, 0}) {
+        const mode_t saved = ::umask(mask);
+        const std::string path = dir.file("new-" + std::to_string(mask) + ".txt");
+        writeEdgeList(parse(kOneEdge), path);
+        ::umask(saved);
+        struct stat info {};
+        ASSERT_EQ(::stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0666u & ~mask) << "umask " << std::oct << mask;
+    }
+}
+
+// Runs attempt() in a child as user nobody when this process is root (whose writes nothing
+// refuses), else as this user; returns the message attempt() failed with, "" when it did not.
+std::string failureAsAnotherUser(const std::function<void()>& attempt) {
+    int channel[2];
+    if (::pipe(channel) != 0) return "no pipe";
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(channel[0]);
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(90);
+        std::string message;
+        try {
+            attempt();
+        } catch (const Error& error) {
+            message = error.what();
+        }
+        const ssize_t written = ::write(channel[1], message.data(), message.size());
+        ::_exit(written == static_cast<ssize_t>(message.size()) ? 0 : 91);
+    }
+    ::close(channel[1]);
+    std::string message;
+    char buffer[512];
+    for (ssize_t got; (got = ::read(channel[0], buffer, sizeof buffer)) > 0;) {
+        message.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(channel[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? message
+                                                         : "child status " + std::to_string(status);
+}
+
+TEST(OutputFile, RefusesWhatOpeningForWritingWouldRefuse) {
+    struct Case {
+        const char* name;
+        mode_t fileMode;
+        mode_t folderMode;
+        const char* message;  // a part of the error
+    };
+    const Case cases[] = {
+        // Its folder would let a rename replace it, but "w" is refused.
+        {"read-only file", 0444, 0777, "cannot open for writing: Permission denied"},
+        // "w" would open it; a new file beside it, which replacing it needs, cannot be made.
+        {"writable file in a closed folder", 0666, 0555, "its folder"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        const std::string folder = dir.file("folder");
+        const std::string path = folder + "/out.txt";
+        std::filesystem::create_directory(folder);
+        testing::writeText(path, "old\n");
+        ASSERT_EQ(::chmod(path.c_str(), c.fileMode), 0);
+        ASSERT_EQ(::chmod(folder.c_str(), c.folderMode), 0);
+        ASSERT_EQ(::chmod(dir.file("").c_str(), 0755), 0);
+        const std::string message =
+            failureAsAnotherUser([&] { writeEdgeList(parse(kOneEdge), path); });
+        EXPECT_NE(message.find(c.message), std::string::npos) << message;
+        EXPECT_NE(message.find(path), std::string::npos) << message;
+        ::chmod(folder.c_str(), 0755);
+        EXPECT_EQ(testing::readText(path), "old\n");
+        EXPECT_EQ(std::filesystem::directory_iterator(folder)->path().filename(), "out.txt");
+    }
+}
+
+TEST(OutputFile, RemovingTemporaryFilesNeverSplitsATwoOutputCommit) {
+    // A signal handler removes the temporary files while two outputs commit, at moments spread
+    // over the commit: each time, both targets must end new or both old.
+    ScratchDir dir;
+    const std::string a = dir.file("a.txt"), b = dir.file("b.txt");
+    int split = 0;
+    for (int round = 0; round < 400; ++round) {
+        testing::writeText(a, "old\n");
+        testing::writeText(b, "old\n");
+        OutputFile fa(a), fb(b);
+        fa.write("new\n");
+        fb.write("new\n");
+        std::atomic<bool> committing{false};
+        std::thread handler([&] {
+            while (!committing.load()) std::this_thread::yield();
+            const auto due =
+                std::chrono::steady_clock::now() + std::chrono::nanoseconds(250 * round);
+            while (std::chrono::steady_clock::now() < due) {
+            }
+            removeTemporaryFiles();
+        });
+        committing = true;
+        try {
+            commitTogether(fa, fb);
+        } catch (const Error&) {
+        }
+        handler.join();
+        split += testing::readText(a) != testing::readText(b);
+    }
+    EXPECT_EQ(split, 0) << "one output was replaced and the other not";
+    EXPECT_EQ(temporaryFilesIn(dir), std::vector<std::string>{});
 }
 
 TEST(OutputFile, NameOfTheLongestLengthAFolderTakes) {

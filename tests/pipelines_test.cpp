@@ -7,17 +7,26 @@
 #include <xmmintrin.h>
 #endif
 
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
 #include <set>
+#include <thread>
 
 #include "fwprune.h"
 #include "test_support.h"
@@ -176,6 +185,70 @@ TEST(WeakestLinkPipeline, ShortMatrixIsAnErrorAndWritesNothing) {
     EXPECT_NE(message.find("w.txt"), std::string::npos) << message;
     EXPECT_NE(message.find("after 6 values"), std::string::npos) << message;
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"w.txt"});
+}
+
+// Waits until the thread is blocked opening a file (a FIFO waiting for its other end), as far as
+// /proc tells; at most a few seconds.
+void waitUntilInOpen(const std::atomic<long>& thread) {
+    while (thread.load() == 0) std::this_thread::yield();
+    const std::string state = "/proc/self/task/" + std::to_string(thread.load()) + "/syscall";
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        std::ifstream file(state);
+        long number = -1;
+        if (!(file >> number)) break;  // nothing to tell: the pause below must do
+        if (number == SYS_openat) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+}
+
+TEST(CheckedCalls, FailedJobReleasesAReaderWaitingOnAFifoOutput) {
+    // The input is malformed, so the job fails before it would write: a reader already waiting
+    // on a FIFO output must see its end rather than wait for ever.
+    struct Job {
+        const char* name;
+        const char* input;
+        std::function<fwpruneStatus(const ScratchDir&)> run;
+    };
+    const Job jobs[] = {
+        {"reduce", "0 edge\n",
+         [](const ScratchDir& dir) {
+             return runTransitiveReductionChecked(dir.file("in.txt").c_str(),
+                                                  dir.file("fifo").c_str(), nullptr);
+         }},
+        {"weakest-link edges", "0.5 0.5\n0.5\n",
+         [](const ScratchDir& dir) {
+             return runWeakestLinkReductionChecked(dir.file("in.txt").c_str(),
+                                                   dir.file("fifo").c_str(),
+                                                   dir.file("m.txt").c_str(), 0.1f, 1.0f, nullptr);
+         }},
+        {"weakest-link matrix", "0.5 0.5\n0.5\n",
+         [](const ScratchDir& dir) {
+             return runWeakestLinkReductionChecked(dir.file("in.txt").c_str(),
+                                                   dir.file("e.txt").c_str(),
+                                                   dir.file("fifo").c_str(), 0.1f, 1.0f, nullptr);
+         }},
+    };
+    for (const Job& job : jobs) {
+        SCOPED_TRACE(job.name);
+        ScratchDir dir;
+        writeText(dir.file("in.txt"), job.input);
+        ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+        std::atomic<long> readerThread{0};
+        auto reader = std::async(std::launch::async, [&] {
+            readerThread = ::syscall(SYS_gettid);
+            return readText(dir.file("fifo"));
+        });
+        waitUntilInOpen(readerThread);
+        EXPECT_EQ(job.run(dir), FWPRUNE_ERROR_FORMAT);
+        if (reader.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            // Not released: free it here, so the test fails rather than hangs.
+            const int fd = ::open(dir.file("fifo").c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) ::close(fd);
+            ADD_FAILURE() << "the reader was left waiting";
+        }
+        EXPECT_EQ(reader.get(), "");
+    }
 }
 
 TEST(WeakestLinkPipeline, EmptyMatrixCreatesEmptyOutputs) {

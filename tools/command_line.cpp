@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cmath>
 #include <cstdlib>
 
 #include "cli_errors.h"
@@ -11,21 +9,19 @@
 namespace fwprune::cli {
 namespace {
 
-// strtof rounds the decimal text straight to float, as the thresholds are used.
+// Read as a matrix cell is read, to double and then rounded to float, so that the same text gives
+// the same float in both places; and like a cell, any number is taken: "nan", "inf", and a value
+// beyond a float's range (1e39 is infinity), whose meaning the thresholds' comparisons define.
 float parseThreshold(const std::string& option, const std::string& text) {
-    const auto bad = [&](const char* why) {
-        return usageError(option + ": '" + text + "' " + why, "weakest-link");
-    };
     if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) {
-        throw bad("is not a number");
+        throw usageError(option + ": '" + text + "' is not a number", "weakest-link");
     }
     char* end = nullptr;
-    errno = 0;
-    const float value = std::strtof(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || std::isnan(value)) throw bad("is not a number");
-    // Overflow comes back as infinity with ERANGE; a literal "inf" is a deliberate choice.
-    if (errno == ERANGE && std::isinf(value)) throw bad("is out of the range of a float");
-    return value;
+    const double value = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size()) {
+        throw usageError(option + ": '" + text + "' is not a number", "weakest-link");
+    }
+    return static_cast<float>(value);
 }
 
 int parseThreads(const std::string& text) {

@@ -9,6 +9,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli_errors.h"
@@ -20,12 +21,16 @@
 namespace fwprune::cli {
 namespace {
 
-// The library's message names the spooled copy of standard input by its temporary path.
-std::string describeLibraryError(std::string message, const std::string& spoolPath) {
-    if (!spoolPath.empty()) {
-        for (std::size_t at = message.find(spoolPath); at != std::string::npos;
-             at = message.find(spoolPath, at)) {
-            message.replace(at, spoolPath.size(), "standard input");
+// The library's message names the copies of standard input and output in the temporary
+// directory, which is gone by the time the message is read: it names the streams instead, and for
+// output where its copy was (the folder $TMPDIR names may be the one that is full).
+std::string describeLibraryError(std::string message,
+                                 const std::vector<std::pair<std::string, std::string>>& copies) {
+    for (const auto& [copy, stream] : copies) {
+        for (std::size_t at = message.find(copy); at != std::string::npos;
+             at = message.find(copy, at)) {
+            message.replace(at, copy.size(), stream);
+            at += stream.size();
         }
     }
     std::replace(message.begin(), message.end(), '\n', ' ');  // the error stays on one line
@@ -70,12 +75,14 @@ int runJob(const CommandLine& line) {
         watcher.removeOnSignal(temporary->path());
     }
 
+    // The copies in the temporary directory, and how messages name them.
+    std::vector<std::pair<std::string, std::string>> copies;
     std::string input = line.files[0];
-    std::string spoolPath;
     if (input == "-") {
-        spoolPath = temporary->file("stdin");
-        spoolStandardInput(spoolPath, bar);
+        const std::string spoolPath = temporary->file("stdin");
+        copies.emplace_back(spoolPath, "standard input");
         input = spoolPath;
+        spoolStandardInput(spoolPath, "standard input's copy in " + temporary->parent(), bar);
     }
     bar.setInputBytes(fileBytes(input));
 
@@ -87,6 +94,8 @@ int runJob(const CommandLine& line) {
         if (outputs[i] != "-") continue;
         outputs[i] = temporary->file(temporaryNames[reduce ? 0 : i + 1]);
         toStream.push_back(outputs[i]);
+        copies.emplace_back(outputs[i],
+                            "standard output (its copy in " + temporary->parent() + ")");
     }
     // With both weakest-link outputs on standard output, the matrix comes first.
     if (toStream.size() == 2) std::swap(toStream[0], toStream[1]);
@@ -113,8 +122,11 @@ int runJob(const CommandLine& line) {
             : runWeakestLinkReductionChecked(input.c_str(), outputs[0].c_str(), outputs[1].c_str(),
                                              *line.lower, *line.upper, &options);
     if (status != FWPRUNE_OK) {
+        // An output whose reader went away (/dev/stdout or a FIFO into a closed pipe): ended by
+        // SIGPIPE, quietly, as writing to standard output directly would have.
+        if (status == FWPRUNE_ERROR_IO && fwpruneGetLastErrorNumber() == EPIPE) throw BrokenPipe{};
         throw Failure{exitCodeFor(status),
-                      describeLibraryError(fwpruneGetLastErrorMessage(), spoolPath)};
+                      describeLibraryError(fwpruneGetLastErrorMessage(), copies)};
     }
     for (const std::string& path : toStream) copyToStandardOutput(path, bar);
     bar.clear();
@@ -125,9 +137,9 @@ int runJob(const CommandLine& line) {
 }
 
 int flushStandardOutput() {
-    if (std::fflush(stdout) == 0) return kExitOk;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return kExitOk;
     if (errno == EPIPE) throw BrokenPipe{};
-    return kExitFile;
+    throw Failure{kExitFile, "standard output: cannot write: " + systemError(errno)};
 }
 
 int run(int argc, char** argv) {

@@ -25,9 +25,9 @@ void writeAll(int descriptor, const char* data, std::size_t size, const std::str
     }
 }
 
-void spoolStandardInput(const std::string& path, ProgressBar& bar) {
+void spoolStandardInput(const std::string& path, const std::string& name, ProgressBar& bar) {
     FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (file.get() < 0) throw Failure{kExitFile, path + ": cannot create: " + systemError(errno)};
+    if (file.get() < 0) throw Failure{kExitFile, name + ": cannot create: " + systemError(errno)};
     std::vector<char> buffer(kCopyBlock);
     double total = 0;
     for (;;) {
@@ -37,12 +37,12 @@ void spoolStandardInput(const std::string& path, ProgressBar& bar) {
             if (errno == EINTR) continue;
             throw Failure{kExitFile, "standard input: cannot read: " + systemError(errno)};
         }
-        writeAll(file.get(), buffer.data(), static_cast<std::size_t>(got), path);
+        writeAll(file.get(), buffer.data(), static_cast<std::size_t>(got), name);
         total += static_cast<double>(got);
         bar.show(ProgressBar::kCopyIn, -1, total);
     }
     if (::close(file.release()) != 0) {
-        throw Failure{kExitFile, path + ": cannot write: " + systemError(errno)};
+        throw Failure{kExitFile, name + ": cannot write: " + systemError(errno)};
     }
 }
 

@@ -44,11 +44,11 @@ class TemporaryDirectory {
   public:
     TemporaryDirectory() {
         const char* const base = std::getenv("TMPDIR");
-        const std::string parent = base != nullptr && *base != '\0' ? base : "/tmp";
-        std::string pattern = parent + "/fwprune-XXXXXX";
+        parent_ = base != nullptr && *base != '\0' ? base : "/tmp";
+        std::string pattern = parent_ + "/fwprune-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) {
             throw Failure{kExitFile,
-                          parent + ": cannot create a temporary directory: " + systemError(errno)};
+                          parent_ + ": cannot create a temporary directory: " + systemError(errno)};
         }
         path_ = pattern;
     }
@@ -60,22 +60,35 @@ class TemporaryDirectory {
     TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
 
     const std::string& path() const { return path_; }
+    // The folder it was made in ($TMPDIR or /tmp), for messages: the directory itself is gone
+    // by the time they are read.
+    const std::string& parent() const { return parent_; }
     std::string file(const char* name) const { return path_ + "/" + name; }
 
   private:
+    std::string parent_;
     std::string path_;
 };
 
 // Ctrl-C, kill and a closed terminal would end the process without running destructors. While
-// a watcher exists, those signals are blocked in the main thread and every thread it starts
-// later, and a helper thread takes them instead: it removes the temporary directory, the
-// library's temporary output files and the progress bar, then lets the signal end the process
-// as it would have.
+// a watcher exists, those signals (the ones not ignored from the start) are blocked in the main
+// thread and every thread it starts later, and a helper thread takes them instead: it removes the
+// temporary directory and the library's temporary output files (waiting for a commit of both
+// outputs that is under way), clears the progress bar, then lets the signal end the process as it
+// would have.
 class SignalWatcher {
   public:
     SignalWatcher() : shared_(std::make_shared<Shared>()) {
         sigemptyset(&signals_);
-        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals_, signal);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            // A signal ignored when the program started (nohup, `cmd &` in a script) stays
+            // ignored: blocked and waited for, it would be taken, not dropped.
+            struct sigaction current {};
+            if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+                continue;
+            }
+            sigaddset(&signals_, signal);
+        }
         pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
         // Detached and sharing ownership of its state: it may outlive main's stack frame.
         std::thread(watch, shared_, signals_).detach();
@@ -114,7 +127,7 @@ class SignalWatcher {
         sigaddset(&only, signal);
         pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
         raise(signal);
-        std::_Exit(128 + signal);  // not reached unless the signal was ignored by our parent
+        std::_Exit(128 + signal);  // not reached
     }
 
     std::shared_ptr<Shared> shared_;
@@ -129,8 +142,8 @@ struct BrokenPipe {};
 // Writes all of data to the descriptor; name says where in an error.
 void writeAll(int descriptor, const char* data, std::size_t size, const std::string& name);
 
-// Copies standard input to a new file at path.
-void spoolStandardInput(const std::string& path, ProgressBar& bar);
+// Copies standard input to a new file at path; messages name that file `name`.
+void spoolStandardInput(const std::string& path, const std::string& name, ProgressBar& bar);
 
 // Copies the file at path to standard output.
 void copyToStandardOutput(const std::string& path, ProgressBar& bar);

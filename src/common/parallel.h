@@ -11,9 +11,12 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "common/error.h"
 #include "common/float_mode.h"
 #include "common/threads.h"
 
@@ -28,8 +31,14 @@ class ThreadPool {
         size_ = threads;
         try {
             for (int t = 1; t < threads; ++t) workers_.emplace_back([this, t] { workerLoop(t); });
-        } catch (...) {
+        } catch (const std::system_error& error) {
+            const std::size_t started = workers_.size() + 1;  // the calling thread counts
             // Threads already started must be joined before they are destroyed.
+            stop();
+            fail(Status::OutOfMemory, "cannot start thread " + std::to_string(started + 1) +
+                                          " of " + std::to_string(threads) + " (" +
+                                          error.code().message() + "); ask for fewer threads");
+        } catch (...) {
             stop();
             throw;
         }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <memory>
 #include <random>
+#include <vector>
 
 #include "common/cancel.h"
 #include "common/error.h"
@@ -21,9 +22,9 @@
 #include <windows.h>
 #else
 #include <unistd.h>
-#if defined(__linux__)
-#include <sys/vfs.h>
-#endif
+
+#include <csignal>
+#include <ctime>
 #endif
 
 namespace fwprune {
@@ -95,10 +96,6 @@ bool isSeparator(char c) {
 }
 #endif
 
-struct DescriptorCloser {
-    void operator()(const int* fd) const { closeFile(*fd); }
-};
-
 // "dir/" of "dir/name", "" of "name".
 std::string folderOf(const std::string& path) {
     const auto last = std::find_if(path.rbegin(), path.rend(), isSeparator);
@@ -142,6 +139,54 @@ struct TemporarySlot {
 constexpr int kTemporarySlots = 256;
 TemporarySlot temporarySlots[kTemporarySlots];
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler must not take a lock");
+
+// Two-output commits between their first and last rename, and whether removeTemporaryFiles() is
+// running: it waits for the first to drop to zero, and a commit that sees it running does not
+// start, so that a signal that ends the process leaves both outputs new or both old.
+std::atomic<int> commitsInProgress{0};
+std::atomic<int> removalsInProgress{0};
+
+// Marks a two-output commit for the time it is renaming. The termination signals are blocked on
+// this thread meanwhile, so that a handler that waits for the commit never runs on the thread
+// it waits for.
+class CommitInProgress {
+  public:
+    CommitInProgress() {
+#if !defined(_WIN32)
+        sigset_t termination;
+        sigemptyset(&termination);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&termination, signal);
+        pthread_sigmask(SIG_BLOCK, &termination, &saved_);
+#endif
+        ++commitsInProgress;
+    }
+    ~CommitInProgress() {
+        --commitsInProgress;
+#if !defined(_WIN32)
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+#endif
+    }
+    CommitInProgress(const CommitInProgress&) = delete;
+    CommitInProgress& operator=(const CommitInProgress&) = delete;
+    // False when the temporary files are being removed: the process is ending.
+    static bool mayStart() {
+        return removalsInProgress.load() == 0;
+    }
+
+  private:
+#if !defined(_WIN32)
+    sigset_t saved_{};
+#endif
+};
+
+void sleepOneMillisecond() noexcept {
+#if defined(_WIN32)
+    ::Sleep(1);
+#else
+    const timespec pause{0, 1000000};
+    ::nanosleep(&pause, nullptr);
+#endif
+}
 
 // Returns the slot, or -1 when all are taken (the file is then only removed by its owner).
 int registerTemporary(const std::string& path) {
@@ -206,22 +251,59 @@ struct Target {
     struct stat info;
 };
 
-#if defined(__linux__)
-// /proc/self/fd/N and its kind look like symbolic links but name open files, not paths: what
-// they "point to" may be "pipe:[1234]" or a deleted file. Such a name is opened as given.
-bool isMagicLinkFolder(const std::string& folder) {
-    struct statfs info {};
-    constexpr long kProcSuperMagic = 0x9fa0;
-    return ::statfs(folder.empty() ? "." : folder.c_str(), &info) == 0 &&
-           static_cast<long>(info.f_type) == kProcSuperMagic;
+#if !defined(_WIN32)
+[[noreturn]] void failToOpen(const std::string& path, int error) {
+    failSystem(path, "cannot open for writing", error);
 }
-#elif !defined(_WIN32)
-bool isMagicLinkFolder(const std::string&) {
+
+// Whether the kernel refuses to follow a symbolic link that another user owns in a sticky,
+// world-writable folder such as /tmp (fs.protected_symlinks), and would refuse it to us here.
+bool kernelRefusesToFollow(const std::string& link, const struct stat& info) {
+#if defined(__linux__)
+    if (info.st_uid == ::geteuid()) return false;
+    char setting = '0';
+    const int fd = ::open("/proc/sys/fs/protected_symlinks", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool known = ::read(fd, &setting, 1) == 1;
+    ::close(fd);
+    if (!known || setting == '0') return false;
+    struct stat folder {};
+    const std::string folderPath = folderOf(link);
+    if (::stat(folderPath.empty() ? "." : folderPath.c_str(), &folder) != 0) return false;
+    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+    return shared && folder.st_uid != info.st_uid;
+#else
+    (void)link;
+    (void)info;
     return false;
+#endif
+}
+
+// The file that path names once its symbolic links are followed, as the kernel follows them for
+// a file that "w" would create: each link relative to its own folder, at most 40 of them, and
+// none the kernel would refuse to follow for us.
+std::string followLinks(const std::string& path) {
+    std::string current = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat info {};
+        if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+        if (kernelRefusesToFollow(current, info)) failToOpen(path, EACCES);
+        std::string link(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)) + 256, '\0');
+        const ssize_t length = ::readlink(current.c_str(), link.data(), link.size());
+        if (length < 0 || static_cast<std::size_t>(length) >= link.size()) {
+            failSystem(path, "cannot follow the symbolic link " + current, errno);
+        }
+        link.resize(static_cast<std::size_t>(length));
+        current = !link.empty() && link.front() == '/' ? link : folderOf(current) + link;
+    }
+    failToOpen(path, ELOOP);
 }
 #endif
 
-// What writing to path would write to: symbolic links followed to the file they name.
+// What writing to path would write to. Where the target exists, the kernel follows the links
+// (with every protection it applies for this process), and the file it reaches must be one "w"
+// could open for writing; only a target that does not exist yet is found by following the links
+// here.
 Target resolveTarget(const std::string& path) {
     Target target{path, TargetKind::Missing, {}};
 #if defined(_WIN32)
@@ -231,34 +313,46 @@ Target resolveTarget(const std::string& path) {
     }
     return target;
 #else
-    for (int hop = 0; hop < 40; ++hop) {
-        if (::lstat(target.path.c_str(), &target.info) != 0) {
-            // Missing, or unreachable: creating the temporary file tells which, and why.
-            target.kind = TargetKind::Missing;
-            return target;
-        }
-        if (S_ISREG(target.info.st_mode)) {
-            target.kind = TargetKind::Regular;
-            return target;
-        }
-        if (S_ISDIR(target.info.st_mode)) {
-            target.kind = TargetKind::Directory;
-            return target;
-        }
-        if (!S_ISLNK(target.info.st_mode) || isMagicLinkFolder(folderOf(target.path))) {
-            target.kind = TargetKind::Stream;
-            return target;
-        }
-        std::string link(static_cast<std::size_t>(std::max<off_t>(target.info.st_size, 0)) + 256,
-                         '\0');
-        const ssize_t length = ::readlink(target.path.c_str(), link.data(), link.size());
-        if (length < 0 || static_cast<std::size_t>(length) >= link.size()) {
-            failSystem(path, "cannot follow the symbolic link " + target.path, errno);
-        }
-        link.resize(static_cast<std::size_t>(length));
-        target.path = !link.empty() && link.front() == '/' ? link : folderOf(target.path) + link;
+#if defined(O_PATH)
+    const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT) failToOpen(path, errno);
+        target.path = followLinks(path);
+        return target;
     }
-    failSystem(path, "cannot create output file", ELOOP);
+    const int statResult = ::fstat(fd, &target.info);
+    const int statError = errno;
+    // The file the descriptor holds, by the name the kernel reached it by.
+    std::string reached(4096, '\0');
+    const ssize_t length =
+        ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), reached.data(), reached.size());
+    ::close(fd);
+    if (statResult != 0) failToOpen(path, statError);
+    if (length > 0 && static_cast<std::size_t>(length) < reached.size() && reached[0] == '/') {
+        reached.resize(static_cast<std::size_t>(length));
+    } else {
+        reached = followLinks(path);  // no /proc: the same walk by hand
+    }
+#else
+    const std::string reached = followLinks(path);
+    if (::stat(reached.c_str(), &target.info) != 0) return {reached, TargetKind::Missing, {}};
+#endif
+    if (S_ISDIR(target.info.st_mode)) {
+        target.kind = TargetKind::Directory;
+    } else if (!S_ISREG(target.info.st_mode)) {
+        // A FIFO, a device, or an open file named through /proc (whose "link" may read
+        // "pipe:[1234]"): written in place, under the name given.
+        target.kind = TargetKind::Stream;
+    } else {
+        target.kind = TargetKind::Regular;
+        target.path = reached;
+        // A file "w" may not open (read-only to us, on a read-only file system) is not replaced
+        // behind its owner's back, although its folder would let a rename do it.
+        if (::faccessat(AT_FDCWD, target.path.c_str(), W_OK, AT_EACCESS) != 0) {
+            failToOpen(path, errno);
+        }
+    }
+    return target;
 #endif
 }
 
@@ -341,7 +435,14 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
         const int error = errno;
         if (fd >= 0) closeFile(fd);
         temporaryPath_.clear();
-        failSystem(path_, "cannot create output file", error);
+        if (!replacing) failSystem(path_, "cannot create output file", error);
+        // The file itself may be writable: say that it is its folder that is not.
+        const std::string folder = folderOf(target_);
+        failSystem(path_,
+                   "cannot replace it: its folder " + (folder.empty() ? std::string(".") : folder) +
+                       " takes no new file (the result is written beside the target, then "
+                       "renamed over it)",
+                   error);
     }
     descriptor_ = fd;
 #if !defined(_WIN32)
@@ -375,6 +476,22 @@ void OutputFile::discard() noexcept {
         unregisterTemporary(registration_);
         temporaryPath_.clear();
     }
+}
+
+ReleaseReadersOnFailure::ReleaseReadersOnFailure(std::vector<std::string> paths)
+    : paths_(std::move(paths)), exceptionsAtStart_(std::uncaught_exceptions()) {}
+
+ReleaseReadersOnFailure::~ReleaseReadersOnFailure() {
+#if !defined(_WIN32)
+    if (std::uncaught_exceptions() <= exceptionsAtStart_) return;
+    for (const std::string& path : paths_) {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode)) continue;
+        // Without blocking: this succeeds only when a reader is there, which then reads the end.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (fd >= 0) ::close(fd);
+    }
+#endif
 }
 
 void OutputFile::openInPlace() {
@@ -455,6 +572,11 @@ void commitTogether(OutputFile& first, OutputFile& second) {
         unregisterTemporary(backupRegistration);
         if (!backup.empty()) removeFile(backup.c_str());
     };
+    const CommitInProgress renaming;
+    if (!CommitInProgress::mayStart()) {
+        dropBackup();
+        fail(Status::Cancelled, "the process is ending: no output was replaced");
+    }
     try {
         first.commit();
     } catch (...) {
@@ -479,6 +601,12 @@ void commitTogether(OutputFile& first, OutputFile& second) {
 }
 
 void removeTemporaryFiles() noexcept {
+    ++removalsInProgress;
+    // A rename takes far less than the bound, which only keeps a handler that a host runs on the
+    // committing thread (for a signal not blocked there) from waiting on itself for ever.
+    for (int waited = 0; commitsInProgress.load() > 0 && waited < 5000; ++waited) {
+        sleepOneMillisecond();
+    }
     for (TemporarySlot& slot : temporarySlots) {
         int expected = kArmed;
         if (slot.state.compare_exchange_strong(expected, kRemoving, std::memory_order_acquire)) {
@@ -486,6 +614,7 @@ void removeTemporaryFiles() noexcept {
             slot.state.store(kRemoved, std::memory_order_release);
         }
     }
+    --removalsInProgress;
 }
 
 }  // namespace fwprune

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace fwprune {
 
@@ -41,6 +42,8 @@ class InputFile {
 //   - A target that exists and is not a regular file (a FIFO, a terminal, /dev/null,
 //     /dev/stdout, /proc/self/fd/N) is opened at the first write (or at commit() when nothing
 //     is written) and written in place: a stream cannot be replaced, only written.
+//   - What "w" would refuse is refused: links the kernel would not follow for this process, a
+//     regular file this process may not write (though its folder would let a rename replace it).
 // commit() and write() poll for cancellation; a job cancelled before commit() replaces nothing.
 class OutputFile {
   public:
@@ -52,7 +55,6 @@ class OutputFile {
     void write(std::string_view bytes);
     void commit();
     const std::string& path() const { return path_; }
-    bool writesInPlace() const { return inPlace_; }
 
   private:
     friend void commitTogether(OutputFile& first, OutputFile& second);
@@ -75,9 +77,25 @@ class OutputFile {
 // back. When both name one file, it ends holding the second.
 void commitTogether(OutputFile& first, OutputFile& second);
 
-// Removes every temporary file that an OutputFile of this process holds at this moment.
-// Async-signal-safe: only atomic operations and unlink(), so a signal handler may call it before
-// the process ends. A job whose temporary file was removed fails when it commits.
+// Removes every temporary file that an OutputFile of this process holds at this moment, after
+// waiting for a commitTogether() that is between its renames to finish. Async-signal-safe: only
+// atomic operations, nanosleep() and unlink(), so a signal handler may call it before the process
+// ends. A job whose temporary file was removed fails when it commits.
 void removeTemporaryFiles() noexcept;
+
+// For the life of a job: when the job fails, a reader already waiting on an output that is a FIFO
+// is released (the FIFO is opened without blocking and closed, so the reader sees its end),
+// whether or not the job got as far as opening it.
+class ReleaseReadersOnFailure {
+  public:
+    explicit ReleaseReadersOnFailure(std::vector<std::string> paths);
+    ~ReleaseReadersOnFailure();
+    ReleaseReadersOnFailure(const ReleaseReadersOnFailure&) = delete;
+    ReleaseReadersOnFailure& operator=(const ReleaseReadersOnFailure&) = delete;
+
+  private:
+    std::vector<std::string> paths_;
+    int exceptionsAtStart_;
+};
 
 }  // namespace fwprune

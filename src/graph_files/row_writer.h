@@ -15,6 +15,7 @@
 #include "common/cancel.h"
 #include "common/parallel.h"
 #include "common/progress.h"
+#include "common/threads.h"
 #include "graph_files/file_io.h"
 
 namespace fwprune {
@@ -46,25 +47,36 @@ class TextBuffer {
     std::size_t capacity_ = 0;
 };
 
-// formatRow(i, out) appends the text of row i to out. bytesPerRow is an estimate used to size
-// batches (about 8 MiB of text per thread and batch). There are two sets of batch buffers: one
-// batch is written to the file while the pool formats the next. progress hears the share of rows
-// written after each batch.
-template <typename FormatRow>
-void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int threads,
-               FormatRow&& formatRow, const ProgressFunction& progress = {}) {
-    constexpr std::size_t kBatchBytesPerThread = std::size_t{8} << 20;
-    // Small outputs are not worth starting threads for (about 0.1 ms each).
-    const bool parallel = static_cast<std::size_t>(rows) * bytesPerRow > (std::size_t{1} << 20);
-    ThreadPool pool(parallel ? threads : 1);
+namespace detail {
+
+// The loop both row writers share. formatRows(lo, hi, out) appends the text of rows [lo, hi) to
+// out; bytesPerRow estimates a row's text. Rows are formatted in batches of about 8 MiB of text
+// per worker, and there are two sets of batch buffers: one batch is written to the file while the
+// pool formats the next. Memory follows the text: a worker's buffer grows to the rows it really
+// gets, and no worker is started for less than 256 KiB of text (nor more than there are rows), so
+// a small output costs little however many threads are asked for. progress hears the share of
+// rows written after each batch.
+template <typename FormatRows>
+void writeRowBatches(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int threads,
+                     FormatRows&& formatRows, const ProgressFunction& progress) {
+    constexpr std::size_t kBatchBytesPerWorker = std::size_t{8} << 20;
+    // About a millisecond of formatting: less is not worth a thread (about 0.1 ms to start).
+    constexpr std::size_t kMinBytesPerWorker = std::size_t{256} << 10;
+    if (rows <= 0) return;
+    bytesPerRow = std::max<std::size_t>(bytesPerRow, 1);
+    const std::size_t totalBytes = static_cast<std::size_t>(rows) * bytesPerRow;
+    const auto worthStarting = static_cast<std::int64_t>(
+        std::min<std::size_t>(totalBytes / kMinBytesPerWorker, static_cast<std::size_t>(rows)));
+    ThreadPool pool(worthStarting <= 1 ? 1
+                                       : static_cast<int>(std::min<std::int64_t>(
+                                             resolveThreadCount(threads), worthStarting)));
     const auto workers = static_cast<std::size_t>(pool.size());
-    std::vector<TextBuffer> batches[2] = {std::vector<TextBuffer>(workers),
-                                          std::vector<TextBuffer>(workers)};
-    std::int64_t rowsPerBatch =
-        std::max<std::int64_t>(1, static_cast<std::int64_t>(kBatchBytesPerThread * workers /
-                                                            std::max<std::size_t>(bytesPerRow, 1)));
+    std::int64_t rowsPerBatch = std::max<std::int64_t>(
+        1, static_cast<std::int64_t>(kBatchBytesPerWorker * workers / bytesPerRow));
     // Someone watching sees at least a few steps, however small the output.
     if (progress) rowsPerBatch = std::min(rowsPerBatch, std::max<std::int64_t>(1, rows / 16));
+    std::vector<TextBuffer> batches[2] = {std::vector<TextBuffer>(workers),
+                                          std::vector<TextBuffer>(workers)};
     // Chunks go to workers in ascending order, so writing the buffers in worker order keeps the
     // rows in order.
     const auto writeBatch = [&file](std::vector<TextBuffer>& buffers) {
@@ -78,8 +90,7 @@ void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int
         std::vector<TextBuffer>& buffers = batches[number % 2];
         const std::int64_t last = std::min(rows, first + rowsPerBatch);
         pool.parallelFor(first, last, [&](std::int64_t lo, std::int64_t hi, int worker) {
-            TextBuffer& out = buffers[static_cast<std::size_t>(worker)];
-            for (std::int64_t i = lo; i < hi; ++i) formatRow(i, out);
+            formatRows(lo, hi, buffers[static_cast<std::size_t>(worker)]);
         });
         if (writing.valid()) writing.get();
         pollCancelled();
@@ -91,67 +102,39 @@ void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int
                 std::async(std::launch::async, [&writeBatch, &buffers] { writeBatch(buffers); });
         }
     }
-    if (progress && rows > 0) progress(1.0);
+    if (progress) progress(1.0);
+}
+
+}  // namespace detail
+
+// Writes rows whose text formatRow(i, out) appends to a TextBuffer. bytesPerRow is an estimate
+// used to size batches.
+template <typename FormatRow>
+void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int threads,
+               FormatRow&& formatRow, const ProgressFunction& progress = {}) {
+    detail::writeRowBatches(
+        file, rows, bytesPerRow, threads,
+        [&](std::int64_t lo, std::int64_t hi, TextBuffer& out) {
+            for (std::int64_t i = lo; i < hi; ++i) formatRow(i, out);
+        },
+        progress);
 }
 
 // The same for rows whose text has a known bound: formatRow(i, out) writes the text of row i at
-// out, which has room for maxBytesPerRow bytes, and returns its end. The batch buffers are sized
-// once, so no row pays for growing or clearing a string, and there are two sets of them: one
-// batch is written to the file while the pool formats the next.
+// out, which has room for maxBytesPerRow bytes, and returns its end. A worker makes room for its
+// whole chunk at once, so no row pays for growing a buffer.
 template <typename FormatRow>
 void writeBoundedRows(OutputFile& file, std::int64_t rows, std::size_t maxBytesPerRow, int threads,
                       FormatRow&& formatRow, const ProgressFunction& progress = {}) {
-    constexpr std::size_t kBatchBytesPerThread = std::size_t{8} << 20;
-    if (rows <= 0 || maxBytesPerRow == 0) return;
-    const bool parallel = static_cast<std::size_t>(rows) * maxBytesPerRow > (std::size_t{1} << 20);
-    ThreadPool pool(parallel ? threads : 1);
-    const auto workers = static_cast<std::size_t>(pool.size());
-    std::int64_t rowsPerWorker =
-        std::max<std::int64_t>(1, static_cast<std::int64_t>(kBatchBytesPerThread / maxBytesPerRow));
-    // Someone watching sees at least a few steps, however small the output.
-    if (progress) {
-        rowsPerWorker =
-            std::min(rowsPerWorker,
-                     std::max<std::int64_t>(1, rows / 16 / static_cast<std::int64_t>(workers)));
-    }
-    const std::int64_t rowsPerBatch = rowsPerWorker * static_cast<std::int64_t>(workers);
-    struct Batch {
-        std::vector<std::vector<char>> buffers;
-        std::vector<std::size_t> used;
-    };
-    Batch batches[2];
-    std::future<void> writing;
-    for (std::int64_t first = 0, number = 0; first < rows; first += rowsPerBatch, ++number) {
-        Batch& batch = batches[number % 2];
-        if (batch.buffers.empty()) {
-            batch.buffers.resize(workers);
-            batch.used.assign(workers, 0);
-            for (auto& buffer : batch.buffers) {
-                buffer.resize(static_cast<std::size_t>(std::min(rowsPerWorker, rows)) *
-                              maxBytesPerRow);
-            }
-        }
-        const std::int64_t last = std::min(rows, first + rowsPerBatch);
-        pool.parallelFor(first, last, [&](std::int64_t lo, std::int64_t hi, int worker) {
-            char* const start = batch.buffers[static_cast<std::size_t>(worker)].data();
-            char* out = start;
-            for (std::int64_t i = lo; i < hi; ++i) out = formatRow(i, out);
-            batch.used[static_cast<std::size_t>(worker)] = static_cast<std::size_t>(out - start);
-        });
-        if (writing.valid()) writing.get();
-        pollCancelled();
-        // Chunks go to workers in ascending order, so writing the buffers in worker order keeps
-        // the rows in order.
-        writing = std::async(std::launch::async, [&file, &batch] {
-            for (std::size_t w = 0; w < batch.buffers.size(); ++w) {
-                file.write(std::string_view(batch.buffers[w].data(), batch.used[w]));
-                batch.used[w] = 0;
-            }
-        });
-        if (progress && first > 0) progress(static_cast<double>(first) / static_cast<double>(rows));
-    }
-    writing.get();
-    if (progress) progress(1.0);
+    if (maxBytesPerRow == 0) return;
+    detail::writeRowBatches(
+        file, rows, maxBytesPerRow, threads,
+        [&](std::int64_t lo, std::int64_t hi, TextBuffer& out) {
+            char* p = out.room(static_cast<std::size_t>(hi - lo) * maxBytesPerRow);
+            for (std::int64_t i = lo; i < hi; ++i) p = formatRow(i, p);
+            out.commit(p);
+        },
+        progress);
 }
 
 // Writes "%d edge %d\n" records of one source row, formatting the source once. A record of two

@@ -94,6 +94,7 @@ std::vector<std::uint64_t> reduceEdgeRecords(EdgeRecords& graph, const RunOption
 
 void runTransitiveReductionPipeline(const std::string& inputPath, const std::string& outputPath,
                                     const RunOptions& options) {
+    const ReleaseReadersOnFailure release({outputPath, options.removedPath});
     // The caller may cancel between phases (and, more often, inside them).
     checkCancelled();
     PhaseTimer reading(options, Phase::Read);

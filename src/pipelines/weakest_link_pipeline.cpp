@@ -12,6 +12,7 @@ namespace fwprune {
 void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edgeListPath,
                             const std::string& matrixPath, float lower_threshold,
                             float upper_threshold, const RunOptions& options) {
+    const ReleaseReadersOnFailure release({edgeListPath, matrixPath});
     runJobPhases(
         options,
         [&](const ProgressFunction& progress) {
