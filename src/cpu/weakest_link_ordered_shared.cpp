@@ -19,27 +19,97 @@ void cutRows(const Matrix& m, const Thresholds& t, ThreadPool& pool) {
         });
 }
 
-void finishWithJoins(const Matrix& m, const Thresholds& t, ThreadPool& pool, const JoinOrder& joins,
+void JoinOrder::seal() {
+    const std::size_t n = order_.size();
+    bool oneRun = n >= 2;
+    std::uint32_t heaviest = 0;
+    for (std::size_t p = 0; p + 1 < n; ++p) {
+        oneRun &= gap_[p] != kNoMagnitude;
+        heaviest = std::max(heaviest, gap_[p]);
+    }
+    allJoinedBy_ = oneRun ? heaviest : kNoMagnitude;
+    // Level 0 is the gaps themselves; level l + 1 the larger of two neighbouring spans of level l.
+    const int levels = n >= 2 ? 64 - __builtin_clzll(n - 1) : 1;
+    spans_.assign(std::size_t(levels) * n, 0);
+    std::copy(gap_.begin(), gap_.end(), spans_.begin());
+    for (int level = 1; level < levels; ++level) {
+        const std::uint32_t* const below = spans_.data() + std::size_t(level - 1) * n;
+        std::uint32_t* const span = spans_.data() + std::size_t(level) * n;
+        const std::size_t half = std::size_t{1} << (level - 1);
+        for (std::size_t p = 0; p + 2 * half <= n - 1; ++p) {
+            span[p] = std::max(below[p], below[p + half]);
+        }
+    }
+}
+
+namespace {
+
+// One row when some nodes were never joined: every join weight of the row from one running
+// maximum in each direction of the join order.
+void finishRowByRuns(CellBits* row, std::size_t i, std::size_t n, const Thresholds& t,
+                     const JoinOrder& joins, const std::uint64_t* beaten, std::uint32_t diagonal,
+                     std::uint32_t* link) {
+    joins.joinWeightsFrom(i, link);
+    link[i] = diagonal;
+    for (std::size_t j0 = 0; j0 < n; j0 += 64) {
+        const std::uint64_t word = beaten ? beaten[j0 / 64] : 0;
+        const std::size_t count = std::min<std::size_t>(64, n - j0);
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::uint32_t bits = row[j0 + k];
+            const bool beatenHere = ((word >> k) & 1u) != 0 || bits > link[j0 + k];
+            if (t.cut(bits) || (t.question(bits) && beatenHere)) row[j0 + k] = kAbsentBits;
+        }
+    }
+}
+
+// One row when all nodes were joined by `settled`: a question above it is beaten whatever its
+// ends, so only the few at or below it look up the weight at which their ends were joined.
+void finishRowJoined(CellBits* row, std::size_t i, std::size_t n, const Thresholds& t,
+                     const JoinOrder& joins, std::uint32_t settled, const std::uint64_t* beaten,
+                     std::uint32_t diagonal) {
+    for (std::size_t j0 = 0; j0 < n; j0 += 64) {
+        const std::size_t count = std::min<std::size_t>(64, n - j0);
+        CellBits* const cells = row + j0;
+        std::uint64_t open = 0;  // questions at or below `settled`
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::uint32_t bits = cells[k];
+            const bool question = t.question(bits);
+            open |= std::uint64_t{question && bits <= settled} << k;
+            cells[k] = t.cut(bits) || (question && bits > settled) ? kAbsentBits : bits;
+        }
+        if (beaten) open &= ~beaten[j0 / 64];
+        for (std::uint64_t left = open; left != 0; left &= left - 1) {
+            const std::size_t j = j0 + std::size_t(__builtin_ctzll(left));
+            const std::uint32_t joined = j == i ? diagonal : joins.joinWeight(i, j);
+            if (row[j] > joined) row[j] = kAbsentBits;
+        }
+        if (beaten) {
+            for (std::uint64_t hit = beaten[j0 / 64]; hit != 0; hit &= hit - 1) {
+                cells[__builtin_ctzll(hit)] = kAbsentBits;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void finishWithJoins(const Matrix& m, const Thresholds& t, ThreadPool& pool, JoinOrder joins,
                      const BitMatrix* beaten, const DiagonalJoin& diagonal,
                      const Progress& progress) {
-    std::vector<std::vector<std::uint32_t>> links(static_cast<std::size_t>(pool.size()),
-                                                  std::vector<std::uint32_t>(m.n()));
+    joins.seal();
+    const std::uint32_t settled = joins.allJoinedBy();
+    std::vector<std::vector<std::uint32_t>> links(
+        settled == kNoMagnitude ? static_cast<std::size_t>(pool.size()) : 0,
+        std::vector<std::uint32_t>(m.n()));
     pool.parallelFor(
         0, static_cast<std::int64_t>(m.n()), [&](std::int64_t begin, std::int64_t end, int worker) {
-            std::uint32_t* const link = links[static_cast<std::size_t>(worker)].data();
             for (auto i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
-                CellBits* const row = m.row(i);
-                joins.joinWeightsFrom(i, link);
-                link[i] = diagonal(i);
-                for (std::size_t j0 = 0; j0 < m.n(); j0 += 64) {
-                    const std::uint64_t word = beaten ? beaten->row(i)[j0 / 64] : 0;
-                    const std::size_t count = std::min<std::size_t>(64, m.n() - j0);
-                    for (std::size_t k = 0; k < count; ++k) {
-                        const std::uint32_t bits = row[j0 + k];
-                        const bool beatenHere = ((word >> k) & 1u) != 0 || bits > link[j0 + k];
-                        if (t.cut(bits) || (t.question(bits) && beatenHere))
-                            row[j0 + k] = kAbsentBits;
-                    }
+                const std::uint64_t* const beatenRow = beaten ? beaten->row(i) : nullptr;
+                if (settled == kNoMagnitude) {
+                    finishRowByRuns(m.row(i), i, m.n(), t, joins, beatenRow, diagonal(i),
+                                    links[static_cast<std::size_t>(worker)].data());
+                } else {
+                    finishRowJoined(m.row(i), i, m.n(), t, joins, settled, beatenRow, diagonal(i));
                 }
                 // The calling thread's share of the rows stands for everyone's.
                 if (worker == 0 && progress && (i + 1 - begin) % 64 == 0) {

@@ -173,18 +173,38 @@ class JoinOrder {
         }
     }
 
+    // Builds the table joinWeight reads; called once every node is appended.
+    void seal();
+    // The weight at which i and j (i != j) were joined: the largest gap between their positions,
+    // as the larger of two overlapping power-of-two spans of the sealed table.
+    std::uint32_t joinWeight(std::size_t i, std::size_t j) const {
+        std::size_t p = position_[i];
+        std::size_t q = position_[j];
+        if (p > q) std::swap(p, q);
+        const int level = 63 - __builtin_clzll(q - p);
+        const std::uint32_t* const span = spans_.data() + std::size_t(level) * order_.size();
+        return std::max(span[p], span[q - (std::size_t{1} << level)]);
+    }
+    // The heaviest join when all nodes were joined into one run (so any two were joined at or
+    // below it), else kNoMagnitude.
+    std::uint32_t allJoinedBy() const { return allJoinedBy_; }
+
   private:
     std::vector<std::uint32_t> order_;
     std::vector<std::uint32_t> gap_;
     std::vector<std::uint32_t> position_;
+    // spans_[level * n + p]: the largest of the gaps p .. p + 2^level - 1.
+    std::vector<std::uint32_t> spans_;
+    std::uint32_t allJoinedBy_ = kNoMagnitude;
 };
 
 // The final pass of both methods: a cell becomes 2.0 when it is cut, or when it is a question
 // that is beaten, that is, its bit in `beaten` (when given) is set, or its magnitude is above the
 // weight at which its two ends were joined (for a diagonal cell, above diagonal(i)). Every
-// other cell keeps its value.
+// other cell keeps its value. It allocates nothing and is not cancelled once it writes, so a
+// failure leaves the matrix as it was.
 using DiagonalJoin = std::function<std::uint32_t(std::size_t i)>;
-void finishWithJoins(const Matrix& m, const Thresholds& t, ThreadPool& pool, const JoinOrder& joins,
+void finishWithJoins(const Matrix& m, const Thresholds& t, ThreadPool& pool, JoinOrder joins,
                      const BitMatrix* beaten, const DiagonalJoin& diagonal,
                      const Progress& progress);
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "common/cancel.h"
@@ -110,17 +111,15 @@ void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
     for (std::size_t p = 0, x = head[find(0)]; p < n; ++p, x = next[x]) {
         joins.append(static_cast<std::uint32_t>(x), joinAfter[x]);
     }
+    // i -> k -> i over i's lightest leg, which is a tree edge: a tree without any edge that light
+    // at i would get lighter by taking that leg in place of its edge at i.
+    std::vector<std::uint32_t> lightest(n, kNoMagnitude);
+    for (const Edge& e : tree) {
+        lightest[e.a] = std::min(lightest[e.a], e.weight);
+        lightest[e.b] = std::min(lightest[e.b], e.weight);
+    }
     finishWithJoins(
-        m, t, pool, joins, nullptr,
-        [&](std::size_t i) {
-            const CellBits* const row = m.row(i);
-            // i -> k -> i over i's lightest leg.
-            std::uint32_t lightest = kNoMagnitude;
-            for (std::size_t j = 0; j < n; ++j) {
-                if (j != i) lightest = std::min(lightest, row[j] & kMagnitudeBits);
-            }
-            return lightest;
-        },
+        m, t, pool, std::move(joins), nullptr, [&](std::size_t i) { return lightest[i]; },
         progressPart(progress, 0.5, 1));
 }
 
