@@ -59,7 +59,11 @@ void fill(std::vector<float>& cells, std::size_t n, bool symmetric) {
 
 void sizes(benchmark::internal::Benchmark* b) {
     for (std::int64_t n = 2048; n <= largestSize(); n *= 2) b->Arg(n);
-    b->ArgName("n")->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+    b->ArgName("n")
+        ->UseRealTime()
+        ->MeasureProcessCPUTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(3);
 }
 
 void BM_Ordered(benchmark::State& state, bool symmetric) {

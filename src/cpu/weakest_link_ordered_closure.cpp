@@ -20,9 +20,17 @@ namespace {
 
 // Reachability among the legs inserted so far. Nodes in one strongly connected component share
 // their component leader's rows:
-//   reach.row(c): the nodes reachable from c by one or more legs;
-//   reachedBy.row(y): the leaders c whose reach has y (bits of former leaders go stale and are
-//   masked out by isLeader).
+//   reach.row(c): the nodes reachable from c by one or more legs, written out;
+//   reachedBy.row(y): the leaders c whose written-out reach has y (bits of former leaders go stale
+//   and are masked out by isLeader).
+// One component, the hub, is the first to grow to kHubShare of the nodes; on random weights it
+// becomes the giant component that ends up holding every node. A leader that reaches the hub is
+// marked `hubbed` and its reach is its row together with the hub's row, so that when the hub
+// reaches more, the many leaders that reach it need no update at all: without the hub each of them
+// would take every new node of the hub's reach into its own row, which costs about n^3 / 64 word
+// operations, and a transposed bit of reachedBy each, on random weights. So, for every leader c,
+//     reaches(c) = reach.row(c), together with reach.row(hub) when c is hubbed;
+// the hub itself is never hubbed and its row is always written out.
 // Components only ever merge; the magnitude of each merge is kept (a JoinOrder of the members), so
 // that a question whose two ends already shared a component at its time is answered at the end
 // instead of being recorded as it comes.
@@ -34,8 +42,10 @@ class Closure {
           reachedBy_(n),
           words_(reach_.words()),
           isLeader_(words_, 0),
+          hubbed_(words_, 0),
           from_(words_),
           candidates_(words_),
+          hubSize_(std::max<std::size_t>(2, n / kHubShare)),
           leader_(n),
           size_(n, 1),
           tail_(n),
@@ -54,7 +64,7 @@ class Closure {
     bool reachesAcross(std::size_t i, std::size_t j) {
         const std::uint32_t c = find(static_cast<std::uint32_t>(i));
         if (size_[c] > 1 && find(static_cast<std::uint32_t>(j)) == c) return false;
-        return BitMatrix::test(reach_.row(c), j);
+        return reaches(c, j);
     }
 
     // Every node reaches every node: each question still to come is beaten.
@@ -64,40 +74,74 @@ class Closure {
     void insert(std::uint32_t u, std::uint32_t v, std::uint32_t magnitude) {
         const std::uint32_t cu = find(u);
         const std::uint32_t cv = find(v);
-        if (cu == cv || BitMatrix::test(reach_.row(cu), v)) return;
+        if (cu == cv || reaches(cu, v)) return;
         // New pairs: (every leader reaching u, and cu) x (v and everything v reaches). Leaders
-        // that already reach v already reach all of it.
+        // that already reach v already reach all of it; hubbed leaders that reach u through the
+        // hub gain it through the hub's row when the hub is among those leaders.
+        const bool hubReachesU = hub_ != kNoNode && (hub_ == cu || reaches(hub_, u));
+        const bool hubReachesV = hub_ != kNoNode && (hub_ == cv || reaches(hub_, v));
+        // v's reach leads to the hub's (then a leader gaining it becomes hubbed, and the hub's row
+        // itself need not be written into its row).
+        const bool vToHub = hub_ != kNoNode && (cv == hub_ || isHubbed(cv));
         const std::uint64_t* const toU = reachedBy_.row(u);
         const std::uint64_t* const toV = reachedBy_.row(v);
         const std::uint64_t* const fromV = reach_.row(cv);
+        const std::uint64_t* const fromHub = hub_ != kNoNode ? reach_.row(hub_) : nullptr;
+        // Hubbed leaders reach v when the hub does, and gain v through the hub when it reaches u.
+        const bool skipHubbed = hubReachesV || hubReachesU;
         for (std::size_t w = 0; w < words_; ++w) {
-            from_[w] = fromV[w];
-            candidates_[w] = toU[w] & isLeader_[w] & ~toV[w];
+            from_[w] = cv == hub_ ? 0 : fromV[w];
+            candidates_[w] = toU[w] & isLeader_[w] & ~toV[w] & (skipHubbed ? ~hubbed_[w] : ~0ull);
         }
-        BitMatrix::set(from_.data(), v);
+        if (cv != hub_) BitMatrix::set(from_.data(), v);
         // Rows are ORed only where from_ has bits: few words while the components are small.
         fromWords_.clear();
         for (std::size_t w = 0; w < words_; ++w) {
             if (from_[w] != 0) fromWords_.push_back(static_cast<std::uint32_t>(w));
         }
-        BitMatrix::set(candidates_.data(), cu);
-        const bool cycle = BitMatrix::test(fromV, u);
+        if (!(skipHubbed && isHubbed(cu))) BitMatrix::set(candidates_.data(), cu);
+        // Leaders reaching u, for the cycle below: those whose row has u, and, when the hub
+        // reaches u, the hub and every hubbed leader.
+        const bool cycle = reaches(cv, u);
+        if (cycle) {
+            for (std::size_t w = 0; w < words_; ++w) {
+                joining_[w] = (toU[w] | (hubReachesU ? hubbed_[w] : 0)) & isLeader_[w];
+            }
+            BitMatrix::set(joining_.data(), cu);
+            if (hubReachesU) BitMatrix::set(joining_.data(), hub_);
+        }
+        if (hubReachesU && !hubReachesV) {
+            // The hub gains v's reach, and with it every hubbed leader. v's reach cannot hold the
+            // hub's own (that would make the hub reach v), so from_ is all of it.
+            BitMatrix::clear(candidates_.data(), hub_);
+            addReach(hub_);
+        }
         for (std::size_t w = 0; w < words_; ++w) {
             for (std::uint64_t bits = candidates_[w]; bits != 0; bits &= bits - 1) {
-                addReach(static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(bits)));
+                const auto c = static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(bits));
+                if (c == hub_) continue;  // reaches v already, or gained it above
+                addReach(c);
+                if (vToHub) BitMatrix::set(hubbed_.data(), c);
             }
         }
         if (cycle) {
             // u -> v closes cycles: every leader that reaches u and is reachable from v joins
-            // cv's component, whose row (from_) is already theirs.
+            // cv's component, whose reach is already theirs.
             if (size_[cv] == 1) selfJoin_[cv] = magnitude;
+            bool hubJoins = false;
             for (std::size_t w = 0; w < words_; ++w) {
-                std::uint64_t joining = (toU[w] | candidates_[w]) & isLeader_[w] & from_[w];
+                const std::uint64_t reachable =
+                    fromV[w] | (vToHub && fromHub != nullptr ? fromHub[w] : 0);
+                std::uint64_t joining = joining_[w] & isLeader_[w] & reachable;
                 for (; joining != 0; joining &= joining - 1) {
                     const auto x = static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(joining));
-                    if (x != cv) join(x, cv, magnitude);
+                    if (x == cv) continue;
+                    hubJoins |= x == hub_;
+                    join(x, cv, magnitude);
                 }
             }
+            if (hubJoins) makeHub(cv);
+            if (hub_ == kNoNode && size_[cv] >= hubSize_) hub_ = cv;
         }
     }
 
@@ -116,12 +160,23 @@ class Closure {
 
   private:
     static constexpr std::uint32_t kNoNode = 0xffffffffu;
+    // The hub is the first component to hold n / kHubShare nodes.
+    static constexpr std::size_t kHubShare = 256;
 
     std::uint32_t find(std::uint32_t x) {
         while (leader_[x] != x) x = leader_[x] = leader_[leader_[x]];
         return x;
     }
 
+    bool isHubbed(std::uint32_t c) const { return BitMatrix::test(hubbed_.data(), c); }
+
+    // Whether leader c reaches node y.
+    bool reaches(std::uint32_t c, std::size_t y) const {
+        return BitMatrix::test(reach_.row(c), y) ||
+               (isHubbed(c) && BitMatrix::test(reach_.row(hub_), y));
+    }
+
+    // Leader c's row takes the bits of from_ (at the words listed in fromWords_).
     void addReach(std::uint32_t c) {
         std::uint64_t* const row = reach_.row(c);
         for (const std::uint32_t w : fromWords_) {
@@ -134,6 +189,22 @@ class Closure {
         }
     }
 
+    // The hub has joined leader c's component, which becomes the hub: c's row is written out
+    // with the old hub's reach when c reached it through the hub.
+    void makeHub(std::uint32_t c) {
+        if (isHubbed(c)) {
+            const std::uint64_t* const hubRow = reach_.row(hub_);
+            fromWords_.clear();
+            for (std::size_t w = 0; w < words_; ++w) {
+                from_[w] = hubRow[w];
+                if (from_[w] != 0) fromWords_.push_back(static_cast<std::uint32_t>(w));
+            }
+            addReach(c);
+            BitMatrix::clear(hubbed_.data(), c);
+        }
+        hub_ = c;
+    }
+
     // Component x joins component c: its members follow c's.
     void join(std::uint32_t x, std::uint32_t c, std::uint32_t magnitude) {
         if (size_[x] == 1) selfJoin_[x] = magnitude;
@@ -142,7 +213,8 @@ class Closure {
         tail_[c] = tail_[x];
         leader_[x] = c;
         size_[c] += size_[x];
-        isLeader_[x >> 6] &= ~(std::uint64_t{1} << (x & 63));
+        BitMatrix::clear(isLeader_.data(), x);
+        BitMatrix::clear(hubbed_.data(), x);
     }
 
     std::size_t n_;
@@ -150,9 +222,13 @@ class Closure {
     BitMatrix reachedBy_;
     std::size_t words_;
     std::vector<std::uint64_t> isLeader_;
+    std::vector<std::uint64_t> hubbed_;
     std::vector<std::uint64_t> from_;
     std::vector<std::uint64_t> candidates_;
+    std::vector<std::uint64_t> joining_ = std::vector<std::uint64_t>(words_);
     std::vector<std::uint32_t> fromWords_;  // the words of from_ that are not zero
+    std::uint32_t hub_ = kNoNode;
+    std::size_t hubSize_;
     std::vector<std::uint32_t> leader_;
     std::vector<std::size_t> size_;
     // Members of each component as a list from its leader: next_, and the list's tail_.

@@ -90,6 +90,9 @@ class BitMatrix {
     static void set(std::uint64_t* row, std::size_t j) {
         row[j >> 6] |= std::uint64_t{1} << (j & 63);
     }
+    static void clear(std::uint64_t* row, std::size_t j) {
+        row[j >> 6] &= ~(std::uint64_t{1} << (j & 63));
+    }
 
   private:
     std::size_t words_;
