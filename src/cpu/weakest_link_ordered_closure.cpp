@@ -314,17 +314,41 @@ class OrderedPruning {
           firstBatch_(target_),
           scratch_(static_cast<std::size_t>(pool.size())) {}
 
-    // counts: the census's top-level histogram. Questions end at largestQuestion, so the buckets
-    // above its own are never visited.
-    void run(const ChunkCounts& counts, std::uint32_t largestQuestion) {
-        const std::size_t lastBucket = largestQuestion >> kTopShift;
-        for (const auto& count : counts) {
-            for (std::size_t b = 0; b <= lastBucket; ++b) events_ += count[b];
+    // Returns false, with the matrix untouched, when it holds a NaN.
+    bool run() {
+        const std::uint32_t below = firstBatchMagnitude();
+        const FirstPass first = gatherFirstBatch(below);
+        if (first.hasNaN) return false;
+        if (first.largestQuestion == kNoMagnitude) {
+            cutRows(m_, t_, pool_);
+            return true;
         }
-        processRange(0, kTopShift, lastBucket + 1, counts);
+        if (!first.overflow) {
+            // Every cell that takes part at or below `below` is in the batch: in ascending
+            // magnitude they are the whole of the closure up to there. Legs above the largest
+            // question beat nothing.
+            events_ = batch_.size();
+            sortByMagnitude(batch_.data(), batch_.size(), 31, scratch_[0]);
+            std::size_t useful = batch_.size();
+            while (useful > 0 && magnitudeOf(batch_[useful - 1]) > first.largestQuestion) --useful;
+            processEvents(batch_.data(), useful);
+            floor_ = below + 1;
+            target_ = std::min(capacity_, target_ * 4);
+        }
+        std::vector<Event>().swap(batch_);
+        if (!complete_ && floor_ <= first.largestQuestion) {
+            // The rest in batches, by the histogram of what remains.
+            const ChunkCounts counts = histogram(0, 31, kTopShift, kTopBuckets);
+            const std::size_t lastBucket = first.largestQuestion >> kTopShift;
+            for (const auto& count : counts) {
+                for (std::size_t b = 0; b <= lastBucket; ++b) events_ += count[b];
+            }
+            processRange(0, kTopShift, lastBucket + 1, counts);
+        }
         finishWithJoins(
             m_, t_, pool_, closure_.joinOrder(), &beaten_,
             [&](std::size_t i) { return closure_.selfJoin(i); }, progressPart(progress_, 0.5, 1));
+        return true;
     }
 
   private:
@@ -372,8 +396,7 @@ class OrderedPruning {
             const CellBits* const row = m_.row(i);
             for (std::size_t j = 0; j < m_.n(); ++j) {
                 const std::uint32_t offset = (row[j] & kMagnitudeBits) - lo;
-                if ((offset >> shift) == 0 && takesPart(t_, i, j, row[j]))
-                    ++count[offset >> subShift];
+                if ((offset >> shift) == 0 && remains(i, j, row[j])) ++count[offset >> subShift];
             }
         });
         return counts;
@@ -405,7 +428,7 @@ class OrderedPruning {
             for (std::size_t j = 0; j < m_.n(); ++j) {
                 const std::uint32_t bits = row[j];
                 const std::uint32_t offset = (bits & kMagnitudeBits) - first;
-                if (offset >= span || !takesPart(t_, i, j, bits)) continue;
+                if (offset >= span || !remains(i, j, bits)) continue;
                 out[next[offset >> shift]++] =
                     eventOf(bits & kMagnitudeBits, t_.question(bits), i, j);
             }
@@ -464,8 +487,7 @@ class OrderedPruning {
         for (std::size_t i = 0; i < m_.n(); ++i) {
             const CellBits* const row = m_.row(i);
             for (std::size_t j = 0; j < m_.n(); ++j) {
-                if ((row[j] & kMagnitudeBits) != magnitude || !takesPart(t_, i, j, row[j]))
-                    continue;
+                if ((row[j] & kMagnitudeBits) != magnitude || !remains(i, j, row[j])) continue;
                 ++cells;
                 if (i != j) {
                     closure_.insert(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j),
@@ -500,6 +522,104 @@ class OrderedPruning {
         }
     }
 
+    // Whether a cell is still to be processed: it takes part, and lies at or above floor_.
+    bool remains(std::size_t i, std::size_t j, std::uint32_t bits) const {
+        return (bits & kMagnitudeBits) >= floor_ && takesPart(t_, i, j, bits);
+    }
+
+    // A magnitude at or below which about target_ cells take part, read off a sample of cells.
+    std::uint32_t firstBatchMagnitude() const {
+        const std::size_t n = m_.n();
+        const std::size_t cells = n * n;
+        const std::size_t samples = std::min<std::size_t>(cells, 1 << 16);
+        std::vector<std::uint32_t> sample;
+        sample.reserve(samples);
+        std::uint64_t state = 0x243f6a8885a308d3ull;
+        for (std::size_t s = 0; s < samples; ++s) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            const std::size_t cell = samples == cells ? s : (state >> 16) % cells;
+            const std::size_t i = cell / n;
+            const std::size_t j = cell % n;
+            const std::uint32_t bits = m_.row(i)[j];
+            if (takesPart(t_, i, j, bits)) sample.push_back(bits & kMagnitudeBits);
+        }
+        const std::size_t rank =
+            static_cast<std::size_t>(double(target_) * double(samples) / double(cells));
+        if (rank >= sample.size()) return kMagnitudeBits;
+        std::nth_element(sample.begin(), sample.begin() + std::ptrdiff_t(rank), sample.end());
+        return sample[rank];
+    }
+
+    // What the first pass over the matrix tells: whether it holds a NaN, and the largest question
+    // (kNoMagnitude when there is none); and whether the cells at or below the first batch's
+    // magnitude were more than a batch holds (then batch_ is empty).
+    struct FirstPass {
+        bool hasNaN = false;
+        std::uint32_t largestQuestion = kNoMagnitude;
+        bool overflow = false;
+    };
+
+    // One pass: the census, and every cell that takes part with magnitude at or below `below`
+    // gathered into batch_, unless there are more than capacity_.
+    FirstPass gatherFirstBatch(std::uint32_t below) {
+        const std::size_t chunks = chunks_.count();
+        const std::size_t room = std::max<std::size_t>(capacity_ / chunks, 1);
+        std::vector<std::vector<Event>> gathered(chunks);
+        std::vector<unsigned char> nan(chunks, 0), full(chunks, 0);
+        std::vector<std::uint32_t> largest(chunks, 0);  // largest question + 1; 0 for none
+        const std::size_t n = m_.n();
+        chunks_.forEachRow([&](std::size_t c, std::size_t i) {
+            const CellBits* const row = m_.row(i);
+            bool nanSeen = false;
+            std::uint32_t top = largest[c];
+            for (std::size_t j0 = 0; j0 < n; j0 += 64) {
+                const std::size_t end = std::min(n, j0 + 64);
+                bool any = false;
+                for (std::size_t j = j0; j < end; ++j) {
+                    const std::uint32_t bits = row[j];
+                    nanSeen |= isNaN(bits & kMagnitudeBits);
+                    top = std::max(top, t_.question(bits) ? bits + 1 : 0u);
+                    any |= (bits & kMagnitudeBits) <= below;
+                }
+                if (!any || full[c]) continue;
+                std::vector<Event>& out = gathered[c];
+                for (std::size_t j = j0; j < end; ++j) {
+                    const std::uint32_t bits = row[j];
+                    if ((bits & kMagnitudeBits) > below || !takesPart(t_, i, j, bits)) continue;
+                    if (out.size() == room) {
+                        full[c] = 1;
+                        std::vector<Event>().swap(out);
+                        break;
+                    }
+                    out.push_back(eventOf(bits & kMagnitudeBits, t_.question(bits), i, j));
+                }
+            }
+            nan[c] |= nanSeen;
+            largest[c] = top;
+        });
+        FirstPass first;
+        std::size_t total = 0;
+        for (std::size_t c = 0; c < chunks; ++c) {
+            first.hasNaN |= nan[c] != 0;
+            first.overflow |= full[c] != 0;
+            if (largest[c] > 0) {
+                const std::uint32_t top = largest[c] - 1;
+                first.largestQuestion = first.largestQuestion == kNoMagnitude
+                                            ? top
+                                            : std::max(first.largestQuestion, top);
+            }
+            total += gathered[c].size();
+        }
+        if (!first.overflow) {
+            batch_.reserve(total);
+            for (std::vector<Event>& part : gathered) {
+                batch_.insert(batch_.end(), part.begin(), part.end());
+                std::vector<Event>().swap(part);
+            }
+        }
+        return first;
+    }
+
     const Matrix& m_;
     const Thresholds& t_;
     ThreadPool& pool_;
@@ -517,14 +637,14 @@ class OrderedPruning {
     std::size_t done_ = 0;
     std::size_t nextReport_ = 0;
     std::size_t nextPoll_ = 0;
+    std::uint32_t floor_ = 0;  // cells below this magnitude have been processed
 };
 
 }  // namespace
 
-void pruneByClosure(const Matrix& m, const Thresholds& t, ThreadPool& pool, const RowChunks& chunks,
-                    const Progress& progress, const detail::OrderedOptions& options,
-                    const ChunkCounts& counts, std::uint32_t largestQuestion) {
-    OrderedPruning(m, t, pool, chunks, progress, options).run(counts, largestQuestion);
+bool pruneByClosure(const Matrix& m, const Thresholds& t, ThreadPool& pool, const RowChunks& chunks,
+                    const Progress& progress, const detail::OrderedOptions& options) {
+    return OrderedPruning(m, t, pool, chunks, progress, options).run();
 }
 
 }  // namespace fwprune::cpu::ordered

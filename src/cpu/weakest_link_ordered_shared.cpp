@@ -70,18 +70,23 @@ void finishRowJoined(CellBits* row, std::size_t i, std::size_t n, const Threshol
     for (std::size_t j0 = 0; j0 < n; j0 += 64) {
         const std::size_t count = std::min<std::size_t>(64, n - j0);
         CellBits* const cells = row + j0;
-        std::uint64_t open = 0;  // questions at or below `settled`
+        // First the cells whose answer needs nothing but their value, in a loop the compiler
+        // vectorises; then, rarely, the questions at or below `settled`, which it left alone.
+        std::uint32_t open = 0;
         for (std::size_t k = 0; k < count; ++k) {
             const std::uint32_t bits = cells[k];
             const bool question = t.question(bits);
-            open |= std::uint64_t{question && bits <= settled} << k;
+            open |= question && bits <= settled ? 1u : 0u;
             cells[k] = t.cut(bits) || (question && bits > settled) ? kAbsentBits : bits;
         }
-        if (beaten) open &= ~beaten[j0 / 64];
-        for (std::uint64_t left = open; left != 0; left &= left - 1) {
-            const std::size_t j = j0 + std::size_t(__builtin_ctzll(left));
-            const std::uint32_t joined = j == i ? diagonal : joins.joinWeight(i, j);
-            if (row[j] > joined) row[j] = kAbsentBits;
+        if (open != 0) {
+            const std::uint64_t skip = beaten ? beaten[j0 / 64] : 0;
+            for (std::size_t k = 0; k < count; ++k) {
+                const std::uint32_t bits = cells[k];
+                if (!t.question(bits) || bits > settled || ((skip >> k) & 1u) != 0) continue;
+                const std::size_t j = j0 + k;
+                if (bits > (j == i ? diagonal : joins.joinWeight(i, j))) cells[k] = kAbsentBits;
+            }
         }
         if (beaten) {
             for (std::uint64_t hit = beaten[j0 / 64]; hit != 0; hit &= hit - 1) {

@@ -5,11 +5,13 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <vector>
 
+#include "common/cancel.h"
 #include "common/float_bits.h"
 #include "common/parallel.h"
 #include "cpu/cpu_engine.h"
@@ -107,14 +109,23 @@ class RowChunks {
         : n_(n), pool_(pool), count_(std::min<std::size_t>(n, std::size_t(pool.size()))) {}
     std::size_t count() const { return count_; }
 
-    // visit(chunk, i) for every row i.
+    // visit(chunk, i) for every row i. Asks whether to stop before each row: the calling thread
+    // asks the caller, and the other threads stop at their next row once it has said yes.
     template <typename Visit>
     void forEachRow(Visit&& visit) const {
+        std::atomic<bool> stop{false};
         pool_.parallelFor(
             0, static_cast<std::int64_t>(count_), [&](std::int64_t begin, std::int64_t end, int) {
                 for (auto c = static_cast<std::size_t>(begin); c < static_cast<std::size_t>(end);
                      ++c) {
                     for (std::size_t i = n_ * c / count_; i < n_ * (c + 1) / count_; ++i) {
+                        if (stop.load(std::memory_order_relaxed)) return;
+                        try {
+                            pollCancelled();
+                        } catch (...) {
+                            stop.store(true, std::memory_order_relaxed);
+                            throw;
+                        }
                         visit(c, i);
                     }
                 }
@@ -212,14 +223,21 @@ void finishWithJoins(const Matrix& m, const Thresholds& t, ThreadPool& pool, Joi
                      const Progress& progress);
 
 // The spanning-tree method (weakest_link_ordered_spanning_tree.cpp).
-bool magnitudesSymmetric(const Matrix& m, ThreadPool& pool);
+// One pass over the pairs of mirrored cells, stopped as soon as two differ in magnitude: whether
+// the magnitudes are symmetric and, when they are, whether the matrix holds a NaN and its largest
+// question (kNoMagnitude when there is none).
+struct SymmetryCensus {
+    bool symmetric = false;
+    bool hasNaN = false;
+    std::uint32_t largestQuestion = kNoMagnitude;
+};
+SymmetryCensus takeSymmetryCensus(const Matrix& m, const Thresholds& t, ThreadPool& pool);
 void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
                     const Progress& progress);
 
-// The closure (weakest_link_ordered_closure.cpp). counts: how many cells take part per top-level
-// bucket, per chunk; largestQuestion: the largest magnitude that is a question.
-void pruneByClosure(const Matrix& m, const Thresholds& t, ThreadPool& pool, const RowChunks& chunks,
-                    const Progress& progress, const detail::OrderedOptions& options,
-                    const ChunkCounts& counts, std::uint32_t largestQuestion);
+// The closure (weakest_link_ordered_closure.cpp), which takes its own census. Returns false, with
+// the matrix untouched, when it holds a NaN.
+bool pruneByClosure(const Matrix& m, const Thresholds& t, ThreadPool& pool, const RowChunks& chunks,
+                    const Progress& progress, const detail::OrderedOptions& options);
 
 }  // namespace fwprune::cpu::ordered

@@ -18,40 +18,83 @@
 
 namespace fwprune::cpu::ordered {
 
-bool magnitudesSymmetric(const Matrix& m, ThreadPool& pool) {
+SymmetryCensus takeSymmetryCensus(const Matrix& m, const Thresholds& t, ThreadPool& pool) {
     constexpr std::size_t kTile = 64;
-    const std::size_t tiles = (m.n() + kTile - 1) / kTile;
+    const std::size_t n = m.n();
+    const std::size_t tiles = (n + kTile - 1) / kTile;
+    // Tile rows in pairs from both ends, so that each pair holds tiles + 1 tiles of the triangle.
+    const std::size_t pairs = (tiles + 1) / 2;
     std::atomic<bool> symmetric{true};
-    pool.parallelFor(
-        0, static_cast<std::int64_t>(tiles), [&](std::int64_t begin, std::int64_t end, int) {
-            for (std::size_t ti = static_cast<std::size_t>(begin);
-                 ti < static_cast<std::size_t>(end) && symmetric.load(std::memory_order_relaxed);
-                 ++ti) {
-                for (std::size_t tj = 0; tj <= ti; ++tj) {
-                    const std::size_t iEnd = std::min(m.n(), (ti + 1) * kTile);
-                    const std::size_t jEnd = std::min(m.n(), (tj + 1) * kTile);
-                    std::uint32_t differ = 0;
-                    for (std::size_t i = ti * kTile; i < iEnd; ++i) {
-                        const CellBits* const row = m.row(i);
-                        for (std::size_t j = tj * kTile; j < jEnd && j < i; ++j)
-                            differ |= (row[j] ^ m.row(j)[i]) & kMagnitudeBits;
-                    }
-                    if (differ != 0) {
-                        symmetric.store(false, std::memory_order_relaxed);
-                        return;
-                    }
+    std::atomic<bool> stop{false};
+    std::vector<unsigned char> nan(static_cast<std::size_t>(pool.size()), 0);
+    std::vector<std::uint32_t> largest(static_cast<std::size_t>(pool.size()), 0);  // + 1
+    const auto visitTileRow = [&](std::size_t ti, bool& nanSeen, std::uint32_t& top) {
+        const std::size_t iEnd = std::min(n, (ti + 1) * kTile);
+        for (std::size_t tj = 0; tj <= ti; ++tj) {
+            const std::size_t jEnd = std::min(n, (tj + 1) * kTile);
+            std::uint32_t differ = 0;
+            for (std::size_t i = ti * kTile; i < iEnd; ++i) {
+                const CellBits* const row = m.row(i);
+                // Below the diagonal, each cell with its mirror; the diagonal cell alone.
+                for (std::size_t j = tj * kTile; j < jEnd && j <= i; ++j) {
+                    const std::uint32_t a = row[j];
+                    const std::uint32_t b = m.row(j)[i];
+                    differ |= (a ^ b) & kMagnitudeBits;
+                    nanSeen |= isNaN(a & kMagnitudeBits) || isNaN(b & kMagnitudeBits);
+                    top = std::max(top, t.question(a) ? a + 1 : 0u);
+                    top = std::max(top, t.question(b) ? b + 1 : 0u);
                 }
             }
+            if (differ != 0) return false;
+        }
+        return true;
+    };
+    pool.parallelFor(
+        0, static_cast<std::int64_t>(pairs), [&](std::int64_t begin, std::int64_t end, int worker) {
+            bool nanSeen = false;
+            std::uint32_t top = 0;
+            for (auto p = static_cast<std::size_t>(begin); p < static_cast<std::size_t>(end); ++p) {
+                if (!symmetric.load(std::memory_order_relaxed) ||
+                    stop.load(std::memory_order_relaxed)) {
+                    return;
+                }
+                try {
+                    pollCancelled();
+                } catch (...) {
+                    stop.store(true, std::memory_order_relaxed);
+                    throw;
+                }
+                const bool same = visitTileRow(p, nanSeen, top) &&
+                                  (tiles - 1 - p == p || visitTileRow(tiles - 1 - p, nanSeen, top));
+                if (!same) {
+                    symmetric.store(false, std::memory_order_relaxed);
+                    return;
+                }
+            }
+            nan[static_cast<std::size_t>(worker)] = nanSeen;
+            largest[static_cast<std::size_t>(worker)] = top;
         });
-    return symmetric.load();
+    SymmetryCensus census;
+    census.symmetric = symmetric.load();
+    for (std::size_t w = 0; w < nan.size(); ++w) {
+        census.hasNaN |= nan[w] != 0;
+        if (largest[w] > 0) {
+            census.largestQuestion = census.largestQuestion == kNoMagnitude
+                                         ? largest[w] - 1
+                                         : std::max(census.largestQuestion, largest[w] - 1);
+        }
+    }
+    return census;
 }
 
 void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
                     const Progress& progress) {
     const std::size_t n = m.n();
-    // Prim's algorithm on the dense matrix; a node not yet in the tree holds its lightest leg
-    // to the tree in `reach` (magnitude in the high half, node in the low half, so that the
-    // smallest entry names it), and a node in the tree holds all ones.
+    // Prim's algorithm on the dense matrix. A node not yet in the tree holds its lightest leg to
+    // the tree plus one in `lightest` (magnitudes are below infinity + 1, the matrix holding no
+    // NaN), and a node in the tree holds 0, which no leg beats: so that one step is a loop the
+    // compiler vectorises, updating each node and taking the smallest leg in one pass, and a short
+    // search for the node that holds it.
     struct Edge {
         std::uint32_t weight;
         std::uint32_t a, b;
@@ -59,28 +102,26 @@ void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
     std::vector<Edge> tree;
     tree.reserve(n);
     {
-        constexpr std::uint64_t kInTree = ~std::uint64_t{0};
-        std::vector<std::uint64_t> reach(n);
+        std::vector<std::uint32_t> lightest(n, kNoMagnitude);
         std::vector<std::uint32_t> from(n, 0);
-        for (std::size_t x = 0; x < n; ++x) reach[x] = (std::uint64_t{kNoMagnitude} << 32) | x;
+        std::uint32_t* const leg = lightest.data();
+        std::uint32_t* const source = from.data();
         std::size_t u = 0;
         for (std::size_t added = 0; added < n; ++added) {
-            if (added > 0) {
-                std::uint64_t best = kInTree;
-                for (std::size_t x = 0; x < n; ++x) best = std::min(best, reach[x]);
-                u = static_cast<std::uint32_t>(best);
-                tree.push_back({static_cast<std::uint32_t>(best >> 32), from[u],
-                                static_cast<std::uint32_t>(u)});
-            }
-            reach[u] = kInTree;
+            leg[u] = 0;
             const CellBits* const row = m.row(u);
+            const auto node = static_cast<std::uint32_t>(u);
+            std::uint32_t best = kNoMagnitude;  // the smallest leg outside the tree, minus one
             for (std::size_t x = 0; x < n; ++x) {
-                const std::uint64_t leg = (std::uint64_t{row[x] & kMagnitudeBits} << 32) | x;
-                if (leg < reach[x] && reach[x] != kInTree) {
-                    reach[x] = leg;
-                    from[x] = static_cast<std::uint32_t>(u);
-                }
+                const std::uint32_t candidate = (row[x] & kMagnitudeBits) + 1;
+                const bool lighter = candidate < leg[x];
+                leg[x] = lighter ? candidate : leg[x];
+                source[x] = lighter ? node : source[x];
+                best = std::min(best, leg[x] - 1);
             }
+            if (added + 1 == n) break;
+            u = static_cast<std::size_t>(std::find(leg, leg + n, best + 1) - leg);
+            tree.push_back({best, source[u], static_cast<std::uint32_t>(u)});
             if ((added & 255) == 255) {
                 pollCancelled();
                 if (progress) progress(0.5 * double(added) / double(n));
