@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 
 #include "cpu/cpu_engine.h"
 #include "cpu/weakest_link_ordered_internal.h"
@@ -293,6 +294,38 @@ TEST(EngineAgreement, OrderedRouteMatchesTheSweepsAndTheStandInBitForBit) {
             }
         }
     }
+}
+
+// The closure on millions of events, with its default batches: a matrix whose light legs form a
+// DAG (upper triangle) never completes, so every one of them is gathered, and the last batches
+// hold over a million events, which are sorted on both threads ahead of processing. Magnitudes
+// come in 4096 steps, so that groups of equal magnitude are hundreds of cells large, with negative
+// cells (legs that are cut), held cells, and cells at both thresholds among them. n is no
+// multiple of 64.
+TEST(EngineAgreement, OrderedRouteMatchesTheSweepsOnMillionsOfEvents) {
+    const int n = 2501;
+    const float lower = 0.125f;
+    const float upper = 0.875f;
+    std::mt19937 random(2501);
+    std::vector<float> input(std::size_t(n) * n);
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j) {
+            const int roll = static_cast<int>(random() % 100);
+            float v = static_cast<float>(random() % 4096) / 4096.0f;
+            if (roll < 3) v = roll == 0 ? lower : roll == 1 ? upper : -0.0f;
+            if (roll >= 3 && roll < 8) v = -v;
+            // Below the diagonal: cut cells heavier than any question, legs never needed.
+            input[std::size_t(i) * n + j] = j < i ? 1.75f : v;
+        }
+    }
+    std::vector<float> sweeps = input;
+    cpu::pruneWeakestLinks(sweeps.data(), n, std::size_t(n), lower, upper, 2);
+    std::vector<float> ordered = input;
+    cpu::detail::OrderedOptions closure;
+    closure.method = cpu::detail::OrderedMethod::Closure;
+    ASSERT_TRUE(cpu::detail::pruneWeakestLinksOrdered(ordered.data(), n, std::size_t(n), lower,
+                                                      upper, 2, {}, closure));
+    EXPECT_TRUE(testing::sameBits(ordered, sweeps));
 }
 
 // A NaN makes the result depend on the order of the sweeps: the ordered engine declines, and the
