@@ -19,7 +19,12 @@ variable ``FWPRUNE_NUM_THREADS`` when set, else the CPUs this process may use) a
 installed, as plain text otherwise, and nothing when standard error is not a terminal); a callable
 is called as ``progress(phase, fraction)`` on the calling thread, phase being "read", "sweeps" or
 "write" and fraction the share of that phase done, from 0 to 1 and never going back; an exception
-it raises stops the job and is raised in its place. The weakest-link functions also take
+it raises stops the job and is raised in its place. The reductions also take ``cycles``: "drop"
+(the default: edges on or touching a cycle go) or "condense" (who reaches whom is kept: each
+strongly connected component becomes one cycle through its nodes in ascending order, and the
+components are joined by the collapsed graph's reduction), and ``removed``: ``True`` returns,
+alongside the result, the list of removed edges with their reasons (``RemovedEdge`` tuples; the
+file function takes a path to write them to instead). The weakest-link functions also take
 ``route``: "auto" (the fastest exact route), "sweeps" (the n sweeps) or "ordered" (cells in
 ascending magnitude, answered from reachability among lighter legs; CPU only; a matrix holding a
 NaN takes the sweeps). Every route gives the same result. The GIL is released while the sweeps
@@ -39,8 +44,9 @@ import functools as _functools
 import operator as _operator
 import os as _os
 import sys as _sys
+import tempfile as _tempfile
 import time as _time
-from typing import Any, Callable, Optional, Sequence, Union
+from typing import Any, Callable, NamedTuple, Optional, Sequence, Union
 
 import numpy as _np
 
@@ -53,6 +59,7 @@ __all__ = [
     "weakest_link_reduction",
     "weakest_link_reduction_file",
     "default_backend",
+    "RemovedEdge",
     "ABSENT",
 ]
 
@@ -84,6 +91,76 @@ _REDUCTION_ROUTES = {
     "sweeps": _core.ROUTE_SWEEPS,
     "sparse": _core.ROUTE_SPARSE,
 }
+
+# What a reduction does with cycles: drop every edge on or touching one, or keep reachability.
+_CYCLES = {"drop": _core.CYCLES_DROP, "condense": _core.CYCLES_CONDENSE}
+
+
+class RemovedEdge(NamedTuple):
+    """An input edge the job removed, and why (the columns of the ``--removed`` report): reason
+    "bypassed" (``via``: a node w with walks source -> ... -> w -> ... -> target), "cycle"
+    (``via``: another node of a cycle the edge's source or target lies on), "self-loop",
+    "condensed" (inside a component kept as one cycle; ``via``: its first node) or
+    "represented" (``via`` -> ``value``: the edge that joins the same two components)."""
+
+    source: Any
+    target: Any
+    reason: str
+    via: Any
+    value: Any
+
+
+class _RemovedReport:
+    """A temporary file for the library's removed-edge report when one is wanted, read back
+    after the call."""
+
+    def __init__(self, wanted: Any) -> None:
+        if not isinstance(wanted, bool):
+            raise TypeError(f"removed must be a bool, not {type(wanted).__name__}")
+        self._directory = _tempfile.TemporaryDirectory(prefix="fwprune-") if wanted else None
+        self.path = (
+            _os.fsencode(_os.path.join(self._directory.name, "removed.tsv"))
+            if self._directory is not None
+            else b""
+        )
+
+    def __enter__(self) -> "_RemovedReport":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        if self._directory is not None:
+            self._directory.cleanup()
+
+    def attach(self, result: Any, name: Callable[[int], Any] = lambda x: x) -> Any:
+        """``result``, or ``(result, removed edges)`` when the report was wanted."""
+        if self._directory is None:
+            return result
+        return result, _read_removed(self.path, name)
+
+
+def _read_removed(path: Any, name: Callable[[int], Any]) -> list:
+    removed = []
+    with open(path, encoding="utf-8") as report:
+        next(report)
+        for line in report:
+            source, target, reason, via, value = line.rstrip("\n").split("\t")
+            removed.append(
+                RemovedEdge(
+                    name(int(source)),
+                    name(int(target)),
+                    reason,
+                    name(int(via)) if via else None,
+                    name(int(value)) if reason == "represented" else float(value) if value else None,
+                )
+            )
+    return removed
+
+
+def _cycles_option(cycles: Any) -> int:
+    if not isinstance(cycles, str) or cycles not in _CYCLES:
+        raise ValueError(f"cycles must be one of {', '.join(map(repr, _CYCLES))}, not {cycles!r}")
+    return _CYCLES[cycles]
+
 
 # How weakest-link pruning computes its result (every route gives the same cells): "sweeps", the
 # n sweeps; "ordered", cells in ascending magnitude (CPU only; a matrix with a NaN takes the
@@ -302,6 +379,8 @@ def transitive_reduction(
     backend: str = "auto",
     threads: int = 0,
     route: str = "auto",
+    cycles: str = "drop",
+    removed: bool = False,
     progress: _Progress = None,
 ) -> Any:
     """Removes every edge that a walk of two or more edges bypasses.
@@ -320,21 +399,38 @@ def transitive_reduction(
 
     Sparse inputs and graphs are never made into a dense matrix here; ``route`` ("auto",
     "sweeps" or "sparse") says how the library computes the result, "auto" being the faster.
+    ``cycles`` and ``removed`` as told in the package's help; with ``removed=True`` the result
+    comes as ``(result, removed edges)``, the edges named as the input names its nodes.
     """
     engine = _engine_options(backend, threads, progress)
     route_code = _route_option(route, _REDUCTION_ROUTES)
-    nx = _networkx_digraph(adjacency)
-    if nx is not None:
-        return _reduce_graph(nx, adjacency, engine, route_code)
-    sp = _scipy_sparse(adjacency)
-    if sp is not None:
-        return _reduce_scipy(sp, adjacency, engine, route_code)
+    cycles_code = _cycles_option(cycles)
+    array = None
+    if _networkx_digraph(adjacency) is None and _scipy_sparse(adjacency) is None:
+        array = _np.asarray(adjacency)
+        if array.ndim == 2 and array.shape[1] == 2 and array.shape[0] != 2:
+            return transitive_reduction_edges(
+                array,
+                backend=backend,
+                threads=threads,
+                route=route,
+                cycles=cycles,
+                removed=removed,
+                progress=progress,
+            )
+    with _RemovedReport(removed) as report:
+        options = (route_code, cycles_code, report.path)
+        nx = _networkx_digraph(adjacency)
+        if nx is not None:
+            result, nodes = _reduce_graph(nx, adjacency, engine, options)
+            return report.attach(result, nodes.__getitem__)
+        sp = _scipy_sparse(adjacency)
+        if sp is not None:
+            return report.attach(_reduce_scipy(sp, adjacency, engine, options))
+        return report.attach(_reduce_dense(array, engine, options))
 
-    array = _np.asarray(adjacency)
-    if array.ndim == 2 and array.shape[1] == 2 and array.shape[0] != 2:
-        return transitive_reduction_edges(
-            array, backend=backend, threads=threads, route=route, progress=progress
-        )
+
+def _reduce_dense(array: Any, engine: _Engine, options: tuple) -> Any:
     array = _square(array, "the adjacency matrix")
     if array.dtype.kind not in "biu":
         raise ValueError(
@@ -342,12 +438,12 @@ def transitive_reduction(
         )
     # != 0 rather than a cast: a cast to uint8 would wrap 256 to 0 and lose the edge.
     cells = _np.ascontiguousarray(array != 0, dtype=_np.uint8)
-    if route_code == _core.ROUTE_SPARSE:
-        sources, targets = _reduce_edge_arrays(*_np.nonzero(cells), engine, route_code)
+    if options[0] == _core.ROUTE_SPARSE:
+        sources, targets = _reduce_edge_arrays(*_np.nonzero(cells), engine, options)
         cells[...] = 0
         cells[sources, targets] = 1
     else:
-        _check(_core.reduce_adjacency(cells, *engine, route_code))
+        _check(_core.reduce_adjacency(cells, *engine, *options))
     return cells.view(bool) if array.dtype.kind == "b" else cells
 
 
@@ -358,26 +454,34 @@ def transitive_reduction_edges(
     backend: str = "auto",
     threads: int = 0,
     route: str = "auto",
+    cycles: str = "drop",
+    removed: bool = False,
     progress: _Progress = None,
-) -> _np.ndarray:
+) -> Any:
     """The transitive reduction of a graph given as an (m, 2) integer array of edges
     (source, target), like the records of an edge-list file: node numbers up to 2**31 - 1, an
     edge with a negative node number skipped, repeats counted once. Returns a (k, 2) array of the
     surviving edges, sorted by source and then target, in the input's dtype. Memory follows the
-    edges, not the largest node number."""
+    edges, not the largest node number. ``cycles`` and ``removed`` as for
+    ``transitive_reduction``."""
     engine = _engine_options(backend, threads, progress)
     route_code = _route_option(route, _REDUCTION_ROUTES)
+    cycles_code = _cycles_option(cycles)
     array = _np.asarray(edges)
     if array.ndim != 2 or array.shape[1] != 2:
         raise ValueError(f"the edges must be an (m, 2) array, not of shape {array.shape}")
     if array.dtype.kind not in "iu":
         raise ValueError(f"the edges must have an integer dtype, not {array.dtype}")
-    sources, targets = _reduce_edge_arrays(array[:, 0], array[:, 1], engine, route_code)
-    return _np.stack([sources, targets], axis=1).astype(array.dtype, copy=False)
+    with _RemovedReport(removed) as report:
+        sources, targets = _reduce_edge_arrays(
+            array[:, 0], array[:, 1], engine, (route_code, cycles_code, report.path)
+        )
+        result = _np.stack([sources, targets], axis=1).astype(array.dtype, copy=False)
+        return report.attach(result)
 
 
 def _reduce_edge_arrays(
-    sources: Any, targets: Any, engine: _Engine, route: int
+    sources: Any, targets: Any, engine: _Engine, options: tuple
 ) -> tuple[_np.ndarray, _np.ndarray]:
     """The surviving edges of the edges sources[e] -> targets[e], as two int32 arrays."""
     sources, targets = _np.asarray(sources), _np.asarray(targets)
@@ -387,12 +491,12 @@ def _reduce_edge_arrays(
     # Copies the library may overwrite with the result.
     sources = _np.array(sources, dtype=_np.int32, order="C")
     targets = _np.array(targets, dtype=_np.int32, order="C")
-    status, message, count = _core.reduce_edges(sources, targets, *engine, route)
+    status, message, count = _core.reduce_edges(sources, targets, *engine, *options)
     _check((status, message))
     return sources[:count], targets[:count]
 
 
-def _reduce_scipy(sp: Any, matrix: Any, engine: _Engine, route: int) -> Any:
+def _reduce_scipy(sp: Any, matrix: Any, engine: _Engine, options: tuple) -> Any:
     rows, columns = matrix.shape
     if rows != columns:
         raise ValueError(f"the adjacency matrix must be square, not {rows} x {columns}")
@@ -400,29 +504,31 @@ def _reduce_scipy(sp: Any, matrix: Any, engine: _Engine, route: int) -> Any:
         raise ValueError(f"{rows} nodes exceed 2**31, the most an edge list can number")
     coo = matrix.tocoo()
     edge = coo.data != 0
-    sources, targets = _reduce_edge_arrays(coo.row[edge], coo.col[edge], engine, route)
+    sources, targets = _reduce_edge_arrays(coo.row[edge], coo.col[edge], engine, options)
     values = _np.ones(sources.size, dtype=bool if matrix.dtype == bool else _np.uint8)
     sparray = getattr(sp, "sparray", None)
     make = sp.coo_array if sparray is not None and isinstance(matrix, sparray) else sp.coo_matrix
     return make((values, (sources, targets)), shape=matrix.shape).asformat(matrix.format)
 
 
-def _reduce_graph(nx: Any, graph: Any, engine: _Engine, route: int) -> Any:
+def _reduce_graph(nx: Any, graph: Any, engine: _Engine, options: tuple) -> tuple[Any, list]:
+    """The reduced DiGraph, and the input's nodes in the order the library numbered them."""
     nodes = list(graph.nodes)
     index = {node: i for i, node in enumerate(nodes)}
     count = graph.number_of_edges()
     sources = _np.fromiter((index[u] for u, _ in graph.edges), dtype=_np.int64, count=count)
     targets = _np.fromiter((index[v] for _, v in graph.edges), dtype=_np.int64, count=count)
-    sources, targets = _reduce_edge_arrays(sources, targets, engine, route)
+    sources, targets = _reduce_edge_arrays(sources, targets, engine, options)
 
     result = nx.DiGraph()
     result.graph.update(graph.graph)
     result.add_nodes_from((node, dict(data)) for node, data in graph.nodes(data=True))
+    # A condensed cycle may hold edges the input lacks: they get no attributes.
     result.add_edges_from(
-        (nodes[i], nodes[j], dict(graph.edges[nodes[i], nodes[j]]))
+        (nodes[i], nodes[j], dict(graph.edges[nodes[i], nodes[j]]) if graph.has_edge(nodes[i], nodes[j]) else {})
         for i, j in zip(sources.tolist(), targets.tolist())
     )
-    return result
+    return result, nodes
 
 
 @_shows_progress("reducing")
@@ -433,15 +539,24 @@ def transitive_reduction_file(
     backend: str = "auto",
     threads: int = 0,
     route: str = "auto",
+    cycles: str = "drop",
+    removed: Optional[PathLike] = None,
     progress: _Progress = None,
 ) -> None:
     """Reads the edge list at ``input`` ("SOURCE word TARGET" records) and writes the surviving
     edges to ``output`` as "%d edge %d" lines sorted by source, then target. ``output`` may name
-    the input; on failure it is left as it was. ``route`` as for ``transitive_reduction``."""
+    the input; on failure it is left as it was. ``route`` and ``cycles`` as for
+    ``transitive_reduction``; ``removed``, when given, is the path the report of removed edges
+    goes to (tab-separated, with ``output``: both or neither)."""
     engine = _engine_options(backend, threads, progress)
     route_code = _route_option(route, _REDUCTION_ROUTES)
+    cycles_code = _cycles_option(cycles)
     paths = [_fspath(input, "input"), _fspath(output, "output")]
-    _check(_core.reduce_file(*paths, *engine, route_code), paths)
+    report = b"" if removed is None else _fspath(removed, "removed-edges report")
+    _check(
+        _core.reduce_file(*paths, *engine, route_code, cycles_code, report),
+        paths + ([report] if report else []),
+    )
 
 
 # --- weakest-link reduction ------------------------------------------------------------------

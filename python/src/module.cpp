@@ -81,13 +81,17 @@ class ProgressRelay {
     std::optional<nb::python_error> error_;
 };
 
+// removed names the file of the removed-edge report (empty: none) and must outlive the call.
 fwpruneOptions makeOptions(int backend, int threads, ProgressRelay& progress,
-                           int route = FWPRUNE_ROUTE_AUTO) {
+                           int route = FWPRUNE_ROUTE_AUTO, int cycles = FWPRUNE_CYCLES_DROP,
+                           const std::string& removed = {}) {
     fwpruneOptions options;
     fwpruneInitOptions(&options);
     options.backend = static_cast<fwpruneBackend>(backend);
     options.threads = threads;
     options.route = static_cast<fwpruneRoute>(route);
+    options.cycles = static_cast<fwpruneCycles>(cycles);
+    options.removedPath = removed.empty() ? nullptr : removed.c_str();
     progress.attach(options);
     return options;
 }
@@ -107,10 +111,11 @@ int squareSide(const SquareMatrix<T>& matrix) {
 }
 
 Result reduceAdjacency(SquareMatrix<uint8_t> adjacency, int backend, int threads,
-                       nb::object progress, int route) {
+                       nb::object progress, int route, int cycles, nb::bytes removed) {
     const int n = squareSide(adjacency);
     ProgressRelay relay(std::move(progress));
-    const fwpruneOptions options = makeOptions(backend, threads, relay, route);
+    const std::string removedPath(removed.c_str(), removed.size());
+    const fwpruneOptions options = makeOptions(backend, threads, relay, route, cycles, removedPath);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
@@ -142,11 +147,13 @@ using Nodes = nb::ndarray<int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 // The surviving edges overwrite the front of the two arrays; returns the status, the message and
 // their number.
 std::tuple<int, nb::bytes, size_t> reduceEdges(Nodes sources, Nodes targets, int backend,
-                                               int threads, nb::object progress, int route) {
+                                               int threads, nb::object progress, int route,
+                                               int cycles, nb::bytes removed) {
     if (sources.shape(0) != targets.shape(0))
         throw nb::value_error("the source and target arrays differ in length");
     ProgressRelay relay(std::move(progress));
-    const fwpruneOptions options = makeOptions(backend, threads, relay, route);
+    const std::string removedPath(removed.c_str(), removed.size());
+    const fwpruneOptions options = makeOptions(backend, threads, relay, route, cycles, removedPath);
     size_t count = 0;
     fwpruneStatus status;
     {
@@ -160,12 +167,13 @@ std::tuple<int, nb::bytes, size_t> reduceEdges(Nodes sources, Nodes targets, int
 }
 
 Result reduceFile(nb::bytes input, nb::bytes output, int backend, int threads, nb::object progress,
-                  int route) {
+                  int route, int cycles, nb::bytes removed) {
     // Copies: the bytes objects must not be touched without the GIL.
     const std::string inputPath(input.c_str(), input.size());
     const std::string outputPath(output.c_str(), output.size());
+    const std::string removedPath(removed.c_str(), removed.size());
     ProgressRelay relay(std::move(progress));
-    const fwpruneOptions options = makeOptions(backend, threads, relay, route);
+    const fwpruneOptions options = makeOptions(backend, threads, relay, route, cycles, removedPath);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
@@ -199,15 +207,17 @@ NB_MODULE(_core, m) {
     m.doc() = "Bindings over the fwprune C API; use the fwprune package instead.";
 
     m.def("reduce_adjacency", &reduceAdjacency, nb::arg("adjacency").noconvert(),
-          nb::arg("backend"), nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"));
+          nb::arg("backend"), nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"),
+          nb::arg("cycles"), nb::arg("removed"));
     m.def("reduce_edges", &reduceEdges, nb::arg("sources").noconvert(),
           nb::arg("targets").noconvert(), nb::arg("backend"), nb::arg("threads"),
-          nb::arg("progress").none(), nb::arg("route"));
+          nb::arg("progress").none(), nb::arg("route"), nb::arg("cycles"), nb::arg("removed"));
     m.def("prune_weights", &pruneWeights, nb::arg("weights").noconvert(), nb::arg("lower"),
           nb::arg("upper"), nb::arg("backend"), nb::arg("threads"), nb::arg("progress").none(),
           nb::arg("route"));
     m.def("reduce_file", &reduceFile, nb::arg("input"), nb::arg("output"), nb::arg("backend"),
-          nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"));
+          nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"), nb::arg("cycles"),
+          nb::arg("removed"));
     m.def("weakest_link_file", &weakestLinkFile, nb::arg("input"), nb::arg("edges"),
           nb::arg("matrix"), nb::arg("lower"), nb::arg("upper"), nb::arg("backend"),
           nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"));
@@ -228,6 +238,8 @@ NB_MODULE(_core, m) {
     m.attr("ROUTE_SWEEPS") = static_cast<int>(FWPRUNE_ROUTE_SWEEPS);
     m.attr("ROUTE_SPARSE") = static_cast<int>(FWPRUNE_ROUTE_SPARSE);
     m.attr("ROUTE_ORDERED") = static_cast<int>(FWPRUNE_ROUTE_ORDERED);
+    m.attr("CYCLES_DROP") = static_cast<int>(FWPRUNE_CYCLES_DROP);
+    m.attr("CYCLES_CONDENSE") = static_cast<int>(FWPRUNE_CYCLES_CONDENSE);
     m.attr("MAX_DENSE_NODES") = static_cast<int>(FWPRUNE_MAX_DENSE_NODES);
 
     m.attr("ERROR_INVALID_ARGUMENT") = static_cast<int>(FWPRUNE_ERROR_INVALID_ARGUMENT);

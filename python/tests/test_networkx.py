@@ -155,3 +155,34 @@ class TestWeakestLinkGraphs:
         graph.add_edge("a", "b")
         with pytest.raises(ValueError, match="weight"):
             fwprune.weakest_link_reduction(graph, 0.1, 1.0)
+
+
+class TestCyclesAndRemovedEdges:
+    def test_condense_keeps_reachability_and_the_report_explains_every_removed_edge(self, rng):
+        for n in (1, 6, 20):
+            matrix = reference.random_digraph(rng, n, 0.2, self_loops=0.2)
+            labels = [f"v{i}" for i in range(n)]
+            graph = _labelled(matrix, labels)
+            for cycles in ("drop", "condense"):
+                result, removed = fwprune.transitive_reduction(graph, cycles=cycles, removed=True)
+                kept = set(result.edges)
+                # Every input edge not kept, once, in output order (by node number).
+                order = {label: i for i, label in enumerate(labels)}
+                gone = sorted(set(graph.edges) - kept, key=lambda e: (order[e[0]], order[e[1]]))
+                assert [(r.source, r.target) for r in removed] == gone
+                closure = nx.transitive_closure(graph, reflexive=False)
+                for r in removed:
+                    if r.reason == "bypassed":
+                        assert r.via not in (r.source, r.target)
+                        assert closure.has_edge(r.source, r.via) and closure.has_edge(r.via, r.target)
+                    elif r.reason == "self-loop":
+                        assert r.source == r.target
+                    elif r.reason == "represented":
+                        assert result.has_edge(r.via, r.value)
+                    else:
+                        assert r.reason == ("cycle" if cycles == "drop" else "condensed")
+                if cycles == "condense":
+                    after = nx.transitive_closure(result, reflexive=False)
+                    assert {e for e in closure.edges if e[0] != e[1]} == {
+                        e for e in after.edges if e[0] != e[1]
+                    }

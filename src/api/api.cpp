@@ -20,6 +20,7 @@
 #include "graph_files/file_io.h"
 #include "pipelines/phase_timer.h"
 #include "pipelines/pipelines.h"
+#include "pipelines/reduction_cycles.h"
 
 namespace fwprune {
 namespace {
@@ -282,7 +283,8 @@ fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency, int n, size
         }
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
             fwprune::PhaseTimer sweeps(run, fwprune::Phase::Sweeps);
-            if (fwprune::chooseReductionRoute(run, n, edges) == fwprune::Route::Sparse) {
+            if (fwprune::chooseReductionRoute(run, n, edges) == fwprune::Route::Sparse ||
+                run.cycles != fwprune::Cycles::Drop || !run.removedPath.empty()) {
                 // A sparse graph reduces faster as edge records than as the matrix.
                 fwprune::EdgeRecords graph;
                 graph.n = n;
@@ -292,7 +294,8 @@ fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency, int n, size
                         graph.records.push_back(fwprune::EdgeRecord::pack(
                             static_cast<std::uint32_t>(c / n), static_cast<std::uint32_t>(c % n)));
                 }
-                const std::vector<std::uint64_t> kept = fwprune::reduceEdgeRecords(graph, run);
+                const std::vector<std::uint64_t> kept =
+                    fwprune::reduceInMemory(graph, run, "the adjacency matrix");
                 std::fill(matrix.cells.begin(), matrix.cells.end(), fwprune::CELL_EMPTY);
                 for (const std::uint64_t record : kept)
                     matrix.cells[fwprune::EdgeRecord::source(record) * n +
@@ -340,7 +343,7 @@ fwpruneStatus fwpruneReduceEdgeArrays(const int* sources, const int* targets, si
         std::vector<std::uint64_t> kept;
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
             fwprune::PhaseTimer sweeps(run, fwprune::Phase::Sweeps);
-            kept = fwprune::reduceEdgeRecords(graph, run);
+            kept = fwprune::reduceInMemory(graph, run, "the edge arrays");
             sweeps.done();
         });
         // Written only now, so that a failure leaves the outputs as they were, and so that the

@@ -8,6 +8,32 @@
 namespace fwprune::cpu {
 namespace {
 
+// Sorts edge records whose node numbers are below `nodes`: packed to (source << bits | target)
+// first, so the radix sort passes over only the bits that numbers of that size can use.
+void sortRecords(std::vector<std::uint64_t>& records, std::uint32_t nodes) {
+    if (std::is_sorted(records.begin(), records.end())) return;
+    // Sorted by source already (a history lists each commit's parents together): only each
+    // source's few targets need sorting.
+    const auto bySource = [](std::uint64_t a, std::uint64_t b) { return (a >> 32) < (b >> 32); };
+    if (std::is_sorted(records.begin(), records.end(), bySource)) {
+        for (auto run = records.begin(); run != records.end();) {
+            auto end = run + 1;
+            while (end != records.end() && (*end >> 32) == (*run >> 32)) ++end;
+            if (end - run > 1) std::sort(run, end);
+            run = end;
+        }
+        return;
+    }
+    int bits = 1;
+    while (bits < 32 && (std::uint64_t{1} << bits) < nodes) ++bits;
+    const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
+    for (std::uint64_t& r : records)
+        r = std::uint64_t{EdgeRecord::source(r)} << bits | EdgeRecord::target(r);
+    radixSort(records, 0, 2 * bits);
+    for (std::uint64_t& r : records)
+        r = EdgeRecord::pack(std::uint32_t(r >> bits), std::uint32_t(r & mask));
+}
+
 // The records with their nodes numbered 0 .. V-1 in ascending order, sorted and without repeats.
 // A lookup table when the largest node number is within a small multiple of the records, else
 // the sorted node numbers and a binary search per endpoint.
@@ -48,7 +74,7 @@ void renumber(const std::vector<std::uint64_t>& records, Condensation& graph) {
             graph.edges[e] = dense(records[e] >> 32) << 32 | dense(std::uint32_t(records[e]));
     }
     // Files often come sorted already (by source, then target), which costs one look.
-    if (!std::is_sorted(graph.edges.begin(), graph.edges.end())) radixSort(graph.edges, 0, 64);
+    sortRecords(graph.edges, static_cast<std::uint32_t>(graph.original.size()));
     graph.edges.erase(std::unique(graph.edges.begin(), graph.edges.end()), graph.edges.end());
 }
 
@@ -62,12 +88,18 @@ Condensation condense(const std::vector<std::uint64_t>& records) {
     // own component, ranked in the input's order, which keeps neighbours close.
     const bool upward = std::all_of(graph.edges.begin(), graph.edges.end(),
                                     [](std::uint64_t e) { return (e >> 32) <= std::uint32_t(e); });
-    if (upward) {
+    const bool downward =
+        !upward && std::all_of(graph.edges.begin(), graph.edges.end(),
+                               [](std::uint64_t e) { return (e >> 32) >= std::uint32_t(e); });
+    if (upward || downward) {
         graph.rank.resize(nodes);
         graph.members.resize(nodes);
         graph.memberStart.resize(std::size_t{nodes} + 1);
         for (std::uint32_t x = 0; x <= nodes; ++x) graph.memberStart[x] = x;
-        for (std::uint32_t x = 0; x < nodes; ++x) graph.rank[x] = graph.members[x] = x;
+        for (std::uint32_t x = 0; x < nodes; ++x) {
+            graph.rank[x] = upward ? x : nodes - 1 - x;
+            graph.members[graph.rank[x]] = x;
+        }
         return graph;
     }
     // Successors in compressed rows; the edges are sorted, so each row is one run of them.
@@ -114,7 +146,11 @@ std::vector<std::uint64_t> rankedEdges(const Condensation& graph) {
     ranked.reserve(graph.edges.size());
     for (std::size_t e = 0; e < graph.edges.size(); ++e)
         if (graph.crosses(e)) ranked.push_back(graph.rankedEdge(e));
-    if (!std::is_sorted(ranked.begin(), ranked.end())) radixSort(ranked, 0, 64);
+    // Ranks in the input's order, or in its reverse, keep the edges sorted, or reverse them.
+    if (std::is_sorted(ranked.rbegin(), ranked.rend()))
+        std::reverse(ranked.begin(), ranked.end());
+    else
+        sortRecords(ranked, graph.components());
     ranked.erase(std::unique(ranked.begin(), ranked.end()), ranked.end());
     return ranked;
 }
@@ -127,10 +163,15 @@ std::vector<std::uint64_t> componentCycles(const Condensation& graph) {
         const std::uint32_t* const last = graph.members.data() + graph.memberStart[r + 1];
         for (const std::uint32_t* x = first; x != last; ++x) {
             const std::uint32_t next = x + 1 == last ? *first : x[1];
-            cycle.push_back(EdgeRecord::pack(graph.original[*x], graph.original[next]));
+            cycle.push_back(EdgeRecord::pack(*x, next));
         }
     }
-    radixSort(cycle, 0, 64);
+    // Sorted in dense numbers, which sort like the node numbers.
+    sortRecords(cycle, static_cast<std::uint32_t>(graph.original.size()));
+    for (std::uint64_t& r : cycle) {
+        r = EdgeRecord::pack(graph.original[EdgeRecord::source(r)],
+                             graph.original[EdgeRecord::target(r)]);
+    }
     return cycle;
 }
 

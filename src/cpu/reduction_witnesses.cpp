@@ -15,6 +15,7 @@
 
 #include <algorithm>
 
+#include "common/aligned_memory.h"
 #include "common/cancel.h"
 
 namespace fwprune::cpu {
@@ -36,10 +37,9 @@ class WitnessSearch {
             words_ = windowWords;
             window_ = words_ * kWordBits;
         }
-        rows_.assign(std::size_t{n} * words_, 0);
+        // Every row is written before it is read (successors rank higher), so no zero-fill.
+        rows_ = AlignedArray<Word>(std::size_t{n} * words_, false);
         witness_.assign(g.target.size(), kNoWitness);
-        seen_.assign(n, 0);
-        owner_.assign(n, 0);
         std::vector<Word> reach(words_);
         const std::uint32_t reportEvery = std::max<std::uint32_t>(n / 64, 4096);
         for (std::uint32_t u = n; u-- > 0;) {
@@ -104,7 +104,7 @@ class WitnessSearch {
         window_ = words_ * kWordBits;
     }
 
-    Word* row(std::uint32_t u) { return rows_.data() + std::size_t{u} * words_; }
+    Word* row(std::uint32_t u) { return rows_.get() + std::size_t{u} * words_; }
 
     bool rowCovers(std::uint32_t x, std::uint32_t v) {
         const std::uint32_t bit = v - x - 1;
@@ -131,7 +131,12 @@ class WitnessSearch {
         return kNoWitness;  // not reached: the bit came from one of these rows
     }
 
+    // Searches are rare on most graphs: their marks are allocated at the first.
     void newStamp() {
+        if (seen_.empty()) {
+            seen_.assign(g_.offset.size() - 1, 0);
+            owner_.assign(g_.offset.size() - 1, 0);
+        }
         if (++stamp_ == 0) {
             std::fill(seen_.begin(), seen_.end(), 0);
             stamp_ = 1;
@@ -205,7 +210,7 @@ class WitnessSearch {
     const RankedDag& g_;
     std::uint32_t words_ = 1;
     std::uint32_t window_ = kWordBits;
-    std::vector<Word> rows_;
+    AlignedArray<Word> rows_{0, false};
     std::vector<std::uint32_t> witness_;
     std::vector<std::uint32_t> seen_;
     std::vector<std::uint32_t> owner_;

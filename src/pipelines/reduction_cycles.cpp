@@ -16,6 +16,7 @@
 #include "cpu/condensation.h"
 #include "cpu/reduction_witnesses.h"
 #include "graph_files/edge_list.h"
+#include "graph_files/file_io.h"
 
 namespace fwprune {
 namespace {
@@ -69,6 +70,7 @@ std::vector<std::uint64_t> reduceCondensed(const cpu::Condensation& graph, std::
     for (std::uint32_t c = 0; c < graph.components(); ++c) start[c + 1] += start[c];
     std::vector<std::uint8_t> represented(between.size(), 0);
     kept = componentCycles(graph);
+    const auto cycles = static_cast<std::ptrdiff_t>(kept.size());
     for (std::size_t e = 0; e < graph.edges.size(); ++e) {
         if (!graph.crosses(e)) continue;
         const std::uint64_t ranked = graph.rankedEdge(e);
@@ -81,23 +83,82 @@ std::vector<std::uint64_t> reduceCondensed(const cpu::Condensation& graph, std::
         represented[index] = 1;
         kept.push_back(graph.record(e));
     }
-    std::sort(kept.begin(), kept.end());
+    // Both runs are sorted: the cycles by construction, the representatives as the input edges.
+    std::inplace_merge(kept.begin(), kept.begin() + cycles, kept.end());
+    return kept;
+}
+
+// The collapsed graph, and for each of its edges a witness, or kNoWitness when its reduction
+// keeps the edge.
+struct Witnessed {
+    cpu::RankedDag dag;
+    std::vector<std::uint32_t> witness;
+
+    // The collapsed graph's edge for input edge e, which joins two components.
+    std::size_t edgeOf(const cpu::Condensation& graph, std::size_t e) const {
+        const std::uint32_t a = graph.rank[graph.source(e)];
+        const auto first = dag.target.begin() + dag.offset[a];
+        const auto last = dag.target.begin() + dag.offset[a + 1];
+        return static_cast<std::size_t>(std::lower_bound(first, last, graph.rank[graph.target(e)]) -
+                                        dag.target.begin());
+    }
+};
+
+Witnessed witnessesOf(const cpu::Condensation& graph, const RunOptions& options) {
+    Witnessed w;
+    w.dag = cpu::rankedDagOf(cpu::rankedEdges(graph), graph.components());
+    w.witness = cpu::findWitnesses(w.dag, sweepProgressOf(options));
+    return w;
+}
+
+// Whether each (dense) node lies on a cycle: its component has other nodes, or it has a
+// self-loop.
+std::vector<std::uint8_t> onCycles(const cpu::Condensation& graph) {
+    std::vector<std::uint8_t> onCycle(graph.original.size(), 0);
+    for (std::size_t e = 0; e < graph.edges.size(); ++e)
+        if (graph.source(e) == graph.target(e)) onCycle[graph.source(e)] = 1;
+    for (std::size_t x = 0; x < onCycle.size(); ++x) onCycle[x] |= graph.size(graph.rank[x]) > 1;
+    return onCycle;
+}
+
+// The reduction read off the witnesses, which answer the same question as the sparse route's
+// engine: every edge the collapsed graph's reduction keeps, as itself (cycles dropped: between
+// two nodes off every cycle) or as its representative among the components' cycles (condensed).
+std::vector<std::uint64_t> keptByWitnesses(const cpu::Condensation& graph, const Witnessed& w,
+                                           Cycles cycles) {
+    std::vector<std::uint64_t> kept;
+    std::vector<std::uint8_t> onCycle;
+    std::vector<std::uint8_t> represented;
+    if (cycles == Cycles::Drop) {
+        onCycle = onCycles(graph);
+    } else {
+        kept = componentCycles(graph);
+        represented.assign(w.witness.size(), 0);
+    }
+    const auto cycleEdges = static_cast<std::ptrdiff_t>(kept.size());
+    for (std::size_t e = 0; e < graph.edges.size(); ++e) {
+        if (!graph.crosses(e)) continue;
+        if (cycles == Cycles::Drop && (onCycle[graph.source(e)] || onCycle[graph.target(e)]))
+            continue;
+        const std::size_t ranked = w.edgeOf(graph, e);
+        if (w.witness[ranked] != cpu::kNoWitness) continue;
+        if (cycles == Cycles::Condense) {
+            if (represented[ranked]) continue;
+            represented[ranked] = 1;
+        }
+        kept.push_back(graph.record(e));
+    }
+    std::inplace_merge(kept.begin(), kept.begin() + cycleEdges, kept.end());
     return kept;
 }
 
 // Every distinct input edge not in `kept`, in the order of the output, with its reason.
 std::vector<RemovedEdge> explainRemoved(const cpu::Condensation& graph,
                                         const std::vector<std::uint64_t>& kept, Cycles cycles,
-                                        const RunOptions& options) {
-    const cpu::RankedDag dag = cpu::rankedDagOf(cpu::rankedEdges(graph), graph.components());
-    const std::vector<std::uint32_t> witness = cpu::findWitnesses(dag, sweepProgressOf(options));
-    // A node lies on a cycle when its component has other nodes or it has a self-loop.
-    std::vector<std::uint8_t> selfLoop(graph.original.size(), 0);
-    for (std::size_t e = 0; e < graph.edges.size(); ++e)
-        if (graph.source(e) == graph.target(e)) selfLoop[graph.source(e)] = 1;
-    const auto onCycle = [&](std::uint32_t x) {
-        return selfLoop[x] || graph.size(graph.rank[x]) > 1;
-    };
+                                        const Witnessed& w) {
+    const cpu::RankedDag& dag = w.dag;
+    const std::vector<std::uint32_t>& witness = w.witness;
+    const std::vector<std::uint8_t> onCycle = onCycles(graph);
     // Another node of x's cycle: the smallest other member of its component, or x itself when
     // its only cycle is its self-loop.
     const auto cycleMate = [&](std::uint32_t x) {
@@ -118,13 +179,11 @@ std::vector<RemovedEdge> explainRemoved(const cpu::Condensation& graph,
         const std::uint64_t record = graph.record(e);
         while (next != kept.end() && *next < record) ++next;
         const bool survived = next != kept.end() && *next == record;
+        // Which ranked edge this is matters for a removed edge between components, and for
+        // every edge between components when representatives are tracked.
         std::size_t ranked = 0;
-        if (graph.crosses(e)) {
-            const std::uint32_t a = graph.rank[u];
-            const auto first = dag.target.begin() + dag.offset[a];
-            ranked = static_cast<std::size_t>(
-                std::lower_bound(first, dag.target.begin() + dag.offset[a + 1], graph.rank[v]) -
-                dag.target.begin());
+        if (graph.crosses(e) && (!survived || cycles == Cycles::Condense)) {
+            ranked = w.edgeOf(graph, e);
             if (cycles == Cycles::Condense && witness[ranked] == cpu::kNoWitness &&
                 representative[ranked] == ~std::uint64_t{0}) {
                 representative[ranked] = record;
@@ -134,9 +193,9 @@ std::vector<RemovedEdge> explainRemoved(const cpu::Condensation& graph,
         RemovedEdge entry{record, 0, 0, RemovalReason::Bypassed};
         if (u == v) {
             entry.reason = RemovalReason::SelfLoop;
-        } else if (cycles == Cycles::Drop && (onCycle(u) || onCycle(v))) {
+        } else if (cycles == Cycles::Drop && (onCycle[u] || onCycle[v])) {
             entry.reason = RemovalReason::Cycle;
-            entry.via = name(cycleMate(onCycle(u) ? u : v));
+            entry.via = name(cycleMate(onCycle[u] ? u : v));
         } else if (!graph.crosses(e)) {
             entry.reason = RemovalReason::Condensed;
             entry.via = name(graph.firstMember(graph.rank[u]));
@@ -184,15 +243,28 @@ std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(EdgeRecords& graph,
                                      std::to_string(graph.records.size()) + " edges"),
                              [&] { return cpu::condense(graph.records); });
     std::vector<std::uint64_t> kept;
-    if (options.cycles == Cycles::Drop) {
+    Witnessed witnessed;
+    if (removed) {
+        witnessed = reportingOutOfMemory(shortOf("the witnesses of the removed edges"),
+                                         [&] { return witnessesOf(condensation, options); });
+    }
+    if (removed && held.route == Route::Sparse) {
+        // The witnesses already hold the sparse route's answer; reading it off them keeps the
+        // report's cost near the job's.
+        kept = keptByWitnesses(condensation, witnessed, options.cycles);
+        if (options.stats) {
+            options.stats->route = Route::Sparse;
+            options.stats->backend = Backend::Cpu;
+        }
+    } else if (options.cycles == Cycles::Drop) {
         kept = reduceEdgeRecords(graph, held, source);
     } else {
         std::vector<std::uint64_t>().swap(graph.records);
         kept = reduceCondensed(condensation, n, held, source);
     }
     if (removed) {
-        *removed = reportingOutOfMemory(shortOf("the witnesses of the removed edges"), [&] {
-            return explainRemoved(condensation, kept, options.cycles, options);
+        *removed = reportingOutOfMemory(shortOf("the removed edges' report"), [&] {
+            return explainRemoved(condensation, kept, options.cycles, witnessed);
         });
     }
     if (options.stats) {
@@ -200,6 +272,17 @@ std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(EdgeRecords& graph,
         options.stats->edgesIn = static_cast<long long>(condensation.edges.size());
         options.stats->edgesOut = static_cast<long long>(kept.size());
     }
+    return kept;
+}
+
+std::vector<std::uint64_t> reduceInMemory(EdgeRecords& graph, const RunOptions& options,
+                                          const std::string& source) {
+    if (options.removedPath.empty()) return reduceEdgeRecordsWithCycles(graph, options, source);
+    std::vector<RemovedEdge> removed;
+    std::vector<std::uint64_t> kept = reduceEdgeRecordsWithCycles(graph, options, source, &removed);
+    OutputFile report(options.removedPath);
+    writeRemovedEdges(removed, report, options.threads);
+    report.commit();
     return kept;
 }
 

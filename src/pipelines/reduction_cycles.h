@@ -21,4 +21,9 @@ std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(EdgeRecords& graph,
                                                        const std::string& source,
                                                        std::vector<RemovedEdge>* removed = nullptr);
 
+// reduceEdgeRecordsWithCycles for the in-memory calls: the report, when options.removedPath asks
+// for one, is written and committed before the surviving records are returned.
+std::vector<std::uint64_t> reduceInMemory(EdgeRecords& graph, const RunOptions& options,
+                                          const std::string& source);
+
 }  // namespace fwprune
