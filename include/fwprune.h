@@ -167,10 +167,11 @@ typedef struct fwpruneOptions {
     fwpruneCancelCallback cancelRequested; /* default NULL: the job runs to its end */
     void* cancelUserData;
     fwpruneCycles cycles;    /* the reduction's; default FWPRUNE_CYCLES_DROP */
-    const char* removedPath; /* default NULL. The file calls write there, with the other outputs
-                                (all or none), a tab-separated table of every input edge that is
-                                not in the output, each once, in output order, and why:
-                                "source	target	reason	via	value" (README, "File formats") */
+    const char* removedPath; /* default NULL. The reductions (file and in-memory calls) write
+                                there, with their other outputs (all or none), a tab-separated
+                                table of every input edge that is not in the output, each once,
+                                in output order, and why: "source	target	reason	via	value"
+                                (README, "File formats") */
 } fwpruneOptions;
 
 /* Fills *options with the defaults. @return nothing. */
