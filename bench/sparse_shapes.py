@@ -125,8 +125,12 @@ def renumber(src, dst, n, numbering, rng):
 def write_edges(path, src, dst):
     """Writes "%d edge %d" lines quickly: numpy formats the numbers, one join writes them."""
     import numpy as np
-    text = np.char.add(np.char.add(src.astype(str), " edge "), dst.astype(str))
-    cp.write_atomically(path, lambda f: f.write("\n".join(text.tolist()) + ("\n" if src.size else "")))
+    def write(f):
+        for at in range(0, src.size, 1 << 20):  # in pieces, so that 20M edges fit in memory
+            piece = np.char.add(np.char.add(src[at:at + (1 << 20)].astype(str), " edge "),
+                                dst[at:at + (1 << 20)].astype(str))
+            f.write("\n".join(piece.tolist()) + "\n")
+    cp.write_atomically(path, write)
 
 
 def prepare(shape_name, scale, numbering, data_dir, seed):

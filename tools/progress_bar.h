@@ -8,8 +8,12 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "fwprune.h"
 
@@ -49,7 +53,8 @@ inline std::string formatDuration(double seconds) {
 // One line on standard error that shows the current phase, how far it has got, the time it has
 // taken, and (once its rate has settled) the reading rate and the time it has left. It draws at
 // once when a phase starts, then at most every 100 ms, and erases itself when the run ends, so a
-// quick run leaves no trace on the terminal.
+// quick run leaves no trace on the terminal. A stage of the work may report nothing for seconds,
+// so a ticker thread redraws the times twice a second while the fraction stands still.
 class ProgressBar {
   public:
     // Steps of a run: the library's phases, plus copying standard input in and standard output
@@ -61,8 +66,25 @@ class ProgressBar {
         if (enabled_ && ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
             width_ = size.ws_col;
         }
+        if (enabled_) {
+            try {
+                ticker_ = std::thread([this] { tick(); });
+            } catch (const std::system_error&) {
+                // Without the thread the bar still moves with every report.
+            }
+        }
     }
-    ~ProgressBar() { clear(); }
+    ~ProgressBar() {
+        if (ticker_.joinable()) {
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                stopping_ = true;
+            }
+            wake_.notify_all();
+            ticker_.join();
+        }
+        clear();
+    }
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
 
@@ -86,7 +108,10 @@ class ProgressBar {
     // fraction < 0: unknown (only bytes are shown). bytes < 0: the rate is shown in percent.
     void show(Step step, double fraction, double bytes) {
         if (!enabled_) return;
+        const std::lock_guard<std::mutex> lock(mutex_);
         const Clock::time_point now = Clock::now();
+        fraction_ = fraction;
+        bytes_ = bytes;
         const bool newStep = step != step_ || !drawn_;
         if (step != step_) {
             step_ = step;
@@ -106,6 +131,7 @@ class ProgressBar {
     }
 
     void clear() {
+        const std::lock_guard<std::mutex> lock(mutex_);
         if (!onScreen_) return;
         std::fputs("\r\033[K", stderr);
         std::fflush(stderr);
@@ -114,6 +140,20 @@ class ProgressBar {
     }
 
   private:
+    static constexpr std::chrono::milliseconds kTick{250};
+
+    // Redraws the last report with the time as it is now, when the bar is on screen and has not
+    // been drawn for two ticks.
+    void tick() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!wake_.wait_for(lock, kTick, [this] { return stopping_; })) {
+            const Clock::time_point now = Clock::now();
+            if (!onScreen_ || now - lastDraw_ < 2 * kTick) continue;
+            lastDraw_ = now;
+            draw(fraction_, bytes_, std::chrono::duration<double>(now - stepStart_).count());
+        }
+    }
+
     void draw(double fraction, double bytes, double elapsed) {
         const char* const labels[] = {"reading", workLabel_, "writing", "reading", "writing"};
         const bool known = fraction >= 0;
@@ -160,6 +200,12 @@ class ProgressBar {
     Clock::time_point stepStart_ = Clock::now();
     Clock::time_point lastDraw_;
     int lastPercent_ = -1;
+    double fraction_ = -1;  // the last report, for the ticker
+    double bytes_ = -1;
+    std::mutex mutex_;  // reports come from the job's thread, redraws also from the ticker
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread ticker_;
 };
 
 // Whether to show a bar: standard error is a terminal that understands ESC [K, and --quiet was
