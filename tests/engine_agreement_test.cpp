@@ -8,6 +8,7 @@
 #include <random>
 
 #include "cpu/cpu_engine.h"
+#include "cpu/sparse_reduction_internal.h"
 #include "cpu/weakest_link_ordered_internal.h"
 #include "pipelines/pipelines.h"
 #include "test_support.h"
@@ -154,6 +155,180 @@ TEST(EngineAgreement, SparseRouteKeepsExactlyTheEdgesWithNoOtherPath) {
         const cpu::ReducedEdges reduced = cpu::reduceEdgeRecords(records);
         ASSERT_EQ(reduced.distinct, records.size());
         ASSERT_EQ(reduced.kept, want) << (shuffled ? "shuffled" : "in order");
+    }
+}
+
+// Small graphs of the shapes the sparse route meets, every edge from a lower node to a higher one.
+std::vector<std::pair<std::string, std::vector<std::pair<int, int>>>> sparseShapes(
+    std::mt19937& random) {
+    std::vector<std::pair<std::string, std::vector<std::pair<int, int>>>> shapes;
+    const auto below = [&](int x) { return int(random() % std::uint32_t(x)); };
+    for (const int leaves : {8, 12}) {  // leaves numbered after the chain
+        auto& [name, e] =
+            shapes.emplace_back("chain with leaves", std::vector<std::pair<int, int>>{});
+        const int c = 240 / (leaves + 1);
+        for (int i = 0; i < c; ++i) {
+            if (i + 1 < c) e.push_back({i, i + 1});
+            for (int l = 0; l < leaves; ++l) e.push_back({i, c + i * leaves + l});
+        }
+    }
+    {
+        auto& [name, e] = shapes.emplace_back("star of chains", std::vector<std::pair<int, int>>{});
+        for (int k = 0; k < 10; ++k) {
+            e.push_back({0, 1 + 25 * k});
+            for (int i = 1; i < 25; ++i) e.push_back({25 * k + i, 25 * k + i + 1});
+        }
+    }
+    {
+        auto& [name, e] =
+            shapes.emplace_back("bipartite layers", std::vector<std::pair<int, int>>{});
+        for (int layer = 0; layer + 1 < 8; ++layer)
+            for (int p = 0; p < 6; ++p)
+                for (int q = 0; q < 6; ++q) e.push_back({6 * layer + p, 6 * layer + 6 + q});
+        for (int k = 0; k < 20; ++k) {  // bypassed edges across two or more layers
+            const int a = below(30);
+            e.push_back({a, 6 * (a / 6 + 2 + below(3)) + below(6)});
+        }
+    }
+    {
+        auto& [name, e] =
+            shapes.emplace_back("chain with shortcuts", std::vector<std::pair<int, int>>{});
+        for (int i = 0; i + 1 < 250; ++i) e.push_back({i, i + 1});
+        for (int k = 0; k < 60; ++k) {
+            const int a = below(250), b = below(250);
+            if (std::abs(a - b) > 1) e.push_back({std::min(a, b), std::max(a, b)});
+        }
+    }
+    for (const bool hub : {true, false}) {  // a local DAG, with or without a hub reaching it all
+        auto& [name, e] =
+            shapes.emplace_back(hub ? "hub" : "local DAG", std::vector<std::pair<int, int>>{});
+        for (int v = 2; v < 200; ++v) {
+            for (int k = 0; k < (hub ? 2 : 4); ++k) {
+                const int back =
+                    random() % 10 == 0 ? 1 + below(v - 1) : 1 + below(std::min(v - 1, 15));
+                e.push_back({v - back, v});
+            }
+            if (hub) e.push_back({0, v});
+        }
+    }
+    {  // a history: a main line, branches forking from it and merged back, some merges redundant
+        auto& [name, e] = shapes.emplace_back("history", std::vector<std::pair<int, int>>{});
+        std::vector<int> branches;
+        int main = 0;
+        for (int c = 1; c < 250; ++c) {
+            const int draw = below(100);
+            if (draw < 8 && branches.size() < 6) {
+                branches.push_back(c);
+                e.push_back({std::max(0, main - below(4)), c});
+            } else if (draw < 55 || branches.empty()) {
+                e.push_back({main, c});
+                main = c;
+            } else if (draw < 90) {
+                int& tip = branches[random() % branches.size()];
+                e.push_back({tip, c});
+                tip = c;
+            } else {
+                const std::size_t b = random() % branches.size();
+                e.push_back({main, c});
+                e.push_back({draw % 3 == 0 ? std::max(0, main - below(5)) : branches[b], c});
+                branches.erase(branches.begin() + std::ptrdiff_t(b));
+                main = c;
+            }
+        }
+    }
+    {  // dependencies: power-law out-degrees, popular (early) packages depended on most
+        auto& [name, e] = shapes.emplace_back("dependencies", std::vector<std::pair<int, int>>{});
+        for (int v = 1; v < 200; ++v) {
+            const int k = std::min(v, 1 + int(std::pow(2.0, below(5))) - 1);
+            for (int j = 0; j < k; ++j) {
+                const double r = double(random()) / random.max();
+                e.push_back({int(v * r * r * r), v});
+            }
+        }
+    }
+    return shapes;
+}
+
+// The sparse route against the sweeps route and a plain reference, the same records, on every
+// shape under every numbering: in order (every edge up), reversed (every edge down), shuffled
+// (mixed), each also spread up to 2^31 - 1, with and without cycles and self-loops, with the
+// route's own window and with one of a single word, so that most edges are longer than it.
+TEST(EngineAgreement, SparseRouteAgreesOnEveryShapeAndNumbering) {
+    std::mt19937 random(19);
+    for (const auto& [shape, dag] : sparseShapes(random)) {
+        for (const bool cycles : {false, true}) {
+            std::vector<std::pair<int, int>> edges = dag;
+            int n = 0;
+            for (const auto& [a, b] : edges) n = std::max({n, a + 1, b + 1});
+            if (cycles) {
+                for (int k = 0; k < n / 25 + 1; ++k) {
+                    const auto& [a, b] = edges[random() % edges.size()];
+                    edges.push_back({b, a});  // closes a cycle through that edge
+                }
+                edges.push_back({int(random() % n), int(random() % n)});
+                const int x = int(random() % n);
+                edges.push_back({x, x});
+            }
+            // The plain reference on dense numbers 0 .. n-1: an edge survives iff neither end
+            // lies on a cycle and no other successor of its source reaches its target.
+            std::vector<std::vector<int>> successors(n);
+            for (const auto& [a, b] : edges) successors[a].push_back(b);
+            std::vector<std::vector<char>> reaches(n, std::vector<char>(n, 0));
+            for (int x = 0; x < n; ++x) {
+                std::vector<int> stack(successors[x]);
+                while (!stack.empty()) {
+                    const int y = stack.back();
+                    stack.pop_back();
+                    if (reaches[x][y]) continue;
+                    reaches[x][y] = 1;
+                    stack.insert(stack.end(), successors[y].begin(), successors[y].end());
+                }
+            }
+            for (const char* numbering : {"in order", "reversed", "shuffled"}) {
+                std::vector<std::uint32_t> label(n);
+                for (int x = 0; x < n; ++x) label[x] = std::uint32_t(x);
+                if (numbering[0] == 'r') std::reverse(label.begin(), label.end());
+                if (numbering[0] == 's') std::shuffle(label.begin(), label.end(), random);
+                std::vector<std::uint64_t> dense;
+                std::vector<std::uint64_t> expected;
+                for (const auto& [a, b] : edges) {
+                    dense.push_back(std::uint64_t{label[a]} << 32 | label[b]);
+                    if (reaches[a][a] || reaches[b][b]) continue;
+                    const bool bypassed =
+                        std::any_of(successors[a].begin(), successors[a].end(),
+                                    [&, b = b](int w) { return w != b && reaches[w][b]; });
+                    if (!bypassed) expected.push_back(dense.back());
+                }
+                std::sort(expected.begin(), expected.end());
+                expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+                std::shuffle(dense.begin(), dense.end(), random);
+                dense.push_back(dense[random() % dense.size()]);  // a repeated record
+                const std::vector<std::uint64_t> sweeps =
+                    cpu::reduceEdgeRecordsOnBits(dense, n, 1).kept;
+                // Spread: the same order of numbers, drawn from 0 .. 2^31 - 1.
+                std::vector<std::uint32_t> spread(n);
+                std::uniform_int_distribution<std::uint32_t> anywhere(0, 2147483647u);
+                for (std::uint32_t& s : spread) s = anywhere(random);
+                std::sort(spread.begin(), spread.end());
+                spread.erase(std::unique(spread.begin(), spread.end()), spread.end());
+                ASSERT_EQ(spread.size(), std::size_t(n));
+                const auto spreadOut = [&](std::vector<std::uint64_t> records) {
+                    for (std::uint64_t& r : records)
+                        r = std::uint64_t{spread[r >> 32]} << 32 | spread[std::uint32_t(r)];
+                    return records;
+                };
+                for (const std::uint32_t window : {0u, 1u}) {
+                    const std::string where = shape + ", " + numbering +
+                                              (cycles ? ", cycles" : "") +
+                                              (window ? ", one-word window" : "");
+                    ASSERT_EQ(sweeps, expected) << where;
+                    ASSERT_EQ(cpu::reduceEdgeRecords(dense, {}, window).kept, expected) << where;
+                    ASSERT_EQ(cpu::reduceEdgeRecords(spreadOut(dense), {}, window).kept,
+                              spreadOut(expected))
+                        << where << ", spread";
+                }
+            }
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace fwprune {
@@ -18,8 +19,12 @@ namespace fwprune {
 // advances cursor past it (cursor starts at 0 for each node and is the caller's to interpret:
 // an edge index, a bit position), or returns a negative number when v has no more. A successor
 // already closed in a component may be returned or left out, as is cheaper: it changes nothing.
+//
+// The search starts from the nodes in `roots` first, in that order (those without predecessors,
+// say, so that its trees grow from the sources), then from every node not yet visited, ascending.
 template <typename NextSuccessor, typename Close>
-void forEachStrongComponent(std::uint32_t n, NextSuccessor&& nextSuccessor, Close&& close) {
+void forEachStrongComponent(std::uint32_t n, const std::vector<std::uint32_t>& roots,
+                            NextSuccessor&& nextSuccessor, Close&& close) {
     constexpr std::uint32_t kUnseen = std::numeric_limits<std::uint32_t>::max();
     std::vector<std::uint32_t> index(n, kUnseen);
     std::vector<std::uint32_t> low(n, 0);
@@ -37,8 +42,8 @@ void forEachStrongComponent(std::uint32_t n, NextSuccessor&& nextSuccessor, Clos
         open[v] = 1;
         frames.push_back({v, 0});
     };
-    for (std::uint32_t root = 0; root < n; ++root) {
-        if (index[root] != kUnseen) continue;
+    const auto searchFrom = [&](std::uint32_t root) {
+        if (index[root] != kUnseen) return;
         discover(root);
         while (!frames.empty()) {
             const std::uint32_t v = frames.back().node;
@@ -66,7 +71,15 @@ void forEachStrongComponent(std::uint32_t n, NextSuccessor&& nextSuccessor, Clos
                 low[parent] = std::min(low[parent], low[v]);
             }
         }
-    }
+    };
+    for (const std::uint32_t root : roots) searchFrom(root);
+    for (std::uint32_t root = 0; root < n; ++root) searchFrom(root);
+}
+
+template <typename NextSuccessor, typename Close>
+void forEachStrongComponent(std::uint32_t n, NextSuccessor&& nextSuccessor, Close&& close) {
+    forEachStrongComponent(n, {}, std::forward<NextSuccessor>(nextSuccessor),
+                           std::forward<Close>(close));
 }
 
 }  // namespace fwprune

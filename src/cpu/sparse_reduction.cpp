@@ -17,8 +17,9 @@
 //   whatever the input's numbering;
 // - the nodes a node's search discovers (its subtree) take the ranks right after it, all of them
 //   descendants of it.
-// The search is Tarjan's, run from the nodes without predecessors first; its components close
-// in reverse topological order, and the same holds for components.
+// The search starts from the nodes without predecessors and keeps one byte of state a node; when
+// it meets a cycle, Tarjan's search in the same order ranks the components instead, and the same
+// holds for them.
 //
 // The window. For each node u, one row of H bits says which of the nodes ranked u+1 .. u+H are
 // descendants of u. Rows are built from the top rank down; u's row is the OR of its successors'
@@ -48,7 +49,10 @@
 #include <vector>
 
 #include "common/cancel.h"
+#include "common/radix_sort.h"
+#include "common/strong_components.h"
 #include "cpu/cpu_engine.h"
+#include "cpu/sparse_reduction_internal.h"
 
 namespace fwprune::cpu {
 namespace {
@@ -86,24 +90,15 @@ class Stage {
 // Told once for every this many items of a stage's loop.
 constexpr std::uint32_t kReportEvery = 1u << 20;
 
-// Sorts keys below 2^keyBits, least significant 11-bit digit first, skipping digits that are the
-// same in every key. Stable.
+// Sorts keys on bits [lowBit, keyBits), one 11-bit digit at a time so that the caller hears of
+// every pass.
 void radixSort(std::vector<std::uint64_t>& keys, int keyBits, const Stage& stage, int lowBit = 0) {
     constexpr int kDigitBits = 11;
-    constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-    if (keys.size() < 2) return;
-    std::vector<std::uint64_t> scratch(keys.size());
-    std::vector<std::size_t> count(kBuckets);
-    for (int shift = lowBit; shift < keyBits; shift += kDigitBits) {
-        std::fill(count.begin(), count.end(), 0);
-        for (const std::uint64_t key : keys) ++count[(key >> shift) & (kBuckets - 1)];
-        if (*std::max_element(count.begin(), count.end()) == keys.size()) continue;
-        std::size_t sum = 0;
-        for (std::size_t& c : count) sum += std::exchange(c, sum);
-        for (const std::uint64_t key : keys)
-            scratch[count[(key >> shift) & (kBuckets - 1)]++] = key;
-        keys.swap(scratch);
-        stage(double(shift + kDigitBits - lowBit) / (keyBits - lowBit));
+    std::vector<std::uint64_t> scratch;
+    for (int low = lowBit; low < keyBits; low += kDigitBits) {
+        fwprune::radixSort(keys.data(), keys.size(), low, std::min(low + kDigitBits, keyBits),
+                           scratch);
+        stage(double(low + kDigitBits - lowBit) / (keyBits - lowBit));
     }
 }
 
@@ -245,77 +240,82 @@ WindowPlan planWindow(std::uint32_t nodes, std::size_t edges, ForEachLength&& fo
     return plan;
 }
 
-// Tarjan's algorithm with an explicit frame stack (deep histories would overflow the call
-// stack), entering the nodes without predecessors first and, from each node, its successors in
-// the order of g's rows. component[x] numbers components in the order they close: every edge
-// between two components goes from a higher number to a lower one.
-std::uint32_t strongComponents(const Csr& g, std::vector<std::uint32_t>& component,
-                               const Stage& stage) {
+// The nodes without predecessors, ascending: where the search starts.
+std::vector<std::uint32_t> sourcesOf(const Csr& g) {
+    std::vector<std::uint8_t> entered(g.nodes(), 0);
+    for (const std::uint32_t t : g.target) entered[t] = 1;
+    std::vector<std::uint32_t> sources;
+    for (std::uint32_t x = 0; x < g.nodes(); ++x)
+        if (!entered[x]) sources.push_back(x);
+    return sources;
+}
+
+// Ranks g's nodes by the reverse finishing order of a depth-first search from its sources that
+// enters each node's successors in the order of its row. Returns false, with rank unfinished,
+// when the search meets a cycle (self-loops aside). One byte of state a node keeps the search
+// in cache on graphs whose numbering scatters it.
+bool rankBySearch(const Csr& g, std::vector<std::uint32_t>& rank, const Stage& stage) {
     const std::uint32_t n = g.nodes();
-    constexpr std::uint32_t kUnseen = std::numeric_limits<std::uint32_t>::max();
-    // index[x] while x is open, then kUnseen again with component[x] set; low[x] its low link.
-    std::vector<std::uint32_t> index(n, kUnseen);
-    std::vector<std::uint32_t> low(n, 0);
-    std::vector<std::uint32_t> stack;
+    enum : std::uint8_t { kUnseen, kOnPath, kFinished };
+    std::vector<std::uint8_t> state(n, kUnseen);
     struct Frame {
         std::uint32_t node;
         std::uint32_t edge;
     };
     std::vector<Frame> frames;
-    component.assign(n, kUnseen);
-    {
-        std::vector<std::uint8_t> entered(n, 0);  // has a predecessor
-        for (const std::uint32_t t : g.target) entered[t] = 1;
-        // Roots: those without predecessors first, then whatever is left (cycles no path enters).
-        stack.reserve(n);
-        for (std::uint32_t x = 0; x < n; ++x)
-            if (!entered[x]) stack.push_back(x);
-    }
-    std::vector<std::uint32_t> roots;
-    roots.swap(stack);
-    std::uint32_t counter = 0;
-    std::uint32_t components = 0;
-    const auto discover = [&](std::uint32_t v) {
-        index[v] = low[v] = counter++;
-        stack.push_back(v);
-        frames.push_back({v, g.offset[v]});
-        if (counter % kReportEvery == 0) stage(double(counter) / n);
-    };
-    const auto searchFrom = [&](std::uint32_t root) {
-        if (component[root] != kUnseen || index[root] != kUnseen) return;
-        discover(root);
+    std::uint32_t next = n;  // the first to finish takes the highest rank
+    for (const std::uint32_t root : sourcesOf(g)) {
+        state[root] = kOnPath;
+        frames.push_back({root, g.offset[root]});
         while (!frames.empty()) {
             Frame& frame = frames.back();
             const std::uint32_t v = frame.node;
             if (frame.edge < g.offset[v + 1]) {
                 const std::uint32_t w = g.target[frame.edge++];
-                if (component[w] != kUnseen) continue;
-                if (index[w] == kUnseen)
-                    discover(w);
-                else
-                    low[v] = std::min(low[v], index[w]);
+                if (state[w] == kUnseen) {
+                    state[w] = kOnPath;
+                    frames.push_back({w, g.offset[w]});
+                } else if (state[w] == kOnPath && w != v) {
+                    return false;
+                }
                 continue;
             }
             frames.pop_back();
-            if (low[v] == index[v]) {
-                std::uint32_t x;
-                do {
-                    x = stack.back();
-                    stack.pop_back();
-                    component[x] = components;
-                } while (x != v);
-                ++components;
-            }
-            if (!frames.empty()) {
-                const std::uint32_t parent = frames.back().node;
-                low[parent] = std::min(low[parent], low[v]);
-            }
+            state[v] = kFinished;
+            rank[v] = --next;
+            if (next % kReportEvery == 0) stage(double(n - next) / n);
         }
-    };
-    for (const std::uint32_t root : roots) searchFrom(root);
-    std::vector<std::uint32_t>().swap(roots);
-    for (std::uint32_t root = 0; root < n; ++root) searchFrom(root);
-    stage(1);
+    }
+    // A node left unseen lies on a cycle that no path from a source enters.
+    return next == 0;
+}
+
+// Ranks the strongly connected components of g so that edges between them go up, by Tarjan's
+// search in the same order as rankBySearch; marks the nodes of components of two or more as
+// cyclic. Returns the number of components.
+std::uint32_t rankByComponents(const Csr& g, std::vector<std::uint32_t>& rank,
+                               std::vector<std::uint8_t>& cyclic, const Stage& stage) {
+    const std::uint32_t n = g.nodes();
+    std::uint32_t components = 0;
+    std::uint32_t closed = 0;
+    forEachStrongComponent(
+        n, sourcesOf(g),
+        [&g](std::uint32_t v, std::uint64_t& cursor) -> std::int64_t {
+            const std::uint64_t e = g.offset[v] + cursor;
+            if (e >= g.offset[v + 1]) return -1;
+            ++cursor;
+            return g.target[e];
+        },
+        [&](const std::uint32_t* members, std::size_t count) {
+            for (std::size_t i = 0; i < count; ++i) {
+                rank[members[i]] = components;  // the closing number, for now
+                if (count > 1) cyclic[members[i]] = 1;
+            }
+            ++components;
+            if ((closed + count) / kReportEvery != closed / kReportEvery) stage(double(closed) / n);
+            closed += static_cast<std::uint32_t>(count);
+        });
+    for (std::uint32_t x = 0; x < n; ++x) rank[x] = components - 1 - rank[x];
     return components;
 }
 
@@ -558,6 +558,11 @@ constexpr std::uint64_t kInputOrderCost = 4;
 
 ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
                                const ProgressFunction& progress) {
+    return reduceEdgeRecords(records, progress, 0);
+}
+
+ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
+                               const ProgressFunction& progress, std::uint32_t windowWords) {
     ReducedEdges result;
     if (records.empty()) return result;
     // Shares of the progress bar, by what each stage roughly costs.
@@ -622,15 +627,8 @@ ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
         Stage(progress, 0.25, 0.5)(1);
     } else {
         orderForSearch(graph);
-        std::vector<std::uint32_t> component;
-        ranks = strongComponents(graph, component, Stage(progress, 0.25, 0.4));
-        std::vector<std::uint32_t> size(ranks, 0);
-        for (std::uint32_t x = 0; x < nodes; ++x) ++size[component[x]];
-        for (std::uint32_t x = 0; x < nodes; ++x) {
-            rank[x] = ranks - 1 - component[x];
-            if (size[component[x]] > 1) cyclic[x] = 1;
-        }
-        std::vector<std::uint32_t>().swap(component);
+        if (!rankBySearch(graph, rank, Stage(progress, 0.25, 0.4)))
+            ranks = rankByComponents(graph, rank, cyclic, Stage(progress, 0.25, 0.4));
         relabelled = rankedGraph(graph, rank, ranks, Stage(progress, 0.4, 0.5));
         plan = planWindow(ranks, relabelled.target.size(), [&](auto&& visit) {
             for (std::uint32_t a = 0; a < ranks; ++a)
@@ -640,6 +638,7 @@ ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
         direct = false;
     }
     const Csr& ranked = relabelled.offset.empty() ? graph : relabelled;
+    if (windowWords != 0) plan.words = std::min(plan.words, windowWords);
     const std::vector<std::uint8_t> redundant =
         RankedReduction(ranked, plan.words, Stage(progress, 0.5, 1)).take();
     // Read back in input order, which keeps the output sorted. When the ranked edges are not the

@@ -1,0 +1,16 @@
+// The sparse route's knobs, for tests that must reach every path of it on small graphs.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "cpu/cpu_engine.h"
+
+namespace fwprune::cpu {
+
+// reduceEdgeRecords with the reachability window held to at most windowWords 64-bit words (0:
+// as wide as the route would choose), so that small graphs have edges longer than the window.
+ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
+                               const ProgressFunction& progress, std::uint32_t windowWords);
+
+}  // namespace fwprune::cpu
