@@ -601,14 +601,18 @@ TEST(CheckedCalls, CancelledJobEndsWithItsStatusAndChangesNoOutput) {
             EXPECT_EQ(temporaryFiles(dir), 0);
         }
     }
-    // In memory, the caller's matrix stays as it was.
-    float weights[4] = {0.0f, 0.5f, -0.25f, 0.0f};
-    const float before[4] = {0.0f, 0.5f, -0.25f, 0.0f};
-    fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_EMULATED);
-    options.cancelRequested = [](void*) { return 1; };
-    EXPECT_EQ(fwprunePruneWeightMatrix(weights, 2, 2, 0.1f, 1.0f, &options),
-              FWPRUNE_ERROR_CANCELLED);
-    EXPECT_EQ(std::memcmp(weights, before, sizeof weights), 0);
+    // In memory, the caller's matrix stays as it was: on the sweeps, which run on a copy, and on
+    // the ordered route, which runs in place.
+    for (const fwpruneBackend backend : {FWPRUNE_BACKEND_EMULATED, FWPRUNE_BACKEND_CPU}) {
+        float weights[4] = {0.0f, 0.5f, -0.25f, 0.0f};
+        const float before[4] = {0.0f, 0.5f, -0.25f, 0.0f};
+        fwpruneOptions options = backendOptions(backend);
+        options.route = backend == FWPRUNE_BACKEND_CPU ? FWPRUNE_ROUTE_ORDERED : FWPRUNE_ROUTE_AUTO;
+        options.cancelRequested = [](void*) { return 1; };
+        EXPECT_EQ(fwprunePruneWeightMatrix(weights, 2, 2, 0.1f, 1.0f, &options),
+                  FWPRUNE_ERROR_CANCELLED);
+        EXPECT_EQ(std::memcmp(weights, before, sizeof weights), 0);
+    }
 }
 
 #if defined(__x86_64__) || defined(__i386__)

@@ -417,6 +417,40 @@ TEST(MemoryExhaustion, IsAnOutOfMemoryErrorNotACrash) {
             },
             dir),
         0);
+
+    // The ordered route reads the caller's matrix in place: with room for its bit rows but not
+    // for a copy of the matrix, it runs, and every cell ends as its input value or 2.0, cut cells
+    // 2.0.
+    EXPECT_EQ(
+        inChildWithMemoryLimit(
+            600u << 20,
+            [](const ScratchDir&) {
+                const int n = 8000;  // 256 MB of floats, held by the caller
+                const auto input = [](std::size_t cell) {
+                    return float(cell * 2654435761u % 1000003u) / 1000003.0f;
+                };
+                std::vector<float> weights(std::size_t(n) * n);
+                for (std::size_t c = 0; c < weights.size(); ++c) weights[c] = input(c);
+                const rlimit tight{mappedBytes() + (160u << 20), mappedBytes() + (160u << 20)};
+                if (::setrlimit(RLIMIT_AS, &tight) != 0) return 90;
+                fwpruneOptions options = optionsFor(FWPRUNE_BACKEND_CPU, 2);
+                options.route = FWPRUNE_ROUTE_ORDERED;
+                const fwpruneStatus status = fwprunePruneWeightMatrix(
+                    weights.data(), n, std::size_t(n), 0.1f, 0.9f, &options);
+                if (status != FWPRUNE_OK) {
+                    std::fprintf(stderr, "in-memory pruning in place: %s (%s)\n",
+                                 fwpruneGetStatusName(status), fwpruneGetLastErrorMessage());
+                    return 1;
+                }
+                for (std::size_t c = 0; c < weights.size(); ++c) {
+                    const float v = input(c);
+                    if (weights[c] != v && weights[c] != 2.0f) return 2;
+                    if (v >= 0.9f && weights[c] != 2.0f) return 3;
+                }
+                return 0;
+            },
+            dir),
+        0);
 }
 
 }  // namespace

@@ -188,16 +188,18 @@ fwpruneBackend toPublic(Backend backend) {
     return FWPRUNE_BACKEND_AUTO;
 }
 
-// Runs a job with the caller's options, and hands the statistics back when asked for.
+// Runs a job with the caller's options, and hands the statistics back when asked for. A job that
+// copies its result to the caller after it returns is asked once more whether to stop; one that
+// has written the caller's memory itself (inPlace) has stopped asking at its last moment.
 template <typename Job>
-void runWithOptions(const fwpruneOptions* options, Job&& job) {
+void runWithOptions(const fwpruneOptions* options, Job&& job, bool inPlace = false) {
     RunOptions run = toRunOptions(options);
     RunStats stats;
     fwpruneRunStats* const out = statsOf(options);
     if (out) run.stats = &stats;
     const CancelScope cancel(run.cancelRequested);
     job(run);
-    checkCancelled();  // the last moment: an in-memory result is copied back after this
+    if (!inPlace) checkCancelled();  // the last moment: a result is copied back after this
     if (out) {
         out->nodes = static_cast<int>(std::min<std::int64_t>(stats.nodes, INT_MAX));
         out->edgesIn = stats.edgesIn;
@@ -361,32 +363,32 @@ fwpruneStatus fwprunePruneWeightMatrix(float* weights, int n, size_t rowStride,
                                        const fwpruneOptions* options) {
     return guarded([&] {
         fwprune::checkMatrixArguments(weights, n, rowStride);
-        fwprune::WeightMatrix matrix;
-        matrix.n = n;
-        matrix.cells.resize(static_cast<std::size_t>(n) * n);
-        for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
-            std::memcpy(matrix.cells.data() + i * n, weights + i * rowStride, sizeof(float) * n);
-        }
-        fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
-            if (run.stats) run.stats->nodes = n;
-            const auto present = [&] {
-                return static_cast<long long>(
-                    std::count_if(matrix.cells.begin(), matrix.cells.end(),
-                                  [](float v) { return !(v == fwprune::WEIGHT_ABSENT); }));
-            };
-            if (run.stats) run.stats->edgesIn = present();
-            fwprune::PhaseTimer sweeps(run, fwprune::Phase::Sweeps);
-            const fwprune::Backend backend =
-                fwprune::pruneWeakestLinks(matrix, lower_threshold, upper_threshold, run);
-            sweeps.done();
-            if (run.stats) {
-                run.stats->backend = backend;
-                run.stats->edgesOut = present();
+        const fwprune::MatrixView<float> matrix{weights, n, rowStride};
+        const auto present = [&] {
+            long long count = 0;
+            for (std::int64_t i = 0; i < n; ++i) {
+                count += std::count_if(matrix.row(i), matrix.row(i) + n,
+                                       [](float v) { return !(v == fwprune::WEIGHT_ABSENT); });
             }
-        });
-        for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
-            std::memcpy(weights + i * rowStride, matrix.cells.data() + i * n, sizeof(float) * n);
-        }
+            return count;
+        };
+        fwprune::runWithOptions(
+            options,
+            [&](const fwprune::RunOptions& run) {
+                if (run.stats) {
+                    run.stats->nodes = n;
+                    run.stats->edgesIn = present();
+                }
+                fwprune::PhaseTimer sweeps(run, fwprune::Phase::Sweeps);
+                const fwprune::Backend backend = fwprune::pruneWeakestLinksInPlace(
+                    matrix, lower_threshold, upper_threshold, run);
+                sweeps.done();
+                if (run.stats) {
+                    run.stats->backend = backend;
+                    run.stats->edgesOut = present();
+                }
+            },
+            true);
     });
 }
 

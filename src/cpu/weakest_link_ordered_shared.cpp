@@ -8,6 +8,7 @@
 namespace fwprune::cpu::ordered {
 
 void cutRows(const Matrix& m, const Thresholds& t, ThreadPool& pool) {
+    checkCancelled();  // the last moment to stop: the pass below changes the matrix
     pool.parallelFor(
         0, static_cast<std::int64_t>(m.n()), [&](std::int64_t begin, std::int64_t end, int) {
             for (auto i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
@@ -102,6 +103,7 @@ void finishWithJoins(const Matrix& m, const Thresholds& t, ThreadPool& pool, Joi
                      const BitMatrix* beaten, const DiagonalJoin& diagonal,
                      const Progress& progress) {
     joins.seal();
+    checkCancelled();  // the last moment to stop: the pass below changes the matrix
     const std::uint32_t settled = joins.allJoinedBy();
     std::vector<std::vector<std::uint32_t>> links(
         settled == kNoMagnitude ? static_cast<std::size_t>(pool.size()) : 0,

@@ -1,5 +1,8 @@
 // Which engine runs a job: the GPU when one is usable, else the native CPU engine; the stand-in
 // (the GPU kernels' own source on the CPU) only when asked for.
+#include <algorithm>
+
+#include "common/cancel.h"
 #include "common/error.h"
 #include "cpu/cpu_engine.h"
 #include "pipelines/pipelines.h"
@@ -55,28 +58,76 @@ Backend reduceTransitively(ByteAdjacencyMatrix& matrix, const RunOptions& option
     return backend;
 }
 
+namespace {
+
+// The ordered route, on the CPU, in place; false when the matrix holds a NaN (it is then left as
+// it was).
+bool pruneInOrder(MatrixView<float> matrix, float lower_threshold, float upper_threshold,
+                  const RunOptions& options) {
+    bool done = false;
+    onCpu(matrix.n, [&] {
+        done = cpu::pruneWeakestLinksOrdered(matrix.data, matrix.n, matrix.rowStride,
+                                             lower_threshold, upper_threshold, options.threads,
+                                             sweepProgressOf(options));
+    });
+    return done;
+}
+
+void pruneBySweeps(WeightMatrix& matrix, float lower_threshold, float upper_threshold,
+                   const WeakestLinkPlan& plan, const RunOptions& options) {
+    if (plan.backend == Backend::Cpu) {
+        onCpu(matrix.n, [&] {
+            cpu::pruneWeakestLinks(matrix.cells.data(), matrix.n, std::size_t(matrix.n),
+                                   lower_threshold, upper_threshold, options.threads,
+                                   sweepProgressOf(options));
+        });
+    } else {
+        pruneWeakestLinksOnDevice(*openDevice(plan.backend, options.threads), matrix,
+                                  lower_threshold, upper_threshold, sweepProgressOf(options));
+    }
+}
+
+}  // namespace
+
 Backend pruneWeakestLinks(WeightMatrix& matrix, float lower_threshold, float upper_threshold,
                           const RunOptions& options) {
     WeakestLinkPlan plan = chooseWeakestLinkRoute(options, matrix.n, false);
-    float* const cells = matrix.cells.data();
-    const auto n = static_cast<std::size_t>(matrix.n);
-    if (plan.route == Route::Ordered) {
-        bool done = false;
-        onCpu(matrix.n, [&] {
-            done =
-                cpu::pruneWeakestLinksOrdered(cells, matrix.n, n, lower_threshold, upper_threshold,
-                                              options.threads, sweepProgressOf(options));
-        });
-        if (!done) plan = chooseWeakestLinkRoute(options, matrix.n, true);
+    const MatrixView<float> view{matrix.cells.data(), matrix.n, std::size_t(matrix.n)};
+    if (plan.route == Route::Ordered &&
+        !pruneInOrder(view, lower_threshold, upper_threshold, options)) {
+        plan = chooseWeakestLinkRoute(options, matrix.n, true);
     }
-    if (plan.route == Route::Sweeps && plan.backend == Backend::Cpu) {
-        onCpu(matrix.n, [&] {
-            cpu::pruneWeakestLinks(cells, matrix.n, n, lower_threshold, upper_threshold,
-                                   options.threads, sweepProgressOf(options));
-        });
-    } else if (plan.route == Route::Sweeps) {
-        pruneWeakestLinksOnDevice(*openDevice(plan.backend, options.threads), matrix,
-                                  lower_threshold, upper_threshold, sweepProgressOf(options));
+    if (plan.route == Route::Sweeps) {
+        pruneBySweeps(matrix, lower_threshold, upper_threshold, plan, options);
+    }
+    if (options.stats) options.stats->route = plan.route;
+    return plan.backend;
+}
+
+Backend pruneWeakestLinksInPlace(MatrixView<float> matrix, float lower_threshold,
+                                 float upper_threshold, const RunOptions& options) {
+    WeakestLinkPlan plan = chooseWeakestLinkRoute(options, matrix.n, false);
+    if (plan.route == Route::Ordered) {
+        if (pruneInOrder(matrix, lower_threshold, upper_threshold, options)) {
+            if (options.stats) options.stats->route = plan.route;
+            return plan.backend;
+        }
+        plan = chooseWeakestLinkRoute(options, matrix.n, true);
+    }
+    const auto n = static_cast<std::size_t>(matrix.n);
+    WeightMatrix copy;
+    copy.n = matrix.n;
+    onCpu(matrix.n, [&] { copy.cells.resize(n * n); });
+    for (std::size_t i = 0; i < n; ++i) {
+        std::copy(matrix.row(std::int64_t(i)), matrix.row(std::int64_t(i)) + n,
+                  copy.cells.data() + i * n);
+    }
+    pruneBySweeps(copy, lower_threshold, upper_threshold, plan, options);
+    // The last moment to stop: after this the caller's cells change.
+    checkCancelled();
+    for (std::size_t i = 0; i < n; ++i) {
+        std::copy(copy.cells.data() + i * n, copy.cells.data() + (i + 1) * n,
+                  matrix.row(std::int64_t(i)));
     }
     if (options.stats) options.stats->route = plan.route;
     return plan.backend;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/graphs.h"
+#include "common/matrix_view.h"
 #include "common/progress.h"
 #include "device/runtime/device_jobs.h"
 
@@ -71,6 +72,11 @@ WeakestLinkPlan chooseWeakestLinkRoute(const RunOptions& options, std::int64_t n
 Backend reduceTransitively(ByteAdjacencyMatrix& matrix, const RunOptions& options);
 Backend pruneWeakestLinks(WeightMatrix& matrix, float lower_threshold, float upper_threshold,
                           const RunOptions& options);
+// pruneWeakestLinks on a matrix the caller owns, changed only when the job succeeds: the ordered
+// route reads it where it lies and writes it in its last pass, which allocates nothing and is not
+// cancelled; the sweeps, which write as they go, run on a copy that replaces the cells at the end.
+Backend pruneWeakestLinksInPlace(MatrixView<float> matrix, float lower_threshold,
+                                 float upper_threshold, const RunOptions& options);
 
 // The reduction of a graph given as edge records, on the route the options and the graph choose:
 // the surviving records, sorted and unique. Fills the statistics but for the phase times.
