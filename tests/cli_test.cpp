@@ -331,6 +331,27 @@ TEST(CommandLine, EngineErrorsExitWithFour) {
     EXPECT_FALSE(testing::fileExists(dir.file("m.txt")));
 }
 
+TEST(CommandLine, InputThatCannotHoldItsGraphFailsBeforeItsMemoryIsSpent) {
+    // Under a 512 MiB address space: a matrix of 46340 columns would take 8 GiB, and a token of
+    // NUL bytes fed without end would take all the memory there is, before the file was found at
+    // fault. Both are the file's errors (3), found at once.
+    ScratchDir dir;
+    std::string firstLine;
+    for (int j = 0; j < 46340; ++j) firstLine += "0 ";
+    writeText(dir.file("wide.txt"), firstLine + "\n");
+    ASSERT_EQ(::mkfifo(dir.file("zeros").c_str(), 0600), 0);
+    expectOneErrorLine(runCli({"weakest-link", dir.file("wide.txt"), dir.file("e.txt"),
+                               dir.file("m.txt"), "--lower", "0.1", "--upper", "1"},
+                              {"", "", "ulimit -v 524288;"}),
+                       3, {dir.file("wide.txt"), "2147395600 values are needed", "hold at most"});
+    const std::string feed = "(head -c 2000000000 /dev/zero >" + shellQuote(dir.file("zeros")) +
+                             " 2>/dev/null &) ; ulimit -v 524288;";
+    expectOneErrorLine(runCli({"reduce", dir.file("zeros"), dir.file("out.txt")}, {"", "", feed}),
+                       3, {dir.file("zeros") + ":1:", "longer than 11 characters"});
+    EXPECT_FALSE(testing::fileExists(dir.file("m.txt")));
+    EXPECT_FALSE(testing::fileExists(dir.file("out.txt")));
+}
+
 TEST(CommandLine, StrictRejectsANumberWithTrailingCharacters) {
     ScratchDir dir;
     writeText(dir.file("g.txt"), "0 edge 1x\n");

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cfenv>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <xmmintrin.h>
@@ -687,6 +688,40 @@ TEST(CheckedCalls, CallersFlushToZeroModeChangesNoResultAndIsRestored) {
 #endif
 }
 
+TEST(CheckedCalls, CallersFloatingPointFlagsAreAsTheyWereBefore) {
+    // NaNs, infinities and subnormals raise flags inside the jobs; the caller must see its own
+    // flags afterwards, those it had raised (held apart, on x86, by the x87 unit and by SSE)
+    // and no others.
+    const int n = 23;
+    const std::vector<float> weights = testing::randomWeights(n, 0.25f, 0.75f, 3);
+    std::string text;
+    for (int i = 0; i < n * n; ++i) {
+        text += std::to_string(weights[i]) + ((i + 1) % n == 0 ? "\n" : " ");
+    }
+    ScratchDir dir;
+    // Named before the calls: only the library runs between clearing the flags and testing them.
+    const std::string input = dir.file("w.txt"), edges = dir.file("e.txt"),
+                      matrix = dir.file("m.txt");
+    writeText(input, text);
+    for (const int before :
+         {0, FE_OVERFLOW | FE_INEXACT, FE_INVALID | FE_UNDERFLOW, FE_ALL_EXCEPT}) {
+        SCOPED_TRACE(before);
+        for (const fwpruneBackend backend : {FWPRUNE_BACKEND_EMULATED, FWPRUNE_BACKEND_CPU}) {
+            const fwpruneOptions options = backendOptions(backend);
+            std::feclearexcept(FE_ALL_EXCEPT);
+            std::feraiseexcept(before);
+            std::vector<float> cells = weights;
+            EXPECT_EQ(fwprunePruneWeightMatrix(cells.data(), n, n, 0.25f, 0.75f, &options),
+                      FWPRUNE_OK);
+            EXPECT_EQ(runWeakestLinkReductionChecked(input.c_str(), edges.c_str(), matrix.c_str(),
+                                                     0.25f, 0.75f, &options),
+                      FWPRUNE_OK);
+            EXPECT_EQ(std::fetestexcept(FE_ALL_EXCEPT), before);
+        }
+    }
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
 // The threads of this process now, by id.
 std::set<std::string> processThreads() {
     std::set<std::string> ids;
@@ -750,13 +785,19 @@ TEST(CheckedCalls, ThreadCountFollowsAffinityAndEnvironmentWithinALimit) {
         if (threadsDuringSweeps(2) != 2) ::_exit(3);  // an explicit count wins
         ::setenv("FWPRUNE_NUM_THREADS", "lots", 1);
         if (threadsDuringSweeps(0) != -1) ::_exit(4);
+        // The limit itself is a count, one more is not.
+        ::setenv("FWPRUNE_NUM_THREADS", "4096", 1);
+        if (threadsDuringSweeps(0) < 1) ::_exit(5);
+        ::setenv("FWPRUNE_NUM_THREADS", "4097", 1);
+        if (threadsDuringSweeps(0) != -1) ::_exit(6);
         ::_exit(0);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status)) << "status " << status;
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: affinity ignored, 2: environment ignored, "
-                                         "3: explicit count overridden, 4: bad value accepted";
+                                         "3: explicit count overridden, 4: bad value accepted, "
+                                         "5: the limit refused, 6: past the limit accepted";
 }
 
 }  // namespace

@@ -369,6 +369,9 @@ TEST(MemoryExhaustion, IsAnOutOfMemoryErrorNotACrash) {
     std::string firstLine;
     for (int j = 0; j < 40000; ++j) firstLine += "0 ";
     writeText(dir.file("weights.txt"), firstLine + "\n");
+    // Padded, sparsely, to the size its values would take: a shorter file is refused as short
+    // before the matrix is allocated.
+    std::filesystem::resize_file(dir.file("weights.txt"), std::uintmax_t{2} * 40000 * 40000);
     // 18000 nodes: the 324 MB host matrix fits, the stand-in's device copy of it does not.
     writeText(dir.file("device.txt"), "17999 edge 0\n");
 

@@ -30,7 +30,11 @@ ascending magnitude, answered from reachability among lighter legs; CPU only; a 
 NaN takes the sweeps). Every route gives the same result. The GIL is released while the sweeps
 run, so several threads may call in at once. Ctrl-C (or any signal whose handler raises) stops a
 call made from the main thread: it raises ``KeyboardInterrupt`` (or the handler's exception) and
-no output file is created or changed.
+no output file is created or changed. SIGTERM or SIGHUP left at their default action still end
+the process, but a file function that is writing removes its temporary output files first.
+
+Thresholds are any real number (a NaN; 1e39 is infinity as a float32), rounded to float32 as the
+command line and the file reader round the same number; text is not taken as a number.
 
 Errors: ``ValueError`` for bad arguments and malformed files, ``OSError`` (with ``filename``
 set) when a file cannot be read or written, ``MemoryError`` when the matrix does not fit, and
@@ -280,26 +284,34 @@ def _route_option(route: str, routes: dict) -> int:
 
 
 def _float32(value: Any) -> float:
-    """``value`` rounded to float32, as the library stores it (overflowing to an infinity)."""
+    """``value`` rounded to float32, as the library stores it (overflowing to an infinity). Any
+    real number is taken, NaN and infinities included, as a matrix file's cells take them; text
+    is not a number here, though ``float()`` would parse it."""
+    if isinstance(value, (str, bytes, bytearray)):
+        raise TypeError(f"text is not a number: {value!r}")
     with _np.errstate(over="ignore"):
         return float(_np.float32(float(value)))
 
 
 def _threshold(value: Any, name: str) -> float:
-    # Rounded here, so that the library is handed a value that float32 holds exactly.
+    # Rounded here, so that the library is handed a value that float32 holds exactly: a double
+    # first, then float32, as the command line and the file reader round the same text.
     try:
         return _float32(value)
     except (TypeError, ValueError, OverflowError):
         raise TypeError(f"{name} must be a real number, not {value!r}") from None
 
 
-def _square(array: Any, what: str) -> _np.ndarray:
+def _square(array: Any, what: str, dense: bool = True) -> _np.ndarray:
+    """``array`` as a square 2-D array; ``dense`` when the library will get it as a dense matrix,
+    which bounds its node count."""
     array = _np.asarray(array)
     if array.ndim != 2:
         raise ValueError(f"{what} must be a 2-D array, not {array.ndim}-D")
     if array.shape[0] != array.shape[1]:
         raise ValueError(f"{what} must be square, not {array.shape[0]} x {array.shape[1]}")
-    _check_node_count(array.shape[0])
+    if dense:
+        _check_node_count(array.shape[0])
     return array
 
 
@@ -315,13 +327,25 @@ def _scipy_sparse(matrix: Any) -> Any:
     return sp if sp is not None and sp.issparse(matrix) else None
 
 
+def _is_sparse_array(sp: Any, matrix: Any) -> bool:
+    """Whether ``matrix`` is a scipy sparse *array* (where ``*`` multiplies cell by cell) rather
+    than a sparse matrix. scipy before 1.11 has no public base class for them: its arrays there
+    derive from the matrix classes and a private ``_sparray``."""
+    base = getattr(sp, "sparray", None) or getattr(getattr(sp, "_arrays", None), "_sparray", None)
+    return base is not None and isinstance(matrix, base)
+
+
 def _fspath(path: Any, role: str) -> bytes:
     try:
-        return _os.fsencode(path)
+        raw = _os.fsencode(path)
     except TypeError:
         raise TypeError(
             f"the {role} path must be str, bytes or os.PathLike, not {type(path).__name__}"
         ) from None
+    # The library takes C strings, which would end at the NUL: refused, as os.open refuses it.
+    if b"\0" in raw:
+        raise ValueError(f"the {role} path has an embedded null byte: {path!r}")
+    return raw
 
 
 def _networkx_digraph(graph: Any) -> Any:
@@ -431,18 +455,24 @@ def transitive_reduction(
 
 
 def _reduce_dense(array: Any, engine: _Engine, options: tuple) -> Any:
-    array = _square(array, "the adjacency matrix")
+    # The sparse route takes the edges alone, so it has no limit on the node count; "auto" takes
+    # it past the dense matrices' limit.
+    n = array.shape[0] if array.ndim == 2 else 0
+    on_edges = options[0] == _core.ROUTE_SPARSE or (
+        options[0] == _core.ROUTE_AUTO and n > _MAX_NODES
+    )
+    array = _square(array, "the adjacency matrix", dense=not on_edges)
     if array.dtype.kind not in "biu":
         raise ValueError(
             f"the adjacency matrix must have a bool or integer dtype, not {array.dtype}"
         )
-    # != 0 rather than a cast: a cast to uint8 would wrap 256 to 0 and lose the edge.
-    cells = _np.ascontiguousarray(array != 0, dtype=_np.uint8)
-    if options[0] == _core.ROUTE_SPARSE:
-        sources, targets = _reduce_edge_arrays(*_np.nonzero(cells), engine, options)
-        cells[...] = 0
+    if on_edges:
+        sources, targets = _reduce_edge_arrays(*_np.nonzero(array), engine, options)
+        cells = _np.zeros(array.shape, dtype=_np.uint8)
         cells[sources, targets] = 1
     else:
+        # != 0 rather than a cast: a cast to uint8 would wrap 256 to 0 and lose the edge.
+        cells = _np.ascontiguousarray(array != 0, dtype=_np.uint8)
         _check(_core.reduce_adjacency(cells, *engine, *options))
     return cells.view(bool) if array.dtype.kind == "b" else cells
 
@@ -486,8 +516,11 @@ def _reduce_edge_arrays(
     """The surviving edges of the edges sources[e] -> targets[e], as two int32 arrays."""
     sources, targets = _np.asarray(sources), _np.asarray(targets)
     for nodes in (sources, targets):
-        if nodes.size and (nodes.max() > _INT32_MAX or nodes.min() < -_INT32_MAX - 1):
-            raise ValueError(f"node numbers must fit 32 bits; found {nodes.max()}")
+        if not nodes.size:
+            continue
+        for extreme in (nodes.max(), nodes.min()):
+            if not -_INT32_MAX - 1 <= extreme <= _INT32_MAX:
+                raise ValueError(f"node numbers must fit 32 bits; found {extreme}")
     # Copies the library may overwrite with the result.
     sources = _np.array(sources, dtype=_np.int32, order="C")
     targets = _np.array(targets, dtype=_np.int32, order="C")
@@ -502,12 +535,14 @@ def _reduce_scipy(sp: Any, matrix: Any, engine: _Engine, options: tuple) -> Any:
         raise ValueError(f"the adjacency matrix must be square, not {rows} x {columns}")
     if rows > _INT32_MAX + 1:
         raise ValueError(f"{rows} nodes exceed 2**31, the most an edge list can number")
-    coo = matrix.tocoo()
+    # Repeated entries of a cell add up (a COO or CSR matrix may hold several), and a cell whose
+    # sum is zero, like an explicitly stored zero, is no edge.
+    coo = matrix.tocoo(copy=True)
+    coo.sum_duplicates()
     edge = coo.data != 0
     sources, targets = _reduce_edge_arrays(coo.row[edge], coo.col[edge], engine, options)
     values = _np.ones(sources.size, dtype=bool if matrix.dtype == bool else _np.uint8)
-    sparray = getattr(sp, "sparray", None)
-    make = sp.coo_array if sparray is not None and isinstance(matrix, sparray) else sp.coo_matrix
+    make = sp.coo_array if _is_sparse_array(sp, matrix) else sp.coo_matrix
     return make((values, (sources, targets)), shape=matrix.shape).asformat(matrix.format)
 
 

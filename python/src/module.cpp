@@ -6,8 +6,11 @@
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
+#include <signal.h>
 
 #include <cstdint>
+#include <iterator>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -81,6 +84,58 @@ class ProgressRelay {
     std::optional<nb::python_error> error_;
 };
 
+// While a file job runs, a termination signal whose action is still the default (SIGTERM and
+// SIGHUP unless the host has a handler for them; Python keeps SIGINT for KeyboardInterrupt)
+// removes the job's temporary output files before it ends the process, as the fwprune program
+// does, instead of leaving a ".fwprune-XXXXXX" file behind. Installed only over the default
+// action and only while some file job runs, so a host's own handlers are never replaced.
+class RemoveTemporariesOnTermination {
+  public:
+    RemoveTemporariesOnTermination() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (jobs_++ > 0) return;
+        for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+            struct sigaction current {};
+            installed_[i] = ::sigaction(kSignals[i], nullptr, &current) == 0 &&
+                            (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_DFL;
+            if (!installed_[i]) continue;
+            struct sigaction ours {};
+            ours.sa_handler = &onTermination;
+            sigemptyset(&ours.sa_mask);
+            ours.sa_flags = SA_RESTART;
+            ::sigaction(kSignals[i], &ours, nullptr);
+        }
+    }
+    ~RemoveTemporariesOnTermination() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (--jobs_ > 0) return;
+        for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+            struct sigaction current {};
+            if (!installed_[i] || ::sigaction(kSignals[i], nullptr, &current) != 0) continue;
+            // Put the default back unless the host has set a handler of its own meanwhile.
+            if ((current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == &onTermination) {
+                ::signal(kSignals[i], SIG_DFL);
+            }
+        }
+    }
+    RemoveTemporariesOnTermination(const RemoveTemporariesOnTermination&) = delete;
+    RemoveTemporariesOnTermination& operator=(const RemoveTemporariesOnTermination&) = delete;
+
+  private:
+    static void onTermination(int signal) {
+        fwpruneRemoveTemporaryFiles();
+        // The default action again, taken when the handler returns: the process ends by the
+        // signal, as it would have.
+        ::signal(signal, SIG_DFL);
+        ::raise(signal);
+    }
+
+    static constexpr int kSignals[] = {SIGTERM, SIGHUP, SIGINT};
+    static inline std::mutex mutex_;
+    static inline int jobs_ = 0;
+    static inline bool installed_[3] = {};
+};
+
 // removed names the file of the removed-edge report (empty: none) and must outlive the call.
 fwpruneOptions makeOptions(int backend, int threads, ProgressRelay& progress,
                            int route = FWPRUNE_ROUTE_AUTO, int cycles = FWPRUNE_CYCLES_DROP,
@@ -118,6 +173,7 @@ Result reduceAdjacency(SquareMatrix<uint8_t> adjacency, int backend, int threads
     const fwpruneOptions options = makeOptions(backend, threads, relay, route, cycles, removedPath);
     fwpruneStatus status;
     {
+        const RemoveTemporariesOnTermination cleanup;
         nb::gil_scoped_release released;
         status =
             fwpruneReduceAdjacencyMatrix(adjacency.data(), n, static_cast<size_t>(n), &options);
@@ -157,6 +213,7 @@ std::tuple<int, nb::bytes, size_t> reduceEdges(Nodes sources, Nodes targets, int
     size_t count = 0;
     fwpruneStatus status;
     {
+        const RemoveTemporariesOnTermination cleanup;
         nb::gil_scoped_release released;
         status = fwpruneReduceEdgeArrays(sources.data(), targets.data(), sources.shape(0),
                                          sources.data(), targets.data(), &count, &options);
@@ -176,6 +233,7 @@ Result reduceFile(nb::bytes input, nb::bytes output, int backend, int threads, n
     const fwpruneOptions options = makeOptions(backend, threads, relay, route, cycles, removedPath);
     fwpruneStatus status;
     {
+        const RemoveTemporariesOnTermination cleanup;
         nb::gil_scoped_release released;
         status = runTransitiveReductionChecked(inputPath.c_str(), outputPath.c_str(), &options);
     }
@@ -192,6 +250,7 @@ Result weakestLinkFile(nb::bytes input, nb::bytes edges, nb::bytes matrix, doubl
     const fwpruneOptions options = makeOptions(backend, threads, relay, route);
     fwpruneStatus status;
     {
+        const RemoveTemporariesOnTermination cleanup;
         nb::gil_scoped_release released;
         status = runWeakestLinkReductionChecked(inputPath.c_str(), edgesPath.c_str(),
                                                 matrixPath.c_str(), static_cast<float>(lower),

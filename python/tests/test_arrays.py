@@ -219,6 +219,19 @@ class TestWeakestLinkArrays:
         with pytest.raises(ValueError):
             fwprune.weakest_link_reduction(bad, 0.1, 1.0, backend="cpu")
 
-    def test_thresholds_must_be_numbers(self):
-        with pytest.raises(TypeError):
-            fwprune.weakest_link_reduction(np.zeros((2, 2)), "low", 1.0)
+    def test_thresholds_are_real_numbers_not_text(self, rng):
+        weights = reference.random_weights(rng, 7)
+        for text in ("low", "0.5", b"0.5"):
+            with pytest.raises(TypeError):
+                fwprune.weakest_link_reduction(weights, text, 1.0)
+            with pytest.raises(TypeError):
+                fwprune.weakest_link_reduction(weights, 0.1, text)
+        # Any number is a threshold, as on the command line and in the C API: a NaN, and 1e39,
+        # which is infinity as a float32.
+        nan = float("nan")
+        for lower, upper in ((nan, 1e39), (0.1, nan), (-1e39, 0.9)):
+            result = fwprune.weakest_link_reduction(weights, lower, upper, backend="cpu")
+            with np.errstate(over="ignore"):
+                bounds = np.float32(lower), np.float32(upper)
+            expected = reference.weakest_link_reduction(weights.astype(np.float32), *bounds)
+            assert reference.same_floats(result, expected)

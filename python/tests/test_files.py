@@ -4,7 +4,10 @@ import errno
 import os
 import pathlib
 import signal
+import subprocess
+import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -62,6 +65,14 @@ class TestPaths:
     def test_bad_path_type(self, tmp_path):
         with pytest.raises(TypeError):
             fwprune.transitive_reduction_file(12, tmp_path / "out.txt")
+
+    def test_embedded_nul_is_refused_not_cut(self, tmp_path):
+        source = tmp_path / "graph.txt"
+        source.write_text("0 edge 1\n")
+        for output in (str(tmp_path / "out.txt") + "\0.bak", bytes(tmp_path / "out.txt") + b"\0x"):
+            with pytest.raises(ValueError, match="null"):
+                fwprune.transitive_reduction_file(source, output, backend="cpu")
+        assert list(tmp_path.iterdir()) == [source]
 
 
 class TestFileErrors:
@@ -128,6 +139,31 @@ class TestFileErrors:
 
 
 class TestInterruption:
+    def test_termination_signal_leaves_no_temporary_file(self, tmp_path):
+        # The matrix is complete in its temporary file while the edge list waits for a reader of
+        # its FIFO that never comes; SIGTERM, at its default action, then ends the process.
+        source, matrix, edges = tmp_path / "w.txt", tmp_path / "m.txt", tmp_path / "edges.fifo"
+        source.write_text("0 0.5\n0.5 0\n")
+        os.mkfifo(edges)
+        script = (
+            "import fwprune; fwprune.weakest_link_reduction_file("
+            f"{str(source)!r}, {str(edges)!r}, {str(matrix)!r}, 0.1, 1.0, backend='cpu')"
+        )
+        child = subprocess.Popen([sys.executable, "-c", script])
+
+        def temporaries():
+            return [p for p in tmp_path.iterdir() if p.name.startswith(".fwprune-")]
+
+        deadline = time.monotonic() + 60
+        while not temporaries() and child.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.01)
+        saw_temporary = bool(temporaries())
+        child.send_signal(signal.SIGTERM)
+        child.wait()
+        assert saw_temporary, "no temporary output file appeared"
+        assert child.returncode == -signal.SIGTERM
+        assert temporaries() == [] and not matrix.exists()
+
     def test_ctrl_c_stops_the_call_and_writes_nothing(self, tmp_path):
         if threading.current_thread() is not threading.main_thread():
             pytest.skip("only the main thread runs signal handlers")

@@ -140,9 +140,12 @@ class TestWeakestLinkGraphs:
         assert set(result.edges) == {(2, 0)}
         assert set(result.nodes) == {0, 1, 2}
 
-    # 1.99999999 is below 2.0, but the float32 the cell holds is 2.0; 10**400 fits no float.
+    # 1.99999999 is below 2.0, but the float32 the cell holds is 2.0; 10**400 fits no float;
+    # text is no number, even text that float() would read.
     @pytest.mark.parametrize(
-        "bad", [2.0, -2.0, 1.99999999, -1.99999999, 7.0, 10**400, math.inf, math.nan, "heavy", None]
+        "bad",
+        [2.0, -2.0, 1.99999999, -1.99999999, 7.0, 10**400, math.inf, math.nan, "heavy", "0.5",
+         b"0.5", None],
     )
     def test_unusable_weights_raise_value_error(self, bad):
         graph = nx.DiGraph()

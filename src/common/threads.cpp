@@ -23,10 +23,12 @@ int affinityCount() {
     return CPU_COUNT(&set);
 }
 
-// The tightest "quota period" limit in cpu.max from this process's cgroup up to the root of the
-// hierarchy this process sees, in whole processors; 0 when none applies.
-int cgroupQuota() {
-    std::ifstream membership("/proc/self/cgroup");
+}  // namespace
+
+namespace detail {
+
+int cgroupCpuQuota(const std::string& membershipFile, const std::string& hierarchy) {
+    std::ifstream membership(membershipFile);
     std::string line, path;
     while (std::getline(membership, line)) {
         if (line.rfind("0::", 0) == 0) path = line.substr(3);  // the unified (v2) hierarchy
@@ -34,7 +36,7 @@ int cgroupQuota() {
     if (path.empty() || path.front() != '/') return 0;
     int limit = 0;
     for (;;) {
-        std::ifstream file("/sys/fs/cgroup" + (path == "/" ? std::string() : path) + "/cpu.max");
+        std::ifstream file(hierarchy + (path == "/" ? std::string() : path) + "/cpu.max");
         std::string quota;
         long long period = 0;
         if (file >> quota >> period && quota != "max" && period > 0) {
@@ -49,6 +51,14 @@ int cgroupQuota() {
         const std::size_t slash = path.find_last_of('/');
         path = slash == 0 ? "/" : path.substr(0, slash);
     }
+}
+
+}  // namespace detail
+
+namespace {
+
+int cgroupQuota() {
+    return detail::cgroupCpuQuota("/proc/self/cgroup", "/sys/fs/cgroup");
 }
 #endif
 

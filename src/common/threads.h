@@ -2,6 +2,8 @@
 // agree.
 #pragma once
 
+#include <string>
+
 #include "fwprune.h"
 
 namespace fwprune {
@@ -16,5 +18,15 @@ int usableProcessorCount();
 // usableProcessorCount(). Throws an InvalidArgument Error for a count above kMaxThreads, a
 // negative one, or an environment value that is not a whole number from 0 to kMaxThreads.
 int resolveThreadCount(int requested);
+
+namespace detail {
+
+// The tightest "quota period" limit in the cpu.max files of the cgroup v2 that membershipFile
+// (read as /proc/self/cgroup is) names and of each of its parents up to the root of the
+// hierarchy mounted at `hierarchy`, in whole processors rounded up (1 to kMaxThreads); 0 when
+// none applies.
+int cgroupCpuQuota(const std::string& membershipFile, const std::string& hierarchy);
+
+}  // namespace detail
 
 }  // namespace fwprune

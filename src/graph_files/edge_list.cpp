@@ -320,6 +320,21 @@ class RecordReader {
             [&] { return describeAt(path, "not enough memory for the edges of the file"); }, read);
     }
 
+    // Before the buffer grows to hold more of the one record at text's front: a node token that
+    // is already longer than a node number can be is an error now, not once the whole of it has
+    // been read (a file of NUL bytes is a single token). The middle word may be any length.
+    void checkUnfinishedRecord(std::string_view text) const {
+        TokenScanner tokens(text);
+        for (int field = 0; field < 3; ++field) {
+            const std::string_view token = tokens.next();
+            if (token.empty()) return;
+            if (field != 1 && token.size() > kMaxNodeTokenLength) {
+                parseNodeNumber(
+                    token, path_, [&] { return line_ + tokens.line() - 1; }, strict_);
+            }
+        }
+    }
+
     void reserve(std::size_t fileBytes) {
         // The shortest record takes six bytes, a typical one about fifteen.
         records_.records.reserve(fileBytes / 12);
@@ -542,6 +557,7 @@ EdgeRecords readEdgeRecords(const std::string& path, bool strict, int threads,
         std::size_t held = 0;
         for (;;) {
             if (held == capacity) {
+                reader.checkUnfinishedRecord(std::string_view(buffer.get(), held));
                 Buffer larger = allocate(capacity * 2);
                 std::memcpy(larger.get(), buffer.get(), held);
                 buffer = std::move(larger);

@@ -175,10 +175,25 @@ class MatrixText {
     long long lastValueLine_ = 1;
 };
 
-// n from the first line, and a matrix of n * n cells.
-WeightMatrix allocateMatrix(std::string_view firstLine, const std::string& path) {
+// n from the first line, and a matrix of n * n cells. Where that matrix is large, a text of
+// textBytes bytes (0 when unknown) that cannot hold its values is refused first: every value but
+// the last takes a character and a separator at least, and a short file must not cost the memory
+// of the matrix it names. (A small one is parsed, for a message that names the line it ends on.)
+WeightMatrix allocateMatrix(std::string_view firstLine, const std::string& path,
+                            std::size_t textBytes) {
     const std::int64_t n = countFirstLineTokens(firstLine);
     const std::int32_t cells = checkedCellCount(n, path);
+    const std::uint64_t mostValues = (std::uint64_t{textBytes} + 1) / 2;
+    constexpr std::uint64_t kLargeMatrixBytes = std::uint64_t{64} << 20;
+    if (textBytes > 0 && mostValues < static_cast<std::uint64_t>(cells) &&
+        static_cast<std::uint64_t>(cells) * sizeof(float) > kLargeMatrixBytes) {
+        fail(
+            Status::Format,
+            describeAt(path, "the matrix has " + std::to_string(n) +
+                                 " columns on its first line, so " + std::to_string(cells) +
+                                 " values are needed, but the file's " + std::to_string(textBytes) +
+                                 " bytes hold at most " + std::to_string(mostValues)));
+    }
     WeightMatrix matrix;
     matrix.n = static_cast<std::int32_t>(n);
     reportingOutOfMemory(
@@ -197,7 +212,7 @@ constexpr std::size_t kReadBlock = std::size_t{4} << 20;
 
 WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, bool strict,
                                int threads, const ProgressFunction& progress) {
-    WeightMatrix matrix = allocateMatrix(text, path);
+    WeightMatrix matrix = allocateMatrix(text, path, text.size());
     ThreadPool pool(text.size() >= (std::size_t{2} << 20) ? threads : 1);
     MatrixText values(matrix, path, strict, pool, progress, text.size());
     for (std::size_t begin = 0; begin < text.size() && !values.full();) {
@@ -237,7 +252,8 @@ WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads,
         readMore();
         pollCancelled();
     }
-    WeightMatrix matrix = allocateMatrix(std::string_view(text.data(), used), path);
+    WeightMatrix matrix =
+        allocateMatrix(std::string_view(text.data(), used), path, file.sizeHint());
     const bool large = file.sizeHint() == 0 || file.sizeHint() >= (std::size_t{2} << 20);
     ThreadPool pool(large ? threads : 1);
     MatrixText values(matrix, path, strict, pool, progress, file.sizeHint());
