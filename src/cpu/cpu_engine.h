@@ -46,6 +46,10 @@ struct ReducedEdges {
 };
 ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
                                const ProgressFunction& progress = {});
+// The same, taking the records over: their memory becomes the route's own, which keeps its peak
+// near 30 bytes an edge.
+ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t>&& records,
+                               const ProgressFunction& progress = {});
 
 // reduceTransitively for a graph given as edge records whose node numbers are all below n: the
 // same surviving edges, as records in ascending order, computed on n x n bits without the byte

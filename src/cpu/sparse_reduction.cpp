@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "common/cancel.h"
+#include "common/edge_record.h"
 #include "common/radix_sort.h"
 #include "common/strong_components.h"
 #include "cpu/cpu_engine.h"
@@ -147,26 +148,27 @@ Csr csrOf(const std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits)
 }
 
 // Node numbers of the records, renumbered 0 .. V-1 in ascending order, so that sorting by the
-// new numbers sorts by the old. Memory follows the records: a lookup table only when the largest
-// number is within a small multiple of them, a sort otherwise.
+// new numbers sorts by the old. The records become the keys, in place. Memory follows the
+// records: a lookup table only when the largest number is within a small multiple of them, a sort
+// otherwise.
 struct Renumbered {
     std::vector<std::int32_t> original;  // new number -> node number
     std::vector<std::uint64_t> keys;     // records as (source << bits | target), new numbers
     int bits = 0;
 };
 
-Renumbered renumber(const std::vector<std::uint64_t>& records, const Stage& stage) {
+Renumbered renumber(std::vector<std::uint64_t>&& records, const Stage& stage) {
     Renumbered r;
     std::uint32_t largest = 0;
-    for (const std::uint64_t record : records)
-        largest = std::max({largest, std::uint32_t(record >> 32), std::uint32_t(record)});
-    std::vector<std::uint32_t> slot;  // the new number of each endpoint, two per record
+    for (const std::uint64_t record : records) {
+        largest = std::max({largest, EdgeRecord::source(record), EdgeRecord::target(record)});
+    }
     const std::size_t endpoints = 2 * records.size();
     if (std::uint64_t{largest} < 2 * endpoints + 1024) {
         std::vector<std::uint32_t> table(std::size_t{largest} + 1, 0);
         for (const std::uint64_t record : records) {
-            table[record >> 32] = 1;
-            table[std::uint32_t(record)] = 1;
+            table[EdgeRecord::source(record)] = 1;
+            table[EdgeRecord::target(record)] = 1;
         }
         std::uint32_t next = 0;
         for (std::size_t x = 0; x < table.size(); ++x) {
@@ -176,21 +178,21 @@ Renumbered renumber(const std::vector<std::uint64_t>& records, const Stage& stag
         }
         stage(0.5);
         r.bits = bitsFor(next);
-        r.keys.resize(records.size());
-        for (std::size_t e = 0; e < records.size(); ++e) {
-            r.keys[e] =
-                std::uint64_t{table[records[e] >> 32]} << r.bits | table[std::uint32_t(records[e])];
+        for (std::uint64_t& record : records) {
+            record = std::uint64_t{table[EdgeRecord::source(record)]} << r.bits |
+                     table[EdgeRecord::target(record)];
         }
+        r.keys = std::move(records);
         return r;
     }
-    // (node number << 32 | endpoint index), sorted on the node number only.
+    // (node number << 32 | endpoint index), sorted on the node number only; the records then
+    // take their endpoints' new numbers in their two halves.
     std::vector<std::uint64_t> byNode(endpoints);
     for (std::size_t e = 0; e < records.size(); ++e) {
-        byNode[2 * e] = (records[e] >> 32) << 32 | (2 * e);
-        byNode[2 * e + 1] = std::uint64_t{std::uint32_t(records[e])} << 32 | (2 * e + 1);
+        byNode[2 * e] = std::uint64_t{EdgeRecord::source(records[e])} << 32 | (2 * e);
+        byNode[2 * e + 1] = std::uint64_t{EdgeRecord::target(records[e])} << 32 | (2 * e + 1);
     }
     radixSort(byNode, 64, stage.part(0, 0.8), 32);
-    slot.resize(endpoints);
     std::uint32_t next = 0;
     for (std::size_t i = 0; i < endpoints; ++i) {
         const auto node = static_cast<std::uint32_t>(byNode[i] >> 32);
@@ -198,13 +200,16 @@ Renumbered renumber(const std::vector<std::uint64_t>& records, const Stage& stag
             r.original.push_back(static_cast<std::int32_t>(node));
             ++next;
         }
-        slot[static_cast<std::uint32_t>(byNode[i])] = next - 1;
+        const auto endpoint = static_cast<std::uint32_t>(byNode[i]);
+        std::uint64_t& record = records[endpoint / 2];
+        record = endpoint % 2 == 0 ? EdgeRecord::pack(next - 1, EdgeRecord::target(record))
+                                   : EdgeRecord::pack(EdgeRecord::source(record), next - 1);
     }
     std::vector<std::uint64_t>().swap(byNode);
     r.bits = bitsFor(next);
-    r.keys.resize(records.size());
-    for (std::size_t e = 0; e < records.size(); ++e)
-        r.keys[e] = std::uint64_t{slot[2 * e]} << r.bits | slot[2 * e + 1];
+    for (std::uint64_t& record : records)
+        record = std::uint64_t{EdgeRecord::source(record)} << r.bits | EdgeRecord::target(record);
+    r.keys = std::move(records);
     return r;
 }
 
@@ -385,12 +390,19 @@ class RankedReduction {
         window_ = words_ * kWordBits;
         rows_.assign(std::size_t{n} * words_, 0);
         redundant_.assign(g.target.size(), 0);
-        seen_.assign(n, 0);
-        span_.assign(n, 0);
-        lastPredecessor_.assign(n, 0);
-        for (std::uint32_t u = 0; u < n; ++u)
-            for (std::uint32_t e = g.offset[u]; e < g.offset[u + 1]; ++e)
-                lastPredecessor_[g.target[e]] = u;
+        // Spans and last predecessors answer edges longer than the window; without such
+        // edges they are not kept at all.
+        bool longEdges = false;
+        for (std::uint32_t u = 0; u < n && !longEdges; ++u)
+            longEdges =
+                g.offset[u + 1] > g.offset[u] && g.target[g.offset[u + 1] - 1] - u > window_;
+        if (longEdges) {
+            span_.assign(n, 0);
+            lastPredecessor_.assign(n, 0);
+            for (std::uint32_t u = 0; u < n; ++u)
+                for (std::uint32_t e = g.offset[u]; e < g.offset[u + 1]; ++e)
+                    lastPredecessor_[g.target[e]] = u;
+        }
 
         std::vector<Word> reach(words_);
         std::vector<std::uint32_t> open;  // u's long edges that neither span nor predecessor answer
@@ -409,8 +421,10 @@ class RankedReduction {
                 const std::uint32_t bit = v - u - 1;
                 Word& word = reach[bit / kWordBits];
                 const Word mask = Word{1} << (bit % kWordBits);
-                if (v <= span + 1) span = std::max(span, span_[v]);
-                spanned = std::max(spanned, span_[v]);
+                if (longEdges) {
+                    if (v <= span + 1) span = std::max(span, span_[v]);
+                    spanned = std::max(spanned, span_[v]);
+                }
                 redundant_[near] = (word & mask) != 0;
                 if (redundant_[near]) continue;
                 orShifted(reach.data(), row(v), v - u);
@@ -431,7 +445,7 @@ class RankedReduction {
             else
                 for (const std::uint32_t e : open) redundant_[e] = reachedFrom(u, e);
             std::copy(reach.begin(), reach.end(), row(u));
-            span_[u] = span;
+            if (longEdges) span_[u] = span;
             // Told by the edges of the nodes done: a node's work follows its out-degree more
             // than anything else known up front.
             if (u % reportEvery == 0) {
@@ -466,14 +480,14 @@ class RankedReduction {
         const std::uint32_t farthest = g_.target[edges.back()];
         std::uint32_t limit = 0;
         for (const std::uint32_t e : edges) limit = std::max(limit, lastPredecessor_[g_.target[e]]);
-        newStamp();
+        newSearch();
         stack_.clear();
         const auto visitChildren = [&](std::uint32_t x) {
             for (std::uint32_t f = g_.offset[x]; f < g_.offset[x + 1]; ++f) {
                 const std::uint32_t y = g_.target[f];
                 if (y > farthest) break;
-                if (seen_[y] != stamp_) {
-                    seen_[y] = stamp_;
+                if (!seen(y)) {
+                    see(y);
                     if (y <= limit) stack_.push_back(y);
                 }
             }
@@ -488,14 +502,20 @@ class RankedReduction {
             stack_.pop_back();
             visitChildren(x);
         }
-        for (const std::uint32_t e : edges) redundant_[e] = seen_[g_.target[e]] == stamp_;
+        for (const std::uint32_t e : edges) redundant_[e] = seen(g_.target[e]);
     }
 
-    void newStamp() {
-        if (++stamp_ == 0) {
-            std::fill(seen_.begin(), seen_.end(), 0);
-            stamp_ = 1;
-        }
+    // A new search: the marks of the last one are cleared node by node, so a search costs what
+    // it visits, and the marks take one bit a node.
+    void newSearch() {
+        if (seen_.empty()) seen_.assign((g_.nodes() + kWordBits - 1) / kWordBits, 0);
+        for (const std::uint32_t x : visited_) seen_[x / kWordBits] = 0;
+        visited_.clear();
+    }
+    bool seen(std::uint32_t x) const { return (seen_[x / kWordBits] >> (x % kWordBits)) & 1u; }
+    void see(std::uint32_t x) {
+        seen_[x / kWordBits] |= Word{1} << (x % kWordBits);
+        visited_.push_back(x);
     }
 
     // Whether edge e = (u, v), longer than the window, is bypassed: a search from u's other
@@ -505,10 +525,10 @@ class RankedReduction {
     bool reachedFrom(std::uint32_t u, std::uint32_t e) {
         const std::uint32_t v = g_.target[e];
         const std::uint32_t limit = lastPredecessor_[v];
-        newStamp();
+        newSearch();
         stack_.clear();
         for (std::uint32_t f = g_.offset[u]; f < e && g_.target[f] <= limit; ++f) {
-            seen_[g_.target[f]] = stamp_;
+            see(g_.target[f]);
             stack_.push_back(g_.target[f]);
         }
         while (!stack_.empty()) {
@@ -529,8 +549,8 @@ class RankedReduction {
                         return true;
                     break;
                 }
-                if (seen_[y] != stamp_) {
-                    seen_[y] = stamp_;
+                if (!seen(y)) {
+                    see(y);
                     stack_.push_back(y);
                 }
             }
@@ -545,8 +565,8 @@ class RankedReduction {
     std::vector<std::uint8_t> redundant_;
     std::vector<std::uint32_t> span_;
     std::vector<std::uint32_t> lastPredecessor_;
-    std::vector<std::uint32_t> seen_;
-    std::uint32_t stamp_ = 0;
+    std::vector<Word> seen_;              // marks of the current search, allocated by the first
+    std::vector<std::uint32_t> visited_;  // the nodes it marked
     std::vector<std::uint32_t> stack_;
 };
 
@@ -558,78 +578,99 @@ constexpr std::uint64_t kInputOrderCost = 4;
 
 ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
                                const ProgressFunction& progress) {
-    return reduceEdgeRecords(records, progress, 0);
+    return reduceEdgeRecords(std::vector<std::uint64_t>(records), progress, 0);
 }
 
-ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
-                               const ProgressFunction& progress, std::uint32_t windowWords) {
+ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t>&& records,
+                               const ProgressFunction& progress) {
+    return reduceEdgeRecords(std::move(records), progress, 0);
+}
+
+ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const ProgressFunction& progress,
+                               std::uint32_t windowWords) {
     ReducedEdges result;
     if (records.empty()) return result;
     // Shares of the progress bar, by what each stage roughly costs.
-    Renumbered r = renumber(records, Stage(progress, 0, 0.1));
+    Renumbered r = renumber(std::move(records), Stage(progress, 0, 0.1));
     const auto nodes = static_cast<std::uint32_t>(r.original.size());
     const int bits = r.bits;
     sortUnique(r.keys, bits, Stage(progress, 0.1, 0.25));
     result.distinct = r.keys.size();
+    // From here on the graph's rows hold the sorted edges; the keys go.
     Csr graph = csrOf(r.keys, nodes, bits);
-    const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
+    std::vector<std::uint64_t>().swap(r.keys);
+    const std::size_t m = graph.target.size();
 
     // A node on a cycle keeps none of its edges; its edges still carry walks between others.
     std::vector<std::uint8_t> cyclic(nodes, 0);
     bool upward = true;
     bool downward = true;
-    for (const std::uint64_t key : r.keys) {
-        const std::uint64_t s = key >> bits;
-        const std::uint64_t t = key & mask;
-        if (s == t) cyclic[s] = 1;
-        upward &= s <= t;
-        downward &= s >= t;
+    for (std::uint32_t s = 0; s < nodes; ++s) {
+        for (std::uint32_t e = graph.offset[s]; e < graph.offset[s + 1]; ++e) {
+            const std::uint32_t t = graph.target[e];
+            if (s == t) cyclic[s] = 1;
+            upward &= s <= t;
+            downward &= s >= t;
+        }
     }
-    const std::size_t m = r.keys.size();
+    const auto forEachEdge = [&graph, nodes](auto&& visit) {
+        for (std::uint32_t s = 0; s < nodes; ++s)
+            for (std::uint32_t e = graph.offset[s]; e < graph.offset[s + 1]; ++e)
+                visit(s, graph.target[e]);
+    };
     bool inputOrder = false;
     WindowPlan plan;
     if (upward || downward) {
         plan = planWindow(nodes, m, [&](auto&& visit) {
-            for (const std::uint64_t key : r.keys) {
-                const std::uint64_t s = key >> bits;
-                const std::uint64_t t = key & mask;
-                if (s != t) visit(static_cast<std::uint32_t>(s < t ? t - s : s - t));
-            }
+            forEachEdge([&](std::uint32_t s, std::uint32_t t) {
+                if (s != t) visit(s < t ? t - s : s - t);
+            });
         });
         inputOrder = plan.cost <= kInputOrderCost * m;
     }
 
     // Rank every node of the condensation so that edges go up; rank[x] is the rank of x's
-    // component, and `ranked` the condensation's edges between ranks.
-    std::vector<std::uint32_t> rank(nodes);
+    // component (held only when it is not the input's own order or its reverse), and `ranked`
+    // the condensation's edges between ranks.
+    std::vector<std::uint32_t> rank;
     std::uint32_t ranks = nodes;
     Csr relabelled;
     bool direct = true;  // ranked edge e is input edge e (or m - 1 - e going down)
     const bool reversed = inputOrder && downward && !upward;
     if (inputOrder) {
-        for (std::uint32_t x = 0; x < nodes; ++x) rank[x] = upward ? x : nodes - 1 - x;
         // The ranked graph: the input itself when its edges go up; otherwise its edges renumbered
         // by rank. When they all go down, ranks reverse the order, so the sorted edges read
         // backwards are already sorted.
         const bool loops = std::find(cyclic.begin(), cyclic.end(), 1) != cyclic.end();
-        if (loops || !upward) {
-            std::vector<std::uint64_t> keys;
-            keys.reserve(m);
-            for (std::size_t i = 0; i < m; ++i) {
-                const std::uint64_t key = r.keys[upward ? i : m - 1 - i];
-                const std::uint64_t a = rank[key >> bits];
-                const std::uint64_t b = rank[key & mask];
-                if (a != b) keys.push_back(a << bits | b);
+        if (loops || reversed) {
+            relabelled.offset.assign(std::size_t{nodes} + 1, 0);
+            relabelled.target.reserve(m);
+            for (std::uint32_t a = 0; a < nodes; ++a) {
+                const std::uint32_t s = reversed ? nodes - 1 - a : a;
+                for (std::uint32_t i = graph.offset[s]; i < graph.offset[s + 1]; ++i) {
+                    const std::uint32_t t =
+                        graph
+                            .target[reversed ? graph.offset[s + 1] - 1 - (i - graph.offset[s]) : i];
+                    if (t != s) relabelled.target.push_back(reversed ? nodes - 1 - t : t);
+                }
+                relabelled.offset[a + 1] = static_cast<std::uint32_t>(relabelled.target.size());
             }
-            relabelled = csrOf(keys, ranks, bits);
             direct = !loops;
+            // Going down without cycles the ranked rows are the input's, read backwards: the
+            // verdicts are read from them, and the input's rows go.
+            if (direct) graph = Csr{};
         }
         Stage(progress, 0.25, 0.5)(1);
     } else {
+        rank.resize(nodes);
         orderForSearch(graph);
         if (!rankBySearch(graph, rank, Stage(progress, 0.25, 0.4)))
             ranks = rankByComponents(graph, rank, cyclic, Stage(progress, 0.25, 0.4));
         relabelled = rankedGraph(graph, rank, ranks, Stage(progress, 0.4, 0.5));
+        // Back to ascending rows, which the verdicts are read in.
+        for (std::uint32_t s = 0; s < nodes; ++s)
+            std::sort(graph.target.begin() + graph.offset[s],
+                      graph.target.begin() + graph.offset[s + 1]);
         plan = planWindow(ranks, relabelled.target.size(), [&](auto&& visit) {
             for (std::uint32_t a = 0; a < ranks; ++a)
                 for (std::uint32_t e = relabelled.offset[a]; e < relabelled.offset[a + 1]; ++e)
@@ -646,30 +687,37 @@ ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
     // input edge finds its verdict by its target's rank. Only a node off every cycle keeps an
     // edge, and such a node is its component alone, so a row belongs to one source.
     std::vector<std::uint8_t> redundantTo(direct ? 0 : ranks);
+    const auto rankOf = [&](std::uint32_t x) {
+        return !rank.empty() ? rank[x] : reversed ? nodes - 1 - x : x;
+    };
     std::vector<std::uint64_t>& kept = result.kept;
-    for (std::size_t run = 0; run < m;) {
-        const auto s = static_cast<std::uint32_t>(r.keys[run] >> bits);
-        std::size_t end = run + 1;
-        while (end < m && (r.keys[end] >> bits) == s) ++end;
-        if (cyclic[s]) {
-            run = end;
-            continue;
+    if (reversed && direct) {
+        for (std::uint32_t a = nodes; a-- > 0;) {
+            const std::uint64_t source = std::uint64_t(std::uint32_t(r.original[nodes - 1 - a]))
+                                         << 32;
+            for (std::uint32_t e = ranked.offset[a + 1]; e-- > ranked.offset[a];) {
+                if (!redundant[e])
+                    kept.push_back(source |
+                                   std::uint32_t(r.original[nodes - 1 - ranked.target[e]]));
+            }
         }
+        return result;
+    }
+    for (std::uint32_t s = 0; s < nodes; ++s) {
+        if (cyclic[s]) continue;
         if (!direct) {
-            const std::uint32_t a = rank[s];
+            const std::uint32_t a = rankOf(s);
             for (std::size_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e) {
                 redundantTo[ranked.target[e]] = redundant[e];
             }
         }
         const std::uint64_t source = std::uint64_t(std::uint32_t(r.original[s])) << 32;
-        for (std::size_t e = run; e < end; ++e) {
-            const auto t = static_cast<std::uint32_t>(r.keys[e] & mask);
+        for (std::uint32_t e = graph.offset[s]; e < graph.offset[s + 1]; ++e) {
+            const std::uint32_t t = graph.target[e];
             if (cyclic[t]) continue;
-            const bool bypassed =
-                direct ? redundant[reversed ? m - 1 - e : e] : redundantTo[rank[t]];
+            const bool bypassed = direct ? redundant[e] : redundantTo[rankOf(t)];
             if (!bypassed) kept.push_back(source | std::uint32_t(r.original[t]));
         }
-        run = end;
     }
     return result;
 }

@@ -10,7 +10,7 @@ namespace fwprune::cpu {
 
 // reduceEdgeRecords with the reachability window held to at most windowWords 64-bit words (0:
 // as wide as the route would choose), so that small graphs have edges longer than the window.
-ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
-                               const ProgressFunction& progress, std::uint32_t windowWords);
+ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const ProgressFunction& progress,
+                               std::uint32_t windowWords);
 
 }  // namespace fwprune::cpu

@@ -79,7 +79,8 @@ Backend pruneWeakestLinksInPlace(MatrixView<float> matrix, float lower_threshold
                                  float upper_threshold, const RunOptions& options);
 
 // The reduction of a graph given as edge records, on the route the options and the graph choose:
-// the surviving records, sorted and unique. Fills the statistics but for the phase times.
+// the surviving records, sorted and unique. Fills the statistics but for the phase times. The
+// sparse route takes graph.records over, leaving it empty.
 std::vector<std::uint64_t> reduceEdgeRecords(EdgeRecords& graph, const RunOptions& options,
                                              const std::string& source = "the edge arrays");
 

@@ -63,7 +63,10 @@ std::vector<std::uint64_t> reduceEdgeRecords(EdgeRecords& graph, const RunOption
     };
     if (route == Route::Sparse) {
         return onEdgeRecords(
-            [&] { return cpu::reduceEdgeRecords(graph.records, sweepProgressOf(options)); },
+            [&] {
+                // The records become the route's own memory.
+                return cpu::reduceEdgeRecords(std::move(graph.records), sweepProgressOf(options));
+            },
             "the sparse reduction of " + std::to_string(graph.records.size()) + " edges");
     }
     if (resolveBackend(options.backend) == Backend::Cpu) {
