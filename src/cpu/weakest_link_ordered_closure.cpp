@@ -568,20 +568,21 @@ class OrderedPruning {
         std::vector<unsigned char> nan(chunks, 0), full(chunks, 0);
         std::vector<std::uint32_t> largest(chunks, 0);  // largest question + 1; 0 for none
         const std::size_t n = m_.n();
+        const Thresholds t = t_;  // in registers through the loop the compiler vectorises
         chunks_.forEachRow([&](std::size_t c, std::size_t i) {
             const CellBits* const row = m_.row(i);
-            bool nanSeen = false;
+            std::uint32_t nanSeen = 0;
             std::uint32_t top = largest[c];
             for (std::size_t j0 = 0; j0 < n; j0 += 64) {
                 const std::size_t end = std::min(n, j0 + 64);
-                bool any = false;
+                std::uint32_t any = 0;
                 for (std::size_t j = j0; j < end; ++j) {
                     const std::uint32_t bits = row[j];
                     nanSeen |= isNaN(bits & kMagnitudeBits);
-                    top = std::max(top, t_.question(bits) ? bits + 1 : 0u);
+                    top = std::max(top, t.question(bits) ? bits + 1 : 0u);
                     any |= (bits & kMagnitudeBits) <= below;
                 }
-                if (!any || full[c]) continue;
+                if (any == 0 || full[c]) continue;
                 std::vector<Event>& out = gathered[c];
                 for (std::size_t j = j0; j < end; ++j) {
                     const std::uint32_t bits = row[j];

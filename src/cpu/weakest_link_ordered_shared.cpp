@@ -65,9 +65,11 @@ void finishRowByRuns(CellBits* row, std::size_t i, std::size_t n, const Threshol
 
 // One row when all nodes were joined by `settled`: a question above it is beaten whatever its
 // ends, so only the few at or below it look up the weight at which their ends were joined.
-void finishRowJoined(CellBits* row, std::size_t i, std::size_t n, const Thresholds& t,
+void finishRowJoined(CellBits* row, std::size_t i, std::size_t n, const Thresholds& thresholds,
                      const JoinOrder& joins, std::uint32_t settled, const std::uint64_t* beaten,
                      std::uint32_t diagonal) {
+    // A copy the stores to the row cannot alias, so that the loop below keeps it in registers.
+    const Thresholds t = thresholds;
     for (std::size_t j0 = 0; j0 < n; j0 += 64) {
         const std::size_t count = std::min<std::size_t>(64, n - j0);
         CellBits* const cells = row + j0;
@@ -77,8 +79,9 @@ void finishRowJoined(CellBits* row, std::size_t i, std::size_t n, const Threshol
         for (std::size_t k = 0; k < count; ++k) {
             const std::uint32_t bits = cells[k];
             const bool question = t.question(bits);
-            open |= question && bits <= settled ? 1u : 0u;
-            cells[k] = t.cut(bits) || (question && bits > settled) ? kAbsentBits : bits;
+            const bool high = bits > settled;
+            open |= question & !high;
+            cells[k] = t.cut(bits) | (question & high) ? kAbsentBits : bits;
         }
         if (open != 0) {
             const std::uint64_t skip = beaten ? beaten[j0 / 64] : 0;

@@ -104,12 +104,12 @@ void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
     {
         std::vector<std::uint32_t> lightest(n, kNoMagnitude);
         std::vector<std::uint32_t> from(n, 0);
-        std::uint32_t* const leg = lightest.data();
-        std::uint32_t* const source = from.data();
+        std::uint32_t* __restrict const leg = lightest.data();
+        std::uint32_t* __restrict const source = from.data();
         std::size_t u = 0;
         for (std::size_t added = 0; added < n; ++added) {
             leg[u] = 0;
-            const CellBits* const row = m.row(u);
+            const CellBits* __restrict const row = m.row(u);
             const auto node = static_cast<std::uint32_t>(u);
             std::uint32_t best = kNoMagnitude;  // the smallest leg outside the tree, minus one
             for (std::size_t x = 0; x < n; ++x) {
