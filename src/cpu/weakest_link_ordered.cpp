@@ -42,7 +42,7 @@ bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStri
     if (rowStride < static_cast<std::size_t>(n)) {
         throw std::invalid_argument("the row stride is shorter than a row");
     }
-    const Matrix m(matrix, static_cast<std::size_t>(n), rowStride);
+    const Matrix m{matrix, n, rowStride};
     const Thresholds t(lower_threshold, upper_threshold);
     ThreadPool pool(threads);
     // Symmetry first: it is settled by the first tiles of most matrices that lack it, and on a
@@ -63,7 +63,7 @@ bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStri
             throw std::invalid_argument("the spanning tree needs symmetric magnitudes");
         }
     }
-    const RowChunks chunks(m.n(), pool);
+    const RowChunks chunks(side(m), pool);
     if (!pruneByClosure(m, t, pool, chunks, progress, options)) return false;
     if (progress) progress(1.0);
     return true;

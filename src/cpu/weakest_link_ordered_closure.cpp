@@ -13,6 +13,8 @@
 
 #include "common/cancel.h"
 #include "common/progress.h"
+#include "common/radix_sort.h"
+#include "common/union_find.h"
 #include "cpu/weakest_link_ordered_shared.h"
 
 namespace fwprune::cpu::ordered {
@@ -38,9 +40,9 @@ class Closure {
   public:
     explicit Closure(std::size_t n)
         : n_(n),
-          reach_(n),
-          reachedBy_(n),
-          words_(reach_.words()),
+          reach_(std::int64_t(n), std::int64_t(n)),
+          reachedBy_(std::int64_t(n), std::int64_t(n)),
+          words_(static_cast<std::size_t>(reach_.words())),
           isLeader_(words_, 0),
           hubbed_(words_, 0),
           from_(words_),
@@ -55,7 +57,7 @@ class Closure {
         for (std::size_t x = 0; x < n; ++x) {
             leader_[x] = tail_[x] = static_cast<std::uint32_t>(x);
             next_[x] = kNoNode;
-            BitMatrix::set(isLeader_.data(), x);
+            setBit(isLeader_.data(), x);
         }
     }
 
@@ -93,13 +95,13 @@ class Closure {
             from_[w] = cv == hub_ ? 0 : fromV[w];
             candidates_[w] = toU[w] & isLeader_[w] & ~toV[w] & (skipHubbed ? ~hubbed_[w] : ~0ull);
         }
-        if (cv != hub_) BitMatrix::set(from_.data(), v);
+        if (cv != hub_) setBit(from_.data(), v);
         // Rows are ORed only where from_ has bits: few words while the components are small.
         fromWords_.clear();
         for (std::size_t w = 0; w < words_; ++w) {
             if (from_[w] != 0) fromWords_.push_back(static_cast<std::uint32_t>(w));
         }
-        if (!(skipHubbed && isHubbed(cu))) BitMatrix::set(candidates_.data(), cu);
+        if (!(skipHubbed && isHubbed(cu))) setBit(candidates_.data(), cu);
         // Leaders reaching u, for the cycle below: those whose row has u, and, when the hub
         // reaches u, the hub and every hubbed leader.
         const bool cycle = reaches(cv, u);
@@ -107,23 +109,21 @@ class Closure {
             for (std::size_t w = 0; w < words_; ++w) {
                 joining_[w] = (toU[w] | (hubReachesU ? hubbed_[w] : 0)) & isLeader_[w];
             }
-            BitMatrix::set(joining_.data(), cu);
-            if (hubReachesU) BitMatrix::set(joining_.data(), hub_);
+            setBit(joining_.data(), cu);
+            if (hubReachesU) setBit(joining_.data(), hub_);
         }
         if (hubReachesU && !hubReachesV) {
             // The hub gains v's reach, and with it every hubbed leader. v's reach cannot hold the
             // hub's own (that would make the hub reach v), so from_ is all of it.
-            BitMatrix::clear(candidates_.data(), hub_);
+            clearBit(candidates_.data(), hub_);
             addReach(hub_);
         }
-        for (std::size_t w = 0; w < words_; ++w) {
-            for (std::uint64_t bits = candidates_[w]; bits != 0; bits &= bits - 1) {
-                const auto c = static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(bits));
-                if (c == hub_) continue;  // reaches v already, or gained it above
-                addReach(c);
-                if (vToHub) BitMatrix::set(hubbed_.data(), c);
-            }
-        }
+        forEachSetBit(candidates_.data(), std::int64_t(words_), [&](std::int64_t leader) {
+            const auto c = static_cast<std::uint32_t>(leader);
+            if (c == hub_) return;  // reaches v already, or gained it above
+            addReach(c);
+            if (vToHub) setBit(hubbed_.data(), c);
+        });
         if (cycle) {
             // u -> v closes cycles: every leader that reaches u and is reachable from v joins
             // cv's component, whose reach is already theirs.
@@ -132,13 +132,13 @@ class Closure {
             for (std::size_t w = 0; w < words_; ++w) {
                 const std::uint64_t reachable =
                     fromV[w] | (vToHub && fromHub != nullptr ? fromHub[w] : 0);
-                std::uint64_t joining = joining_[w] & isLeader_[w] & reachable;
-                for (; joining != 0; joining &= joining - 1) {
-                    const auto x = static_cast<std::uint32_t>(w * 64 + __builtin_ctzll(joining));
-                    if (x == cv) continue;
+                const std::uint64_t joining = joining_[w] & isLeader_[w] & reachable;
+                forEachSetBit(joining, std::int64_t(w) * kWordBits, [&](std::int64_t member) {
+                    const auto x = static_cast<std::uint32_t>(member);
+                    if (x == cv) return;
                     hubJoins |= x == hub_;
                     join(x, cv, magnitude);
-                }
+                });
             }
             if (hubJoins) makeHub(cv);
             if (hub_ == kNoNode && size_[cv] >= hubSize_) hub_ = cv;
@@ -163,17 +163,13 @@ class Closure {
     // The hub is the first component to hold n / kHubShare nodes.
     static constexpr std::size_t kHubShare = 256;
 
-    std::uint32_t find(std::uint32_t x) {
-        while (leader_[x] != x) x = leader_[x] = leader_[leader_[x]];
-        return x;
-    }
+    std::uint32_t find(std::uint32_t x) { return findLeader(leader_, x); }
 
-    bool isHubbed(std::uint32_t c) const { return BitMatrix::test(hubbed_.data(), c); }
+    bool isHubbed(std::uint32_t c) const { return testBit(hubbed_.data(), c); }
 
     // Whether leader c reaches node y.
     bool reaches(std::uint32_t c, std::size_t y) const {
-        return BitMatrix::test(reach_.row(c), y) ||
-               (isHubbed(c) && BitMatrix::test(reach_.row(hub_), y));
+        return testBit(reach_.row(c), y) || (isHubbed(c) && testBit(reach_.row(hub_), y));
     }
 
     // Leader c's row takes the bits of from_ (at the words listed in fromWords_).
@@ -183,9 +179,8 @@ class Closure {
             std::uint64_t fresh = from_[w] & ~row[w];
             if (fresh == 0) continue;
             row[w] |= fresh;
-            for (; fresh != 0; fresh &= fresh - 1) {
-                BitMatrix::set(reachedBy_.row(w * 64 + __builtin_ctzll(fresh)), c);
-            }
+            forEachSetBit(fresh, std::int64_t(w) * kWordBits,
+                          [&](std::int64_t y) { setBit(reachedBy_.row(y), c); });
         }
     }
 
@@ -200,7 +195,7 @@ class Closure {
                 if (from_[w] != 0) fromWords_.push_back(static_cast<std::uint32_t>(w));
             }
             addReach(c);
-            BitMatrix::clear(hubbed_.data(), c);
+            clearBit(hubbed_.data(), c);
         }
         hub_ = c;
     }
@@ -213,13 +208,13 @@ class Closure {
         tail_[c] = tail_[x];
         leader_[x] = c;
         size_[c] += size_[x];
-        BitMatrix::clear(isLeader_.data(), x);
-        BitMatrix::clear(hubbed_.data(), x);
+        clearBit(isLeader_.data(), x);
+        clearBit(hubbed_.data(), x);
     }
 
     std::size_t n_;
-    BitMatrix reach_;
-    BitMatrix reachedBy_;
+    BitRows reach_;
+    BitRows reachedBy_;
     std::size_t words_;
     std::vector<std::uint64_t> isLeader_;
     std::vector<std::uint64_t> hubbed_;
@@ -240,11 +235,13 @@ class Closure {
 
 // One cell as the sorting sees it: magnitude, whether it is a question, row, column.
 using Event = std::uint64_t;
+constexpr int kMagnitudeShift = 33;
 Event eventOf(std::uint32_t magnitude, bool question, std::size_t i, std::size_t j) {
-    return (std::uint64_t{magnitude} << 33) | (std::uint64_t{question} << 32) | (i << 16) | j;
+    return (std::uint64_t{magnitude} << kMagnitudeShift) | (std::uint64_t{question} << 32) |
+           (i << 16) | j;
 }
 std::uint32_t magnitudeOf(Event e) {
-    return static_cast<std::uint32_t>(e >> 33);
+    return static_cast<std::uint32_t>(e >> kMagnitudeShift);
 }
 bool isQuestion(Event e) {
     return (e >> 32) & 1u;
@@ -259,35 +256,11 @@ std::uint32_t columnOf(Event e) {
 // Batches larger than this are sorted in parallel before they are processed.
 constexpr std::size_t kSortAheadFrom = std::size_t{1} << 20;
 
-// Sorts events by the low `bits` bits of their magnitude (the rest is equal within a bucket), by
-// least significant digit first, 11 bits a pass. The order among equal magnitudes does not
-// matter: a group's questions are all answered before any of its legs is inserted.
+// Sorts events by the low `bits` bits of their magnitude (the rest is equal within a bucket). The
+// order among equal magnitudes does not matter: a group's questions are all answered before any of
+// its legs is inserted.
 void sortByMagnitude(Event* events, std::size_t count, int bits, std::vector<Event>& scratch) {
-    if (count < 64) {
-        std::sort(events, events + count);
-        return;
-    }
-    if (scratch.size() < count) scratch.resize(count);
-    Event* from = events;
-    Event* to = scratch.data();
-    constexpr int kDigitBits = 11;
-    std::uint32_t counts[std::size_t{1} << kDigitBits];
-    for (int low = 0; low < bits; low += kDigitBits) {
-        const int width = std::min(kDigitBits, bits - low);
-        const std::uint32_t mask = (1u << width) - 1;
-        const int shift = 33 + low;
-        std::fill(counts, counts + (std::size_t{1} << width), 0u);
-        for (std::size_t x = 0; x < count; ++x) ++counts[(from[x] >> shift) & mask];
-        std::uint32_t at = 0;
-        for (std::uint32_t d = 0; d <= mask; ++d) {
-            const std::uint32_t c = counts[d];
-            counts[d] = at;
-            at += c;
-        }
-        for (std::size_t x = 0; x < count; ++x) to[counts[(from[x] >> shift) & mask]++] = from[x];
-        std::swap(from, to);
-    }
-    if (from != events) std::copy(from, from + count, events);
+    radixSort(events, count, kMagnitudeShift, kMagnitudeShift + bits, scratch);
 }
 
 class OrderedPruning {
@@ -299,18 +272,18 @@ class OrderedPruning {
           pool_(pool),
           chunks_(chunks),
           progress_(progress),
-          closure_(m.n()),
-          beaten_(m.n()),
+          closure_(side(m)),
+          beaten_(std::int64_t(side(m)), std::int64_t(side(m))),
           // The largest batch sorted at once: an eighth of the matrix's cells (a quarter of its
           // bytes as 8-byte events), and at least 4 Mi events.
           capacity_(options.batchCapacity > 0
                         ? options.batchCapacity
-                        : std::max<std::size_t>(m.n() * m.n() / 8, std::size_t{1} << 22)),
+                        : std::max<std::size_t>(side(m) * side(m) / 8, std::size_t{1} << 22)),
           // The first batch: enough for random weights to join every node into one component
           // (about n ln n legs), so that one pass usually settles the matrix.
           target_(options.firstBatch > 0
                       ? options.firstBatch
-                      : std::min(capacity_, 2 * m.n() * (64 - __builtin_clzll(m.n() | 1)))),
+                      : std::min(capacity_, 2 * side(m) * (64 - __builtin_clzll(side(m) | 1)))),
           firstBatch_(target_),
           scratch_(static_cast<std::size_t>(pool.size())) {}
 
@@ -393,8 +366,8 @@ class OrderedPruning {
         ChunkCounts counts(chunks_.count(), std::vector<std::uint32_t>(buckets, 0));
         chunks_.forEachRow([&](std::size_t c, std::size_t i) {
             std::uint32_t* const count = counts[c].data();
-            const CellBits* const row = m_.row(i);
-            for (std::size_t j = 0; j < m_.n(); ++j) {
+            const CellBits* const row = cellsOf(m_, i);
+            for (std::size_t j = 0; j < side(m_); ++j) {
                 const std::uint32_t offset = (row[j] & kMagnitudeBits) - lo;
                 if ((offset >> shift) == 0 && remains(i, j, row[j])) ++count[offset >> subShift];
             }
@@ -424,8 +397,8 @@ class OrderedPruning {
         Event* const out = batch_.data();
         chunks_.forEachRow([&](std::size_t c, std::size_t i) {
             std::size_t* const next = cursor[c].data();
-            const CellBits* const row = m_.row(i);
-            for (std::size_t j = 0; j < m_.n(); ++j) {
+            const CellBits* const row = cellsOf(m_, i);
+            for (std::size_t j = 0; j < side(m_); ++j) {
                 const std::uint32_t bits = row[j];
                 const std::uint32_t offset = (bits & kMagnitudeBits) - first;
                 if (offset >= span || !remains(i, j, bits)) continue;
@@ -478,15 +451,15 @@ class OrderedPruning {
     // another.
     void streamMagnitude(std::uint32_t magnitude) {
         std::size_t cells = 0;
-        for (std::size_t i = 0; i < m_.n(); ++i) {
-            const CellBits* const row = m_.row(i);
-            for (std::size_t j = 0; j < m_.n(); ++j) {
+        for (std::size_t i = 0; i < side(m_); ++i) {
+            const CellBits* const row = cellsOf(m_, i);
+            for (std::size_t j = 0; j < side(m_); ++j) {
                 if ((row[j] & kMagnitudeBits) == magnitude && t_.question(row[j])) answer(i, j);
             }
         }
-        for (std::size_t i = 0; i < m_.n(); ++i) {
-            const CellBits* const row = m_.row(i);
-            for (std::size_t j = 0; j < m_.n(); ++j) {
+        for (std::size_t i = 0; i < side(m_); ++i) {
+            const CellBits* const row = cellsOf(m_, i);
+            for (std::size_t j = 0; j < side(m_); ++j) {
                 if ((row[j] & kMagnitudeBits) != magnitude || !remains(i, j, row[j])) continue;
                 ++cells;
                 if (i != j) {
@@ -499,7 +472,7 @@ class OrderedPruning {
     }
 
     void answer(std::size_t i, std::size_t j) {
-        if (closure_.reachesAcross(i, j)) BitMatrix::set(beaten_.row(i), j);
+        if (closure_.reachesAcross(i, j)) setBit(beaten_.row(i), j);
     }
 
     void afterGroup(std::size_t cells) {
@@ -529,7 +502,7 @@ class OrderedPruning {
 
     // A magnitude at or below which about target_ cells take part, read off a sample of cells.
     std::uint32_t firstBatchMagnitude() const {
-        const std::size_t n = m_.n();
+        const std::size_t n = side(m_);
         const std::size_t cells = n * n;
         const std::size_t samples = std::min<std::size_t>(cells, 1 << 16);
         std::vector<std::uint32_t> sample;
@@ -540,7 +513,7 @@ class OrderedPruning {
             const std::size_t cell = samples == cells ? s : (state >> 16) % cells;
             const std::size_t i = cell / n;
             const std::size_t j = cell % n;
-            const std::uint32_t bits = m_.row(i)[j];
+            const std::uint32_t bits = cellsOf(m_, i)[j];
             if (takesPart(t_, i, j, bits)) sample.push_back(bits & kMagnitudeBits);
         }
         const std::size_t rank =
@@ -567,10 +540,10 @@ class OrderedPruning {
         std::vector<std::vector<Event>> gathered(chunks);
         std::vector<unsigned char> nan(chunks, 0), full(chunks, 0);
         std::vector<std::uint32_t> largest(chunks, 0);  // largest question + 1; 0 for none
-        const std::size_t n = m_.n();
+        const std::size_t n = side(m_);
         const Thresholds t = t_;  // in registers through the loop the compiler vectorises
         chunks_.forEachRow([&](std::size_t c, std::size_t i) {
-            const CellBits* const row = m_.row(i);
+            const CellBits* const row = cellsOf(m_, i);
             std::uint32_t nanSeen = 0;
             std::uint32_t top = largest[c];
             for (std::size_t j0 = 0; j0 < n; j0 += 64) {
@@ -627,7 +600,7 @@ class OrderedPruning {
     const RowChunks& chunks_;
     const Progress& progress_;
     Closure closure_;
-    BitMatrix beaten_;
+    BitRows beaten_;
     const std::size_t capacity_;
     std::size_t target_;
     const std::size_t firstBatch_;

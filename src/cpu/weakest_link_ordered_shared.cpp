@@ -10,10 +10,10 @@ namespace fwprune::cpu::ordered {
 void cutRows(const Matrix& m, const Thresholds& t, ThreadPool& pool) {
     checkCancelled();  // the last moment to stop: the pass below changes the matrix
     pool.parallelFor(
-        0, static_cast<std::int64_t>(m.n()), [&](std::int64_t begin, std::int64_t end, int) {
+        0, static_cast<std::int64_t>(side(m)), [&](std::int64_t begin, std::int64_t end, int) {
             for (auto i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
-                CellBits* const row = m.row(i);
-                for (std::size_t j = 0; j < m.n(); ++j) {
+                CellBits* const row = cellsOf(m, i);
+                for (std::size_t j = 0; j < side(m); ++j) {
                     if (t.cut(row[j])) row[j] = kAbsentBits;
                 }
             }
@@ -93,9 +93,7 @@ void finishRowJoined(CellBits* row, std::size_t i, std::size_t n, const Threshol
             }
         }
         if (beaten) {
-            for (std::uint64_t hit = beaten[j0 / 64]; hit != 0; hit &= hit - 1) {
-                cells[__builtin_ctzll(hit)] = kAbsentBits;
-            }
+            forEachSetBit(beaten[j0 / 64], 0, [&](std::int64_t k) { cells[k] = kAbsentBits; });
         }
     }
 }
@@ -103,23 +101,25 @@ void finishRowJoined(CellBits* row, std::size_t i, std::size_t n, const Threshol
 }  // namespace
 
 void finishWithJoins(const Matrix& m, const Thresholds& t, ThreadPool& pool, JoinOrder joins,
-                     const BitMatrix* beaten, const DiagonalJoin& diagonal,
+                     const BitRows* beaten, const DiagonalJoin& diagonal,
                      const Progress& progress) {
     joins.seal();
     checkCancelled();  // the last moment to stop: the pass below changes the matrix
     const std::uint32_t settled = joins.allJoinedBy();
     std::vector<std::vector<std::uint32_t>> links(
         settled == kNoMagnitude ? static_cast<std::size_t>(pool.size()) : 0,
-        std::vector<std::uint32_t>(m.n()));
+        std::vector<std::uint32_t>(side(m)));
     pool.parallelFor(
-        0, static_cast<std::int64_t>(m.n()), [&](std::int64_t begin, std::int64_t end, int worker) {
+        0, static_cast<std::int64_t>(side(m)),
+        [&](std::int64_t begin, std::int64_t end, int worker) {
             for (auto i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
                 const std::uint64_t* const beatenRow = beaten ? beaten->row(i) : nullptr;
                 if (settled == kNoMagnitude) {
-                    finishRowByRuns(m.row(i), i, m.n(), t, joins, beatenRow, diagonal(i),
+                    finishRowByRuns(cellsOf(m, i), i, side(m), t, joins, beatenRow, diagonal(i),
                                     links[static_cast<std::size_t>(worker)].data());
                 } else {
-                    finishRowJoined(m.row(i), i, m.n(), t, joins, settled, beatenRow, diagonal(i));
+                    finishRowJoined(cellsOf(m, i), i, side(m), t, joins, settled, beatenRow,
+                                    diagonal(i));
                 }
                 // The calling thread's share of the rows stands for everyone's.
                 if (worker == 0 && progress && (i + 1 - begin) % 64 == 0) {

@@ -11,8 +11,10 @@
 #include <functional>
 #include <vector>
 
+#include "common/bit_rows.h"
 #include "common/cancel.h"
 #include "common/float_bits.h"
+#include "common/matrix_view.h"
 #include "common/parallel.h"
 #include "cpu/cpu_engine.h"
 #include "cpu/weakest_link_ordered_internal.h"
@@ -66,40 +68,14 @@ class Thresholds {
 
 using Progress = ProgressFunction;
 
-class Matrix {
-  public:
-    Matrix(float* cells, std::size_t n, std::size_t rowStride)
-        : cells_(reinterpret_cast<CellBits*>(cells)), n_(n), rowStride_(rowStride) {}
-    std::size_t n() const { return n_; }
-    CellBits* row(std::size_t i) const { return cells_ + i * rowStride_; }
-
-  private:
-    CellBits* cells_;
-    std::size_t n_;
-    std::size_t rowStride_;
-};
-
-// n x n bits, row-major, rows a whole number of 64-bit words.
-class BitMatrix {
-  public:
-    explicit BitMatrix(std::size_t n) : words_((n + 63) / 64), bits_(n * words_) {}
-    std::size_t words() const { return words_; }
-    std::uint64_t* row(std::size_t i) { return bits_.data() + i * words_; }
-    const std::uint64_t* row(std::size_t i) const { return bits_.data() + i * words_; }
-    static bool test(const std::uint64_t* row, std::size_t j) {
-        return (row[j >> 6] >> (j & 63)) & 1u;
-    }
-    static void set(std::uint64_t* row, std::size_t j) {
-        row[j >> 6] |= std::uint64_t{1} << (j & 63);
-    }
-    static void clear(std::uint64_t* row, std::size_t j) {
-        row[j >> 6] &= ~(std::uint64_t{1} << (j & 63));
-    }
-
-  private:
-    std::size_t words_;
-    std::vector<std::uint64_t> bits_;
-};
+// The caller's matrix; its cells are read and written as bit patterns (cellsOf: row i).
+using Matrix = MatrixView<float>;
+inline std::size_t side(const Matrix& m) {
+    return static_cast<std::size_t>(m.n);
+}
+inline CellBits* cellsOf(const Matrix& m, std::size_t i) {
+    return reinterpret_cast<CellBits*>(m.row(static_cast<std::int64_t>(i)));
+}
 
 // Rows split into a fixed number of chunks, visited in parallel: a pass that counts per chunk
 // and a later pass that writes per chunk see the same rows in each.
@@ -219,8 +195,7 @@ class JoinOrder {
 // failure leaves the matrix as it was.
 using DiagonalJoin = std::function<std::uint32_t(std::size_t i)>;
 void finishWithJoins(const Matrix& m, const Thresholds& t, ThreadPool& pool, JoinOrder joins,
-                     const BitMatrix* beaten, const DiagonalJoin& diagonal,
-                     const Progress& progress);
+                     const BitRows* beaten, const DiagonalJoin& diagonal, const Progress& progress);
 
 // The spanning-tree method (weakest_link_ordered_spanning_tree.cpp).
 // One pass over the pairs of mirrored cells, stopped as soon as two differ in magnitude: whether

@@ -14,14 +14,15 @@
 
 #include "common/cancel.h"
 #include "common/progress.h"
+#include "common/union_find.h"
 #include "cpu/weakest_link_ordered_shared.h"
 
 namespace fwprune::cpu::ordered {
 
 SymmetryCensus takeSymmetryCensus(const Matrix& m, const Thresholds& t, ThreadPool& pool) {
     constexpr std::size_t kTile = 64;
-    const std::size_t n = m.n();
-    const std::size_t tiles = (n + kTile - 1) / kTile;
+    const std::size_t n = side(m);
+    const std::size_t tiles = divideCeil(n, kTile);
     // Tile rows in pairs from both ends, so that each pair holds tiles + 1 tiles of the triangle.
     const std::size_t pairs = (tiles + 1) / 2;
     std::atomic<bool> symmetric{true};
@@ -34,11 +35,11 @@ SymmetryCensus takeSymmetryCensus(const Matrix& m, const Thresholds& t, ThreadPo
             const std::size_t jEnd = std::min(n, (tj + 1) * kTile);
             std::uint32_t differ = 0;
             for (std::size_t i = ti * kTile; i < iEnd; ++i) {
-                const CellBits* const row = m.row(i);
+                const CellBits* const row = cellsOf(m, i);
                 // Below the diagonal, each cell with its mirror; the diagonal cell alone.
                 for (std::size_t j = tj * kTile; j < jEnd && j <= i; ++j) {
                     const std::uint32_t a = row[j];
-                    const std::uint32_t b = m.row(j)[i];
+                    const std::uint32_t b = cellsOf(m, j)[i];
                     differ |= (a ^ b) & kMagnitudeBits;
                     nanSeen |= isNaN(a & kMagnitudeBits) || isNaN(b & kMagnitudeBits);
                     top = std::max(top, t.question(a) ? a + 1 : 0u);
@@ -89,7 +90,7 @@ SymmetryCensus takeSymmetryCensus(const Matrix& m, const Thresholds& t, ThreadPo
 
 void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
                     const Progress& progress) {
-    const std::size_t n = m.n();
+    const std::size_t n = side(m);
     // Prim's algorithm on the dense matrix. A node not yet in the tree holds its lightest leg to
     // the tree plus one in `lightest` (magnitudes are below infinity + 1, the matrix holding no
     // NaN), and a node in the tree holds 0, which no leg beats: so that one step is a loop the
@@ -109,7 +110,7 @@ void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
         std::size_t u = 0;
         for (std::size_t added = 0; added < n; ++added) {
             leg[u] = 0;
-            const CellBits* __restrict const row = m.row(u);
+            const CellBits* __restrict const row = cellsOf(m, u);
             const auto node = static_cast<std::uint32_t>(u);
             std::uint32_t best = kNoMagnitude;  // the smallest leg outside the tree, minus one
             for (std::size_t x = 0; x < n; ++x) {
@@ -136,10 +137,7 @@ void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
     std::vector<std::uint32_t> joinAfter(n, 0);
     for (std::size_t x = 0; x < n; ++x)
         leader[x] = head[x] = tail[x] = static_cast<std::uint32_t>(x);
-    const auto find = [&](std::uint32_t x) {
-        while (leader[x] != x) x = leader[x] = leader[leader[x]];
-        return x;
-    };
+    const auto find = [&](std::uint32_t x) { return findLeader(leader, x); };
     for (const Edge& e : tree) {
         const std::uint32_t a = find(e.a);
         const std::uint32_t b = find(e.b);
