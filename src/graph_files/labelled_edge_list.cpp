@@ -1,0 +1,326 @@
+#include "graph_files/labelled_edge_list.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+#include "common/cancel.h"
+#include "common/error.h"
+#include "graph_files/text_tokens.h"
+
+namespace fwprune {
+
+std::string_view EdgeExtras::of(std::uint64_t edge) const {
+    const auto it = std::lower_bound(edges_.begin(), edges_.end(), edge);
+    if (it == edges_.end() || *it != edge) return {};
+    return texts_[static_cast<std::size_t>(it - edges_.begin())];
+}
+
+// Reads records from text handed over in pieces: each call takes the whole records of a piece
+// and says where the unfinished one starts, which the caller hands over again with more text.
+class LabelledTableReader {
+  public:
+    LabelledTableReader(const std::string& path, TableDialect dialect, bool header)
+        : path_(path), expectHeader_(header) {
+        list_.dialect = dialect;
+    }
+
+    // Reads the records of [begin, end); at the end of the input (last set) every byte is read,
+    // else reading stops before a record that may continue past end. Returns the bytes read.
+    std::size_t readRecords(const char* begin, const char* end, bool last) {
+        const char* p = begin;
+        while (p < end) {
+            const char* const next = list_.dialect == TableDialect::Tsv
+                                         ? readTsvRecord(p, end, last)
+                                         : readCsvRecord(p, end, last);
+            if (next == nullptr) break;
+            line_ += std::count(p, next, '\n');
+            p = next;
+        }
+        return static_cast<std::size_t>(p - begin);
+    }
+
+    LabelledEdgeList finish() {
+        list_.graph.n = static_cast<std::int64_t>(list_.labels.size());
+        if (anyExtras_) {
+            // The first record of each edge gives its extra columns.
+            std::vector<std::size_t> order(extraTexts_.size());
+            for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+            const auto& records = list_.graph.records;
+            std::stable_sort(order.begin(), order.end(),
+                             [&](std::size_t a, std::size_t b) { return records[a] < records[b]; });
+            EdgeExtras& extras = list_.extras;
+            for (const std::size_t i : order) {
+                if (!extras.edges_.empty() && extras.edges_.back() == records[i]) continue;
+                extras.edges_.push_back(records[i]);
+                extras.texts_.push_back(std::move(extraTexts_[i]));
+            }
+            std::vector<std::string>().swap(extraTexts_);
+        }
+        return std::move(list_);
+    }
+
+  private:
+    [[noreturn]] void failAt(const char* recordStart, const char* at, const std::string& what) {
+        fail(Status::Format, describeAt(path_, line_ + std::count(recordStart, at, '\n'), what));
+    }
+
+    // One TSV line from p; nullptr when it may go on past end.
+    const char* readTsvRecord(const char* p, const char* end, bool last) {
+        const char* lineEnd = static_cast<const char*>(std::memchr(p, '\n', end - p));
+        if (lineEnd == nullptr && !last) return nullptr;
+        const char* const next = lineEnd == nullptr ? end : lineEnd + 1;
+        if (lineEnd == nullptr) lineEnd = end;
+        if (lineEnd > p && lineEnd[-1] == '\r') --lineEnd;
+        if (lineEnd == p || *p == '#') return next;
+        const std::string_view record(p, static_cast<std::size_t>(lineEnd - p));
+        if (takeHeader(record)) return next;
+        const std::size_t tab = record.find('\t');
+        if (tab == std::string_view::npos) {
+            failAt(p, p, "a record needs a source and a target separated by a tab");
+        }
+        std::size_t targetEnd = record.find('\t', tab + 1);
+        if (targetEnd == std::string_view::npos) targetEnd = record.size();
+        addEdge(p, record.substr(0, tab), record.substr(tab + 1, targetEnd - tab - 1),
+                record.substr(targetEnd));
+        return next;
+    }
+
+    // One CSV field from p into field (a view of the text, or of decoded_ when quoted); returns
+    // where it ends (at its separator or line end), nullptr when it may go on past end.
+    const char* readCsvField(const char* recordStart, const char* p, const char* end, bool last,
+                             std::string_view& field, std::string& decoded) {
+        if (p < end && *p == '"') {
+            decoded.clear();
+            const char* q = p + 1;
+            for (;;) {
+                const char* const quote = static_cast<const char*>(std::memchr(q, '"', end - q));
+                if (quote == nullptr) {
+                    if (!last) return nullptr;
+                    failAt(recordStart, p, "a quoted field is not closed before the file ends");
+                }
+                decoded.append(q, quote);
+                if (quote + 1 == end && !last) return nullptr;
+                if (quote + 1 < end && quote[1] == '"') {
+                    decoded += '"';
+                    q = quote + 2;
+                    continue;
+                }
+                const char* after = quote + 1;
+                if (after < end && *after == '\r') {
+                    if (after + 1 == end && !last) return nullptr;
+                    if (after + 1 < end && after[1] == '\n') ++after;
+                }
+                if (after < end && *after != ',' && *after != '\n') {
+                    failAt(recordStart, after, "text after the closing quote of a field");
+                }
+                field = decoded;
+                return after < end && *after == '\n' ? quote + 1 : after;
+            }
+        }
+        const char* q = p;
+        while (q < end && *q != ',' && *q != '\n') ++q;
+        if (q == end && !last) return nullptr;
+        const char* fieldEnd = q;
+        if (q < end && *q == '\n' && fieldEnd > p && fieldEnd[-1] == '\r') --fieldEnd;
+        if (q == end && fieldEnd > p && fieldEnd[-1] == '\r') --fieldEnd;
+        field = std::string_view(p, static_cast<std::size_t>(fieldEnd - p));
+        return fieldEnd;
+    }
+
+    // One CSV record from p; nullptr when it may go on past end.
+    const char* readCsvRecord(const char* p, const char* end, bool last) {
+        // Empty lines are skipped.
+        if (*p == '\n') return p + 1;
+        if (*p == '\r') {
+            if (p + 1 == end) return last ? end : nullptr;
+            if (p[1] == '\n') return p + 2;
+        }
+        std::string_view source, target;
+        const char* q = readCsvField(p, p, end, last, source, sourceText_);
+        if (q == nullptr) return nullptr;
+        const char* extraStart = q;
+        bool hasTarget = false;
+        if (q < end && *q == ',') {
+            q = readCsvField(p, q + 1, end, last, target, targetText_);
+            if (q == nullptr) return nullptr;
+            extraStart = q;
+            hasTarget = true;
+        }
+        // Any further fields, to the end of the record.
+        while (q < end && *q == ',') {
+            std::string_view ignored;
+            q = readCsvField(p, q + 1, end, last, ignored, otherText_);
+            if (q == nullptr) return nullptr;
+        }
+        const char* recordEnd = q;  // at "\r\n", "\n" or the end of the text
+        if (recordEnd < end && *recordEnd == '\r') ++q;
+        const char* const next = q < end ? q + 1 : q;
+        const std::string_view record(p, static_cast<std::size_t>(recordEnd - p));
+        if (takeHeader(record)) return next;
+        if (!hasTarget) failAt(p, p, "a record needs a source and a target separated by a comma");
+        addEdge(p, source, target,
+                std::string_view(extraStart, static_cast<std::size_t>(recordEnd - extraStart)));
+        return next;
+    }
+
+    bool takeHeader(std::string_view record) {
+        if (!expectHeader_) return false;
+        expectHeader_ = false;
+        list_.hasHeader = true;
+        list_.header.assign(record);
+        return true;
+    }
+
+    void addEdge(const char* recordStart, std::string_view source, std::string_view target,
+                 std::string_view extra) {
+        if (source.empty()) failAt(recordStart, recordStart, "the source label is empty");
+        if (target.empty()) failAt(recordStart, recordStart, "the target label is empty");
+        try {
+            const std::uint64_t s = list_.labels.intern(source);
+            const std::uint64_t t = list_.labels.intern(target);
+            list_.graph.records.push_back(s << 32 | t);
+            if (!extra.empty() && !anyExtras_) {
+                anyExtras_ = true;
+                extraTexts_.resize(list_.graph.records.size() - 1);
+            }
+            if (anyExtras_) extraTexts_.emplace_back(extra);
+        } catch (const std::length_error&) {
+            fail(Status::TooLarge,
+                 describeAt(path_, line_, "more than 2147483647 distinct labels"));
+        } catch (const std::bad_alloc&) {
+            fail(Status::TooLarge,
+                 describeAt(path_, line_,
+                            "not enough memory for the labels of " +
+                                std::to_string(list_.labels.size()) + " nodes and " +
+                                std::to_string(list_.graph.records.size()) + " edges"));
+        }
+    }
+
+    const std::string& path_;
+    bool expectHeader_;
+    long long line_ = 1;
+    LabelledEdgeList list_;
+    bool anyExtras_ = false;
+    std::vector<std::string> extraTexts_;  // by record, once any record has extra columns
+    std::string sourceText_, targetText_, otherText_;
+};
+
+namespace {
+
+constexpr std::size_t kPieceBytes = std::size_t{16} << 20;
+
+}  // namespace
+
+LabelledEdgeList parseLabelledEdgeList(std::string_view text, const std::string& path,
+                                       TableDialect dialect, bool header) {
+    LabelledTableReader reader(path, dialect, header);
+    reader.readRecords(text.data(), text.data() + text.size(), true);
+    return reader.finish();
+}
+
+LabelledEdgeList readLabelledEdgeList(const std::string& path, TableDialect dialect, bool header,
+                                      const ProgressFunction& progress) {
+    InputFile file(path);
+    LabelledTableReader reader(path, dialect, header);
+    std::vector<char> buffer;
+    try {
+        buffer.resize(kPieceBytes);
+    } catch (const std::bad_alloc&) {
+        fail(Status::OutOfMemory, describeAt(path, "not enough memory for a read buffer"));
+    }
+    std::size_t held = 0;
+    std::size_t done = 0;
+    bool last = false;
+    while (!last) {
+        while (held < buffer.size()) {
+            const std::size_t got = file.readInto(buffer.data() + held, buffer.size() - held);
+            if (got == 0) {
+                last = true;
+                break;
+            }
+            held += got;
+        }
+        const std::size_t used = reader.readRecords(buffer.data(), buffer.data() + held, last);
+        std::memmove(buffer.data(), buffer.data() + used, held - used);
+        held -= used;
+        done += used;
+        // A record longer than the buffer: make room for the rest of it.
+        if (used == 0 && !last) {
+            try {
+                buffer.resize(buffer.size() * 2);
+            } catch (const std::bad_alloc&) {
+                fail(Status::TooLarge, describeAt(path, "a record too long for memory"));
+            }
+        }
+        if (progress && file.sizeHint() > 0) {
+            progress(std::min(1.0, double(done) / double(file.sizeHint())));
+        }
+        pollCancelled();
+    }
+    return reader.finish();
+}
+
+void appendTableField(std::string& out, std::string_view field, TableDialect dialect) {
+    if (dialect == TableDialect::Tsv || field.find_first_of(",\"\r\n") == std::string_view::npos) {
+        out.append(field);
+        return;
+    }
+    out += '"';
+    for (const char c : field) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
+}
+
+void writeLabelledEdges(const LabelledEdgeList& list, const std::vector<std::uint64_t>& kept,
+                        OutputFile& file, const ProgressFunction& progress) {
+    constexpr std::size_t kBatchBytes = std::size_t{8} << 20;
+    const char separator = list.dialect == TableDialect::Tsv ? '\t' : ',';
+    std::string out;
+    out.reserve(kBatchBytes + 4096);
+    if (list.hasHeader) {
+        out += list.header;
+        out += '\n';
+    }
+    std::string label;
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        const std::uint64_t edge = kept[i];
+        const auto source = static_cast<std::uint32_t>(edge >> 32);
+        const auto target = static_cast<std::uint32_t>(edge);
+        if (list.dialect == TableDialect::Tsv) {
+            list.labels.appendLabel(source, out);
+            out += separator;
+            list.labels.appendLabel(target, out);
+        } else {
+            label.clear();
+            list.labels.appendLabel(source, label);
+            appendTableField(out, label, list.dialect);
+            out += separator;
+            label.clear();
+            list.labels.appendLabel(target, label);
+            appendTableField(out, label, list.dialect);
+        }
+        if (!list.extras.empty()) out.append(list.extras.of(edge));
+        out += '\n';
+        if (out.size() >= kBatchBytes) {
+            file.write(out);
+            out.clear();
+            if (progress) progress(double(i + 1) / double(kept.size()));
+        }
+    }
+    file.write(out);
+    if (progress) progress(1.0);
+}
+
+void writeLabelledEdges(const LabelledEdgeList& list, const std::vector<std::uint64_t>& kept,
+                        const std::string& path, const ProgressFunction& progress) {
+    OutputFile file(path);
+    writeLabelledEdges(list, kept, file, progress);
+    file.commit();
+}
+
+}  // namespace fwprune

@@ -1,0 +1,211 @@
+// The labelled edge lists, .npy matrices and DOT files, each against a plain writer of the format
+// written here.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/error.h"
+#include "graph_files/labelled_edge_list.h"
+#include "graph_files/npy_matrix.h"
+#include "test_support.h"
+
+namespace fwprune {
+namespace {
+
+using testing::readText;
+using testing::ScratchDir;
+using testing::writeText;
+
+// Labels that stress each dialect: hashes (kept packed), digits, blanks, quotes, commas, line
+// ends (CSV only), non-ASCII bytes, and uppercase hexadecimal (kept as text).
+std::vector<std::string> randomLabels(std::mt19937& rng, int count, TableDialect dialect) {
+    std::set<std::string> seen;
+    std::vector<std::string> labels;
+    const std::string pieces[] = {"a", "0", "9f", "Z", " ", "\xc3\xa9", "x y", "#", "AB"};
+    const std::string csvPieces[] = {",", "\"", "\r\n", "\n", "\"\""};
+    while (static_cast<int>(labels.size()) < count) {
+        std::string label;
+        const int kind = static_cast<int>(rng() % 4);
+        if (kind == 0) {
+            for (int i = 0; i < 40; ++i) label += "0123456789abcdef"[rng() % 16];
+        } else if (kind == 1) {
+            label = std::to_string(rng() % 1000);
+        } else {
+            const int length = 1 + static_cast<int>(rng() % 4);
+            for (int i = 0; i < length; ++i) {
+                label += dialect == TableDialect::Csv && rng() % 3 == 0 ? csvPieces[rng() % 5]
+                                                                        : pieces[rng() % 9];
+            }
+        }
+        // A TSV line starting with '#' is a comment.
+        if (dialect == TableDialect::Tsv && label[0] == '#') label.insert(0, "n");
+        if (seen.insert(label).second) labels.push_back(label);
+    }
+    return labels;
+}
+
+TEST(LabelledEdgeList, ReadsAndWritesBackWhatAPlainWriterWrote) {
+    std::mt19937 rng(20);
+    ScratchDir dir;
+    for (const TableDialect dialect : {TableDialect::Tsv, TableDialect::Csv}) {
+        for (int round = 0; round < 6; ++round) {
+            const bool header = round % 2 == 1;
+            const bool extras = round >= 2;
+            const std::vector<std::string> labels = randomLabels(rng, 30, dialect);
+            const char separator = dialect == TableDialect::Tsv ? '\t' : ',';
+            const auto field = [&](const std::string& label) {
+                std::string out;
+                // Quote some fields that need no quotes: the reader must take both.
+                if (dialect == TableDialect::Csv &&
+                    (rng() % 3 == 0 || label.find_first_of(",\"\r\n") != std::string::npos)) {
+                    out += '"';
+                    for (const char c : label)
+                        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+                    return out + '"';
+                }
+                return label;
+            };
+            std::string text;
+            if (header) text += field("from") + separator + "to\r\n";
+            // The expected outcome: numbers by first appearance, the first extras of each edge.
+            std::map<std::string, std::uint32_t> number;
+            std::vector<std::string> byNumber;
+            std::map<std::uint64_t, std::string> firstExtra;
+            std::vector<std::uint64_t> records;
+            for (int e = 0; e < 120; ++e) {
+                if (dialect == TableDialect::Tsv && rng() % 10 == 0) text += "# a comment\n";
+                if (rng() % 15 == 0) text += "\n";
+                const std::string& s = labels[rng() % labels.size()];
+                const std::string& t = labels[rng() % labels.size()];
+                for (const std::string* l : {&s, &t}) {
+                    if (number.emplace(*l, byNumber.size()).second) byNumber.push_back(*l);
+                }
+                const std::uint64_t record = std::uint64_t{number[s]} << 32 | number[t];
+                records.push_back(record);
+                std::string extra;
+                if (extras && rng() % 2 == 0) {
+                    extra = std::string(1, separator) + field(labels[rng() % labels.size()]) +
+                            separator + "7";
+                }
+                firstExtra.emplace(record, extra);
+                text += field(s) + separator + field(t) + extra + (rng() % 2 ? "\r\n" : "\n");
+            }
+            const std::string path = dir.file(dialect == TableDialect::Tsv ? "g.tsv" : "g.csv");
+            writeText(path, text);
+            const LabelledEdgeList list = readLabelledEdgeList(path, dialect, header);
+            ASSERT_EQ(list.graph.records, records) << text;
+            ASSERT_EQ(list.graph.n, static_cast<std::int64_t>(byNumber.size()));
+            for (std::uint32_t i = 0; i < byNumber.size(); ++i) {
+                ASSERT_EQ(list.labels.label(i), byNumber[i]);
+            }
+            // Written back: the header, then each distinct edge once in number order, with the
+            // first record's extra columns.
+            std::vector<std::uint64_t> kept(records);
+            std::sort(kept.begin(), kept.end());
+            kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+            writeLabelledEdges(list, kept, dir.file("out"));
+            std::string expected;
+            if (header) expected += list.header + "\n";
+            for (const std::uint64_t r : kept) {
+                const auto plain = [&](const std::string& label) {
+                    std::string out;
+                    appendTableField(out, label, dialect);
+                    return out;
+                };
+                expected += plain(byNumber[r >> 32]) + separator +
+                            plain(byNumber[r & 0xffffffffu]) + firstExtra[r] + "\n";
+            }
+            const std::string written = readText(dir.file("out"));
+            ASSERT_EQ(written, expected);
+            // And what was written reads back to the same graph.
+            const LabelledEdgeList again = readLabelledEdgeList(dir.file("out"), dialect, header);
+            std::vector<std::string> keptLabels, againLabels;
+            for (const std::uint64_t r : kept) {
+                keptLabels.push_back(byNumber[r >> 32] + "->" + byNumber[r & 0xffffffffu]);
+            }
+            for (const std::uint64_t r : again.graph.records) {
+                againLabels.push_back(again.labels.label(r >> 32) + "->" +
+                                      again.labels.label(r & 0xffffffffu));
+            }
+            ASSERT_EQ(againLabels, keptLabels);
+        }
+    }
+}
+
+// The .npy bytes of matrix m in the given layout, written the way numpy lays them out.
+std::string npyBytes(const std::vector<double>& m, int n, int itemBytes, bool bigEndian,
+                     bool fortran, int version) {
+    std::string header = std::string("{'descr': '") + (bigEndian ? '>' : '<') + 'f' +
+                         std::to_string(itemBytes) +
+                         "', 'fortran_order': " + (fortran ? "True" : "False") + ", 'shape': (" +
+                         std::to_string(n) + ", " + std::to_string(n) + "), }";
+    const std::size_t lengthBytes = version == 1 ? 2 : 4;
+    while ((8 + lengthBytes + header.size() + 1) % 64 != 0) header += ' ';
+    header += '\n';
+    std::string out = "\x93NUMPY";
+    out += static_cast<char>(version);
+    out += '\0';
+    for (std::size_t i = 0; i < lengthBytes; ++i)
+        out += static_cast<char>(header.size() >> (8 * i));
+    out += header;
+    for (int a = 0; a < n; ++a) {
+        for (int b = 0; b < n; ++b) {
+            const double v = fortran ? m[b * n + a] : m[a * n + b];
+            unsigned char bytes[8];
+            if (itemBytes == 4) {
+                const float f = static_cast<float>(v);
+                std::memcpy(bytes, &f, 4);
+            } else {
+                std::memcpy(bytes, &v, 8);
+            }
+            if (bigEndian) std::reverse(bytes, bytes + itemBytes);
+            out.append(reinterpret_cast<const char*>(bytes), itemBytes);
+        }
+    }
+    return out;
+}
+
+TEST(NpyMatrix, ReadsEveryLayoutAsTheTextReaderConvertsAndWritesFloat32Back) {
+    std::mt19937 rng(8);
+    ScratchDir dir;
+    for (const int n : {0, 1, 3, 70, 130}) {
+        std::vector<double> m(static_cast<std::size_t>(n) * n);
+        const double specials[] = {0.1,       -0.0,
+                                   2.0,       1e-40,
+                                   1e-320,    3.4028235677973366e38,
+                                   -INFINITY, NAN,
+                                   -NAN,      0.30000000000000004};
+        for (double& v : m) {
+            v = rng() % 4 == 0 ? specials[rng() % 10]
+                               : std::uniform_real_distribution<double>(-2, 2)(rng);
+        }
+        for (const int itemBytes : {4, 8}) {
+            for (const bool bigEndian : {false, true}) {
+                for (const bool fortran : {false, true}) {
+                    const int version = 1 + static_cast<int>(rng() % 3);
+                    const std::string path = dir.file("m.npy");
+                    writeText(path, npyBytes(m, n, itemBytes, bigEndian, fortran, version));
+                    const WeightMatrix read = readNpyMatrix(path, 2);
+                    ASSERT_EQ(read.n, n);
+                    for (std::size_t i = 0; i < m.size(); ++i) {
+                        // float32 elements are the double's float; float64 ones round once.
+                        const float want = static_cast<float>(m[i]);
+                        ASSERT_EQ(std::memcmp(&read.cells[i], &want, 4), 0)
+                            << "cell " << i << " of n=" << n << " bytes=" << itemBytes;
+                    }
+                    writeNpyMatrix(read, dir.file("out.npy"));
+                    EXPECT_EQ(readText(dir.file("out.npy")), npyBytes(m, n, 4, false, false, 1));
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace fwprune
