@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "graph_files/dot_graph.h"
 #include "graph_files/labelled_edge_list.h"
 #include "graph_files/npy_matrix.h"
 #include "test_support.h"
@@ -203,6 +204,84 @@ TEST(NpyMatrix, ReadsEveryLayoutAsTheTextReaderConvertsAndWritesFloat32Back) {
                     EXPECT_EQ(readText(dir.file("out.npy")), npyBytes(m, n, 4, false, false, 1));
                 }
             }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace fwprune
+
+namespace fwprune {
+namespace {
+
+TEST(DotGraph, ReadsTheLanguageAndWritesBackOnlyTheKeptEdges) {
+    const std::string text =
+        "/* a build graph */\n"
+        "# 1 \"deps.gv\"\n"
+        "strict digraph \"G\" {\n"
+        "  graph [rankdir=LR]; node [shape=box]\n"
+        "  edge [color=gray] // defaults\n"
+        "  a -> b -> c [label=\"x\\\"y\"];\n"
+        "  \"a\" -> c\n"
+        "  subgraph cluster_0 { label=\"lib\"; d; e -> f:p:n }\n"
+        "  {a b} -> d\n"
+        "  -1.5 -> <<b>html</b>>; \"lo\" + \"ng\" -> long\n"
+        "}\n";
+    const DotGraph g = parseDotGraph(text, "g.gv");
+    std::vector<std::string> edges;
+    for (const std::uint64_t r : g.graph.records) {
+        edges.push_back(g.labels.label(r >> 32) + ">" + g.labels.label(r & 0xffffffffu));
+    }
+    const std::vector<std::string> expected = {
+        "a>b", "b>c", "a>c", "e>f", "a>d", "b>d", "-1.5><<b>html</b>>", "long>long"};
+    EXPECT_EQ(edges, expected);
+    EXPECT_EQ(g.graph.n, 9);  // a b c d e f -1.5 <<b>html</b>> long
+    // Keep all but a->c and a->d.
+    std::vector<std::uint64_t> kept;
+    for (const std::uint64_t r : g.graph.records) {
+        const std::string e = g.labels.label(r >> 32) + ">" + g.labels.label(r & 0xffffffffu);
+        if (e != "a>c" && e != "a>d") kept.push_back(r);
+    }
+    std::sort(kept.begin(), kept.end());
+    kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+    ScratchDir dir;
+    {
+        OutputFile file(dir.file("out.gv"));
+        writeDotGraph(g, kept, file);
+        file.commit();
+    }
+    std::string want = text;
+    const auto replace = [&](const std::string& from, const std::string& to) {
+        want.replace(want.find(from), from.size(), to);
+    };
+    replace("\"a\" -> c", "\"a\"; c");
+    replace("{a b} -> d", "{a b}; d; b -> d");
+    EXPECT_EQ(readText(dir.file("out.gv")), want);
+    // What was written reads back with the kept edges.
+    const DotGraph again = parseDotGraph(readText(dir.file("out.gv")), "out.gv");
+    std::vector<std::uint64_t> againSorted = again.graph.records;
+    std::sort(againSorted.begin(), againSorted.end());
+    EXPECT_EQ(againSorted, kept);
+}
+
+TEST(DotGraph, RefusesUndirectedGraphsAndNamesTheLineAndColumnOfASyntaxError) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"graph { a -- b }", "g.gv:1:1: an undirected graph"},
+        {"digraph {\n  a -- b }", "g.gv:2:5: an undirected edge '--'"},
+        {"digraph {\n a -> }", "g.gv:2:7: expected an ID"},
+        {"digraph { a -> b [color=red }", "g.gv:1:29: expected an ID"},
+        {"digraph { \"open }", "g.gv:1:11: a quoted string is not closed"},
+        {"digraph { a } digraph { b }", "g.gv:1:15: a second graph"},
+        {"digraph { /* a }", "g.gv:1:11: a comment '/*' is not closed"},
+        {"digraph { a -> b; ! }", "g.gv:1:19: unexpected character '!'"},
+    };
+    for (const auto& [text, message] : cases) {
+        try {
+            parseDotGraph(text, "g.gv");
+            ADD_FAILURE() << text;
+        } catch (const Error& e) {
+            EXPECT_EQ(e.status(), Status::Format);
+            EXPECT_EQ(std::string(e.what()).rfind(message, 0), 0u) << e.what();
         }
     }
 }
