@@ -109,6 +109,25 @@ typedef enum fwpruneRoute {
  *             not be in the input), the components are joined by the edges of the collapsed
  *             graph's reduction, each as the smallest input edge joining them, and self-loops go. */
 typedef enum fwpruneCycles { FWPRUNE_CYCLES_DROP = 0, FWPRUNE_CYCLES_CONDENSE = 1 } fwpruneCycles;
+/* The format of a file of the file-to-file calls.
+ *   AUTO    by the file name's extension, in any case: .tsv, .csv, .dot or .gv, .npy; any other
+ *           name is NATIVE. A reduction's output whose name tells no format of its own takes
+ *           the input's format when that is TSV, CSV or DOT (native text cannot hold labels).
+ *   NATIVE  the edge list ("0 edge 1") and weight matrix text described in the README.
+ *   TSV     tab-separated edge list: source and target labels, then any further columns.
+ *   CSV     comma-separated edge list (RFC 4180 quoting), otherwise as TSV.
+ *   DOT     a digraph in the DOT language; written back as it was, minus the removed edges.
+ *   NPY     a NumPy .npy float32 or float64 square matrix (weakest link); written as float32.
+ * The reduction reads and writes NATIVE, TSV, CSV and DOT; weakest link reads NATIVE and NPY and
+ * writes its matrix as NATIVE or NPY (its edge list is always NATIVE). */
+typedef enum fwpruneFileFormat {
+    FWPRUNE_FORMAT_AUTO = 0,
+    FWPRUNE_FORMAT_NATIVE = 1,
+    FWPRUNE_FORMAT_TSV = 2,
+    FWPRUNE_FORMAT_CSV = 3,
+    FWPRUNE_FORMAT_DOT = 4,
+    FWPRUNE_FORMAT_NPY = 5
+} fwpruneFileFormat;
 
 /* The phases of a job, for progress reports and timings. */
 typedef enum fwprunePhase {
@@ -172,6 +191,11 @@ typedef struct fwpruneOptions {
                                 table of every input edge that is not in the output, each once,
                                 in output order, and why: "source	target	reason	via	value"
                                 (README, "File formats") */
+    fwpruneFileFormat inputFormat;  /* default FWPRUNE_FORMAT_AUTO (by the name); NULL options,
+                                       and a struct from before this field, mean NATIVE */
+    fwpruneFileFormat outputFormat; /* the same for the output (weakest link: the matrix) */
+    int header; /* non-zero: the first record of a TSV or CSV input is a header line, written
+                   back first. Default 0. */
 } fwpruneOptions;
 
 /* Fills *options with the defaults. @return nothing. */

@@ -702,5 +702,159 @@ TEST(CommandLine, StandardStreamsThatCannotBeWrittenAreNamed) {
     EXPECT_FALSE(contains(result.err, "/output")) << result.err;
 }
 
+// Each labelled format, through the library (options from fwpruneInitOptions, the format told by
+// the file's name) and through the program, gives the native output mapped through the labels, in
+// order of the labels' first appearance; .npy in and out gives the bytes of the text matrix.
+TEST(FileFormats, LabelledAndNpyRunsMatchTheNativeRunMappedThroughTheLabels) {
+    ScratchDir dir;
+    std::mt19937 rng(2020);
+    const int n = 40;
+    std::vector<std::string> labels;
+    for (int i = 0; i < n; ++i) {
+        std::string label;
+        if (i % 3 == 0) {
+            for (int d = 0; d < 40; ++d) label += "0123456789abcdef"[rng() % 16];
+        } else {
+            label = "task " + std::to_string(i) + (i % 3 == 1 ? ", part" : " \"q\"");
+        }
+        labels.push_back(label);
+    }
+    // Cycles, self-loops and repeats included.
+    std::vector<std::pair<int, int>> edges;
+    for (int e = 0; e < 160; ++e) {
+        const int s = static_cast<int>(rng() % n);
+        edges.emplace_back(s, rng() % 4 == 0
+                                  ? static_cast<int>(rng() % n)
+                                  : std::min(n - 1, s + 1 + static_cast<int>(rng() % 5)));
+    }
+    std::string native;
+    for (const auto& [s, t] : edges)
+        native += std::to_string(s) + " edge " + std::to_string(t) + "\n";
+    writeText(dir.file("g.txt"), native);
+    ASSERT_EQ(runTransitiveReductionChecked(dir.file("g.txt").c_str(), dir.file("r.txt").c_str(),
+                                            nullptr),
+              FWPRUNE_OK);
+    std::set<std::pair<int, int>> kept;
+    std::istringstream reduced(readText(dir.file("r.txt")));
+    for (int s, t; reduced >> s && reduced.ignore(6) >> t;) kept.emplace(s, t);
+    std::vector<int> appearance(n, -1);
+    int seen = 0;
+    for (const auto& [s, t] : edges) {
+        if (appearance[s] < 0) appearance[s] = seen++;
+        if (appearance[t] < 0) appearance[t] = seen++;
+    }
+    std::vector<std::pair<int, int>> inOrder(kept.begin(), kept.end());
+    std::sort(inOrder.begin(), inOrder.end(), [&](const auto& a, const auto& b) {
+        return std::make_pair(appearance[a.first], appearance[a.second]) <
+               std::make_pair(appearance[b.first], appearance[b.second]);
+    });
+    const auto csvField = [](const std::string& label) {
+        if (label.find_first_of(",\"") == std::string::npos) return label;
+        std::string quoted = "\"";
+        for (const char c : label) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+        return quoted + "\"";
+    };
+    struct Case {
+        std::string name;
+        std::string input;
+        std::string expected;
+    };
+    std::vector<Case> cases(3);
+    cases[0].name = "g.tsv";
+    cases[1].name = "g.csv";
+    cases[2].name = "g.dot";
+    cases[0].input = "source\ttarget\tweight\n";
+    cases[1].input = "source,target\r\n";
+    cases[2].input = "digraph deps {\n";
+    cases[0].expected = cases[0].input;
+    cases[1].expected = "source,target\n";
+    cases[2].expected = cases[2].input;
+    for (const auto& [s, t] : edges) {
+        cases[0].input += labels[s] + "\t" + labels[t] + "\t" + std::to_string(s * 100 + t) + "\n";
+        cases[1].input += csvField(labels[s]) + "," + csvField(labels[t]) + "\r\n";
+        const std::string ds =
+            "\"" + std::regex_replace(labels[s], std::regex("\""), "\\\"") + "\"";
+        const std::string dt =
+            "\"" + std::regex_replace(labels[t], std::regex("\""), "\\\"") + "\"";
+        cases[2].input += "  " + ds + " -> " + dt + " [w=" + std::to_string(s) + "];\n";
+        cases[2].expected +=
+            "  " +
+            (kept.count({s, t}) ? ds + " -> " + dt + " [w=" + std::to_string(s) + "]"
+                                : ds + "; " + dt) +
+            ";\n";
+    }
+    cases[2].input += "}\n";
+    cases[2].expected += "}\n";
+    for (const auto& [s, t] : inOrder) {
+        cases[0].expected +=
+            labels[s] + "\t" + labels[t] + "\t" + std::to_string(s * 100 + t) + "\n";
+        cases[1].expected += csvField(labels[s]) + "," + csvField(labels[t]) + "\n";
+    }
+    fwpruneOptions options;
+    fwpruneInitOptions(&options);
+    options.header = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string in = dir.file(c.name);
+        const std::string out = dir.file("out-" + c.name);
+        writeText(in, c.input);
+        ASSERT_EQ(runTransitiveReductionChecked(in.c_str(), out.c_str(), &options), FWPRUNE_OK)
+            << fwpruneGetLastErrorMessage();
+        EXPECT_EQ(readText(out), c.expected);
+        std::vector<std::string> arguments = {"reduce", in, "-"};
+        if (c.name != "g.dot") arguments.push_back("--header");
+        const CliResult cli = runCli(arguments);
+        EXPECT_EQ(cli.exitCode, 0) << cli.err;
+        EXPECT_EQ(cli.out, c.expected);
+    }
+
+    // Weakest link: the same matrix as text and as .npy (float64, so each value is converted
+    // as the text reader converts it).
+    const int w = 70;
+    std::vector<double> weights(static_cast<std::size_t>(w) * w);
+    std::string text;
+    for (int i = 0; i < w; ++i) {
+        for (int j = 0; j < w; ++j) {
+            double& v = weights[static_cast<std::size_t>(i) * w + j];
+            v = rng() % 9 == 0 ? (rng() % 2 ? 2.0 : -0.25) : (rng() % 1000000) / 1e6 + 1e-7;
+            char number[40];
+            std::snprintf(number, sizeof number, "%.17g ", v);
+            text += number;
+        }
+        text += "\n";
+    }
+    std::string npy = "{'descr': '<f8', 'fortran_order': False, 'shape': (70, 70), }";
+    while ((10 + npy.size() + 1) % 64 != 0) npy += ' ';
+    npy = std::string("\x93NUMPY\x01\x00", 8) + char(npy.size() + 1) + '\0' + npy + "\n" +
+          std::string(reinterpret_cast<const char*>(weights.data()), weights.size() * 8);
+    writeText(dir.file("w.txt"), text);
+    writeText(dir.file("w.npy"), npy);
+    const auto prune = [&](const std::string& in, const std::string& edges,
+                           const std::string& matrix, bool cli) {
+        if (cli) {
+            const CliResult result = runCli({"weakest-link", dir.file(in), dir.file(edges),
+                                             dir.file(matrix), "--lower", "0.1", "--upper", "1"});
+            ASSERT_EQ(result.exitCode, 0) << result.err;
+        } else {
+            ASSERT_EQ(
+                runWeakestLinkReductionChecked(dir.file(in).c_str(), dir.file(edges).c_str(),
+                                               dir.file(matrix).c_str(), 0.1f, 1.0f, &options),
+                FWPRUNE_OK)
+                << fwpruneGetLastErrorMessage();
+        }
+    };
+    for (const bool cli : {false, true}) {
+        prune("w.txt", "e-text.txt", "m-text.txt", cli);
+        prune("w.npy", "e-npy.txt", "m-npy.txt", cli);
+        prune("w.txt", "e-text2.txt", "m-text.npy", cli);
+        prune("w.npy", "e-npy2.txt", "m-npy.npy", cli);
+        EXPECT_EQ(readText(dir.file("m-npy.txt")), readText(dir.file("m-text.txt")));
+        EXPECT_EQ(readText(dir.file("e-npy.txt")), readText(dir.file("e-text.txt")));
+        EXPECT_EQ(readText(dir.file("e-npy2.txt")), readText(dir.file("e-text.txt")));
+        EXPECT_EQ(readText(dir.file("m-npy.npy")), readText(dir.file("m-text.npy")));
+        EXPECT_EQ(readText(dir.file("m-npy.npy")).size(), 128u + 4u * w * w);
+    }
+}
+
 }  // namespace
 }  // namespace fwprune

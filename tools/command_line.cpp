@@ -56,6 +56,14 @@ fwpruneCycles parseCycles(const std::string& text) {
     if (text == "drop") return FWPRUNE_CYCLES_DROP;
     if (text == "condense") return FWPRUNE_CYCLES_CONDENSE;
     throw usageError("--cycles: '" + text + "' is not one of drop, condense", "reduce");
+fwpruneFileFormat parseFormat(const std::string& option, const std::string& text) {
+    if (text == "auto") return FWPRUNE_FORMAT_AUTO;
+    if (text == "native") return FWPRUNE_FORMAT_NATIVE;
+    if (text == "tsv") return FWPRUNE_FORMAT_TSV;
+    if (text == "csv") return FWPRUNE_FORMAT_CSV;
+    if (text == "dot") return FWPRUNE_FORMAT_DOT;
+    if (text == "npy") return FWPRUNE_FORMAT_NPY;
+    throw usageError(option + ": '" + text + "' is not one of auto, native, tsv, csv, dot, npy");
 }
 
 // Applies one option; returns false when `name` is not an option at all.
@@ -77,6 +85,12 @@ bool applyOption(CommandLine& line, const std::string& name,
         line.lower = parseThreshold(name, *value);
     } else if (name == "--upper") {
         line.upper = parseThreshold(name, *value);
+    } else if (name == "--input-format") {
+        line.inputFormat = parseFormat(name, *value);
+    } else if (name == "--output-format") {
+        line.outputFormat = parseFormat(name, *value);
+    } else if (name == "--header") {
+        line.header = true;
     } else if (name == "--stats") {
         line.stats = true;
     } else if (name == "--strict") {
@@ -96,6 +110,7 @@ bool applyOption(CommandLine& line, const std::string& name,
 bool takesValue(const std::string& name) {
     return name == "--backend" || name == "--route" || name == "--threads" || name == "--lower" ||
            name == "--upper" || name == "--cycles" || name == "--removed";
+           name == "--upper" || name == "--input-format" || name == "--output-format";
 }
 
 }  // namespace

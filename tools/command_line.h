@@ -25,6 +25,9 @@ struct CommandLine {
     int threads = 0;
     std::optional<float> lower;
     std::optional<float> upper;
+    fwpruneFileFormat inputFormat = FWPRUNE_FORMAT_AUTO;
+    fwpruneFileFormat outputFormat = FWPRUNE_FORMAT_AUTO;
+    bool header = false;
 };
 
 // Reads every argument before judging them, so that --help and --version win over mistakes

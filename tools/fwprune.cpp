@@ -108,6 +108,9 @@ int runJob(const CommandLine& line) {
     if (line.removed) options.removedPath = line.removed->c_str();
     options.threads = line.threads;
     options.strict = line.strict ? 1 : 0;
+    options.inputFormat = line.inputFormat;
+    options.outputFormat = line.outputFormat;
+    options.header = line.header ? 1 : 0;
     fwpruneRunStats stats{};
     stats.nodes = -1;  // stays -1 if the library predates statistics
     if (line.stats) options.stats = &stats;

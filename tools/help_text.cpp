@@ -21,6 +21,16 @@ const char* const kWeightMatrixFormat =
     "                 Written like C's %e with a three-digit exponent\n"
     "                 (2.000000e-001), one row per line.\n";
 
+const char* const kLabelledFormats =
+    "  TSV, CSV       Labelled edge lists: source label, target label, then any\n"
+    "                 further columns, which are carried over on the edges that\n"
+    "                 survive. CSV fields may be quoted (RFC 4180); '#' lines in\n"
+    "                 TSV are comments. Written in the same format, in order of\n"
+    "                 the labels' first appearance (source, then target).\n"
+    "  DOT            A digraph; written back as it was, minus the removed edges.\n"
+    "  .npy           NumPy float32 or float64 square matrix (weakest-link);\n"
+    "                 written as float32.\n";
+
 const char* const kCommonOptions =
     "  --backend B    where the sweeps run: auto (default; the GPU when one is\n"
     "                 usable, else the CPU), gpu, cpu, or emulated (the GPU code\n"
@@ -38,6 +48,13 @@ const char* const kCommonOptions =
     "  --strict       a number followed by other characters, such as '1x', is an\n"
     "                 error; by default its leading digits are used, and a token\n"
     "                 that is not a number at all reads as 0\n"
+    "  --input-format F, --output-format F\n"
+    "                 the files' formats: auto (default: by the extension; .tsv,\n"
+    "                 .csv, .dot or .gv, .npy, anything else and '-' native),\n"
+    "                 native, tsv, csv, dot or npy. A reduction's output with no\n"
+    "                 format of its own takes a labelled input's format\n"
+    "  --header       the first record of a TSV or CSV input is a header line;\n"
+    "                 it is written back first\n"
     "  --stats        print n, the edges read and written, the backend, the route\n"
     "                 and the time of each phase to standard error\n"
     "  -q, --quiet    no progress bar (it is shown only when standard error is a\n"
@@ -88,10 +105,11 @@ std::string mainHelp() {
            kStreams +
            "\n"
            "File formats:\n" +
-           kEdgeListFormat + kWeightMatrixFormat +
+           kEdgeListFormat + kWeightMatrixFormat + kLabelledFormats +
            "\n"
            "Examples:\n"
            "  fwprune reduce graph.txt reduced.txt\n"
+           "  fwprune reduce history.csv reduced.csv --header\n"
            "  fwprune weakest-link weights.txt edges.txt pruned.txt --lower 0.1 --upper 1\n"
            "\n" +
            kExitStatus;
@@ -113,8 +131,8 @@ std::string reduceHelp() {
            "                 becoming one cycle through its nodes in ascending order\n" +
            kCommonOptions + "\n" + kStreams +
            "\n"
-           "File format:\n" +
-           kEdgeListFormat +
+           "File formats:\n" +
+           kEdgeListFormat + kLabelledFormats +
            "\n"
            "Example:\n"
            "  $ printf '0 edge 1\\n1 edge 2\\n0 edge 2\\n' > graph.txt\n"
@@ -145,7 +163,7 @@ std::string weakestLinkHelp() {
            kCommonOptions + "\n" + kStreams +
            "\n"
            "File formats:\n" +
-           kWeightMatrixFormat + kEdgeListFormat +
+           kWeightMatrixFormat + kEdgeListFormat + kLabelledFormats +
            "\n"
            "Example:\n"
            "  $ printf '0 0.2 0.9\\n2 0 0.3\\n2 2 0\\n' > weights.txt\n"

@@ -133,6 +133,23 @@ void readOptions(const fwpruneOptions* options, RunOptions& run) {
             fail(Status::InvalidArgument, "unknown route " + std::to_string(route));
         run.route = static_cast<Route>(route);
     }
+    const auto readFormat = [&](const fwpruneFileFormat& field, const char* which) {
+        int format = 0;
+        std::memcpy(&format, &field, sizeof format);
+        if (format < FWPRUNE_FORMAT_AUTO || format > FWPRUNE_FORMAT_NPY)
+            fail(Status::InvalidArgument,
+                 std::string("unknown ") + which + " format " + std::to_string(format));
+        return static_cast<FileFormat>(format);
+    };
+    if (size >= offsetof(fwpruneOptions, inputFormat) + sizeof(options->inputFormat)) {
+        run.inputFormat = readFormat(options->inputFormat, "input");
+    }
+    if (size >= offsetof(fwpruneOptions, outputFormat) + sizeof(options->outputFormat)) {
+        run.outputFormat = readFormat(options->outputFormat, "output");
+    }
+    if (size >= offsetof(fwpruneOptions, header) + sizeof(options->header)) {
+        run.header = options->header != 0;
+    }
     if (size >= offsetof(fwpruneOptions, cancelUserData) + sizeof(options->cancelUserData) &&
         options->cancelRequested != nullptr) {
         const fwpruneCancelCallback callback = options->cancelRequested;
@@ -240,6 +257,8 @@ void fwpruneInitOptions(fwpruneOptions* options) {
     options->structSize = sizeof(fwpruneOptions);
     options->backend = FWPRUNE_BACKEND_AUTO;
     options->threads = 0;
+    options->inputFormat = FWPRUNE_FORMAT_AUTO;
+    options->outputFormat = FWPRUNE_FORMAT_AUTO;
 }
 
 fwpruneStatus runTransitiveReductionChecked(const char* inputPath, const char* outputPath,

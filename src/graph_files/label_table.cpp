@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 namespace fwprune {
 namespace {
@@ -132,6 +133,10 @@ std::uint32_t LabelTable::intern(std::string_view label) {
 }
 
 void LabelTable::appendLabel(std::uint32_t node, std::string& out) const {
+    if (numbers_) {
+        out += std::to_string(node);
+        return;
+    }
     const Stored s = stored(node);
     if (!s.packed) {
         out.append(reinterpret_cast<const char*>(s.bytes), s.length);

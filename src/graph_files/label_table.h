@@ -21,6 +21,13 @@ class LabelTable {
     static constexpr std::uint32_t kMaxLabels = 0x7fffffffu;
 
     LabelTable() = default;
+    // A table whose label of node i is its decimal number, for writing a graph read with node
+    // numbers in a labelled format. It holds no labels and takes none.
+    static LabelTable numbers() {
+        LabelTable table;
+        table.numbers_ = true;
+        return table;
+    }
     LabelTable(LabelTable&&) = default;
     LabelTable& operator=(LabelTable&&) = default;
 
@@ -55,6 +62,7 @@ class LabelTable {
     std::vector<std::uint32_t> slots_;          // node + 1 by hash, 0 when free; power of two
     unsigned slotBits_ = 0;
     std::vector<unsigned char> scratch_;  // the packed form of the label being looked up
+    bool numbers_ = false;
 };
 
 }  // namespace fwprune

@@ -276,35 +276,38 @@ void appendTableField(std::string& out, std::string_view field, TableDialect dia
     out += '"';
 }
 
-void writeLabelledEdges(const LabelledEdgeList& list, const std::vector<std::uint64_t>& kept,
-                        OutputFile& file, const ProgressFunction& progress) {
+void writeLabelledEdges(const LabelTable& labels, TableDialect dialect,
+                        const std::vector<std::uint64_t>& kept, OutputFile& file,
+                        const std::string* header, const EdgeExtras* extras,
+                        const ProgressFunction& progress) {
     constexpr std::size_t kBatchBytes = std::size_t{8} << 20;
-    const char separator = list.dialect == TableDialect::Tsv ? '\t' : ',';
+    const char separator = dialect == TableDialect::Tsv ? '\t' : ',';
     std::string out;
     out.reserve(kBatchBytes + 4096);
-    if (list.hasHeader) {
-        out += list.header;
+    if (header != nullptr) {
+        out += *header;
         out += '\n';
     }
+    if (extras != nullptr && extras->empty()) extras = nullptr;
     std::string label;
     for (std::size_t i = 0; i < kept.size(); ++i) {
         const std::uint64_t edge = kept[i];
         const auto source = static_cast<std::uint32_t>(edge >> 32);
         const auto target = static_cast<std::uint32_t>(edge);
-        if (list.dialect == TableDialect::Tsv) {
-            list.labels.appendLabel(source, out);
+        if (dialect == TableDialect::Tsv) {
+            labels.appendLabel(source, out);
             out += separator;
-            list.labels.appendLabel(target, out);
+            labels.appendLabel(target, out);
         } else {
             label.clear();
-            list.labels.appendLabel(source, label);
-            appendTableField(out, label, list.dialect);
+            labels.appendLabel(source, label);
+            appendTableField(out, label, dialect);
             out += separator;
             label.clear();
-            list.labels.appendLabel(target, label);
-            appendTableField(out, label, list.dialect);
+            labels.appendLabel(target, label);
+            appendTableField(out, label, dialect);
         }
-        if (!list.extras.empty()) out.append(list.extras.of(edge));
+        if (extras != nullptr) out.append(extras->of(edge));
         out += '\n';
         if (out.size() >= kBatchBytes) {
             file.write(out);
@@ -314,6 +317,12 @@ void writeLabelledEdges(const LabelledEdgeList& list, const std::vector<std::uin
     }
     file.write(out);
     if (progress) progress(1.0);
+}
+
+void writeLabelledEdges(const LabelledEdgeList& list, const std::vector<std::uint64_t>& kept,
+                        OutputFile& file, const ProgressFunction& progress) {
+    writeLabelledEdges(list.labels, list.dialect, kept, file,
+                       list.hasHeader ? &list.header : nullptr, &list.extras, progress);
 }
 
 void writeLabelledEdges(const LabelledEdgeList& list, const std::vector<std::uint64_t>& kept,

@@ -67,6 +67,13 @@ void writeLabelledEdges(const LabelledEdgeList& list, const std::vector<std::uin
 void writeLabelledEdges(const LabelledEdgeList& list, const std::vector<std::uint64_t>& kept,
                         const std::string& path, const ProgressFunction& progress = {});
 
+// The same for any labelled graph: header (when not null) first, then the kept edges, with
+// their extra columns when extras is not null.
+void writeLabelledEdges(const LabelTable& labels, TableDialect dialect,
+                        const std::vector<std::uint64_t>& kept, OutputFile& file,
+                        const std::string* header, const EdgeExtras* extras,
+                        const ProgressFunction& progress = {});
+
 // Appends one field in the dialect's form: as is in TSV; in CSV quoted, its quotes doubled,
 // when it holds a comma, a quote or a line end.
 void appendTableField(std::string& out, std::string_view field, TableDialect dialect);

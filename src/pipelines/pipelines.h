@@ -10,6 +10,7 @@
 #include "common/matrix_view.h"
 #include "common/progress.h"
 #include "device/runtime/device_jobs.h"
+#include "graph_files/file_format.h"
 
 namespace fwprune {
 
@@ -44,6 +45,10 @@ struct RunOptions {
     std::function<bool()> cancelRequested;  // may be empty; polled through common/cancel.h
     Cycles cycles = Cycles::Drop;           // the reduction's
     std::string removedPath;                // where the report of removed edges goes; empty: none
+    // The files' formats; Auto goes by each file's name (see resolveFormats).
+    FileFormat inputFormat = FileFormat::Native;
+    FileFormat outputFormat = FileFormat::Native;
+    bool header = false;  // a TSV or CSV input's first record is a header line
 };
 
 // The engine a request runs on: Auto becomes Gpu when a device is usable, else Cpu. A request for
@@ -83,6 +88,21 @@ Backend pruneWeakestLinksInPlace(MatrixView<float> matrix, float lower_threshold
 // sparse route takes graph.records over, leaving it empty.
 std::vector<std::uint64_t> reduceEdgeRecords(EdgeRecords& graph, const RunOptions& options,
                                              const std::string& source = "the edge arrays");
+
+// The formats a reduction reads and writes: each as asked, or by the file's name; an output whose
+// name tells no format of its own takes a labelled input's format, since native text has no
+// labels. A combination no writer serves is an InvalidArgument error.
+struct ReductionFormats {
+    FileFormat input;
+    FileFormat output;
+};
+ReductionFormats resolveReductionFormats(const RunOptions& options, const std::string& inputPath,
+                                         const std::string& outputPath);
+
+// A reduction whose input or output is labelled (TSV, CSV, DOT): labels numbered as read, the
+// records reduced as any others, the survivors written with their labels.
+void runLabelledReductionPipeline(const std::string& inputPath, const std::string& outputPath,
+                                  const RunOptions& options, ReductionFormats formats);
 
 // File to file. Outputs are written whole or not at all; the input is read completely before any
 // output is opened, so an output may name the input.

@@ -98,6 +98,11 @@ std::vector<std::uint64_t> reduceEdgeRecords(EdgeRecords& graph, const RunOption
 void runTransitiveReductionPipeline(const std::string& inputPath, const std::string& outputPath,
                                     const RunOptions& options) {
     const ReleaseReadersOnFailure release({outputPath, options.removedPath});
+    const ReductionFormats formats = resolveReductionFormats(options, inputPath, outputPath);
+    if (formats.input != FileFormat::Native || formats.output != FileFormat::Native) {
+        runLabelledReductionPipeline(inputPath, outputPath, options, formats);
+        return;
+    }
     // The caller may cancel between phases (and, more often, inside them).
     checkCancelled();
     PhaseTimer reading(options, Phase::Read);

@@ -3,6 +3,7 @@
 #include "common/cancel.h"
 #include "common/error.h"
 #include "graph_files/file_io.h"
+#include "graph_files/npy_matrix.h"
 #include "graph_files/weight_matrix.h"
 #include "pipelines/phase_timer.h"
 #include "pipelines/pipelines.h"
@@ -13,9 +14,29 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
                             const std::string& matrixPath, float lower_threshold,
                             float upper_threshold, const RunOptions& options) {
     const ReleaseReadersOnFailure release({edgeListPath, matrixPath});
+    // A weight matrix is native text or .npy; the edge list is always native text.
+    const FileFormat inputFormat = formatOfPath(inputPath, options.inputFormat);
+    const FileFormat matrixFormat = formatOfPath(matrixPath, options.outputFormat);
+    if (inputFormat != FileFormat::Native && inputFormat != FileFormat::Npy) {
+        fail(Status::InvalidArgument, inputPath +
+                                          ": weakest-link pruning reads a weight matrix "
+                                          "(native text or .npy), not " +
+                                          formatName(inputFormat));
+    }
+    const bool npyOut = matrixFormat == FileFormat::Npy;
+    if (!npyOut && options.outputFormat != FileFormat::Auto &&
+        options.outputFormat != FileFormat::Native) {
+        fail(Status::InvalidArgument, matrixPath +
+                                          ": weakest-link pruning writes its matrix as "
+                                          "native text or .npy, not " +
+                                          formatName(options.outputFormat));
+    }
     runJobPhases(
         options,
         [&](const ProgressFunction& progress) {
+            if (inputFormat == FileFormat::Npy) {
+                return readNpyMatrix(inputPath, options.threads, progress);
+            }
             return readWeightMatrix(inputPath, options.strict, options.threads, progress);
         },
         [&](WeightMatrix& matrix) {
@@ -28,7 +49,12 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
             OutputFile matrixFile(matrixPath);
             OutputFile edgeFile(edgeListPath);
             // The matrix text is several times the edge list's, and takes most of the time.
-            writeWeightMatrix(matrix, matrixFile, options.threads, progressPart(progress, 0, 0.8));
+            if (npyOut) {
+                writeNpyMatrix(matrix, matrixFile, progressPart(progress, 0, 0.8));
+            } else {
+                writeWeightMatrix(matrix, matrixFile, options.threads,
+                                  progressPart(progress, 0, 0.8));
+            }
             writeWeightEdgeList(matrix, edgeFile, options.threads, progressPart(progress, 0.8, 1));
             commitTogether(matrixFile, edgeFile);
         },

@@ -1,0 +1,107 @@
+#include <variant>
+
+#include "common/cancel.h"
+#include "common/error.h"
+#include "graph_files/dot_graph.h"
+#include "graph_files/edge_list.h"
+#include "graph_files/file_io.h"
+#include "graph_files/labelled_edge_list.h"
+#include "pipelines/phase_timer.h"
+#include "pipelines/pipelines.h"
+
+namespace fwprune {
+
+ReductionFormats resolveReductionFormats(const RunOptions& options, const std::string& inputPath,
+                                         const std::string& outputPath) {
+    ReductionFormats formats{formatOfPath(inputPath, options.inputFormat),
+                             formatOfPath(outputPath, options.outputFormat)};
+    if (formats.input == FileFormat::Npy) {
+        fail(Status::InvalidArgument,
+             inputPath +
+                 ": an .npy file holds a weight matrix; the reduction reads an edge list "
+                 "(native, TSV, CSV or DOT)");
+    }
+    if (options.outputFormat == FileFormat::Auto && formats.output == FileFormat::Native &&
+        isLabelled(formats.input)) {
+        formats.output = formats.input;
+    }
+    if (formats.output == FileFormat::Npy) {
+        fail(
+            Status::InvalidArgument,
+            outputPath + ": the reduction writes an edge list (native, TSV, CSV or DOT), not .npy");
+    }
+    if (formats.output == FileFormat::Native && isLabelled(formats.input)) {
+        fail(Status::InvalidArgument,
+             outputPath + ": the nodes of " + inputPath +
+                 " have labels, which native text (node numbers) cannot hold; write TSV, CSV or "
+                 "DOT");
+    }
+    return formats;
+}
+
+namespace {
+
+TableDialect dialectOf(FileFormat format) {
+    return format == FileFormat::Csv ? TableDialect::Csv : TableDialect::Tsv;
+}
+
+}  // namespace
+
+void runLabelledReductionPipeline(const std::string& inputPath, const std::string& outputPath,
+                                  const RunOptions& options, ReductionFormats formats) {
+    checkCancelled();
+    PhaseTimer reading(options, Phase::Read);
+    // The input as read: its records are what is reduced, its labels what is written.
+    std::variant<LabelledEdgeList, DotGraph, EdgeRecords> input;
+    EdgeRecords* graph = nullptr;
+    LabelTable numbers = LabelTable::numbers();
+    const LabelTable* labels = &numbers;
+    if (formats.input == FileFormat::Dot) {
+        DotGraph& dot = input.emplace<DotGraph>(readDotGraph(inputPath, reading.progress()));
+        graph = &dot.graph;
+        labels = &dot.labels;
+    } else if (isLabelled(formats.input)) {
+        LabelledEdgeList& list = input.emplace<LabelledEdgeList>(readLabelledEdgeList(
+            inputPath, dialectOf(formats.input), options.header, reading.progress()));
+        graph = &list.graph;
+        labels = &list.labels;
+    } else {
+        graph = &input.emplace<EdgeRecords>(readEdgeRecords(
+            inputPath, options.strict, options.threads, kEdgeListPieceBytes, reading.progress()));
+    }
+    reading.done();
+    checkCancelled();
+    PhaseTimer sweeps(options, Phase::Sweeps);
+    std::vector<std::uint64_t> kept;
+    if (formats.input == FileFormat::Dot) {
+        // The DOT writer matches each statement's edges against the survivors, and a device
+        // route gives the records up: it reduces a copy.
+        EdgeRecords copy = *graph;
+        kept = reduceEdgeRecords(copy, options, inputPath);
+    } else {
+        kept = reduceEdgeRecords(*graph, options, inputPath);
+        std::vector<std::uint64_t>().swap(graph->records);
+    }
+    sweeps.done();
+    checkCancelled();
+    PhaseTimer writing(options, Phase::Write);
+    OutputFile file(outputPath);
+    if (formats.output == FileFormat::Dot) {
+        if (const DotGraph* dot = std::get_if<DotGraph>(&input)) {
+            writeDotGraph(*dot, kept, file);
+        } else {
+            writePlainDotGraph(*labels, kept, file);
+        }
+    } else {
+        // A header and extra columns go along within one dialect only.
+        const LabelledEdgeList* list = std::get_if<LabelledEdgeList>(&input);
+        const bool sameDialect = list != nullptr && formats.input == formats.output;
+        writeLabelledEdges(*labels, dialectOf(formats.output), kept, file,
+                           sameDialect && list->hasHeader ? &list->header : nullptr,
+                           sameDialect ? &list->extras : nullptr, writing.progress());
+    }
+    file.commit();
+    writing.done();
+}
+
+}  // namespace fwprune
