@@ -1,6 +1,7 @@
 #include "graph_files/npy_matrix.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
