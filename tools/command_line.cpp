@@ -56,6 +56,8 @@ fwpruneCycles parseCycles(const std::string& text) {
     if (text == "drop") return FWPRUNE_CYCLES_DROP;
     if (text == "condense") return FWPRUNE_CYCLES_CONDENSE;
     throw usageError("--cycles: '" + text + "' is not one of drop, condense", "reduce");
+}
+
 fwpruneFileFormat parseFormat(const std::string& option, const std::string& text) {
     if (text == "auto") return FWPRUNE_FORMAT_AUTO;
     if (text == "native") return FWPRUNE_FORMAT_NATIVE;
@@ -109,8 +111,8 @@ bool applyOption(CommandLine& line, const std::string& name,
 
 bool takesValue(const std::string& name) {
     return name == "--backend" || name == "--route" || name == "--threads" || name == "--lower" ||
-           name == "--upper" || name == "--cycles" || name == "--removed";
-           name == "--upper" || name == "--input-format" || name == "--output-format";
+           name == "--upper" || name == "--cycles" || name == "--removed" ||
+           name == "--input-format" || name == "--output-format";
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "graph_files/labelled_edge_list.h"
 #include "pipelines/phase_timer.h"
 #include "pipelines/pipelines.h"
+#include "pipelines/reduction_cycles.h"
 
 namespace fwprune {
 
@@ -49,6 +50,11 @@ TableDialect dialectOf(FileFormat format) {
 
 void runLabelledReductionPipeline(const std::string& inputPath, const std::string& outputPath,
                                   const RunOptions& options, ReductionFormats formats) {
+    if (!options.removedPath.empty()) {
+        fail(Status::InvalidArgument,
+             "the report of removed edges names nodes by number, and is written for native "
+             "edge lists only");
+    }
     checkCancelled();
     PhaseTimer reading(options, Phase::Read);
     // The input as read: its records are what is reduced, its labels what is written.
@@ -77,9 +83,9 @@ void runLabelledReductionPipeline(const std::string& inputPath, const std::strin
         // The DOT writer matches each statement's edges against the survivors, and a device
         // route gives the records up: it reduces a copy.
         EdgeRecords copy = *graph;
-        kept = reduceEdgeRecords(copy, options, inputPath);
+        kept = reduceEdgeRecordsWithCycles(copy, options, inputPath);
     } else {
-        kept = reduceEdgeRecords(*graph, options, inputPath);
+        kept = reduceEdgeRecordsWithCycles(*graph, options, inputPath);
         std::vector<std::uint64_t>().swap(graph->records);
     }
     sweeps.done();
