@@ -51,7 +51,8 @@ print("run_tests.sh: the system\x27s numpy", numpy.__version__, "scipy", scipy._
 else
   "$python" -m venv "$venv"
   # tqdm: progress=True draws through it when installed; the tests cover it and the plain bar.
-  "$vpython" -m pip install -q pytest numpy networkx scipy tqdm
+  # pandas and pyarrow: the labelled edge tables transitive_reduction takes.
+  "$vpython" -m pip install -q pytest numpy networkx scipy tqdm pandas pyarrow
 fi
 
 start=$(date +%s)

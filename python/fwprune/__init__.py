@@ -169,6 +169,10 @@ def _cycles_option(cycles: Any) -> int:
 # How weakest-link pruning computes its result (every route gives the same cells): "sweeps", the
 # n sweeps; "ordered", cells in ascending magnitude (CPU only; a matrix with a NaN takes the
 # sweeps); "auto" the faster for the input.
+# The files' formats: "auto" goes by each file's extension (.tsv, .csv, .dot or .gv, .npy; any
+# other name is the native text).
+_FORMATS = {"auto": 0, "native": 1, "tsv": 2, "csv": 3, "dot": 4, "npy": 5}
+
 _WEAKEST_LINK_ROUTES = {
     "auto": _core.ROUTE_AUTO,
     "sweeps": _core.ROUTE_SWEEPS,
@@ -275,6 +279,72 @@ class _ProgressBar:
             _sys.stderr.write("\r\x1b[K")
             _sys.stderr.flush()
         self._phase = None
+
+
+def _formats(input_format: str, output_format: str, header: bool) -> tuple[int, int, bool]:
+    for name, value in (("input_format", input_format), ("output_format", output_format)):
+        if value not in _FORMATS:
+            raise ValueError(f"{name} must be one of {', '.join(_FORMATS)}, not {value!r}")
+    return _FORMATS[input_format], _FORMATS[output_format], bool(header)
+
+
+def _table_kind(table: Any) -> Optional[str]:
+    """"pandas" for a pandas DataFrame, "pyarrow" for a pyarrow Table, else None. Neither
+    package is needed: an object cannot be one of their tables unless its package is imported."""
+    pd = _sys.modules.get("pandas")
+    if pd is not None and isinstance(table, pd.DataFrame):
+        return "pandas"
+    pa = _sys.modules.get("pyarrow")
+    if pa is not None and isinstance(table, pa.Table):
+        return "pyarrow"
+    return None
+
+
+def _reduce_table(
+    kind: str, table: Any, source: str, target: str, engine: _Engine, options: tuple
+) -> Any:
+    """The rows of a labelled edge table whose edges survive: the first row of each surviving
+    edge, in the table's order. Labels may be of any type the table holds."""
+    columns = list(table.columns) if kind == "pandas" else table.column_names
+    for name in (source, target):
+        if name not in columns:
+            raise ValueError(f"the table has no column {name!r} (columns: {columns})")
+    m = table.shape[0] if kind == "pandas" else table.num_rows
+    if kind == "pandas":
+        pd = _sys.modules["pandas"]
+        labels = pd.concat([table[source], table[target]], ignore_index=True)
+        if labels.isna().any():
+            raise ValueError(f"the columns {source!r} and {target!r} hold a missing label")
+        codes, uniques = pd.factorize(labels, sort=False)
+        count = len(uniques)
+    else:
+        pa = _sys.modules["pyarrow"]
+        src, dst = table.column(source), table.column(target)
+        if src.type != dst.type:
+            raise ValueError(
+                f"the columns {source!r} and {target!r} must have one type, not {src.type} "
+                f"and {dst.type}"
+            )
+        if src.null_count or dst.null_count:
+            raise ValueError(f"the columns {source!r} and {target!r} hold a missing label")
+        labels = pa.chunked_array(src.chunks + dst.chunks, type=src.type).combine_chunks()
+        encoded = labels.dictionary_encode()
+        codes = encoded.indices.to_numpy(zero_copy_only=False)
+        count = len(encoded.dictionary)
+    codes = _np.asarray(codes, dtype=_np.int64)
+    if count > _INT32_MAX:
+        raise ValueError(f"{count} distinct labels exceed 2**31 - 1 nodes")
+    sources, targets = codes[:m], codes[m:]
+    kept_s, kept_t = _reduce_edge_arrays(sources, targets, engine, options)
+    keys = sources * count + targets
+    kept_keys = kept_s.astype(_np.int64) * count + kept_t
+    _, first = _np.unique(keys, return_index=True)
+    rows = _np.zeros(m, dtype=bool)
+    rows[first] = True
+    rows &= _np.isin(keys, kept_keys)
+    if kind == "pandas":
+        return table.iloc[_np.flatnonzero(rows)]
+    return table.filter(_sys.modules["pyarrow"].array(rows))
 
 
 def _route_option(route: str, routes: dict) -> int:
@@ -406,6 +476,8 @@ def transitive_reduction(
     cycles: str = "drop",
     removed: bool = False,
     progress: _Progress = None,
+    source: str = "source",
+    target: str = "target",
 ) -> Any:
     """Removes every edge that a walk of two or more edges bypasses.
 
@@ -420,6 +492,10 @@ def transitive_reduction(
       shape, with the values 1 (True for a bool matrix); explicit zeros are not edges.
     - a ``networkx.DiGraph`` with any hashable node labels: returns a new DiGraph with the same
       nodes (and node attributes) and the surviving edges, each with its attributes.
+    - a ``pandas.DataFrame`` or a ``pyarrow.Table`` of labelled edges, one row an edge from its
+      ``source`` column's label to its ``target`` column's (labels of any type; other columns
+      ride along): returns a table of the same type holding, in the input's order, the first
+      row of each surviving edge (a DataFrame keeps its index).
 
     Sparse inputs and graphs are never made into a dense matrix here; ``route`` ("auto",
     "sweeps" or "sparse") says how the library computes the result, "auto" being the faster.
@@ -430,7 +506,8 @@ def transitive_reduction(
     route_code = _route_option(route, _REDUCTION_ROUTES)
     cycles_code = _cycles_option(cycles)
     array = None
-    if _networkx_digraph(adjacency) is None and _scipy_sparse(adjacency) is None:
+    kind = _table_kind(adjacency)
+    if kind is None and _networkx_digraph(adjacency) is None and _scipy_sparse(adjacency) is None:
         array = _np.asarray(adjacency)
         if array.ndim == 2 and array.shape[1] == 2 and array.shape[0] != 2:
             return transitive_reduction_edges(
@@ -444,6 +521,10 @@ def transitive_reduction(
             )
     with _RemovedReport(removed) as report:
         options = (route_code, cycles_code, report.path)
+        if kind is not None:
+            if removed:
+                raise ValueError("removed=True takes arrays, sparse matrices and graphs, not tables")
+            return _reduce_table(kind, adjacency, source, target, engine, options)
         nx = _networkx_digraph(adjacency)
         if nx is not None:
             result, nodes = _reduce_graph(nx, adjacency, engine, options)
@@ -577,19 +658,27 @@ def transitive_reduction_file(
     cycles: str = "drop",
     removed: Optional[PathLike] = None,
     progress: _Progress = None,
+    input_format: str = "auto",
+    output_format: str = "auto",
+    header: bool = False,
 ) -> None:
-    """Reads the edge list at ``input`` ("SOURCE word TARGET" records) and writes the surviving
-    edges to ``output`` as "%d edge %d" lines sorted by source, then target. ``output`` may name
-    the input; on failure it is left as it was. ``route`` and ``cycles`` as for
-    ``transitive_reduction``; ``removed``, when given, is the path the report of removed edges
-    goes to (tab-separated, with ``output``: both or neither)."""
+    """Reads the edge list at ``input`` and writes the surviving edges to ``output``: native
+    text ("SOURCE word TARGET" records in, "%d edge %d" lines sorted by source, then target, out),
+    or labelled TSV, CSV or DOT. The formats go by the files' extensions unless
+    ``input_format`` / ``output_format`` ("native", "tsv", "csv", "dot") say otherwise; an output
+    whose name tells no format takes a labelled input's. ``header``: the first record of a TSV or
+    CSV input is a header line, written back first. ``output`` may name the input; on failure it
+    is left as it was. ``route`` and ``cycles`` as for ``transitive_reduction``; ``removed``, when
+    given, is the path the report of removed edges goes to (tab-separated, with ``output``: both
+    or neither; native edge lists only)."""
     engine = _engine_options(backend, threads, progress)
     route_code = _route_option(route, _REDUCTION_ROUTES)
     cycles_code = _cycles_option(cycles)
+    formats = _formats(input_format, output_format, header)
     paths = [_fspath(input, "input"), _fspath(output, "output")]
     report = b"" if removed is None else _fspath(removed, "removed-edges report")
     _check(
-        _core.reduce_file(*paths, *engine, route_code, cycles_code, report),
+        _core.reduce_file(*paths, *engine, route_code, cycles_code, report, formats),
         paths + ([report] if report else []),
     )
 
@@ -696,11 +785,21 @@ def weakest_link_reduction_file(
     threads: int = 0,
     route: str = "auto",
     progress: _Progress = None,
+    input_format: str = "auto",
+    output_format: str = "auto",
 ) -> None:
     """Reads the square weight matrix at ``input``, prunes it as ``weakest_link_reduction`` does,
     and writes the processed matrix to ``matrix`` and then the edge list of the cells that are
-    not absent (diagonal included) to ``edges``. On failure no output is created or changed."""
-    engine = (*_engine_options(backend, threads, progress), _route_option(route, _WEAKEST_LINK_ROUTES))
+    not absent (diagonal included) to ``edges`` (native text). The matrices are native text or
+    NumPy ``.npy`` (float32 or float64 in, float32 out), by their extensions unless
+    ``input_format`` / ``output_format`` ("native", "npy") say otherwise. On failure no output is
+    created or changed."""
+    formats = _formats(input_format, output_format, False)
+    engine = (
+        *_engine_options(backend, threads, progress),
+        _route_option(route, _WEAKEST_LINK_ROUTES),
+        formats,
+    )
     lower = _threshold(lower, "lower")
     upper = _threshold(upper, "upper")
     paths = [_fspath(input, "input"), _fspath(edges, "edge list"), _fspath(matrix, "matrix")]

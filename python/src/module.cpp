@@ -151,6 +151,15 @@ fwpruneOptions makeOptions(int backend, int threads, ProgressRelay& progress,
     return options;
 }
 
+// The file calls' formats: (input format, output format, header), as the C options take them.
+using Formats = std::tuple<int, int, bool>;
+
+void setFormats(fwpruneOptions& options, const Formats& formats) {
+    options.inputFormat = static_cast<fwpruneFileFormat>(std::get<0>(formats));
+    options.outputFormat = static_cast<fwpruneFileFormat>(std::get<1>(formats));
+    options.header = std::get<2>(formats) ? 1 : 0;
+}
+
 template <typename T>
 using SquareMatrix = nb::ndarray<T, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 
@@ -224,13 +233,14 @@ std::tuple<int, nb::bytes, size_t> reduceEdges(Nodes sources, Nodes targets, int
 }
 
 Result reduceFile(nb::bytes input, nb::bytes output, int backend, int threads, nb::object progress,
-                  int route, int cycles, nb::bytes removed) {
+                  int route, int cycles, nb::bytes removed, Formats formats) {
     // Copies: the bytes objects must not be touched without the GIL.
     const std::string inputPath(input.c_str(), input.size());
     const std::string outputPath(output.c_str(), output.size());
     const std::string removedPath(removed.c_str(), removed.size());
     ProgressRelay relay(std::move(progress));
-    const fwpruneOptions options = makeOptions(backend, threads, relay, route, cycles, removedPath);
+    fwpruneOptions options = makeOptions(backend, threads, relay, route, cycles, removedPath);
+    setFormats(options, formats);
     fwpruneStatus status;
     {
         const RemoveTemporariesOnTermination cleanup;
@@ -242,12 +252,14 @@ Result reduceFile(nb::bytes input, nb::bytes output, int backend, int threads, n
 }
 
 Result weakestLinkFile(nb::bytes input, nb::bytes edges, nb::bytes matrix, double lower,
-                       double upper, int backend, int threads, nb::object progress, int route) {
+                       double upper, int backend, int threads, nb::object progress, int route,
+                       Formats formats) {
     const std::string inputPath(input.c_str(), input.size());
     const std::string edgesPath(edges.c_str(), edges.size());
     const std::string matrixPath(matrix.c_str(), matrix.size());
     ProgressRelay relay(std::move(progress));
-    const fwpruneOptions options = makeOptions(backend, threads, relay, route);
+    fwpruneOptions options = makeOptions(backend, threads, relay, route);
+    setFormats(options, formats);
     fwpruneStatus status;
     {
         const RemoveTemporariesOnTermination cleanup;
@@ -276,10 +288,10 @@ NB_MODULE(_core, m) {
           nb::arg("route"));
     m.def("reduce_file", &reduceFile, nb::arg("input"), nb::arg("output"), nb::arg("backend"),
           nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"), nb::arg("cycles"),
-          nb::arg("removed"));
+          nb::arg("removed"), nb::arg("formats"));
     m.def("weakest_link_file", &weakestLinkFile, nb::arg("input"), nb::arg("edges"),
           nb::arg("matrix"), nb::arg("lower"), nb::arg("upper"), nb::arg("backend"),
-          nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"));
+          nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"), nb::arg("formats"));
     // The errno and file of the calling thread's last failure, read right after it on the same
     // thread (the library keeps them per thread).
     m.def("last_system_error", [] {
