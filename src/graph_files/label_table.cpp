@@ -30,11 +30,16 @@ std::uint64_t hashBytes(const unsigned char* p, std::size_t length, bool packed)
     return h ^ (h >> 33);
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
+// The value of a lowercase hexadecimal digit, or 16 and more for any other byte.
+struct HexTable {
+    unsigned char value[256] = {};
+    constexpr HexTable() {
+        for (int c = 0; c < 256; ++c) value[c] = 0xff;
+        for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<unsigned char>(c - '0');
+        for (int c = 'a'; c <= 'f'; ++c) value[c] = static_cast<unsigned char>(c - 'a' + 10);
+    }
+};
+constexpr HexTable kHex{};
 
 // Length prefix: (bytes kept << 1 | packed), seven bits a byte, low bits first.
 std::size_t prefixLength(std::uint64_t value) {
@@ -46,10 +51,22 @@ std::size_t prefixLength(std::uint64_t value) {
     return n;
 }
 
+std::uint8_t tagOf(std::uint64_t hash) {
+    return static_cast<std::uint8_t>(hash);
+}
+
+inline void prefetch(const void* p) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+
 }  // namespace
 
 LabelTable::Stored LabelTable::stored(std::uint32_t node) const {
-    const unsigned char* p = places_[node];
+    const unsigned char* p = place(node);
     std::uint64_t value = 0;
     for (unsigned shift = 0;; shift += 7) {
         const unsigned char byte = *p++;
@@ -59,10 +76,24 @@ LabelTable::Stored LabelTable::stored(std::uint32_t node) const {
     return Stored{p, static_cast<std::size_t>(value >> 1), (value & 1) != 0};
 }
 
-const unsigned char* LabelTable::store(const unsigned char* bytes, std::size_t length,
-                                       bool packed) {
-    const std::uint64_t prefix = std::uint64_t{length} << 1 | (packed ? 1u : 0u);
-    const std::size_t need = prefixLength(prefix) + length;
+LabelTable::Key LabelTable::keyOf(std::string_view label, unsigned char* buffer) {
+    const auto* const text = reinterpret_cast<const unsigned char*>(label.data());
+    // Lowercase hexadecimal of even length is looked up and kept packed.
+    bool packed = !label.empty() && label.size() % 2 == 0;
+    for (std::size_t i = 0; packed && i < label.size(); i += 2) {
+        const unsigned high = kHex.value[text[i]];
+        const unsigned low = kHex.value[text[i + 1]];
+        packed = (high | low) < 16;
+        buffer[i / 2] = static_cast<unsigned char>(high << 4 | low);
+    }
+    Key key{packed ? buffer : text, packed ? label.size() / 2 : label.size(), packed, 0};
+    key.hash = hashBytes(key.bytes, key.length, packed);
+    return key;
+}
+
+const unsigned char* LabelTable::store(const Key& key) {
+    const std::uint64_t prefix = std::uint64_t{key.length} << 1 | (key.packed ? 1u : 0u);
+    const std::size_t need = prefixLength(prefix) + key.length;
     if (kBlockBytes - blockUsed_ < need) {
         // A label longer than a block gets a block of its own size.
         blocks_.push_back(std::make_unique<unsigned char[]>(std::max(need, kBlockBytes)));
@@ -73,63 +104,107 @@ const unsigned char* LabelTable::store(const unsigned char* bytes, std::size_t l
     std::uint64_t value = prefix;
     for (; value >= 0x80; value >>= 7) *p++ = static_cast<unsigned char>(value | 0x80);
     *p++ = static_cast<unsigned char>(value);
-    std::memcpy(p, bytes, length);
+    std::memcpy(p, key.bytes, key.length);
     blockUsed_ += need;
     return start;
 }
 
-void LabelTable::growSlots() {
-    const unsigned bits = slotBits_ == 0 ? 10 : slotBits_ + 1;
-    std::vector<std::uint32_t> slots(std::size_t{1} << bits, 0);
-    const std::size_t mask = slots.size() - 1;
-    for (std::uint32_t node = 0; node < places_.size(); ++node) {
-        const Stored s = stored(node);
-        std::size_t i = hashBytes(s.bytes, s.length, s.packed) >> (64 - bits);
-        while (slots[i] != 0) i = (i + 1) & mask;
-        slots[i] = node + 1;
-    }
-    slots_.swap(slots);
+void LabelTable::growSlots(std::size_t forLabels) {
+    unsigned bits = 10;
+    while ((std::size_t{1} << bits) * 7 < forLabels * 10) ++bits;
+    std::vector<std::uint32_t>().swap(slots_);
+    std::vector<std::uint8_t>().swap(tags_);
+    slots_.assign(std::size_t{1} << bits, 0);
+    tags_.assign(slots_.size(), 0);
     slotBits_ = bits;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::uint32_t node = 0; node < count_; ++node) {
+        const Stored s = stored(node);
+        const std::uint64_t hash = hashBytes(s.bytes, s.length, s.packed);
+        std::size_t i = slotOf(hash);
+        while (slots_[i] != 0) i = (i + 1) & mask;
+        slots_[i] = node + 1;
+        tags_[i] = tagOf(hash);
+    }
 }
 
-std::uint32_t LabelTable::intern(std::string_view label) {
-    // Lowercase hexadecimal of even length is looked up and kept packed.
-    bool packed = !label.empty() && label.size() % 2 == 0;
-    const unsigned char* key = reinterpret_cast<const unsigned char*>(label.data());
-    std::size_t length = label.size();
-    if (packed) {
-        if (scratch_.size() < label.size() / 2) scratch_.resize(label.size());
-        for (std::size_t i = 0; i < label.size(); i += 2) {
-            const int high = hexValue(label[i]);
-            const int low = hexValue(label[i + 1]);
-            if ((high | low) < 0) {
-                packed = false;
-                break;
-            }
-            scratch_[i / 2] = static_cast<unsigned char>(high << 4 | low);
-        }
-        if (packed) {
-            key = scratch_.data();
-            length = label.size() / 2;
-        }
-    }
-    const std::uint64_t hash = hashBytes(key, length, packed);
-    if (slotBits_ == 0) growSlots();
+std::uint32_t LabelTable::findOrAdd(const Key& key) {
+    if (slotBits_ == 0) growSlots(2 * count_ + 1);
     const std::size_t mask = slots_.size() - 1;
-    std::size_t i = hash >> (64 - slotBits_);
+    const std::uint8_t tag = tagOf(key.hash);
+    std::size_t i = slotOf(key.hash);
     for (; slots_[i] != 0; i = (i + 1) & mask) {
+        if (tags_[i] != tag) continue;
         const Stored s = stored(slots_[i] - 1);
-        if (s.length == length && s.packed == packed && std::memcmp(s.bytes, key, length) == 0) {
+        if (s.length == key.length && s.packed == key.packed &&
+            std::memcmp(s.bytes, key.bytes, key.length) == 0) {
             return slots_[i] - 1;
         }
     }
-    if (places_.size() >= kMaxLabels) throw std::length_error("too many labels");
-    const auto node = static_cast<std::uint32_t>(places_.size());
-    places_.push_back(store(key, length, packed));
+    if (count_ >= kMaxLabels) throw std::length_error("too many labels");
+    if ((count_ >> kPlaceChunkBits) == placeChunks_.size()) {
+        placeChunks_.push_back(
+            std::make_unique<const unsigned char*[]>(std::size_t{1} << kPlaceChunkBits));
+    }
+    const auto node = static_cast<std::uint32_t>(count_);
+    place(node) = store(key);
+    ++count_;
     slots_[i] = node + 1;
-    // Linear probing stays short up to half full.
-    if (places_.size() * 2 > slots_.size()) growSlots();
+    tags_[i] = tag;
+    // Linear probing stays short up to 70% full.
+    if (count_ * 10 > slots_.size() * 7) growSlots(2 * count_);
     return node;
+}
+
+std::uint32_t LabelTable::intern(std::string_view label) {
+    if (scratch_.size() < label.size() / 2 + 1) scratch_.resize(label.size() / 2 + 1);
+    return findOrAdd(keyOf(label, scratch_.data()));
+}
+
+void LabelTable::internAll(const std::string_view* labels, std::size_t count,
+                           std::uint32_t* nodes) {
+    std::size_t packedBytes = 0;
+    for (std::size_t i = 0; i < count; ++i) packedBytes += labels[i].size() / 2 + 1;
+    if (scratch_.size() < packedBytes) scratch_.resize(packedBytes);
+    keys_.resize(count);
+    unsigned char* buffer = scratch_.data();
+    for (std::size_t i = 0; i < count; ++i) {
+        keys_[i] = keyOf(labels[i], buffer);
+        buffer += labels[i].size() / 2 + 1;
+    }
+    if (slotBits_ == 0) growSlots(2 * count_ + 1);
+    // Three stages ahead of the label being numbered: its slot's cache line is fetched, then
+    // the place its slot names, then the stored label there. Only hints: the lookup itself reads
+    // the table as it is then.
+    constexpr std::size_t kSlotAhead = 16, kPlaceAhead = 8, kLabelAhead = 4;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + kSlotAhead < count) {
+            const std::size_t slot = slotOf(keys_[i + kSlotAhead].hash);
+            prefetch(&slots_[slot]);
+            prefetch(&tags_[slot]);
+        }
+        if (i + kPlaceAhead < count) {
+            const std::uint32_t s = slots_[slotOf(keys_[i + kPlaceAhead].hash)];
+            if (s != 0) prefetch(&place(s - 1));
+        }
+        if (i + kLabelAhead < count) {
+            const std::uint32_t s = slots_[slotOf(keys_[i + kLabelAhead].hash)];
+            if (s != 0) prefetch(place(s - 1));
+        }
+        nodes[i] = findOrAdd(keys_[i]);
+    }
+}
+
+void LabelTable::reserve(std::size_t labels) {
+    if (labels * 10 > slots_.size() * 7) growSlots(labels);
+}
+
+void LabelTable::releaseLookup() {
+    std::vector<std::uint32_t>().swap(slots_);
+    std::vector<std::uint8_t>().swap(tags_);
+    std::vector<unsigned char>().swap(scratch_);
+    std::vector<Key>().swap(keys_);
+    slotBits_ = 0;
 }
 
 void LabelTable::appendLabel(std::uint32_t node, std::string& out) const {
@@ -156,12 +231,6 @@ std::string LabelTable::label(std::uint32_t node) const {
     std::string out;
     appendLabel(node, out);
     return out;
-}
-
-void LabelTable::dropFirst(std::size_t count) {
-    places_.erase(places_.begin(), places_.begin() + static_cast<std::ptrdiff_t>(count));
-    slotBits_ = slotBits_ == 0 ? 0 : slotBits_ - 1;
-    if (slotBits_ != 0) growSlots();
 }
 
 }  // namespace fwprune

@@ -14,7 +14,8 @@ namespace fwprune {
 // Labels by node number, and the hash table that finds a label's number. Labels are kept in
 // blocks of bytes, each behind a short length prefix; a label of lowercase hexadecimal digits
 // (commit and content hashes) is kept packed two digits to a byte, so a 40-digit hash costs 21
-// bytes, 8 more for its place and about 8 for its hash-table slot.
+// bytes and 8 more for its place. The hash table (5 bytes a slot, at most 70% full) is needed only
+// while labels are added, and releaseLookup() frees it.
 class LabelTable {
   public:
     // The most labels a table holds: node numbers must fit the edge records' 31 bits.
@@ -35,15 +36,23 @@ class LabelTable {
     // kMaxLabels labels and std::bad_alloc when memory runs out.
     std::uint32_t intern(std::string_view label);
 
-    std::size_t size() const { return places_.size(); }
+    // intern() of labels[0], labels[1], ... in that order, into nodes[i]. Faster on large
+    // batches: it fetches the hash-table slots and stored labels of the labels a few places
+    // ahead while it compares the current one, so their cache misses overlap.
+    void internAll(const std::string_view* labels, std::size_t count, std::uint32_t* nodes);
+
+    // Sizes the hash table for `labels` labels in all, so that it need not grow (and rehash)
+    // until then.
+    void reserve(std::size_t labels);
+
+    // Frees the hash table; a later intern() builds it again.
+    void releaseLookup();
+
+    std::size_t size() const { return count_; }
 
     // Appends the label of node `node` (< size()) to out.
     void appendLabel(std::uint32_t node, std::string& out) const;
     std::string label(std::uint32_t node) const;
-
-    // Forgets the first `count` labels and numbers the rest from 0 (for a header row read as an
-    // edge before it was known to be one).
-    void dropFirst(std::size_t count);
 
   private:
     struct Stored {
@@ -51,17 +60,37 @@ class LabelTable {
         std::size_t length;  // bytes kept
         bool packed;         // two hexadecimal digits to a byte
     };
+    // A label as looked up: its kept form and hash.
+    struct Key {
+        const unsigned char* bytes;
+        std::size_t length;
+        bool packed;
+        std::uint64_t hash;
+    };
+    static constexpr unsigned kPlaceChunkBits = 20;
+
+    const unsigned char*& place(std::uint32_t node) const {
+        return placeChunks_[node >> kPlaceChunkBits][node & ((1u << kPlaceChunkBits) - 1)];
+    }
     Stored stored(std::uint32_t node) const;
-    const unsigned char* store(const unsigned char* bytes, std::size_t length, bool packed);
-    void growSlots();
+    // The kept form of label (packed into buffer when it is lowercase hexadecimal) and its hash.
+    static Key keyOf(std::string_view label, unsigned char* buffer);
+    std::uint32_t findOrAdd(const Key& key);
+    const unsigned char* store(const Key& key);
+    void growSlots(std::size_t forLabels);
+    std::size_t slotOf(std::uint64_t hash) const { return hash >> (64 - slotBits_); }
 
     static constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
     std::vector<std::unique_ptr<unsigned char[]>> blocks_;
-    std::size_t blockUsed_ = kBlockBytes;       // bytes used in blocks_.back()
-    std::vector<const unsigned char*> places_;  // where each label's length prefix starts
-    std::vector<std::uint32_t> slots_;          // node + 1 by hash, 0 when free; power of two
+    std::size_t blockUsed_ = kBlockBytes;  // bytes used in blocks_.back()
+    // Where each label's length prefix starts, in chunks of 2^20, so that growing never copies.
+    std::vector<std::unique_ptr<const unsigned char*[]>> placeChunks_;
+    std::size_t count_ = 0;
+    std::vector<std::uint32_t> slots_;  // node + 1 by hash, 0 when free; a power of two
+    std::vector<std::uint8_t> tags_;    // 8 more bits of each slot's hash
     unsigned slotBits_ = 0;
-    std::vector<unsigned char> scratch_;  // the packed form of the label being looked up
+    std::vector<unsigned char> scratch_;  // packed forms of the labels being looked up
+    std::vector<Key> keys_;
     bool numbers_ = false;
 };
 

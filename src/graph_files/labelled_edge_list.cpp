@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -39,10 +40,22 @@ class LabelledTableReader {
             line_ += std::count(p, next, '\n');
             p = next;
         }
+        numberPending();
         return static_cast<std::size_t>(p - begin);
     }
 
+    // Readies the hash table for the labels of a file `share` (0 to 1] of which has been read.
+    void expectRest(double share) {
+        if (share > 0 && share < 1) {
+            guardMemory([&] {
+                list_.labels.reserve(
+                    static_cast<std::size_t>(double(list_.labels.size()) / share * 1.05));
+            });
+        }
+    }
+
     LabelledEdgeList finish() {
+        list_.labels.releaseLookup();
         list_.graph.n = static_cast<std::int64_t>(list_.labels.size());
         if (anyExtras_) {
             // The first record of each edge gives its extra columns.
@@ -174,19 +187,46 @@ class LabelledTableReader {
         return true;
     }
 
+    // Labels are numbered a piece at a time (see numberPending); until then they are views of
+    // the piece, or of decoded_ for quoted CSV fields.
     void addEdge(const char* recordStart, std::string_view source, std::string_view target,
                  std::string_view extra) {
         if (source.empty()) failAt(recordStart, recordStart, "the source label is empty");
         if (target.empty()) failAt(recordStart, recordStart, "the target label is empty");
-        try {
-            const std::uint64_t s = list_.labels.intern(source);
-            const std::uint64_t t = list_.labels.intern(target);
-            list_.graph.records.push_back(s << 32 | t);
+        guardMemory([&] {
+            for (std::string_view label : {source, target}) {
+                if (label.data() == sourceText_.data() || label.data() == targetText_.data()) {
+                    label = decoded_.emplace_back(label);
+                }
+                pending_.push_back(label);
+            }
+            ++records_;
             if (!extra.empty() && !anyExtras_) {
                 anyExtras_ = true;
-                extraTexts_.resize(list_.graph.records.size() - 1);
+                extraTexts_.resize(records_ - 1);
             }
             if (anyExtras_) extraTexts_.emplace_back(extra);
+        });
+    }
+
+    // Numbers the labels of the records read since the last call, and stores the records.
+    void numberPending() {
+        guardMemory([&] {
+            nodes_.resize(pending_.size());
+            list_.labels.internAll(pending_.data(), pending_.size(), nodes_.data());
+            auto& records = list_.graph.records;
+            for (std::size_t i = 0; i < nodes_.size(); i += 2) {
+                records.push_back(std::uint64_t{nodes_[i]} << 32 | nodes_[i + 1]);
+            }
+        });
+        pending_.clear();
+        decoded_.clear();
+    }
+
+    template <typename Work>
+    void guardMemory(Work&& work) {
+        try {
+            work();
         } catch (const std::length_error&) {
             fail(Status::TooLarge,
                  describeAt(path_, line_, "more than 2147483647 distinct labels"));
@@ -195,7 +235,7 @@ class LabelledTableReader {
                  describeAt(path_, line_,
                             "not enough memory for the labels of " +
                                 std::to_string(list_.labels.size()) + " nodes and " +
-                                std::to_string(list_.graph.records.size()) + " edges"));
+                                std::to_string(records_) + " edges"));
         }
     }
 
@@ -206,6 +246,10 @@ class LabelledTableReader {
     bool anyExtras_ = false;
     std::vector<std::string> extraTexts_;  // by record, once any record has extra columns
     std::string sourceText_, targetText_, otherText_;
+    std::size_t records_ = 0;
+    std::vector<std::string_view> pending_;  // labels not numbered yet, source and target
+    std::deque<std::string> decoded_;        // quoted labels among them (a deque never moves them)
+    std::vector<std::uint32_t> nodes_;
 };
 
 namespace {
@@ -254,6 +298,11 @@ LabelledEdgeList readLabelledEdgeList(const std::string& path, TableDialect dial
             } catch (const std::bad_alloc&) {
                 fail(Status::TooLarge, describeAt(path, "a record too long for memory"));
             }
+        }
+        // The first piece tells how many labels the file holds: growing the hash table to that
+        // at once saves rehashing it at every doubling.
+        if (done == used && file.sizeHint() > 0) {
+            reader.expectRest(double(done) / double(file.sizeHint()));
         }
         if (progress && file.sizeHint() > 0) {
             progress(std::min(1.0, double(done) / double(file.sizeHint())));
