@@ -47,6 +47,7 @@ struct BadInput {
     int exitCode;              // from the command line
     std::string fragment;      // in the message and on standard error
     std::string written = {};  // on success: the output (reduce) or edge list (weakest link)
+    std::string inputName = "input.txt";  // its extension tells the format
 };
 
 // Names a failing case by its name rather than its bytes.
@@ -61,6 +62,16 @@ std::string repeat(const std::string& piece, int times) {
     std::string text;
     for (int i = 0; i < times; ++i) text += piece;
     return text;
+}
+
+// A .npy file: the header numpy writes for descr and shape, then payload bytes of zeros.
+std::string npy(const std::string& descr, const std::string& shape, std::size_t payload) {
+    std::string header =
+        "{'descr': '" + descr + "', 'fortran_order': False, 'shape': " + shape + ", }";
+    while ((10 + header.size() + 1) % 64 != 0) header += ' ';
+    header += '\n';
+    return "\x93NUMPY\x01\x00"s + static_cast<char>(header.size()) + '\0' + header +
+           std::string(payload, '\0');
 }
 
 const std::vector<BadInput>& cases() {
@@ -99,8 +110,7 @@ const std::vector<BadInput>& cases() {
         {"edges record cut short", J::Reduce, I::Text, "0 edge 1\n2 edge\n", O::Fresh, false,
          FWPRUNE_ERROR_FORMAT, 3, ":2: the file ends inside a record"},
         {"edges output in a missing directory", J::Reduce, I::Text, "0 edge 1\n",
-         O::InMissingDirectory, false, FWPRUNE_ERROR_IO, 3,
-         "cannot create output file: "},
+         O::InMissingDirectory, false, FWPRUNE_ERROR_IO, 3, "cannot create output file: "},
         {"edges output is a directory", J::Reduce, I::Text, "0 edge 1\n", O::IsADirectory, false,
          FWPRUNE_ERROR_IO, 3, "cannot replace output file: "},
         {"edges output is the input", J::Reduce, I::Text, "0 edge 1\n1 edge 2\n0 edge 2\n",
@@ -143,6 +153,45 @@ const std::vector<BadInput>& cases() {
          O::SameAsInput, false, FWPRUNE_OK, 0, "", "0 edge 0\n0 edge 1\n1 edge 1\n"},
         {"matrix empty edge list path", J::WeakestLink, I::Text, "0\n", O::EmptyPath, false,
          FWPRUNE_ERROR_INVALID_ARGUMENT, 2, "the edge list path is empty"},
+
+        // Labelled edge lists, DOT and .npy, told by the input's extension.
+        {"csv unterminated quote", J::Reduce, I::Text, "a,b\n\"c,d\n", O::Fresh, false,
+         FWPRUNE_ERROR_FORMAT, 3, "input.csv:2: a quoted field is not closed", "", "input.csv"},
+        {"csv text after a closing quote", J::Reduce, I::Text, "a,b\n\"c\"x,d\n", O::Fresh, false,
+         FWPRUNE_ERROR_FORMAT, 3, "input.csv:2: text after the closing quote", "", "input.csv"},
+        {"tsv record without a target", J::Reduce, I::Text, "# c\na\tb\nc\n", O::Fresh, false,
+         FWPRUNE_ERROR_FORMAT, 3, "input.tsv:3: a record needs a source and a target", "",
+         "input.tsv"},
+        {"dot syntax error", J::Reduce, I::Text, "digraph {\n  a -> ;\n}\n", O::Fresh, false,
+         FWPRUNE_ERROR_FORMAT, 3, "input.dot:2:8: expected an ID", "", "input.dot"},
+        {"dot undirected graph", J::Reduce, I::Text, "graph { a -- b }", O::Fresh, false,
+         FWPRUNE_ERROR_FORMAT, 3, "input.gv:1:1: an undirected graph", "", "input.gv"},
+        {"dot undirected edge", J::Reduce, I::Text, "digraph { a -- b }", O::Fresh, false,
+         FWPRUNE_ERROR_FORMAT, 3, "input.dot:1:13: an undirected edge '--'", "", "input.dot"},
+        {"npy for the reduction", J::Reduce, I::Text, npy("<f4", "(1, 1)", 4), O::Fresh, false,
+         FWPRUNE_ERROR_INVALID_ARGUMENT, 2, "holds a weight matrix", "", "input.npy"},
+        {"npy int matrix", J::WeakestLink, I::Text, npy("<i4", "(2, 2)", 16), O::Fresh, false,
+         FWPRUNE_ERROR_FORMAT, 3, "holds int32 values", "", "input.npy"},
+        {"npy complex matrix", J::WeakestLink, I::Text, npy("<c8", "(2, 2)", 32), O::Fresh, false,
+         FWPRUNE_ERROR_FORMAT, 3, "holds complex64 values", "", "input.npy"},
+        {"npy object matrix", J::WeakestLink, I::Text, npy("|O", "(2, 2)", 16), O::Fresh, false,
+         FWPRUNE_ERROR_FORMAT, 3, "holds object values", "", "input.npy"},
+        {"npy 1-D array", J::WeakestLink, I::Text, npy("<f8", "(4,)", 32), O::Fresh, false,
+         FWPRUNE_ERROR_FORMAT, 3, "holds a 1-D array", "", "input.npy"},
+        {"npy not square", J::WeakestLink, I::Text, npy("<f8", "(2, 3)", 48), O::Fresh, false,
+         FWPRUNE_ERROR_FORMAT, 3, "2 x 3 matrix, which is not square", "", "input.npy"},
+        {"npy truncated", J::WeakestLink, I::Text, npy("<f4", "(3, 3)", 30), O::Fresh, false,
+         FWPRUNE_ERROR_FORMAT, 3,
+         "holds 30 bytes of elements where its header's shape (3, 3) "
+         "needs 36",
+         "", "input.npy"},
+        {"npy header lies about its size", J::WeakestLink, I::Text, npy("<f4", "(2, 2)", 36),
+         O::Fresh, false, FWPRUNE_ERROR_FORMAT, 3, "holds 36 bytes of elements", "", "input.npy"},
+        {"npy cut inside its header", J::WeakestLink, I::Text,
+         npy("<f4", "(2, 2)", 0).substr(0, 40), O::Fresh, false, FWPRUNE_ERROR_FORMAT, 3,
+         "the .npy header is cut short", "", "input.npy"},
+        {"npy past the dense limit", J::WeakestLink, I::Text, npy("<f4", "(46341, 46341)", 0),
+         O::Fresh, false, FWPRUNE_ERROR_TOO_LARGE, 3, "46341", "", "input.npy"},
     };
     return table;
 }
@@ -153,7 +202,7 @@ struct Paths {
 };
 
 Paths prepare(const BadInput& c, const ScratchDir& dir) {
-    Paths p{dir.file("input.txt"), dir.file("output.txt"), dir.file("matrix.txt")};
+    Paths p{dir.file(c.inputName), dir.file("output.txt"), dir.file("matrix.txt")};
     if (c.input == Input::Text) writeText(p.input, c.text);
     if (c.input == Input::Directory) std::filesystem::create_directory(p.input);
     switch (c.output) {

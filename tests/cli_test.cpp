@@ -297,6 +297,19 @@ TEST(CommandLine, FileErrorsExitWithThreeAndNameTheFile) {
         EXPECT_FALSE(testing::fileExists(dir.file(name)));
 }
 
+TEST(CommandLine, LabelFilePastTheMemoryLimitIsAFileError) {
+    ScratchDir dir;
+    // One label of 300 MB (a sparse file: no disk is used) cannot be held in 192 MiB of address
+    // space.
+    const std::string big = dir.file("big.tsv");
+    writeText(big, "");
+    std::filesystem::resize_file(big, std::uintmax_t{300} << 20);
+    std::ofstream(big, std::ios::app) << "\tb\n";
+    expectOneErrorLine(runCli({"reduce", big, dir.file("out.tsv")}, {"", "", "ulimit -v 196608;"}),
+                       3, {big});
+    EXPECT_FALSE(testing::fileExists(dir.file("out.tsv")));
+}
+
 TEST(CommandLine, EngineErrorsExitWithFour) {
     ScratchDir dir;
     // The largest graph the format allows needs 256 MiB of bits on the CPU engine; an address
