@@ -87,6 +87,19 @@ auto readOrInputError(Read&& read) -> std::optional<decltype(read())> {
     }
 }
 
+// The same for readers of labelled graphs, whose results carry no n of the per-thread counts.
+template <typename Read>
+auto parsedOrInputError(Read&& read) -> std::optional<decltype(read())> {
+    try {
+        return read();
+    } catch (const Error& error) {
+        require(isInputError(error), "only input errors", error.what());
+        require(std::string_view(error.what()).rfind("fuzz.txt", 0) == 0,
+                "message names the file first", error.what());
+        return std::nullopt;
+    }
+}
+
 inline bool sameBits(float a, float b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }

@@ -17,7 +17,7 @@ seed="${FWPRUNE_FUZZ_SEED:-1}"
 CC=clang-14 CXX=clang++-14 cmake -S "$root/fuzz" -B "$build" -G Ninja \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 targets=(edge_list_parser edge_list_chunks weight_matrix_parser weight_matrix_chunks reduction_pipeline
-    weakest_link_pipeline)
+    weakest_link_pipeline labelled_edge_list dot_graph npy_matrix)
 ninja -C "$build" "${targets[@]/#/fuzz_}"
 
 failed=0

@@ -346,6 +346,7 @@ class DotParser {
     void parseSubgraph(Statement& s) {
         s.kind = Statement::Kind::Subgraph;
         s.span.begin = tokenStart_;
+        s.firstEdge = g_.graph.records.size();
         if (isKeyword("subgraph")) {
             next();
             if (token_ == Token::Id) readId();
@@ -354,6 +355,7 @@ class DotParser {
         s.body = std::make_unique<Block>();
         parseBlock(*s.body);
         s.span.end = tokenEnd_;
+        s.ownEdges = s.endEdge = g_.graph.records.size();
         next();
     }
 
@@ -602,6 +604,13 @@ class DotWriter {
             copy(cursor, s.span.begin);
             emitChanged(s);
             cursor = s.span.end;
+            // The replacement may end in a name where the statement ended in a bracket: keep it
+            // apart from a name that follows.
+            if (cursor < g_.text.size() && !out_.empty() &&
+                isIdChar(static_cast<unsigned char>(out_.back())) &&
+                !isTokenSeparator(g_.text[cursor])) {
+                out_ += ' ';
+            }
         }
         copy(cursor, outer.end);
     }

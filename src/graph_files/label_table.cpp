@@ -41,15 +41,7 @@ struct HexTable {
 };
 constexpr HexTable kHex{};
 
-// Length prefix: (bytes kept << 1 | packed), seven bits a byte, low bits first.
-std::size_t prefixLength(std::uint64_t value) {
-    std::size_t n = 1;
-    while (value >= 0x80) {
-        value >>= 7;
-        ++n;
-    }
-    return n;
-}
+// Length prefix (see store): (bytes kept << 1 | packed), seven bits a byte, low bits first.
 
 std::uint8_t tagOf(std::uint64_t hash) {
     return static_cast<std::uint8_t>(hash);
@@ -92,21 +84,23 @@ LabelTable::Key LabelTable::keyOf(std::string_view label, unsigned char* buffer)
 }
 
 const unsigned char* LabelTable::store(const Key& key) {
-    const std::uint64_t prefix = std::uint64_t{key.length} << 1 | (key.packed ? 1u : 0u);
-    const std::size_t need = prefixLength(prefix) + key.length;
-    if (kBlockBytes - blockUsed_ < need) {
+    unsigned char prefix[10];
+    std::size_t prefixBytes = 0;
+    std::uint64_t value = std::uint64_t{key.length} << 1 | (key.packed ? 1u : 0u);
+    for (; value >= 0x80; value >>= 7)
+        prefix[prefixBytes++] = static_cast<unsigned char>(value | 0x80);
+    prefix[prefixBytes++] = static_cast<unsigned char>(value);
+    const std::size_t need = prefixBytes + key.length;
+    if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < need) {
         // A label longer than a block gets a block of its own size.
-        blocks_.push_back(std::make_unique<unsigned char[]>(std::max(need, kBlockBytes)));
-        blockUsed_ = 0;
+        blocks_.emplace_back();
+        blocks_.back().reserve(std::max(need, kBlockBytes));
     }
-    unsigned char* const start = blocks_.back().get() + blockUsed_;
-    unsigned char* p = start;
-    std::uint64_t value = prefix;
-    for (; value >= 0x80; value >>= 7) *p++ = static_cast<unsigned char>(value | 0x80);
-    *p++ = static_cast<unsigned char>(value);
-    std::memcpy(p, key.bytes, key.length);
-    blockUsed_ += need;
-    return start;
+    std::vector<unsigned char>& block = blocks_.back();
+    const std::size_t at = block.size();
+    block.insert(block.end(), prefix, prefix + prefixBytes);
+    block.insert(block.end(), key.bytes, key.bytes + key.length);
+    return block.data() + at;
 }
 
 void LabelTable::growSlots(std::size_t forLabels) {
@@ -143,11 +137,12 @@ std::uint32_t LabelTable::findOrAdd(const Key& key) {
     }
     if (count_ >= kMaxLabels) throw std::length_error("too many labels");
     if ((count_ >> kPlaceChunkBits) == placeChunks_.size()) {
-        placeChunks_.push_back(
-            std::make_unique<const unsigned char*[]>(std::size_t{1} << kPlaceChunkBits));
+        placeChunks_.emplace_back();
+        placeChunks_.back().reserve(std::size_t{1} << kPlaceChunkBits);
     }
     const auto node = static_cast<std::uint32_t>(count_);
-    place(node) = store(key);
+    const unsigned char* const stored = store(key);
+    placeChunks_.back().push_back(stored);
     ++count_;
     slots_[i] = node + 1;
     tags_[i] = tag;

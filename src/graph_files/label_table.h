@@ -69,7 +69,7 @@ class LabelTable {
     };
     static constexpr unsigned kPlaceChunkBits = 20;
 
-    const unsigned char*& place(std::uint32_t node) const {
+    const unsigned char* const& place(std::uint32_t node) const {
         return placeChunks_[node >> kPlaceChunkBits][node & ((1u << kPlaceChunkBits) - 1)];
     }
     Stored stored(std::uint32_t node) const;
@@ -81,10 +81,11 @@ class LabelTable {
     std::size_t slotOf(std::uint64_t hash) const { return hash >> (64 - slotBits_); }
 
     static constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
-    std::vector<std::unique_ptr<unsigned char[]>> blocks_;
-    std::size_t blockUsed_ = kBlockBytes;  // bytes used in blocks_.back()
+    // Each block is reserved at its full size and only appended to, so it never moves, and its
+    // memory is touched only as labels fill it.
+    std::vector<std::vector<unsigned char>> blocks_;
     // Where each label's length prefix starts, in chunks of 2^20, so that growing never copies.
-    std::vector<std::unique_ptr<const unsigned char*[]>> placeChunks_;
+    std::vector<std::vector<const unsigned char*>> placeChunks_;
     std::size_t count_ = 0;
     std::vector<std::uint32_t> slots_;  // node + 1 by hash, 0 when free; a power of two
     std::vector<std::uint8_t> tags_;    // 8 more bits of each slot's hash

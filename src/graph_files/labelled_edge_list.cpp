@@ -271,7 +271,9 @@ LabelledEdgeList readLabelledEdgeList(const std::string& path, TableDialect dial
     LabelledTableReader reader(path, dialect, header);
     std::vector<char> buffer;
     try {
-        buffer.resize(kPieceBytes);
+        // A small file needs no more than its size.
+        buffer.resize(file.sizeHint() > 0 ? std::min(kPieceBytes, file.sizeHint() + 1)
+                                          : kPieceBytes);
     } catch (const std::bad_alloc&) {
         fail(Status::OutOfMemory, describeAt(path, "not enough memory for a read buffer"));
     }

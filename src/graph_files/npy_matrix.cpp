@@ -168,16 +168,21 @@ class HeaderDict {
             order = descr[i++];
         const char kind = i < descr.size() ? descr[i++] : '\0';
         const std::string size = descr.substr(std::min(i, descr.size()));
+        // The element size in bits, as numpy names types ("int32"); a size that is no small
+        // number is shown as written.
+        const bool smallSize = !size.empty() && size.size() <= 3 &&
+                               size.find_first_not_of("0123456789") == std::string::npos;
+        const std::string bits = smallSize ? std::to_string(std::stoi(size) * 8) : "(" + size + ")";
         const auto name = [&]() -> std::string {
             switch (kind) {
                 case 'f':
-                    return "float" + std::to_string(std::atoi(size.c_str()) * 8);
+                    return "float" + bits;
                 case 'i':
-                    return "int" + std::to_string(std::atoi(size.c_str()) * 8);
+                    return "int" + bits;
                 case 'u':
-                    return "uint" + std::to_string(std::atoi(size.c_str()) * 8);
+                    return "uint" + bits;
                 case 'c':
-                    return "complex" + std::to_string(std::atoi(size.c_str()) * 8);
+                    return "complex" + bits;
                 case 'b':
                     return "bool";
                 case 'O':
