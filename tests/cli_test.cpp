@@ -554,28 +554,40 @@ bool waitFor(Ready&& ready) {
     return ready();
 }
 
+// `reduce - output` with the record "0 edge 1" on standard input, which stays open (the write end
+// is in `input`), so that the program waits with its copy of standard input on disk; spooled
+// tells whether that copy appeared.
+struct RunWaitingOnInput {
+    pid_t child;
+    int input;
+    bool spooled;
+};
+RunWaitingOnInput startWaitingOnInput(const std::string& output, const ScratchDir& temporary,
+                                      std::initializer_list<int> ignored = {}) {
+    int input[2];
+    if (::pipe2(input, O_CLOEXEC) != 0) return {-1, -1, false};
+    const pid_t child = spawnCli({"reduce", "-", output}, input[0], temporary.file(""), ignored);
+    ::close(input[0]);
+    const bool written = child > 0 && ::write(input[1], "0 edge 1\n", 9) == 9;
+    const bool spooled = written && waitFor([&] {
+                             for (const std::string& entry : temporary.entries()) {
+                                 if (testing::fileExists(temporary.file(entry + "/stdin")))
+                                     return true;
+                             }
+                             return false;
+                         });
+    return {child, input[1], spooled};
+}
+
 TEST(CommandLine, TerminationSignalRemovesTemporaries) {
     ScratchDir temporary;
-    int input[2];
-    ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
-    const pid_t child =
-        spawnCli({"reduce", "-", temporary.file("never.txt")}, input[0], temporary.file(""));
-    ::close(input[0]);
-    ASSERT_GT(child, 0);
-    ASSERT_EQ(::write(input[1], "0 edge 1\n", 9), 9);
-
-    // Standard input stays open, so the program waits with its copy of it on disk.
-    const bool sawSpool = waitFor([&] {
-        for (const std::string& entry : temporary.entries()) {
-            if (testing::fileExists(temporary.file(entry + "/stdin"))) return true;
-        }
-        return false;
-    });
-    ::kill(child, SIGTERM);
+    const RunWaitingOnInput run = startWaitingOnInput(temporary.file("never.txt"), temporary);
+    ASSERT_GT(run.child, 0);
+    ::kill(run.child, SIGTERM);
     int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ::close(input[1]);
-    ASSERT_TRUE(sawSpool) << "standard input was never copied to a temporary file";
+    ASSERT_EQ(::waitpid(run.child, &status, 0), run.child);
+    ::close(run.input);
+    ASSERT_TRUE(run.spooled) << "standard input was never copied to a temporary file";
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
     EXPECT_EQ(temporary.entries(), std::vector<std::string>{});
 }
@@ -584,26 +596,16 @@ TEST(CommandLine, SignalsIgnoredAtTheStartStayIgnored) {
     // As under `nohup`, or a script's `cmd &` (SIGINT ignored): those signals do not end the run.
     ScratchDir dir;
     ScratchDir temporary;
-    int input[2];
-    ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
-    const pid_t child = spawnCli({"reduce", "-", dir.file("out.txt")}, input[0], temporary.file(""),
-                                 {SIGHUP, SIGINT});
-    ::close(input[0]);
-    ASSERT_GT(child, 0);
-    ASSERT_EQ(::write(input[1], "0 edge 1\n", 9), 9);
-    const bool sawSpool = waitFor([&] {
-        for (const std::string& entry : temporary.entries()) {
-            if (testing::fileExists(temporary.file(entry + "/stdin"))) return true;
-        }
-        return false;
-    });
-    ::kill(child, SIGHUP);
-    ::kill(child, SIGINT);
-    ASSERT_EQ(::write(input[1], "1 edge 2\n0 edge 2\n", 18), 18);
-    ::close(input[1]);
+    const RunWaitingOnInput run =
+        startWaitingOnInput(dir.file("out.txt"), temporary, {SIGHUP, SIGINT});
+    ASSERT_GT(run.child, 0);
+    ::kill(run.child, SIGHUP);
+    ::kill(run.child, SIGINT);
+    ASSERT_EQ(::write(run.input, "1 edge 2\n0 edge 2\n", 18), 18);
+    ::close(run.input);
     int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(sawSpool);
+    ASSERT_EQ(::waitpid(run.child, &status, 0), run.child);
+    EXPECT_TRUE(run.spooled);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     EXPECT_EQ(readText(dir.file("out.txt")), "0 edge 1\n1 edge 2\n");
     EXPECT_EQ(temporary.entries(), std::vector<std::string>{});
