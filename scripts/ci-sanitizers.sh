@@ -23,8 +23,9 @@ configure_and_build() {  # build-dir flags
 # sanitizer can add; the unsanitized run covers it.
 slow='LargestGraphThatFitsTheCellCountIsAccepted'
 # Tests that cap the address space (ulimit -v, RLIMIT_AS) cannot run where the sanitizers reserve
-# terabytes of it for their shadow memory; the unsanitized run covers them.
-capped='EngineErrorsExitWithFour'
+# terabytes of it for their shadow memory, nor can one that weighs a run's peak memory; the
+# unsanitized run covers them.
+capped='EngineErrorsExitWithFour|InputThatCannotHoldItsGraph|MemoryFollowsTheData'
 
 if [ "$which" = asan ] || [ "$which" = all ]; then
     build="${FWPRUNE_ASAN_BUILD:-$root/build-asan}"
