@@ -1,4 +1,5 @@
-// Parse and format rates of the two text formats, in bytes of text per second. Files go to
+// Parse and format rates of the two text formats, in bytes of text per second, and the
+// labelled and .npy formats beside them. Files go to
 // $FWPRUNE_BENCH_DIR when set (a tmpfs such as /dev/shm takes the disk out of the writing
 // figures), else /tmp.
 #include <benchmark/benchmark.h>
@@ -12,7 +13,9 @@
 #include <vector>
 
 #include "graph_files/edge_list.h"
+#include "graph_files/npy_matrix.h"
 #include "graph_files/weight_matrix.h"
+#include "pipelines/pipelines.h"
 
 namespace {
 
@@ -150,6 +153,102 @@ void WriteSortedEdges(benchmark::State& state) {
 BENCHMARK(WriteSortedEdges)
     ->Args({4000, 1})
     ->Args({4000, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// A version history of m commits (each names its parent, every eighth also an older one) as
+// native text with the commits' numbers and as TSV with 40-digit hexadecimal hashes, the same
+// graph either way: the labelled formats' cost beside the native one's, file to file.
+std::string commitHash(std::uint64_t commit) {
+    std::string hash;
+    for (int part = 0; part < 3; ++part) {
+        std::uint64_t x = (commit + 1) * 0x9e3779b97f4a7c15u + part;
+        x ^= x >> 31;
+        x *= 0xbf58476d1ce4e5b9u;
+        x ^= x >> 29;
+        char digits[17];
+        std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(x));
+        hash += digits;
+    }
+    return hash.substr(0, 40);
+}
+
+const std::string& historyFile(bool labelled) {
+    static const std::string paths[2] = {benchFile("fwprune-bench-history.txt"),
+                                         benchFile("fwprune-bench-history.tsv")};
+    static bool written = false;
+    if (!written) {
+        constexpr std::uint64_t kCommits = 1000000;
+        std::mt19937 random(3);
+        std::FILE* text = std::fopen(paths[0].c_str(), "wb");
+        std::FILE* tsv = std::fopen(paths[1].c_str(), "wb");
+        for (std::uint64_t c = 1; c < kCommits; ++c) {
+            std::uint64_t parents[2] = {c - 1, c >= 20 && c % 8 == 0 ? c - 1 - random() % 19 : c};
+            for (const std::uint64_t p : parents) {
+                if (p == c) continue;
+                std::fprintf(text, "%llu edge %llu\n", static_cast<unsigned long long>(c),
+                             static_cast<unsigned long long>(p));
+                std::fprintf(tsv, "%s\t%s\n", commitHash(c).c_str(), commitHash(p).c_str());
+            }
+        }
+        std::fclose(text);
+        std::fclose(tsv);
+        written = true;
+    }
+    return paths[labelled ? 1 : 0];
+}
+
+// Argument: 0 for node numbers, 1 for hexadecimal labels. Items are edges read.
+void ReduceHistoryFile(benchmark::State& state) {
+    const std::string& input = historyFile(state.range(0) != 0);
+    const std::string output =
+        benchFile(state.range(0) ? "fwprune-bench-reduced.tsv" : "fwprune-bench-reduced.txt");
+    fwprune::RunOptions options;
+    options.inputFormat = fwprune::FileFormat::Auto;
+    options.outputFormat = fwprune::FileFormat::Auto;
+    fwprune::RunStats stats;
+    options.stats = &stats;
+    for (auto _ : state) fwprune::runTransitiveReductionPipeline(input, output, options);
+    state.SetItemsProcessed(state.iterations() * stats.edgesIn);
+    state.counters["read_s"] = stats.seconds[0];
+    state.counters["reduce_s"] = stats.seconds[1];
+    state.counters["write_s"] = stats.seconds[2];
+    std::remove(output.c_str());
+}
+BENCHMARK(ReduceHistoryFile)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same matrix as text and as float32 .npy, read (argument 0) and written (1); bytes are the
+// file's.
+void NpyBesideText(benchmark::State& state, bool npy, bool write) {
+    const int n = 2048;
+    const std::string text = matrixText(n);
+    const fwprune::WeightMatrix m = fwprune::parseWeightMatrix(text, "bench");
+    const std::string path = benchFile(npy ? "fwprune-bench-m.npy" : "fwprune-bench-m.txt");
+    npy ? fwprune::writeNpyMatrix(m, path) : fwprune::writeWeightMatrix(m, path);
+    const auto bytes = static_cast<std::int64_t>(std::filesystem::file_size(path));
+    for (auto _ : state) {
+        if (write) {
+            npy ? fwprune::writeNpyMatrix(m, path) : fwprune::writeWeightMatrix(m, path, 2);
+        } else {
+            benchmark::DoNotOptimize(npy ? fwprune::readNpyMatrix(path, 2)
+                                         : fwprune::readWeightMatrix(path, false, 2));
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * bytes);
+    state.counters["cells_per_s"] =
+        benchmark::Counter(double(state.iterations()) * n * n, benchmark::Counter::kIsRate);
+    std::remove(path.c_str());
+}
+BENCHMARK_CAPTURE(NpyBesideText, read_text, false, false)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(NpyBesideText, read_npy, true, false)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(NpyBesideText, write_text, false, true)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(NpyBesideText, write_npy, true, true)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

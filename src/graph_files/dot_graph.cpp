@@ -13,6 +13,7 @@
 #include "common/cancel.h"
 #include "common/error.h"
 #include "graph_files/text_tokens.h"
+#include "graph_files/whole_file.h"
 
 namespace fwprune {
 namespace dot {
@@ -506,23 +507,7 @@ DotGraph parseDotGraph(std::string text, const std::string& path) {
 }
 
 DotGraph readDotGraph(const std::string& path, const ProgressFunction& progress) {
-    InputFile file(path);
-    std::string text;
-    std::size_t held = 0;
-    try {
-        for (;;) {
-            text.resize(std::max<std::size_t>(held * 2, std::size_t{1} << 20));
-            const std::size_t got = file.readInto(&text[held], text.size() - held);
-            held += got;
-            if (got == 0) break;
-            if (progress && file.sizeHint() > 0)
-                progress(0.5 * std::min(1.0, double(held) / double(file.sizeHint())));
-        }
-    } catch (const std::bad_alloc&) {
-        fail(Status::TooLarge, describeAt(path, "does not fit in memory"));
-    }
-    text.resize(held);
-    DotGraph g = parseDotGraph(std::move(text), path);
+    DotGraph g = parseDotGraph(readWholeFile(path, progressPart(progress, 0, 0.5)), path);
     if (progress) progress(1.0);
     return g;
 }

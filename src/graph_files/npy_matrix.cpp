@@ -13,6 +13,7 @@
 #include "common/parallel.h"
 #include "graph_files/node_counts.h"
 #include "graph_files/text_tokens.h"
+#include "graph_files/whole_file.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -377,21 +378,7 @@ WeightMatrix readNpyMatrix(const std::string& path, int threads, const ProgressF
     if (mapped.mapped()) return parseNpyMatrix(mapped.bytes(), path, threads, progress);
 #endif
     // Not a regular file (a pipe), or no mapping: read it whole.
-    InputFile file(path);
-    std::string bytes;
-    std::size_t held = 0;
-    try {
-        for (;;) {
-            bytes.resize(std::max<std::size_t>(held * 2, std::size_t{1} << 20));
-            const std::size_t got = file.readInto(&bytes[held], bytes.size() - held);
-            held += got;
-            if (got == 0) break;
-        }
-    } catch (const std::bad_alloc&) {
-        fail(Status::TooLarge, describeAt(path, "does not fit in memory"));
-    }
-    bytes.resize(held);
-    return parseNpyMatrix(bytes, path, threads, progress);
+    return parseNpyMatrix(readWholeFile(path), path, threads, progress);
 }
 
 void writeNpyMatrix(const WeightMatrix& matrix, OutputFile& file,
