@@ -186,11 +186,11 @@ typedef struct fwpruneOptions {
     fwpruneCancelCallback cancelRequested; /* default NULL: the job runs to its end */
     void* cancelUserData;
     fwpruneCycles cycles;    /* the reduction's; default FWPRUNE_CYCLES_DROP */
-    const char* removedPath; /* default NULL. The reductions (file and in-memory calls) write
-                                there, with their other outputs (all or none), a tab-separated
-                                table of every input edge that is not in the output, each once,
-                                in output order, and why: "source	target	reason	via	value"
-                                (README, "File formats") */
+    const char* removedPath; /* default NULL. Every job (file and in-memory calls) writes
+                                there, with its other outputs (all or none), a tab-separated
+                                table of every input edge (weighted: cell that is not 2.0) that
+                                is not in the output, each once, in output order, and why:
+                                "source	target	reason	via	value" (README, "File formats") */
     fwpruneFileFormat inputFormat;  /* default FWPRUNE_FORMAT_AUTO (by the name); NULL options,
                                        and a struct from before this field, mean NATIVE */
     fwpruneFileFormat outputFormat; /* the same for the output (weakest link: the matrix) */

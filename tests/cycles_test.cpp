@@ -4,14 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
 #include <vector>
 
 #include "common/error.h"
 #include "cpu/reduction_witnesses.h"
+#include "graph_files/file_io.h"
 #include "pipelines/reduction_cycles.h"
+#include "pipelines/removed_cells.h"
 #include "test_support.h"
 
 namespace fwprune::testing {
@@ -194,6 +198,8 @@ void checkAgainstReference(const Case& c, Cycles cycles, const Outcome& outcome)
                     << what;
                 break;
             }
+            default:
+                ADD_FAILURE() << "a weakest-link reason in a reduction's report: " << what;
         }
     }
 }
@@ -256,6 +262,85 @@ TEST(Cycles, WitnessesBeyondTheWindowAreValidAndMissOnlyKeptEdges) {
             }
             EXPECT_EQ(wide[e] == cpu::kNoWitness, narrow[e] == cpu::kNoWitness);
         }
+    }
+}
+
+// Weakest link: every cell that held an edge and ended absent, once, in row-major order, with
+// the rule that removed it; a replaced cell's witness checked by searches among the input's
+// legs no heavier than the reported weakest link. Weights on a grid of eighths print exactly.
+TEST(RemovedCells, EveryRemovedCellHasItsRuleAndEveryReplacedOneAWitness) {
+    std::mt19937 random(23);
+    ScratchDir dir;
+    for (int trial = 0; trial < 40; ++trial) {
+        const int n = 2 + trial * 3 % 97;
+        const float lower = trial % 4 == 0 ? 0.0f : 0.125f;
+        const float upper = trial % 3 == 0 ? 1.5f : 0.875f;
+        WeightMatrix matrix{n, std::vector<float>(std::size_t(n) * n)};
+        for (float& v : matrix.cells) {
+            const int k = int(random() % 17);
+            v = k == 16 ? WEIGHT_ABSENT : (random() % 10 == 0 ? -1.0f : 1.0f) * float(k) / 8;
+        }
+        const std::vector<float> input = matrix.cells;
+        RunOptions options;
+        options.threads = 2;
+        pruneWeakestLinks(matrix, lower, upper, options);
+        ASSERT_EQ(matrix.cells, referenceWeakestLink(input, n, lower, upper));
+        OutputFile file(dir.file("report.tsv"));
+        writeRemovedCellsReport(input, matrix, upper, file, 2);
+        file.commit();
+
+        std::istringstream report(readText(dir.file("report.tsv")));
+        std::string line;
+        std::getline(report, line);
+        ASSERT_EQ(line, "source\ttarget\treason\tvia\tvalue");
+        const auto at = [&](int i, int j) { return input[std::size_t(i) * n + j]; };
+        // Whether a walk of one or more legs no heavier than `value` leads from `from` to `to`.
+        const auto walks = [&](int from, int to, float value) {
+            std::vector<char> seen(std::size_t(n), 0);
+            std::vector<int> stack{from};
+            while (!stack.empty()) {
+                const int x = stack.back();
+                stack.pop_back();
+                for (int y = 0; y < n; ++y) {
+                    if (y == x || seen[y] || !(std::fabs(at(x, y)) <= value)) continue;
+                    if (y == to) return true;
+                    seen[y] = 1;
+                    stack.push_back(y);
+                }
+            }
+            return false;
+        };
+        for (int i = 0; i < n; ++i) {
+            for (int j = 0; j < n; ++j) {
+                const float before = at(i, j);
+                if (!(matrix.cells[std::size_t(i) * n + j] == WEIGHT_ABSENT) ||
+                    before == WEIGHT_ABSENT)
+                    continue;
+                ASSERT_TRUE(std::getline(report, line)) << "missing " << i << " -> " << j;
+                std::istringstream fields(line);
+                std::string source, target, reason, via, value;
+                std::getline(fields, source, '\t');
+                std::getline(fields, target, '\t');
+                std::getline(fields, reason, '\t');
+                std::getline(fields, via, '\t');
+                std::getline(fields, value, '\t');
+                ASSERT_EQ(source + " " + target, std::to_string(i) + " " + std::to_string(j));
+                if (std::signbit(before)) {
+                    EXPECT_EQ(reason, "negative") << line;
+                } else if (before >= upper) {
+                    EXPECT_EQ(reason, "upper") << line;
+                } else {
+                    ASSERT_EQ(reason, "replaced") << line;
+                    ASSERT_FALSE(via.empty()) << line;
+                    const int w = std::stoi(via);
+                    const float weakest = std::stof(value);
+                    EXPECT_TRUE(w != i && w != j && weakest < before && walks(i, w, weakest) &&
+                                walks(w, j, weakest))
+                        << line;
+                }
+            }
+        }
+        EXPECT_FALSE(std::getline(report, line)) << "unexpected " << line;
     }
 }
 

@@ -21,6 +21,7 @@
 #include "pipelines/phase_timer.h"
 #include "pipelines/pipelines.h"
 #include "pipelines/reduction_cycles.h"
+#include "pipelines/removed_cells.h"
 
 namespace fwprune {
 namespace {
@@ -398,6 +399,15 @@ fwpruneStatus fwprunePruneWeightMatrix(float* weights, int n, size_t rowStride,
                     run.stats->nodes = n;
                     run.stats->edgesIn = present();
                 }
+                // The report needs the matrix before and after, packed; only then is it copied.
+                const bool report = !run.removedPath.empty();
+                const auto packed = [&] {
+                    fwprune::WeightMatrix copy{n, std::vector<float>(std::size_t(n) * n)};
+                    for (std::int64_t i = 0; i < n; ++i)
+                        std::copy(matrix.row(i), matrix.row(i) + n, copy.cells.data() + i * n);
+                    return copy;
+                };
+                const fwprune::WeightMatrix input = report ? packed() : fwprune::WeightMatrix{};
                 fwprune::PhaseTimer sweeps(run, fwprune::Phase::Sweeps);
                 const fwprune::Backend backend = fwprune::pruneWeakestLinksInPlace(
                     matrix, lower_threshold, upper_threshold, run);
@@ -405,6 +415,20 @@ fwpruneStatus fwprunePruneWeightMatrix(float* weights, int n, size_t rowStride,
                 if (run.stats) {
                     run.stats->backend = backend;
                     run.stats->edgesOut = present();
+                }
+                if (!report) return;
+                try {
+                    fwprune::OutputFile file(run.removedPath);
+                    fwprune::writeRemovedCellsReport(input.cells, packed(), upper_threshold, file,
+                                                     run.threads);
+                    file.commit();
+                } catch (...) {
+                    // No report, no change: the caller's matrix gets its input back.
+                    for (std::int64_t i = 0; i < n; ++i) {
+                        std::copy(input.cells.data() + i * n, input.cells.data() + (i + 1) * n,
+                                  matrix.row(i));
+                    }
+                    throw;
                 }
             },
             true);

@@ -543,61 +543,86 @@ void OutputFile::commit() {
 }
 
 void commitTogether(OutputFile& first, OutputFile& second) {
+    OutputFile* const outputs[] = {&first, &second};
+    commitTogether(outputs, 2);
+}
+
+void commitTogether(OutputFile* const* outputs, std::size_t count) {
     checkCancelled();
-    if (!first.inPlace_) checkReplaceable(first.path_, first.target_);
-    if (!second.inPlace_) checkReplaceable(second.path_, second.target_);
-    first.closeTemporary();
-    second.closeTemporary();
-    if (first.inPlace_ || second.inPlace_) {
-        // A stream has had its bytes already; the other output commits alone.
-        if (!first.inPlace_) first.commit();
-        if (!second.inPlace_) second.commit();
+    for (std::size_t k = 0; k < count; ++k) {
+        if (!outputs[k]->inPlace_) checkReplaceable(outputs[k]->path_, outputs[k]->target_);
+    }
+    for (std::size_t k = 0; k < count; ++k) outputs[k]->closeTemporary();
+    bool inPlace = false;
+    for (std::size_t k = 0; k < count; ++k) inPlace |= outputs[k]->inPlace_;
+    if (inPlace) {
+        // A stream has had its bytes already; the other outputs commit alone.
+        for (std::size_t k = 0; k < count; ++k)
+            if (!outputs[k]->inPlace_) outputs[k]->commit();
         return;
     }
-    // Keep the first target's old content under a second name until the second rename is done,
-    // so that a failure there can put it back.
-    std::string backup;
-    int backupRegistration = -1;
-    struct stat old {};
-    const bool existed = ::stat(first.target_.c_str(), &old) == 0;
-    if (existed) {
+    // Keep every target but the last one's old content under a second name until the last rename
+    // is done, so that a failure on the way can put them back.
+    struct Backup {
+        std::string path;
+        int registration = -1;
+        bool existed = false;
+    };
+    std::vector<Backup> backups(count > 0 ? count - 1 : 0);
+    for (std::size_t k = 0; k + 1 < count; ++k) {
+        struct stat old {};
+        const std::string& target = outputs[k]->target_;
+        backups[k].existed = ::stat(target.c_str(), &old) == 0;
         // Without hard links here, the checks above are all the protection left.
-        if (!createRegistered(
-                folderOf(first.target_), backup, backupRegistration,
-                [&](const char* name) { return linkFile(first.target_.c_str(), name); })) {
-            backup.clear();
+        if (backups[k].existed &&
+            !createRegistered(folderOf(target), backups[k].path, backups[k].registration,
+                              [&](const char* name) { return linkFile(target.c_str(), name); })) {
+            backups[k].path.clear();
         }
     }
-    const auto dropBackup = [&] {
-        unregisterTemporary(backupRegistration);
-        if (!backup.empty()) removeFile(backup.c_str());
+    const auto dropBackups = [&] {
+        for (Backup& backup : backups) {
+            unregisterTemporary(backup.registration);
+            if (!backup.path.empty()) removeFile(backup.path.c_str());
+        }
+    };
+    // Puts the targets of outputs[0 .. done) back as they were.
+    const auto restore = [&](std::size_t done) {
+        for (std::size_t k = 0; k < done; ++k) {
+            if (!backups[k].path.empty()) {
+                unregisterTemporary(backups[k].registration);
+                backups[k].registration = -1;
+                if (replaceFile(backups[k].path.c_str(), outputs[k]->target_.c_str()))
+                    backups[k].path.clear();
+            } else if (!backups[k].existed) {
+                removeFile(outputs[k]->target_.c_str());
+            }
+        }
     };
     const CommitInProgress renaming;
     if (!CommitInProgress::mayStart()) {
-        dropBackup();
+        dropBackups();
         fail(Status::Cancelled, "the process is ending: no output was replaced");
     }
     try {
-        first.commit();
+        outputs[0]->commit();
     } catch (...) {
-        dropBackup();
+        dropBackups();
         throw;
     }
-    if (!replaceFile(second.temporaryPath_.c_str(), second.target_.c_str())) {
-        const int error = errno;
-        second.discard();
-        if (!backup.empty()) {
-            unregisterTemporary(backupRegistration);
-            if (replaceFile(backup.c_str(), first.target_.c_str())) backup.clear();
-        } else if (!existed) {
-            removeFile(first.target_.c_str());
+    for (std::size_t k = 1; k < count; ++k) {
+        OutputFile& output = *outputs[k];
+        if (!replaceFile(output.temporaryPath_.c_str(), output.target_.c_str())) {
+            const int error = errno;
+            for (std::size_t rest = k; rest < count; ++rest) outputs[rest]->discard();
+            restore(k);
+            dropBackups();
+            failToReplace(output.path_, error);
         }
-        dropBackup();
-        failToReplace(second.path_, error);
+        unregisterTemporary(output.registration_);
+        output.temporaryPath_.clear();
     }
-    unregisterTemporary(second.registration_);
-    second.temporaryPath_.clear();
-    dropBackup();
+    dropBackups();
 }
 
 void removeTemporaryFiles() noexcept {

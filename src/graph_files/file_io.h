@@ -57,7 +57,7 @@ class OutputFile {
     const std::string& path() const { return path_; }
 
   private:
-    friend void commitTogether(OutputFile& first, OutputFile& second);
+    friend void commitTogether(OutputFile* const* outputs, std::size_t count);
 
     void openInPlace();
     void closeTemporary();
@@ -76,6 +76,9 @@ class OutputFile {
 // be replaced, and if the second rename fails nonetheless, the first target gets its old content
 // back. When both name one file, it ends holding the second.
 void commitTogether(OutputFile& first, OutputFile& second);
+// The same for `count` outputs: every target is replaced, or none is (in-place outputs aside);
+// when several name one file, it ends holding the last of them.
+void commitTogether(OutputFile* const* outputs, std::size_t count);
 
 // Removes every temporary file that an OutputFile of this process holds at this moment, after
 // waiting for a commitTogether() that is between its renames to finish. Async-signal-safe: only

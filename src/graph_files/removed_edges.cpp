@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "graph_files/number_text.h"
 #include "graph_files/row_writer.h"
 
 namespace fwprune {
@@ -19,6 +20,12 @@ const char* removalReasonName(RemovalReason reason) {
             return "condensed";
         case RemovalReason::Represented:
             return "represented";
+        case RemovalReason::Replaced:
+            return "replaced";
+        case RemovalReason::Negative:
+            return "negative";
+        case RemovalReason::Upper:
+            return "upper";
     }
     return "";
 }
@@ -47,6 +54,72 @@ void writeRemovedEdges(const std::vector<RemovedEdge>& removed, OutputFile& file
                 out = std::to_chars(out, out + 10, edge.value).ptr;
             *out++ = '\n';
             return out;
+        },
+        progress);
+}
+
+namespace {
+
+// formatWeight with a memory: a report repeats a few thousand weakest links (those of the walks
+// through its hubs) millions of times, and copying their text is several times cheaper than
+// formatting it again.
+class FormattedValues {
+  public:
+    char* format(float value, char* out) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        Entry& entry = entries_[(bits ^ bits >> 13) % kEntries];
+        if (entry.length == 0 || entry.bits != bits) {
+            entry.bits = bits;
+            entry.length = static_cast<std::uint8_t>(formatWeight(value, entry.text) - entry.text);
+        }
+        return std::copy_n(entry.text, entry.length, out);
+    }
+
+  private:
+    static constexpr std::size_t kEntries = 4096;
+    struct Entry {
+        std::uint32_t bits = 0;
+        std::uint8_t length = 0;
+        char text[16];
+    };
+    std::vector<Entry> entries_ = std::vector<Entry>(kEntries);
+};
+
+}  // namespace
+
+void writeRemovedCells(std::int64_t n, OutputFile& file, int threads, const ExplainRow& explainRow,
+                       const ProgressFunction& progress) {
+    file.write("source\ttarget\treason\tvia\tvalue\n");
+    // Three node numbers, the longest word, a value and five separators.
+    constexpr std::size_t kMaxBytes = 3 * 10 + 11 + 16 + 5;
+    writeRows(
+        file, n, static_cast<std::size_t>(n) * 40 + 16, threads,
+        [&](std::int64_t i, TextBuffer& text) {
+            thread_local std::vector<RemovedCell> cells;
+            thread_local FormattedValues values;
+            cells.clear();
+            explainRow(i, cells);
+            char* out = text.room(cells.size() * kMaxBytes);
+            char prefix[16];
+            char* const prefixEnd = std::to_chars(prefix, prefix + 10, i).ptr;
+            for (const RemovedCell& cell : cells) {
+                out = std::copy(prefix, prefixEnd, out);
+                *out++ = '\t';
+                out = std::to_chars(out, out + 10, cell.column).ptr;
+                *out++ = '\t';
+                const char* const word = removalReasonName(cell.reason);
+                out = std::copy_n(word, std::strlen(word), out);
+                *out++ = '\t';
+                const bool witnessed =
+                    cell.reason != RemovalReason::Replaced || cell.via != RemovedCell::kNoVia;
+                if (cell.reason == RemovalReason::Replaced && witnessed)
+                    out = std::to_chars(out, out + 10, cell.via).ptr;
+                *out++ = '\t';
+                if (witnessed) out = values.format(cell.value, out);
+                *out++ = '\n';
+            }
+            text.commit(out);
         },
         progress);
 }

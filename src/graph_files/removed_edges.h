@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "common/progress.h"
@@ -17,6 +18,10 @@ enum class RemovalReason : std::uint8_t {
     SelfLoop,     // no via
     Condensed,    // inside a component kept as one cycle; via: the cycle's first (smallest) node
     Represented,  // another edge joins the same two components; via, value: its source, target
+    // Weakest link:
+    Replaced,  // via: a node of a better walk; value: its weakest link (none known: both empty)
+    Negative,  // value: the cell's weight
+    Upper,     // at or above the upper threshold; value: the cell's weight
 };
 
 // The word the report uses for a reason.
@@ -31,6 +36,22 @@ struct RemovedEdge {
 
 // Writes the header and one line per entry, in the given order. The caller commits the file.
 void writeRemovedEdges(const std::vector<RemovedEdge>& removed, OutputFile& file, int threads = 0,
+                       const ProgressFunction& progress = {});
+
+// One removed cell of a weight matrix's row.
+struct RemovedCell {
+    std::uint32_t column;
+    RemovalReason reason;
+    std::uint32_t via;  // Replaced: kNoVia when no witness is known
+    float value;
+    static constexpr std::uint32_t kNoVia = 0xffffffffu;
+};
+
+// Writes the header, then for each row i of an n x n matrix the cells that explainRow(i, cells)
+// lists (columns ascending). explainRow is called from several threads at once. The caller
+// commits the file.
+using ExplainRow = std::function<void(std::int64_t, std::vector<RemovedCell>&)>;
+void writeRemovedCells(std::int64_t n, OutputFile& file, int threads, const ExplainRow& explainRow,
                        const ProgressFunction& progress = {});
 
 }  // namespace fwprune

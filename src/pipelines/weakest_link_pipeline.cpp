@@ -7,13 +7,14 @@
 #include "graph_files/weight_matrix.h"
 #include "pipelines/phase_timer.h"
 #include "pipelines/pipelines.h"
+#include "pipelines/removed_cells.h"
 
 namespace fwprune {
 
 void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edgeListPath,
                             const std::string& matrixPath, float lower_threshold,
                             float upper_threshold, const RunOptions& options) {
-    const ReleaseReadersOnFailure release({edgeListPath, matrixPath});
+    const ReleaseReadersOnFailure release({edgeListPath, matrixPath, options.removedPath});
     // A weight matrix is native text or .npy; the edge list is always native text.
     const FileFormat inputFormat = formatOfPath(inputPath, options.inputFormat);
     const FileFormat matrixFormat = formatOfPath(matrixPath, options.outputFormat);
@@ -31,6 +32,8 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
                                           "native text or .npy, not " +
                                           formatName(options.outputFormat));
     }
+    const bool report = !options.removedPath.empty();
+    std::vector<float> input;  // the matrix before pruning, kept only for the report
     runJobPhases(
         options,
         [&](const ProgressFunction& progress) {
@@ -40,6 +43,11 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
             return readWeightMatrix(inputPath, options.strict, options.threads, progress);
         },
         [&](WeightMatrix& matrix) {
+            if (report) {
+                input = reportingOutOfMemory(
+                    [&] { return describeAt(inputPath, "not enough memory for its copy"); },
+                    [&] { return matrix.cells; });
+            }
             return pruneWeakestLinks(matrix, lower_threshold, upper_threshold, options);
         },
         [&](const WeightMatrix& matrix, const ProgressFunction& progress) {
@@ -48,6 +56,25 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
             // both paths name one file, it ends holding the edge list.
             OutputFile matrixFile(matrixPath);
             OutputFile edgeFile(edgeListPath);
+            if (report) {
+                // The report, when asked for, joins them, first, so that a path it shares with
+                // another output ends holding that output.
+                OutputFile reportFile(options.removedPath);
+                writeRemovedCellsReport(input, matrix, upper_threshold, reportFile, options.threads,
+                                        progressPart(progress, 0, 0.5));
+                std::vector<float>().swap(input);
+                if (npyOut) {
+                    writeNpyMatrix(matrix, matrixFile, progressPart(progress, 0.5, 0.9));
+                } else {
+                    writeWeightMatrix(matrix, matrixFile, options.threads,
+                                      progressPart(progress, 0.5, 0.9));
+                }
+                writeWeightEdgeList(matrix, edgeFile, options.threads,
+                                    progressPart(progress, 0.9, 1));
+                OutputFile* const outputs[] = {&reportFile, &matrixFile, &edgeFile};
+                commitTogether(outputs, 3);
+                return;
+            }
             // The matrix text is several times the edge list's, and takes most of the time.
             if (npyOut) {
                 writeNpyMatrix(matrix, matrixFile, progressPart(progress, 0, 0.8));
