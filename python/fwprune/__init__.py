@@ -105,7 +105,9 @@ class RemovedEdge(NamedTuple):
     "bypassed" (``via``: a node w with walks source -> ... -> w -> ... -> target), "cycle"
     (``via``: another node of a cycle the edge's source or target lies on), "self-loop",
     "condensed" (inside a component kept as one cycle; ``via``: its first node) or
-    "represented" (``via`` -> ``value``: the edge that joins the same two components)."""
+    "represented" (``via`` -> ``value``: the edge that joins the same two components); for
+    weakest link, a cell's "replaced" (``via``: a node of a walk whose legs are all lighter,
+    ``value``: that walk's weakest link), "negative" or "upper" (``value``: the cell's weight)."""
 
     source: Any
     target: Any
@@ -154,7 +156,9 @@ def _read_removed(path: Any, name: Callable[[int], Any]) -> list:
                     name(int(target)),
                     reason,
                     name(int(via)) if via else None,
-                    name(int(value)) if reason == "represented" else float(value) if value else None,
+                    name(int(value))
+                    if reason == "represented"
+                    else float(value) if value else None,
                 )
             )
     return removed
@@ -696,6 +700,7 @@ def weakest_link_reduction(
     backend: str = "auto",
     threads: int = 0,
     route: str = "auto",
+    removed: bool = False,
     progress: _Progress = None,
 ) -> Any:
     """Replaces every weight above ``lower`` (or negative) that a path through other nodes beats
@@ -713,20 +718,28 @@ def weakest_link_reduction(
     only for themselves. Returns a new DiGraph with the same nodes (and node attributes) and an
     edge for every cell that is not absent afterwards, carrying the input edge's attributes with
     ``weight`` set to the cell's float32 value.
+
+    With ``removed=True`` the result comes as ``(result, removed cells)``: a ``RemovedEdge`` for
+    every cell that held an edge (was not 2.0) and ended absent, reason "replaced" (``via``: a
+    node of a better walk, ``value``: its weakest link), "negative" or "upper" (``value``: the
+    cell's weight).
     """
     engine = (*_engine_options(backend, threads, progress), _route_option(route, _WEAKEST_LINK_ROUTES))
     lower = _threshold(lower, "lower")
     upper = _threshold(upper, "upper")
-    nx = _networkx_digraph(weights)
-    if nx is not None:
-        return _prune_graph(nx, weights, lower, upper, weight, engine)
+    with _RemovedReport(removed) as report:
+        engine = (*engine, report.path)
+        nx = _networkx_digraph(weights)
+        if nx is not None:
+            result, nodes = _prune_graph(nx, weights, lower, upper, weight, engine)
+            return report.attach(result, nodes.__getitem__)
 
-    array = _square(weights, "the weight matrix")
-    if array.dtype.kind != "f":
-        raise ValueError(f"the weight matrix must have a floating dtype, not {array.dtype}")
-    cells = _np.array(array, dtype=_np.float32, order="C", copy=True)
-    _check(_core.prune_weights(cells, lower, upper, *engine))
-    return cells
+        array = _square(weights, "the weight matrix")
+        if array.dtype.kind != "f":
+            raise ValueError(f"the weight matrix must have a floating dtype, not {array.dtype}")
+        cells = _np.array(array, dtype=_np.float32, order="C", copy=True)
+        _check(_core.prune_weights(cells, lower, upper, *engine))
+        return report.attach(cells)
 
 
 def _prune_graph(
@@ -735,8 +748,8 @@ def _prune_graph(
     lower: float,
     upper: float,
     weight: str,
-    engine: tuple[int, int, Any, int],
-) -> Any:
+    engine: tuple[int, int, Any, int, bytes],
+) -> tuple[Any, list]:
     nodes = list(graph.nodes)
     _check_node_count(len(nodes))
     index = {node: i for i, node in enumerate(nodes)}
@@ -770,7 +783,7 @@ def _prune_graph(
         data = dict(graph.edges[nodes[i], nodes[j]])
         data[weight] = float(cells[i, j])
         result.add_edge(nodes[i], nodes[j], **data)
-    return result
+    return result, nodes
 
 
 @_shows_progress("pruning")
@@ -784,6 +797,7 @@ def weakest_link_reduction_file(
     backend: str = "auto",
     threads: int = 0,
     route: str = "auto",
+    removed: Optional[PathLike] = None,
     progress: _Progress = None,
     input_format: str = "auto",
     output_format: str = "auto",
@@ -792,15 +806,16 @@ def weakest_link_reduction_file(
     and writes the processed matrix to ``matrix`` and then the edge list of the cells that are
     not absent (diagonal included) to ``edges`` (native text). The matrices are native text or
     NumPy ``.npy`` (float32 or float64 in, float32 out), by their extensions unless
-    ``input_format`` / ``output_format`` ("native", "npy") say otherwise. On failure no output is
-    created or changed."""
+    ``input_format`` / ``output_format`` ("native", "npy") say otherwise. ``removed``, when given,
+    is the path the report of removed cells goes to. On failure no output is created or
+    changed."""
     formats = _formats(input_format, output_format, False)
-    engine = (
-        *_engine_options(backend, threads, progress),
-        _route_option(route, _WEAKEST_LINK_ROUTES),
-        formats,
-    )
+    engine = (*_engine_options(backend, threads, progress), _route_option(route, _WEAKEST_LINK_ROUTES))
     lower = _threshold(lower, "lower")
     upper = _threshold(upper, "upper")
     paths = [_fspath(input, "input"), _fspath(edges, "edge list"), _fspath(matrix, "matrix")]
-    _check(_core.weakest_link_file(*paths, lower, upper, *engine), paths)
+    report = b"" if removed is None else _fspath(removed, "removed-edges report")
+    _check(
+        _core.weakest_link_file(*paths, lower, upper, *engine, report, formats),
+        paths + ([report] if report else []),
+    )

@@ -192,10 +192,12 @@ Result reduceAdjacency(SquareMatrix<uint8_t> adjacency, int backend, int threads
 }
 
 Result pruneWeights(SquareMatrix<float> weights, double lower, double upper, int backend,
-                    int threads, nb::object progress, int route) {
+                    int threads, nb::object progress, int route, nb::bytes removed) {
     const int n = squareSide(weights);
     ProgressRelay relay(std::move(progress));
-    const fwpruneOptions options = makeOptions(backend, threads, relay, route);
+    const std::string removedPath(removed.c_str(), removed.size());
+    const fwpruneOptions options =
+        makeOptions(backend, threads, relay, route, FWPRUNE_CYCLES_DROP, removedPath);
     fwpruneStatus status;
     {
         nb::gil_scoped_release released;
@@ -253,12 +255,14 @@ Result reduceFile(nb::bytes input, nb::bytes output, int backend, int threads, n
 
 Result weakestLinkFile(nb::bytes input, nb::bytes edges, nb::bytes matrix, double lower,
                        double upper, int backend, int threads, nb::object progress, int route,
-                       Formats formats) {
+                       nb::bytes removed, Formats formats) {
     const std::string inputPath(input.c_str(), input.size());
     const std::string edgesPath(edges.c_str(), edges.size());
     const std::string matrixPath(matrix.c_str(), matrix.size());
+    const std::string removedPath(removed.c_str(), removed.size());
     ProgressRelay relay(std::move(progress));
-    fwpruneOptions options = makeOptions(backend, threads, relay, route);
+    fwpruneOptions options =
+        makeOptions(backend, threads, relay, route, FWPRUNE_CYCLES_DROP, removedPath);
     setFormats(options, formats);
     fwpruneStatus status;
     {
@@ -285,13 +289,14 @@ NB_MODULE(_core, m) {
           nb::arg("progress").none(), nb::arg("route"), nb::arg("cycles"), nb::arg("removed"));
     m.def("prune_weights", &pruneWeights, nb::arg("weights").noconvert(), nb::arg("lower"),
           nb::arg("upper"), nb::arg("backend"), nb::arg("threads"), nb::arg("progress").none(),
-          nb::arg("route"));
+          nb::arg("route"), nb::arg("removed"));
     m.def("reduce_file", &reduceFile, nb::arg("input"), nb::arg("output"), nb::arg("backend"),
           nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"), nb::arg("cycles"),
           nb::arg("removed"), nb::arg("formats"));
     m.def("weakest_link_file", &weakestLinkFile, nb::arg("input"), nb::arg("edges"),
           nb::arg("matrix"), nb::arg("lower"), nb::arg("upper"), nb::arg("backend"),
-          nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"), nb::arg("formats"));
+          nb::arg("threads"), nb::arg("progress").none(), nb::arg("route"), nb::arg("removed"),
+          nb::arg("formats"));
     // The errno and file of the calling thread's last failure, read right after it on the same
     // thread (the library keeps them per thread).
     m.def("last_system_error", [] {

@@ -189,3 +189,31 @@ class TestCyclesAndRemovedEdges:
                     assert {e for e in closure.edges if e[0] != e[1]} == {
                         e for e in after.edges if e[0] != e[1]
                     }
+
+    def test_weakest_link_report_names_a_lighter_walk_for_every_replaced_cell(self, rng):
+        weights = reference.random_weights(rng, 12, special=False)
+        pruned, removed = fwprune.weakest_link_reduction(weights, 0.1, 1.0, removed=True)
+        expected = reference.weakest_link_reduction(weights, 0.1, 1.0)
+        np.testing.assert_array_equal(pruned, expected)
+        gone = [
+            (i, j)
+            for i in range(12)
+            for j in range(12)
+            if weights[i, j] != fwprune.ABSENT and pruned[i, j] == fwprune.ABSENT
+        ]
+        assert [(r.source, r.target) for r in removed] == gone
+        for r in removed:
+            cell = float(np.float32(weights[r.source, r.target]))
+            if r.reason != "replaced":
+                assert r.reason == ("negative" if math.copysign(1, cell) < 0 else "upper")
+                continue
+            legs = nx.DiGraph()
+            legs.add_nodes_from(range(12))
+            legs.add_edges_from(
+                (i, j)
+                for i in range(12)
+                for j in range(12)
+                if i != j and abs(weights[i, j]) <= r.value
+            )
+            assert r.via not in (r.source, r.target) and r.value < cell
+            assert nx.has_path(legs, r.source, r.via) and nx.has_path(legs, r.via, r.target)
