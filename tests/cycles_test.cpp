@@ -344,6 +344,28 @@ TEST(RemovedCells, EveryRemovedCellHasItsRuleAndEveryReplacedOneAWitness) {
     }
 }
 
+TEST(RemovedCells, ReportAndBothOutputsAreReplacedTogetherOrNotAtAll) {
+    ScratchDir dir;
+    writeText(dir.file("in.txt"), "0 0.2 0.9\n2 0 0.3\n2 2 0\n");
+    writeText(dir.file("edges.txt"), "old edges\n");
+    writeText(dir.file("matrix.txt"), "old matrix\n");
+    std::filesystem::create_directory(dir.file("taken"));
+    RunOptions options;
+    options.removedPath = dir.file("taken");
+    EXPECT_THROW(runWeakestLinkPipeline(dir.file("in.txt"), dir.file("edges.txt"),
+                                        dir.file("matrix.txt"), 0.1f, 1.0f, options),
+                 Error);
+    EXPECT_EQ(readText(dir.file("edges.txt")), "old edges\n");
+    EXPECT_EQ(readText(dir.file("matrix.txt")), "old matrix\n");
+    options.removedPath = dir.file("report.tsv");
+    runWeakestLinkPipeline(dir.file("in.txt"), dir.file("edges.txt"), dir.file("matrix.txt"), 0.1f,
+                           1.0f, options);
+    EXPECT_EQ(readText(dir.file("report.tsv")),
+              "source\ttarget\treason\tvia\tvalue\n0\t2\treplaced\t1\t3.000000e-001\n");
+    EXPECT_EQ(readText(dir.file("edges.txt")),
+              "0 edge 0\n0 edge 1\n1 edge 1\n1 edge 2\n2 edge 2\n");
+}
+
 TEST(Cycles, ReportAndOutputAreWrittenTogetherOrNotAtAll) {
     ScratchDir dir;
     writeText(dir.file("in.txt"), "0 e 1\n1 e 2\n0 e 2\n2 e 0\n");
