@@ -38,6 +38,20 @@ inline void clearBit(Word* row, std::uint64_t j) {
     row[j >> 6] &= ~(Word{1} << (j & 63));
 }
 
+// reach |= source << distance, over the `words` words of a window of ranks: what a row that
+// covers the ranks after node u takes from a successor `distance` ranks above u.
+inline void orShifted(Word* reach, const Word* source, std::uint32_t words,
+                      std::uint32_t distance) {
+    const std::uint32_t whole = distance / kWordBits;
+    const std::uint32_t part = distance % kWordBits;
+    for (std::uint32_t w = words; w-- > whole;) {
+        const std::uint32_t from = w - whole;
+        Word bits = source[from] << part;
+        if (part != 0 && from > 0) bits |= source[from - 1] >> (kWordBits - part);
+        reach[w] |= bits;
+    }
+}
+
 // Calls visit(first + b) for every set bit b of word, lowest first.
 template <typename Visit>
 inline void forEachSetBit(Word word, std::int64_t first, Visit&& visit) {

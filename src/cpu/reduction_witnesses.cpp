@@ -16,13 +16,14 @@
 #include <algorithm>
 
 #include "common/aligned_memory.h"
+#include "common/bit_rows.h"
 #include "common/cancel.h"
 
 namespace fwprune::cpu {
 namespace {
 
-using Word = std::uint64_t;
-constexpr std::uint32_t kWordBits = 64;
+// Unsigned, so rank arithmetic stays in 32 bits.
+constexpr std::uint32_t kRowBits = kWordBits;
 
 class WitnessSearch {
     // Past this many edges longer than the window, a node's edges share one search.
@@ -35,7 +36,7 @@ class WitnessSearch {
         chooseWindow(n);
         if (windowWords > 0) {
             words_ = windowWords;
-            window_ = words_ * kWordBits;
+            window_ = words_ * kRowBits;
         }
         // Every row is written before it is read (successors rank higher), so no zero-fill.
         rows_ = AlignedArray<Word>(std::size_t{n} * words_, false);
@@ -50,12 +51,12 @@ class WitnessSearch {
             for (; near < last && g.target[near] - u <= window_; ++near) {
                 const std::uint32_t v = g.target[near];
                 const std::uint32_t bit = v - u - 1;
-                if ((reach[bit / kWordBits] >> (bit % kWordBits)) & 1u) {
+                if ((reach[bit / kRowBits] >> (bit % kRowBits)) & 1u) {
                     witness_[near] = lowerReaching(first, near, v);
                     continue;
                 }
-                orShifted(reach.data(), row(v), v - u);
-                reach[bit / kWordBits] |= Word{1} << (bit % kWordBits);
+                orShifted(reach.data(), row(v), words_, v - u);
+                reach[bit / kRowBits] |= Word{1} << (bit % kRowBits);
             }
             if (last - near > kSearchesPerNode)
                 searchFromAll(u, near);
@@ -83,12 +84,12 @@ class WitnessSearch {
         const std::uint64_t searchCost =
             64 * (g_.target.size() / std::max<std::uint32_t>(n, 1) + 1);
         const auto affordable = static_cast<std::uint32_t>(
-            std::clamp<std::uint64_t>(kBudgetBits / kWordBits / std::max<std::uint32_t>(n, 1), 1,
-                                      (std::uint64_t{n} + kWordBits - 1) / kWordBits));
+            std::clamp<std::uint64_t>(kBudgetBits / kRowBits / std::max<std::uint32_t>(n, 1), 1,
+                                      (std::uint64_t{n} + kRowBits - 1) / kRowBits));
         std::vector<std::uint64_t> longer(std::size_t{affordable} + 1);  // edges over w words
         for (std::uint32_t u = 0; u < n; ++u) {
             for (std::uint32_t e = g_.offset[u]; e < g_.offset[u + 1]; ++e) {
-                const std::uint32_t words = (g_.target[e] - u + kWordBits - 1) / kWordBits;
+                const std::uint32_t words = (g_.target[e] - u + kRowBits - 1) / kRowBits;
                 ++longer[std::min(words, affordable + 1) - 1];
             }
         }
@@ -101,26 +102,14 @@ class WitnessSearch {
                 words_ = w;
             }
         }
-        window_ = words_ * kWordBits;
+        window_ = words_ * kRowBits;
     }
 
     Word* row(std::uint32_t u) { return rows_.get() + std::size_t{u} * words_; }
 
     bool rowCovers(std::uint32_t x, std::uint32_t v) {
         const std::uint32_t bit = v - x - 1;
-        return (row(x)[bit / kWordBits] >> (bit % kWordBits)) & 1u;
-    }
-
-    // reach |= row << distance, within the window.
-    void orShifted(Word* reach, const Word* source, std::uint32_t distance) const {
-        const std::uint32_t whole = distance / kWordBits;
-        const std::uint32_t part = distance % kWordBits;
-        for (std::uint32_t w = words_; w-- > whole;) {
-            const std::uint32_t from = w - whole;
-            Word bits = source[from] << part;
-            if (part != 0 && from > 0) bits |= source[from - 1] >> (kWordBits - part);
-            reach[w] |= bits;
-        }
+        return (row(x)[bit / kRowBits] >> (bit % kRowBits)) & 1u;
     }
 
     // Among the kept successors target[first .. end), all within the window of v, one whose row
@@ -209,7 +198,7 @@ class WitnessSearch {
 
     const RankedDag& g_;
     std::uint32_t words_ = 1;
-    std::uint32_t window_ = kWordBits;
+    std::uint32_t window_ = kRowBits;
     AlignedArray<Word> rows_{0, false};
     std::vector<std::uint32_t> witness_;
     std::vector<std::uint32_t> seen_;
