@@ -380,6 +380,15 @@ TEST(Cycles, ReportAndOutputAreWrittenTogetherOrNotAtAll) {
     EXPECT_EQ(readText(dir.file("out.txt")), "0 edge 1\n1 edge 2\n2 edge 0\n");
     EXPECT_EQ(readText(dir.file("report.tsv")),
               "source\ttarget\treason\tvia\tvalue\n0\t2\tcondensed\t0\t\n");
+    // Labelled input: the report names the nodes as the input does.
+    writeText(dir.file("in.tsv"), "x\ty\ny\tz\nx\tz\nz\tz\n");
+    options.cycles = Cycles::Drop;
+    options.inputFormat = FileFormat::Tsv;
+    options.outputFormat = FileFormat::Tsv;
+    runTransitiveReductionPipeline(dir.file("in.tsv"), dir.file("out.tsv"), options);
+    EXPECT_EQ(readText(dir.file("report.tsv")),
+              "source\ttarget\treason\tvia\tvalue\nx\tz\tcycle\tz\t\ny\tz\tcycle\tz\t\n"
+              "z\tz\tself-loop\t\t\n");
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cstring>
+#include <string>
 
+#include "graph_files/label_table.h"
 #include "graph_files/number_text.h"
 #include "graph_files/row_writer.h"
 
@@ -54,6 +56,35 @@ void writeRemovedEdges(const std::vector<RemovedEdge>& removed, OutputFile& file
                 out = std::to_chars(out, out + 10, edge.value).ptr;
             *out++ = '\n';
             return out;
+        },
+        progress);
+}
+
+void writeRemovedEdges(const std::vector<RemovedEdge>& removed, const LabelTable& labels,
+                       OutputFile& file, int threads, const ProgressFunction& progress) {
+    file.write("source\ttarget\treason\tvia\tvalue\n");
+    constexpr std::int64_t kPerRow = 4096;
+    const auto count = static_cast<std::int64_t>(removed.size());
+    writeRows(
+        file, (count + kPerRow - 1) / kPerRow, kPerRow * 48, threads,
+        [&](std::int64_t row, TextBuffer& out) {
+            thread_local std::string line;
+            const std::int64_t last = std::min(count, (row + 1) * kPerRow);
+            for (std::int64_t e = row * kPerRow; e < last; ++e) {
+                const RemovedEdge& edge = removed[static_cast<std::size_t>(e)];
+                line.clear();
+                labels.appendLabel(static_cast<std::uint32_t>(edge.record >> 32), line);
+                line += '\t';
+                labels.appendLabel(static_cast<std::uint32_t>(edge.record), line);
+                line += '\t';
+                line += removalReasonName(edge.reason);
+                line += '\t';
+                if (edge.reason != RemovalReason::SelfLoop) labels.appendLabel(edge.via, line);
+                line += '\t';
+                if (edge.reason == RemovalReason::Represented) labels.appendLabel(edge.value, line);
+                line += '\n';
+                out.commit(std::copy(line.begin(), line.end(), out.room(line.size())));
+            }
         },
         progress);
 }

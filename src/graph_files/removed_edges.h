@@ -38,6 +38,12 @@ struct RemovedEdge {
 void writeRemovedEdges(const std::vector<RemovedEdge>& removed, OutputFile& file, int threads = 0,
                        const ProgressFunction& progress = {});
 
+// The same naming each node by its label in `labels`, as the labelled formats write them (the
+// report is TSV: a label holding a tab or a line end would break its line, as in a TSV output).
+class LabelTable;
+void writeRemovedEdges(const std::vector<RemovedEdge>& removed, const LabelTable& labels,
+                       OutputFile& file, int threads = 0, const ProgressFunction& progress = {});
+
 // One removed cell of a weight matrix's row.
 struct RemovedCell {
     std::uint32_t column;

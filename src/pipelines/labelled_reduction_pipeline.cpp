@@ -1,3 +1,4 @@
+#include <optional>
 #include <variant>
 
 #include "common/cancel.h"
@@ -6,6 +7,7 @@
 #include "graph_files/edge_list.h"
 #include "graph_files/file_io.h"
 #include "graph_files/labelled_edge_list.h"
+#include "graph_files/removed_edges.h"
 #include "pipelines/phase_timer.h"
 #include "pipelines/pipelines.h"
 #include "pipelines/reduction_cycles.h"
@@ -50,11 +52,6 @@ TableDialect dialectOf(FileFormat format) {
 
 void runLabelledReductionPipeline(const std::string& inputPath, const std::string& outputPath,
                                   const RunOptions& options, ReductionFormats formats) {
-    if (!options.removedPath.empty()) {
-        fail(Status::InvalidArgument,
-             "the report of removed edges names nodes by number, and is written for native "
-             "edge lists only");
-    }
     checkCancelled();
     PhaseTimer reading(options, Phase::Read);
     // The input as read: its records are what is reduced, its labels what is written.
@@ -79,18 +76,27 @@ void runLabelledReductionPipeline(const std::string& inputPath, const std::strin
     checkCancelled();
     PhaseTimer sweeps(options, Phase::Sweeps);
     std::vector<std::uint64_t> kept;
+    const bool report = !options.removedPath.empty();
+    std::vector<RemovedEdge> removed;
     if (formats.input == FileFormat::Dot) {
         // The DOT writer matches each statement's edges against the survivors, and a device
         // route gives the records up: it reduces a copy.
         EdgeRecords copy = *graph;
-        kept = reduceEdgeRecordsWithCycles(copy, options, inputPath);
+        kept = reduceEdgeRecordsWithCycles(copy, options, inputPath, report ? &removed : nullptr);
     } else {
-        kept = reduceEdgeRecordsWithCycles(*graph, options, inputPath);
+        kept = reduceEdgeRecordsWithCycles(*graph, options, inputPath, report ? &removed : nullptr);
         std::vector<std::uint64_t>().swap(graph->records);
     }
     sweeps.done();
     checkCancelled();
     PhaseTimer writing(options, Phase::Write);
+    // The report, in the input's labels, comes first, so that a path it shares with the output
+    // ends holding the output; both are replaced together or not at all.
+    std::optional<OutputFile> reportFile;
+    if (report) {
+        reportFile.emplace(options.removedPath);
+        writeRemovedEdges(removed, *labels, *reportFile, options.threads);
+    }
     OutputFile file(outputPath);
     if (formats.output == FileFormat::Dot) {
         if (const DotGraph* dot = std::get_if<DotGraph>(&input)) {
@@ -106,7 +112,10 @@ void runLabelledReductionPipeline(const std::string& inputPath, const std::strin
                            sameDialect && list->hasHeader ? &list->header : nullptr,
                            sameDialect ? &list->extras : nullptr, writing.progress());
     }
-    file.commit();
+    if (reportFile)
+        commitTogether(*reportFile, file);
+    else
+        file.commit();
     writing.done();
 }
 
