@@ -25,8 +25,9 @@ namespace {
 //   reach.row(c): the nodes reachable from c by one or more legs, written out;
 //   reachedBy.row(y): the leaders c whose written-out reach has y (bits of former leaders go stale
 //   and are masked out by isLeader).
-// One component, the hub, is the first to grow to kHubShare of the nodes; on random weights it
-// becomes the giant component that ends up holding every node. A leader that reaches the hub is
+// One component, the hub, is the first to hold n / kHubShare nodes; on random weights it becomes
+// the giant component that ends up holding every node, and it stays the leader of every component
+// it merges with. A leader that reaches the hub is
 // marked `hubbed` and its reach is its row together with the hub's row, so that when the hub
 // reaches more, the many leaders that reach it need no update at all: without the hub each of them
 // would take every new node of the hub's reach into its own row, which costs about n^3 / 64 word
@@ -121,27 +122,31 @@ class Closure {
         forEachSetBit(candidates_.data(), std::int64_t(words_), [&](std::int64_t leader) {
             const auto c = static_cast<std::uint32_t>(leader);
             if (c == hub_) return;  // reaches v already, or gained it above
-            addReach(c);
-            if (vToHub) setBit(hubbed_.data(), c);
+            addReach(c, isHubbed(c) ? fromHub : nullptr);
+            if (vToHub || (hub_ != kNoNode && testBit(reach_.row(c), hub_))) {
+                setBit(hubbed_.data(), c);
+            }
         });
         if (cycle) {
-            // u -> v closes cycles: every leader that reaches u and is reachable from v joins
-            // cv's component, whose reach is already theirs.
+            // u -> v closes cycles: every leader that reaches u and is reachable from v joins one
+            // component, whose reach is now cv's. The hub, when it is among them, stays the
+            // leader: its row already holds that reach (it gained cv's above, or reached v
+            // before), and the nodes it absorbs one by one never copy its row.
             if (size_[cv] == 1) selfJoin_[cv] = magnitude;
-            bool hubJoins = false;
+            const bool hubJoins = hub_ != kNoNode && hub_ != cv && testBit(joining_.data(), hub_) &&
+                                  (vToHub || testBit(fromV, hub_));
+            const std::uint32_t into = hubJoins ? hub_ : cv;
             for (std::size_t w = 0; w < words_; ++w) {
                 const std::uint64_t reachable =
                     fromV[w] | (vToHub && fromHub != nullptr ? fromHub[w] : 0);
                 const std::uint64_t joining = joining_[w] & isLeader_[w] & reachable;
                 forEachSetBit(joining, std::int64_t(w) * kWordBits, [&](std::int64_t member) {
                     const auto x = static_cast<std::uint32_t>(member);
-                    if (x == cv) return;
-                    hubJoins |= x == hub_;
-                    join(x, cv, magnitude);
+                    if (x != into) join(x, into, magnitude);
                 });
             }
-            if (hubJoins) makeHub(cv);
-            if (hub_ == kNoNode && size_[cv] >= hubSize_) hub_ = cv;
+            if (leader_[cv] == cv && cv != into) join(cv, into, magnitude);
+            if (hub_ == kNoNode && size_[into] >= hubSize_) makeHub(into);
         }
     }
 
@@ -172,11 +177,12 @@ class Closure {
         return testBit(reach_.row(c), y) || (isHubbed(c) && testBit(reach_.row(hub_), y));
     }
 
-    // Leader c's row takes the bits of from_ (at the words listed in fromWords_).
-    void addReach(std::uint32_t c) {
+    // Leader c's row takes the bits of from_ (at the words listed in fromWords_), but for those
+    // of `known` (the hub's row, for a hubbed leader, which reaches them through it).
+    void addReach(std::uint32_t c, const std::uint64_t* known = nullptr) {
         std::uint64_t* const row = reach_.row(c);
         for (const std::uint32_t w : fromWords_) {
-            std::uint64_t fresh = from_[w] & ~row[w];
+            const std::uint64_t fresh = from_[w] & ~row[w] & (known ? ~known[w] : ~0ull);
             if (fresh == 0) continue;
             row[w] |= fresh;
             forEachSetBit(fresh, std::int64_t(w) * kWordBits,
@@ -184,20 +190,13 @@ class Closure {
         }
     }
 
-    // The hub has joined leader c's component, which becomes the hub: c's row is written out
-    // with the old hub's reach when c reached it through the hub.
+    // Leader c's component, the first to grow to hubSize_, becomes the hub: every leader whose
+    // row holds c reaches the hub from now on.
     void makeHub(std::uint32_t c) {
-        if (isHubbed(c)) {
-            const std::uint64_t* const hubRow = reach_.row(hub_);
-            fromWords_.clear();
-            for (std::size_t w = 0; w < words_; ++w) {
-                from_[w] = hubRow[w];
-                if (from_[w] != 0) fromWords_.push_back(static_cast<std::uint32_t>(w));
-            }
-            addReach(c);
-            clearBit(hubbed_.data(), c);
-        }
         hub_ = c;
+        const std::uint64_t* const toHub = reachedBy_.row(c);
+        for (std::size_t w = 0; w < words_; ++w) hubbed_[w] |= toHub[w] & isLeader_[w];
+        clearBit(hubbed_.data(), c);
     }
 
     // Component x joins component c: its members follow c's.
