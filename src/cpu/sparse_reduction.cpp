@@ -257,29 +257,46 @@ std::vector<std::uint32_t> sourcesOf(const Csr& g) {
 
 // Ranks g's nodes by the reverse finishing order of a depth-first search from its sources that
 // enters each node's successors in the order of its row. Returns false, with rank unfinished,
-// when the search meets a cycle (self-loops aside). One byte of state a node keeps the search
-// in cache on graphs whose numbering scatters it.
+// when the search meets a cycle (self-loops aside). When the numbering scatters the graph, each
+// step of the search is a wait for memory: a node's row bounds and first successor sit side by
+// side, and its state takes one byte, so a step waits for one load at a time, not three in turn.
 bool rankBySearch(const Csr& g, std::vector<std::uint32_t>& rank, const Stage& stage) {
     const std::uint32_t n = g.nodes();
+    struct Head {
+        std::uint32_t begin;  // of the node's row
+        std::uint32_t first;  // its first successor, if any
+    };
+    std::vector<Head> head(std::size_t{n} + 1);
+    for (std::uint32_t x = 0; x <= n; ++x) {
+        head[x].begin = g.offset[x];
+        head[x].first = x < n && g.offset[x] < g.offset[x + 1] ? g.target[g.offset[x]] : 0;
+    }
     enum : std::uint8_t { kUnseen, kOnPath, kFinished };
     std::vector<std::uint8_t> state(n, kUnseen);
     struct Frame {
         std::uint32_t node;
-        std::uint32_t edge;
+        std::uint32_t edge;  // the next successor's
+        std::uint32_t end;
+        std::uint32_t first;  // the first successor, until it is taken
     };
+    constexpr std::uint32_t kTaken = std::numeric_limits<std::uint32_t>::max();
     std::vector<Frame> frames;
+    const auto enter = [&](std::uint32_t x) {
+        state[x] = kOnPath;
+        frames.push_back({x, head[x].begin, head[x + 1].begin, head[x].first});
+    };
     std::uint32_t next = n;  // the first to finish takes the highest rank
     for (const std::uint32_t root : sourcesOf(g)) {
-        state[root] = kOnPath;
-        frames.push_back({root, g.offset[root]});
+        enter(root);
         while (!frames.empty()) {
             Frame& frame = frames.back();
             const std::uint32_t v = frame.node;
-            if (frame.edge < g.offset[v + 1]) {
-                const std::uint32_t w = g.target[frame.edge++];
+            if (frame.edge < frame.end) {
+                const std::uint32_t w = frame.first != kTaken ? frame.first : g.target[frame.edge];
+                frame.first = kTaken;
+                ++frame.edge;
                 if (state[w] == kUnseen) {
-                    state[w] = kOnPath;
-                    frames.push_back({w, g.offset[w]});
+                    enter(w);
                 } else if (state[w] == kOnPath && w != v) {
                     return false;
                 }
