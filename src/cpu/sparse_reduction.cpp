@@ -91,15 +91,16 @@ class Stage {
 // Told once for every this many items of a stage's loop.
 constexpr std::uint32_t kReportEvery = 1u << 20;
 
-// Sorts keys on bits [lowBit, keyBits), one 11-bit digit at a time so that the caller hears of
-// every pass.
+// Sorts keys on bits [lowBit, keyBits), two 11-bit digits at a time, so that the caller hears of
+// every other pass and (the passes going back and forth between keys and scratch) the keys are
+// not copied back after each.
 void radixSort(std::vector<std::uint64_t>& keys, int keyBits, const Stage& stage, int lowBit = 0) {
-    constexpr int kDigitBits = 11;
+    constexpr int kBitsAtOnce = 22;
     std::vector<std::uint64_t> scratch;
-    for (int low = lowBit; low < keyBits; low += kDigitBits) {
-        fwprune::radixSort(keys.data(), keys.size(), low, std::min(low + kDigitBits, keyBits),
+    for (int low = lowBit; low < keyBits; low += kBitsAtOnce) {
+        fwprune::radixSort(keys.data(), keys.size(), low, std::min(low + kBitsAtOnce, keyBits),
                            scratch);
-        stage(double(low + kDigitBits - lowBit) / (keyBits - lowBit));
+        stage(double(low + kBitsAtOnce - lowBit) / (keyBits - lowBit));
     }
 }
 
@@ -708,6 +709,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
         return !rank.empty() ? rank[x] : reversed ? nodes - 1 - x : x;
     };
     std::vector<std::uint64_t>& kept = result.kept;
+    kept.reserve(m);  // pages are touched only as the kept edges fill them
     if (reversed && direct) {
         for (std::uint32_t a = nodes; a-- > 0;) {
             const std::uint64_t source = std::uint64_t(std::uint32_t(r.original[nodes - 1 - a]))
