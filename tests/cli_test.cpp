@@ -164,6 +164,13 @@ TEST(CommandLine, DashReadsStandardInputAndWritesStandardOutput) {
     const CliResult empty = runCli({"reduce", "-", "-"}, {"0 edge 1\n1 edge 0\n", "", ""});
     EXPECT_EQ(empty.exitCode, 0) << empty.err;
     EXPECT_EQ(empty.out, "");
+
+    // The removed-edge report may take standard output alone.
+    const CliResult report = runCli({"reduce", "-", dir.file("r.txt"), "--removed", "-"},
+                                    {"0 edge 1\n1 edge 2\n0 edge 2\n", "", ""});
+    EXPECT_EQ(report.exitCode, 0) << report.err;
+    EXPECT_EQ(report.out, "source\ttarget\treason\tvia\tvalue\n0\t2\tbypassed\t1\t\n");
+    EXPECT_EQ(runCli({"reduce", "-", "-", "--removed", "-"}, {"0 edge 1\n", "", ""}).exitCode, 2);
 }
 
 TEST(CommandLine, FailureOnStandardInputNamesItAndWritesNothing) {

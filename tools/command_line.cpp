@@ -187,6 +187,11 @@ CommandLine parseCommandLine(int argc, char** argv) {
 
 void validateCommand(const CommandLine& line) {
     if (line.command.empty()) throw usageError("no command given");
+    if (line.removed && *line.removed == "-" &&
+        std::find(line.files.begin() + (line.files.empty() ? 0 : 1), line.files.end(), "-") !=
+            line.files.end()) {
+        throw usageError("--removed - and an output file '-' would mix on standard output");
+    }
     if (line.command == "reduce") {
         if (line.files.size() != 2) {
             throw usageError("reduce takes two files, INPUT and OUTPUT; got " +

@@ -61,8 +61,9 @@ void printStats(const fwpruneRunStats& stats, double totalSeconds) {
 int runJob(const CommandLine& line) {
     const Clock::time_point started = Clock::now();
     const bool reduce = line.command == "reduce";
+    const bool reportToStream = line.removed && *line.removed == "-";
     const bool usesStreams =
-        std::find(line.files.begin(), line.files.end(), "-") != line.files.end();
+        reportToStream || std::find(line.files.begin(), line.files.end(), "-") != line.files.end();
     const bool showProgress = progressWanted(line.quiet);
 
     // Declared first so that it outlives the directory and the bar it cleans up after.
@@ -99,13 +100,21 @@ int runJob(const CommandLine& line) {
     }
     // With both weakest-link outputs on standard output, the matrix comes first.
     if (toStream.size() == 2) std::swap(toStream[0], toStream[1]);
+    // The report alone may go there too (validateCommand refused it beside another output).
+    std::string removedPath = line.removed.value_or("");
+    if (reportToStream) {
+        removedPath = temporary->file("removed");
+        toStream.push_back(removedPath);
+        copies.emplace_back(removedPath,
+                            "standard output (its copy in " + temporary->parent() + ")");
+    }
 
     fwpruneOptions options;
     fwpruneInitOptions(&options);
     options.backend = line.backend;
     options.route = line.route;
     options.cycles = line.cycles;
-    if (line.removed) options.removedPath = line.removed->c_str();
+    if (line.removed) options.removedPath = removedPath.c_str();
     options.threads = line.threads;
     options.strict = line.strict ? 1 : 0;
     options.inputFormat = line.inputFormat;

@@ -306,9 +306,10 @@ def _table_kind(table: Any) -> Optional[str]:
 
 def _reduce_table(
     kind: str, table: Any, source: str, target: str, engine: _Engine, options: tuple
-) -> Any:
+) -> tuple[Any, Callable[[int], Any]]:
     """The rows of a labelled edge table whose edges survive: the first row of each surviving
-    edge, in the table's order. Labels may be of any type the table holds."""
+    edge, in the table's order, and the label of each node number. Labels may be of any type the
+    table holds."""
     columns = list(table.columns) if kind == "pandas" else table.column_names
     for name in (source, target):
         if name not in columns:
@@ -321,6 +322,7 @@ def _reduce_table(
             raise ValueError(f"the columns {source!r} and {target!r} hold a missing label")
         codes, uniques = pd.factorize(labels, sort=False)
         count = len(uniques)
+        label = lambda node: uniques[node]  # noqa: E731
     else:
         pa = _sys.modules["pyarrow"]
         src, dst = table.column(source), table.column(target)
@@ -335,6 +337,7 @@ def _reduce_table(
         encoded = labels.dictionary_encode()
         codes = encoded.indices.to_numpy(zero_copy_only=False)
         count = len(encoded.dictionary)
+        label = lambda node: encoded.dictionary[node].as_py()  # noqa: E731
     codes = _np.asarray(codes, dtype=_np.int64)
     if count > _INT32_MAX:
         raise ValueError(f"{count} distinct labels exceed 2**31 - 1 nodes")
@@ -347,8 +350,8 @@ def _reduce_table(
     rows[first] = True
     rows &= _np.isin(keys, kept_keys)
     if kind == "pandas":
-        return table.iloc[_np.flatnonzero(rows)]
-    return table.filter(_sys.modules["pyarrow"].array(rows))
+        return table.iloc[_np.flatnonzero(rows)], label
+    return table.filter(_sys.modules["pyarrow"].array(rows)), label
 
 
 def _route_option(route: str, routes: dict) -> int:
@@ -526,9 +529,8 @@ def transitive_reduction(
     with _RemovedReport(removed) as report:
         options = (route_code, cycles_code, report.path)
         if kind is not None:
-            if removed:
-                raise ValueError("removed=True takes arrays, sparse matrices and graphs, not tables")
-            return _reduce_table(kind, adjacency, source, target, engine, options)
+            result, label = _reduce_table(kind, adjacency, source, target, engine, options)
+            return report.attach(result, label)
         nx = _networkx_digraph(adjacency)
         if nx is not None:
             result, nodes = _reduce_graph(nx, adjacency, engine, options)

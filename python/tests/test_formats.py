@@ -55,6 +55,12 @@ def test_pandas_and_pyarrow_tables_keep_the_first_row_of_each_surviving_edge(rng
     reduced_table = fwprune.transitive_reduction(table, source="from", target="to")
     assert isinstance(reduced_table, pa.Table)
     assert reduced_table.column("w").to_pylist() == rows
+    # The report names nodes by the table's labels.
+    _, removed = fwprune.transitive_reduction(table, source="from", target="to", removed=True)
+    _, removed_frame = fwprune.transitive_reduction(frame, source="from", target="to", removed=True)
+    assert removed == removed_frame
+    kept = set(zip(reduced["from"], reduced["to"]))
+    assert {(r.source, r.target) for r in removed} == set(zip(frame["from"], frame["to"])) - kept
     with pytest.raises(ValueError, match="no column 'source'"):
         fwprune.transitive_reduction(table)
     frame.loc[0, "to"] = None
