@@ -349,6 +349,15 @@ def _reduce_table(
     rows = _np.zeros(m, dtype=bool)
     rows[first] = True
     rows &= _np.isin(keys, kept_keys)
+    # A condensed component's cycle may join nodes no row joins, and a table answers with rows.
+    missing = ~_np.isin(kept_keys, keys)
+    if missing.any():
+        e = int(_np.flatnonzero(missing)[0])
+        raise ValueError(
+            f"cycles='condense' keeps the edge {label(int(kept_s[e]))!r} -> "
+            f"{label(int(kept_t[e]))!r}, which no row of the table holds; a table's result is "
+            "its own rows: pass the edges as an array or a networkx graph instead"
+        )
     if kind == "pandas":
         return table.iloc[_np.flatnonzero(rows)], label
     return table.filter(_sys.modules["pyarrow"].array(rows)), label

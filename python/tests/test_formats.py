@@ -63,6 +63,9 @@ def test_pandas_and_pyarrow_tables_keep_the_first_row_of_each_surviving_edge(rng
     assert {(r.source, r.target) for r in removed} == set(zip(frame["from"], frame["to"])) - kept
     with pytest.raises(ValueError, match="no column 'source'"):
         fwprune.transitive_reduction(table)
+    cycle = pd.DataFrame({"source": ["a", "c", "a", "b"], "target": ["c", "a", "b", "a"]})
+    with pytest.raises(ValueError, match="'c' -> 'b', which no row"):
+        fwprune.transitive_reduction(cycle, cycles="condense")
     frame.loc[0, "to"] = None
     with pytest.raises(ValueError, match="missing label"):
         fwprune.transitive_reduction(frame, source="from", target="to")

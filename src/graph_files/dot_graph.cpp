@@ -556,10 +556,28 @@ class DotWriter {
         for (std::size_t i = 0; i < survives_.size(); ++i) {
             survives_[i] = std::binary_search(kept.begin(), kept.end(), g.graph.records[i]);
         }
+        // Kept edges that no statement makes: a condensed component's cycle may join nodes the
+        // input never joined directly. They go at the end of the graph's body.
+        std::vector<std::uint64_t> made = g.graph.records;
+        std::sort(made.begin(), made.end());
+        for (const std::uint64_t e : kept) {
+            if (std::binary_search(made.begin(), made.end(), e)) continue;
+            added_ += ' ';
+            added_ += dotId(g.labels.label(static_cast<std::uint32_t>(e >> 32)));
+            added_ += " -> ";
+            added_ += dotId(g.labels.label(static_cast<std::uint32_t>(e)));
+            added_ += ';';
+        }
     }
 
     void write() {
-        emitBlockIn(Span{0, g_.text.size()}, *g_.body);
+        const std::size_t close = g_.body->span.end;
+        emitBlockIn(Span{0, close}, *g_.body);
+        if (!added_.empty()) {
+            out_ += added_;
+            out_ += ' ';
+        }
+        copy(close, g_.text.size());
         flush(true);
     }
 
@@ -657,6 +675,7 @@ class DotWriter {
     OutputFile& file_;
     std::vector<bool> survives_;
     std::string out_;
+    std::string added_;  // statements for the kept edges no statement makes
 };
 
 }  // namespace
