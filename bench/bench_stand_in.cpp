@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "device/runtime/device_jobs.h"
 #include "pipelines/pipelines.h"
 
 namespace {

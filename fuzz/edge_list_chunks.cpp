@@ -111,10 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t piece = 1 + (size * 131) % 9973;
     for (const int threads : {1, 3}) {
         try {
-            const ByteAdjacencyMatrix m = adjacencyMatrixOf(
-                parseEdgeRecords(text, "fuzz.txt", strict, threads,
-                                 threads == 1 ? kEdgeListPieceBytes : piece),
-                "fuzz.txt");
+            const ByteAdjacencyMatrix m =
+                adjacencyMatrixOf(parseEdgeRecords(text, "fuzz.txt", strict, threads,
+                                                   threads == 1 ? kEdgeListPieceBytes : piece),
+                                  "fuzz.txt");
             require(expectedError.empty(), "the parse succeeded where it must fail", expectedError);
             require(m.n == n, "n is the largest node number plus one");
             for (int i = 0; i < n; ++i) {

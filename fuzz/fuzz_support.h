@@ -104,31 +104,6 @@ inline bool sameBits(float a, float b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-// Whether the native CPU engine is part of this build: until it is, the Cpu backend is refused
-// with a device error, and the targets compare the stand-in against the references only.
-inline bool cpuEngineAvailable() {
-    static const bool available = [] {
-        ByteAdjacencyMatrix probe;
-        probe.n = 1;
-        probe.cells = {1};
-        RunOptions options;
-        options.backend = Backend::Cpu;
-        options.threads = 1;
-        try {
-            reduceTransitively(probe, options);
-        } catch (const Error& error) {
-            if (error.status() == Status::Device) {
-                std::fprintf(stderr, "fuzz: no native CPU engine in this build (%s)\n",
-                             error.what());
-                return false;
-            }
-            throw;
-        }
-        return true;
-    }();
-    return available;
-}
-
 }  // namespace fwprune::fuzzing
 
 namespace fwprune::fuzzing {

@@ -1,6 +1,6 @@
 // The weakest-link job on small matrices: the first eight bytes are the two thresholds (any
-// bits, NaN included), the rest a weight-matrix file. The stand-in (and the native CPU engine
-// when built in) must match the step-by-step reference bit for bit, through the internal engine
+// bits, NaN included), the rest a weight-matrix file. The stand-in and the native CPU engine
+// must match the step-by-step reference bit for bit, through the internal job
 // call and the in-memory C API with a padded row stride; every output cell is its input value or
 // 2.0; and the written matrix reads back with the same n.
 #include <cstdint>
@@ -18,11 +18,15 @@ using namespace fwprune::fuzzing;
 namespace {
 
 std::vector<float> sweptOn(Backend backend, WeightMatrix matrix, float lower, float upper) {
+    RunStats stats;
     RunOptions options;
     options.backend = backend;
+    options.route = Route::Sweeps;
     options.threads = 2;
-    require(pruneWeakestLinks(matrix, lower, upper, options) == backend,
-            "the requested engine ran");
+    options.stats = &stats;
+    pruneWeightMatrix({matrix.cells.data(), matrix.n, std::size_t(matrix.n)}, lower, upper,
+                      options);
+    require(stats.backend == backend, "the requested engine ran");
     return matrix.cells;
 }
 
@@ -52,10 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(sameBits(emulated[c], input.cells[c]) || emulated[c] == WEIGHT_ABSENT,
                 "every cell is its input value or 2.0");
     }
-    if (cpuEngineAvailable()) {
-        requireSameBits(sweptOn(Backend::Cpu, input, lower, upper), expected,
-                        "CPU engine matches the reference");
-    }
+    requireSameBits(sweptOn(Backend::Cpu, input, lower, upper), expected,
+                    "CPU engine matches the reference");
 
     const std::size_t stride = std::size_t(n) + size % 5;
     const float pad = -123.25f;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/error.h"
+#include "device/runtime/device_jobs.h"
 #include "pipelines/pipelines.h"
 #include "test_support.h"
 

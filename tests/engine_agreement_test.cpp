@@ -10,6 +10,7 @@
 #include "cpu/cpu_engine.h"
 #include "cpu/sparse_reduction_internal.h"
 #include "cpu/weakest_link_ordered_internal.h"
+#include "device/runtime/device_jobs.h"
 #include "pipelines/pipelines.h"
 #include "test_support.h"
 
@@ -522,7 +523,7 @@ TEST(EngineAgreement, MatricesWithANaNTakeTheSweeps) {
             options.backend = Backend::Cpu;
             options.route = route;
             options.stats = &stats;
-            pruneWeakestLinks(matrix, 0.25f, 1.5f, options);
+            pruneWeightMatrix({matrix.cells.data(), n, std::size_t(n)}, 0.25f, 1.5f, options);
             EXPECT_EQ(stats.route, Route::Sweeps) << "n=" << n;
             EXPECT_TRUE(testing::sameBits(matrix.cells,
                                           testing::referenceWeakestLink(input, n, 0.25f, 1.5f)));

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "device/runtime/device_jobs.h"
 #include "pipelines/pipelines.h"
 #include "test_support.h"
 

@@ -551,12 +551,11 @@ def transitive_reduction(
 
 
 def _reduce_dense(array: Any, engine: _Engine, options: tuple) -> Any:
-    # The sparse route takes the edges alone, so it has no limit on the node count; "auto" takes
-    # it past the dense matrices' limit.
+    # The library plans the route (and the backend) for a matrix as for every other input. Its
+    # matrix call takes at most _MAX_NODES nodes; a larger matrix goes as its edges, which only
+    # the sweeps cannot take.
     n = array.shape[0] if array.ndim == 2 else 0
-    on_edges = options[0] == _core.ROUTE_SPARSE or (
-        options[0] == _core.ROUTE_AUTO and n > _MAX_NODES
-    )
+    on_edges = n > _MAX_NODES and options[0] != _core.ROUTE_SWEEPS
     array = _square(array, "the adjacency matrix", dense=not on_edges)
     if array.dtype.kind not in "biu":
         raise ValueError(

@@ -10,18 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "common/cancel.h"
-#include "common/edge_record.h"
 #include "common/error.h"
 #include "common/float_mode.h"
 #include "common/progress.h"
-#include "common/threads.h"
 #include "fwprune.h"
 #include "graph_files/file_io.h"
-#include "pipelines/phase_timer.h"
 #include "pipelines/pipelines.h"
-#include "pipelines/reduction_cycles.h"
-#include "pipelines/removed_cells.h"
 
 namespace fwprune {
 namespace {
@@ -173,7 +167,6 @@ void readOptions(const fwpruneOptions* options, RunOptions& run) {
 RunOptions toRunOptions(const fwpruneOptions* options) {
     RunOptions run;
     readOptions(options, run);
-    run.threads = resolveThreadCount(run.threads);
     return run;
 }
 
@@ -206,18 +199,14 @@ fwpruneBackend toPublic(Backend backend) {
     return FWPRUNE_BACKEND_AUTO;
 }
 
-// Runs a job with the caller's options, and hands the statistics back when asked for. A job that
-// copies its result to the caller after it returns is asked once more whether to stop; one that
-// has written the caller's memory itself (inPlace) has stopped asking at its last moment.
+// Runs a job with the caller's options, and hands the statistics back when asked for.
 template <typename Job>
-void runWithOptions(const fwpruneOptions* options, Job&& job, bool inPlace = false) {
+void runWithOptions(const fwpruneOptions* options, Job&& job) {
     RunOptions run = toRunOptions(options);
     RunStats stats;
     fwpruneRunStats* const out = statsOf(options);
     if (out) run.stats = &stats;
-    const CancelScope cancel(run.cancelRequested);
     job(run);
-    if (!inPlace) checkCancelled();  // the last moment: a result is copied back after this
     if (out) {
         out->nodes = static_cast<int>(std::min<std::int64_t>(stats.nodes, INT_MAX));
         out->edgesIn = stats.edgesIn;
@@ -290,56 +279,9 @@ fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency, int n, size
                                            const fwpruneOptions* options) {
     return guarded([&] {
         fwprune::checkMatrixArguments(adjacency, n, rowStride);
-        // Work on a packed copy: the caller's matrix stays untouched unless the job succeeds,
-        // and any non-zero byte counts as an edge whatever its value.
-        fwprune::ByteAdjacencyMatrix matrix;
-        matrix.n = n;
-        matrix.cells.resize(static_cast<std::size_t>(n) * n);
-        std::size_t edges = 0;
-        for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
-            for (std::size_t j = 0; j < static_cast<std::size_t>(n); ++j) {
-                const bool edge = adjacency[i * rowStride + j] != 0;
-                matrix.cells[i * n + j] = edge ? fwprune::CELL_EDGE : fwprune::CELL_EMPTY;
-                edges += edge;
-            }
-        }
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
-            fwprune::PhaseTimer sweeps(run, fwprune::Phase::Sweeps);
-            if (fwprune::chooseReductionRoute(run, n, edges) == fwprune::Route::Sparse ||
-                run.cycles != fwprune::Cycles::Drop || !run.removedPath.empty()) {
-                // A sparse graph reduces faster as edge records than as the matrix.
-                fwprune::EdgeRecords graph;
-                graph.n = n;
-                graph.records.reserve(edges);
-                for (std::size_t c = 0; c < matrix.cells.size(); ++c) {
-                    if (matrix.cells[c] != fwprune::CELL_EMPTY)
-                        graph.records.push_back(fwprune::EdgeRecord::pack(
-                            static_cast<std::uint32_t>(c / n), static_cast<std::uint32_t>(c % n)));
-                }
-                const std::vector<std::uint64_t> kept =
-                    fwprune::reduceInMemory(graph, run, "the adjacency matrix");
-                std::fill(matrix.cells.begin(), matrix.cells.end(), fwprune::CELL_EMPTY);
-                for (const std::uint64_t record : kept)
-                    matrix.cells[fwprune::EdgeRecord::source(record) * n +
-                                 fwprune::EdgeRecord::target(record)] = fwprune::CELL_EDGE;
-            } else {
-                const fwprune::Backend backend = fwprune::reduceTransitively(matrix, run);
-                if (run.stats) {
-                    run.stats->nodes = n;
-                    run.stats->backend = backend;
-                    run.stats->route = fwprune::Route::Sweeps;
-                    run.stats->edgesIn = static_cast<long long>(edges);
-                    run.stats->edgesOut = static_cast<long long>(
-                        matrix.cells.size() -
-                        std::count(matrix.cells.begin(), matrix.cells.end(), fwprune::CELL_EMPTY));
-                }
-            }
-            sweeps.done();
+            fwprune::reduceAdjacencyMatrix({adjacency, n, rowStride}, run);
         });
-        for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
-            std::memcpy(adjacency + i * rowStride, matrix.cells.data() + i * n,
-                        static_cast<std::size_t>(n));
-        }
     });
 }
 
@@ -351,30 +293,9 @@ fwpruneStatus fwpruneReduceEdgeArrays(const int* sources, const int* targets, si
             fail(fwprune::Status::InvalidArgument, "the source or target array is null");
         if (outCount == nullptr || (m > 0 && (outSources == nullptr || outTargets == nullptr)))
             fail(fwprune::Status::InvalidArgument, "an output array or the count is null");
-        fwprune::EdgeRecords graph;
-        std::int64_t largest = -1;
-        graph.records.reserve(m);
-        for (std::size_t e = 0; e < m; ++e) {
-            largest = std::max<std::int64_t>(largest, std::max(sources[e], targets[e]));
-            if ((sources[e] | targets[e]) >= 0) {
-                graph.records.push_back(fwprune::EdgeRecord::pack(std::uint32_t(sources[e]),
-                                                                  std::uint32_t(targets[e])));
-            }
-        }
-        graph.n = largest + 1;
-        std::vector<std::uint64_t> kept;
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
-            fwprune::PhaseTimer sweeps(run, fwprune::Phase::Sweeps);
-            kept = fwprune::reduceInMemory(graph, run, "the edge arrays");
-            sweeps.done();
+            fwprune::reduceEdgeArrays(sources, targets, m, outSources, outTargets, outCount, run);
         });
-        // Written only now, so that a failure leaves the outputs as they were, and so that the
-        // outputs may be the inputs.
-        for (std::size_t e = 0; e < kept.size(); ++e) {
-            outSources[e] = static_cast<int>(fwprune::EdgeRecord::source(kept[e]));
-            outTargets[e] = static_cast<int>(fwprune::EdgeRecord::target(kept[e]));
-        }
-        *outCount = kept.size();
     });
 }
 
@@ -383,55 +304,10 @@ fwpruneStatus fwprunePruneWeightMatrix(float* weights, int n, size_t rowStride,
                                        const fwpruneOptions* options) {
     return guarded([&] {
         fwprune::checkMatrixArguments(weights, n, rowStride);
-        const fwprune::MatrixView<float> matrix{weights, n, rowStride};
-        const auto present = [&] {
-            long long count = 0;
-            for (std::int64_t i = 0; i < n; ++i) {
-                count += std::count_if(matrix.row(i), matrix.row(i) + n,
-                                       [](float v) { return !(v == fwprune::WEIGHT_ABSENT); });
-            }
-            return count;
-        };
-        fwprune::runWithOptions(
-            options,
-            [&](const fwprune::RunOptions& run) {
-                if (run.stats) {
-                    run.stats->nodes = n;
-                    run.stats->edgesIn = present();
-                }
-                // The report needs the matrix before and after, packed; only then is it copied.
-                const bool report = !run.removedPath.empty();
-                const auto packed = [&] {
-                    fwprune::WeightMatrix copy{n, std::vector<float>(std::size_t(n) * n)};
-                    for (std::int64_t i = 0; i < n; ++i)
-                        std::copy(matrix.row(i), matrix.row(i) + n, copy.cells.data() + i * n);
-                    return copy;
-                };
-                const fwprune::WeightMatrix input = report ? packed() : fwprune::WeightMatrix{};
-                fwprune::PhaseTimer sweeps(run, fwprune::Phase::Sweeps);
-                const fwprune::Backend backend = fwprune::pruneWeakestLinksInPlace(
-                    matrix, lower_threshold, upper_threshold, run);
-                sweeps.done();
-                if (run.stats) {
-                    run.stats->backend = backend;
-                    run.stats->edgesOut = present();
-                }
-                if (!report) return;
-                try {
-                    fwprune::OutputFile file(run.removedPath);
-                    fwprune::writeRemovedCellsReport(input.cells, packed(), upper_threshold, file,
-                                                     run.threads);
-                    file.commit();
-                } catch (...) {
-                    // No report, no change: the caller's matrix gets its input back.
-                    for (std::int64_t i = 0; i < n; ++i) {
-                        std::copy(input.cells.data() + i * n, input.cells.data() + (i + 1) * n,
-                                  matrix.row(i));
-                    }
-                    throw;
-                }
-            },
-            true);
+        fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
+            fwprune::pruneWeightMatrix({weights, n, rowStride}, lower_threshold, upper_threshold,
+                                       run);
+        });
     });
 }
 
@@ -494,7 +370,7 @@ int fwpruneGetVersionNumber(void) {
 }
 
 fwpruneBackend fwpruneGetDefaultBackend(void) {
-    return fwprune::cudaDeviceAvailable() ? FWPRUNE_BACKEND_GPU : FWPRUNE_BACKEND_CPU;
+    return fwprune::toPublic(fwprune::resolveBackend(fwprune::Backend::Auto));
 }
 
 }  // extern "C"

@@ -8,8 +8,13 @@
 
 #include "common/progress.h"
 
-// Every engine is told its thread count as the job resolved it (resolveThreadCount); 0 or less
-// asks for the default count. Each reports the fraction of its work done now and then (per block
+namespace fwprune {
+class ThreadPool;
+}
+
+// Every engine runs on the job's pool of workers (the overloads taking a thread count start a
+// pool of their own, for tests and benchmarks; 0 or less asks for resolveThreadCount's default).
+// Each reports the fraction of its work done now and then (per block
 // of rows or batch of nodes) from the calling thread, and throws std::bad_alloc when its scratch
 // memory is short.
 namespace fwprune::cpu {
@@ -18,11 +23,16 @@ namespace fwprune::cpu {
 // place. On entry a non-zero cell is an edge. On return cell (i, j) is 1 exactly when it was an
 // edge and no walk of two or more edges leads from i to j; every other cell is 0. (This is what
 // the n reachability sweeps followed by the reduction pass leave behind.)
+void reduceTransitively(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool,
+                        const ProgressFunction& progress = {});
 void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
                         const ProgressFunction& progress = {});
 
 // The n weakest-link sweeps (k = 0 .. n-1 in order) followed by the threshold pass, in place, on
 // an n x n float matrix whose rows lie rowStride floats apart (rowStride >= n).
+void pruneWeakestLinks(float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
+                       float upper_threshold, ThreadPool& pool,
+                       const ProgressFunction& progress = {});
 void pruneWeakestLinks(float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
                        float upper_threshold, int threads, const ProgressFunction& progress = {});
 
@@ -31,6 +41,9 @@ void pruneWeakestLinks(float* matrix, std::int64_t n, std::size_t rowStride, flo
 // weakest_link_ordered.cpp). Returns false and leaves the matrix untouched when it holds a NaN,
 // whose result depends on the order of the sweeps. progress, when set, is told the fraction done
 // now and then, on the calling thread. n must be below 65536.
+bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStride,
+                              float lower_threshold, float upper_threshold, ThreadPool& pool,
+                              const ProgressFunction& progress = {});
 bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStride,
                               float lower_threshold, float upper_threshold, int threads,
                               const ProgressFunction& progress = {});
@@ -54,6 +67,8 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t>&& records,
 // reduceTransitively for a graph given as edge records whose node numbers are all below n: the
 // same surviving edges, as records in ascending order, computed on n x n bits without the byte
 // matrix.
+ReducedEdges reduceEdgeRecordsOnBits(const std::vector<std::uint64_t>& records, std::int64_t n,
+                                     ThreadPool& pool, const ProgressFunction& progress = {});
 ReducedEdges reduceEdgeRecordsOnBits(const std::vector<std::uint64_t>& records, std::int64_t n,
                                      int threads, const ProgressFunction& progress = {});
 

@@ -53,6 +53,12 @@ std::int64_t nextCommonBit(const Word* row, const Word* mask, std::int64_t words
 
 // The components of the graph in `adjacency`, sinks first; positions are handed out from the top
 // down so that they end up in topological order.
+// A pool of its own for a caller that gives a thread count: no more workers than rows.
+int poolSizeFor(std::int64_t n, int threads) {
+    return static_cast<int>(std::max<std::int64_t>(
+        1, std::min<std::int64_t>(n, resolveThreadCount(std::max(threads, 0)))));
+}
+
 Components condense(const BitRows& adjacency, std::int64_t n) {
     Components c;
     c.position.assign(static_cast<std::size_t>(n), 0);
@@ -201,12 +207,10 @@ void topologicalMethod(std::int64_t n, ThreadPool& pool, const BitRowKernels& k,
 
 namespace detail {
 
-void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
+void reduceTransitively(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool,
                         const ReductionOptions& options, const ProgressFunction& progress) {
     const BitRowKernels k = bitRowKernelsFor(options.isa);
     if (n <= 0) return;
-    ThreadPool pool(
-        static_cast<int>(std::min<std::int64_t>(n, resolveThreadCount(std::max(threads, 0)))));
     BitRows bits(n, n, false);
     pool.parallelFor(0, n, [&](std::int64_t begin, std::int64_t end, int) {
         for (std::int64_t i = begin; i < end; ++i)
@@ -220,20 +224,36 @@ void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
                       });
 }
 
+void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
+                        const ReductionOptions& options, const ProgressFunction& progress) {
+    ThreadPool pool(poolSizeFor(n, threads));
+    reduceTransitively(matrix, n, pool, options, progress);
+}
+
 }  // namespace detail
+
+void reduceTransitively(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool,
+                        const ProgressFunction& progress) {
+    detail::reduceTransitively(matrix, n, pool, detail::ReductionOptions{}, progress);
+}
 
 void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
                         const ProgressFunction& progress) {
-    detail::reduceTransitively(matrix, n, threads, detail::ReductionOptions{}, progress);
+    ThreadPool pool(poolSizeFor(n, threads));
+    reduceTransitively(matrix, n, pool, progress);
 }
 
 ReducedEdges reduceEdgeRecordsOnBits(const std::vector<std::uint64_t>& records, std::int64_t n,
                                      int threads, const ProgressFunction& progress) {
+    ThreadPool pool(poolSizeFor(n, threads));
+    return reduceEdgeRecordsOnBits(records, n, pool, progress);
+}
+
+ReducedEdges reduceEdgeRecordsOnBits(const std::vector<std::uint64_t>& records, std::int64_t n,
+                                     ThreadPool& pool, const ProgressFunction& progress) {
     ReducedEdges result;
     if (n <= 0) return result;
     const BitRowKernels k = bitRowKernelsFor(bestInstructionSet());
-    ThreadPool pool(
-        static_cast<int>(std::min<std::int64_t>(n, resolveThreadCount(std::max(threads, 0)))));
     BitRows bits(n, n, true);
     for (const std::uint64_t record : records) {
         setBit(bits.row(EdgeRecord::source(record)), EdgeRecord::target(record));

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "common/parallel.h"
 #include "common/progress.h"
 #include "cpu/instruction_set.h"
 
@@ -15,6 +16,8 @@ struct ReductionOptions {
 
 // reduceTransitively with explicit options. Throws std::invalid_argument for an instruction set
 // the CPU lacks.
+void reduceTransitively(std::uint8_t* matrix, std::int64_t n, ThreadPool& pool,
+                        const ReductionOptions& options, const ProgressFunction& progress = {});
 void reduceTransitively(std::uint8_t* matrix, std::int64_t n, int threads,
                         const ReductionOptions& options, const ProgressFunction& progress = {});
 

@@ -37,11 +37,12 @@ constexpr std::size_t kBandColumns = 128;
 
 class Engine {
   public:
-    Engine(const Kernels& kernels, float* matrix, std::size_t n, std::size_t rowStride, int threads)
+    Engine(const Kernels& kernels, float* matrix, std::size_t n, std::size_t rowStride,
+           ThreadPool& pool)
         : kernels_(kernels),
           matrix_{matrix, static_cast<std::int64_t>(n), rowStride},
           n_(n),
-          pool_(threads),
+          pool_(pool),
           takesPart_(static_cast<std::int64_t>(n), static_cast<std::int64_t>(n)),
           // One extra cache line per row: at a power-of-two stride the snapshot rows that a tile
           // walks through would all land in the same L1 sets.
@@ -190,7 +191,7 @@ class Engine {
     const Kernels& kernels_;
     const MatrixView<float> matrix_;
     const std::size_t n_;
-    ThreadPool pool_;
+    ThreadPool& pool_;
     BitRows takesPart_;
     const std::size_t pivotStride_;
     AlignedArray<std::uint32_t> pivots_;
@@ -323,6 +324,13 @@ const Kernels& portableKernels() {
 void prune(InstructionSet isa, float* matrix, std::int64_t n, std::size_t rowStride,
            float lower_threshold, float upper_threshold, int threads,
            const ProgressFunction& progress) {
+    ThreadPool pool(threads);
+    prune(isa, matrix, n, rowStride, lower_threshold, upper_threshold, pool, progress);
+}
+
+void prune(InstructionSet isa, float* matrix, std::int64_t n, std::size_t rowStride,
+           float lower_threshold, float upper_threshold, ThreadPool& pool,
+           const ProgressFunction& progress) {
     const Kernels* const kernels = kernelsFor(isa);
     if (!kernels) throw std::invalid_argument("this CPU cannot run the requested instruction set");
     if (n <= 0) return;
@@ -332,11 +340,17 @@ void prune(InstructionSet isa, float* matrix, std::int64_t n, std::size_t rowStr
     // The pool's workers compute in IEEE mode already; this thread does its share of the work
     // too, and must compare subnormal magnitudes as they are whatever mode its caller had set.
     const IeeeFloatingPoint ieee;
-    Engine(*kernels, matrix, static_cast<std::size_t>(n), rowStride, threads)
+    Engine(*kernels, matrix, static_cast<std::size_t>(n), rowStride, pool)
         .run(lower_threshold, upper_threshold, progress);
 }
 
 }  // namespace weakest_link
+
+void pruneWeakestLinks(float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
+                       float upper_threshold, ThreadPool& pool, const ProgressFunction& progress) {
+    weakest_link::prune(bestInstructionSet(), matrix, n, rowStride, lower_threshold,
+                        upper_threshold, pool, progress);
+}
 
 void pruneWeakestLinks(float* matrix, std::int64_t n, std::size_t rowStride, float lower_threshold,
                        float upper_threshold, int threads, const ProgressFunction& progress) {

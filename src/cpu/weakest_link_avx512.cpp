@@ -1,5 +1,6 @@
 // AVX-512 kernels of the weakest-link engine. Built for AVX-512F through a target pragma, so the
-// file needs no extra compiler flags; the engine calls it only when instructionSetSupported says so.
+// file needs no extra compiler flags; the engine calls it only when instructionSetSupported says
+// so.
 #include "cpu/weakest_link_internal.h"
 
 #if defined(__x86_64__) || defined(__i386__)

@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "common/float_bits.h"
+#include "common/parallel.h"
 #include "common/progress.h"
 #include "cpu/instruction_set.h"
 
@@ -25,6 +26,9 @@ namespace fwprune::cpu::weakest_link {
 // this CPU cannot run them.
 void prune(InstructionSet isa, float* matrix, std::int64_t n, std::size_t rowStride,
            float lower_threshold, float upper_threshold, int threads,
+           const ProgressFunction& progress = {});
+void prune(InstructionSet isa, float* matrix, std::int64_t n, std::size_t rowStride,
+           float lower_threshold, float upper_threshold, ThreadPool& pool,
            const ProgressFunction& progress = {});
 
 // Sweeps per block: the pivot snapshots (kBlock rows) stay in L2, and each cell is loaded and

@@ -36,6 +36,14 @@ namespace detail {
 bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStride,
                               float lower_threshold, float upper_threshold, int threads,
                               const ProgressFunction& progress, const OrderedOptions& options) {
+    ThreadPool pool(threads);
+    return pruneWeakestLinksOrdered(matrix, n, rowStride, lower_threshold, upper_threshold, pool,
+                                    progress, options);
+}
+
+bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStride,
+                              float lower_threshold, float upper_threshold, ThreadPool& pool,
+                              const ProgressFunction& progress, const OrderedOptions& options) {
     using namespace ordered;
     if (n < 0 || n > 0xffff) throw std::invalid_argument("the node count is out of range");
     if (n == 0) return true;
@@ -44,7 +52,6 @@ bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStri
     }
     const Matrix m{matrix, n, rowStride};
     const Thresholds t(lower_threshold, upper_threshold);
-    ThreadPool pool(threads);
     // Symmetry first: it is settled by the first tiles of most matrices that lack it, and on a
     // symmetric matrix the same pass is the census.
     if (options.method != OrderedMethod::Closure) {
@@ -76,6 +83,13 @@ bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStri
                               const ProgressFunction& progress) {
     return detail::pruneWeakestLinksOrdered(matrix, n, rowStride, lower_threshold, upper_threshold,
                                             threads, progress, {});
+}
+
+bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStride,
+                              float lower_threshold, float upper_threshold, ThreadPool& pool,
+                              const ProgressFunction& progress) {
+    return detail::pruneWeakestLinksOrdered(matrix, n, rowStride, lower_threshold, upper_threshold,
+                                            pool, progress, {});
 }
 
 }  // namespace fwprune::cpu

@@ -28,5 +28,8 @@ struct OrderedOptions {
 bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStride,
                               float lower_threshold, float upper_threshold, int threads,
                               const ProgressFunction& progress, const OrderedOptions& options);
+bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStride,
+                              float lower_threshold, float upper_threshold, ThreadPool& pool,
+                              const ProgressFunction& progress, const OrderedOptions& options);
 
 }  // namespace fwprune::cpu::detail

@@ -574,11 +574,6 @@ EdgeRecords readEdgeRecords(const std::string& path, bool strict, int threads,
     });
 }
 
-void checkDenseGraph(const EdgeRecords& graph, const std::string& path) {
-    cellCount = checkedCellCount(graph.n, path);
-    nodeCount = static_cast<std::int32_t>(graph.n);
-}
-
 ByteAdjacencyMatrix adjacencyMatrixOf(const EdgeRecords& graph, const std::string& path) {
     const std::int32_t cells = checkedCellCount(graph.n, path);
     ByteAdjacencyMatrix matrix;

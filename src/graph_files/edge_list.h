@@ -37,11 +37,6 @@ EdgeRecords parseEdgeRecords(std::string_view text, const std::string& path, boo
 // OutOfMemory when it cannot be allocated. Sets nodeCount and cellCount.
 ByteAdjacencyMatrix adjacencyMatrixOf(const EdgeRecords& graph, const std::string& path);
 
-// The checks and counts of adjacencyMatrixOf, for a caller that holds the graph in another
-// n x n form: TooLarge naming the file beyond FWPRUNE_MAX_DENSE_NODES; sets nodeCount and
-// cellCount.
-void checkDenseGraph(const EdgeRecords& graph, const std::string& path);
-
 // readEdgeRecords and parseEdgeRecords, then adjacencyMatrixOf.
 ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict = false, int threads = 0);
 ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path,

@@ -8,7 +8,8 @@
 #include "graph_files/file_io.h"
 #include "graph_files/labelled_edge_list.h"
 #include "graph_files/removed_edges.h"
-#include "pipelines/phase_timer.h"
+#include "pipelines/job.h"
+#include "pipelines/labelled_reduction.h"
 #include "pipelines/pipelines.h"
 #include "pipelines/reduction_cycles.h"
 
@@ -50,10 +51,11 @@ TableDialect dialectOf(FileFormat format) {
 
 }  // namespace
 
-void runLabelledReductionPipeline(const std::string& inputPath, const std::string& outputPath,
-                                  const RunOptions& options, ReductionFormats formats) {
+void runLabelledReduction(JobContext& job, const std::string& inputPath,
+                          const std::string& outputPath, ReductionFormats formats) {
+    const RunOptions& options = job.options();
     checkCancelled();
-    PhaseTimer reading(options, Phase::Read);
+    PhaseTimer reading(job, Phase::Read);
     // The input as read: its records are what is reduced, its labels what is written.
     std::variant<LabelledEdgeList, DotGraph, EdgeRecords> input;
     EdgeRecords* graph = nullptr;
@@ -74,7 +76,7 @@ void runLabelledReductionPipeline(const std::string& inputPath, const std::strin
     }
     reading.done();
     checkCancelled();
-    PhaseTimer sweeps(options, Phase::Sweeps);
+    PhaseTimer computing(job, Phase::Compute);
     std::vector<std::uint64_t> kept;
     const bool report = !options.removedPath.empty();
     std::vector<RemovedEdge> removed;
@@ -82,14 +84,14 @@ void runLabelledReductionPipeline(const std::string& inputPath, const std::strin
         // The DOT writer matches each statement's edges against the survivors, and a device
         // route gives the records up: it reduces a copy.
         EdgeRecords copy = *graph;
-        kept = reduceEdgeRecordsWithCycles(copy, options, inputPath, report ? &removed : nullptr);
+        kept = reduceEdgeRecordsWithCycles(job, copy, inputPath, report ? &removed : nullptr);
     } else {
-        kept = reduceEdgeRecordsWithCycles(*graph, options, inputPath, report ? &removed : nullptr);
+        kept = reduceEdgeRecordsWithCycles(job, *graph, inputPath, report ? &removed : nullptr);
         std::vector<std::uint64_t>().swap(graph->records);
     }
-    sweeps.done();
+    computing.done();
     checkCancelled();
-    PhaseTimer writing(options, Phase::Write);
+    PhaseTimer writing(job, Phase::Write);
     // The report, in the input's labels, comes first, so that a path it shares with the output
     // ends holding the output; both are replaced together or not at all.
     std::optional<OutputFile> reportFile;

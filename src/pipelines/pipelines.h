@@ -1,4 +1,5 @@
-// The two jobs: read a graph, run the sweeps on the chosen engine, write the result.
+// The jobs: read a graph (or take the caller's), compute the result on the route and backend the
+// job's plan chooses, write it (or hand it back).
 #pragma once
 
 #include <cstdint>
@@ -8,18 +9,17 @@
 
 #include "common/graphs.h"
 #include "common/matrix_view.h"
-#include "common/progress.h"
-#include "device/runtime/device_jobs.h"
 #include "graph_files/file_format.h"
 
 namespace fwprune {
 
 enum class Backend { Auto, Gpu, Cpu, Emulated };
 
-enum class Phase { Read = 0, Sweeps = 1, Write = 2 };
+// A job's phases: reading its input, computing its result (on whatever route), writing it.
+enum class Phase { Read = 0, Compute = 1, Write = 2 };
 
 // How a job computes its result (see fwpruneRoute in the public header). Auto is resolved by each
-// job's route choice in src/pipelines/.
+// job's plan.
 enum class Route { Auto = 0, Sweeps = 1, Sparse = 2, Ordered = 3 };
 
 // What a reduction does with cycles (see fwpruneCycles in the public header).
@@ -51,43 +51,29 @@ struct RunOptions {
     bool header = false;  // a TSV or CSV input's first record is a header line
 };
 
-// The engine a request runs on: Auto becomes Gpu when a device is usable, else Cpu. A request for
-// Gpu with no usable device is a Device error.
+// Where a job runs, how, and on how many CPU threads: decided once per job, from the options and
+// the input, by the rules in reduction_route.cpp and weakest_link_route.cpp. backend is never
+// Auto and route never Auto.
+struct JobPlan {
+    Backend backend = Backend::Cpu;
+    Route route = Route::Sweeps;
+    int threads = 1;
+};
+
+// Whether a device is usable for the Auto backend; the GPU backend without one is a Device error.
 Backend resolveBackend(Backend requested);
 
-// The options' progress callback for the engine's phase (empty when there is none).
-ProgressFunction sweepProgressOf(const RunOptions& options);
+// The plan of a reduction of a graph with n nodes (largest number + 1) and `edges` records, read
+// from `source`. A route the backend cannot run, or one of the other job, is an InvalidArgument
+// error; a graph the sweeps cannot hold (n past FWPRUNE_MAX_DENSE_NODES) a TooLarge error naming
+// the source.
+JobPlan planReduction(const RunOptions& options, std::int64_t n, std::size_t edges,
+                      const std::string& source);
 
-// The route of a reduction of a graph with n nodes (largest number + 1) and `edges` records, and
-// the rule that picks it when asked for Auto; a route the backend cannot run is an
-// InvalidArgument error.
-Route chooseReductionRoute(const RunOptions& options, std::int64_t n, std::size_t edges);
-
-// Where weakest-link pruning runs and how. The rule that picks them, and its reasons, are in
-// weakest_link_route.cpp. holdsNaN tells that the matrix is known to hold a NaN (the ordered
-// engine declined it), which leaves only the sweeps. A route the backend cannot run, or one of
-// the other job, is an InvalidArgument error; the gpu backend without a device is a Device error.
-struct WeakestLinkPlan {
-    Backend backend;
-    Route route;
-};
-WeakestLinkPlan chooseWeakestLinkRoute(const RunOptions& options, std::int64_t n, bool holdsNaN);
-
-// The same on the engine the options choose; returns the engine that ran.
-Backend reduceTransitively(ByteAdjacencyMatrix& matrix, const RunOptions& options);
-Backend pruneWeakestLinks(WeightMatrix& matrix, float lower_threshold, float upper_threshold,
-                          const RunOptions& options);
-// pruneWeakestLinks on a matrix the caller owns, changed only when the job succeeds: the ordered
-// route reads it where it lies and writes it in its last pass, which allocates nothing and is not
-// cancelled; the sweeps, which write as they go, run on a copy that replaces the cells at the end.
-Backend pruneWeakestLinksInPlace(MatrixView<float> matrix, float lower_threshold,
-                                 float upper_threshold, const RunOptions& options);
-
-// The reduction of a graph given as edge records, on the route the options and the graph choose:
-// the surviving records, sorted and unique. Fills the statistics but for the phase times. The
-// sparse route takes graph.records over, leaving it empty.
-std::vector<std::uint64_t> reduceEdgeRecords(EdgeRecords& graph, const RunOptions& options,
-                                             const std::string& source = "the edge arrays");
+// The plan of weakest-link pruning of an n-node matrix. holdsNaN tells that the matrix is known
+// to hold a NaN (the ordered engine declined it), which leaves only the sweeps. Errors as for
+// planReduction; the gpu backend without a device is a Device error.
+JobPlan planWeakestLink(const RunOptions& options, std::int64_t n, bool holdsNaN);
 
 // The formats a reduction reads and writes: each as asked, or by the file's name; an output whose
 // name tells no format of its own takes a labelled input's format, since native text has no
@@ -99,11 +85,6 @@ struct ReductionFormats {
 ReductionFormats resolveReductionFormats(const RunOptions& options, const std::string& inputPath,
                                          const std::string& outputPath);
 
-// A reduction whose input or output is labelled (TSV, CSV, DOT): labels numbered as read, the
-// records reduced as any others, the survivors written with their labels.
-void runLabelledReductionPipeline(const std::string& inputPath, const std::string& outputPath,
-                                  const RunOptions& options, ReductionFormats formats);
-
 // File to file. Outputs are written whole or not at all; the input is read completely before any
 // output is opened, so an output may name the input.
 void runTransitiveReductionPipeline(const std::string& inputPath, const std::string& outputPath,
@@ -111,5 +92,15 @@ void runTransitiveReductionPipeline(const std::string& inputPath, const std::str
 void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edgeListPath,
                             const std::string& matrixPath, float lower_threshold,
                             float upper_threshold, const RunOptions& options);
+
+// In memory, on the caller's arrays, which change only when the job succeeds. The adjacency
+// matrix's non-zero cells are its edges; on return its cells are 1 for the surviving edges and 0
+// elsewhere. The edge arrays' surviving edges (sorted) go to outSources/outTargets (room for
+// `count` edges; they may be the inputs), and their number to *outCount.
+void reduceAdjacencyMatrix(MatrixView<unsigned char> matrix, const RunOptions& options);
+void reduceEdgeArrays(const int* sources, const int* targets, std::size_t count, int* outSources,
+                      int* outTargets, std::size_t* outCount, const RunOptions& options);
+void pruneWeightMatrix(MatrixView<float> matrix, float lower_threshold, float upper_threshold,
+                       const RunOptions& options);
 
 }  // namespace fwprune

@@ -17,6 +17,7 @@
 #include "cpu/reduction_witnesses.h"
 #include "graph_files/edge_list.h"
 #include "graph_files/file_io.h"
+#include "pipelines/engines.h"
 
 namespace fwprune {
 namespace {
@@ -48,7 +49,8 @@ bool hasLargeComponent(const cpu::Condensation& graph) {
 // The condensed reduction from the condensation: edges between components that the collapsed
 // graph's reduction keeps, each as its smallest input edge, and the components' cycles.
 std::vector<std::uint64_t> reduceCondensed(const cpu::Condensation& graph, std::int64_t n,
-                                           const RunOptions& options, const std::string& source) {
+                                           JobContext& job, const JobPlan& plan,
+                                           const std::string& source) {
     std::vector<std::uint64_t> kept;
     if (!hasLargeComponent(graph)) {
         // No cycle but self-loops: the input's own numbers keep its locality for the engines.
@@ -59,10 +61,10 @@ std::vector<std::uint64_t> reduceCondensed(const cpu::Condensation& graph, std::
                 acyclic.records.push_back(graph.record(e));
             }
         }
-        return reduceEdgeRecords(acyclic, options, source);
+        return reduceEdgeRecords(job, plan, acyclic, source);
     }
     EdgeRecords collapsed{graph.components(), cpu::rankedEdges(graph)};
-    const std::vector<std::uint64_t> between = reduceEdgeRecords(collapsed, options, source);
+    const std::vector<std::uint64_t> between = reduceEdgeRecords(job, plan, collapsed, source);
     // Rows of the surviving ranked edges by source rank; the input edges come ascending, so the
     // first one met for a surviving ranked edge is its representative.
     std::vector<std::uint32_t> start(std::size_t{graph.components()} + 1, 0);
@@ -104,10 +106,10 @@ struct Witnessed {
     }
 };
 
-Witnessed witnessesOf(const cpu::Condensation& graph, const RunOptions& options) {
+Witnessed witnessesOf(const cpu::Condensation& graph, const ProgressFunction& progress) {
     Witnessed w;
     w.dag = cpu::rankedDagOf(cpu::rankedEdges(graph), graph.components());
-    w.witness = cpu::findWitnesses(w.dag, sweepProgressOf(options));
+    w.witness = cpu::findWitnesses(w.dag, progress);
     return w;
 }
 
@@ -221,19 +223,26 @@ std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(EdgeRecords& graph,
                                                        const RunOptions& options,
                                                        const std::string& source,
                                                        std::vector<RemovedEdge>* removed) {
+    JobContext job(options);
+    return reduceEdgeRecordsWithCycles(job, graph, source, removed);
+}
+
+std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(JobContext& job, EdgeRecords& graph,
+                                                       const std::string& source,
+                                                       std::vector<RemovedEdge>* removed) {
+    const RunOptions& options = job.options();
+    const auto plan = [&] { return planReduction(options, graph.n, graph.records.size(), source); };
     if (options.cycles == Cycles::Drop && removed == nullptr)
-        return reduceEdgeRecords(graph, options, source);
+        return reduceEdgeRecords(job, plan(), graph, source);
     if (removed == nullptr && oneWay(graph.records)) {
         // Histories and generated DAGs: nothing to collapse, and the input's order is kept.
         const std::size_t loops = dropSelfLoops(graph.records);
-        std::vector<std::uint64_t> kept = reduceEdgeRecords(graph, options, source);
+        std::vector<std::uint64_t> kept = reduceEdgeRecords(job, plan(), graph, source);
         if (options.stats) options.stats->edgesIn += static_cast<long long>(loops);
         return kept;
     }
-    // The route is chosen on the input, as for dropped cycles, and held for the collapsed graph.
-    RunOptions held = options;
-    held.route = chooseReductionRoute(options, graph.n, graph.records.size());
-    if (held.route == Route::Sweeps) checkDenseGraph(graph, source);
+    // The plan is made on the input, as for dropped cycles, and held for the collapsed graph.
+    const JobPlan held = plan();
     const std::int64_t n = graph.n;
     const auto shortOf = [&](const std::string& what) {
         return [&source, what] { return describeAt(source, "not enough memory for " + what); };
@@ -245,8 +254,9 @@ std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(EdgeRecords& graph,
     std::vector<std::uint64_t> kept;
     Witnessed witnessed;
     if (removed) {
-        witnessed = reportingOutOfMemory(shortOf("the witnesses of the removed edges"),
-                                         [&] { return witnessesOf(condensation, options); });
+        witnessed = reportingOutOfMemory(shortOf("the witnesses of the removed edges"), [&] {
+            return witnessesOf(condensation, job.engineProgress());
+        });
     }
     if (removed && held.route == Route::Sparse) {
         // The witnesses already hold the sparse route's answer; reading it off them keeps the
@@ -257,10 +267,10 @@ std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(EdgeRecords& graph,
             options.stats->backend = Backend::Cpu;
         }
     } else if (options.cycles == Cycles::Drop) {
-        kept = reduceEdgeRecords(graph, held, source);
+        kept = reduceEdgeRecords(job, held, graph, source);
     } else {
         std::vector<std::uint64_t>().swap(graph.records);
-        kept = reduceCondensed(condensation, n, held, source);
+        kept = reduceCondensed(condensation, n, job, held, source);
     }
     if (removed) {
         *removed = reportingOutOfMemory(shortOf("the removed edges' report"), [&] {
@@ -275,13 +285,14 @@ std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(EdgeRecords& graph,
     return kept;
 }
 
-std::vector<std::uint64_t> reduceInMemory(EdgeRecords& graph, const RunOptions& options,
+std::vector<std::uint64_t> reduceInMemory(JobContext& job, EdgeRecords& graph,
                                           const std::string& source) {
-    if (options.removedPath.empty()) return reduceEdgeRecordsWithCycles(graph, options, source);
+    const RunOptions& options = job.options();
+    if (options.removedPath.empty()) return reduceEdgeRecordsWithCycles(job, graph, source);
     std::vector<RemovedEdge> removed;
-    std::vector<std::uint64_t> kept = reduceEdgeRecordsWithCycles(graph, options, source, &removed);
+    std::vector<std::uint64_t> kept = reduceEdgeRecordsWithCycles(job, graph, source, &removed);
     OutputFile report(options.removedPath);
-    writeRemovedEdges(removed, report, options.threads);
+    writeRemovedEdges(removed, report, job.threads());
     report.commit();
     return kept;
 }

@@ -5,7 +5,8 @@
 #include "graph_files/file_io.h"
 #include "graph_files/npy_matrix.h"
 #include "graph_files/weight_matrix.h"
-#include "pipelines/phase_timer.h"
+#include "pipelines/engines.h"
+#include "pipelines/job.h"
 #include "pipelines/pipelines.h"
 #include "pipelines/removed_cells.h"
 
@@ -34,21 +35,23 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
     }
     const bool report = !options.removedPath.empty();
     std::vector<float> input;  // the matrix before pruning, kept only for the report
+    JobContext job(options);
     runJobPhases(
-        options,
+        job,
         [&](const ProgressFunction& progress) {
             if (inputFormat == FileFormat::Npy) {
-                return readNpyMatrix(inputPath, options.threads, progress);
+                return readNpyMatrix(inputPath, job.threads(), progress);
             }
-            return readWeightMatrix(inputPath, options.strict, options.threads, progress);
+            return readWeightMatrix(inputPath, job.options().strict, job.threads(), progress);
         },
-        [&](WeightMatrix& matrix) {
+        [&](WeightMatrix& matrix) -> WeightMatrix& {
             if (report) {
                 input = reportingOutOfMemory(
                     [&] { return describeAt(inputPath, "not enough memory for its copy"); },
                     [&] { return matrix.cells; });
             }
-            return pruneWeakestLinks(matrix, lower_threshold, upper_threshold, options);
+            pruneWeakestLinks(job, matrix, lower_threshold, upper_threshold);
+            return matrix;
         },
         [&](const WeightMatrix& matrix, const ProgressFunction& progress) {
             // Both outputs are written completely before either replaces its target, and then
@@ -60,16 +63,16 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
                 // The report, when asked for, joins them, first, so that a path it shares with
                 // another output ends holding that output.
                 OutputFile reportFile(options.removedPath);
-                writeRemovedCellsReport(input, matrix, upper_threshold, reportFile, options.threads,
+                writeRemovedCellsReport(input, matrix, upper_threshold, reportFile, job.threads(),
                                         progressPart(progress, 0, 0.5));
                 std::vector<float>().swap(input);
                 if (npyOut) {
                     writeNpyMatrix(matrix, matrixFile, progressPart(progress, 0.5, 0.9));
                 } else {
-                    writeWeightMatrix(matrix, matrixFile, options.threads,
+                    writeWeightMatrix(matrix, matrixFile, job.threads(),
                                       progressPart(progress, 0.5, 0.9));
                 }
-                writeWeightEdgeList(matrix, edgeFile, options.threads,
+                writeWeightEdgeList(matrix, edgeFile, job.threads(),
                                     progressPart(progress, 0.9, 1));
                 OutputFile* const outputs[] = {&reportFile, &matrixFile, &edgeFile};
                 commitTogether(outputs, 3);
@@ -79,15 +82,11 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
             if (npyOut) {
                 writeNpyMatrix(matrix, matrixFile, progressPart(progress, 0, 0.8));
             } else {
-                writeWeightMatrix(matrix, matrixFile, options.threads,
+                writeWeightMatrix(matrix, matrixFile, job.threads(),
                                   progressPart(progress, 0, 0.8));
             }
-            writeWeightEdgeList(matrix, edgeFile, options.threads, progressPart(progress, 0.8, 1));
+            writeWeightEdgeList(matrix, edgeFile, job.threads(), progressPart(progress, 0.8, 1));
             commitTogether(matrixFile, edgeFile);
-        },
-        [](const WeightMatrix& m) {
-            return static_cast<long long>(std::count_if(
-                m.cells.begin(), m.cells.end(), [](float v) { return !(v == WEIGHT_ABSENT); }));
         });
 }
 

@@ -43,7 +43,7 @@ double predictedCpuSeconds(double n, Route route) {
 
 }  // namespace
 
-WeakestLinkPlan chooseWeakestLinkRoute(const RunOptions& options, std::int64_t n, bool holdsNaN) {
+JobPlan planWeakestLink(const RunOptions& options, std::int64_t n, bool holdsNaN) {
     if (options.route == Route::Sparse) {
         fail(Status::InvalidArgument,
              "the sparse route belongs to the reduction; weakest-link pruning takes the sweeps or "
@@ -55,7 +55,7 @@ WeakestLinkPlan chooseWeakestLinkRoute(const RunOptions& options, std::int64_t n
              "the ordered route runs on the CPU; the gpu and emulated backends run the sweeps");
     }
     const Backend backend = resolveBackend(options.backend);
-    if (device) return {backend, Route::Sweeps};
+    if (device) return {backend, Route::Sweeps, options.threads};
     Route cpuRoute = options.route;
     if (holdsNaN) {
         cpuRoute = Route::Sweeps;
@@ -66,9 +66,9 @@ WeakestLinkPlan chooseWeakestLinkRoute(const RunOptions& options, std::int64_t n
     const bool orderedAskedFor = options.route == Route::Ordered && !holdsNaN;
     if (backend == Backend::Gpu && !orderedAskedFor &&
         predictedDeviceSeconds(double(n)) < predictedCpuSeconds(double(n), cpuRoute)) {
-        return {Backend::Gpu, Route::Sweeps};
+        return {Backend::Gpu, Route::Sweeps, options.threads};
     }
-    return {Backend::Cpu, cpuRoute};
+    return {Backend::Cpu, cpuRoute, options.threads};
 }
 
 }  // namespace fwprune

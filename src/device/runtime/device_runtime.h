@@ -73,7 +73,10 @@ void launchKernel(DeviceRuntime& runtime, KernelId kernel, LaunchShape grid, Lau
     runtime.launch(kernel);
 }
 
-// The CPU stand-in; threads <= 0 runs blocks on every hardware thread.
+// The CPU stand-in, running blocks on a job's pool, or on a pool of its own of `threads` workers
+// (0 for the default count).
+class ThreadPool;
+std::unique_ptr<DeviceRuntime> openEmulatedRuntime(ThreadPool& pool);
 std::unique_ptr<DeviceRuntime> openEmulatedRuntime(int threads);
 
 // Test-only switch: stand-ins opened afterwards on the calling thread fail the chosen operation

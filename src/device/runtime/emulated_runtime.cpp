@@ -49,7 +49,11 @@ FaultPlan& threadFaultPlan() {
 
 class EmulatedRuntime final : public DeviceRuntime {
   public:
-    explicit EmulatedRuntime(int threads) : pool_(threads), faults_(threadFaultPlan()) {}
+    explicit EmulatedRuntime(int threads)
+        : ownPool_(std::make_unique<ThreadPool>(threads)),
+          pool_(*ownPool_),
+          faults_(threadFaultPlan()) {}
+    explicit EmulatedRuntime(ThreadPool& pool) : pool_(pool), faults_(threadFaultPlan()) {}
 
     std::string name() const override { return "CPU stand-in"; }
 
@@ -260,7 +264,8 @@ class EmulatedRuntime final : public DeviceRuntime {
         if (!inside) fail(Status::Device, "copy touches memory outside any device allocation");
     }
 
-    ThreadPool pool_;
+    std::unique_ptr<ThreadPool> ownPool_;
+    ThreadPool& pool_;
     FaultPlan faults_;
     std::mutex mutex_;
     std::map<unsigned char*, Allocation> allocations_;
@@ -278,6 +283,10 @@ void injectStandInFault(StandInFault fault, int afterCalls) {
 
 std::unique_ptr<DeviceRuntime> openEmulatedRuntime(int threads) {
     return std::make_unique<EmulatedRuntime>(threads);
+}
+
+std::unique_ptr<DeviceRuntime> openEmulatedRuntime(ThreadPool& pool) {
+    return std::make_unique<EmulatedRuntime>(pool);
 }
 
 }  // namespace fwprune
