@@ -94,12 +94,13 @@ std::vector<std::uint64_t> reduceEdgeRecords(JobContext& job, const JobPlan& pla
     }
     // Both CPU engines work on the records (the sweeps route builds its bit matrix straight from
     // them); a short allocation names the input and what it was for.
+    const std::size_t edges = graph.records.size();
     cpu::ReducedEdges reduced = reportingOutOfMemory(
         [&] {
             return describeAt(source,
                               plan.route == Route::Sparse
                                   ? "not enough memory for the sparse reduction of " +
-                                        std::to_string(graph.records.size()) + " edges"
+                                        std::to_string(edges) + " edges"
                                   : "not enough memory for the CPU engine's bit matrix of " +
                                         std::to_string(graph.n) + " nodes");
         },
