@@ -283,7 +283,7 @@ TEST(RemovedCells, EveryRemovedCellHasItsRuleAndEveryReplacedOneAWitness) {
         const std::vector<float> input = matrix.cells;
         RunOptions options;
         options.threads = 2;
-        pruneWeakestLinks(matrix, lower, upper, options);
+        pruneWeightMatrix({matrix.cells.data(), n, std::size_t(n)}, lower, upper, options);
         ASSERT_EQ(matrix.cells, referenceWeakestLink(input, n, lower, upper));
         OutputFile file(dir.file("report.tsv"));
         writeRemovedCellsReport(input, matrix, upper, file, 2);
