@@ -44,18 +44,15 @@ class LabelledTableReader {
         return static_cast<std::size_t>(p - begin);
     }
 
-    // Readies the hash table for the labels of a file `share` (0 to 1] of which has been read.
-    void expectRest(double share) {
-        if (share > 0 && share < 1) {
-            guardMemory([&] {
-                list_.labels.reserve(
-                    static_cast<std::size_t>(double(list_.labels.size()) / share * 1.05));
-            });
-        }
-    }
+    // Says that the next piece is `share` (0 to 1] of the file, so that numbering its labels can
+    // size the hash table for the whole file.
+    void expectShare(double share) { share_ = share; }
 
     LabelledEdgeList finish() {
+        // The hash table goes first, so that trimming the records' slack (up to half of them,
+        // from growing by doubling) fits in the room it leaves; both would outlive reading.
         list_.labels.releaseLookup();
+        guardMemory([&] { list_.graph.records.shrink_to_fit(); });
         list_.graph.n = static_cast<std::int64_t>(list_.labels.size());
         if (anyExtras_) {
             // The first record of each edge gives its extra columns.
@@ -213,7 +210,24 @@ class LabelledTableReader {
     void numberPending() {
         guardMemory([&] {
             nodes_.resize(pending_.size());
-            list_.labels.internAll(pending_.data(), pending_.size(), nodes_.data());
+            std::size_t from = 0;
+            if (share_ > 0 && share_ < 1) {
+                // A sample of the first piece's labels tells how many of them are new, and so
+                // how many the file holds: the hash table grows to that at once rather than
+                // rehashing at every doubling.
+                from = std::min<std::size_t>(pending_.size(), 1 << 16);
+                list_.labels.internAll(pending_.data(), from, nodes_.data());
+                const double perLabel =
+                    double(list_.labels.size()) / double(std::max<std::size_t>(from, 1));
+                // The records likewise, which saves the copies of growing by doubling.
+                list_.graph.records.reserve(
+                    static_cast<std::size_t>(double(pending_.size() / 2) / share_ * 1.05));
+                list_.labels.reserve(
+                    static_cast<std::size_t>(perLabel * double(pending_.size()) / share_ * 1.05));
+            }
+            share_ = 0;
+            list_.labels.internAll(pending_.data() + from, pending_.size() - from,
+                                   nodes_.data() + from);
             auto& records = list_.graph.records;
             for (std::size_t i = 0; i < nodes_.size(); i += 2) {
                 records.push_back(std::uint64_t{nodes_[i]} << 32 | nodes_[i + 1]);
@@ -250,6 +264,7 @@ class LabelledTableReader {
     std::vector<std::string_view> pending_;  // labels not numbered yet, source and target
     std::deque<std::string> decoded_;        // quoted labels among them (a deque never moves them)
     std::vector<std::uint32_t> nodes_;
+    double share_ = 0;  // of the file, that the piece being read is (0: unknown)
 };
 
 namespace {
@@ -289,6 +304,9 @@ LabelledEdgeList readLabelledEdgeList(const std::string& path, TableDialect dial
             }
             held += got;
         }
+        if (done == 0 && file.sizeHint() > 0) {
+            reader.expectShare(double(held) / double(file.sizeHint()));
+        }
         const std::size_t used = reader.readRecords(buffer.data(), buffer.data() + held, last);
         std::memmove(buffer.data(), buffer.data() + used, held - used);
         held -= used;
@@ -300,11 +318,6 @@ LabelledEdgeList readLabelledEdgeList(const std::string& path, TableDialect dial
             } catch (const std::bad_alloc&) {
                 fail(Status::TooLarge, describeAt(path, "a record too long for memory"));
             }
-        }
-        // The first piece tells how many labels the file holds: growing the hash table to that
-        // at once saves rehashing it at every doubling.
-        if (done == used && file.sizeHint() > 0) {
-            reader.expectRest(double(done) / double(file.sizeHint()));
         }
         if (progress && file.sizeHint() > 0) {
             progress(std::min(1.0, double(done) / double(file.sizeHint())));
