@@ -147,7 +147,10 @@ void topologicalMethod(std::int64_t n, ThreadPool& pool, const BitRowKernels& k,
                 progress(static_cast<double>(c) / static_cast<double>(componentCount));
                 nextReport = c + componentCount / 128 + 1;
             }
-            const auto [first, last] = comp.order[static_cast<std::size_t>(c)];
+            // Not a structured binding: lambdas below use both, and clang 14 (the fuzzing build)
+            // cannot capture a binding.
+            const std::int32_t first = comp.order[static_cast<std::size_t>(c)].first;
+            const std::int32_t last = comp.order[static_cast<std::size_t>(c)].second;
             const bool cyclic = comp.cyclic[first] != 0;
 
             // Successors outside the component, re-indexed by position so that a word scan
