@@ -639,9 +639,15 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
     bool inputOrder = false;
     WindowPlan plan;
     if (upward || downward) {
+        // An edge to a node with no other predecessor is answered at once however long it is
+        // (leaves numbered after everything else), so it counts as short.
+        std::vector<std::uint8_t> predecessors(nodes, 0);  // up to 2
+        forEachEdge([&](std::uint32_t, std::uint32_t t) {
+            predecessors[t] = std::min(predecessors[t] + 1, 2);
+        });
         plan = planWindow(nodes, m, [&](auto&& visit) {
             forEachEdge([&](std::uint32_t s, std::uint32_t t) {
-                if (s != t) visit(s < t ? t - s : s - t);
+                if (s != t) visit(predecessors[t] < 2 ? 1 : s < t ? t - s : s - t);
             });
         });
         inputOrder = plan.cost <= kInputOrderCost * m;
