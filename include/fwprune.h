@@ -1,4 +1,4 @@
-/* fwprune: prunes dense directed graphs with Floyd-Warshall sweeps.
+/* fwprune: prunes directed graphs, dense or of millions of nodes, on a GPU or on the CPU.
  *
  * Two jobs, each a file-to-file pipeline:
  *   - runTransitiveReduction: reads an edge list and writes the edges that no walk of two or more
@@ -107,7 +107,8 @@ typedef enum fwpruneRoute {
  *   CONDENSE  reachability among distinct nodes is kept: each strongly connected component of
  *             k >= 2 nodes becomes one cycle through its nodes in ascending order (edges that may
  *             not be in the input), the components are joined by the edges of the collapsed
- *             graph's reduction, each as the smallest input edge joining them, and self-loops go. */
+ *             graph's reduction, each as the smallest input edge joining them, and self-loops go.
+ */
 typedef enum fwpruneCycles { FWPRUNE_CYCLES_DROP = 0, FWPRUNE_CYCLES_CONDENSE = 1 } fwpruneCycles;
 /* The format of a file of the file-to-file calls.
  *   AUTO    by the file name's extension, in any case: .tsv, .csv, .dot or .gv, .npy; any other
@@ -131,10 +132,12 @@ typedef enum fwpruneFileFormat {
 
 /* The phases of a job, for progress reports and timings. */
 typedef enum fwprunePhase {
-    FWPRUNE_PHASE_READ = 0,   /* reading and parsing the input file */
-    FWPRUNE_PHASE_SWEEPS = 1, /* the sweeps and the finishing pass */
-    FWPRUNE_PHASE_WRITE = 2   /* formatting and writing the outputs */
+    FWPRUNE_PHASE_READ = 0,    /* reading and parsing the input file */
+    FWPRUNE_PHASE_COMPUTE = 1, /* computing the result, on whichever route the job takes */
+    FWPRUNE_PHASE_WRITE = 2    /* formatting and writing the outputs */
 } fwprunePhase;
+/* The compute phase's earlier name, from when every job ran the sweeps; kept for callers. */
+#define FWPRUNE_PHASE_SWEEPS FWPRUNE_PHASE_COMPUTE
 
 /* Called on the calling thread as a job advances: within each phase (reading, the engine's work,
  * writing; an in-memory call has the engine's phase alone) fraction starts at 0, never goes back
@@ -185,12 +188,12 @@ typedef struct fwpruneOptions {
     fwpruneRoute route;                    /* default FWPRUNE_ROUTE_AUTO */
     fwpruneCancelCallback cancelRequested; /* default NULL: the job runs to its end */
     void* cancelUserData;
-    fwpruneCycles cycles;    /* the reduction's; default FWPRUNE_CYCLES_DROP */
-    const char* removedPath; /* default NULL. Every job (file and in-memory calls) writes
-                                there, with its other outputs (all or none), a tab-separated
-                                table of every input edge (weighted: cell that is not 2.0) that
-                                is not in the output, each once, in output order, and why:
-                                "source	target	reason	via	value" (README, "File formats") */
+    fwpruneCycles cycles;           /* the reduction's; default FWPRUNE_CYCLES_DROP */
+    const char* removedPath;        /* default NULL. Every job (file and in-memory calls) writes
+                                       there, with its other outputs (all or none), a tab-separated
+                                       table of every input edge (weighted: cell that is not 2.0) that
+                                       is not in the output, each once, in output order, and why:
+                                       "source	target	reason	via	value" (README, "File formats") */
     fwpruneFileFormat inputFormat;  /* default FWPRUNE_FORMAT_AUTO (by the name); NULL options,
                                        and a struct from before this field, mean NATIVE */
     fwpruneFileFormat outputFormat; /* the same for the output (weakest link: the matrix) */

@@ -54,7 +54,7 @@ void printStats(const fwpruneRunStats& stats, double totalSeconds) {
                  "total      %.3f s\n",
                  stats.nodeCount, stats.edgesIn, stats.edgesOut, backendName(stats.backend),
                  routeName(stats.route), stats.seconds[FWPRUNE_PHASE_READ],
-                 stats.seconds[FWPRUNE_PHASE_SWEEPS], stats.seconds[FWPRUNE_PHASE_WRITE],
+                 stats.seconds[FWPRUNE_PHASE_COMPUTE], stats.seconds[FWPRUNE_PHASE_WRITE],
                  totalSeconds);
 }
 

@@ -1,4 +1,4 @@
-"""Prune dense directed graphs with Floyd-Warshall sweeps, on a GPU or on the CPU.
+"""Prune directed graphs, dense or of millions of nodes, on a GPU or on the CPU.
 
 Two jobs, each available on numpy arrays, on networkx DiGraphs, and from file to file:
 

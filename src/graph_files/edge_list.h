@@ -20,7 +20,7 @@ namespace fwprune {
 // Throws an Error naming the file (and line) for a file that cannot be read, a node token longer
 // than 11 characters, a node number beyond 32 bits or a file that ends inside a record. With
 // strict set, a node token that is not wholly a decimal integer is an error too.
-// Large pieces are parsed in parallel chunks on `threads` threads (<= 0: every hardware thread).
+// Large pieces are parsed in parallel chunks on `threads` threads (see resolveThreadCount).
 // progress hears the share of the file parsed, per piece and chunk, when its size is known.
 constexpr std::size_t kEdgeListPieceBytes = std::size_t{16} << 20;
 EdgeRecords readEdgeRecords(const std::string& path, bool strict = false, int threads = 0,
@@ -54,7 +54,7 @@ void writeSortedEdges(const std::vector<std::uint64_t>& records, OutputFile& fil
 
 // Writes one "%d edge %d\n" record for every non-zero cell, ordered by source and then target.
 // The file at path is replaced whole, or left as it was when writing fails.
-// threads <= 0 formats on every hardware thread. progress hears the share of rows written.
+// Formats on `threads` threads (see resolveThreadCount). progress hears the share of rows written.
 void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, int threads = 0,
                    const ProgressFunction& progress = {});
 

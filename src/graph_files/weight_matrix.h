@@ -19,7 +19,7 @@ namespace fwprune {
 // or is too large for the cell count or for memory. With strict set, a token that is not wholly a
 // number (as strtod reads numbers, "inf" and "nan" included) is an error naming its line.
 // The file is read in blocks of 4 MiB, so the reader holds the matrix and two blocks of text;
-// large files are parsed in parallel chunks on `threads` threads (<= 0: every hardware thread).
+// large files are parsed in parallel chunks on `threads` threads (see resolveThreadCount).
 // progress hears the share of the file parsed, per block and chunk, when its size is known.
 WeightMatrix readWeightMatrix(const std::string& path, bool strict = false, int threads = 0,
                               const ProgressFunction& progress = {});
@@ -37,7 +37,7 @@ WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, b
 
 // Writes each row on one line, values in C's "%e" form with a three-digit exponent
 // ("2.000000e-001"), one space apart; infinities and NaNs as printf spells them. Whole or not at
-// all. threads <= 0 formats on every hardware thread.
+// all. Formats on `threads` threads (see resolveThreadCount).
 void writeWeightMatrix(const WeightMatrix& matrix, const std::string& path, int threads = 0);
 
 // Writes "%d edge %d\n" for every cell that is not WEIGHT_ABSENT (NaN cells included), ordered by

@@ -6,7 +6,7 @@
 
 namespace fwprune {
 
-// The rule for Auto, from measurements of both CPU routes side by side (README, "Routes"):
+// The rule for Auto (the measurements behind it are in bench/README.md, "Route thresholds"):
 // - past FWPRUNE_MAX_DENSE_NODES only the sparse route can hold the graph;
 // - otherwise the sparse route wins while the graph has fewer than kDenseFromDegree edges per
 //   node on average; denser graphs keep the bit matrix (on the GPU when one is usable, as

@@ -7,7 +7,7 @@
 namespace fwprune {
 namespace {
 
-// The rule, from measurements side by side on 2 cores (README, "Performance"):
+// The rule (the measurements behind it are in bench/README.md, "Route thresholds"):
 // - The ordered route gives the sweeps' bytes for every matrix without NaN and costs about
 //   n^2 log n (one sort of the lightest cells, one pass to write), against the sweeps' n^3. It
 //   wins from kOrderedFromNodes nodes on; below that both take well under a millisecond and the
@@ -15,10 +15,7 @@ namespace {
 //   asked: its result depends on the order of the sweeps (the ordered engine finds the NaN in
 //   its first pass and declines, leaving the matrix untouched). The ordered route has no input
 //   on which it loses to the sweeps at these sizes: its closure adds at least one bit per row OR,
-//   so it is bounded by n^3 / 64 word operations, and the inputs where it does the most work
-//   (a DAG of random weights, or one node that no leg reaches, so that no single component ever
-//   holds every node and every cell is sorted and asked) took 0.7 s and 0.8 s of CPU time at
-//   n = 4096 against 3.4 s for the sweeps.
+//   so it is bounded by n^3 / 64 word operations.
 // - With a usable GPU and the backend left to auto, the device runs only where it is predicted
 //   faster than the CPU route: the device sweeps cost n launches plus 8 n^3 bytes of memory
 //   traffic (each sweep reads and writes the whole matrix); the CPU costs kCpuOrderedSecondsPerCell
