@@ -330,6 +330,13 @@ Target resolveTarget(const std::string& path) {
     if (statResult != 0) failToOpen(path, statError);
     if (length > 0 && static_cast<std::size_t>(length) < reached.size() && reached[0] == '/') {
         reached.resize(static_cast<std::size_t>(length));
+        // A file renamed over or removed since it was opened (another job finishing with the same
+        // output) keeps its old name in /proc with " (deleted)" after it: find the name afresh.
+        struct stat now {};
+        if (::stat(reached.c_str(), &now) != 0 || now.st_ino != target.info.st_ino ||
+            now.st_dev != target.info.st_dev) {
+            reached = followLinks(path);
+        }
     } else {
         reached = followLinks(path);  // no /proc: the same walk by hand
     }
@@ -349,6 +356,8 @@ Target resolveTarget(const std::string& path) {
         // A file "w" may not open (read-only to us, on a read-only file system) is not replaced
         // behind its owner's back, although its folder would let a rename do it.
         if (::faccessat(AT_FDCWD, target.path.c_str(), W_OK, AT_EACCESS) != 0) {
+            // Gone since it was looked at: written like any target that does not exist yet.
+            if (errno == ENOENT) return {target.path, TargetKind::Missing, {}};
             failToOpen(path, errno);
         }
     }
