@@ -218,12 +218,21 @@ FWPRUNE_API void runWeakestLinkReduction(const char* inputPath, const char* edge
 
 /* runTransitiveReduction with a status. options may be NULL for the defaults.
  * @return FWPRUNE_OK, or an error status with the message in fwpruneGetLastErrorMessage(). */
-FWPRUNE_API fwpruneStatus runTransitiveReductionChecked(const char* inputPath,
-                                                        const char* outputPath,
-                                                        const fwpruneOptions* options);
+FWPRUNE_API fwpruneStatus fwpruneRunTransitiveReductionChecked(const char* inputPath,
+                                                               const char* outputPath,
+                                                               const fwpruneOptions* options);
 
 /* runWeakestLinkReduction with a status. options may be NULL for the defaults.
  * @return FWPRUNE_OK, or an error status with the message in fwpruneGetLastErrorMessage(). */
+FWPRUNE_API fwpruneStatus fwpruneRunWeakestLinkReductionChecked(
+    const char* inputPath, const char* edgeListPath, const char* matrixPath, float lower_threshold,
+    float upper_threshold, const fwpruneOptions* options);
+
+/* The two calls above under their earlier names, without the library's prefix; kept for callers.
+ * @return as fwpruneRunTransitiveReductionChecked and fwpruneRunWeakestLinkReductionChecked. */
+FWPRUNE_API fwpruneStatus runTransitiveReductionChecked(const char* inputPath,
+                                                        const char* outputPath,
+                                                        const fwpruneOptions* options);
 FWPRUNE_API fwpruneStatus runWeakestLinkReductionChecked(
     const char* inputPath, const char* edgeListPath, const char* matrixPath, float lower_threshold,
     float upper_threshold, const fwpruneOptions* options);

@@ -23,7 +23,8 @@ for arch in x86_64 i686; do
   dll="$(find "$build" -name 'libfwprune*.dll' -o -name 'fwprune*.dll' | head -n 1)"
   exports="$("$arch-w64-mingw32-objdump" -p "$dll")"
   for symbol in runTransitiveReduction runWeakestLinkReduction runTransitiveReductionChecked \
-                runWeakestLinkReductionChecked fwpruneGetLastErrorMessage; do
+                runWeakestLinkReductionChecked fwpruneRunTransitiveReductionChecked \
+                fwpruneRunWeakestLinkReductionChecked fwpruneGetLastErrorMessage; do
     if ! grep -qE "\] $symbol\$" <<<"$exports"; then
       echo "cross-build-windows: $dll does not export $symbol" >&2
       exit 1

@@ -129,10 +129,10 @@ int runJob(const CommandLine& line) {
     }
 
     const fwpruneStatus status =
-        reduce
-            ? runTransitiveReductionChecked(input.c_str(), outputs[0].c_str(), &options)
-            : runWeakestLinkReductionChecked(input.c_str(), outputs[0].c_str(), outputs[1].c_str(),
-                                             *line.lower, *line.upper, &options);
+        reduce ? fwpruneRunTransitiveReductionChecked(input.c_str(), outputs[0].c_str(), &options)
+               : fwpruneRunWeakestLinkReductionChecked(input.c_str(), outputs[0].c_str(),
+                                                       outputs[1].c_str(), *line.lower, *line.upper,
+                                                       &options);
     if (status != FWPRUNE_OK) {
         // An output whose reader went away (/dev/stdout or a FIFO into a closed pipe): ended by
         // SIGPIPE, quietly, as writing to standard output directly would have.

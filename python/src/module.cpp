@@ -247,7 +247,8 @@ Result reduceFile(nb::bytes input, nb::bytes output, int backend, int threads, n
     {
         const RemoveTemporariesOnTermination cleanup;
         nb::gil_scoped_release released;
-        status = runTransitiveReductionChecked(inputPath.c_str(), outputPath.c_str(), &options);
+        status =
+            fwpruneRunTransitiveReductionChecked(inputPath.c_str(), outputPath.c_str(), &options);
     }
     relay.raiseAnyError();
     return resultOf(status);
@@ -268,9 +269,9 @@ Result weakestLinkFile(nb::bytes input, nb::bytes edges, nb::bytes matrix, doubl
     {
         const RemoveTemporariesOnTermination cleanup;
         nb::gil_scoped_release released;
-        status = runWeakestLinkReductionChecked(inputPath.c_str(), edgesPath.c_str(),
-                                                matrixPath.c_str(), static_cast<float>(lower),
-                                                static_cast<float>(upper), &options);
+        status = fwpruneRunWeakestLinkReductionChecked(
+            inputPath.c_str(), edgesPath.c_str(), matrixPath.c_str(), static_cast<float>(lower),
+            static_cast<float>(upper), &options);
     }
     relay.raiseAnyError();
     return resultOf(status);

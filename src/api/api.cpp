@@ -251,8 +251,8 @@ void fwpruneInitOptions(fwpruneOptions* options) {
     options->outputFormat = FWPRUNE_FORMAT_AUTO;
 }
 
-fwpruneStatus runTransitiveReductionChecked(const char* inputPath, const char* outputPath,
-                                            const fwpruneOptions* options) {
+fwpruneStatus fwpruneRunTransitiveReductionChecked(const char* inputPath, const char* outputPath,
+                                                   const fwpruneOptions* options) {
     return guarded([&] {
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
             fwprune::runTransitiveReductionPipeline(fwprune::requirePath(inputPath, "input"),
@@ -262,9 +262,10 @@ fwpruneStatus runTransitiveReductionChecked(const char* inputPath, const char* o
     });
 }
 
-fwpruneStatus runWeakestLinkReductionChecked(const char* inputPath, const char* edgeListPath,
-                                             const char* matrixPath, float lower_threshold,
-                                             float upper_threshold, const fwpruneOptions* options) {
+fwpruneStatus fwpruneRunWeakestLinkReductionChecked(const char* inputPath, const char* edgeListPath,
+                                                    const char* matrixPath, float lower_threshold,
+                                                    float upper_threshold,
+                                                    const fwpruneOptions* options) {
     return guarded([&] {
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
             fwprune::runWeakestLinkPipeline(fwprune::requirePath(inputPath, "input"),
@@ -311,14 +312,26 @@ fwpruneStatus fwprunePruneWeightMatrix(float* weights, int n, size_t rowStride,
     });
 }
 
+fwpruneStatus runTransitiveReductionChecked(const char* inputPath, const char* outputPath,
+                                            const fwpruneOptions* options) {
+    return fwpruneRunTransitiveReductionChecked(inputPath, outputPath, options);
+}
+
+fwpruneStatus runWeakestLinkReductionChecked(const char* inputPath, const char* edgeListPath,
+                                             const char* matrixPath, float lower_threshold,
+                                             float upper_threshold, const fwpruneOptions* options) {
+    return fwpruneRunWeakestLinkReductionChecked(inputPath, edgeListPath, matrixPath,
+                                                 lower_threshold, upper_threshold, options);
+}
+
 void runTransitiveReduction(const char* inputPath, const char* outputPath) {
-    runTransitiveReductionChecked(inputPath, outputPath, nullptr);
+    fwpruneRunTransitiveReductionChecked(inputPath, outputPath, nullptr);
 }
 
 void runWeakestLinkReduction(const char* inputPath, const char* edgeListPath,
                              const char* matrixPath, float lower_threshold, float upper_threshold) {
-    runWeakestLinkReductionChecked(inputPath, edgeListPath, matrixPath, lower_threshold,
-                                   upper_threshold, nullptr);
+    fwpruneRunWeakestLinkReductionChecked(inputPath, edgeListPath, matrixPath, lower_threshold,
+                                          upper_threshold, nullptr);
 }
 
 void fwpruneRemoveTemporaryFiles(void) {
