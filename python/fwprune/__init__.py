@@ -50,7 +50,8 @@ import os as _os
 import sys as _sys
 import tempfile as _tempfile
 import time as _time
-from typing import Any, Callable, NamedTuple, Optional, Sequence, Union
+from typing import Any as _Any, Callable as _Callable, NamedTuple as _NamedTuple
+from typing import Optional as _Optional, Sequence as _Sequence, Union as _Union
 
 import numpy as _np
 
@@ -72,7 +73,7 @@ __version__: str = _core.version()
 #: The value of a cell that holds no edge, in weight matrices and in the files.
 ABSENT = 2.0
 
-PathLike = Union[str, bytes, "_os.PathLike[str]", "_os.PathLike[bytes]"]
+PathLike = _Union[str, bytes, "_os.PathLike[str]", "_os.PathLike[bytes]"]
 
 _BACKENDS = {
     "auto": _core.BACKEND_AUTO,
@@ -100,7 +101,7 @@ _REDUCTION_ROUTES = {
 _CYCLES = {"drop": _core.CYCLES_DROP, "condense": _core.CYCLES_CONDENSE}
 
 
-class RemovedEdge(NamedTuple):
+class RemovedEdge(_NamedTuple):
     """An input edge the job removed, and why (the columns of the ``--removed`` report): reason
     "bypassed" (``via``: a node w with walks source -> ... -> w -> ... -> target), "cycle"
     (``via``: another node of a cycle the edge's source or target lies on), "self-loop",
@@ -109,18 +110,18 @@ class RemovedEdge(NamedTuple):
     weakest link, a cell's "replaced" (``via``: a node of a walk whose legs are all lighter,
     ``value``: that walk's weakest link), "negative" or "upper" (``value``: the cell's weight)."""
 
-    source: Any
-    target: Any
+    source: _Any
+    target: _Any
     reason: str
-    via: Any
-    value: Any
+    via: _Any
+    value: _Any
 
 
 class _RemovedReport:
     """A temporary file for the library's removed-edge report when one is wanted, read back
     after the call."""
 
-    def __init__(self, wanted: Any) -> None:
+    def __init__(self, wanted: _Any) -> None:
         if not isinstance(wanted, bool):
             raise TypeError(f"removed must be a bool, not {type(wanted).__name__}")
         self._directory = _tempfile.TemporaryDirectory(prefix="fwprune-") if wanted else None
@@ -133,18 +134,18 @@ class _RemovedReport:
     def __enter__(self) -> "_RemovedReport":
         return self
 
-    def __exit__(self, *exc: Any) -> None:
+    def __exit__(self, *exc: _Any) -> None:
         if self._directory is not None:
             self._directory.cleanup()
 
-    def attach(self, result: Any, name: Callable[[int], Any] = lambda x: x) -> Any:
+    def attach(self, result: _Any, name: _Callable[[int], _Any] = lambda x: x) -> _Any:
         """``result``, or ``(result, removed edges)`` when the report was wanted."""
         if self._directory is None:
             return result
         return result, _read_removed(self.path, name)
 
 
-def _read_removed(path: Any, name: Callable[[int], Any]) -> list:
+def _read_removed(path: _Any, name: _Callable[[int], _Any]) -> list:
     removed = []
     with open(path, encoding="utf-8") as report:
         next(report)
@@ -164,7 +165,7 @@ def _read_removed(path: Any, name: Callable[[int], Any]) -> list:
     return removed
 
 
-def _cycles_option(cycles: Any) -> int:
+def _cycles_option(cycles: _Any) -> int:
     if not isinstance(cycles, str) or cycles not in _CYCLES:
         raise ValueError(f"cycles must be one of {', '.join(map(repr, _CYCLES))}, not {cycles!r}")
     return _CYCLES[cycles]
@@ -193,9 +194,9 @@ def default_backend() -> str:
 # --- arguments -------------------------------------------------------------------------------
 
 
-_Progress = Union[bool, Callable[[str, float], Any], None]
+_Progress = _Union[bool, _Callable[[str, float], _Any], None]
 # Backend, threads, and the progress callable or None.
-_Engine = tuple[int, int, Any]
+_Engine = tuple[int, int, _Any]
 
 
 def _engine_options(backend: str, threads: int, progress: _Progress = None) -> _Engine:
@@ -213,13 +214,13 @@ def _engine_options(backend: str, threads: int, progress: _Progress = None) -> _
     return _BACKENDS[backend], threads, progress if callable(progress) else None
 
 
-def _shows_progress(work: str) -> Callable[[Any], Any]:
+def _shows_progress(work: str) -> _Callable[[_Any], _Any]:
     """Turns a function's ``progress=True`` into a bar on standard error for the length of the
     call ("reading", ``work``, "writing"), cleared however the call ends."""
 
-    def decorate(function: Any) -> Any:
+    def decorate(function: _Any) -> _Any:
         @_functools.wraps(function)
-        def call(*args: Any, progress: _Progress = None, **kwargs: Any) -> Any:
+        def call(*args: _Any, progress: _Progress = None, **kwargs: _Any) -> _Any:
             if progress is not True:
                 return function(*args, progress=progress, **kwargs)
             with _ProgressBar(work) as bar:
@@ -238,21 +239,21 @@ class _ProgressBar:
         self._labels = {"read": "reading", "sweeps": work, "write": "writing"}
         stream = _sys.stderr
         self.shown = stream is not None and hasattr(stream, "isatty") and stream.isatty()
-        self._phase: Optional[str] = None
-        self._bar: Any = None
+        self._phase: _Optional[str] = None
+        self._bar: _Any = None
         self._started = 0.0
         self._drawn = 0.0
         try:
             from tqdm import tqdm
 
-            self._tqdm: Any = tqdm
+            self._tqdm: _Any = tqdm
         except ImportError:
             self._tqdm = None
 
     def __enter__(self) -> "_ProgressBar":
         return self
 
-    def __exit__(self, *exc: Any) -> None:
+    def __exit__(self, *exc: _Any) -> None:
         self._end_phase()
 
     def report(self, phase: str, fraction: float) -> None:
@@ -292,7 +293,7 @@ def _formats(input_format: str, output_format: str, header: bool) -> tuple[int, 
     return _FORMATS[input_format], _FORMATS[output_format], bool(header)
 
 
-def _table_kind(table: Any) -> Optional[str]:
+def _table_kind(table: _Any) -> _Optional[str]:
     """"pandas" for a pandas DataFrame, "pyarrow" for a pyarrow Table, else None. Neither
     package is needed: an object cannot be one of their tables unless its package is imported."""
     pd = _sys.modules.get("pandas")
@@ -305,8 +306,8 @@ def _table_kind(table: Any) -> Optional[str]:
 
 
 def _reduce_table(
-    kind: str, table: Any, source: str, target: str, engine: _Engine, options: tuple
-) -> tuple[Any, Callable[[int], Any]]:
+    kind: str, table: _Any, source: str, target: str, engine: _Engine, options: tuple
+) -> tuple[_Any, _Callable[[int], _Any]]:
     """The rows of a labelled edge table whose edges survive: the first row of each surviving
     edge, in the table's order, and the label of each node number. Labels may be of any type the
     table holds."""
@@ -369,7 +370,7 @@ def _route_option(route: str, routes: dict) -> int:
     return routes[route]
 
 
-def _float32(value: Any) -> float:
+def _float32(value: _Any) -> float:
     """``value`` rounded to float32, as the library stores it (overflowing to an infinity). Any
     real number is taken, NaN and infinities included, as a matrix file's cells take them; text
     is not a number here, though ``float()`` would parse it."""
@@ -379,7 +380,7 @@ def _float32(value: Any) -> float:
         return float(_np.float32(float(value)))
 
 
-def _threshold(value: Any, name: str) -> float:
+def _threshold(value: _Any, name: str) -> float:
     # Rounded here, so that the library is handed a value that float32 holds exactly: a double
     # first, then float32, as the command line and the file reader round the same text.
     try:
@@ -388,7 +389,7 @@ def _threshold(value: Any, name: str) -> float:
         raise TypeError(f"{name} must be a real number, not {value!r}") from None
 
 
-def _square(array: Any, what: str, dense: bool = True) -> _np.ndarray:
+def _square(array: _Any, what: str, dense: bool = True) -> _np.ndarray:
     """``array`` as a square 2-D array; ``dense`` when the library will get it as a dense matrix,
     which bounds its node count."""
     array = _np.asarray(array)
@@ -406,14 +407,14 @@ def _check_node_count(n: int) -> None:
         raise ValueError(f"{n} nodes exceed the limit of {_MAX_NODES} (n*n cells must fit 32 bits)")
 
 
-def _scipy_sparse(matrix: Any) -> Any:
+def _scipy_sparse(matrix: _Any) -> _Any:
     """Returns scipy.sparse when ``matrix`` is one of its matrices or arrays, else None (scipy
     stays optional: a matrix cannot be scipy's unless the caller has imported scipy)."""
     sp = _sys.modules.get("scipy.sparse")
     return sp if sp is not None and sp.issparse(matrix) else None
 
 
-def _is_sparse_array(sp: Any, matrix: Any) -> bool:
+def _is_sparse_array(sp: _Any, matrix: _Any) -> bool:
     """Whether ``matrix`` is a scipy sparse *array* (where ``*`` multiplies cell by cell) rather
     than a sparse matrix. scipy before 1.11 has no public base class for them: its arrays there
     derive from the matrix classes and a private ``_sparray``."""
@@ -421,7 +422,7 @@ def _is_sparse_array(sp: Any, matrix: Any) -> bool:
     return base is not None and isinstance(matrix, base)
 
 
-def _fspath(path: Any, role: str) -> bytes:
+def _fspath(path: _Any, role: str) -> bytes:
     try:
         raw = _os.fsencode(path)
     except TypeError:
@@ -434,7 +435,7 @@ def _fspath(path: Any, role: str) -> bytes:
     return raw
 
 
-def _networkx_digraph(graph: Any) -> Any:
+def _networkx_digraph(graph: _Any) -> _Any:
     """Returns the networkx module when ``graph`` is one of its graphs, else None.
 
     networkx stays an optional dependency: an object cannot be a networkx graph unless the
@@ -463,7 +464,7 @@ def _os_error(message: str) -> OSError:
     return OSError(code or _errno.EIO, what, path)
 
 
-def _check(result: tuple[int, bytes], paths: Sequence[bytes] = ()) -> None:
+def _check(result: tuple[int, bytes], paths: _Sequence[bytes] = ()) -> None:
     status, raw = result
     if status == 0:
         return
@@ -484,7 +485,7 @@ def _check(result: tuple[int, bytes], paths: Sequence[bytes] = ()) -> None:
 
 @_shows_progress("reducing")
 def transitive_reduction(
-    adjacency: Any,
+    adjacency: _Any,
     *,
     backend: str = "auto",
     threads: int = 0,
@@ -494,7 +495,7 @@ def transitive_reduction(
     progress: _Progress = None,
     source: str = "source",
     target: str = "target",
-) -> Any:
+) -> _Any:
     """Removes every edge that a walk of two or more edges bypasses.
 
     ``adjacency`` is one of:
@@ -550,7 +551,7 @@ def transitive_reduction(
         return report.attach(_reduce_dense(array, engine, options))
 
 
-def _reduce_dense(array: Any, engine: _Engine, options: tuple) -> Any:
+def _reduce_dense(array: _Any, engine: _Engine, options: tuple) -> _Any:
     # The library plans the route (and the backend) for a matrix as for every other input. Its
     # matrix call takes at most _MAX_NODES nodes; a larger matrix goes as its edges, which only
     # the sweeps cannot take.
@@ -574,7 +575,7 @@ def _reduce_dense(array: Any, engine: _Engine, options: tuple) -> Any:
 
 @_shows_progress("reducing")
 def transitive_reduction_edges(
-    edges: Any,
+    edges: _Any,
     *,
     backend: str = "auto",
     threads: int = 0,
@@ -582,7 +583,7 @@ def transitive_reduction_edges(
     cycles: str = "drop",
     removed: bool = False,
     progress: _Progress = None,
-) -> Any:
+) -> _Any:
     """The transitive reduction of a graph given as an (m, 2) integer array of edges
     (source, target), like the records of an edge-list file: node numbers up to 2**31 - 1, an
     edge with a negative node number skipped, repeats counted once. Returns a (k, 2) array of the
@@ -606,7 +607,7 @@ def transitive_reduction_edges(
 
 
 def _reduce_edge_arrays(
-    sources: Any, targets: Any, engine: _Engine, options: tuple
+    sources: _Any, targets: _Any, engine: _Engine, options: tuple
 ) -> tuple[_np.ndarray, _np.ndarray]:
     """The surviving edges of the edges sources[e] -> targets[e], as two int32 arrays."""
     sources, targets = _np.asarray(sources), _np.asarray(targets)
@@ -624,7 +625,7 @@ def _reduce_edge_arrays(
     return sources[:count], targets[:count]
 
 
-def _reduce_scipy(sp: Any, matrix: Any, engine: _Engine, options: tuple) -> Any:
+def _reduce_scipy(sp: _Any, matrix: _Any, engine: _Engine, options: tuple) -> _Any:
     rows, columns = matrix.shape
     if rows != columns:
         raise ValueError(f"the adjacency matrix must be square, not {rows} x {columns}")
@@ -641,7 +642,7 @@ def _reduce_scipy(sp: Any, matrix: Any, engine: _Engine, options: tuple) -> Any:
     return make((values, (sources, targets)), shape=matrix.shape).asformat(matrix.format)
 
 
-def _reduce_graph(nx: Any, graph: Any, engine: _Engine, options: tuple) -> tuple[Any, list]:
+def _reduce_graph(nx: _Any, graph: _Any, engine: _Engine, options: tuple) -> tuple[_Any, list]:
     """The reduced DiGraph, and the input's nodes in the order the library numbered them."""
     nodes = list(graph.nodes)
     index = {node: i for i, node in enumerate(nodes)}
@@ -670,7 +671,7 @@ def transitive_reduction_file(
     threads: int = 0,
     route: str = "auto",
     cycles: str = "drop",
-    removed: Optional[PathLike] = None,
+    removed: _Optional[PathLike] = None,
     progress: _Progress = None,
     input_format: str = "auto",
     output_format: str = "auto",
@@ -702,7 +703,7 @@ def transitive_reduction_file(
 
 @_shows_progress("pruning")
 def weakest_link_reduction(
-    weights: Any,
+    weights: _Any,
     lower: float,
     upper: float,
     *,
@@ -712,7 +713,7 @@ def weakest_link_reduction(
     route: str = "auto",
     removed: bool = False,
     progress: _Progress = None,
-) -> Any:
+) -> _Any:
     """Replaces every weight above ``lower`` (or negative) that a path through other nodes beats
     on its weakest link, then marks replaced, negative and at-or-above-``upper`` cells absent.
 
@@ -753,13 +754,13 @@ def weakest_link_reduction(
 
 
 def _prune_graph(
-    nx: Any,
-    graph: Any,
+    nx: _Any,
+    graph: _Any,
     lower: float,
     upper: float,
     weight: str,
-    engine: tuple[int, int, Any, int, bytes],
-) -> tuple[Any, list]:
+    engine: tuple[int, int, _Any, int, bytes],
+) -> tuple[_Any, list]:
     nodes = list(graph.nodes)
     _check_node_count(len(nodes))
     index = {node: i for i, node in enumerate(nodes)}
@@ -807,7 +808,7 @@ def weakest_link_reduction_file(
     backend: str = "auto",
     threads: int = 0,
     route: str = "auto",
-    removed: Optional[PathLike] = None,
+    removed: _Optional[PathLike] = None,
     progress: _Progress = None,
     input_format: str = "auto",
     output_format: str = "auto",
