@@ -61,8 +61,6 @@ TEST(EdgeListReader, SizesTheMatrixByTheLargestNodeNumber) {
     const ByteAdjacencyMatrix chain = parse("0 edge 1\n1 edge 2\n");
     EXPECT_EQ(chain.n, 3);
     EXPECT_EQ(chain.cells, cellsOf(3, {{0, 1}, {1, 2}}));
-    EXPECT_EQ(nodeCount, 3);
-    EXPECT_EQ(cellCount, 9);
 
     const ByteAdjacencyMatrix loop = parse("5 edge 5\n");
     EXPECT_EQ(loop.n, 6);
@@ -118,7 +116,6 @@ TEST(EdgeListReader, MessagesShowUnprintableBytesEscaped) {
 TEST(EdgeListReader, LargestGraphThatFitsTheCellCountIsAccepted) {
     const ByteAdjacencyMatrix m = parse("46339 edge 0\n");
     EXPECT_EQ(m.n, 46340);
-    EXPECT_EQ(cellCount, 46340 * 46340);
 }
 
 TEST(EdgeListReader, ReportsFilesThatCannotBeRead) {

@@ -111,8 +111,6 @@ TEST(WeightMatrixReader, EmptyFirstLineGivesAnEmptyMatrix) {
 TEST(WeightMatrixReader, ReadsValuesRowMajorIgnoringLaterLineBreaks) {
     const WeightMatrix m = parse("1 2\n3\n4 99 100\n");
     EXPECT_EQ(m.cells, (std::vector<float>{1, 2, 3, 4}));
-    EXPECT_EQ(nodeCount, 2);
-    EXPECT_EQ(cellCount, 4);
     EXPECT_EQ(parse("0.5 2 2\n0 0 0 0 0 0\n").cells.front(), 0.5f);
 }
 

@@ -587,8 +587,6 @@ ByteAdjacencyMatrix adjacencyMatrixOf(const EdgeRecords& graph, const std::strin
     const std::size_t n = static_cast<std::size_t>(graph.n);
     for (const std::uint64_t record : graph.records)
         matrix.cells[EdgeRecord::source(record) * n + EdgeRecord::target(record)] = CELL_EDGE;
-    nodeCount = matrix.n;
-    cellCount = cells;
     return matrix;
 }
 

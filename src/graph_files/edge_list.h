@@ -34,7 +34,7 @@ EdgeRecords parseEdgeRecords(std::string_view text, const std::string& path, boo
                              const ProgressFunction& progress = {});
 
 // The n x n matrix of the records: TooLarge naming the file beyond FWPRUNE_MAX_DENSE_NODES,
-// OutOfMemory when it cannot be allocated. Sets nodeCount and cellCount.
+// OutOfMemory when it cannot be allocated.
 ByteAdjacencyMatrix adjacencyMatrixOf(const EdgeRecords& graph, const std::string& path);
 
 // readEdgeRecords and parseEdgeRecords, then adjacencyMatrixOf.

@@ -7,9 +7,6 @@
 
 namespace fwprune {
 
-thread_local std::int32_t nodeCount = 0;
-thread_local std::int32_t cellCount = 0;
-
 std::int32_t checkedCellCount(std::int64_t n, const std::string& path) {
     constexpr std::int64_t limit = std::numeric_limits<std::int32_t>::max();
     // Test n before multiplying: n*n of a huge n would overflow even 64 bits.

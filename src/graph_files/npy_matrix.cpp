@@ -367,8 +367,6 @@ WeightMatrix parseNpyMatrix(std::string_view bytes, const std::string& path, int
         if (progress) progress(double(last) / double(n));
         pollCancelled();
     }
-    nodeCount = matrix.n;
-    cellCount = static_cast<std::int32_t>(matrix.cells.size());
     return matrix;
 }
 

@@ -14,10 +14,10 @@ namespace fwprune {
 // Reads a square matrix of float32 or float64 elements (format versions 1 to 3, either byte order,
 // C or Fortran order). Each element becomes a float as a number of the text format does: widened
 // to double, then rounded to float. The file is mapped into memory where the system allows, and
-// converted from there on `threads` threads (see resolveThreadCount). Sets nodeCount and
-// cellCount. Throws an Error naming the file for a file that is not .npy, an element type other
-// than float32 or float64 (integers, complex numbers, objects, records), a shape that is not
-// square, a payload shorter or longer than the shape says, and TooLarge past the dense limit.
+// converted from there on `threads` threads (see resolveThreadCount). Throws an Error naming the
+// file for a file that is not .npy, an element type other than float32 or float64 (integers,
+// complex numbers, objects, records), a shape that is not square, a payload shorter or longer than
+// the shape says, and TooLarge past the dense limit.
 WeightMatrix readNpyMatrix(const std::string& path, int threads = 0,
                            const ProgressFunction& progress = {});
 

@@ -223,8 +223,6 @@ WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, b
         pollCancelled();
     }
     values.requireFull(matrix.n);
-    nodeCount = matrix.n;
-    cellCount = static_cast<std::int32_t>(matrix.cells.size());
     return matrix;
 }
 
@@ -285,8 +283,6 @@ WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads,
         pollCancelled();
     }
     values.requireFull(matrix.n);
-    nodeCount = matrix.n;
-    cellCount = static_cast<std::int32_t>(matrix.cells.size());
     return matrix;
 }
 

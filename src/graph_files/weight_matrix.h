@@ -14,8 +14,8 @@ namespace fwprune {
 // Reads the matrix at path. n is the number of tokens on the first line (tokens separated by
 // blanks and tabs; a carriage return right before the line end belongs to the line end); then
 // n*n values are read in row-major order, line breaks ignored, each converted exactly as atof
-// converts it and rounded to float. Values after the n*n-th are ignored. Sets nodeCount and
-// cellCount. Throws an Error naming the file when it cannot be read, holds fewer than n*n values,
+// converts it and rounded to float. Values after the n*n-th are ignored.
+// Throws an Error naming the file when it cannot be read, holds fewer than n*n values,
 // or is too large for the cell count or for memory. With strict set, a token that is not wholly a
 // number (as strtod reads numbers, "inf" and "nan" included) is an error naming its line.
 // The file is read in blocks of 4 MiB, so the reader holds the matrix and two blocks of text;
