@@ -94,7 +94,6 @@ def history(scale, rng):
 
 @shape("deps", "a package-dependency graph, 60k packages, 250k edges, cycles")
 def deps(scale, rng):
-    import numpy as np
     n = 60_000 * scale
     # Generated with shuffled labels already; that stands for names in alphabetical order.
     src, dst = cp.dependencies(n, 250_000 * scale, rng)

@@ -9,7 +9,6 @@ usage: weakest_link_in_memory.py [--sizes 2048,4096,...] [--kinds asymmetric,sym
                                  [--threads 2] [--repeat 3]
 """
 import argparse
-import os
 import resource
 import subprocess
 import sys

@@ -51,7 +51,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     /* Function pointers travel through FARPROC, as GetProcAddress returns them. */
-    ReduceFunction reduce = (ReduceFunction)(void (*)(void))symbol(library, "runTransitiveReduction");
+    ReduceFunction reduce =
+        (ReduceFunction)(void (*)(void))symbol(library, "runTransitiveReduction");
     WeakestLinkFunction weakestLink =
         (WeakestLinkFunction)(void (*)(void))symbol(library, "runWeakestLinkReduction");
     TextFunction lastError =

@@ -563,7 +563,8 @@ def _reduce_dense(array: _Any, engine: _Engine, options: tuple) -> _Any:
             f"the adjacency matrix must have a bool or integer dtype, not {array.dtype}"
         )
     if on_edges:
-        sources, targets = _reduce_edge_arrays(*_np.nonzero(array), engine, options)
+        rows, columns = _np.nonzero(array)
+        sources, targets = _reduce_edge_arrays(rows, columns, engine, options)
         cells = _np.zeros(array.shape, dtype=_np.uint8)
         cells[sources, targets] = 1
     else:
@@ -690,10 +691,13 @@ def transitive_reduction_file(
     route_code = _route_option(route, _REDUCTION_ROUTES)
     cycles_code = _cycles_option(cycles)
     formats = _formats(input_format, output_format, header)
-    paths = [_fspath(input, "input"), _fspath(output, "output")]
+    input_path, output_path = _fspath(input, "input"), _fspath(output, "output")
+    paths = [input_path, output_path]
     report = b"" if removed is None else _fspath(removed, "removed-edges report")
     _check(
-        _core.reduce_file(*paths, *engine, route_code, cycles_code, report, formats),
+        _core.reduce_file(
+            input_path, output_path, *engine, route_code, cycles_code, report, formats
+        ),
         paths + ([report] if report else []),
     )
 
@@ -739,17 +743,17 @@ def weakest_link_reduction(
     lower = _threshold(lower, "lower")
     upper = _threshold(upper, "upper")
     with _RemovedReport(removed) as report:
-        engine = (*engine, report.path)
+        job = (*engine, report.path)
         nx = _networkx_digraph(weights)
         if nx is not None:
-            result, nodes = _prune_graph(nx, weights, lower, upper, weight, engine)
+            result, nodes = _prune_graph(nx, weights, lower, upper, weight, job)
             return report.attach(result, nodes.__getitem__)
 
         array = _square(weights, "the weight matrix")
         if array.dtype.kind != "f":
             raise ValueError(f"the weight matrix must have a floating dtype, not {array.dtype}")
         cells = _np.array(array, dtype=_np.float32, order="C", copy=True)
-        _check(_core.prune_weights(cells, lower, upper, *engine))
+        _check(_core.prune_weights(cells, lower, upper, *job))
         return report.attach(cells)
 
 
@@ -824,9 +828,13 @@ def weakest_link_reduction_file(
     engine = (*_engine_options(backend, threads, progress), _route_option(route, _WEAKEST_LINK_ROUTES))
     lower = _threshold(lower, "lower")
     upper = _threshold(upper, "upper")
-    paths = [_fspath(input, "input"), _fspath(edges, "edge list"), _fspath(matrix, "matrix")]
+    input_path = _fspath(input, "input")
+    edges_path, matrix_path = _fspath(edges, "edge list"), _fspath(matrix, "matrix")
+    paths = [input_path, edges_path, matrix_path]
     report = b"" if removed is None else _fspath(removed, "removed-edges report")
     _check(
-        _core.weakest_link_file(*paths, lower, upper, *engine, report, formats),
+        _core.weakest_link_file(
+            input_path, edges_path, matrix_path, lower, upper, *engine, report, formats
+        ),
         paths + ([report] if report else []),
     )
