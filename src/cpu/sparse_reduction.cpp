@@ -48,6 +48,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/bit_rows.h"
 #include "common/cancel.h"
 #include "common/edge_record.h"
 #include "common/radix_sort.h"
@@ -57,9 +58,6 @@
 
 namespace fwprune::cpu {
 namespace {
-
-using Word = std::uint64_t;
-constexpr std::int64_t kWordBits = 64;
 
 int bitsFor(std::uint64_t values) {
     int bits = 0;
@@ -445,7 +443,7 @@ class RankedReduction {
                 }
                 redundant_[near] = (word & mask) != 0;
                 if (redundant_[near]) continue;
-                orShifted(reach.data(), row(v), v - u);
+                orShifted(reach.data(), row(v), words_, v - u);
                 word |= mask;
             }
             open.clear();
@@ -477,18 +475,6 @@ class RankedReduction {
 
   private:
     Word* row(std::uint32_t u) { return rows_.data() + std::size_t{u} * words_; }
-
-    // reach |= row << distance, within the window.
-    void orShifted(Word* reach, const Word* source, std::uint32_t distance) const {
-        const std::uint32_t whole = distance / kWordBits;
-        const std::uint32_t part = distance % kWordBits;
-        for (std::uint32_t w = words_; w-- > whole;) {
-            const std::uint32_t from = w - whole;
-            Word bits = source[from] << part;
-            if (part != 0 && from > 0) bits |= source[from - 1] >> (kWordBits - part);
-            reach[w] |= bits;
-        }
-    }
 
     // Many long edges of u: one search marks every node up to the farthest target that a walk
     // of one or more edges reaches from u's successors, entering no node above the targets' last
