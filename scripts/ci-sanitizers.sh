@@ -25,7 +25,7 @@ slow='LargestGraphThatFitsTheCellCountIsAccepted'
 # Tests that cap the address space (ulimit -v, RLIMIT_AS) cannot run where the sanitizers reserve
 # terabytes of it for their shadow memory, nor can one that weighs a run's peak memory; the
 # unsanitized run covers them.
-capped='EngineErrorsExitWithFour|InputThatCannotHoldItsGraph|MemoryFollowsTheData'
+capped='EngineErrorsExitWithFour|InputThatCannotHoldItsGraph|MemoryFollowsTheData|LabelFilePastTheMemoryLimit'
 
 if [ "$which" = asan ] || [ "$which" = all ]; then
     build="${FWPRUNE_ASAN_BUILD:-$root/build-asan}"

@@ -710,13 +710,15 @@ TEST(CheckedCalls, CallersFloatingPointFlagsAreAsTheyWereBefore) {
             const fwpruneOptions options = backendOptions(backend);
             std::feclearexcept(FE_ALL_EXCEPT);
             std::feraiseexcept(before);
+            // What the caller holds now: on AArch64, raising underflow raises inexact with it.
+            const int held = std::fetestexcept(FE_ALL_EXCEPT);
             std::vector<float> cells = weights;
             EXPECT_EQ(fwprunePruneWeightMatrix(cells.data(), n, n, 0.25f, 0.75f, &options),
                       FWPRUNE_OK);
             EXPECT_EQ(runWeakestLinkReductionChecked(input.c_str(), edges.c_str(), matrix.c_str(),
                                                      0.25f, 0.75f, &options),
                       FWPRUNE_OK);
-            EXPECT_EQ(std::fetestexcept(FE_ALL_EXCEPT), before);
+            EXPECT_EQ(std::fetestexcept(FE_ALL_EXCEPT), held);
         }
     }
     std::feclearexcept(FE_ALL_EXCEPT);
