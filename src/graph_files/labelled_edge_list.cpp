@@ -83,7 +83,9 @@ class LabelledTableReader {
         if (lineEnd == nullptr && !last) return nullptr;
         const char* const next = lineEnd == nullptr ? end : lineEnd + 1;
         if (lineEnd == nullptr) lineEnd = end;
-        if (lineEnd > p && lineEnd[-1] == '\r') --lineEnd;
+        // Every CR before the line feed belongs to the line end: a TSV field cannot end in one,
+        // since nothing could write it back.
+        while (lineEnd > p && lineEnd[-1] == '\r') --lineEnd;
         if (lineEnd == p || *p == '#') return next;
         const std::string_view record(p, static_cast<std::size_t>(lineEnd - p));
         if (takeHeader(record)) return next;
