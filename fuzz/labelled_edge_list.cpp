@@ -27,6 +27,9 @@ std::vector<std::pair<std::string, std::string>> labelledEdges(const LabelledEdg
         edges.emplace_back(list.labels.label(static_cast<std::uint32_t>(r >> 32)),
                            list.labels.label(static_cast<std::uint32_t>(r)));
     }
+    // Reading back numbers the labels in the order the writer wrote them, which may differ from
+    // the first reading's: compare the edges by their labels.
+    std::sort(edges.begin(), edges.end());
     return edges;
 }
 
