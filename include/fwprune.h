@@ -155,8 +155,9 @@ typedef int (*fwpruneCancelCallback)(void* userData);
 /* Filled in by a checked call when fwpruneOptions.stats is not NULL. The file calls fill every
  * field; the in-memory calls every field but seconds[FWPRUNE_PHASE_READ] and
  * seconds[FWPRUNE_PHASE_WRITE], which they leave as they were (they read and write no file).
- * The struct grows only at its end, and only fields that the caller's fwpruneOptions.structSize
- * shows it knows of are written. */
+ * The struct grows only at its end, and only the fields that lie within its size are written:
+ * fwpruneOptions.statsSize, or when that is 0 (or the options struct predates it) the size this
+ * struct had when the caller's options struct had its size (see fwpruneOptions.statsSize). */
 typedef struct fwpruneRunStats {
     int nodes;              /* n; INT_MAX when n does not fit (see nodeCount) */
     long long edgesIn;      /* edges read; for a weight matrix, cells that are not 2.0 */
@@ -197,8 +198,12 @@ typedef struct fwpruneOptions {
     fwpruneFileFormat inputFormat;  /* default FWPRUNE_FORMAT_AUTO (by the name); NULL options,
                                        and a struct from before this field, mean NATIVE */
     fwpruneFileFormat outputFormat; /* the same for the output (weakest link: the matrix) */
-    int header; /* non-zero: the first record of a TSV or CSV input is a header line, written
-                   back first. Default 0. */
+    int header;       /* non-zero: the first record of a TSV or CSV input is a header line, written
+                         back first. Default 0. */
+    size_t statsSize; /* sizeof(fwpruneRunStats) as the caller's header has it, so that the
+                         statistics struct can grow apart from this one: set it beside stats.
+                         0 (default) writes the fields up to nodeCount when this struct has a
+                         route field, else up to backend; later fields need statsSize. */
 } fwpruneOptions;
 
 /* Fills *options with the defaults. @return nothing. */

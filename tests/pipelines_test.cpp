@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -322,6 +323,48 @@ TEST(CheckedCalls, ReportStatisticsAndProgressOfEachPhase) {
         EXPECT_TRUE(reports[r].first > reports[r - 1].first ||
                     (reports[r].first == reports[r - 1].first &&
                      reports[r].second >= reports[r - 1].second));
+    }
+}
+
+// The library writes only the statistics fields that lie within the caller's struct: its own
+// statsSize when given, else the size the caller's options struct implies.
+TEST(CheckedCalls, StatisticsStayWithinTheCallersStruct) {
+    ScratchDir dir;
+    writeText(dir.file("g.txt"), "0 edge 1\n1 edge 2\n0 edge 2\n");
+    constexpr unsigned char kUntouched = 0xAB;
+    const std::size_t throughBackend =
+        offsetof(fwpruneRunStats, backend) + sizeof(fwpruneRunStats::backend);
+    const std::size_t throughRoute =
+        offsetof(fwpruneRunStats, route) + sizeof(fwpruneRunStats::route);
+    struct Case {
+        std::size_t optionsSize;  // 0: the whole options struct
+        std::size_t statsSize;
+        std::size_t written;  // bytes of the statistics the library may write
+    };
+    for (const Case c : {Case{0, 0, sizeof(fwpruneRunStats)},
+                         Case{offsetof(fwpruneOptions, route), 0, throughBackend},
+                         Case{0, throughRoute, throughRoute},
+                         Case{offsetof(fwpruneOptions, route), throughRoute, throughBackend},
+                         Case{0, sizeof(fwpruneRunStats) + 16, sizeof(fwpruneRunStats)}}) {
+        SCOPED_TRACE(std::to_string(c.optionsSize) + " " + std::to_string(c.statsSize));
+        alignas(fwpruneRunStats) unsigned char bytes[sizeof(fwpruneRunStats) + 16];
+        std::memset(bytes, kUntouched, sizeof bytes);
+        fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_EMULATED);
+        if (c.optionsSize != 0) options.structSize = c.optionsSize;
+        options.stats = reinterpret_cast<fwpruneRunStats*>(bytes);
+        options.statsSize = c.statsSize;
+        ASSERT_EQ(fwpruneRunTransitiveReductionChecked(dir.file("g.txt").c_str(),
+                                                       dir.file("o.txt").c_str(), &options),
+                  FWPRUNE_OK);
+        for (std::size_t b = c.written; b < sizeof bytes; ++b) EXPECT_EQ(bytes[b], kUntouched) << b;
+        fwpruneRunStats stats;
+        std::memcpy(&stats, bytes, sizeof stats);
+        EXPECT_EQ(stats.nodes, 3);
+        EXPECT_EQ(stats.edgesOut, 2);
+        EXPECT_EQ(stats.backend, FWPRUNE_BACKEND_EMULATED);
+        if (c.written == sizeof(fwpruneRunStats)) {
+            EXPECT_EQ(stats.nodeCount, 3);
+        }
     }
 }
 

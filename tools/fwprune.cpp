@@ -122,7 +122,10 @@ int runJob(const CommandLine& line) {
     options.header = line.header ? 1 : 0;
     fwpruneRunStats stats{};
     stats.nodes = -1;  // stays -1 if the library predates statistics
-    if (line.stats) options.stats = &stats;
+    if (line.stats) {
+        options.stats = &stats;
+        options.statsSize = sizeof stats;
+    }
     if (bar.enabled()) {
         options.progress = &ProgressBar::onLibraryProgress;
         options.progressUserData = &bar;

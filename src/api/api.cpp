@@ -170,19 +170,31 @@ RunOptions toRunOptions(const fwpruneOptions* options) {
     return run;
 }
 
-// A caller whose options struct has a route field was built against a header whose statistics
-// struct has one too.
-bool statsHaveRoute(const fwpruneOptions* options) {
-    return options != nullptr &&
-           options->structSize >= offsetof(fwpruneOptions, route) + sizeof(options->route);
+// Whether the caller's struct, of `size` bytes, reaches past a field at `offset` of `width` bytes.
+constexpr bool reaches(std::size_t size, std::size_t offset, std::size_t width) {
+    return size >= offset + width;
 }
 
 fwpruneRunStats* statsOf(const fwpruneOptions* options) {
     if (options == nullptr ||
-        options->structSize < offsetof(fwpruneOptions, stats) + sizeof(options->stats)) {
+        !reaches(options->structSize, offsetof(fwpruneOptions, stats), sizeof options->stats)) {
         return nullptr;
     }
     return options->stats;
+}
+
+// The size of the caller's statistics struct: its own when the caller gives it, else the one
+// that came with the caller's options struct (a route field in both arrived together).
+std::size_t statsSizeOf(const fwpruneOptions& options) {
+    if (reaches(options.structSize, offsetof(fwpruneOptions, statsSize),
+                sizeof options.statsSize) &&
+        options.statsSize != 0) {
+        return options.statsSize;
+    }
+    if (reaches(options.structSize, offsetof(fwpruneOptions, route), sizeof options.route)) {
+        return offsetof(fwpruneRunStats, nodeCount) + sizeof(fwpruneRunStats::nodeCount);
+    }
+    return offsetof(fwpruneRunStats, backend) + sizeof(fwpruneRunStats::backend);
 }
 
 fwpruneBackend toPublic(Backend backend) {
@@ -207,17 +219,26 @@ void runWithOptions(const fwpruneOptions* options, Job&& job) {
     fwpruneRunStats* const out = statsOf(options);
     if (out) run.stats = &stats;
     job(run);
-    if (out) {
+    if (out == nullptr) return;
+    // Each field is written only when it lies within the caller's struct.
+    const std::size_t size = statsSizeOf(*options);
+    const auto within = [size](std::size_t offset, std::size_t width) {
+        return reaches(size, offset, width);
+    };
+    if (within(offsetof(fwpruneRunStats, nodes), sizeof out->nodes))
         out->nodes = static_cast<int>(std::min<std::int64_t>(stats.nodes, INT_MAX));
+    if (within(offsetof(fwpruneRunStats, edgesIn), sizeof out->edgesIn))
         out->edgesIn = stats.edgesIn;
+    if (within(offsetof(fwpruneRunStats, edgesOut), sizeof out->edgesOut))
         out->edgesOut = stats.edgesOut;
+    if (within(offsetof(fwpruneRunStats, seconds), sizeof out->seconds))
         for (int p = 0; p < 3; ++p) out->seconds[p] = stats.seconds[p];
+    if (within(offsetof(fwpruneRunStats, backend), sizeof out->backend))
         out->backend = toPublic(stats.backend);
-        if (statsHaveRoute(options)) {
-            out->route = static_cast<fwpruneRoute>(stats.route);
-            out->nodeCount = stats.nodes;
-        }
-    }
+    if (within(offsetof(fwpruneRunStats, route), sizeof out->route))
+        out->route = static_cast<fwpruneRoute>(stats.route);
+    if (within(offsetof(fwpruneRunStats, nodeCount), sizeof out->nodeCount))
+        out->nodeCount = stats.nodes;
 }
 
 void checkMatrixArguments(const void* cells, int n, std::size_t rowStride) {
