@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <cstdlib>
+#include <string>
 
 #include "cli_errors.h"
 
@@ -31,52 +33,63 @@ int parseThreads(const std::string& text) {
         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
     const long value = digits ? std::strtol(text.c_str(), nullptr, 10) : -1;
     if (value < 0 || value > kMaxThreads) {
-        throw usageError("--threads: '" + text + "' is not a whole number from 0 to 4096");
+        throw usageError("--threads: '" + text + "' is not a whole number from 0 to " +
+                         std::to_string(kMaxThreads));
     }
     return static_cast<int>(value);
 }
 
-fwpruneBackend parseBackend(const std::string& text) {
-    if (text == "auto") return FWPRUNE_BACKEND_AUTO;
-    if (text == "gpu") return FWPRUNE_BACKEND_GPU;
-    if (text == "cpu") return FWPRUNE_BACKEND_CPU;
-    if (text == "emulated") return FWPRUNE_BACKEND_EMULATED;
-    throw usageError("--backend: '" + text + "' is not one of auto, gpu, cpu, emulated");
+// Each option's words and the values they stand for, in the order the help lists them: the one
+// table both the reading of an option and the naming of a value use.
+template <typename Value>
+struct Word {
+    const char* word;
+    Value value;
+};
+
+constexpr Word<fwpruneBackend> kBackends[] = {{"auto", FWPRUNE_BACKEND_AUTO},
+                                              {"gpu", FWPRUNE_BACKEND_GPU},
+                                              {"cpu", FWPRUNE_BACKEND_CPU},
+                                              {"emulated", FWPRUNE_BACKEND_EMULATED}};
+constexpr Word<fwpruneRoute> kRoutes[] = {{"auto", FWPRUNE_ROUTE_AUTO},
+                                          {"sweeps", FWPRUNE_ROUTE_SWEEPS},
+                                          {"sparse", FWPRUNE_ROUTE_SPARSE},
+                                          {"ordered", FWPRUNE_ROUTE_ORDERED}};
+constexpr Word<fwpruneCycles> kCycles[] = {{"drop", FWPRUNE_CYCLES_DROP},
+                                           {"condense", FWPRUNE_CYCLES_CONDENSE}};
+constexpr Word<fwpruneFileFormat> kFormats[] = {
+    {"auto", FWPRUNE_FORMAT_AUTO}, {"native", FWPRUNE_FORMAT_NATIVE}, {"tsv", FWPRUNE_FORMAT_TSV},
+    {"csv", FWPRUNE_FORMAT_CSV},   {"dot", FWPRUNE_FORMAT_DOT},       {"npy", FWPRUNE_FORMAT_NPY}};
+
+// The value `text` names, or a usage error that lists the words the option takes.
+template <typename Value, std::size_t N>
+Value parseWord(const Word<Value> (&table)[N], const std::string& option, const std::string& text,
+                const std::string& command = "") {
+    std::string words;
+    for (const Word<Value>& entry : table) {
+        if (text == entry.word) return entry.value;
+        words += (words.empty() ? "" : ", ") + std::string(entry.word);
+    }
+    throw usageError(option + ": '" + text + "' is not one of " + words, command);
 }
 
-fwpruneRoute parseRoute(const std::string& text) {
-    if (text == "auto") return FWPRUNE_ROUTE_AUTO;
-    if (text == "sweeps") return FWPRUNE_ROUTE_SWEEPS;
-    if (text == "sparse") return FWPRUNE_ROUTE_SPARSE;
-    if (text == "ordered") return FWPRUNE_ROUTE_ORDERED;
-    throw usageError("--route: '" + text + "' is not one of auto, sweeps, sparse, ordered");
-}
-
-fwpruneCycles parseCycles(const std::string& text) {
-    if (text == "drop") return FWPRUNE_CYCLES_DROP;
-    if (text == "condense") return FWPRUNE_CYCLES_CONDENSE;
-    throw usageError("--cycles: '" + text + "' is not one of drop, condense", "reduce");
-}
-
-fwpruneFileFormat parseFormat(const std::string& option, const std::string& text) {
-    if (text == "auto") return FWPRUNE_FORMAT_AUTO;
-    if (text == "native") return FWPRUNE_FORMAT_NATIVE;
-    if (text == "tsv") return FWPRUNE_FORMAT_TSV;
-    if (text == "csv") return FWPRUNE_FORMAT_CSV;
-    if (text == "dot") return FWPRUNE_FORMAT_DOT;
-    if (text == "npy") return FWPRUNE_FORMAT_NPY;
-    throw usageError(option + ": '" + text + "' is not one of auto, native, tsv, csv, dot, npy");
+template <typename Value, std::size_t N>
+const char* wordFor(const Word<Value> (&table)[N], Value value) {
+    for (const Word<Value>& entry : table) {
+        if (entry.value == value) return entry.word;
+    }
+    return "unknown";
 }
 
 // Applies one option; returns false when `name` is not an option at all.
 bool applyOption(CommandLine& line, const std::string& name,
                  const std::optional<std::string>& value) {
     if (name == "--backend") {
-        line.backend = parseBackend(*value);
+        line.backend = parseWord(kBackends, name, *value);
     } else if (name == "--route") {
-        line.route = parseRoute(*value);
+        line.route = parseWord(kRoutes, name, *value);
     } else if (name == "--cycles") {
-        line.cycles = parseCycles(*value);
+        line.cycles = parseWord(kCycles, name, *value, "reduce");
         line.cyclesGiven = true;
     } else if (name == "--removed") {
         if (value->empty()) throw usageError("--removed needs a file name");
@@ -88,9 +101,9 @@ bool applyOption(CommandLine& line, const std::string& name,
     } else if (name == "--upper") {
         line.upper = parseThreshold(name, *value);
     } else if (name == "--input-format") {
-        line.inputFormat = parseFormat(name, *value);
+        line.inputFormat = parseWord(kFormats, name, *value);
     } else if (name == "--output-format") {
-        line.outputFormat = parseFormat(name, *value);
+        line.outputFormat = parseWord(kFormats, name, *value);
     } else if (name == "--header") {
         line.header = true;
     } else if (name == "--stats") {
@@ -118,31 +131,11 @@ bool takesValue(const std::string& name) {
 }  // namespace
 
 const char* backendName(fwpruneBackend backend) {
-    switch (backend) {
-        case FWPRUNE_BACKEND_AUTO:
-            return "auto";
-        case FWPRUNE_BACKEND_GPU:
-            return "gpu";
-        case FWPRUNE_BACKEND_CPU:
-            return "cpu";
-        case FWPRUNE_BACKEND_EMULATED:
-            return "emulated";
-    }
-    return "unknown";
+    return wordFor(kBackends, backend);
 }
 
 const char* routeName(fwpruneRoute route) {
-    switch (route) {
-        case FWPRUNE_ROUTE_AUTO:
-            return "auto";
-        case FWPRUNE_ROUTE_SWEEPS:
-            return "sweeps";
-        case FWPRUNE_ROUTE_SPARSE:
-            return "sparse";
-        case FWPRUNE_ROUTE_ORDERED:
-            return "ordered";
-    }
-    return "unknown";
+    return wordFor(kRoutes, route);
 }
 
 CommandLine parseCommandLine(int argc, char** argv) {

@@ -1,5 +1,12 @@
 #include "help_text.h"
 
+#include "fwprune.h"
+
+// The thread limit's digits, spelled from the header's constant so that the help cannot drift.
+#define DIGITS_OF(number) #number
+#define SPELLED(number) DIGITS_OF(number)
+#define THREAD_LIMIT SPELLED(FWPRUNE_MAX_THREADS)
+
 namespace fwprune::cli {
 namespace {
 
@@ -43,7 +50,8 @@ const char* const kCommonOptions =
     "                 once, in output order, with the reason, as tab-separated\n"
     "                 columns 'source target reason via value' (see the README);\n"
     "                 '-' is standard output, when no other output goes there\n"
-    "  --threads N    CPU threads, up to 4096; 0 (default) uses $FWPRUNE_NUM_THREADS\n"
+    "  --threads N    CPU threads, up to " THREAD_LIMIT
+    "; 0 (default) uses $FWPRUNE_NUM_THREADS\n"
     "                 when set, else every CPU this process may use (its affinity\n"
     "                 and cgroup quota)\n"
     "  --strict       a number followed by other characters, such as '1x', is an\n"

@@ -89,13 +89,17 @@ _INT32_MAX = 2**31 - 1
 # oversized input is refused before it is copied.
 _MAX_NODES = _core.MAX_DENSE_NODES
 
-# How a reduction computes its result (every route gives the same edges): "sweeps" on the dense
-# matrix, "sparse" on edge arrays (any node count), "auto" the faster for the input.
-_REDUCTION_ROUTES = {
+# The routes by name; each job takes some of them (every route of a job gives the same result).
+_ROUTES = {
     "auto": _core.ROUTE_AUTO,
     "sweeps": _core.ROUTE_SWEEPS,
     "sparse": _core.ROUTE_SPARSE,
+    "ordered": _core.ROUTE_ORDERED,
 }
+
+# How a reduction computes its result: "sweeps" on the dense matrix, "sparse" on edge arrays (any
+# node count), "auto" the faster for the input.
+_REDUCTION_ROUTES = {name: _ROUTES[name] for name in ("auto", "sweeps", "sparse")}
 
 # What a reduction does with cycles: drop every edge on or touching one, or keep reachability.
 _CYCLES = {"drop": _core.CYCLES_DROP, "condense": _core.CYCLES_CONDENSE}
@@ -171,19 +175,21 @@ def _cycles_option(cycles: _Any) -> int:
     return _CYCLES[cycles]
 
 
+# The files' formats: "auto" goes by each file's extension (.tsv, .csv, .dot or .gv, .npy; any
+# other name is the native text).
+_FORMATS = {
+    "auto": _core.FORMAT_AUTO,
+    "native": _core.FORMAT_NATIVE,
+    "tsv": _core.FORMAT_TSV,
+    "csv": _core.FORMAT_CSV,
+    "dot": _core.FORMAT_DOT,
+    "npy": _core.FORMAT_NPY,
+}
+
 # How weakest-link pruning computes its result (every route gives the same cells): "sweeps", the
 # n sweeps; "ordered", cells in ascending magnitude (CPU only; a matrix with a NaN takes the
 # sweeps); "auto" the faster for the input.
-# The files' formats: "auto" goes by each file's extension (.tsv, .csv, .dot or .gv, .npy; any
-# other name is the native text).
-_FORMATS = {"auto": 0, "native": 1, "tsv": 2, "csv": 3, "dot": 4, "npy": 5}
-
-_WEAKEST_LINK_ROUTES = {
-    "auto": _core.ROUTE_AUTO,
-    "sweeps": _core.ROUTE_SWEEPS,
-    "ordered": _core.ROUTE_ORDERED,
-}
-
+_WEAKEST_LINK_ROUTES = {name: _ROUTES[name] for name in ("auto", "sweeps", "ordered")}
 
 
 def default_backend() -> str:

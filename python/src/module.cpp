@@ -315,6 +315,12 @@ NB_MODULE(_core, m) {
     m.attr("ROUTE_SWEEPS") = static_cast<int>(FWPRUNE_ROUTE_SWEEPS);
     m.attr("ROUTE_SPARSE") = static_cast<int>(FWPRUNE_ROUTE_SPARSE);
     m.attr("ROUTE_ORDERED") = static_cast<int>(FWPRUNE_ROUTE_ORDERED);
+    m.attr("FORMAT_AUTO") = static_cast<int>(FWPRUNE_FORMAT_AUTO);
+    m.attr("FORMAT_NATIVE") = static_cast<int>(FWPRUNE_FORMAT_NATIVE);
+    m.attr("FORMAT_TSV") = static_cast<int>(FWPRUNE_FORMAT_TSV);
+    m.attr("FORMAT_CSV") = static_cast<int>(FWPRUNE_FORMAT_CSV);
+    m.attr("FORMAT_DOT") = static_cast<int>(FWPRUNE_FORMAT_DOT);
+    m.attr("FORMAT_NPY") = static_cast<int>(FWPRUNE_FORMAT_NPY);
     m.attr("CYCLES_DROP") = static_cast<int>(FWPRUNE_CYCLES_DROP);
     m.attr("CYCLES_CONDENSE") = static_cast<int>(FWPRUNE_CYCLES_CONDENSE);
     m.attr("MAX_DENSE_NODES") = static_cast<int>(FWPRUNE_MAX_DENSE_NODES);
