@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <thread>
 
+#include "common/cancel.h"
+#include "common/error.h"
+#include "common/parallel.h"
 #include "cpu/cpu_engine.h"
 #include "cpu/sparse_reduction_internal.h"
 #include "cpu/weakest_link_ordered_internal.h"
@@ -502,6 +507,43 @@ TEST(EngineAgreement, OrderedRouteMatchesTheSweepsOnMillionsOfEvents) {
     ASSERT_TRUE(cpu::detail::pruneWeakestLinksOrdered(ordered.data(), n, std::size_t(n), lower,
                                                       upper, 2, {}, closure));
     EXPECT_TRUE(testing::sameBits(ordered, sweeps));
+}
+
+// The largest batches are sorted on both threads before they are processed. Buckets of uneven
+// sizes (one empty, one of a single key) come out sorted on the bits asked, stably; and a cancel
+// the caller gives while they are sorted is heard there, by the only thread that may ask.
+TEST(EngineAgreement, OrderedRoutesParallelSortSortsEveryBucketAndHearsACancel) {
+    std::mt19937_64 random(23);
+    std::vector<std::uint64_t> keys(std::size_t{3} << 20);
+    // Half the keys small, so that many share their digits and the order among them shows.
+    for (std::size_t x = 0; x < keys.size(); ++x) keys[x] = random() >> (x % 2 == 0 ? 0 : 40);
+    const std::vector<std::size_t> bucketStart = {0, 5, 5, 6, std::size_t{1} << 20, keys.size()};
+    ThreadPool pool(2);
+    std::vector<std::vector<std::uint64_t>> scratch;
+    std::vector<std::uint64_t> sorted = keys;
+    cpu::detail::sortBuckets(sorted.data(), bucketStart, 12, 43, pool, scratch);
+    const auto digits = [](std::uint64_t key) { return (key >> 12) & ((1ull << 31) - 1); };
+    for (std::size_t k = 0; k + 1 < bucketStart.size(); ++k) {
+        std::vector<std::uint64_t> expected(keys.begin() + std::ptrdiff_t(bucketStart[k]),
+                                            keys.begin() + std::ptrdiff_t(bucketStart[k + 1]));
+        std::stable_sort(expected.begin(), expected.end(),
+                         [&](std::uint64_t a, std::uint64_t b) { return digits(a) < digits(b); });
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(),
+                               sorted.begin() + std::ptrdiff_t(bucketStart[k])))
+            << "bucket " << k;
+    }
+    int asked = 0;
+    const CancelScope scope([&] { return ++asked > 0; });
+    // Past the least time between two questions, so that the sort's first check asks.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    sorted = keys;
+    try {
+        cpu::detail::sortBuckets(sorted.data(), bucketStart, 12, 43, pool, scratch);
+        ADD_FAILURE() << "the sort ran to its end through a cancel";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.status(), Status::Cancelled);
+    }
+    EXPECT_EQ(asked, 1);
 }
 
 // A NaN makes the result depend on the order of the sweeps: the ordered engine declines, and the

@@ -11,10 +11,14 @@
 namespace fwprune {
 
 // Sorts keys[0, count) by bits [lowBit, highBit) of each key, keeping the order of keys equal in
-// those bits. scratch is grown to count keys and may be reused across calls.
-inline void radixSort(std::uint64_t* keys, std::size_t count, int lowBit, int highBit,
-                      std::vector<std::uint64_t>& scratch) {
+// those bits. scratch is grown to count keys and may be reused across calls. poll() is called
+// every 64 Ki keys of every pass, so that a long sort can be stopped by an exception thrown from
+// it.
+template <typename Poll>
+void radixSort(std::uint64_t* keys, std::size_t count, int lowBit, int highBit,
+               std::vector<std::uint64_t>& scratch, Poll&& poll) {
     constexpr int kDigitBits = 11;
+    constexpr std::size_t kPollEvery = std::size_t{1} << 16;
     if (count < 2) return;
     if (scratch.size() < count) scratch.resize(count);
     std::uint64_t* from = keys;
@@ -24,14 +28,27 @@ inline void radixSort(std::uint64_t* keys, std::size_t count, int lowBit, int hi
         const int width = std::min(kDigitBits, highBit - low);
         const std::uint64_t mask = (std::uint64_t{1} << width) - 1;
         std::fill(counts, counts + mask + 1, std::size_t{0});
-        for (std::size_t x = 0; x < count; ++x) ++counts[(from[x] >> low) & mask];
+        for (std::size_t x0 = 0; x0 < count; x0 += kPollEvery) {
+            poll();
+            const std::size_t x1 = std::min(count, x0 + kPollEvery);
+            for (std::size_t x = x0; x < x1; ++x) ++counts[(from[x] >> low) & mask];
+        }
         if (*std::max_element(counts, counts + mask + 1) == count) continue;
         std::size_t at = 0;
         for (std::uint64_t d = 0; d <= mask; ++d) at += std::exchange(counts[d], at);
-        for (std::size_t x = 0; x < count; ++x) to[counts[(from[x] >> low) & mask]++] = from[x];
+        for (std::size_t x0 = 0; x0 < count; x0 += kPollEvery) {
+            poll();
+            const std::size_t x1 = std::min(count, x0 + kPollEvery);
+            for (std::size_t x = x0; x < x1; ++x) to[counts[(from[x] >> low) & mask]++] = from[x];
+        }
         std::swap(from, to);
     }
     if (from != keys) std::copy(from, from + count, keys);
+}
+
+inline void radixSort(std::uint64_t* keys, std::size_t count, int lowBit, int highBit,
+                      std::vector<std::uint64_t>& scratch) {
+    radixSort(keys, count, lowBit, highBit, scratch, [] {});
 }
 
 inline void radixSort(std::vector<std::uint64_t>& keys, int lowBit, int highBit) {

@@ -7,6 +7,7 @@
 // one bit, so the work is at most n^2 row ORs of n bits (n^3 / 64 words) however the weights fall,
 // and on random weights a few hundred thousand events settle everything.
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -257,9 +258,10 @@ constexpr std::size_t kSortAheadFrom = std::size_t{1} << 20;
 
 // Sorts events by the low `bits` bits of their magnitude (the rest is equal within a bucket). The
 // order among equal magnitudes does not matter: a group's questions are all answered before any of
-// its legs is inserted.
+// its legs is inserted. On the calling thread, it asks the caller whether to stop as it goes.
 void sortByMagnitude(Event* events, std::size_t count, int bits, std::vector<Event>& scratch) {
-    radixSort(events, count, kMagnitudeShift, kMagnitudeShift + bits, scratch);
+    radixSort(events, count, kMagnitudeShift, kMagnitudeShift + bits, scratch,
+              [] { pollCancelled(); });
 }
 
 class OrderedPruning {
@@ -410,14 +412,8 @@ class OrderedPruning {
         // parallel first.
         const bool sortAhead = shift > 0 && at > kSortAheadFrom && pool_.size() > 1;
         if (sortAhead) {
-            pool_.parallelFor(0, static_cast<std::int64_t>(e - b),
-                              [&](std::int64_t begin, std::int64_t end, int worker) {
-                                  for (std::int64_t k = begin; k < end; ++k) {
-                                      sortByMagnitude(out + bucketStart[k],
-                                                      bucketStart[k + 1] - bucketStart[k], shift,
-                                                      scratch_[static_cast<std::size_t>(worker)]);
-                                  }
-                              });
+            detail::sortBuckets(out, bucketStart, kMagnitudeShift, kMagnitudeShift + shift, pool_,
+                                scratch_);
         }
         for (std::size_t k = 0; k < e - b && !complete_; ++k) {
             const std::size_t size = bucketStart[k + 1] - bucketStart[k];
@@ -451,12 +447,14 @@ class OrderedPruning {
     void streamMagnitude(std::uint32_t magnitude) {
         std::size_t cells = 0;
         for (std::size_t i = 0; i < side(m_); ++i) {
+            pollCancelled();
             const CellBits* const row = cellsOf(m_, i);
             for (std::size_t j = 0; j < side(m_); ++j) {
                 if ((row[j] & kMagnitudeBits) == magnitude && t_.question(row[j])) answer(i, j);
             }
         }
         for (std::size_t i = 0; i < side(m_); ++i) {
+            pollCancelled();
             const CellBits* const row = cellsOf(m_, i);
             for (std::size_t j = 0; j < side(m_); ++j) {
                 if ((row[j] & kMagnitudeBits) != magnitude || !remains(i, j, row[j])) continue;
@@ -480,7 +478,7 @@ class OrderedPruning {
         done_ += cells;
         if (done_ >= nextPoll_) {
             pollCancelled();
-            nextPoll_ = done_ + 4096;
+            nextPoll_ = done_ + 64;
         }
         // The events are the first half of the progress. Most matrices complete the closure
         // within about a first batch of them, so the share told is the larger of the events
@@ -621,3 +619,33 @@ bool pruneByClosure(const Matrix& m, const Thresholds& t, ThreadPool& pool, cons
 }
 
 }  // namespace fwprune::cpu::ordered
+
+namespace fwprune::cpu::detail {
+
+void sortBuckets(std::uint64_t* keys, const std::vector<std::size_t>& bucketStart, int lowBit,
+                 int highBit, ThreadPool& pool, std::vector<std::vector<std::uint64_t>>& scratch) {
+    struct Stopped {};
+    const std::size_t buckets = bucketStart.empty() ? 0 : bucketStart.size() - 1;
+    const auto threads = static_cast<std::size_t>(pool.size());
+    if (scratch.size() < threads) scratch.resize(threads);
+    std::atomic<std::size_t> nextBucket{0};
+    ordered::StopTogether stop(threads);
+    pool.parallelFor(0, pool.size(), [&](std::int64_t, std::int64_t, int worker) {
+        const auto poll = [&] {
+            if (stop.stopped(worker)) throw Stopped{};
+        };
+        stop.run(worker, [&] {
+            try {
+                // Buckets are handed out one at a time, so that the threads finish together
+                // whatever their sizes.
+                for (std::size_t k; (k = nextBucket.fetch_add(1)) < buckets;) {
+                    radixSort(keys + bucketStart[k], bucketStart[k + 1] - bucketStart[k], lowBit,
+                              highBit, scratch[static_cast<std::size_t>(worker)], poll);
+                }
+            } catch (const Stopped&) {
+            }
+        });
+    });
+}
+
+}  // namespace fwprune::cpu::detail

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "cpu/cpu_engine.h"
 
@@ -31,5 +32,12 @@ bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStri
 bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStride,
                               float lower_threshold, float upper_threshold, ThreadPool& pool,
                               const ProgressFunction& progress, const OrderedOptions& options);
+
+// Sorts each bucket keys[bucketStart[k], bucketStart[k + 1]) by bits [lowBit, highBit), the
+// buckets shared out among the pool's threads (scratch: one per thread, grown as needed). The
+// calling thread asks the caller whether to stop every 64 Ki keys, and keeps asking while the
+// others finish; they stop within 64 Ki keys once it has heard yes, and the cancel is thrown.
+void sortBuckets(std::uint64_t* keys, const std::vector<std::size_t>& bucketStart, int lowBit,
+                 int highBit, ThreadPool& pool, std::vector<std::vector<std::uint64_t>>& scratch);
 
 }  // namespace fwprune::cpu::detail

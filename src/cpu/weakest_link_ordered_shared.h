@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "common/bit_rows.h"
@@ -77,6 +79,49 @@ inline CellBits* cellsOf(const Matrix& m, std::size_t i) {
     return reinterpret_cast<CellBits*>(m.row(static_cast<std::int64_t>(i)));
 }
 
+// A cancel heard by a parallel pass. Only the calling thread (worker 0) may ask the caller; it
+// tells the other threads, which stop at their next check. Once its own share is done it keeps
+// asking until the others have finished theirs, so a cancel lands within one check's work of any
+// thread, however unevenly the shares end.
+class StopTogether {
+  public:
+    // shares: how many threads run a share (one call of run each).
+    explicit StopTogether(std::size_t shares) : running_(shares) {}
+
+    // Whether this thread is to stop now; on the calling thread, throws the caller's cancel.
+    bool stopped(int worker) {
+        if (worker != 0) return stop_.load(std::memory_order_relaxed);
+        try {
+            pollCancelled();
+        } catch (...) {
+            stop_.store(true, std::memory_order_relaxed);
+            throw;
+        }
+        return false;
+    }
+
+    // Runs this thread's share; an exception from it stops the others too.
+    template <typename Share>
+    void run(int worker, Share&& share) {
+        try {
+            share();
+        } catch (...) {
+            stop_.store(true, std::memory_order_relaxed);
+            running_.fetch_sub(1);
+            throw;
+        }
+        running_.fetch_sub(1);
+        while (worker == 0 && running_.load() > 0) {
+            stopped(0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::atomic<std::size_t> running_;
+};
+
 // Rows split into a fixed number of chunks, visited in parallel: a pass that counts per chunk
 // and a later pass that writes per chunk see the same rows in each.
 class RowChunks {
@@ -85,27 +130,22 @@ class RowChunks {
         : n_(n), pool_(pool), count_(std::min<std::size_t>(n, std::size_t(pool.size()))) {}
     std::size_t count() const { return count_; }
 
-    // visit(chunk, i) for every row i. Asks whether to stop before each row: the calling thread
-    // asks the caller, and the other threads stop at their next row once it has said yes.
+    // visit(chunk, i) for every row i, each chunk on a thread of its own. Asks whether to stop
+    // before each row (see StopTogether).
     template <typename Visit>
     void forEachRow(Visit&& visit) const {
-        std::atomic<bool> stop{false};
-        pool_.parallelFor(
-            0, static_cast<std::int64_t>(count_), [&](std::int64_t begin, std::int64_t end, int) {
-                for (auto c = static_cast<std::size_t>(begin); c < static_cast<std::size_t>(end);
-                     ++c) {
-                    for (std::size_t i = n_ * c / count_; i < n_ * (c + 1) / count_; ++i) {
-                        if (stop.load(std::memory_order_relaxed)) return;
-                        try {
-                            pollCancelled();
-                        } catch (...) {
-                            stop.store(true, std::memory_order_relaxed);
-                            throw;
-                        }
-                        visit(c, i);
-                    }
-                }
-            });
+        StopTogether stop(count_);
+        pool_.parallelFor(0, static_cast<std::int64_t>(count_),
+                          [&](std::int64_t begin, std::int64_t, int worker) {
+                              const auto c = static_cast<std::size_t>(begin);
+                              stop.run(worker, [&] {
+                                  for (std::size_t i = n_ * c / count_; i < n_ * (c + 1) / count_;
+                                       ++i) {
+                                      if (stop.stopped(worker)) return;
+                                      visit(c, i);
+                                  }
+                              });
+                          });
     }
 
   private:

@@ -26,7 +26,6 @@ SymmetryCensus takeSymmetryCensus(const Matrix& m, const Thresholds& t, ThreadPo
     // Tile rows in pairs from both ends, so that each pair holds tiles + 1 tiles of the triangle.
     const std::size_t pairs = (tiles + 1) / 2;
     std::atomic<bool> symmetric{true};
-    std::atomic<bool> stop{false};
     std::vector<unsigned char> nan(static_cast<std::size_t>(pool.size()), 0);
     std::vector<std::uint32_t> largest(static_cast<std::size_t>(pool.size()), 0);  // + 1
     const auto visitTileRow = [&](std::size_t ti, bool& nanSeen, std::uint32_t& top) {
@@ -50,30 +49,26 @@ SymmetryCensus takeSymmetryCensus(const Matrix& m, const Thresholds& t, ThreadPo
         }
         return true;
     };
+    StopTogether stop(std::min(pairs, static_cast<std::size_t>(pool.size())));
     pool.parallelFor(
         0, static_cast<std::int64_t>(pairs), [&](std::int64_t begin, std::int64_t end, int worker) {
-            bool nanSeen = false;
-            std::uint32_t top = 0;
-            for (auto p = static_cast<std::size_t>(begin); p < static_cast<std::size_t>(end); ++p) {
-                if (!symmetric.load(std::memory_order_relaxed) ||
-                    stop.load(std::memory_order_relaxed)) {
-                    return;
+            stop.run(worker, [&] {
+                bool nanSeen = false;
+                std::uint32_t top = 0;
+                for (auto p = static_cast<std::size_t>(begin); p < static_cast<std::size_t>(end);
+                     ++p) {
+                    if (!symmetric.load(std::memory_order_relaxed) || stop.stopped(worker)) return;
+                    const bool same =
+                        visitTileRow(p, nanSeen, top) &&
+                        (tiles - 1 - p == p || visitTileRow(tiles - 1 - p, nanSeen, top));
+                    if (!same) {
+                        symmetric.store(false, std::memory_order_relaxed);
+                        return;
+                    }
                 }
-                try {
-                    pollCancelled();
-                } catch (...) {
-                    stop.store(true, std::memory_order_relaxed);
-                    throw;
-                }
-                const bool same = visitTileRow(p, nanSeen, top) &&
-                                  (tiles - 1 - p == p || visitTileRow(tiles - 1 - p, nanSeen, top));
-                if (!same) {
-                    symmetric.store(false, std::memory_order_relaxed);
-                    return;
-                }
-            }
-            nan[static_cast<std::size_t>(worker)] = nanSeen;
-            largest[static_cast<std::size_t>(worker)] = top;
+                nan[static_cast<std::size_t>(worker)] = nanSeen;
+                largest[static_cast<std::size_t>(worker)] = top;
+            });
         });
     SymmetryCensus census;
     census.symmetric = symmetric.load();
