@@ -44,7 +44,7 @@ std::string& lastErrorMessage() {
 // Every entry point: the caller's floating-point mode is set aside for the call (see
 // common/float_mode.h), and whatever is thrown becomes a status.
 template <typename Body>
-fwpruneStatus guarded(Body&& body) noexcept {
+fwpruneStatus asStatus(Body&& body) noexcept {
     const IeeeFloatingPoint ieee;
     try {
         lastError().clear();
@@ -258,7 +258,7 @@ void checkMatrixArguments(const void* cells, int n, std::size_t rowStride) {
 }  // namespace
 }  // namespace fwprune
 
-using fwprune::guarded;
+using fwprune::asStatus;
 
 extern "C" {
 
@@ -274,7 +274,7 @@ void fwpruneInitOptions(fwpruneOptions* options) {
 
 fwpruneStatus fwpruneRunTransitiveReductionChecked(const char* inputPath, const char* outputPath,
                                                    const fwpruneOptions* options) {
-    return guarded([&] {
+    return asStatus([&] {
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
             fwprune::runTransitiveReductionPipeline(fwprune::requirePath(inputPath, "input"),
                                                     fwprune::requirePath(outputPath, "output"),
@@ -287,7 +287,7 @@ fwpruneStatus fwpruneRunWeakestLinkReductionChecked(const char* inputPath, const
                                                     const char* matrixPath, float lower_threshold,
                                                     float upper_threshold,
                                                     const fwpruneOptions* options) {
-    return guarded([&] {
+    return asStatus([&] {
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
             fwprune::runWeakestLinkPipeline(fwprune::requirePath(inputPath, "input"),
                                             fwprune::requirePath(edgeListPath, "edge list"),
@@ -299,7 +299,7 @@ fwpruneStatus fwpruneRunWeakestLinkReductionChecked(const char* inputPath, const
 
 fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency, int n, size_t rowStride,
                                            const fwpruneOptions* options) {
-    return guarded([&] {
+    return asStatus([&] {
         fwprune::checkMatrixArguments(adjacency, n, rowStride);
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
             fwprune::reduceAdjacencyMatrix({adjacency, n, rowStride}, run);
@@ -310,7 +310,7 @@ fwpruneStatus fwpruneReduceAdjacencyMatrix(unsigned char* adjacency, int n, size
 fwpruneStatus fwpruneReduceEdgeArrays(const int* sources, const int* targets, size_t m,
                                       int* outSources, int* outTargets, size_t* outCount,
                                       const fwpruneOptions* options) {
-    return guarded([&] {
+    return asStatus([&] {
         if (m > 0 && (sources == nullptr || targets == nullptr))
             fail(fwprune::Status::InvalidArgument, "the source or target array is null");
         if (outCount == nullptr || (m > 0 && (outSources == nullptr || outTargets == nullptr)))
@@ -324,7 +324,7 @@ fwpruneStatus fwpruneReduceEdgeArrays(const int* sources, const int* targets, si
 fwpruneStatus fwprunePruneWeightMatrix(float* weights, int n, size_t rowStride,
                                        float lower_threshold, float upper_threshold,
                                        const fwpruneOptions* options) {
-    return guarded([&] {
+    return asStatus([&] {
         fwprune::checkMatrixArguments(weights, n, rowStride);
         fwprune::runWithOptions(options, [&](const fwprune::RunOptions& run) {
             fwprune::pruneWeightMatrix({weights, n, rowStride}, lower_threshold, upper_threshold,

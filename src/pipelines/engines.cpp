@@ -75,8 +75,8 @@ Backend resolveBackend(Backend requested) {
     return cudaDeviceAvailable() ? Backend::Gpu : Backend::Cpu;
 }
 
-std::vector<std::uint64_t> reduceEdgeRecords(JobContext& job, const JobPlan& plan,
-                                             EdgeRecords& graph, const std::string& source) {
+std::vector<std::uint64_t> reduceOnPlan(JobContext& job, const JobPlan& plan, EdgeRecords& graph,
+                                        const std::string& source) {
     RunStats* const stats = job.stats();
     if (stats) {
         stats->nodes = graph.n;

@@ -15,8 +15,8 @@ namespace fwprune {
 // The reduction of a graph given as edge records, on its plan: the surviving records, sorted and
 // unique. source names the input in messages. The records may be released on the way (the
 // sparse route takes them over).
-std::vector<std::uint64_t> reduceEdgeRecords(JobContext& job, const JobPlan& plan,
-                                             EdgeRecords& graph, const std::string& source);
+std::vector<std::uint64_t> reduceOnPlan(JobContext& job, const JobPlan& plan, EdgeRecords& graph,
+                                        const std::string& source);
 
 // The reduction of a byte matrix, in place, on the sweeps route of its plan (CPU or device): a
 // cell ends 1 for a surviving edge and 0 elsewhere.

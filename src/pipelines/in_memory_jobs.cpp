@@ -65,7 +65,7 @@ void reduceAdjacencyMatrix(MatrixView<unsigned char> caller, const RunOptions& o
                                                          static_cast<std::uint32_t>(c % n)));
             }
         }
-        const std::vector<std::uint64_t> kept = reduceInMemory(job, graph, kAdjacencySource);
+        const std::vector<std::uint64_t> kept = reduceInMemory(job, plan, graph, kAdjacencySource);
         std::fill(matrix.cells.begin(), matrix.cells.end(), CELL_EMPTY);
         for (const std::uint64_t record : kept)
             matrix.cells[EdgeRecord::source(record) * n + EdgeRecord::target(record)] = CELL_EDGE;
@@ -90,7 +90,11 @@ void reduceEdgeArrays(const int* sources, const int* targets, std::size_t count,
     graph.n = largest + 1;
     std::vector<std::uint64_t> kept;
     JobContext job(options);
-    runInMemory(job, [&] { kept = reduceInMemory(job, graph, kEdgeArraysSource); });
+    runInMemory(job, [&] {
+        const JobPlan plan =
+            planReduction(job.options(), graph.n, graph.records.size(), kEdgeArraysSource);
+        kept = reduceInMemory(job, plan, graph, kEdgeArraysSource);
+    });
     // Written only now, so that a failure leaves the outputs as they were, and so that the
     // outputs may be the inputs.
     for (std::size_t e = 0; e < kept.size(); ++e) {

@@ -80,13 +80,15 @@ void runLabelledReduction(JobContext& job, const std::string& inputPath,
     std::vector<std::uint64_t> kept;
     const bool report = !options.removedPath.empty();
     std::vector<RemovedEdge> removed;
+    const JobPlan plan = planReduction(options, graph->n, graph->records.size(), inputPath);
     if (formats.input == FileFormat::Dot) {
         // The DOT writer matches each statement's edges against the survivors, and a device
         // route gives the records up: it reduces a copy.
         EdgeRecords copy = *graph;
-        kept = reduceEdgeRecordsWithCycles(job, copy, inputPath, report ? &removed : nullptr);
+        kept = reduceEdgeRecordsWithCycles(job, plan, copy, inputPath, report ? &removed : nullptr);
     } else {
-        kept = reduceEdgeRecordsWithCycles(job, *graph, inputPath, report ? &removed : nullptr);
+        kept =
+            reduceEdgeRecordsWithCycles(job, plan, *graph, inputPath, report ? &removed : nullptr);
         std::vector<std::uint64_t>().swap(graph->records);
     }
     computing.done();

@@ -61,10 +61,10 @@ std::vector<std::uint64_t> reduceCondensed(const cpu::Condensation& graph, std::
                 acyclic.records.push_back(graph.record(e));
             }
         }
-        return reduceEdgeRecords(job, plan, acyclic, source);
+        return reduceOnPlan(job, plan, acyclic, source);
     }
     EdgeRecords collapsed{graph.components(), cpu::rankedEdges(graph)};
-    const std::vector<std::uint64_t> between = reduceEdgeRecords(job, plan, collapsed, source);
+    const std::vector<std::uint64_t> between = reduceOnPlan(job, plan, collapsed, source);
     // Rows of the surviving ranked edges by source rank; the input edges come ascending, so the
     // first one met for a surviving ranked edge is its representative.
     std::vector<std::uint32_t> start(std::size_t{graph.components()} + 1, 0);
@@ -224,25 +224,25 @@ std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(EdgeRecords& graph,
                                                        const std::string& source,
                                                        std::vector<RemovedEdge>* removed) {
     JobContext job(options);
-    return reduceEdgeRecordsWithCycles(job, graph, source, removed);
+    const JobPlan plan = planReduction(job.options(), graph.n, graph.records.size(), source);
+    return reduceEdgeRecordsWithCycles(job, plan, graph, source, removed);
 }
 
-std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(JobContext& job, EdgeRecords& graph,
+std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(JobContext& job, const JobPlan& plan,
+                                                       EdgeRecords& graph,
                                                        const std::string& source,
                                                        std::vector<RemovedEdge>* removed) {
     const RunOptions& options = job.options();
-    const auto plan = [&] { return planReduction(options, graph.n, graph.records.size(), source); };
     if (options.cycles == Cycles::Drop && removed == nullptr)
-        return reduceEdgeRecords(job, plan(), graph, source);
+        return reduceOnPlan(job, plan, graph, source);
     if (removed == nullptr && oneWay(graph.records)) {
         // Histories and generated DAGs: nothing to collapse, and the input's order is kept.
         const std::size_t loops = dropSelfLoops(graph.records);
-        std::vector<std::uint64_t> kept = reduceEdgeRecords(job, plan(), graph, source);
+        std::vector<std::uint64_t> kept = reduceOnPlan(job, plan, graph, source);
         if (options.stats) options.stats->edgesIn += static_cast<long long>(loops);
         return kept;
     }
-    // The plan is made on the input, as for dropped cycles, and held for the collapsed graph.
-    const JobPlan held = plan();
+    // The plan, made on the input, holds for the collapsed graph too.
     const std::int64_t n = graph.n;
     const auto shortOf = [&](const std::string& what) {
         return [&source, what] { return describeAt(source, "not enough memory for " + what); };
@@ -258,7 +258,7 @@ std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(JobContext& job, EdgeReco
             return witnessesOf(condensation, job.engineProgress());
         });
     }
-    if (removed && held.route == Route::Sparse) {
+    if (removed && plan.route == Route::Sparse) {
         // The witnesses already hold the sparse route's answer; reading it off them keeps the
         // report's cost near the job's.
         kept = keptByWitnesses(condensation, witnessed, options.cycles);
@@ -267,10 +267,10 @@ std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(JobContext& job, EdgeReco
             options.stats->backend = Backend::Cpu;
         }
     } else if (options.cycles == Cycles::Drop) {
-        kept = reduceEdgeRecords(job, held, graph, source);
+        kept = reduceOnPlan(job, plan, graph, source);
     } else {
         std::vector<std::uint64_t>().swap(graph.records);
-        kept = reduceCondensed(condensation, n, job, held, source);
+        kept = reduceCondensed(condensation, n, job, plan, source);
     }
     if (removed) {
         *removed = reportingOutOfMemory(shortOf("the removed edges' report"), [&] {
@@ -285,12 +285,13 @@ std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(JobContext& job, EdgeReco
     return kept;
 }
 
-std::vector<std::uint64_t> reduceInMemory(JobContext& job, EdgeRecords& graph,
+std::vector<std::uint64_t> reduceInMemory(JobContext& job, const JobPlan& plan, EdgeRecords& graph,
                                           const std::string& source) {
     const RunOptions& options = job.options();
-    if (options.removedPath.empty()) return reduceEdgeRecordsWithCycles(job, graph, source);
+    if (options.removedPath.empty()) return reduceEdgeRecordsWithCycles(job, plan, graph, source);
     std::vector<RemovedEdge> removed;
-    std::vector<std::uint64_t> kept = reduceEdgeRecordsWithCycles(job, graph, source, &removed);
+    std::vector<std::uint64_t> kept =
+        reduceEdgeRecordsWithCycles(job, plan, graph, source, &removed);
     OutputFile report(options.removedPath);
     writeRemovedEdges(removed, report, job.threads());
     report.commit();

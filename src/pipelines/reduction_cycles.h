@@ -17,10 +17,12 @@ namespace fwprune {
 // sorted and unique. When removed is set it receives every distinct input edge that did not
 // survive, in the order of the output, with its reason. Fills the statistics but for the phase
 // times; source names the graph in error messages.
-std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(JobContext& job, EdgeRecords& graph,
+// plan is the job's, made on this graph (planReduction).
+std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(JobContext& job, const JobPlan& plan,
+                                                       EdgeRecords& graph,
                                                        const std::string& source,
                                                        std::vector<RemovedEdge>* removed = nullptr);
-// The same as a job of its own, for tests.
+// The same as a job of its own, planned here, for tests.
 std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(EdgeRecords& graph,
                                                        const RunOptions& options,
                                                        const std::string& source,
@@ -28,7 +30,7 @@ std::vector<std::uint64_t> reduceEdgeRecordsWithCycles(EdgeRecords& graph,
 
 // reduceEdgeRecordsWithCycles for the in-memory calls: the report, when options.removedPath asks
 // for one, is written and committed before the surviving records are returned.
-std::vector<std::uint64_t> reduceInMemory(JobContext& job, EdgeRecords& graph,
+std::vector<std::uint64_t> reduceInMemory(JobContext& job, const JobPlan& plan, EdgeRecords& graph,
                                           const std::string& source);
 
 }  // namespace fwprune

@@ -36,7 +36,9 @@ void runTransitiveReductionPipeline(const std::string& inputPath, const std::str
         },
         [&](EdgeRecords& graph) {
             Reduced reduced;
-            reduced.kept = reduceEdgeRecordsWithCycles(job, graph, inputPath,
+            const JobPlan plan =
+                planReduction(job.options(), graph.n, graph.records.size(), inputPath);
+            reduced.kept = reduceEdgeRecordsWithCycles(job, plan, graph, inputPath,
                                                        report ? &reduced.removed : nullptr);
             // The records are not needed past this point: free them before writing.
             std::vector<std::uint64_t>().swap(graph.records);
