@@ -139,6 +139,58 @@ TEST(LabelledEdgeList, ReadsAndWritesBackWhatAPlainWriterWrote) {
     }
 }
 
+// A large table is read in parts on a pool's workers: the labels, records and extra columns, the
+// text written back (on the pool too) and the first fault's message must be those of reading it
+// in one part.
+TEST(LabelledEdgeList, ReadsInPartsOnAPoolAsInOnePart) {
+    std::mt19937 rng(21);
+    for (const TableDialect dialect : {TableDialect::Tsv, TableDialect::Csv}) {
+        const std::vector<std::string> labels = randomLabels(rng, 40000, TableDialect::Tsv);
+        const char separator = dialect == TableDialect::Tsv ? '\t' : ',';
+        std::string text = std::string("from") + separator + "to\n";
+        // Records of the text's second half have extra columns: the first part has none.
+        for (int e = 0; text.size() < (std::size_t{6} << 20); ++e) {
+            if (dialect == TableDialect::Tsv && rng() % 50 == 0) text += "# a comment\n";
+            text += labels[rng() % labels.size()] + separator + labels[rng() % labels.size()];
+            if (text.size() > (std::size_t{3} << 20) && rng() % 3 == 0) text += separator + "x";
+            text += rng() % 2 ? "\r\n" : "\n";
+        }
+        ScratchDir dir;
+        std::string written[2];
+        for (const int threads : {1, 3}) {
+            ThreadPool pool(threads);
+            const LabelledEdgeList list = parseLabelledEdgeList(text, "t", dialect, true, &pool);
+            std::vector<std::uint64_t> kept(list.graph.records);
+            std::sort(kept.begin(), kept.end());
+            kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+            OutputFile file(dir.file("out"));
+            writeLabelledEdges(list.labels, dialect, kept, file, &list.header, &list.extras, {},
+                               &pool);
+            file.commit();
+            written[threads == 1 ? 0 : 1] = readText(dir.file("out"));
+        }
+        ASSERT_EQ(written[1], written[0]);
+        // A fault in the last part, and one in the first with another in the last.
+        for (const double at : {0.9, 0.2}) {
+            std::string bad = text;
+            const std::size_t line = bad.find('\n', static_cast<std::size_t>(at * bad.size()));
+            bad.insert(line + 1, "lonely\n");
+            if (at < 0.5) bad.insert(bad.size() - 10, "\nlast\n");
+            std::string messages[2];
+            for (const int threads : {1, 3}) {
+                ThreadPool pool(threads);
+                try {
+                    parseLabelledEdgeList(bad, "t", dialect, true, &pool);
+                } catch (const Error& error) {
+                    messages[threads == 1 ? 0 : 1] = error.what();
+                }
+            }
+            ASSERT_NE(messages[0], "");
+            ASSERT_EQ(messages[1], messages[0]);
+        }
+    }
+}
+
 // The .npy bytes of matrix m in the given layout, written the way numpy lays them out.
 std::string npyBytes(const std::vector<double>& m, int n, int itemBytes, bool bigEndian,
                      bool fortran, int version) {

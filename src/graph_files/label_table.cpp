@@ -1,6 +1,7 @@
 #include "graph_files/label_table.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -55,7 +56,40 @@ inline void prefetch(const void* p) {
 #endif
 }
 
+// The kept form of label (packed into buffer when it is lowercase hexadecimal) and its hash.
+LabelKey keyOf(std::string_view label, unsigned char* buffer) {
+    const auto* const text = reinterpret_cast<const unsigned char*>(label.data());
+    // Lowercase hexadecimal of even length is looked up and kept packed.
+    bool packed = !label.empty() && label.size() % 2 == 0;
+    for (std::size_t i = 0; packed && i < label.size(); i += 2) {
+        const unsigned high = kHex.value[text[i]];
+        const unsigned low = kHex.value[text[i + 1]];
+        packed = (high | low) < 16;
+        buffer[i / 2] = static_cast<unsigned char>(high << 4 | low);
+    }
+    LabelKey key{packed ? buffer : text, packed ? label.size() / 2 : label.size(), packed, 0};
+    key.hash = hashBytes(key.bytes, key.length, packed);
+    return key;
+}
+
 }  // namespace
+
+void LabelBatch::prepare(const std::string_view* labels, std::size_t count) {
+    std::size_t packedBytes = 0;
+    for (std::size_t i = 0; i < count; ++i) packedBytes += labels[i].size() / 2 + 1;
+    scratch_.resize(packedBytes);
+    keys_.resize(count);
+    unsigned char* buffer = scratch_.data();
+    for (std::size_t i = 0; i < count; ++i) {
+        keys_[i] = keyOf(labels[i], buffer);
+        buffer += labels[i].size() / 2 + 1;
+    }
+}
+
+void LabelBatch::clear() {
+    scratch_.clear();
+    keys_.clear();
+}
 
 LabelTable::Stored LabelTable::stored(std::uint32_t node) const {
     const unsigned char* p = place(node);
@@ -68,22 +102,7 @@ LabelTable::Stored LabelTable::stored(std::uint32_t node) const {
     return Stored{p, static_cast<std::size_t>(value >> 1), (value & 1) != 0};
 }
 
-LabelTable::Key LabelTable::keyOf(std::string_view label, unsigned char* buffer) {
-    const auto* const text = reinterpret_cast<const unsigned char*>(label.data());
-    // Lowercase hexadecimal of even length is looked up and kept packed.
-    bool packed = !label.empty() && label.size() % 2 == 0;
-    for (std::size_t i = 0; packed && i < label.size(); i += 2) {
-        const unsigned high = kHex.value[text[i]];
-        const unsigned low = kHex.value[text[i + 1]];
-        packed = (high | low) < 16;
-        buffer[i / 2] = static_cast<unsigned char>(high << 4 | low);
-    }
-    Key key{packed ? buffer : text, packed ? label.size() / 2 : label.size(), packed, 0};
-    key.hash = hashBytes(key.bytes, key.length, packed);
-    return key;
-}
-
-const unsigned char* LabelTable::store(const Key& key) {
+const unsigned char* LabelTable::store(const LabelKey& key) {
     unsigned char prefix[10];
     std::size_t prefixBytes = 0;
     std::uint64_t value = std::uint64_t{key.length} << 1 | (key.packed ? 1u : 0u);
@@ -122,7 +141,7 @@ void LabelTable::growSlots(std::size_t forLabels) {
     }
 }
 
-std::uint32_t LabelTable::findOrAdd(const Key& key) {
+std::uint32_t LabelTable::findOrAdd(const LabelKey& key) {
     if (slotBits_ == 0) growSlots(2 * count_ + 1);
     const std::size_t mask = slots_.size() - 1;
     const std::uint8_t tag = tagOf(key.hash);
@@ -156,37 +175,29 @@ std::uint32_t LabelTable::intern(std::string_view label) {
     return findOrAdd(keyOf(label, scratch_.data()));
 }
 
-void LabelTable::internAll(const std::string_view* labels, std::size_t count,
-                           std::uint32_t* nodes) {
-    std::size_t packedBytes = 0;
-    for (std::size_t i = 0; i < count; ++i) packedBytes += labels[i].size() / 2 + 1;
-    if (scratch_.size() < packedBytes) scratch_.resize(packedBytes);
-    keys_.resize(count);
-    unsigned char* buffer = scratch_.data();
-    for (std::size_t i = 0; i < count; ++i) {
-        keys_[i] = keyOf(labels[i], buffer);
-        buffer += labels[i].size() / 2 + 1;
-    }
+void LabelTable::internBatch(const LabelBatch& batch, std::size_t from, std::size_t to,
+                             std::uint32_t* nodes) {
+    const LabelKey* const keys = batch.keys_.data();
     if (slotBits_ == 0) growSlots(2 * count_ + 1);
     // Three stages ahead of the label being numbered: its slot's cache line is fetched, then
     // the place its slot names, then the stored label there. Only hints: the lookup itself reads
     // the table as it is then.
     constexpr std::size_t kSlotAhead = 16, kPlaceAhead = 8, kLabelAhead = 4;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i + kSlotAhead < count) {
-            const std::size_t slot = slotOf(keys_[i + kSlotAhead].hash);
+    for (std::size_t i = from; i < to; ++i) {
+        if (i + kSlotAhead < to) {
+            const std::size_t slot = slotOf(keys[i + kSlotAhead].hash);
             prefetch(&slots_[slot]);
             prefetch(&tags_[slot]);
         }
-        if (i + kPlaceAhead < count) {
-            const std::uint32_t s = slots_[slotOf(keys_[i + kPlaceAhead].hash)];
+        if (i + kPlaceAhead < to) {
+            const std::uint32_t s = slots_[slotOf(keys[i + kPlaceAhead].hash)];
             if (s != 0) prefetch(&place(s - 1));
         }
-        if (i + kLabelAhead < count) {
-            const std::uint32_t s = slots_[slotOf(keys_[i + kLabelAhead].hash)];
+        if (i + kLabelAhead < to) {
+            const std::uint32_t s = slots_[slotOf(keys[i + kLabelAhead].hash)];
             if (s != 0) prefetch(place(s - 1));
         }
-        nodes[i] = findOrAdd(keys_[i]);
+        nodes[i - from] = findOrAdd(keys[i]);
     }
 }
 
@@ -198,28 +209,35 @@ void LabelTable::releaseLookup() {
     std::vector<std::uint32_t>().swap(slots_);
     std::vector<std::uint8_t>().swap(tags_);
     std::vector<unsigned char>().swap(scratch_);
-    std::vector<Key>().swap(keys_);
     slotBits_ = 0;
 }
 
-void LabelTable::appendLabel(std::uint32_t node, std::string& out) const {
+std::size_t LabelTable::labelLength(std::uint32_t node) const {
     if (numbers_) {
-        out += std::to_string(node);
-        return;
+        std::size_t digits = 1;
+        for (std::uint32_t rest = node; rest >= 10; rest /= 10) ++digits;
+        return digits;
     }
     const Stored s = stored(node);
-    if (!s.packed) {
-        out.append(reinterpret_cast<const char*>(s.bytes), s.length);
-        return;
-    }
+    return s.packed ? 2 * s.length : s.length;
+}
+
+char* LabelTable::writeLabel(std::uint32_t node, char* out) const {
+    if (numbers_) return std::to_chars(out, out + 10, node).ptr;
+    const Stored s = stored(node);
+    if (!s.packed) return std::copy_n(reinterpret_cast<const char*>(s.bytes), s.length, out);
     static constexpr char kDigits[] = "0123456789abcdef";
-    const std::size_t at = out.size();
-    out.resize(at + 2 * s.length);
-    char* p = &out[at];
     for (std::size_t i = 0; i < s.length; ++i) {
-        *p++ = kDigits[s.bytes[i] >> 4];
-        *p++ = kDigits[s.bytes[i] & 15];
+        *out++ = kDigits[s.bytes[i] >> 4];
+        *out++ = kDigits[s.bytes[i] & 15];
     }
+    return out;
+}
+
+void LabelTable::appendLabel(std::uint32_t node, std::string& out) const {
+    const std::size_t at = out.size();
+    out.resize(at + labelLength(node));
+    writeLabel(node, &out[at]);
 }
 
 std::string LabelTable::label(std::uint32_t node) const {

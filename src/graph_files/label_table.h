@@ -11,6 +11,29 @@
 
 namespace fwprune {
 
+// A label in the form a LabelTable keeps and looks it up by, and its hash.
+struct LabelKey {
+    const unsigned char* bytes;
+    std::size_t length;
+    bool packed;  // two hexadecimal digits to a byte
+    std::uint64_t hash;
+};
+
+// Labels made ready for numbering: each one's kept form and hash. Making a batch reads nothing but
+// the labels, so several threads may each make one at once; numbering them is the table's work,
+// and keeps their order. The labels must outlive the batch.
+class LabelBatch {
+  public:
+    void prepare(const std::string_view* labels, std::size_t count);
+    std::size_t size() const { return keys_.size(); }
+    void clear();
+
+  private:
+    friend class LabelTable;
+    std::vector<unsigned char> scratch_;  // packed forms
+    std::vector<LabelKey> keys_;
+};
+
 // Labels by node number, and the hash table that finds a label's number. Labels are kept in
 // blocks of bytes, each behind a short length prefix; a label of lowercase hexadecimal digits
 // (commit and content hashes) is kept packed two digits to a byte, so a 40-digit hash costs 21
@@ -36,10 +59,12 @@ class LabelTable {
     // kMaxLabels labels and std::bad_alloc when memory runs out.
     std::uint32_t intern(std::string_view label);
 
-    // intern() of labels[0], labels[1], ... in that order, into nodes[i]. Faster on large
-    // batches: it fetches the hash-table slots and stored labels of the labels a few places
-    // ahead while it compares the current one, so their cache misses overlap.
-    void internAll(const std::string_view* labels, std::size_t count, std::uint32_t* nodes);
+    // intern() of the batch's labels from, from + 1, ... to - 1 in that order, into nodes[0],
+    // nodes[1], ... Faster than one at a time: it fetches the hash-table slots and stored labels
+    // of the labels a few places ahead while it compares the current one, so their cache misses
+    // overlap.
+    void internBatch(const LabelBatch& batch, std::size_t from, std::size_t to,
+                     std::uint32_t* nodes);
 
     // Sizes the hash table for `labels` labels in all, so that it need not grow (and rehash)
     // until then.
@@ -52,6 +77,10 @@ class LabelTable {
 
     // Appends the label of node `node` (< size()) to out.
     void appendLabel(std::uint32_t node, std::string& out) const;
+    // The length of the label of node, and the label written at out (room for that many bytes),
+    // returning its end.
+    std::size_t labelLength(std::uint32_t node) const;
+    char* writeLabel(std::uint32_t node, char* out) const;
     std::string label(std::uint32_t node) const;
 
   private:
@@ -60,23 +89,14 @@ class LabelTable {
         std::size_t length;  // bytes kept
         bool packed;         // two hexadecimal digits to a byte
     };
-    // A label as looked up: its kept form and hash.
-    struct Key {
-        const unsigned char* bytes;
-        std::size_t length;
-        bool packed;
-        std::uint64_t hash;
-    };
     static constexpr unsigned kPlaceChunkBits = 20;
 
     const unsigned char* const& place(std::uint32_t node) const {
         return placeChunks_[node >> kPlaceChunkBits][node & ((1u << kPlaceChunkBits) - 1)];
     }
     Stored stored(std::uint32_t node) const;
-    // The kept form of label (packed into buffer when it is lowercase hexadecimal) and its hash.
-    static Key keyOf(std::string_view label, unsigned char* buffer);
-    std::uint32_t findOrAdd(const Key& key);
-    const unsigned char* store(const Key& key);
+    std::uint32_t findOrAdd(const LabelKey& key);
+    const unsigned char* store(const LabelKey& key);
     void growSlots(std::size_t forLabels);
     std::size_t slotOf(std::uint64_t hash) const { return hash >> (64 - slotBits_); }
 
@@ -90,8 +110,7 @@ class LabelTable {
     std::vector<std::uint32_t> slots_;  // node + 1 by hash, 0 when free; a power of two
     std::vector<std::uint8_t> tags_;    // 8 more bits of each slot's hash
     unsigned slotBits_ = 0;
-    std::vector<unsigned char> scratch_;  // packed forms of the labels being looked up
-    std::vector<Key> keys_;
+    std::vector<unsigned char> scratch_;  // the packed form of the label intern() looks up
     bool numbers_ = false;
 };
 

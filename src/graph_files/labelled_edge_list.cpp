@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
 #include "common/cancel.h"
 #include "common/error.h"
+#include "graph_files/row_writer.h"
 #include "graph_files/text_tokens.h"
 
 namespace fwprune {
@@ -21,27 +24,69 @@ std::string_view EdgeExtras::of(std::uint64_t edge) const {
 
 // Reads records from text handed over in pieces: each call takes the whole records of a piece
 // and says where the unfinished one starts, which the caller hands over again with more text.
+// A large piece is read in parts, one per worker of the pool, each part's labels made ready for
+// numbering on its worker; the labels are then numbered part after part, so the numbers come in
+// order of first appearance whatever the number of workers.
 class LabelledTableReader {
   public:
-    LabelledTableReader(const std::string& path, TableDialect dialect, bool header)
-        : path_(path), expectHeader_(header) {
+    LabelledTableReader(const std::string& path, TableDialect dialect, bool header,
+                        ThreadPool* pool)
+        : path_(path), expectHeader_(header), pool_(pool) {
         list_.dialect = dialect;
+        parts_.resize(1);
     }
 
     // Reads the records of [begin, end); at the end of the input (last set) every byte is read,
     // else reading stops before a record that may continue past end. Returns the bytes read.
     std::size_t readRecords(const char* begin, const char* end, bool last) {
         const char* p = begin;
-        while (p < end) {
-            const char* const next = list_.dialect == TableDialect::Tsv
-                                         ? readTsvRecord(p, end, last)
-                                         : readCsvRecord(p, end, last);
+        // The header, when there is one, is taken before the piece is split.
+        while (expectHeader_ && p < end) {
+            const char* const next = readRecord(parts_[0], p, end, last);
             if (next == nullptr) break;
             line_ += std::count(p, next, '\n');
             p = next;
         }
-        numberPending();
-        return static_cast<std::size_t>(p - begin);
+        const std::vector<const char*> starts = splitParts(p, end);
+        const std::size_t count = starts.size();
+        parts_.resize(count);
+        const char* stop = end;
+        const auto readPart = [&](std::size_t k) {
+            Part& part = parts_[k];
+            const bool final = k + 1 == count;
+            const char* const partEnd = final ? end : starts[k + 1];
+            const char* q = starts[k];
+            while (q < partEnd) {
+                const char* const next = readRecord(part, q, partEnd, final && last);
+                if (next == nullptr) break;
+                q = next;
+            }
+            part.lines = std::count(starts[k], q, '\n');
+            part.batch.prepare(part.labels.data(), part.labels.size());
+            if (final) stop = q;
+        };
+        if (count == 1) return readPiece(begin, p, end, last);
+        // A part that fails leaves the reader as it was: the piece is then read again in one
+        // part, which reports the first fault of the piece with its line.
+        std::vector<char> failed(count, 0);
+        pool_->parallelFor(0, static_cast<std::int64_t>(count),
+                           [&](std::int64_t lo, std::int64_t hi, int) {
+                               for (std::int64_t k = lo; k < hi; ++k) {
+                                   const auto part = static_cast<std::size_t>(k);
+                                   try {
+                                       readPart(part);
+                                   } catch (...) {
+                                       failed[part] = 1;
+                                   }
+                               }
+                           });
+        if (std::find(failed.begin(), failed.end(), 1) != failed.end()) {
+            for (Part& part : parts_) part.clear();
+            parts_.resize(1);
+            return readPiece(begin, p, end, last);
+        }
+        for (Part& part : parts_) numberPart(part);
+        return static_cast<std::size_t>(stop - begin);
     }
 
     // Says that the next piece is `share` (0 to 1] of the file, so that numbering its labels can
@@ -52,6 +97,7 @@ class LabelledTableReader {
         // The hash table goes first, so that trimming the records' slack (up to half of them,
         // from growing by doubling) fits in the room it leaves; both would outlive reading.
         list_.labels.releaseLookup();
+        std::vector<Part>().swap(parts_);
         guardMemory([&] { list_.graph.records.shrink_to_fit(); });
         list_.graph.n = static_cast<std::int64_t>(list_.labels.size());
         if (anyExtras_) {
@@ -73,12 +119,77 @@ class LabelledTableReader {
     }
 
   private:
+    // The records of one part of a piece, until they are numbered: the labels are views of the
+    // piece, or of decoded for quoted CSV fields.
+    struct Part {
+        std::vector<std::string_view> labels;  // source and target of each record
+        std::deque<std::string> decoded;       // quoted labels (a deque never moves them)
+        bool anyExtras = false;
+        std::vector<std::string> extras;  // by record, once any record of the part has some
+        std::size_t records = 0;
+        long long lines = 0;
+        LabelBatch batch;
+        std::string sourceText, targetText, otherText;  // quoted fields as they are decoded
+
+        void clear() {
+            labels.clear();
+            decoded.clear();
+            anyExtras = false;
+            extras.clear();
+            records = 0;
+            lines = 0;
+            batch.clear();
+        }
+    };
+
+    // Parts of [p, end) that start at record starts, one per worker, when the piece is large
+    // enough to be worth it: a TSV record ends at every line feed, and so does a CSV record
+    // when the piece holds no quote.
+    std::vector<const char*> splitParts(const char* p, const char* end) const {
+        constexpr std::size_t kMinPartBytes = std::size_t{1} << 20;
+        std::vector<const char*> starts{p};
+        const auto bytes = static_cast<std::size_t>(end - p);
+        const std::size_t workers = pool_ == nullptr ? 1 : static_cast<std::size_t>(pool_->size());
+        if (workers < 2 || bytes < 2 * kMinPartBytes || expectHeader_) return starts;
+        if (list_.dialect == TableDialect::Csv && std::memchr(p, '"', bytes) != nullptr) {
+            return starts;
+        }
+        const std::size_t count = std::min(workers, bytes / kMinPartBytes);
+        for (std::size_t k = 1; k < count; ++k) {
+            const char* at = p + bytes * k / count;
+            if (at <= starts.back()) continue;
+            const auto* const lineEnd = static_cast<const char*>(std::memchr(at, '\n', end - at));
+            if (lineEnd == nullptr || lineEnd + 1 >= end) break;
+            starts.push_back(lineEnd + 1);
+        }
+        return starts;
+    }
+
+    // The piece from p on read in one part (after a part failed); begin is where it starts.
+    std::size_t readPiece(const char* begin, const char* p, const char* end, bool last) {
+        Part& part = parts_[0];
+        while (p < end) {
+            const char* const next = readRecord(part, p, end, last);
+            if (next == nullptr) break;
+            line_ += std::count(p, next, '\n');
+            p = next;
+        }
+        part.batch.prepare(part.labels.data(), part.labels.size());
+        numberPart(part);
+        return static_cast<std::size_t>(p - begin);
+    }
+
+    const char* readRecord(Part& part, const char* p, const char* end, bool last) {
+        return list_.dialect == TableDialect::Tsv ? readTsvRecord(part, p, end, last)
+                                                  : readCsvRecord(part, p, end, last);
+    }
+
     [[noreturn]] void failAt(const char* recordStart, const char* at, const std::string& what) {
         fail(Status::Format, describeAt(path_, line_ + std::count(recordStart, at, '\n'), what));
     }
 
     // One TSV line from p; nullptr when it may go on past end.
-    const char* readTsvRecord(const char* p, const char* end, bool last) {
+    const char* readTsvRecord(Part& part, const char* p, const char* end, bool last) {
         const char* lineEnd = static_cast<const char*>(std::memchr(p, '\n', end - p));
         if (lineEnd == nullptr && !last) return nullptr;
         const char* const next = lineEnd == nullptr ? end : lineEnd + 1;
@@ -95,12 +206,12 @@ class LabelledTableReader {
         }
         std::size_t targetEnd = record.find('\t', tab + 1);
         if (targetEnd == std::string_view::npos) targetEnd = record.size();
-        addEdge(p, record.substr(0, tab), record.substr(tab + 1, targetEnd - tab - 1),
+        addEdge(part, p, record.substr(0, tab), record.substr(tab + 1, targetEnd - tab - 1),
                 record.substr(targetEnd));
         return next;
     }
 
-    // One CSV field from p into field (a view of the text, or of decoded_ when quoted); returns
+    // One CSV field from p into field (a view of the text, or of decoded when quoted); returns
     // where it ends (at its separator or line end), nullptr when it may go on past end.
     const char* readCsvField(const char* recordStart, const char* p, const char* end, bool last,
                              std::string_view& field, std::string& decoded) {
@@ -143,7 +254,7 @@ class LabelledTableReader {
     }
 
     // One CSV record from p; nullptr when it may go on past end.
-    const char* readCsvRecord(const char* p, const char* end, bool last) {
+    const char* readCsvRecord(Part& part, const char* p, const char* end, bool last) {
         // Empty lines are skipped.
         if (*p == '\n') return p + 1;
         if (*p == '\r') {
@@ -151,12 +262,12 @@ class LabelledTableReader {
             if (p[1] == '\n') return p + 2;
         }
         std::string_view source, target;
-        const char* q = readCsvField(p, p, end, last, source, sourceText_);
+        const char* q = readCsvField(p, p, end, last, source, part.sourceText);
         if (q == nullptr) return nullptr;
         const char* extraStart = q;
         bool hasTarget = false;
         if (q < end && *q == ',') {
-            q = readCsvField(p, q + 1, end, last, target, targetText_);
+            q = readCsvField(p, q + 1, end, last, target, part.targetText);
             if (q == nullptr) return nullptr;
             extraStart = q;
             hasTarget = true;
@@ -164,7 +275,7 @@ class LabelledTableReader {
         // Any further fields, to the end of the record.
         while (q < end && *q == ',') {
             std::string_view ignored;
-            q = readCsvField(p, q + 1, end, last, ignored, otherText_);
+            q = readCsvField(p, q + 1, end, last, ignored, part.otherText);
             if (q == nullptr) return nullptr;
         }
         const char* recordEnd = q;  // at "\r\n", "\n" or the end of the text
@@ -173,7 +284,7 @@ class LabelledTableReader {
         const std::string_view record(p, static_cast<std::size_t>(recordEnd - p));
         if (takeHeader(record)) return next;
         if (!hasTarget) failAt(p, p, "a record needs a source and a target separated by a comma");
-        addEdge(p, source, target,
+        addEdge(part, p, source, target,
                 std::string_view(extraStart, static_cast<std::size_t>(recordEnd - extraStart)));
         return next;
     }
@@ -186,57 +297,68 @@ class LabelledTableReader {
         return true;
     }
 
-    // Labels are numbered a piece at a time (see numberPending); until then they are views of
-    // the piece, or of decoded_ for quoted CSV fields.
-    void addEdge(const char* recordStart, std::string_view source, std::string_view target,
-                 std::string_view extra) {
+    void addEdge(Part& part, const char* recordStart, std::string_view source,
+                 std::string_view target, std::string_view extra) {
         if (source.empty()) failAt(recordStart, recordStart, "the source label is empty");
         if (target.empty()) failAt(recordStart, recordStart, "the target label is empty");
         guardMemory([&] {
             for (std::string_view label : {source, target}) {
-                if (label.data() == sourceText_.data() || label.data() == targetText_.data()) {
-                    label = decoded_.emplace_back(label);
+                if (label.data() == part.sourceText.data() ||
+                    label.data() == part.targetText.data()) {
+                    label = part.decoded.emplace_back(label);
                 }
-                pending_.push_back(label);
+                part.labels.push_back(label);
             }
-            ++records_;
-            if (!extra.empty() && !anyExtras_) {
-                anyExtras_ = true;
-                extraTexts_.resize(records_ - 1);
+            ++part.records;
+            if (!extra.empty() && !part.anyExtras) {
+                part.anyExtras = true;
+                part.extras.resize(part.records - 1);
             }
-            if (anyExtras_) extraTexts_.emplace_back(extra);
+            if (part.anyExtras) part.extras.emplace_back(extra);
         });
     }
 
-    // Numbers the labels of the records read since the last call, and stores the records.
-    void numberPending() {
+    // Numbers the labels of a part, stores its records and its extra columns, and empties it.
+    void numberPart(Part& part) {
         guardMemory([&] {
-            nodes_.resize(pending_.size());
+            const std::size_t count = part.labels.size();
+            nodes_.resize(count);
             std::size_t from = 0;
             if (share_ > 0 && share_ < 1) {
                 // A sample of the first piece's labels tells how many of them are new, and so
                 // how many the file holds: the hash table grows to that at once rather than
                 // rehashing at every doubling.
-                from = std::min<std::size_t>(pending_.size(), 1 << 16);
-                list_.labels.internAll(pending_.data(), from, nodes_.data());
+                from = std::min<std::size_t>(count, 1 << 16);
+                list_.labels.internBatch(part.batch, 0, from, nodes_.data());
                 const double perLabel =
                     double(list_.labels.size()) / double(std::max<std::size_t>(from, 1));
                 // The records likewise, which saves the copies of growing by doubling.
-                list_.graph.records.reserve(
-                    static_cast<std::size_t>(double(pending_.size() / 2) / share_ * 1.05));
-                list_.labels.reserve(
-                    static_cast<std::size_t>(perLabel * double(pending_.size()) / share_ * 1.05));
+                const double expected = double(count) * double(parts_.size()) / share_ * 1.05;
+                list_.graph.records.reserve(static_cast<std::size_t>(expected / 2));
+                list_.labels.reserve(static_cast<std::size_t>(perLabel * expected));
             }
             share_ = 0;
-            list_.labels.internAll(pending_.data() + from, pending_.size() - from,
-                                   nodes_.data() + from);
+            list_.labels.internBatch(part.batch, from, count, nodes_.data() + from);
             auto& records = list_.graph.records;
-            for (std::size_t i = 0; i < nodes_.size(); i += 2) {
+            for (std::size_t i = 0; i < count; i += 2) {
                 records.push_back(std::uint64_t{nodes_[i]} << 32 | nodes_[i + 1]);
             }
+            if (part.anyExtras && !anyExtras_) {
+                anyExtras_ = true;
+                extraTexts_.resize(records_);
+            }
+            if (anyExtras_) {
+                if (part.anyExtras) {
+                    std::move(part.extras.begin(), part.extras.end(),
+                              std::back_inserter(extraTexts_));
+                } else {
+                    extraTexts_.resize(extraTexts_.size() + part.records);
+                }
+            }
+            records_ += part.records;
         });
-        pending_.clear();
-        decoded_.clear();
+        line_ += part.lines;
+        part.clear();
     }
 
     template <typename Work>
@@ -257,14 +379,13 @@ class LabelledTableReader {
 
     const std::string& path_;
     bool expectHeader_;
+    ThreadPool* pool_;
     long long line_ = 1;
     LabelledEdgeList list_;
     bool anyExtras_ = false;
     std::vector<std::string> extraTexts_;  // by record, once any record has extra columns
-    std::string sourceText_, targetText_, otherText_;
     std::size_t records_ = 0;
-    std::vector<std::string_view> pending_;  // labels not numbered yet, source and target
-    std::deque<std::string> decoded_;        // quoted labels among them (a deque never moves them)
+    std::vector<Part> parts_;
     std::vector<std::uint32_t> nodes_;
     double share_ = 0;  // of the file, that the piece being read is (0: unknown)
 };
@@ -276,16 +397,16 @@ constexpr std::size_t kPieceBytes = std::size_t{16} << 20;
 }  // namespace
 
 LabelledEdgeList parseLabelledEdgeList(std::string_view text, const std::string& path,
-                                       TableDialect dialect, bool header) {
-    LabelledTableReader reader(path, dialect, header);
+                                       TableDialect dialect, bool header, ThreadPool* pool) {
+    LabelledTableReader reader(path, dialect, header, pool);
     reader.readRecords(text.data(), text.data() + text.size(), true);
     return reader.finish();
 }
 
 LabelledEdgeList readLabelledEdgeList(const std::string& path, TableDialect dialect, bool header,
-                                      const ProgressFunction& progress) {
+                                      const ProgressFunction& progress, ThreadPool* pool) {
     InputFile file(path);
-    LabelledTableReader reader(path, dialect, header);
+    LabelledTableReader reader(path, dialect, header, pool);
     std::vector<char> buffer;
     try {
         // A small file needs no more than its size.
@@ -345,44 +466,56 @@ void appendTableField(std::string& out, std::string_view field, TableDialect dia
 void writeLabelledEdges(const LabelTable& labels, TableDialect dialect,
                         const std::vector<std::uint64_t>& kept, OutputFile& file,
                         const std::string* header, const EdgeExtras* extras,
-                        const ProgressFunction& progress) {
-    constexpr std::size_t kBatchBytes = std::size_t{8} << 20;
-    const char separator = dialect == TableDialect::Tsv ? '\t' : ',';
-    std::string out;
-    out.reserve(kBatchBytes + 4096);
-    if (header != nullptr) {
-        out += *header;
-        out += '\n';
-    }
+                        const ProgressFunction& progress, ThreadPool* pool) {
+    if (header != nullptr) file.write(*header + '\n');
     if (extras != nullptr && extras->empty()) extras = nullptr;
-    std::string label;
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-        const std::uint64_t edge = kept[i];
-        const auto source = static_cast<std::uint32_t>(edge >> 32);
-        const auto target = static_cast<std::uint32_t>(edge);
-        if (dialect == TableDialect::Tsv) {
-            labels.appendLabel(source, out);
-            out += separator;
-            labels.appendLabel(target, out);
-        } else {
-            label.clear();
-            labels.appendLabel(source, label);
-            appendTableField(out, label, dialect);
-            out += separator;
-            label.clear();
-            labels.appendLabel(target, label);
-            appendTableField(out, label, dialect);
-        }
-        if (extras != nullptr) out.append(extras->of(edge));
-        out += '\n';
-        if (out.size() >= kBatchBytes) {
-            file.write(out);
-            out.clear();
-            if (progress) progress(double(i + 1) / double(kept.size()));
-        }
+    if (kept.empty()) {
+        if (progress) progress(1.0);
+        return;
     }
-    file.write(out);
-    if (progress) progress(1.0);
+    std::optional<ThreadPool> ownPool;
+    if (pool == nullptr) pool = &ownPool.emplace(1);
+    // Records of the first few edges tell a record's length, which sizes the batches.
+    std::size_t sampleBytes = 0;
+    const std::size_t sample = std::min<std::size_t>(kept.size(), 64);
+    for (std::size_t i = 0; i < sample; ++i) {
+        sampleBytes += labels.labelLength(static_cast<std::uint32_t>(kept[i] >> 32)) +
+                       labels.labelLength(static_cast<std::uint32_t>(kept[i])) + 2;
+    }
+    writeRowChunks(
+        file, static_cast<std::int64_t>(kept.size()), sampleBytes / sample, *pool,
+        [&](std::int64_t lo, std::int64_t hi, TextBuffer& out) {
+            std::string label, record;  // a CSV label and record before they go to out
+            for (auto i = static_cast<std::size_t>(lo); i < static_cast<std::size_t>(hi); ++i) {
+                const std::uint64_t edge = kept[i];
+                const auto source = static_cast<std::uint32_t>(edge >> 32);
+                const auto target = static_cast<std::uint32_t>(edge);
+                const std::string_view extra = extras != nullptr ? extras->of(edge) : "";
+                if (dialect == TableDialect::Tsv) {
+                    char* p = out.room(labels.labelLength(source) + labels.labelLength(target) +
+                                       extra.size() + 2);
+                    p = labels.writeLabel(source, p);
+                    *p++ = '\t';
+                    p = labels.writeLabel(target, p);
+                    p = std::copy(extra.begin(), extra.end(), p);
+                    *p++ = '\n';
+                    out.commit(p);
+                    continue;
+                }
+                record.clear();
+                labels.appendLabel(source, label);
+                appendTableField(record, label, dialect);
+                record += ',';
+                label.clear();
+                labels.appendLabel(target, label);
+                appendTableField(record, label, dialect);
+                label.clear();
+                record.append(extra);
+                record += '\n';
+                out.commit(std::copy(record.begin(), record.end(), out.room(record.size())));
+            }
+        },
+        progress);
 }
 
 void writeLabelledEdges(const LabelledEdgeList& list, const std::vector<std::uint64_t>& kept,

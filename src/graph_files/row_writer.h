@@ -9,6 +9,7 @@
 #include <future>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/aligned_memory.h"
@@ -47,30 +48,23 @@ class TextBuffer {
     std::size_t capacity_ = 0;
 };
 
-namespace detail {
-
-// The loop both row writers share. formatRows(lo, hi, out) appends the text of rows [lo, hi) to
-// out; bytesPerRow estimates a row's text. Rows are formatted in batches of about 8 MiB of text
-// per worker, and there are two sets of batch buffers: one batch is written to the file while the
-// pool formats the next. Memory follows the text: a worker's buffer grows to the rows it really
-// gets, and no worker is started for less than 256 KiB of text (nor more than there are rows), so
-// a small output costs little however many threads are asked for. progress hears the share of
-// rows written after each batch.
+// Writes rows formatted a chunk at a time on the pool's workers: formatRows(lo, hi, out) appends
+// the text of rows [lo, hi) to out; bytesPerRow estimates a row's text. Rows are formatted in
+// batches of about 8 MiB of text per worker, and there are two sets of batch buffers: one batch is
+// written to the file while the pool formats the next. Memory follows the text: a worker's buffer
+// grows to the rows it really gets, and an output of less than 512 KiB is formatted on the
+// calling thread alone. progress hears the share of rows written after each batch.
 template <typename FormatRows>
-void writeRowBatches(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int threads,
-                     FormatRows&& formatRows, const ProgressFunction& progress) {
+void writeRowChunks(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, ThreadPool& pool,
+                    FormatRows&& formatRows, const ProgressFunction& progress = {}) {
     constexpr std::size_t kBatchBytesPerWorker = std::size_t{8} << 20;
-    // About a millisecond of formatting: less is not worth a thread (about 0.1 ms to start).
+    // About a millisecond of formatting: less is not worth handing to another thread.
     constexpr std::size_t kMinBytesPerWorker = std::size_t{256} << 10;
     if (rows <= 0) return;
     bytesPerRow = std::max<std::size_t>(bytesPerRow, 1);
     const std::size_t totalBytes = static_cast<std::size_t>(rows) * bytesPerRow;
-    const auto worthStarting = static_cast<std::int64_t>(
-        std::min<std::size_t>(totalBytes / kMinBytesPerWorker, static_cast<std::size_t>(rows)));
-    ThreadPool pool(worthStarting <= 1 ? 1
-                                       : static_cast<int>(std::min<std::int64_t>(
-                                             resolveThreadCount(threads), worthStarting)));
-    const auto workers = static_cast<std::size_t>(pool.size());
+    const bool parallel = pool.size() > 1 && rows > 1 && totalBytes >= 2 * kMinBytesPerWorker;
+    const auto workers = static_cast<std::size_t>(parallel ? pool.size() : 1);
     std::int64_t rowsPerBatch = std::max<std::int64_t>(
         1, static_cast<std::int64_t>(kBatchBytesPerWorker * workers / bytesPerRow));
     // Someone watching sees at least a few steps, however small the output.
@@ -89,9 +83,13 @@ void writeRowBatches(OutputFile& file, std::int64_t rows, std::size_t bytesPerRo
     for (std::int64_t first = 0, number = 0; first < rows; first += rowsPerBatch, ++number) {
         std::vector<TextBuffer>& buffers = batches[number % 2];
         const std::int64_t last = std::min(rows, first + rowsPerBatch);
-        pool.parallelFor(first, last, [&](std::int64_t lo, std::int64_t hi, int worker) {
-            formatRows(lo, hi, buffers[static_cast<std::size_t>(worker)]);
-        });
+        if (parallel) {
+            pool.parallelFor(first, last, [&](std::int64_t lo, std::int64_t hi, int worker) {
+                formatRows(lo, hi, buffers[static_cast<std::size_t>(worker)]);
+            });
+        } else {
+            formatRows(first, last, buffers[0]);
+        }
         if (writing.valid()) writing.get();
         pollCancelled();
         if (progress && first > 0) progress(static_cast<double>(first) / static_cast<double>(rows));
@@ -103,6 +101,25 @@ void writeRowBatches(OutputFile& file, std::int64_t rows, std::size_t bytesPerRo
         }
     }
     if (progress) progress(1.0);
+}
+
+namespace detail {
+
+// writeRowChunks on a pool of its own, of up to `threads` workers (see resolveThreadCount) and
+// none started for less than 256 KiB of text.
+template <typename FormatRows>
+void writeRowBatches(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int threads,
+                     FormatRows&& formatRows, const ProgressFunction& progress) {
+    constexpr std::size_t kMinBytesPerWorker = std::size_t{256} << 10;
+    if (rows <= 0) return;
+    const std::size_t totalBytes =
+        static_cast<std::size_t>(rows) * std::max<std::size_t>(bytesPerRow, 1);
+    const auto worthStarting = static_cast<std::int64_t>(
+        std::min<std::size_t>(totalBytes / kMinBytesPerWorker, static_cast<std::size_t>(rows)));
+    ThreadPool pool(worthStarting <= 1 ? 1
+                                       : static_cast<int>(std::min<std::int64_t>(
+                                             resolveThreadCount(threads), worthStarting)));
+    writeRowChunks(file, rows, bytesPerRow, pool, std::forward<FormatRows>(formatRows), progress);
 }
 
 }  // namespace detail

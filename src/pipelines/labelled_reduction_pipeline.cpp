@@ -67,7 +67,7 @@ void runLabelledReduction(JobContext& job, const std::string& inputPath,
         labels = &dot.labels;
     } else if (isLabelled(formats.input)) {
         LabelledEdgeList& list = input.emplace<LabelledEdgeList>(readLabelledEdgeList(
-            inputPath, dialectOf(formats.input), options.header, reading.progress()));
+            inputPath, dialectOf(formats.input), options.header, reading.progress(), &job.pool()));
         graph = &list.graph;
         labels = &list.labels;
     } else {
@@ -114,7 +114,7 @@ void runLabelledReduction(JobContext& job, const std::string& inputPath,
         const bool sameDialect = list != nullptr && formats.input == formats.output;
         writeLabelledEdges(*labels, dialectOf(formats.output), kept, file,
                            sameDialect && list->hasHeader ? &list->header : nullptr,
-                           sameDialect ? &list->extras : nullptr, writing.progress());
+                           sameDialect ? &list->extras : nullptr, writing.progress(), &job.pool());
     }
     if (reportFile)
         commitTogether(*reportFile, file);
