@@ -91,8 +91,9 @@ void LabelBatch::clear() {
     keys_.clear();
 }
 
-LabelTable::Stored LabelTable::stored(std::uint32_t node) const {
-    const unsigned char* p = place(node);
+LabelTable::LabelTable() : shards_(std::size_t{1} << kShardBits) {}
+
+LabelTable::Stored LabelTable::storedAt(const unsigned char* p) {
     std::uint64_t value = 0;
     for (unsigned shift = 0;; shift += 7) {
         const unsigned char byte = *p++;
@@ -102,7 +103,7 @@ LabelTable::Stored LabelTable::stored(std::uint32_t node) const {
     return Stored{p, static_cast<std::size_t>(value >> 1), (value & 1) != 0};
 }
 
-const unsigned char* LabelTable::store(const LabelKey& key) {
+const unsigned char* LabelTable::store(Shard& shard, const LabelKey& key) {
     unsigned char prefix[10];
     std::size_t prefixBytes = 0;
     std::uint64_t value = std::uint64_t{key.length} << 1 | (key.packed ? 1u : 0u);
@@ -110,63 +111,101 @@ const unsigned char* LabelTable::store(const LabelKey& key) {
         prefix[prefixBytes++] = static_cast<unsigned char>(value | 0x80);
     prefix[prefixBytes++] = static_cast<unsigned char>(value);
     const std::size_t need = prefixBytes + key.length;
-    if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < need) {
+    auto& blocks = shard.blocks;
+    if (blocks.empty() || blocks.back().capacity() - blocks.back().size() < need) {
+        const std::size_t size =
+            blocks.empty() ? kFirstBlockBytes : std::min(kBlockBytes, 2 * blocks.back().capacity());
         // A label longer than a block gets a block of its own size.
-        blocks_.emplace_back();
-        blocks_.back().reserve(std::max(need, kBlockBytes));
+        blocks.emplace_back();
+        blocks.back().reserve(std::max(need, size));
     }
-    std::vector<unsigned char>& block = blocks_.back();
+    std::vector<unsigned char>& block = blocks.back();
     const std::size_t at = block.size();
     block.insert(block.end(), prefix, prefix + prefixBytes);
     block.insert(block.end(), key.bytes, key.bytes + key.length);
     return block.data() + at;
 }
 
-void LabelTable::growSlots(std::size_t forLabels) {
-    unsigned bits = 10;
+std::size_t LabelTable::probe(const Shard& shard, const LabelKey& key) const {
+    const std::size_t mask = shard.slots.size() - 1;
+    const std::uint8_t tag = tagOf(key.hash);
+    std::size_t i = slotOf(shard, key.hash);
+    for (; shard.slots[i] != 0; i = (i + 1) & mask) {
+        if (shard.tags[i] != tag) continue;
+        const Stored s = storedAt(placeOf(shard, shard.slots[i]));
+        if (s.length == key.length && s.packed == key.packed &&
+            std::memcmp(s.bytes, key.bytes, key.length) == 0) {
+            return i;
+        }
+    }
+    return i;
+}
+
+void LabelTable::growShard(Shard& shard, std::size_t forLabels) {
+    unsigned bits = 4;
     while ((std::size_t{1} << bits) * 7 < forLabels * 10) ++bits;
-    std::vector<std::uint32_t>().swap(slots_);
-    std::vector<std::uint8_t>().swap(tags_);
-    slots_.assign(std::size_t{1} << bits, 0);
-    tags_.assign(slots_.size(), 0);
-    slotBits_ = bits;
-    const std::size_t mask = slots_.size() - 1;
+    if (bits <= shard.bits) return;
+    std::vector<std::uint32_t> slots(std::size_t{1} << bits, 0);
+    std::vector<std::uint8_t> tags(slots.size(), 0);
+    const std::size_t mask = slots.size() - 1;
+    Shard grown;
+    grown.bits = bits;
+    for (const std::uint32_t slot : shard.slots) {
+        if (slot == 0) continue;
+        const Stored s = storedAt(placeOf(shard, slot));
+        const std::uint64_t hash = hashBytes(s.bytes, s.length, s.packed);
+        std::size_t i = slotOf(grown, hash);
+        while (slots[i] != 0) i = (i + 1) & mask;
+        slots[i] = slot;
+        tags[i] = tagOf(hash);
+        if ((slot & kFresh) != 0) shard.fresh[slot & ~kFresh].slot = i;
+    }
+    shard.slots = std::move(slots);
+    shard.tags = std::move(tags);
+    shard.bits = bits;
+}
+
+void LabelTable::buildLookup() {
+    if (lookup_) return;
+    for (Shard& shard : shards_) growShard(shard, std::max<std::size_t>(shard.count, 1));
     for (std::uint32_t node = 0; node < count_; ++node) {
         const Stored s = stored(node);
         const std::uint64_t hash = hashBytes(s.bytes, s.length, s.packed);
-        std::size_t i = slotOf(hash);
-        while (slots_[i] != 0) i = (i + 1) & mask;
-        slots_[i] = node + 1;
-        tags_[i] = tagOf(hash);
+        Shard& shard = shards_[shardOf(hash)];
+        std::size_t i = slotOf(shard, hash);
+        while (shard.slots[i] != 0) i = (i + 1) & (shard.slots.size() - 1);
+        shard.slots[i] = node + 1;
+        shard.tags[i] = tagOf(hash);
+    }
+    lookup_ = true;
+}
+
+void LabelTable::addPlaces(std::size_t count) {
+    while (count > placeChunks_.size() << kPlaceChunkBits) {
+        placeChunks_.emplace_back();
+        placeChunks_.back().reserve(std::size_t{1} << kPlaceChunkBits);
+    }
+    for (std::size_t chunk = count_ >> kPlaceChunkBits; chunk < placeChunks_.size(); ++chunk) {
+        const std::size_t end =
+            std::min(count - (chunk << kPlaceChunkBits), std::size_t{1} << kPlaceChunkBits);
+        if (placeChunks_[chunk].size() < end) placeChunks_[chunk].resize(end);
     }
 }
 
 std::uint32_t LabelTable::findOrAdd(const LabelKey& key) {
-    if (slotBits_ == 0) growSlots(2 * count_ + 1);
-    const std::size_t mask = slots_.size() - 1;
-    const std::uint8_t tag = tagOf(key.hash);
-    std::size_t i = slotOf(key.hash);
-    for (; slots_[i] != 0; i = (i + 1) & mask) {
-        if (tags_[i] != tag) continue;
-        const Stored s = stored(slots_[i] - 1);
-        if (s.length == key.length && s.packed == key.packed &&
-            std::memcmp(s.bytes, key.bytes, key.length) == 0) {
-            return slots_[i] - 1;
-        }
-    }
+    buildLookup();
+    Shard& shard = shards_[shardOf(key.hash)];
+    const std::size_t i = probe(shard, key);
+    if (shard.slots[i] != 0) return shard.slots[i] - 1;
     if (count_ >= kMaxLabels) throw std::length_error("too many labels");
-    if ((count_ >> kPlaceChunkBits) == placeChunks_.size()) {
-        placeChunks_.emplace_back();
-        placeChunks_.back().reserve(std::size_t{1} << kPlaceChunkBits);
-    }
+    addPlaces(count_ + 1);
     const auto node = static_cast<std::uint32_t>(count_);
-    const unsigned char* const stored = store(key);
-    placeChunks_.back().push_back(stored);
+    place(node) = store(shard, key);
     ++count_;
-    slots_[i] = node + 1;
-    tags_[i] = tag;
+    shard.slots[i] = node + 1;
+    shard.tags[i] = tagOf(key.hash);
     // Linear probing stays short up to 70% full.
-    if (count_ * 10 > slots_.size() * 7) growSlots(2 * count_);
+    if (++shard.count * 10 > shard.slots.size() * 7) growShard(shard, 2 * shard.count);
     return node;
 }
 
@@ -175,41 +214,133 @@ std::uint32_t LabelTable::intern(std::string_view label) {
     return findOrAdd(keyOf(label, scratch_.data()));
 }
 
-void LabelTable::internBatch(const LabelBatch& batch, std::size_t from, std::size_t to,
-                             std::uint32_t* nodes) {
-    const LabelKey* const keys = batch.keys_.data();
-    if (slotBits_ == 0) growSlots(2 * count_ + 1);
-    // Three stages ahead of the label being numbered: its slot's cache line is fetched, then
+void LabelTable::lookUpShards(const LabelKey* keys, std::size_t count, std::size_t shardFrom,
+                              std::size_t shardTo, std::uint32_t* nodes,
+                              std::vector<std::size_t>& mine) {
+    mine.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t shard = shardOf(keys[i].hash);
+        if (shard >= shardFrom && shard < shardTo) mine.push_back(i);
+    }
+    // Three stages ahead of the label being looked up: its slot's cache line is fetched, then
     // the place its slot names, then the stored label there. Only hints: the lookup itself reads
     // the table as it is then.
     constexpr std::size_t kSlotAhead = 16, kPlaceAhead = 8, kLabelAhead = 4;
-    for (std::size_t i = from; i < to; ++i) {
-        if (i + kSlotAhead < to) {
-            const std::size_t slot = slotOf(keys[i + kSlotAhead].hash);
-            prefetch(&slots_[slot]);
-            prefetch(&tags_[slot]);
+    const std::size_t mineCount = mine.size();
+    for (std::size_t k = 0; k < mineCount; ++k) {
+        if (k + kSlotAhead < mineCount) {
+            const LabelKey& ahead = keys[mine[k + kSlotAhead]];
+            const Shard& shard = shards_[shardOf(ahead.hash)];
+            const std::size_t slot = slotOf(shard, ahead.hash);
+            prefetch(&shard.slots[slot]);
+            prefetch(&shard.tags[slot]);
         }
-        if (i + kPlaceAhead < to) {
-            const std::uint32_t s = slots_[slotOf(keys[i + kPlaceAhead].hash)];
-            if (s != 0) prefetch(&place(s - 1));
+        for (const std::size_t ahead : {kPlaceAhead, kLabelAhead}) {
+            if (k + ahead >= mineCount) continue;
+            const LabelKey& key = keys[mine[k + ahead]];
+            const Shard& shard = shards_[shardOf(key.hash)];
+            const std::uint32_t slot = shard.slots[slotOf(shard, key.hash)];
+            if (slot == 0) continue;
+            if (ahead == kPlaceAhead && (slot & kFresh) == 0) prefetch(&place(slot - 1));
+            if (ahead == kLabelAhead) prefetch(placeOf(shard, slot));
         }
-        if (i + kLabelAhead < to) {
-            const std::uint32_t s = slots_[slotOf(keys[i + kLabelAhead].hash)];
-            if (s != 0) prefetch(place(s - 1));
+        const std::size_t i = mine[k];
+        const LabelKey& key = keys[i];
+        Shard& shard = shards_[shardOf(key.hash)];
+        const std::size_t at = probe(shard, key);
+        const std::uint32_t slot = shard.slots[at];
+        if (slot != 0 && (slot & kFresh) == 0) {
+            nodes[i] = slot - 1;
+            continue;
         }
-        nodes[i - from] = findOrAdd(keys[i]);
+        if (slot != 0) {
+            freshOf_[i] = slot & ~kFresh;
+            continue;
+        }
+        firstNew_[i] = 1;
+        freshOf_[i] = static_cast<std::uint32_t>(shard.fresh.size());
+        if (shard.fresh.size() >= kFresh) throw std::length_error("too many labels");
+        shard.fresh.push_back(Fresh{store(shard, key), at, i});
+        shard.slots[at] = kFresh | freshOf_[i];
+        shard.tags[at] = tagOf(key.hash);
+        if (++shard.count * 10 > shard.slots.size() * 7) growShard(shard, 2 * shard.count);
     }
 }
 
+void LabelTable::settleShards(const LabelKey* keys, std::size_t shardFrom, std::size_t shardTo,
+                              std::uint32_t* nodes, const std::vector<std::size_t>& mine) {
+    for (const std::size_t i : mine) {
+        // Places of labels the table held, and first places, have their numbers.
+        if (freshOf_[i] == kFresh || firstNew_[i] != 0) continue;
+        nodes[i] = nodes[shards_[shardOf(keys[i].hash)].fresh[freshOf_[i]].first];
+    }
+    for (std::size_t s = shardFrom; s < shardTo; ++s) {
+        Shard& shard = shards_[s];
+        for (const Fresh& fresh : shard.fresh) {
+            const std::uint32_t node = nodes[fresh.first];
+            place(node) = fresh.place;
+            shard.slots[fresh.slot] = node + 1;
+        }
+        shard.fresh.clear();
+    }
+}
+
+void LabelTable::internBatch(const LabelBatch& batch, std::size_t from, std::size_t to,
+                             std::uint32_t* nodes, ThreadPool* pool) {
+    buildLookup();
+    const LabelKey* const keys = batch.keys_.data() + from;
+    const std::size_t count = to - from;
+    firstNew_.assign(count, 0);
+    freshOf_.assign(count, kFresh);
+    const std::size_t workers = pool == nullptr ? 1 : static_cast<std::size_t>(pool->size());
+    mine_.resize(workers);
+    const auto eachShards = [&](const auto& body) {
+        const auto shards = static_cast<std::int64_t>(shards_.size());
+        if (workers == 1) {
+            body(std::size_t{0}, shards_.size(), mine_[0]);
+            return;
+        }
+        pool->parallelFor(0, shards, [&](std::int64_t lo, std::int64_t hi, int worker) {
+            body(static_cast<std::size_t>(lo), static_cast<std::size_t>(hi),
+                 mine_[static_cast<std::size_t>(worker)]);
+        });
+    };
+    eachShards([&](std::size_t lo, std::size_t hi, std::vector<std::size_t>& mine) {
+        lookUpShards(keys, count, lo, hi, nodes, mine);
+    });
+    // The new labels take the next numbers in order of their first places.
+    std::size_t next = count_;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (firstNew_[i] == 0) continue;
+        if (next >= kMaxLabels) throw std::length_error("too many labels");
+        nodes[i] = static_cast<std::uint32_t>(next++);
+    }
+    addPlaces(next);
+    count_ = next;
+    eachShards([&](std::size_t lo, std::size_t hi, std::vector<std::size_t>& mine) {
+        settleShards(keys, lo, hi, nodes, mine);
+    });
+}
+
 void LabelTable::reserve(std::size_t labels) {
-    if (labels * 10 > slots_.size() * 7) growSlots(labels);
+    buildLookup();
+    // Shards fill alike (the hash spreads labels evenly); a tenth more leaves room for chance.
+    const std::size_t perShard = labels / shards_.size() + labels / shards_.size() / 10 + 16;
+    for (Shard& shard : shards_) growShard(shard, perShard);
 }
 
 void LabelTable::releaseLookup() {
-    std::vector<std::uint32_t>().swap(slots_);
-    std::vector<std::uint8_t>().swap(tags_);
+    for (Shard& shard : shards_) {
+        std::vector<std::uint32_t>().swap(shard.slots);
+        std::vector<std::uint8_t>().swap(shard.tags);
+        std::vector<Fresh>().swap(shard.fresh);
+        shard.bits = 0;
+    }
     std::vector<unsigned char>().swap(scratch_);
-    slotBits_ = 0;
+    std::vector<std::uint8_t>().swap(firstNew_);
+    std::vector<std::uint32_t>().swap(freshOf_);
+    std::vector<std::vector<std::size_t>>().swap(mine_);
+    lookup_ = false;
 }
 
 std::size_t LabelTable::labelLength(std::uint32_t node) const {

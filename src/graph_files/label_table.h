@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/parallel.h"
+
 namespace fwprune {
 
 // A label in the form a LabelTable keeps and looks it up by, and its hash.
@@ -44,11 +46,12 @@ class LabelTable {
     // The most labels a table holds: node numbers must fit the edge records' 31 bits.
     static constexpr std::uint32_t kMaxLabels = 0x7fffffffu;
 
-    LabelTable() = default;
+    LabelTable();
     // A table whose label of node i is its decimal number, for writing a graph read with node
     // numbers in a labelled format. It holds no labels and takes none.
     static LabelTable numbers() {
         LabelTable table;
+        table.shards_.clear();
         table.numbers_ = true;
         return table;
     }
@@ -60,11 +63,12 @@ class LabelTable {
     std::uint32_t intern(std::string_view label);
 
     // intern() of the batch's labels from, from + 1, ... to - 1 in that order, into nodes[0],
-    // nodes[1], ... Faster than one at a time: it fetches the hash-table slots and stored labels
-    // of the labels a few places ahead while it compares the current one, so their cache misses
-    // overlap.
+    // nodes[1], ... The hash table is split in shards by hash, each of which one worker of the
+    // pool (when there is one) looks up and fills; the labels new to the table are then numbered
+    // in order of their first place in the batch, so the numbers are those of intern() one at a
+    // time however many workers there are.
     void internBatch(const LabelBatch& batch, std::size_t from, std::size_t to,
-                     std::uint32_t* nodes);
+                     std::uint32_t* nodes, ThreadPool* pool = nullptr);
 
     // Sizes the hash table for `labels` labels in all, so that it need not grow (and rehash)
     // until then.
@@ -89,28 +93,73 @@ class LabelTable {
         std::size_t length;  // bytes kept
         bool packed;         // two hexadecimal digits to a byte
     };
+    // A label a batch adds, until the batch's new labels are numbered.
+    struct Fresh {
+        const unsigned char* place;
+        std::size_t slot;
+        std::size_t first;  // its first place in the batch
+    };
+    // One part of the hash table, and the labels it holds. A slot holds node + 1, or kFresh | i
+    // for fresh[i]; 0 when free. The slots are a power of two.
+    struct Shard {
+        std::vector<std::uint32_t> slots;
+        std::vector<std::uint8_t> tags;  // 8 more bits of each slot's hash
+        unsigned bits = 0;
+        std::size_t count = 0;  // labels held, the fresh ones too
+        std::vector<std::vector<unsigned char>> blocks;
+        std::vector<Fresh> fresh;
+    };
+    static constexpr unsigned kShardBits = 6;
+    static constexpr std::uint32_t kFresh = 0x80000000u;
     static constexpr unsigned kPlaceChunkBits = 20;
+    // A shard's first block holds 4 KiB of labels, each next one twice as much, up to 4 MiB. A
+    // block is reserved at its full size and only appended to, so it never moves, and its memory
+    // is touched only as labels fill it.
+    static constexpr std::size_t kFirstBlockBytes = std::size_t{4} << 10;
+    static constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
 
     const unsigned char* const& place(std::uint32_t node) const {
         return placeChunks_[node >> kPlaceChunkBits][node & ((1u << kPlaceChunkBits) - 1)];
     }
-    Stored stored(std::uint32_t node) const;
+    const unsigned char*& place(std::uint32_t node) {
+        return placeChunks_[node >> kPlaceChunkBits][node & ((1u << kPlaceChunkBits) - 1)];
+    }
+    static Stored storedAt(const unsigned char* place);
+    Stored stored(std::uint32_t node) const { return storedAt(place(node)); }
+    const unsigned char* placeOf(const Shard& shard, std::uint32_t slot) const {
+        return (slot & kFresh) != 0 ? shard.fresh[slot & ~kFresh].place : place(slot - 1);
+    }
+    static std::size_t shardOf(std::uint64_t hash) { return hash >> (64 - kShardBits); }
+    static std::size_t slotOf(const Shard& shard, std::uint64_t hash) {
+        return (hash << kShardBits) >> (64 - shard.bits);
+    }
+    // The slot that holds key in shard, or the free slot where it would go.
+    std::size_t probe(const Shard& shard, const LabelKey& key) const;
     std::uint32_t findOrAdd(const LabelKey& key);
-    const unsigned char* store(const LabelKey& key);
-    void growSlots(std::size_t forLabels);
-    std::size_t slotOf(std::uint64_t hash) const { return hash >> (64 - slotBits_); }
+    static const unsigned char* store(Shard& shard, const LabelKey& key);
+    void growShard(Shard& shard, std::size_t forLabels);
+    void buildLookup();
+    void addPlaces(std::size_t count);
+    // Looks up the keys[0, count) whose shards are [shardFrom, shardTo), adding those not found
+    // as fresh; mine collects their places.
+    void lookUpShards(const LabelKey* keys, std::size_t count, std::size_t shardFrom,
+                      std::size_t shardTo, std::uint32_t* nodes, std::vector<std::size_t>& mine);
+    // Gives the fresh labels of those shards their numbers, which nodes holds at their first
+    // places, and every other place of them the same.
+    void settleShards(const LabelKey* keys, std::size_t shardFrom, std::size_t shardTo,
+                      std::uint32_t* nodes, const std::vector<std::size_t>& mine);
 
-    static constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
-    // Each block is reserved at its full size and only appended to, so it never moves, and its
-    // memory is touched only as labels fill it.
-    std::vector<std::vector<unsigned char>> blocks_;
+    std::vector<Shard> shards_;
+    bool lookup_ = false;  // the shards' slots are built
     // Where each label's length prefix starts, in chunks of 2^20, so that growing never copies.
     std::vector<std::vector<const unsigned char*>> placeChunks_;
     std::size_t count_ = 0;
-    std::vector<std::uint32_t> slots_;  // node + 1 by hash, 0 when free; a power of two
-    std::vector<std::uint8_t> tags_;    // 8 more bits of each slot's hash
-    unsigned slotBits_ = 0;
-    std::vector<unsigned char> scratch_;  // the packed form of the label intern() looks up
+    // While a batch is numbered: which of its places are a label's first, and which fresh label
+    // each place of a fresh label names.
+    std::vector<std::uint8_t> firstNew_;
+    std::vector<std::uint32_t> freshOf_;
+    std::vector<std::vector<std::size_t>> mine_;  // by worker
+    std::vector<unsigned char> scratch_;          // the packed form of the label intern() looks up
     bool numbers_ = false;
 };
 

@@ -329,7 +329,7 @@ class LabelledTableReader {
                 // how many the file holds: the hash table grows to that at once rather than
                 // rehashing at every doubling.
                 from = std::min<std::size_t>(count, 1 << 16);
-                list_.labels.internBatch(part.batch, 0, from, nodes_.data());
+                list_.labels.internBatch(part.batch, 0, from, nodes_.data(), pool_);
                 const double perLabel =
                     double(list_.labels.size()) / double(std::max<std::size_t>(from, 1));
                 // The records likewise, which saves the copies of growing by doubling.
@@ -338,7 +338,7 @@ class LabelledTableReader {
                 list_.labels.reserve(static_cast<std::size_t>(perLabel * expected));
             }
             share_ = 0;
-            list_.labels.internBatch(part.batch, from, count, nodes_.data() + from);
+            list_.labels.internBatch(part.batch, from, count, nodes_.data() + from, pool_);
             auto& records = list_.graph.records;
             for (std::size_t i = 0; i < count; i += 2) {
                 records.push_back(std::uint64_t{nodes_[i]} << 32 | nodes_[i + 1]);
