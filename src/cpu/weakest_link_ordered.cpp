@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
+#include <utility>
 
 #include "common/parallel.h"
 #include "cpu/cpu_engine.h"
@@ -54,14 +55,19 @@ bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStri
     const Thresholds t(lower_threshold, upper_threshold);
     // Symmetry first: it is settled by the first tiles of most matrices that lack it, and on a
     // symmetric matrix the same pass is the census.
+    // The light legs: about as many as join every node on random weights; the spanning tree
+    // gathers them during the census, the closure takes them as its first batch.
+    LightSample light;
     if (options.method != OrderedMethod::Closure) {
-        const SymmetryCensus census = takeSymmetryCensus(m, t, pool);
+        light.target = options.firstBatch > 0 ? options.firstBatch : joiningLegs(side(m));
+        light.magnitude = lightMagnitude(m, t, light.target);
+        SymmetryCensus census = takeSymmetryCensus(m, t, pool, light.magnitude, 4 * light.target);
         if (census.symmetric) {
             if (census.hasNaN) return false;
             if (census.largestQuestion == kNoMagnitude) {
                 cutRows(m, t, pool);
             } else {
-                pruneSymmetric(m, t, pool, progress);
+                pruneSymmetric(m, t, pool, std::move(census.lightLegs), progress);
             }
             if (progress) progress(1.0);
             return true;
@@ -71,7 +77,7 @@ bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStri
         }
     }
     const RowChunks chunks(side(m), pool);
-    if (!pruneByClosure(m, t, pool, chunks, progress, options)) return false;
+    if (!pruneByClosure(m, t, pool, chunks, progress, options, light)) return false;
     if (progress) progress(1.0);
     return true;
 }

@@ -267,7 +267,8 @@ void sortByMagnitude(Event* events, std::size_t count, int bits, std::vector<Eve
 class OrderedPruning {
   public:
     OrderedPruning(const Matrix& m, const Thresholds& t, ThreadPool& pool, const RowChunks& chunks,
-                   const Progress& progress, const detail::OrderedOptions& options)
+                   const Progress& progress, const detail::OrderedOptions& options,
+                   const LightSample& sample)
         : m_(m),
           t_(t),
           pool_(pool),
@@ -282,15 +283,16 @@ class OrderedPruning {
                         : std::max<std::size_t>(side(m) * side(m) / 8, std::size_t{1} << 22)),
           // The first batch: enough for random weights to join every node into one component
           // (about n ln n legs), so that one pass usually settles the matrix.
-          target_(options.firstBatch > 0
-                      ? options.firstBatch
-                      : std::min(capacity_, 2 * side(m) * (64 - __builtin_clzll(side(m) | 1)))),
+          target_(options.firstBatch > 0 ? options.firstBatch
+                                         : std::min(capacity_, joiningLegs(side(m)))),
           firstBatch_(target_),
+          sample_(sample),
           scratch_(static_cast<std::size_t>(pool.size())) {}
 
     // Returns false, with the matrix untouched, when it holds a NaN.
     bool run() {
-        const std::uint32_t below = firstBatchMagnitude();
+        const std::uint32_t below =
+            sample_.target == target_ ? sample_.magnitude : lightMagnitude(m_, t_, target_);
         const FirstPass first = gatherFirstBatch(below);
         if (first.hasNaN) return false;
         if (first.largestQuestion == kNoMagnitude) {
@@ -497,29 +499,6 @@ class OrderedPruning {
         return (bits & kMagnitudeBits) >= floor_ && takesPart(t_, i, j, bits);
     }
 
-    // A magnitude at or below which about target_ cells take part, read off a sample of cells.
-    std::uint32_t firstBatchMagnitude() const {
-        const std::size_t n = side(m_);
-        const std::size_t cells = n * n;
-        const std::size_t samples = std::min<std::size_t>(cells, 1 << 16);
-        std::vector<std::uint32_t> sample;
-        sample.reserve(samples);
-        std::uint64_t state = 0x243f6a8885a308d3ull;
-        for (std::size_t s = 0; s < samples; ++s) {
-            state = state * 6364136223846793005ull + 1442695040888963407ull;
-            const std::size_t cell = samples == cells ? s : (state >> 16) % cells;
-            const std::size_t i = cell / n;
-            const std::size_t j = cell % n;
-            const std::uint32_t bits = cellsOf(m_, i)[j];
-            if (takesPart(t_, i, j, bits)) sample.push_back(bits & kMagnitudeBits);
-        }
-        const std::size_t rank =
-            static_cast<std::size_t>(double(target_) * double(samples) / double(cells));
-        if (rank >= sample.size()) return kMagnitudeBits;
-        std::nth_element(sample.begin(), sample.begin() + std::ptrdiff_t(rank), sample.end());
-        return sample[rank];
-    }
-
     // What the first pass over the matrix tells: whether it holds a NaN, and the largest question
     // (kNoMagnitude when there is none); and whether the cells at or below the first batch's
     // magnitude were more than a batch holds (then batch_ is empty).
@@ -601,6 +580,7 @@ class OrderedPruning {
     const std::size_t capacity_;
     std::size_t target_;
     const std::size_t firstBatch_;
+    const LightSample sample_;
     std::vector<Event> batch_;
     std::vector<std::vector<Event>> scratch_;  // per worker, for sorting
     bool complete_ = false;
@@ -614,8 +594,9 @@ class OrderedPruning {
 }  // namespace
 
 bool pruneByClosure(const Matrix& m, const Thresholds& t, ThreadPool& pool, const RowChunks& chunks,
-                    const Progress& progress, const detail::OrderedOptions& options) {
-    return OrderedPruning(m, t, pool, chunks, progress, options).run();
+                    const Progress& progress, const detail::OrderedOptions& options,
+                    const LightSample& sample) {
+    return OrderedPruning(m, t, pool, chunks, progress, options, sample).run();
 }
 
 }  // namespace fwprune::cpu::ordered

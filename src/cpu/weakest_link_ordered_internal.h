@@ -18,10 +18,11 @@ enum class OrderedMethod {
 
 struct OrderedOptions {
     OrderedMethod method = OrderedMethod::Auto;
-    // Most events sorted at once, and the size of the first batch; 0 takes the defaults (an
-    // eighth of the cells, at least 4 Mi; about 16 n log2 n). Tiny values make every path of the
-    // batching (several batches, buckets split again, single magnitudes streamed) run on small
-    // matrices.
+    // Most events sorted at once, and the size of the first batch (for the spanning tree: about
+    // how many light legs the census gathers, a quarter of what it may hold); 0 takes the
+    // defaults (an eighth of the cells, at least 4 Mi; 2 n log2 n). Tiny values make every path
+    // of the batching (several batches, buckets split again, single magnitudes streamed, the
+    // spanning tree taken from the whole matrix) run on small matrices.
     std::size_t batchCapacity = 0;
     std::size_t firstBatch = 0;
 };

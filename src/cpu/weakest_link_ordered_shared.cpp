@@ -1,6 +1,7 @@
 // The passes both methods of the ordered route share.
 #include "cpu/weakest_link_ordered_shared.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -41,6 +42,27 @@ void JoinOrder::seal() {
             span[p] = std::max(below[p], below[p + half]);
         }
     }
+}
+
+std::uint32_t lightMagnitude(const Matrix& m, const Thresholds& t, std::size_t target) {
+    const std::size_t n = side(m);
+    const std::size_t cells = n * n;
+    const std::size_t samples = std::min<std::size_t>(cells, 1 << 16);
+    std::vector<std::uint32_t> sample;
+    sample.reserve(samples);
+    std::uint64_t state = 0x243f6a8885a308d3ull;
+    for (std::size_t s = 0; s < samples; ++s) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        const std::size_t cell = samples == cells ? s : (state >> 16) % cells;
+        const std::size_t i = cell / n;
+        const std::size_t j = cell % n;
+        const std::uint32_t bits = cellsOf(m, i)[j];
+        if (takesPart(t, i, j, bits)) sample.push_back(bits & kMagnitudeBits);
+    }
+    const auto rank = static_cast<std::size_t>(double(target) * double(samples) / double(cells));
+    if (rank >= sample.size()) return kMagnitudeBits;
+    std::nth_element(sample.begin(), sample.begin() + std::ptrdiff_t(rank), sample.end());
+    return sample[rank];
 }
 
 namespace {

@@ -163,6 +163,22 @@ inline bool takesPart(const Thresholds& t, std::size_t i, std::size_t j, std::ui
     return i != j || t.question(bits);
 }
 
+// About as many legs as random weights need to join every node into one component (about n ln n
+// of them), with room to spare: 2 n log2 n.
+inline std::size_t joiningLegs(std::size_t n) {
+    return 2 * n * std::size_t(64 - __builtin_clzll(n | 1));
+}
+
+// A magnitude at or below which about `target` cells take part, read off a sample of cells.
+std::uint32_t lightMagnitude(const Matrix& m, const Thresholds& t, std::size_t target);
+
+// A magnitude taken by lightMagnitude, and the target it was taken for, so that a method that
+// wants the same target reads no second sample (target 0: none taken).
+struct LightSample {
+    std::size_t target = 0;
+    std::uint32_t magnitude = kNoMagnitude;
+};
+
 // Top-level buckets of the closure's histogram: the magnitude's top 12 bits (exponent and three
 // bits of mantissa), 16 KiB of counters per chunk, which stay in the first-level cache.
 constexpr int kTopShift = 19;
@@ -241,18 +257,27 @@ void finishWithJoins(const Matrix& m, const Thresholds& t, ThreadPool& pool, Joi
 // One pass over the pairs of mirrored cells, stopped as soon as two differ in magnitude: whether
 // the magnitudes are symmetric and, when they are, whether the matrix holds a NaN and its largest
 // question (kNoMagnitude when there is none).
+// On the way it gathers the legs (one of each mirrored pair) of magnitude at or below `light`,
+// unless they are more than `room`.
 struct SymmetryCensus {
     bool symmetric = false;
     bool hasNaN = false;
     std::uint32_t largestQuestion = kNoMagnitude;
+    // When symmetric: the light legs as magnitude << 32 | row << 16 | column, or none if they
+    // were more than `room`.
+    std::vector<std::uint64_t> lightLegs;
 };
-SymmetryCensus takeSymmetryCensus(const Matrix& m, const Thresholds& t, ThreadPool& pool);
+SymmetryCensus takeSymmetryCensus(const Matrix& m, const Thresholds& t, ThreadPool& pool,
+                                  std::uint32_t light, std::size_t room);
+// Takes the spanning tree from the census's light legs when they join every node, without
+// reading the matrix again; else from the matrix.
 void pruneSymmetric(const Matrix& m, const Thresholds& t, ThreadPool& pool,
-                    const Progress& progress);
+                    std::vector<std::uint64_t> lightLegs, const Progress& progress);
 
 // The closure (weakest_link_ordered_closure.cpp), which takes its own census. Returns false, with
 // the matrix untouched, when it holds a NaN.
 bool pruneByClosure(const Matrix& m, const Thresholds& t, ThreadPool& pool, const RowChunks& chunks,
-                    const Progress& progress, const detail::OrderedOptions& options);
+                    const Progress& progress, const detail::OrderedOptions& options,
+                    const LightSample& sample);
 
 }  // namespace fwprune::cpu::ordered
