@@ -8,18 +8,24 @@
 // the nodes so that every edge goes up (a topological rank); then (u, v) is bypassed iff v is a
 // descendant of another successor w of u, and only successors ranked below v can reach it.
 //
-// The rank. The input's own order when every edge already goes one way and its edges are short
-// (version histories listed in order, generated DAGs). Otherwise a depth-first search, whose
-// reverse finishing order is a topological rank with two properties the main pass uses:
-// - the search enters a node's successors with the most successors first, and the reverse
-//   finishing order puts the successor entered last right after its parent: a node's leaves and
-//   short side branches sit next to it, its long continuation after them, so edges stay short
-//   whatever the input's numbering;
-// - the nodes a node's search discovers (its subtree) take the ranks right after it, all of them
-//   descendants of it.
-// The search starts from the nodes without predecessors and keeps one byte of state a node; when
-// it meets a cycle, Tarjan's search in the same order ranks the components instead, and the same
-// holds for them.
+// The rank. Any topological rank gives the same answer; they differ in how long they leave the
+// edges, and in what computing them costs when the numbering scatters the graph.
+// - The input's own order when every edge already goes one way and its edges are short (version
+//   histories listed in order, generated DAGs).
+// - Otherwise Kahn's order: a node is ranked once its predecessors are, first ready, first
+//   ranked. What becomes ready at the same time sits together: a history's commits, a node's
+//   leaves, the layers of a layered graph. The nodes waiting in its queue are independent of one
+//   another, so their memory waits overlap however the input is numbered.
+// - When Kahn's order leaves many edges longer than the window can afford (a chain with
+//   shortcuts, a hub), a depth-first search of the graph renumbered by it, whose reverse
+//   finishing order has two properties the main pass uses:
+//   - the search enters a node's successors with the most successors first, and the reverse
+//     finishing order puts the successor entered last right after its parent: a node's leaves
+//     and short side branches sit next to it, its long continuation after them;
+//   - the nodes a node's search discovers (its subtree) take the ranks right after it, all of
+//     them descendants of it.
+// - When there is a cycle (Kahn's order then leaves nodes unranked), Tarjan's search, entering
+//   successors in the same order, collapses the strongly connected components and ranks them.
 //
 // The window. For each node u, one row of H bits says which of the nodes ranked u+1 .. u+H are
 // descendants of u. Rows are built from the top rank down; u's row is the OR of its successors'
@@ -216,19 +222,22 @@ Renumbered renumber(std::vector<std::uint64_t>&& records, const Stage& stage) {
 // at most one pass over the successor's row, each edge beyond it a search, counted as 64 words per
 // successor a node has on average (searches fan out with the degree). The width that costs least
 // is taken, within 64 MiB of rows: a graph of up to 23,000 nodes can have rows as wide as the
-// graph, and no search at all. lengthOf(visit) calls visit(length) for every edge.
+// graph, and no search at all; and within maxWords when it is not 0. forEachLength(visit) calls
+// visit(length) for every edge.
 struct WindowPlan {
     std::uint32_t words = 1;
     std::uint64_t cost = 0;  // word operations, estimated
 };
 
 template <class ForEachLength>
-WindowPlan planWindow(std::uint32_t nodes, std::size_t edges, ForEachLength&& forEachLength) {
+WindowPlan planWindow(std::uint32_t nodes, std::size_t edges, std::uint32_t maxWords,
+                      ForEachLength&& forEachLength) {
     constexpr std::uint64_t kBudgetBits = std::uint64_t{64} << 23;
     const std::uint64_t searchCost = 64 * (edges / std::max<std::uint32_t>(nodes, 1) + 1);
-    const auto affordable = static_cast<std::uint32_t>(
-        std::clamp<std::uint64_t>(kBudgetBits / kWordBits / std::max<std::uint32_t>(nodes, 1), 1,
-                                  (std::uint64_t{nodes} + kWordBits - 1) / kWordBits));
+    const auto affordable = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(
+        kBudgetBits / kWordBits / std::max<std::uint32_t>(nodes, 1), 1,
+        std::min<std::uint64_t>((std::uint64_t{nodes} + kWordBits - 1) / kWordBits,
+                                maxWords != 0 ? maxWords : ~std::uint64_t{0})));
     std::vector<std::uint64_t> longer(std::size_t{affordable} + 1);  // edges over w words
     forEachLength([&](std::uint32_t length) {
         const std::uint32_t words = (length + kWordBits - 1) / kWordBits;
@@ -309,6 +318,114 @@ bool rankBySearch(const Csr& g, std::vector<std::uint32_t>& rank, const Stage& s
     }
     // A node left unseen lies on a cycle that no path from a source enters.
     return next == 0;
+}
+
+// Asks the memory for what p points at without waiting for it.
+#if defined(__GNUC__) || defined(__clang__)
+#define FWPRUNE_PREFETCH(p) __builtin_prefetch(p)
+// Inlined before the compiler judges the caller: a function that only reads and prefetches looks
+// free of effects to it, and its calls would be dropped.
+#define FWPRUNE_ALWAYS_INLINE __attribute__((always_inline)) inline
+#else
+#define FWPRUNE_PREFETCH(p) static_cast<void>(p)
+#define FWPRUNE_ALWAYS_INLINE inline
+#endif
+
+// Fetches ahead what visiting the nodes list[i + 4 .. i + 16] of a worklist will read: their row
+// bounds, their first successors, and values[] of the nearest one's successors. In a scattered
+// numbering every one of those reads misses the caches; fetched ahead, the waits of the next few
+// nodes overlap instead of queuing, since no node's reads depend on another's.
+template <class T>
+FWPRUNE_ALWAYS_INLINE void fetchAhead(const Csr& g, const std::uint32_t* list, std::size_t i,
+                                      std::size_t count, const T* values) {
+    if (i + 16 < count) FWPRUNE_PREFETCH(&g.offset[list[i + 16]]);
+    if (i + 8 < count) FWPRUNE_PREFETCH(&g.target[g.offset[list[i + 8]]]);
+    if (i + 4 < count) {
+        const std::uint32_t x = list[i + 4];
+        const std::uint32_t end = std::min(g.offset[x + 1], g.offset[x] + 4);
+        for (std::uint32_t e = g.offset[x]; e < end; ++e) FWPRUNE_PREFETCH(&values[g.target[e]]);
+    }
+}
+
+// Ranks g's nodes in the order Kahn's algorithm takes them: a node is ranked once all its
+// predecessors are, first ready, first ranked. order[a] becomes the node of rank a. Returns false
+// when a cycle (self-loops aside) leaves some nodes unranked. The order keeps what becomes ready
+// at the same time together: a history's commits come about in time order, a chain's leaves next
+// to their node.
+//
+// In a scattered numbering every read of a node's data waits for memory, and a walk along a chain
+// waits for each step in turn. So a node's row bounds, first successor and count of predecessors
+// not yet ranked sit side by side: counting a successor down brings its record in, and when it
+// becomes ready, its own first successor's record is asked for, to be there when the queue
+// reaches it. Ready nodes are independent of one another, so those waits overlap.
+bool rankByLayers(Csr& g, std::vector<std::uint32_t>& order, const Stage& stage) {
+    const std::uint32_t n = g.nodes();
+    struct Head {
+        std::uint32_t begin;    // of the node's row, which the next node's begin ends
+        std::uint32_t first;    // its first successor, if any
+        std::uint32_t pending;  // predecessors not yet ranked
+    };
+    std::vector<Head> head(std::size_t{n} + 1);
+    for (std::uint32_t x = 0; x <= n; ++x) {
+        const bool any = x < n && g.offset[x] < g.offset[x + 1];
+        head[x] = {g.offset[x], any ? g.target[g.offset[x]] : x, 0};
+    }
+    // The records hold the row bounds meanwhile.
+    std::vector<std::uint32_t>().swap(g.offset);
+    for (std::uint32_t x = 0; x < n; ++x) {
+        for (std::uint32_t e = head[x].begin; e < head[x + 1].begin; ++e)
+            if (g.target[e] != x) ++head[g.target[e]].pending;
+    }
+    order.resize(n);
+    std::uint32_t ready = 0;  // the queue is order[ranked .. ready)
+    for (std::uint32_t x = 0; x < n; ++x)
+        if (head[x].pending == 0) order[ready++] = x;
+    stage(0.2);
+    for (std::uint32_t ranked = 0; ranked < ready; ++ranked) {
+        const std::uint32_t x = order[ranked];
+        const std::uint32_t begin = head[x].begin;
+        const std::uint32_t end = head[x + 1].begin;
+        for (std::uint32_t e = begin; e < end; ++e) {
+            const std::uint32_t t = e == begin ? head[x].first : g.target[e];
+            if (t == x || --head[t].pending != 0) continue;
+            order[ready++] = t;
+            FWPRUNE_PREFETCH(&head[head[t].first]);
+            if (head[t + 1].begin - head[t].begin > 1)
+                FWPRUNE_PREFETCH(&g.target[head[t].begin + 1]);
+        }
+        if (ranked % kReportEvery == 0) stage(0.2 + 0.8 * ranked / n);
+    }
+    g.offset.resize(std::size_t{n} + 1);
+    for (std::uint32_t x = 0; x <= n; ++x) g.offset[x] = head[x].begin;
+    return ready == n;
+}
+
+// g's edges between ranks when every node has a rank of its own (order[a] is the node of rank
+// a): row a holds the ranks of order[a]'s successors, ascending, self-loops left out. Written in
+// rank order, so only the reads scatter, and those are fetched ahead.
+Csr relabelOneToOne(const Csr& g, const std::vector<std::uint32_t>& rank,
+                    const std::vector<std::uint32_t>& order, const Stage& stage) {
+    const std::uint32_t n = g.nodes();
+    Csr r;
+    r.offset.resize(std::size_t{n} + 1);
+    r.target.resize(g.target.size());
+    std::uint32_t write = 0;
+    for (std::uint32_t a = 0; a < n; ++a) {
+        fetchAhead(g, order.data(), a, n, rank.data());
+        r.offset[a] = write;
+        const std::uint32_t x = order[a];
+        for (std::uint32_t e = g.offset[x]; e < g.offset[x + 1]; ++e) {
+            const std::uint32_t b = rank[g.target[e]];
+            if (b != a) r.target[write++] = b;
+        }
+        if (write - r.offset[a] > 1)
+            std::sort(r.target.begin() + r.offset[a], r.target.begin() + write);
+        if (a % kReportEvery == 0) stage(double(a) / n);
+    }
+    r.offset[n] = write;
+    r.target.resize(write);
+    stage(1);
+    return r;
 }
 
 // Ranks the strongly connected components of g so that edges between them go up, by Tarjan's
@@ -395,11 +512,11 @@ Csr rankedGraph(const Csr& g, const std::vector<std::uint32_t>& rank, std::uint3
 // The reduction of a DAG whose every edge goes from a lower node to a higher one: redundant[e]
 // for each edge e of g.
 class RankedReduction {
+  public:
     // Past this many edges that neither a span nor a last predecessor answers, a node's edges
     // share one search.
     static constexpr std::uint32_t kSearchesPerNode = 8;
 
-  public:
     RankedReduction(const Csr& g, std::uint32_t words, const Stage& stage) : g_(g) {
         const std::uint32_t n = g.nodes();
         words_ = words;
@@ -578,6 +695,9 @@ class RankedReduction {
 // costs at most this many word operations an edge; a search's order is rarely better than that.
 constexpr std::uint64_t kInputOrderCost = 4;
 
+// Past this many word operations an edge in Kahn's order, the depth-first rank is tried as well.
+constexpr std::uint64_t kSearchAfterLayersCost = 32;
+
 }  // namespace
 
 ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
@@ -598,6 +718,12 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
     Renumbered r = renumber(std::move(records), Stage(progress, 0, 0.1));
     const auto nodes = static_cast<std::uint32_t>(r.original.size());
     const int bits = r.bits;
+    // Node numbers 0 .. V-1 without a gap need no table back to themselves.
+    const bool numbersDense = r.original.back() == static_cast<std::int32_t>(nodes - 1);
+    if (numbersDense) std::vector<std::int32_t>().swap(r.original);
+    const auto originalOf = [&r, numbersDense](std::uint32_t x) {
+        return numbersDense ? x : static_cast<std::uint32_t>(r.original[x]);
+    };
     sortUnique(r.keys, bits, Stage(progress, 0.1, 0.25));
     result.distinct = r.keys.size();
     // From here on the graph's rows hold the sorted edges; the keys go.
@@ -631,7 +757,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
         forEachEdge([&](std::uint32_t, std::uint32_t t) {
             predecessors[t] = std::min(predecessors[t] + 1, 2);
         });
-        plan = planWindow(nodes, m, [&](auto&& visit) {
+        plan = planWindow(nodes, m, windowWords, [&](auto&& visit) {
             forEachEdge([&](std::uint32_t s, std::uint32_t t) {
                 if (s != t) visit(predecessors[t] < 2 ? 1 : s < t ? t - s : s - t);
             });
@@ -673,62 +799,128 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
         Stage(progress, 0.25, 0.5)(1);
     } else {
         rank.resize(nodes);
-        orderForSearch(graph);
-        if (!rankBySearch(graph, rank, Stage(progress, 0.25, 0.4)))
-            ranks = rankByComponents(graph, rank, cyclic, Stage(progress, 0.25, 0.4));
-        relabelled = rankedGraph(graph, rank, ranks, Stage(progress, 0.4, 0.5));
-        // Back to ascending rows, which the verdicts are read in.
-        for (std::uint32_t s = 0; s < nodes; ++s)
-            std::sort(graph.target.begin() + graph.offset[s],
-                      graph.target.begin() + graph.offset[s + 1]);
-        plan = planWindow(ranks, relabelled.target.size(), [&](auto&& visit) {
+        // The main pass answers a long edge at once when it comes from its target's last
+        // predecessor (a tip ranked early, its parent late) or a lower successor's span covers
+        // its target (shortcuts along a chain); those count as short. A node's other long edges
+        // past the few it searches for one by one share one search: they count as short too.
+        const auto planOf = [&](const Csr& ranked) {
+            std::vector<std::uint32_t> last(ranks, 0);
             for (std::uint32_t a = 0; a < ranks; ++a)
-                for (std::uint32_t e = relabelled.offset[a]; e < relabelled.offset[a + 1]; ++e)
-                    visit(relabelled.target[e] - a);
-        });
+                for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e)
+                    last[ranked.target[e]] = a;
+            std::vector<std::uint32_t> span(ranks);
+            for (std::uint32_t a = ranks; a-- > 0;) {
+                span[a] = a;
+                for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e)
+                    if (ranked.target[e] <= span[a] + 1)
+                        span[a] = std::max(span[a], span[ranked.target[e]]);
+            }
+            return planWindow(ranks, ranked.target.size(), windowWords, [&](auto&& visit) {
+                for (std::uint32_t a = 0; a < ranks; ++a) {
+                    std::uint32_t spanned = a;
+                    std::uint32_t open = 0;
+                    for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e) {
+                        const std::uint32_t v = ranked.target[e];
+                        const bool answered = last[v] == a || spanned >= v ||
+                                              open++ >= RankedReduction::kSearchesPerNode;
+                        visit(answered ? 1 : v - a);
+                        spanned = std::max(spanned, span[v]);
+                    }
+                }
+            });
+        };
+        std::vector<std::uint32_t> order;
+        if (rankByLayers(graph, order, Stage(progress, 0.25, 0.35))) {
+            for (std::uint32_t a = 0; a < nodes; ++a) rank[order[a]] = a;
+            relabelled = relabelOneToOne(graph, rank, order, Stage(progress, 0.35, 0.45));
+            plan = planOf(relabelled);
+            // (A window held small by the caller, tests, tries it always.)
+            if (windowWords != 0 || plan.cost > kSearchAfterLayersCost * m) {
+                // Layers that leave many edges long, as many deep, independent parts side by side
+                // do: the depth-first rank, which keeps each part together, taken on the layered
+                // graph, whose numbering keeps most edges near so that the search's steps mostly
+                // hit the caches. The rank whose plan costs less is kept.
+                graph = Csr{};
+                orderForSearch(relabelled);
+                std::vector<std::uint32_t> again(nodes);
+                rankBySearch(relabelled, again, Stage(progress, 0.45, 0.48));
+                for (std::uint32_t a = 0; a < nodes; ++a) order[again[a]] = a;
+                Csr searched =
+                    relabelOneToOne(relabelled, again, order, Stage(progress, 0.48, 0.5));
+                const WindowPlan searchedPlan = planOf(searched);
+                if (searchedPlan.cost < plan.cost) {
+                    relabelled = std::move(searched);
+                    plan = searchedPlan;
+                    for (std::uint32_t& a : rank) a = again[a];
+                } else {
+                    for (std::uint32_t a = 0; a < nodes; ++a)
+                        std::sort(relabelled.target.begin() + relabelled.offset[a],
+                                  relabelled.target.begin() + relabelled.offset[a + 1]);
+                }
+            }
+        } else {
+            // A cycle: the components, ranked in the depth-first order.
+            orderForSearch(graph);
+            ranks = rankByComponents(graph, rank, cyclic, Stage(progress, 0.25, 0.4));
+            relabelled = rankedGraph(graph, rank, ranks, Stage(progress, 0.4, 0.5));
+            plan = planOf(relabelled);
+        }
         direct = false;
     }
+    // The verdicts of ranked edges that are not the input's own are read back from the ranks.
+    if (!direct) graph = Csr{};
     const Csr& ranked = relabelled.offset.empty() ? graph : relabelled;
-    if (windowWords != 0) plan.words = std::min(plan.words, windowWords);
-    const std::vector<std::uint8_t> redundant =
+    std::vector<std::uint8_t> redundant =
         RankedReduction(ranked, plan.words, Stage(progress, 0.5, 1)).take();
-    // Read back in input order, which keeps the output sorted. When the ranked edges are not the
-    // input's own, the verdicts of a source's ranked row are spread by target rank first, so each
-    // input edge finds its verdict by its target's rank. Only a node off every cycle keeps an
-    // edge, and such a node is its component alone, so a row belongs to one source.
-    std::vector<std::uint8_t> redundantTo(direct ? 0 : ranks);
-    const auto rankOf = [&](std::uint32_t x) {
-        return !rank.empty() ? rank[x] : reversed ? nodes - 1 - x : x;
-    };
     std::vector<std::uint64_t>& kept = result.kept;
     kept.reserve(m);  // pages are touched only as the kept edges fill them
-    if (reversed && direct) {
-        for (std::uint32_t a = nodes; a-- > 0;) {
-            const std::uint64_t source = std::uint64_t(std::uint32_t(r.original[nodes - 1 - a]))
-                                         << 32;
-            for (std::uint32_t e = ranked.offset[a + 1]; e-- > ranked.offset[a];) {
-                if (!redundant[e])
-                    kept.push_back(source |
-                                   std::uint32_t(r.original[nodes - 1 - ranked.target[e]]));
+    if (direct) {
+        // Read back in input order, which keeps the output sorted.
+        if (reversed) {
+            for (std::uint32_t a = nodes; a-- > 0;) {
+                const std::uint64_t source = std::uint64_t{originalOf(nodes - 1 - a)} << 32;
+                for (std::uint32_t e = ranked.offset[a + 1]; e-- > ranked.offset[a];) {
+                    if (!redundant[e])
+                        kept.push_back(source | originalOf(nodes - 1 - ranked.target[e]));
+                }
+            }
+            return result;
+        }
+        for (std::uint32_t s = 0; s < nodes; ++s) {
+            if (cyclic[s]) continue;
+            const std::uint64_t source = std::uint64_t{originalOf(s)} << 32;
+            for (std::uint32_t e = graph.offset[s]; e < graph.offset[s + 1]; ++e) {
+                const std::uint32_t t = graph.target[e];
+                if (!cyclic[t] && !redundant[e]) kept.push_back(source | originalOf(t));
             }
         }
         return result;
     }
-    for (std::uint32_t s = 0; s < nodes; ++s) {
-        if (cyclic[s]) continue;
-        if (!direct) {
-            const std::uint32_t a = rankOf(s);
-            for (std::size_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e) {
-                redundantTo[ranked.target[e]] = redundant[e];
-            }
+    // Read in rank order, then sorted. Only a node off every cycle keeps an edge, and such a node
+    // is its component alone: member[a] is the node of rank a when it is such a node.
+    constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+    std::vector<std::uint32_t> member(ranks, kNone);
+    for (std::uint32_t x = 0; x < nodes; ++x)
+        if (!cyclic[x]) member[rank.empty() ? reversed ? nodes - 1 - x : x : rank[x]] = x;
+    for (std::uint32_t a = 0; a < ranks; ++a) {
+        const std::uint32_t s = member[a];
+        if (s == kNone) continue;
+        for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e) {
+            if (redundant[e]) continue;
+            const std::uint32_t t = member[ranked.target[e]];
+            if (t != kNone) kept.push_back(std::uint64_t{s} << bits | t);
         }
-        const std::uint64_t source = std::uint64_t(std::uint32_t(r.original[s])) << 32;
-        for (std::uint32_t e = graph.offset[s]; e < graph.offset[s + 1]; ++e) {
-            const std::uint32_t t = graph.target[e];
-            if (cyclic[t]) continue;
-            const bool bypassed = direct ? redundant[e] : redundantTo[rankOf(t)];
-            if (!bypassed) kept.push_back(source | std::uint32_t(r.original[t]));
-        }
+    }
+    relabelled = Csr{};
+    std::vector<std::uint8_t>().swap(redundant);
+    std::vector<std::uint32_t>().swap(member);
+    std::vector<std::uint32_t>().swap(rank);
+    radixSort(kept, 2 * bits, Stage(progress, 1, 1));
+    // Back to the input's node numbers, which the dense ones follow in order.
+    const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
+    for (std::uint64_t& key : kept) {
+        key = std::uint64_t{originalOf(static_cast<std::uint32_t>(key >> bits))} << 32 |
+              originalOf(static_cast<std::uint32_t>(key & mask));
     }
     return result;
 }
