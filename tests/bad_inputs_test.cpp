@@ -1,9 +1,7 @@
 // Bad inputs for both jobs, each run through the library's checked calls and through the command
 // line: the status, the exit code and a fragment of the message stand beside each case.
 // Exit codes: 0 ok, 2 usage, 3 input or output file error, 4 device or engine error.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -19,8 +17,10 @@ namespace fwprune {
 namespace {
 
 using namespace std::string_literals;
+using testing::CliResult;
 using testing::fileExists;
 using testing::readText;
+using testing::runCli;
 using testing::ScratchDir;
 using testing::writeText;
 
@@ -228,34 +228,6 @@ Paths prepare(const BadInput& c, const ScratchDir& dir) {
     return p;
 }
 
-struct Outcome {
-    int exitCode;
-    std::string standardError;
-};
-
-// Runs the command line with the arguments, standard error captured.
-Outcome runCli(const std::vector<std::string>& arguments, const ScratchDir& dir) {
-    const std::string errors = dir.file("stderr.txt");
-    std::vector<char*> argv;
-    std::string program = FWPRUNE_CLI;
-    argv.push_back(program.data());
-    std::vector<std::string> copies = arguments;
-    for (auto& a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(err, 2);
-        ::dup2(null, 1);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readText(errors)};
-}
-
 std::vector<std::string> cliArguments(const BadInput& c, const Paths& p) {
     std::vector<std::string> arguments = {"reduce", p.input, p.output};
     if (c.job == Job::WeakestLink) {
@@ -321,9 +293,9 @@ TEST_P(BadInputs, CommandLineExitsWithTheCodeAndMessage) {
     const BadInput& c = GetParam();
     ScratchDir dir;
     const Paths p = prepare(c, dir);
-    const Outcome outcome = runCli(cliArguments(c, p), dir);
-    EXPECT_EQ(outcome.exitCode, c.exitCode) << outcome.standardError;
-    EXPECT_NE(outcome.standardError.find(c.fragment), std::string::npos) << outcome.standardError;
+    const CliResult outcome = runCli(cliArguments(c, p));
+    EXPECT_EQ(outcome.exitCode, c.exitCode) << outcome.err;
+    EXPECT_NE(outcome.err.find(c.fragment), std::string::npos) << outcome.err;
     expectOutputs(c, p, outcome.exitCode == 0);
 }
 
@@ -359,12 +331,10 @@ TEST(BadCommandLines, ExitWithTheUsageCodeAndSayWhy) {
         {{"reduce", "a", "b", "--threads", "-1"}, 2, "--threads"},
         {{"reduce", "a", "b", "--threads", "4097"}, 2, "4097"},
     };
-    ScratchDir dir;
     for (const Row& row : rows) {
-        const Outcome outcome = runCli(row.arguments, dir);
+        const CliResult outcome = runCli(row.arguments);
         EXPECT_EQ(outcome.exitCode, row.exitCode) << row.fragment;
-        EXPECT_NE(outcome.standardError.find(row.fragment), std::string::npos)
-            << outcome.standardError;
+        EXPECT_NE(outcome.err.find(row.fragment), std::string::npos) << outcome.err;
     }
 }
 
@@ -372,11 +342,10 @@ TEST(BadCommandLines, GpuWithoutADeviceIsAnEngineError) {
     if (fwpruneGetDefaultBackend() == FWPRUNE_BACKEND_GPU) GTEST_SKIP() << "this machine has a GPU";
     ScratchDir dir;
     writeText(dir.file("in.txt"), "0 edge 1\n");
-    const Outcome outcome =
-        runCli({"reduce", dir.file("in.txt"), dir.file("out.txt"), "--backend", "gpu"}, dir);
+    const CliResult outcome =
+        runCli({"reduce", dir.file("in.txt"), dir.file("out.txt"), "--backend", "gpu"});
     EXPECT_EQ(outcome.exitCode, 4);
-    EXPECT_NE(outcome.standardError.find("no usable CUDA device"), std::string::npos)
-        << outcome.standardError;
+    EXPECT_NE(outcome.err.find("no usable CUDA device"), std::string::npos) << outcome.err;
     EXPECT_FALSE(fileExists(dir.file("out.txt")));
 }
 

@@ -27,8 +27,15 @@ extern char** environ;
 namespace fwprune {
 namespace {
 
+using testing::CliResult;
+using testing::CliSetup;
+using testing::commandFor;
+using testing::exitCodeOf;
 using testing::readText;
+using testing::runCli;
 using testing::ScratchDir;
+using testing::shellQuote;
+using testing::temporaryFileCount;
 using testing::writeText;
 
 const std::string kDag = std::string(FWPRUNE_EXAMPLES_DIR) + "/dag.txt";
@@ -40,53 +47,8 @@ const char* const kPrunedMatrix =
     "2.000000e+000 2.000000e+000 0.000000e+000\n";
 const char* const kPrunedEdges = "0 edge 0\n0 edge 1\n1 edge 1\n1 edge 2\n2 edge 2\n";
 
-std::string shellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-std::string commandFor(const std::vector<std::string>& arguments) {
-    std::string command = shellQuote(FWPRUNE_CLI);
-    for (const std::string& argument : arguments) command += " " + shellQuote(argument);
-    return command;
-}
-
-int exitCodeOf(int waitStatus) {
-    return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
-}
-
 std::size_t lineCount(const std::string& text) {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
-struct CliResult {
-    int exitCode;
-    std::string out;
-    std::string err;
-};
-
-struct CliSetup {
-    std::string input;             // standard input
-    std::string workingDirectory;  // empty: the test's own
-    std::string shellPrefix;       // run before the command in the same shell, e.g. a ulimit
-};
-
-// Runs the program with its standard streams on files and $TMPDIR on a fresh directory, which
-// must be empty again afterwards whether the run succeeded or not.
-CliResult runCli(const std::vector<std::string>& arguments, const CliSetup& setup = {}) {
-    ScratchDir streams;
-    ScratchDir temporary;
-    writeText(streams.file("in"), setup.input);
-    std::string command = "TMPDIR=" + shellQuote(temporary.file("")) + "; export TMPDIR; ";
-    if (!setup.workingDirectory.empty())
-        command += "cd " + shellQuote(setup.workingDirectory) + " && ";
-    command += setup.shellPrefix + " " + commandFor(arguments) + " <" +
-               shellQuote(streams.file("in")) + " >" + shellQuote(streams.file("out")) + " 2>" +
-               shellQuote(streams.file("err"));
-    const int status = std::system(command.c_str());
-    EXPECT_EQ(temporary.entries(), std::vector<std::string>{}) << "temporaries left behind";
-    return {exitCodeOf(status), readText(streams.file("out")), readText(streams.file("err"))};
 }
 
 bool contains(const std::string& text, const std::string& part) {
@@ -658,19 +620,13 @@ TEST(CommandLine, TerminationSignalRemovesTemporaryOutputFiles) {
                                  input, dir.file(""));
     ::close(input);
     ASSERT_GT(child, 0);
-    const auto temporaryOutputs = [&] {
-        const auto names = dir.entries();
-        return std::count_if(names.begin(), names.end(), [](const std::string& name) {
-            return name.rfind(".fwprune-", 0) == 0;
-        });
-    };
-    const bool sawTemporary = waitFor([&] { return temporaryOutputs() > 0; });
+    const bool sawTemporary = waitFor([&] { return temporaryFileCount(dir) > 0; });
     ::kill(child, SIGTERM);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(sawTemporary) << "no temporary output file appeared";
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
-    EXPECT_EQ(temporaryOutputs(), 0);
+    EXPECT_EQ(temporaryFileCount(dir), 0);
     EXPECT_FALSE(testing::fileExists(dir.file("matrix")));
 }
 

@@ -9,7 +9,7 @@
 
 #include "cpu/cpu_engine.h"
 #include "cpu/transitive_reduction_internal.h"
-#include "reference_models.h"
+#include "test_support.h"
 
 namespace {
 
@@ -105,12 +105,6 @@ Matrix descendingDagWithShortcuts(std::int64_t n, std::uint32_t seed) {
     return m;
 }
 
-Matrix fromEdges(std::int64_t n, const std::vector<std::pair<int, int>>& edges) {
-    Matrix m(static_cast<std::size_t>(n * n), 0);
-    for (const auto& [i, j] : edges) m[i * n + j] = 1;
-    return m;
-}
-
 TEST(CpuTransitiveReduction, HandBuiltCases) {
     struct Case {
         const char* name;
@@ -139,8 +133,9 @@ TEST(CpuTransitiveReduction, HandBuiltCases) {
     };
     for (const auto& c : cases)
         for (const int threads : {1, 2}) {
-            const Matrix got = reduced(fromEdges(c.n, c.edges), c.n, threads);
-            EXPECT_EQ(got, fromEdges(c.n, c.kept)) << c.name << ", threads " << threads;
+            const Matrix got = reduced(fwprune::testing::adjacencyOf(c.n, c.edges), c.n, threads);
+            EXPECT_EQ(got, fwprune::testing::adjacencyOf(c.n, c.kept))
+                << c.name << ", threads " << threads;
         }
 }
 

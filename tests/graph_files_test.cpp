@@ -24,16 +24,12 @@
 namespace fwprune {
 namespace {
 
+using testing::adjacencyOf;
 using testing::ScratchDir;
+using testing::temporaryFilesIn;
 
 ByteAdjacencyMatrix parse(const std::string& text) {
     return parseEdgeList(text, "g.txt");
-}
-
-std::vector<std::uint8_t> cellsOf(int n, std::initializer_list<std::pair<int, int>> edges) {
-    std::vector<std::uint8_t> cells(std::size_t(n) * n, 0);
-    for (auto [a, b] : edges) cells[std::size_t(a) * n + b] = 1;
-    return cells;
 }
 
 std::string roundTrip(const std::string& text) {
@@ -60,17 +56,17 @@ void expectParseError(const std::string& text, Status status,
 TEST(EdgeListReader, SizesTheMatrixByTheLargestNodeNumber) {
     const ByteAdjacencyMatrix chain = parse("0 edge 1\n1 edge 2\n");
     EXPECT_EQ(chain.n, 3);
-    EXPECT_EQ(chain.cells, cellsOf(3, {{0, 1}, {1, 2}}));
+    EXPECT_EQ(chain.cells, adjacencyOf(3, {{0, 1}, {1, 2}}));
 
     const ByteAdjacencyMatrix loop = parse("5 edge 5\n");
     EXPECT_EQ(loop.n, 6);
-    EXPECT_EQ(loop.cells, cellsOf(6, {{5, 5}}));
+    EXPECT_EQ(loop.cells, adjacencyOf(6, {{5, 5}}));
 }
 
 TEST(EdgeListReader, NegativeNodeSkipsItsRecordButTheOtherNumberCounts) {
     const ByteAdjacencyMatrix m = parse("-1 edge 5\n");
     EXPECT_EQ(m.n, 6);
-    EXPECT_EQ(m.cells, cellsOf(6, {}));
+    EXPECT_EQ(m.cells, adjacencyOf(6, {}));
     EXPECT_EQ(parse("-3 edge -4\n-1 x -1\n").n, 0);
 }
 
@@ -85,16 +81,16 @@ TEST(EdgeListReader, EmptyOrBlankFilesHaveNoNodes) {
 TEST(EdgeListReader, ReadsTokensAsAtoiDoesAndIgnoresLineStructure) {
     // Any middle word, CR LF line ends, records split across lines, leading numbers of
     // mixed tokens, signs, and non-numbers as 0.
-    EXPECT_EQ(parse("0 to 1\r\n").cells, cellsOf(2, {{0, 1}}));
-    EXPECT_EQ(parse("0\nedge\n1 1 e\t2").cells, cellsOf(3, {{0, 1}, {1, 2}}));
-    EXPECT_EQ(parse("2abc edge +1\n").cells, cellsOf(3, {{2, 1}}));
-    EXPECT_EQ(parse("x edge 2\n").cells, cellsOf(3, {{0, 2}}));
+    EXPECT_EQ(parse("0 to 1\r\n").cells, adjacencyOf(2, {{0, 1}}));
+    EXPECT_EQ(parse("0\nedge\n1 1 e\t2").cells, adjacencyOf(3, {{0, 1}, {1, 2}}));
+    EXPECT_EQ(parse("2abc edge +1\n").cells, adjacencyOf(3, {{2, 1}}));
+    EXPECT_EQ(parse("x edge 2\n").cells, adjacencyOf(3, {{0, 2}}));
     EXPECT_EQ(parse("0 a-very-long-middle-word-is-ignored-entirely 1\n").cells,
-              cellsOf(2, {{0, 1}}));
+              adjacencyOf(2, {{0, 1}}));
 }
 
 TEST(EdgeListReader, StoresALastRecordWithNoWhitespaceAfterIt) {
-    EXPECT_EQ(parse("0 edge 1\n1 edge 2").cells, cellsOf(3, {{0, 1}, {1, 2}}));
+    EXPECT_EQ(parse("0 edge 1\n1 edge 2").cells, adjacencyOf(3, {{0, 1}, {1, 2}}));
 }
 
 TEST(EdgeListReader, RejectsWhatWouldOverflowOrBeLost) {
@@ -258,7 +254,7 @@ TEST(EdgeListReader, AgreesWithAPlainTokenReaderOnRandomShapes) {
         "000000001 edge 0000000002\n"
         "+0000000002 e 0000000000\n"
         "-000000001 edge 0000000001\n");
-    EXPECT_EQ(wide.cells, cellsOf(3, {{1, 2}, {2, 0}}));
+    EXPECT_EQ(wide.cells, adjacencyOf(3, {{1, 2}, {2, 0}}));
 }
 
 TEST(EdgeListWriter, WritesEachEdgeOnceSortedBySourceThenTarget) {
@@ -316,16 +312,6 @@ TEST(EdgeListWriter, FailureLeavesNoFileAndKeepsAnExistingOne) {
     EXPECT_THROW(writeEdgeList(m, dir.file("taken")), Error);
     EXPECT_EQ(testing::readText(dir.file("taken/keep.txt")), "old");
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"taken"});
-}
-
-// Temporary files an OutputFile left in a folder.
-std::vector<std::string> temporaryFilesIn(const ScratchDir& dir) {
-    std::vector<std::string> names = dir.entries();
-    names.erase(
-        std::remove_if(names.begin(), names.end(),
-                       [](const std::string& name) { return name.rfind(".fwprune-", 0) != 0; }),
-        names.end());
-    return names;
 }
 
 const char* const kOneEdge = "0 edge 1\n";

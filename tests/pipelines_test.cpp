@@ -36,16 +36,11 @@
 namespace fwprune {
 namespace {
 
+using testing::backendOptions;
 using testing::readText;
 using testing::ScratchDir;
+using testing::temporaryFileCount;
 using testing::writeText;
-
-fwpruneOptions backendOptions(fwpruneBackend backend) {
-    fwpruneOptions options;
-    fwpruneInitOptions(&options);
-    options.backend = backend;
-    return options;
-}
 
 // Every backend this machine can run.
 std::vector<fwpruneBackend> backends() {
@@ -560,18 +555,7 @@ TEST(InMemoryApi, PrunesLikeTheFilePipeline) {
     const int n = 40;
     const auto input = testing::randomWeights(n, 0.1f, 0.9f, 5);
     ScratchDir dir;
-    // Written with enough digits to read back exactly, except the NaN payloads, which the
-    // generator does not use.
-    std::string text;
-    char buffer[64];
-    for (int i = 0; i < n; ++i) {
-        for (int j = 0; j < n; ++j) {
-            std::snprintf(buffer, sizeof buffer, "%s%.9g", j ? " " : "", double(input[i * n + j]));
-            text += buffer;
-        }
-        text += "\n";
-    }
-    writeText(dir.file("w.txt"), text);
+    writeText(dir.file("w.txt"), testing::exactWeightText(input, n));
     const fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_EMULATED);
     ASSERT_EQ(runWeakestLinkReductionChecked(dir.file("w.txt").c_str(), dir.file("e.txt").c_str(),
                                              dir.file("m.txt").c_str(), 0.1f, 0.9f, &options),
@@ -596,13 +580,6 @@ TEST(InMemoryApi, PrunesLikeTheFilePipeline) {
             return packed;
         }(),
         testing::referenceWeakestLink(input, n, 0.1f, 0.9f)));
-}
-
-// Names in a folder that an output's temporary file would have.
-int temporaryFiles(const ScratchDir& dir) {
-    int count = 0;
-    for (const std::string& name : dir.entries()) count += name.rfind(".fwprune-", 0) == 0;
-    return count;
 }
 
 // Cancels the job once the progress callback has seen a given phase begin.
@@ -642,7 +619,7 @@ TEST(CheckedCalls, CancelledJobEndsWithItsStatusAndChangesNoOutput) {
             for (const char* name : {"o.txt", "e.txt", "m.txt"}) {
                 EXPECT_EQ(readText(dir.file(name)), "old") << name;
             }
-            EXPECT_EQ(temporaryFiles(dir), 0);
+            EXPECT_EQ(temporaryFileCount(dir), 0);
         }
     }
     // In memory, the caller's matrix stays as it was: on the sweeps, which run on a copy, and on
@@ -684,17 +661,8 @@ TEST(CheckedCalls, CallersFlushToZeroModeChangesNoResultAndIsRestored) {
     // Weights with subnormals among every special value, as text that reads back exactly.
     const int n = 37;
     const std::vector<float> weights = testing::randomWeights(n, 0.25f, 0.75f, 12);
-    std::string text;
-    for (int i = 0; i < n; ++i) {
-        for (int j = 0; j < n; ++j) {
-            char value[32];
-            std::snprintf(value, sizeof value, j == 0 ? "%.9g" : " %.9g", weights[i * n + j]);
-            text += value;
-        }
-        text += "\n";
-    }
     ScratchDir dir;
-    writeText(dir.file("w.txt"), text);
+    writeText(dir.file("w.txt"), testing::exactWeightText(weights, n));
     const auto runAll = [&] {
         std::vector<std::string> results;
         for (const fwpruneBackend backend : {FWPRUNE_BACKEND_EMULATED, FWPRUNE_BACKEND_CPU}) {

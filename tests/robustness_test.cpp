@@ -35,48 +35,19 @@
 namespace fwprune {
 namespace {
 
+using testing::backendOptions;
+using testing::edgeListText;
 using testing::fileExists;
 using testing::randomAdjacency;
 using testing::randomWeights;
 using testing::readText;
 using testing::ScratchDir;
+using testing::temporaryFileCount;
 using testing::writeText;
-
-fwpruneOptions optionsFor(fwpruneBackend backend, int threads) {
-    fwpruneOptions options;
-    fwpruneInitOptions(&options);
-    options.backend = backend;
-    options.threads = threads;
-    return options;
-}
 
 // The engines to exercise: the stand-in and the native CPU engine.
 std::vector<fwpruneBackend> engines() {
     return {FWPRUNE_BACKEND_EMULATED, FWPRUNE_BACKEND_CPU};
-}
-
-std::string edgeListText(const std::vector<std::uint8_t>& cells, int n) {
-    std::string text;
-    for (int i = 0; i < n; ++i) {
-        for (int j = 0; j < n; ++j) {
-            if (cells[std::size_t(i) * n + j] != 0) {
-                text += std::to_string(i) + " edge " + std::to_string(j) + "\n";
-            }
-        }
-    }
-    return text;
-}
-
-std::string weightEdgeListText(const std::vector<float>& cells, int n) {
-    std::string text;
-    for (int i = 0; i < n; ++i) {
-        for (int j = 0; j < n; ++j) {
-            if (!(cells[std::size_t(i) * n + j] == WEIGHT_ABSENT)) {
-                text += std::to_string(i) + " edge " + std::to_string(j) + "\n";
-            }
-        }
-    }
-    return text;
 }
 
 std::string matrixText(const std::vector<float>& cells, int n) {
@@ -92,21 +63,13 @@ std::string matrixText(const std::vector<float>& cells, int n) {
     return text;
 }
 
-// Files whose name marks them as an output's temporary file.
-int strayTemporaryFiles(const ScratchDir& dir) {
-    const auto names = dir.entries();
-    return static_cast<int>(std::count_if(names.begin(), names.end(), [](const std::string& name) {
-        return name.rfind(".fwprune-", 0) == 0;
-    }));
-}
-
 // One job of the concurrency test, checked against the plain references; returns a description
 // of the first mismatch, or an empty string.
 std::string runOneJob(const ScratchDir& dir, int thread, int round, fwpruneBackend backend) {
     const std::uint32_t seed = static_cast<std::uint32_t>(thread * 1000 + round);
     const int n = 8 + static_cast<int>(seed % 29);
     const std::string tag = "t" + std::to_string(thread) + "r" + std::to_string(round);
-    const fwpruneOptions options = optionsFor(backend, 2);
+    const fwpruneOptions options = backendOptions(backend, 2);
     const float lower = 0.25f, upper = 0.75f;
     switch (round % 5) {
         case 0: {  // reduction, file to file
@@ -135,7 +98,7 @@ std::string runOneJob(const ScratchDir& dir, int thread, int round, fwpruneBacke
             }
             const auto expected = testing::referenceWeakestLink(input, n, lower, upper);
             if (readText(dir.file(tag + "-matrix.txt")) != matrixText(expected, n) ||
-                readText(dir.file(tag + "-edges.txt")) != weightEdgeListText(expected, n)) {
+                readText(dir.file(tag + "-edges.txt")) != edgeListText(expected, n)) {
                 return tag + ": weakest-link outputs differ from the reference";
             }
             break;
@@ -203,7 +166,7 @@ TEST(Concurrency, ManyJobsFromManyThreadsMatchTheReferences) {
         for (int t = 0; t < kThreads; ++t) {
             EXPECT_EQ(failures[t], "") << "backend " << backend << ", thread " << t;
         }
-        EXPECT_EQ(strayTemporaryFiles(dir), 0);
+        EXPECT_EQ(temporaryFileCount(dir), 0);
     }
 }
 
@@ -222,7 +185,7 @@ TEST(Concurrency, JobsRacingForOneOutputLeaveOneCompleteResult) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            const fwpruneOptions options = optionsFor(FWPRUNE_BACKEND_EMULATED, 1);
+            const fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_EMULATED, 1);
             for (int round = 0; round < 5; ++round) {
                 const std::string input = dir.file("in" + std::to_string(t) + ".txt");
                 if (runTransitiveReductionChecked(input.c_str(), output.c_str(), &options) !=
@@ -237,7 +200,7 @@ TEST(Concurrency, JobsRacingForOneOutputLeaveOneCompleteResult) {
     const std::string result = readText(output);
     EXPECT_NE(std::find(expected.begin(), expected.end(), result), expected.end())
         << "the shared output is not any one job's complete result";
-    EXPECT_EQ(strayTemporaryFiles(dir), 0);
+    EXPECT_EQ(temporaryFileCount(dir), 0);
 }
 
 // A weight matrix whose written form is about 100 MB, with values that differ from row to row
@@ -256,7 +219,7 @@ std::uintmax_t largestTemporaryFile(const std::string& directory) {
     std::uintmax_t largest = 0;
     std::error_code ignored;
     for (const auto& entry : std::filesystem::directory_iterator(directory, ignored)) {
-        if (entry.path().filename().string().rfind(".fwprune-", 0) != 0) continue;
+        if (!testing::isTemporaryFileName(entry.path().filename().string())) continue;
         largest = std::max(largest, entry.file_size(ignored));
     }
     return largest;
@@ -318,7 +281,7 @@ TEST(KilledWriter, TargetHoldsTheOldOrTheCompleteNewContentNeverAPart) {
         writeText(target, oldContent);
     }
     EXPECT_GE(killedMidWrite, 1) << "no writer was killed mid-write; the test proved nothing";
-    const int strays = strayTemporaryFiles(dir);
+    const int strays = temporaryFileCount(dir);
     EXPECT_LE(strays, killedMidWrite) << "more stray temporary files than killed writers";
     std::printf("killed %d writers mid-write; %d stray temporary files beside the target\n",
                 killedMidWrite, strays);
@@ -378,7 +341,7 @@ TEST(MemoryExhaustion, IsAnOutOfMemoryErrorNotACrash) {
     EXPECT_EQ(inChildWithMemoryLimit(
                   512u << 20,
                   [](const ScratchDir& d) {
-                      const fwpruneOptions options = optionsFor(FWPRUNE_BACKEND_EMULATED, 1);
+                      const fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_EMULATED, 1);
                       int failures = 0;
                       failures += expectOutOfMemory(
                           runTransitiveReductionChecked(d.file("edges.txt").c_str(),
@@ -408,7 +371,7 @@ TEST(MemoryExhaustion, IsAnOutOfMemoryErrorNotACrash) {
                 weights[1] = -1.0f;
                 const rlimit tight{mappedBytes() + (256u << 20), mappedBytes() + (256u << 20)};
                 if (::setrlimit(RLIMIT_AS, &tight) != 0) return 90;
-                const fwpruneOptions options = optionsFor(FWPRUNE_BACKEND_EMULATED, 1);
+                const fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_EMULATED, 1);
                 const fwpruneStatus status = fwprunePruneWeightMatrix(
                     weights.data(), n, std::size_t(n), 0.1f, 0.9f, &options);
                 if (status != FWPRUNE_ERROR_OUT_OF_MEMORY) {
@@ -436,7 +399,7 @@ TEST(MemoryExhaustion, IsAnOutOfMemoryErrorNotACrash) {
                 for (std::size_t c = 0; c < weights.size(); ++c) weights[c] = input(c);
                 const rlimit tight{mappedBytes() + (160u << 20), mappedBytes() + (160u << 20)};
                 if (::setrlimit(RLIMIT_AS, &tight) != 0) return 90;
-                fwpruneOptions options = optionsFor(FWPRUNE_BACKEND_CPU, 2);
+                fwpruneOptions options = backendOptions(FWPRUNE_BACKEND_CPU, 2);
                 options.route = FWPRUNE_ROUTE_ORDERED;
                 const fwpruneStatus status = fwprunePruneWeightMatrix(
                     weights.data(), n, std::size_t(n), 0.1f, 0.9f, &options);
