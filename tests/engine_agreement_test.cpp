@@ -526,9 +526,9 @@ TEST(EngineAgreement, OrderedRoutesParallelSortSortsEveryBucketAndHearsACancel) 
     for (std::size_t x = 0; x < keys.size(); ++x) keys[x] = random() >> (x % 2 == 0 ? 0 : 40);
     const std::vector<std::size_t> bucketStart = {0, 5, 5, 6, std::size_t{1} << 20, keys.size()};
     ThreadPool pool(2);
-    std::vector<std::vector<std::uint64_t>> scratch;
+    std::vector<std::uint64_t> scratch(keys.size());
     std::vector<std::uint64_t> sorted = keys;
-    cpu::detail::sortBuckets(sorted.data(), bucketStart, 12, 43, pool, scratch);
+    cpu::detail::sortBuckets(sorted.data(), bucketStart, 12, 43, pool, scratch.data());
     const auto digits = [](std::uint64_t key) { return (key >> 12) & ((1ull << 31) - 1); };
     for (std::size_t k = 0; k + 1 < bucketStart.size(); ++k) {
         std::vector<std::uint64_t> expected(keys.begin() + std::ptrdiff_t(bucketStart[k]),
@@ -545,7 +545,7 @@ TEST(EngineAgreement, OrderedRoutesParallelSortSortsEveryBucketAndHearsACancel) 
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     sorted = keys;
     try {
-        cpu::detail::sortBuckets(sorted.data(), bucketStart, 12, 43, pool, scratch);
+        cpu::detail::sortBuckets(sorted.data(), bucketStart, 12, 43, pool, scratch.data());
         ADD_FAILURE() << "the sort ran to its end through a cancel";
     } catch (const Error& error) {
         EXPECT_EQ(error.status(), Status::Cancelled);

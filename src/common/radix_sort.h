@@ -11,18 +11,16 @@
 namespace fwprune {
 
 // Sorts keys[0, count) by bits [lowBit, highBit) of each key, keeping the order of keys equal in
-// those bits. scratch is grown to count keys and may be reused across calls. poll() is called
-// every 64 Ki keys of every pass, so that a long sort can be stopped by an exception thrown from
-// it.
+// those bits, with room for count keys at scratch. poll() is called every 64 Ki keys of every
+// pass, so that a long sort can be stopped by an exception thrown from it.
 template <typename Poll>
 void radixSort(std::uint64_t* keys, std::size_t count, int lowBit, int highBit,
-               std::vector<std::uint64_t>& scratch, Poll&& poll) {
+               std::uint64_t* scratch, Poll&& poll) {
     constexpr int kDigitBits = 11;
     constexpr std::size_t kPollEvery = std::size_t{1} << 16;
     if (count < 2) return;
-    if (scratch.size() < count) scratch.resize(count);
     std::uint64_t* from = keys;
-    std::uint64_t* to = scratch.data();
+    std::uint64_t* to = scratch;
     std::size_t counts[std::size_t{1} << kDigitBits];
     for (int low = lowBit; low < highBit; low += kDigitBits) {
         const int width = std::min(kDigitBits, highBit - low);
@@ -44,6 +42,14 @@ void radixSort(std::uint64_t* keys, std::size_t count, int lowBit, int highBit,
         std::swap(from, to);
     }
     if (from != keys) std::copy(from, from + count, keys);
+}
+
+// The same, with scratch grown to count keys (it may be reused across calls).
+template <typename Poll>
+void radixSort(std::uint64_t* keys, std::size_t count, int lowBit, int highBit,
+               std::vector<std::uint64_t>& scratch, Poll&& poll) {
+    if (scratch.size() < count) scratch.resize(count);
+    radixSort(keys, count, lowBit, highBit, scratch.data(), poll);
 }
 
 inline void radixSort(std::uint64_t* keys, std::size_t count, int lowBit, int highBit,

@@ -259,7 +259,7 @@ constexpr std::size_t kSortAheadFrom = std::size_t{1} << 20;
 // Sorts events by the low `bits` bits of their magnitude (the rest is equal within a bucket). The
 // order among equal magnitudes does not matter: a group's questions are all answered before any of
 // its legs is inserted. On the calling thread, it asks the caller whether to stop as it goes.
-void sortByMagnitude(Event* events, std::size_t count, int bits, std::vector<Event>& scratch) {
+void sortByMagnitude(Event* events, std::size_t count, int bits, Event* scratch) {
     radixSort(events, count, kMagnitudeShift, kMagnitudeShift + bits, scratch,
               [] { pollCancelled(); });
 }
@@ -276,18 +276,19 @@ class OrderedPruning {
           progress_(progress),
           closure_(side(m)),
           beaten_(std::int64_t(side(m)), std::int64_t(side(m))),
-          // The largest batch sorted at once: an eighth of the matrix's cells (a quarter of its
-          // bytes as 8-byte events), and at least 4 Mi events.
+          // The largest batch sorted at once: a sixteenth of the matrix's cells, and at least
+          // 4 Mi events. As 8-byte events with as much room again to sort them, that is a quarter
+          // of the matrix's bytes, so that the closure adds at most about 35% of the matrix with
+          // its three bit matrices (3n^2/8 bytes): 17% of the input and an output of its size.
           capacity_(options.batchCapacity > 0
                         ? options.batchCapacity
-                        : std::max<std::size_t>(side(m) * side(m) / 8, std::size_t{1} << 22)),
+                        : std::max<std::size_t>(side(m) * side(m) / 16, std::size_t{1} << 22)),
           // The first batch: enough for random weights to join every node into one component
           // (about n ln n legs), so that one pass usually settles the matrix.
           target_(options.firstBatch > 0 ? options.firstBatch
                                          : std::min(capacity_, joiningLegs(side(m)))),
           firstBatch_(target_),
-          sample_(sample),
-          scratch_(static_cast<std::size_t>(pool.size())) {}
+          sample_(sample) {}
 
     // Returns false, with the matrix untouched, when it holds a NaN.
     bool run() {
@@ -304,8 +305,10 @@ class OrderedPruning {
             // magnitude they are the whole of the closure up to there. Legs above the largest
             // question beat nothing.
             events_ = batch_.size();
-            sortByMagnitude(batch_.data(), batch_.size(), 31, scratch_[0]);
-            std::size_t useful = batch_.size();
+            // The batch's second half is the sort's scratch.
+            batch_.resize(2 * events_);
+            sortByMagnitude(batch_.data(), events_, 31, batch_.data() + events_);
+            std::size_t useful = events_;
             while (useful > 0 && magnitudeOf(batch_[useful - 1]) > first.largestQuestion) --useful;
             processEvents(batch_.data(), useful);
             floor_ = below + 1;
@@ -394,7 +397,11 @@ class OrderedPruning {
             }
         }
         bucketStart[e - b] = at;
-        batch_.resize(at);
+        // Events, then as much room again for sorting them (each bucket in its own part of it).
+        // A batch larger than the last gets a new array, the old one freed first, so that the two
+        // are never held at once.
+        if (batch_.capacity() < 2 * at) std::vector<Event>().swap(batch_);
+        batch_.resize(2 * at);
         const std::uint32_t first = lo + (static_cast<std::uint32_t>(b) << shift);
         const std::uint64_t span = std::uint64_t{e - b} << shift;
         Event* const out = batch_.data();
@@ -415,12 +422,12 @@ class OrderedPruning {
         const bool sortAhead = shift > 0 && at > kSortAheadFrom && pool_.size() > 1;
         if (sortAhead) {
             detail::sortBuckets(out, bucketStart, kMagnitudeShift, kMagnitudeShift + shift, pool_,
-                                scratch_);
+                                out + at);
         }
         for (std::size_t k = 0; k < e - b && !complete_; ++k) {
             const std::size_t size = bucketStart[k + 1] - bucketStart[k];
             if (shift > 0 && !sortAhead) {
-                sortByMagnitude(out + bucketStart[k], size, shift, scratch_[0]);
+                sortByMagnitude(out + bucketStart[k], size, shift, out + at + bucketStart[k]);
             }
             processEvents(out + bucketStart[k], size);
         }
@@ -561,7 +568,7 @@ class OrderedPruning {
             total += gathered[c].size();
         }
         if (!first.overflow) {
-            batch_.reserve(total);
+            batch_.reserve(2 * total);  // with room to sort them
             for (std::vector<Event>& part : gathered) {
                 batch_.insert(batch_.end(), part.begin(), part.end());
                 std::vector<Event>().swap(part);
@@ -582,7 +589,6 @@ class OrderedPruning {
     const std::size_t firstBatch_;
     const LightSample sample_;
     std::vector<Event> batch_;
-    std::vector<std::vector<Event>> scratch_;  // per worker, for sorting
     bool complete_ = false;
     std::size_t events_ = 0;
     std::size_t done_ = 0;
@@ -604,13 +610,11 @@ bool pruneByClosure(const Matrix& m, const Thresholds& t, ThreadPool& pool, cons
 namespace fwprune::cpu::detail {
 
 void sortBuckets(std::uint64_t* keys, const std::vector<std::size_t>& bucketStart, int lowBit,
-                 int highBit, ThreadPool& pool, std::vector<std::vector<std::uint64_t>>& scratch) {
+                 int highBit, ThreadPool& pool, std::uint64_t* scratch) {
     struct Stopped {};
     const std::size_t buckets = bucketStart.empty() ? 0 : bucketStart.size() - 1;
-    const auto threads = static_cast<std::size_t>(pool.size());
-    if (scratch.size() < threads) scratch.resize(threads);
     std::atomic<std::size_t> nextBucket{0};
-    ordered::StopTogether stop(threads);
+    ordered::StopTogether stop(static_cast<std::size_t>(pool.size()));
     pool.parallelFor(0, pool.size(), [&](std::int64_t, std::int64_t, int worker) {
         const auto poll = [&] {
             if (stop.stopped(worker)) throw Stopped{};
@@ -621,7 +625,7 @@ void sortBuckets(std::uint64_t* keys, const std::vector<std::size_t>& bucketStar
                 // whatever their sizes.
                 for (std::size_t k; (k = nextBucket.fetch_add(1)) < buckets;) {
                     radixSort(keys + bucketStart[k], bucketStart[k + 1] - bucketStart[k], lowBit,
-                              highBit, scratch[static_cast<std::size_t>(worker)], poll);
+                              highBit, scratch + bucketStart[k], poll);
                 }
             } catch (const Stopped&) {
             }

@@ -35,10 +35,11 @@ bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStri
                               const ProgressFunction& progress, const OrderedOptions& options);
 
 // Sorts each bucket keys[bucketStart[k], bucketStart[k + 1]) by bits [lowBit, highBit), the
-// buckets shared out among the pool's threads (scratch: one per thread, grown as needed). The
-// calling thread asks the caller whether to stop every 64 Ki keys, and keeps asking while the
-// others finish; they stop within 64 Ki keys once it has heard yes, and the cancel is thrown.
+// buckets shared out among the pool's threads, each with the same part of scratch (which holds as
+// many keys) as room. The calling thread asks the caller whether to stop every 64 Ki keys, and
+// keeps asking while the others finish; they stop within 64 Ki keys once it has heard yes, and
+// the cancel is thrown.
 void sortBuckets(std::uint64_t* keys, const std::vector<std::size_t>& bucketStart, int lowBit,
-                 int highBit, ThreadPool& pool, std::vector<std::vector<std::uint64_t>>& scratch);
+                 int highBit, ThreadPool& pool, std::uint64_t* scratch);
 
 }  // namespace fwprune::cpu::detail
