@@ -74,46 +74,63 @@ const char* requirePath(const char* path, const char* role) {
     return path;
 }
 
+// Whether a caller's struct of `size` bytes holds the member: fields are only ever appended, so
+// a struct from an earlier version of the header ends before the fields it does not know of.
+template <typename Struct, typename Field>
+bool holds(const Struct& object, std::size_t size, Field Struct::*member) {
+    const auto* const base = reinterpret_cast<const unsigned char*>(&object);
+    const auto* const field = reinterpret_cast<const unsigned char*>(&(object.*member));
+    return size >= static_cast<std::size_t>(field - base) + sizeof(Field);
+}
+
+template <typename Field>
+bool has(const fwpruneOptions& options, Field fwpruneOptions::*member) {
+    return holds(options, options.structSize, member);
+}
+
+// An enum field read as the int the C caller stored (loading a value outside the enum's range
+// through the enum type is undefined in C++), checked to lie from first to last. The inside's
+// enum numbers its values as the header does.
+template <typename Inside, typename Field>
+Inside readEnum(const Field& field, int first, int last, const std::string& what) {
+    static_assert(sizeof(Field) == sizeof(int), "the enum is stored as an int");
+    int value = 0;
+    std::memcpy(&value, &field, sizeof value);
+    if (value < first || value > last)
+        fail(Status::InvalidArgument, "unknown " + what + " " + std::to_string(value));
+    return static_cast<Inside>(value);
+}
+
+static_assert(int(Backend::Auto) == FWPRUNE_BACKEND_AUTO &&
+                  int(Backend::Gpu) == FWPRUNE_BACKEND_GPU &&
+                  int(Backend::Cpu) == FWPRUNE_BACKEND_CPU &&
+                  int(Backend::Emulated) == FWPRUNE_BACKEND_EMULATED,
+              "backends are numbered as in the header");
+static_assert(int(Route::Auto) == FWPRUNE_ROUTE_AUTO &&
+                  int(Route::Sweeps) == FWPRUNE_ROUTE_SWEEPS &&
+                  int(Route::Sparse) == FWPRUNE_ROUTE_SPARSE &&
+                  int(Route::Ordered) == FWPRUNE_ROUTE_ORDERED,
+              "routes are numbered as in the header");
+static_assert(int(Cycles::Drop) == FWPRUNE_CYCLES_DROP &&
+                  int(Cycles::Condense) == FWPRUNE_CYCLES_CONDENSE,
+              "cycle modes are numbered as in the header");
+
 // The caller's options, checked; toRunOptions then resolves the thread count.
 void readOptions(const fwpruneOptions* options, RunOptions& run) {
     if (options == nullptr) return;
     // Read only the fields the caller's version of the struct has.
-    const std::size_t size = options->structSize;
-    if (size < sizeof(size_t))
+    if (options->structSize < sizeof(size_t))
         fail(Status::InvalidArgument, "options.structSize is not set; call fwpruneInitOptions");
-    if (size >= offsetof(fwpruneOptions, backend) + sizeof(options->backend)) {
-        // Read as an int: a C caller may pass any value, and loading one outside the enum's
-        // range through the enum type is undefined in C++.
-        static_assert(sizeof(fwpruneBackend) == sizeof(int), "the enum is stored as an int");
-        int backend = 0;
-        std::memcpy(&backend, &options->backend, sizeof backend);
-        switch (backend) {
-            case FWPRUNE_BACKEND_AUTO:
-                run.backend = Backend::Auto;
-                break;
-            case FWPRUNE_BACKEND_GPU:
-                run.backend = Backend::Gpu;
-                break;
-            case FWPRUNE_BACKEND_CPU:
-                run.backend = Backend::Cpu;
-                break;
-            case FWPRUNE_BACKEND_EMULATED:
-                run.backend = Backend::Emulated;
-                break;
-            default:
-                fail(Status::InvalidArgument, "unknown backend " + std::to_string(backend));
-        }
+    const fwpruneOptions& given = *options;
+    if (has(given, &fwpruneOptions::backend)) {
+        run.backend = readEnum<Backend>(given.backend, FWPRUNE_BACKEND_AUTO,
+                                        FWPRUNE_BACKEND_EMULATED, "backend");
     }
-    if (size >= offsetof(fwpruneOptions, threads) + sizeof(options->threads)) {
-        run.threads = options->threads;
-    }
-    if (size >= offsetof(fwpruneOptions, strict) + sizeof(options->strict)) {
-        run.strict = options->strict != 0;
-    }
-    if (size >= offsetof(fwpruneOptions, progressUserData) + sizeof(options->progressUserData) &&
-        options->progress != nullptr) {
-        const fwpruneProgressCallback callback = options->progress;
-        void* const userData = options->progressUserData;
+    if (has(given, &fwpruneOptions::threads)) run.threads = given.threads;
+    if (has(given, &fwpruneOptions::strict)) run.strict = given.strict != 0;
+    if (has(given, &fwpruneOptions::progressUserData) && given.progress != nullptr) {
+        const fwpruneProgressCallback callback = given.progress;
+        void* const userData = given.progressUserData;
         const auto throttle = std::make_shared<ProgressThrottle>();
         run.progress = [callback, userData, throttle](Phase phase, double fraction) {
             if (throttle->due(static_cast<int>(phase), fraction)) {
@@ -121,46 +138,30 @@ void readOptions(const fwpruneOptions* options, RunOptions& run) {
             }
         };
     }
-    if (size >= offsetof(fwpruneOptions, route) + sizeof(options->route)) {
-        int route = 0;
-        std::memcpy(&route, &options->route, sizeof route);
-        if (route < FWPRUNE_ROUTE_AUTO || route > FWPRUNE_ROUTE_ORDERED)
-            fail(Status::InvalidArgument, "unknown route " + std::to_string(route));
-        run.route = static_cast<Route>(route);
+    if (has(given, &fwpruneOptions::route)) {
+        run.route =
+            readEnum<Route>(given.route, FWPRUNE_ROUTE_AUTO, FWPRUNE_ROUTE_ORDERED, "route");
     }
-    const auto readFormat = [&](const fwpruneFileFormat& field, const char* which) {
-        int format = 0;
-        std::memcpy(&format, &field, sizeof format);
-        if (format < FWPRUNE_FORMAT_AUTO || format > FWPRUNE_FORMAT_NPY)
-            fail(Status::InvalidArgument,
-                 std::string("unknown ") + which + " format " + std::to_string(format));
-        return static_cast<FileFormat>(format);
-    };
-    if (size >= offsetof(fwpruneOptions, inputFormat) + sizeof(options->inputFormat)) {
-        run.inputFormat = readFormat(options->inputFormat, "input");
+    if (has(given, &fwpruneOptions::inputFormat)) {
+        run.inputFormat = readEnum<FileFormat>(given.inputFormat, FWPRUNE_FORMAT_AUTO,
+                                               FWPRUNE_FORMAT_NPY, "input format");
     }
-    if (size >= offsetof(fwpruneOptions, outputFormat) + sizeof(options->outputFormat)) {
-        run.outputFormat = readFormat(options->outputFormat, "output");
+    if (has(given, &fwpruneOptions::outputFormat)) {
+        run.outputFormat = readEnum<FileFormat>(given.outputFormat, FWPRUNE_FORMAT_AUTO,
+                                                FWPRUNE_FORMAT_NPY, "output format");
     }
-    if (size >= offsetof(fwpruneOptions, header) + sizeof(options->header)) {
-        run.header = options->header != 0;
-    }
-    if (size >= offsetof(fwpruneOptions, cancelUserData) + sizeof(options->cancelUserData) &&
-        options->cancelRequested != nullptr) {
-        const fwpruneCancelCallback callback = options->cancelRequested;
-        void* const userData = options->cancelUserData;
+    if (has(given, &fwpruneOptions::header)) run.header = given.header != 0;
+    if (has(given, &fwpruneOptions::cancelUserData) && given.cancelRequested != nullptr) {
+        const fwpruneCancelCallback callback = given.cancelRequested;
+        void* const userData = given.cancelUserData;
         run.cancelRequested = [callback, userData] { return callback(userData) != 0; };
     }
-    if (size >= offsetof(fwpruneOptions, cycles) + sizeof(options->cycles)) {
-        int cycles = 0;
-        std::memcpy(&cycles, &options->cycles, sizeof cycles);
-        if (cycles != FWPRUNE_CYCLES_DROP && cycles != FWPRUNE_CYCLES_CONDENSE)
-            fail(Status::InvalidArgument, "unknown cycles mode " + std::to_string(cycles));
-        run.cycles = static_cast<Cycles>(cycles);
+    if (has(given, &fwpruneOptions::cycles)) {
+        run.cycles = readEnum<Cycles>(given.cycles, FWPRUNE_CYCLES_DROP, FWPRUNE_CYCLES_CONDENSE,
+                                      "cycles mode");
     }
-    if (size >= offsetof(fwpruneOptions, removedPath) + sizeof(options->removedPath) &&
-        options->removedPath != nullptr) {
-        run.removedPath = requirePath(options->removedPath, "removed-edges report");
+    if (has(given, &fwpruneOptions::removedPath) && given.removedPath != nullptr) {
+        run.removedPath = requirePath(given.removedPath, "removed-edges report");
     }
 }
 
@@ -170,45 +171,20 @@ RunOptions toRunOptions(const fwpruneOptions* options) {
     return run;
 }
 
-// Whether the caller's struct, of `size` bytes, reaches past a field at `offset` of `width` bytes.
-constexpr bool reaches(std::size_t size, std::size_t offset, std::size_t width) {
-    return size >= offset + width;
-}
-
 fwpruneRunStats* statsOf(const fwpruneOptions* options) {
-    if (options == nullptr ||
-        !reaches(options->structSize, offsetof(fwpruneOptions, stats), sizeof options->stats)) {
-        return nullptr;
-    }
+    if (options == nullptr || !has(*options, &fwpruneOptions::stats)) return nullptr;
     return options->stats;
 }
 
 // The size of the caller's statistics struct: its own when the caller gives it, else the one
 // that came with the caller's options struct (a route field in both arrived together).
 std::size_t statsSizeOf(const fwpruneOptions& options) {
-    if (reaches(options.structSize, offsetof(fwpruneOptions, statsSize),
-                sizeof options.statsSize) &&
-        options.statsSize != 0) {
+    if (has(options, &fwpruneOptions::statsSize) && options.statsSize != 0)
         return options.statsSize;
-    }
-    if (reaches(options.structSize, offsetof(fwpruneOptions, route), sizeof options.route)) {
+    if (has(options, &fwpruneOptions::route)) {
         return offsetof(fwpruneRunStats, nodeCount) + sizeof(fwpruneRunStats::nodeCount);
     }
     return offsetof(fwpruneRunStats, backend) + sizeof(fwpruneRunStats::backend);
-}
-
-fwpruneBackend toPublic(Backend backend) {
-    switch (backend) {
-        case Backend::Gpu:
-            return FWPRUNE_BACKEND_GPU;
-        case Backend::Cpu:
-            return FWPRUNE_BACKEND_CPU;
-        case Backend::Emulated:
-            return FWPRUNE_BACKEND_EMULATED;
-        case Backend::Auto:
-            break;
-    }
-    return FWPRUNE_BACKEND_AUTO;
 }
 
 // Runs a job with the caller's options, and hands the statistics back when asked for.
@@ -222,23 +198,17 @@ void runWithOptions(const fwpruneOptions* options, Job&& job) {
     if (out == nullptr) return;
     // Each field is written only when it lies within the caller's struct.
     const std::size_t size = statsSizeOf(*options);
-    const auto within = [size](std::size_t offset, std::size_t width) {
-        return reaches(size, offset, width);
-    };
-    if (within(offsetof(fwpruneRunStats, nodes), sizeof out->nodes))
+    const auto within = [&](auto fwpruneRunStats::*member) { return holds(*out, size, member); };
+    if (within(&fwpruneRunStats::nodes))
         out->nodes = static_cast<int>(std::min<std::int64_t>(stats.nodes, INT_MAX));
-    if (within(offsetof(fwpruneRunStats, edgesIn), sizeof out->edgesIn))
-        out->edgesIn = stats.edgesIn;
-    if (within(offsetof(fwpruneRunStats, edgesOut), sizeof out->edgesOut))
-        out->edgesOut = stats.edgesOut;
-    if (within(offsetof(fwpruneRunStats, seconds), sizeof out->seconds))
+    if (within(&fwpruneRunStats::edgesIn)) out->edgesIn = stats.edgesIn;
+    if (within(&fwpruneRunStats::edgesOut)) out->edgesOut = stats.edgesOut;
+    if (within(&fwpruneRunStats::seconds))
         for (int p = 0; p < 3; ++p) out->seconds[p] = stats.seconds[p];
-    if (within(offsetof(fwpruneRunStats, backend), sizeof out->backend))
-        out->backend = toPublic(stats.backend);
-    if (within(offsetof(fwpruneRunStats, route), sizeof out->route))
-        out->route = static_cast<fwpruneRoute>(stats.route);
-    if (within(offsetof(fwpruneRunStats, nodeCount), sizeof out->nodeCount))
-        out->nodeCount = stats.nodes;
+    if (within(&fwpruneRunStats::backend))
+        out->backend = static_cast<fwpruneBackend>(stats.backend);
+    if (within(&fwpruneRunStats::route)) out->route = static_cast<fwpruneRoute>(stats.route);
+    if (within(&fwpruneRunStats::nodeCount)) out->nodeCount = stats.nodes;
 }
 
 void checkMatrixArguments(const void* cells, int n, std::size_t rowStride) {
@@ -404,7 +374,7 @@ int fwpruneGetVersionNumber(void) {
 }
 
 fwpruneBackend fwpruneGetDefaultBackend(void) {
-    return fwprune::toPublic(fwprune::resolveBackend(fwprune::Backend::Auto));
+    return static_cast<fwpruneBackend>(fwprune::resolveBackend(fwprune::Backend::Auto));
 }
 
 }  // extern "C"
