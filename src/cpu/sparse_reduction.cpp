@@ -57,6 +57,7 @@
 #include "common/bit_rows.h"
 #include "common/cancel.h"
 #include "common/edge_record.h"
+#include "common/huge_pages.h"
 #include "common/radix_sort.h"
 #include "common/strong_components.h"
 #include "cpu/cpu_engine.h"
@@ -101,6 +102,7 @@ constexpr std::uint32_t kReportEvery = 1u << 20;
 void radixSort(std::vector<std::uint64_t>& keys, int keyBits, const Stage& stage, int lowBit = 0) {
     constexpr int kBitsAtOnce = 22;
     std::vector<std::uint64_t> scratch;
+    reserveHugePages(scratch, keys.size());
     for (int low = lowBit; low < keyBits; low += kBitsAtOnce) {
         fwprune::radixSort(keys.data(), keys.size(), low, std::min(low + kBitsAtOnce, keyBits),
                            scratch);
@@ -141,8 +143,8 @@ struct Csr {
 // From sorted unique keys (source << bits | target).
 Csr csrOf(const std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits) {
     Csr g;
-    g.offset.assign(std::size_t{nodes} + 1, 0);
-    g.target.resize(keys.size());
+    g.offset = hugePageVector<std::uint32_t>(std::size_t{nodes} + 1, 0);
+    g.target = hugePageVector<std::uint32_t>(keys.size());
     const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
     for (std::size_t e = 0; e < keys.size(); ++e) {
         ++g.offset[(keys[e] >> bits) + 1];
@@ -170,7 +172,8 @@ Renumbered renumber(std::vector<std::uint64_t>&& records, const Stage& stage) {
     }
     const std::size_t endpoints = 2 * records.size();
     if (std::uint64_t{largest} < 2 * endpoints + 1024) {
-        std::vector<std::uint32_t> table(std::size_t{largest} + 1, 0);
+        std::vector<std::uint32_t> table =
+            hugePageVector<std::uint32_t>(std::size_t{largest} + 1, 0);
         for (const std::uint64_t record : records) {
             table[EdgeRecord::source(record)] = 1;
             table[EdgeRecord::target(record)] = 1;
@@ -192,7 +195,7 @@ Renumbered renumber(std::vector<std::uint64_t>&& records, const Stage& stage) {
     }
     // (node number << 32 | endpoint index), sorted on the node number only; the records then
     // take their endpoints' new numbers in their two halves.
-    std::vector<std::uint64_t> byNode(endpoints);
+    std::vector<std::uint64_t> byNode = hugePageVector<std::uint64_t>(endpoints);
     for (std::size_t e = 0; e < records.size(); ++e) {
         byNode[2 * e] = std::uint64_t{EdgeRecord::source(records[e])} << 32 | (2 * e);
         byNode[2 * e + 1] = std::uint64_t{EdgeRecord::target(records[e])} << 32 | (2 * e + 1);
@@ -365,7 +368,7 @@ bool rankByLayers(Csr& g, std::vector<std::uint32_t>& order, const Stage& stage)
         std::uint32_t first;    // its first successor, if any
         std::uint32_t pending;  // predecessors not yet ranked
     };
-    std::vector<Head> head(std::size_t{n} + 1);
+    std::vector<Head> head = hugePageVector<Head>(std::size_t{n} + 1);
     for (std::uint32_t x = 0; x <= n; ++x) {
         const bool any = x < n && g.offset[x] < g.offset[x + 1];
         head[x] = {g.offset[x], any ? g.target[g.offset[x]] : x, 0};
@@ -376,7 +379,7 @@ bool rankByLayers(Csr& g, std::vector<std::uint32_t>& order, const Stage& stage)
         for (std::uint32_t e = head[x].begin; e < head[x + 1].begin; ++e)
             if (g.target[e] != x) ++head[g.target[e]].pending;
     }
-    order.resize(n);
+    order = hugePageVector<std::uint32_t>(n);
     std::uint32_t ready = 0;  // the queue is order[ranked .. ready)
     for (std::uint32_t x = 0; x < n; ++x)
         if (head[x].pending == 0) order[ready++] = x;
@@ -395,7 +398,7 @@ bool rankByLayers(Csr& g, std::vector<std::uint32_t>& order, const Stage& stage)
         }
         if (ranked % kReportEvery == 0) stage(0.2 + 0.8 * ranked / n);
     }
-    g.offset.resize(std::size_t{n} + 1);
+    g.offset = hugePageVector<std::uint32_t>(std::size_t{n} + 1);
     for (std::uint32_t x = 0; x <= n; ++x) g.offset[x] = head[x].begin;
     return ready == n;
 }
@@ -407,8 +410,8 @@ Csr relabelOneToOne(const Csr& g, const std::vector<std::uint32_t>& rank,
                     const std::vector<std::uint32_t>& order, const Stage& stage) {
     const std::uint32_t n = g.nodes();
     Csr r;
-    r.offset.resize(std::size_t{n} + 1);
-    r.target.resize(g.target.size());
+    r.offset = hugePageVector<std::uint32_t>(std::size_t{n} + 1);
+    r.target = hugePageVector<std::uint32_t>(g.target.size());
     std::uint32_t write = 0;
     for (std::uint32_t a = 0; a < n; ++a) {
         fetchAhead(g, order.data(), a, n, rank.data());
@@ -521,8 +524,8 @@ class RankedReduction {
         const std::uint32_t n = g.nodes();
         words_ = words;
         window_ = words_ * kWordBits;
-        rows_.assign(std::size_t{n} * words_, 0);
-        redundant_.assign(g.target.size(), 0);
+        rows_ = hugePageVector<Word>(std::size_t{n} * words_, 0);
+        redundant_ = hugePageVector<std::uint8_t>(g.target.size(), 0);
         // Spans and last predecessors answer edges longer than the window; without such
         // edges they are not kept at all.
         bool longEdges = false;
@@ -530,8 +533,8 @@ class RankedReduction {
             longEdges =
                 g.offset[u + 1] > g.offset[u] && g.target[g.offset[u + 1] - 1] - u > window_;
         if (longEdges) {
-            span_.assign(n, 0);
-            lastPredecessor_.assign(n, 0);
+            span_ = hugePageVector<std::uint32_t>(n, 0);
+            lastPredecessor_ = hugePageVector<std::uint32_t>(n, 0);
             for (std::uint32_t u = 0; u < n; ++u)
                 for (std::uint32_t e = g.offset[u]; e < g.offset[u + 1]; ++e)
                     lastPredecessor_[g.target[e]] = u;
@@ -732,7 +735,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
     const std::size_t m = graph.target.size();
 
     // A node on a cycle keeps none of its edges; its edges still carry walks between others.
-    std::vector<std::uint8_t> cyclic(nodes, 0);
+    std::vector<std::uint8_t> cyclic = hugePageVector<std::uint8_t>(nodes, 0);
     bool upward = true;
     bool downward = true;
     for (std::uint32_t s = 0; s < nodes; ++s) {
@@ -798,17 +801,17 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
         }
         Stage(progress, 0.25, 0.5)(1);
     } else {
-        rank.resize(nodes);
+        rank = hugePageVector<std::uint32_t>(nodes);
         // The main pass answers a long edge at once when it comes from its target's last
         // predecessor (a tip ranked early, its parent late) or a lower successor's span covers
         // its target (shortcuts along a chain); those count as short. A node's other long edges
         // past the few it searches for one by one share one search: they count as short too.
         const auto planOf = [&](const Csr& ranked) {
-            std::vector<std::uint32_t> last(ranks, 0);
+            std::vector<std::uint32_t> last = hugePageVector<std::uint32_t>(ranks, 0);
             for (std::uint32_t a = 0; a < ranks; ++a)
                 for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e)
                     last[ranked.target[e]] = a;
-            std::vector<std::uint32_t> span(ranks);
+            std::vector<std::uint32_t> span = hugePageVector<std::uint32_t>(ranks);
             for (std::uint32_t a = ranks; a-- > 0;) {
                 span[a] = a;
                 for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e)
@@ -842,7 +845,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
                 // hit the caches. The rank whose plan costs less is kept.
                 graph = Csr{};
                 orderForSearch(relabelled);
-                std::vector<std::uint32_t> again(nodes);
+                std::vector<std::uint32_t> again = hugePageVector<std::uint32_t>(nodes);
                 rankBySearch(relabelled, again, Stage(progress, 0.45, 0.48));
                 for (std::uint32_t a = 0; a < nodes; ++a) order[again[a]] = a;
                 Csr searched =
@@ -873,7 +876,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
     std::vector<std::uint8_t> redundant =
         RankedReduction(ranked, plan.words, Stage(progress, 0.5, 1)).take();
     std::vector<std::uint64_t>& kept = result.kept;
-    kept.reserve(m);  // pages are touched only as the kept edges fill them
+    reserveHugePages(kept, m);  // pages are touched only as the kept edges fill them
     if (direct) {
         // Read back in input order, which keeps the output sorted.
         if (reversed) {
@@ -899,7 +902,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
     // Read in rank order, then sorted. Only a node off every cycle keeps an edge, and such a node
     // is its component alone: member[a] is the node of rank a when it is such a node.
     constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-    std::vector<std::uint32_t> member(ranks, kNone);
+    std::vector<std::uint32_t> member = hugePageVector<std::uint32_t>(ranks, kNone);
     for (std::uint32_t x = 0; x < nodes; ++x)
         if (!cyclic[x]) member[rank.empty() ? reversed ? nodes - 1 - x : x : rank[x]] = x;
     for (std::uint32_t a = 0; a < ranks; ++a) {
