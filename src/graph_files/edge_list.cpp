@@ -13,6 +13,7 @@
 
 #include "common/edge_record.h"
 #include "common/error.h"
+#include "common/huge_pages.h"
 #include "common/parallel.h"
 #include "graph_files/file_io.h"
 #include "graph_files/row_writer.h"
@@ -336,8 +337,9 @@ class RecordReader {
     }
 
     void reserve(std::size_t fileBytes) {
-        // The shortest record takes six bytes, a typical one about fifteen.
-        records_.records.reserve(fileBytes / 12);
+        // The shortest record takes six bytes, a typical one about fifteen. The sparse route
+        // takes the records over as its own memory and sorts them, so they go on huge pages.
+        reserveHugePages(records_.records, fileBytes / 12);
     }
 
   private:
