@@ -186,9 +186,15 @@ Renumbered renumber(std::vector<std::uint64_t>&& records, const Stage& stage) {
         }
         stage(0.5);
         r.bits = bitsFor(next);
-        for (std::uint64_t& record : records) {
-            record = std::uint64_t{table[EdgeRecord::source(record)]} << r.bits |
-                     table[EdgeRecord::target(record)];
+        // Numbers without a gap are their own new numbers, and need no look-up each.
+        if (next == table.size()) {
+            for (std::uint64_t& record : records)
+                record = std::uint64_t{EdgeRecord::source(record)} << r.bits |
+                         EdgeRecord::target(record);
+        } else {
+            for (std::uint64_t& record : records)
+                record = std::uint64_t{table[EdgeRecord::source(record)]} << r.bits |
+                         table[EdgeRecord::target(record)];
         }
         r.keys = std::move(records);
         return r;
