@@ -184,11 +184,12 @@ void pruneOnPlan(JobContext& job, MatrixView<float> matrix, float lower_threshol
         stats->nodes = matrix.n;
         stats->edgesIn = presentCells(matrix);
     }
-    JobPlan plan = planWeakestLink(job.options(), matrix.n, false);
+    const WeakestLinkPlans plans = planWeakestLink(job.options(), matrix.n);
+    JobPlan plan = plans.plan;
     // A matrix with a NaN is declined untouched: its result depends on the sweeps' order.
     if (plan.route == Route::Ordered &&
         !pruneInOrder(job, matrix, lower_threshold, upper_threshold)) {
-        plan = planWeakestLink(job.options(), matrix.n, true);
+        plan = plans.ifNaN;
     }
     if (plan.route == Route::Sweeps) sweep(plan);
     if (stats) {

@@ -70,10 +70,14 @@ Backend resolveBackend(Backend requested);
 JobPlan planReduction(const RunOptions& options, std::int64_t n, std::size_t edges,
                       const std::string& source);
 
-// The plan of weakest-link pruning of an n-node matrix. holdsNaN tells that the matrix is known
-// to hold a NaN (the ordered engine declined it), which leaves only the sweeps. Errors as for
-// planReduction; the gpu backend without a device is a Device error.
-JobPlan planWeakestLink(const RunOptions& options, std::int64_t n, bool holdsNaN);
+// The plans of weakest-link pruning of an n-node matrix, made together: `plan` for the matrix,
+// and `ifNaN` for when the ordered engine finds a NaN in it and declines (only the sweeps remain
+// then). Errors as for planReduction; the gpu backend without a device is a Device error.
+struct WeakestLinkPlans {
+    JobPlan plan;
+    JobPlan ifNaN;
+};
+WeakestLinkPlans planWeakestLink(const RunOptions& options, std::int64_t n);
 
 // The formats a reduction reads and writes: each as asked, or by the file's name; an output whose
 // name tells no format of its own takes a labelled input's format, since native text has no

@@ -38,9 +38,7 @@ double predictedCpuSeconds(double n, Route route) {
                                    : n * n * n * kCpuSweepSecondsPerUpdate;
 }
 
-}  // namespace
-
-JobPlan planWeakestLink(const RunOptions& options, std::int64_t n, bool holdsNaN) {
+JobPlan planFor(const RunOptions& options, std::int64_t n, bool holdsNaN) {
     if (options.route == Route::Sparse) {
         fail(Status::InvalidArgument,
              "the sparse route belongs to the reduction; weakest-link pruning takes the sweeps or "
@@ -66,6 +64,12 @@ JobPlan planWeakestLink(const RunOptions& options, std::int64_t n, bool holdsNaN
         return {Backend::Gpu, Route::Sweeps, options.threads};
     }
     return {Backend::Cpu, cpuRoute, options.threads};
+}
+
+}  // namespace
+
+WeakestLinkPlans planWeakestLink(const RunOptions& options, std::int64_t n) {
+    return {planFor(options, n, false), planFor(options, n, true)};
 }
 
 }  // namespace fwprune
