@@ -9,7 +9,10 @@
 // descendant of another successor w of u, and only successors ranked below v can reach it.
 //
 // The rank. Any topological rank gives the same answer; they differ in how long they leave the
-// edges, and in what computing them costs when the numbering scatters the graph.
+// edges, and in what computing them costs when the numbering scatters the graph. A large graph
+// whose edges mostly join far-apart numbers is first renumbered along walks that follow its edges
+// (many walks at once, so that their memory waits overlap): then a chain's next node mostly sits
+// next to its last, and the ranking below runs on that numbering.
 // - The input's own order when every edge already goes one way and its edges are short (version
 //   histories listed in order, generated DAGs).
 // - Otherwise Kahn's order: a node is ranked once its predecessors are, first ready, first
@@ -409,6 +412,92 @@ bool rankByLayers(Csr& g, std::vector<std::uint32_t>& order, const Stage& stage)
     return ready == n;
 }
 
+// New numbers for g's nodes that keep walks along its edges together: order[k] is the node
+// numbered k. A walk starts at the lowest node not yet numbered and goes on to the first successor
+// not yet numbered until there is none; its nodes take consecutive numbers. In a scattered
+// numbering, Kahn's order, like any order that follows the edges, waits for memory at each step
+// of a long chain (a history's main line) in turn: numbered along walks, the next node of a chain
+// mostly sits next to the last. The walks themselves are independent, so kWalks of them go at
+// once, each step's reads asked for a round ahead, and their waits overlap. A path cut where walks
+// started elsewhere on it keeps few pieces: a walk stops where another has been, and few of the
+// walks on a path start above every other one.
+std::vector<std::uint32_t> numberAlongWalks(const Csr& g, const Stage& stage) {
+    const std::uint32_t n = g.nodes();
+    constexpr std::uint32_t kWalks = 32;
+    constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+    std::vector<std::uint8_t> taken = hugePageVector<std::uint8_t>(n, 0);
+    std::vector<std::uint32_t> order;
+    reserveHugePages(order, n);
+    // Each step of a walk reads three places in turn: the row bounds of the node it is at, a
+    // successor in the row, and that successor's mark. Each is asked for when it becomes known
+    // and read a round later, when the other walks have had their turns.
+    enum class Next : std::uint8_t { kBounds, kSuccessor, kMark };
+    struct Walk {
+        std::uint32_t at = kNone;  // the node last numbered, kNone when the walk is over
+        std::uint32_t edge = 0;    // its successor asked about
+        Next next = Next::kBounds;
+        std::vector<std::uint32_t> nodes;
+    };
+    std::vector<Walk> walks(kWalks);
+    std::uint32_t cursor = 0;  // nodes below it are all taken
+    std::uint32_t running = 0;
+    const auto take = [&](Walk& w, std::uint32_t x) {
+        taken[x] = 1;
+        w.nodes.push_back(x);
+        w.at = x;
+        w.next = Next::kBounds;
+        FWPRUNE_PREFETCH(&g.offset[x]);
+    };
+    // Ends w's walk and starts the next from the lowest node not taken, if any.
+    const auto restart = [&](Walk& w) {
+        order.insert(order.end(), w.nodes.begin(), w.nodes.end());
+        w.nodes.clear();
+        while (cursor < n && taken[cursor]) ++cursor;
+        if (cursor < n) {
+            take(w, cursor);
+        } else {
+            w.at = kNone;
+            --running;
+        }
+        if (order.size() % 4096 == 0) stage(double(order.size()) / n);
+    };
+    for (Walk& w : walks) {
+        ++running;
+        w.at = 0;
+        restart(w);
+    }
+    while (running > 0) {
+        for (Walk& w : walks) {
+            if (w.at == kNone) continue;
+            switch (w.next) {
+                case Next::kBounds:
+                    w.edge = g.offset[w.at];
+                    if (w.edge == g.offset[w.at + 1]) {
+                        restart(w);
+                    } else {
+                        FWPRUNE_PREFETCH(&g.target[w.edge]);
+                        w.next = Next::kSuccessor;
+                    }
+                    break;
+                case Next::kSuccessor:
+                    FWPRUNE_PREFETCH(&taken[g.target[w.edge]]);
+                    w.next = Next::kMark;
+                    break;
+                case Next::kMark:
+                    if (!taken[g.target[w.edge]]) {
+                        take(w, g.target[w.edge]);
+                    } else if (++w.edge < g.offset[w.at + 1]) {
+                        w.next = Next::kSuccessor;
+                    } else {
+                        restart(w);
+                    }
+                    break;
+            }
+        }
+    }
+    return order;
+}
+
 // g's edges between ranks when every node has a rank of its own (order[a] is the node of rank
 // a): row a holds the ranks of order[a]'s successors, ascending, self-loops left out. Written in
 // rank order, so only the reads scatter, and those are fetched ahead.
@@ -704,6 +793,11 @@ class RankedReduction {
 // costs at most this many word operations an edge; a search's order is rarely better than that.
 constexpr std::uint64_t kInputOrderCost = 4;
 
+// Graphs of more nodes than this, whose edges mostly join numbers more than kFarApart apart, are
+// renumbered along walks first: their arrays outgrow the caches, and every step would wait.
+constexpr std::uint32_t kWalkFrom = 1u << 20;
+constexpr std::uint32_t kFarApart = 1u << 16;
+
 // Past this many word operations an edge in Kahn's order, the depth-first rank is tried as well.
 constexpr std::uint64_t kSearchAfterLayersCost = 32;
 
@@ -744,12 +838,14 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
     std::vector<std::uint8_t> cyclic = hugePageVector<std::uint8_t>(nodes, 0);
     bool upward = true;
     bool downward = true;
+    std::size_t far = 0;  // edges between numbers too far apart to share the caches
     for (std::uint32_t s = 0; s < nodes; ++s) {
         for (std::uint32_t e = graph.offset[s]; e < graph.offset[s + 1]; ++e) {
             const std::uint32_t t = graph.target[e];
             if (s == t) cyclic[s] = 1;
             upward &= s <= t;
             downward &= s >= t;
+            far += (s < t ? t - s : s - t) > kFarApart;
         }
     }
     const auto forEachEdge = [&graph, nodes](auto&& visit) {
@@ -778,6 +874,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
     // component (held only when it is not the input's own order or its reverse), and `ranked`
     // the condensation's edges between ranks.
     std::vector<std::uint32_t> rank;
+    std::vector<std::uint32_t> walked;  // empty, or the input's node of each walked number
     std::uint32_t ranks = nodes;
     Csr relabelled;
     bool direct = true;  // ranked edge e is input edge e (or m - 1 - e going down)
@@ -838,10 +935,22 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
                 }
             });
         };
+        if (windowWords != 0 || (nodes > kWalkFrom && far > m / 2)) {
+            // A scattered numbering: the graph renumbered along walks first, the rest done on
+            // that numbering; walked[k] is the node numbered k.
+            walked = numberAlongWalks(graph, Stage(progress, 0.25, 0.28));
+            for (std::uint32_t k = 0; k < nodes; ++k) rank[walked[k]] = k;
+            graph = relabelOneToOne(graph, rank, walked, Stage(progress, 0.28, 0.32));
+            std::vector<std::uint8_t> cyclicWalked = hugePageVector<std::uint8_t>(nodes);
+            for (std::uint32_t k = 0; k < nodes; ++k) cyclicWalked[k] = cyclic[walked[k]];
+            cyclic = std::move(cyclicWalked);
+        }
         std::vector<std::uint32_t> order;
-        if (rankByLayers(graph, order, Stage(progress, 0.25, 0.35))) {
+        if (rankByLayers(graph, order, Stage(progress, 0.32, 0.38))) {
             for (std::uint32_t a = 0; a < nodes; ++a) rank[order[a]] = a;
-            relabelled = relabelOneToOne(graph, rank, order, Stage(progress, 0.35, 0.45));
+            relabelled = relabelOneToOne(graph, rank, order, Stage(progress, 0.38, 0.45));
+            graph = Csr{};
+            std::vector<std::uint32_t>().swap(order);
             plan = planOf(relabelled);
             // (A window held small by the caller, tests, tries it always.)
             if (windowWords != 0 || plan.cost > kSearchAfterLayersCost * m) {
@@ -849,10 +958,10 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
                 // do: the depth-first rank, which keeps each part together, taken on the layered
                 // graph, whose numbering keeps most edges near so that the search's steps mostly
                 // hit the caches. The rank whose plan costs less is kept.
-                graph = Csr{};
                 orderForSearch(relabelled);
                 std::vector<std::uint32_t> again = hugePageVector<std::uint32_t>(nodes);
                 rankBySearch(relabelled, again, Stage(progress, 0.45, 0.48));
+                order = hugePageVector<std::uint32_t>(nodes);
                 for (std::uint32_t a = 0; a < nodes; ++a) order[again[a]] = a;
                 Csr searched =
                     relabelOneToOne(relabelled, again, order, Stage(progress, 0.48, 0.5));
@@ -876,8 +985,24 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
         }
         direct = false;
     }
-    // The verdicts of ranked edges that are not the input's own are read back from the ranks.
-    if (!direct) graph = Csr{};
+    // The verdicts of ranked edges that are not the input's own are read back by rank, in rank
+    // order, then sorted. Only a node off every cycle keeps an edge, and such a node is its
+    // component alone: member[a] is the node of rank a when it is such a node, which is all the
+    // read back needs of the ranks.
+    constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+    std::vector<std::uint32_t> member;
+    if (!direct) {
+        graph = Csr{};
+        member = hugePageVector<std::uint32_t>(ranks, kNone);
+        for (std::uint32_t x = 0; x < nodes; ++x) {
+            if (!cyclic[x])
+                member[rank.empty() ? reversed ? nodes - 1 - x : x : rank[x]] =
+                    walked.empty() ? x : walked[x];
+        }
+        std::vector<std::uint32_t>().swap(rank);
+        std::vector<std::uint32_t>().swap(walked);
+        std::vector<std::uint8_t>().swap(cyclic);
+    }
     const Csr& ranked = relabelled.offset.empty() ? graph : relabelled;
     std::vector<std::uint8_t> redundant =
         RankedReduction(ranked, plan.words, Stage(progress, 0.5, 1)).take();
@@ -905,12 +1030,6 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
         }
         return result;
     }
-    // Read in rank order, then sorted. Only a node off every cycle keeps an edge, and such a node
-    // is its component alone: member[a] is the node of rank a when it is such a node.
-    constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-    std::vector<std::uint32_t> member = hugePageVector<std::uint32_t>(ranks, kNone);
-    for (std::uint32_t x = 0; x < nodes; ++x)
-        if (!cyclic[x]) member[rank.empty() ? reversed ? nodes - 1 - x : x : rank[x]] = x;
     for (std::uint32_t a = 0; a < ranks; ++a) {
         const std::uint32_t s = member[a];
         if (s == kNone) continue;
@@ -923,7 +1042,6 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
     relabelled = Csr{};
     std::vector<std::uint8_t>().swap(redundant);
     std::vector<std::uint32_t>().swap(member);
-    std::vector<std::uint32_t>().swap(rank);
     radixSort(kept, 2 * bits, Stage(progress, 1, 1));
     // Back to the input's node numbers, which the dense ones follow in order.
     const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
