@@ -44,7 +44,7 @@ class LabelledTableReader {
         while (expectHeader_ && p < end) {
             const char* const next = readRecord(parts_[0], p, end, last);
             if (next == nullptr) break;
-            line_ += std::count(p, next, '\n');
+            line_ += countLineFeeds(p, next);
             p = next;
         }
         const std::vector<const char*> starts = splitParts(p, end);
@@ -61,7 +61,7 @@ class LabelledTableReader {
                 if (next == nullptr) break;
                 q = next;
             }
-            part.lines = std::count(starts[k], q, '\n');
+            part.lines = countLineFeeds(starts[k], q);
             part.batch.prepare(part.labels.data(), part.labels.size());
             if (final) stop = q;
         };
@@ -171,7 +171,7 @@ class LabelledTableReader {
         while (p < end) {
             const char* const next = readRecord(part, p, end, last);
             if (next == nullptr) break;
-            line_ += std::count(p, next, '\n');
+            line_ += countLineFeeds(p, next);
             p = next;
         }
         part.batch.prepare(part.labels.data(), part.labels.size());
@@ -185,7 +185,7 @@ class LabelledTableReader {
     }
 
     [[noreturn]] void failAt(const char* recordStart, const char* at, const std::string& what) {
-        fail(Status::Format, describeAt(path_, line_ + std::count(recordStart, at, '\n'), what));
+        fail(Status::Format, describeAt(path_, line_ + countLineFeeds(recordStart, at), what));
     }
 
     // One TSV line from p; nullptr when it may go on past end.

@@ -159,7 +159,7 @@ class MatrixText {
 
     // The 1-based line of an offset in the current block.
     long long lineAt(std::string_view block, std::size_t offset) const {
-        return 1 + linesBefore_ + std::count(block.begin(), block.begin() + offset, '\n');
+        return 1 + linesBefore_ + countLineFeeds(block.data(), block.data() + offset);
     }
 
     float* const out_;

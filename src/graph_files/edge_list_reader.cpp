@@ -1,5 +1,5 @@
-#include "graph_files/edge_list.h"
-
+// The native edge-list reader: "source word target" records into edge records, read in pieces
+// and parsed in parallel chunks.
 #include <algorithm>
 #include <atomic>
 #include <charconv>
@@ -15,6 +15,7 @@
 #include "common/error.h"
 #include "common/huge_pages.h"
 #include "common/parallel.h"
+#include "graph_files/edge_list.h"
 #include "graph_files/file_io.h"
 #include "graph_files/row_writer.h"
 #include "graph_files/text_tokens.h"
@@ -164,9 +165,7 @@ void forEachRecord(std::string_view text, std::size_t begin, std::size_t end, in
     const auto skipToken = [&] {
         while (p < stop && !isTokenSeparator(*p)) ++p;
     };
-    const auto lineAt = [&](const char* at) {
-        return firstLine + static_cast<long long>(std::count(base, at, '\n'));
-    };
+    const auto lineAt = [&](const char* at) { return firstLine + countLineFeeds(base, at); };
     // A plain decimal of up to ten digits followed by a separator is read in place; anything
     // else goes through the general reading with its checks.
     const auto node = [&]() -> std::int32_t {
@@ -255,35 +254,6 @@ RecordChunks splitIntoRecordChunks(std::string_view text, ThreadPool& pool) {
     return chunks;
 }
 
-// Whether the Words * 8 cells at p are all empty (CELL_EMPTY is 0).
-template <int Words>
-bool allEmpty(const std::uint8_t* p) {
-    std::uint64_t any = 0;
-    for (int w = 0; w < Words; ++w) {
-        std::uint64_t word;
-        std::memcpy(&word, p + 8 * w, 8);
-        any |= word;
-    }
-    return any == 0;
-}
-
-// Bit c set when cell c of the count (at most 64) cells at p is not empty.
-std::uint64_t nonEmptyCells(const std::uint8_t* p, std::int64_t count) {
-    std::uint64_t cells = 0;
-    std::int64_t c = 0;
-    for (; c + 8 <= count; c += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p + c, 8);
-        // The top bit of each byte: set when the byte is not zero.
-        constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7fu;
-        const std::uint64_t top = (((word & kLow7) + kLow7) | word) & ~kLow7;
-        // Gathers the eight top bits into one byte, byte b to bit b.
-        cells |= ((top >> 7) * 0x0102040810204080u >> 56) << c;
-    }
-    for (; c < count; ++c) cells |= std::uint64_t{p[c] != CELL_EMPTY} << c;
-    return cells;
-}
-
 // Parses a file's records piece by piece: each piece is cut after its last whole record, parsed
 // in parallel chunks, and the rest carried over to the next piece.
 class RecordReader {
@@ -343,19 +313,6 @@ class RecordReader {
     }
 
   private:
-    // Written so that the compiler vectorises it; std::count is not, and this runs over the file.
-    static long long countLineFeeds(const char* p, std::size_t size) {
-        long long total = 0;
-        constexpr std::size_t kBlock = 1 << 16;
-        for (std::size_t at = 0; at < size; at += kBlock) {
-            const std::size_t end = std::min(size, at + kBlock);
-            std::uint32_t count = 0;
-            for (std::size_t i = at; i < end; ++i) count += p[i] == '\n';
-            total += count;
-        }
-        return total;
-    }
-
     // Where the record that the text's last whole token belongs to starts, or the text's end
     // when its last record is whole; 0 when no record is known to be whole yet.
     std::size_t lastRecordBoundary(std::string_view text) {
@@ -416,7 +373,7 @@ class RecordReader {
                               out.push_back(EdgeRecord::pack(std::uint32_t(a), std::uint32_t(b)));
                       });
         largest_ = top;
-        return countLineFeeds(text.data(), text.size());
+        return countLineFeeds(text.data(), text.data() + text.size());
     }
 
     // Parses the records of text, which ends at a record's end, and returns its line feeds.
@@ -464,7 +421,7 @@ class RecordReader {
                         used[c] = k;
                         largest[c] = top;
                         lineFeeds[c] = countLineFeeds(text.data() + chunks.bounds[c],
-                                                      chunks.bounds[c + 1] - chunks.bounds[c]);
+                                                      text.data() + chunks.bounds[c + 1]);
                         // The calling thread tells of the chunks finished by all.
                         const std::int64_t done = ++finished;
                         if (worker == 0) {
@@ -599,63 +556,6 @@ ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path
 
 ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict, int threads) {
     return adjacencyMatrixOf(readEdgeRecords(path, strict, threads), path);
-}
-
-void writeSortedEdges(const std::vector<std::uint64_t>& records, const std::string& path,
-                      int threads, const ProgressFunction& progress) {
-    OutputFile file(path);
-    writeSortedEdges(records, file, threads, progress);
-    file.commit();
-}
-
-void writeSortedEdges(const std::vector<std::uint64_t>& records, OutputFile& file, int threads,
-                      const ProgressFunction& progress) {
-    constexpr std::int64_t kPerRow = 4096;
-    const auto count = static_cast<std::int64_t>(records.size());
-    writeRows(
-        file, (count + kPerRow - 1) / kPerRow, kPerRow * 16, threads,
-        [&](std::int64_t row, TextBuffer& out) {
-            const std::int64_t first = row * kPerRow;
-            const std::int64_t last = std::min(count, first + kPerRow);
-            char* p =
-                out.room(static_cast<std::size_t>(last - first) * EdgeRecordFormatter::kMaxBytes);
-            std::int64_t source = -1;
-            EdgeRecordFormatter format(0);
-            for (std::int64_t e = first; e < last; ++e) {
-                const auto a = static_cast<std::int64_t>(EdgeRecord::source(records[e]));
-                if (a != source) format = EdgeRecordFormatter(source = a);
-                p = format.write(static_cast<std::int64_t>(EdgeRecord::target(records[e])), p);
-            }
-            out.commit(p);
-        },
-        progress);
-}
-
-void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, int threads,
-                   const ProgressFunction& progress) {
-    OutputFile file(path);
-    const std::int64_t n = matrix.n;
-    writeRows(
-        file, n, static_cast<std::size_t>(n) / 4 + 16, threads,
-        [&](std::int64_t i, TextBuffer& out) {
-            const std::uint8_t* const row = matrix.cells.data() + i * n;
-            const EdgeRecordFormatter records(i);
-            // Reduced graphs are sparse: a block of 64 cells is tested at once (the OR of eight
-            // words vectorises), and the cells of a non-empty block are found from a bit mask, with
-            // no branch per cell.
-            for (std::int64_t j0 = 0; j0 < n; j0 += 64) {
-                if (j0 + 64 <= n && allEmpty<8>(row + j0)) continue;
-                char* p = out.room(64 * EdgeRecordFormatter::kMaxBytes);
-                for (std::uint64_t cells =
-                         nonEmptyCells(row + j0, std::min<std::int64_t>(64, n - j0));
-                     cells != 0; cells &= cells - 1) {
-                    p = records.write(j0 + __builtin_ctzll(cells), p);
-                }
-                out.commit(p);
-            }
-        },
-        progress);
-    file.commit();
 }
 
 }  // namespace fwprune
