@@ -4,7 +4,6 @@
 #include <atomic>
 #include <charconv>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -17,6 +16,7 @@
 #include "common/parallel.h"
 #include "graph_files/edge_list.h"
 #include "graph_files/file_io.h"
+#include "graph_files/piece_reader.h"
 #include "graph_files/row_writer.h"
 #include "graph_files/text_tokens.h"
 
@@ -500,35 +500,10 @@ EdgeRecords readEdgeRecords(const std::string& path, bool strict, int threads,
         RecordReader reader(path, strict, threads, progress, file.sizeHint());
         pieceBytes = pieceBytesFor(pieceBytes, file.sizeHint(), progress);
         reader.reserve(file.sizeHint());
-        // One buffer for the whole file: the unparsed tail of a piece moves to its front, and the
-        // next piece is read behind it. It grows only while a piece holds no whole record. Sized
-        // to the file when that is smaller and left uninitialised: first touching memory costs as
-        // much as parsing it.
-        std::size_t capacity = std::max<std::size_t>(
-            std::min(pieceBytes, file.sizeHint() > 0 ? file.sizeHint() + 1 : pieceBytes), 64);
-        using Buffer = std::unique_ptr<char, decltype(&std::free)>;
-        const auto allocate = [](std::size_t bytes) {
-            Buffer block(static_cast<char*>(std::malloc(bytes)), &std::free);
-            if (!block) throw std::bad_alloc();
-            return block;
-        };
-        Buffer buffer = allocate(capacity);
-        std::size_t held = 0;
-        for (;;) {
-            if (held == capacity) {
-                reader.checkUnfinishedRecord(std::string_view(buffer.get(), held));
-                Buffer larger = allocate(capacity * 2);
-                std::memcpy(larger.get(), buffer.get(), held);
-                buffer = std::move(larger);
-                capacity *= 2;
-            }
-            const std::size_t got = file.readInto(buffer.get() + held, capacity - held);
-            held += got;
-            const std::size_t used = reader.consume(std::string_view(buffer.get(), held), got == 0);
-            std::memmove(buffer.get(), buffer.get() + used, held - used);
-            held -= used;
-            if (got == 0) break;
-        }
+        readPieces(
+            file, pieceBytes,
+            [&](std::string_view text, bool atEnd) { return reader.consume(text, atEnd); },
+            [&](std::string_view carried) { reader.checkUnfinishedRecord(carried); });
         return reader.finish();
     });
 }

@@ -11,6 +11,7 @@
 
 #include "common/cancel.h"
 #include "common/error.h"
+#include "graph_files/piece_reader.h"
 #include "graph_files/row_writer.h"
 #include "graph_files/text_tokens.h"
 
@@ -407,45 +408,28 @@ LabelledEdgeList readLabelledEdgeList(const std::string& path, TableDialect dial
                                       const ProgressFunction& progress, ThreadPool* pool) {
     InputFile file(path);
     LabelledTableReader reader(path, dialect, header, pool);
-    std::vector<char> buffer;
-    try {
-        // A small file needs no more than its size.
-        buffer.resize(file.sizeHint() > 0 ? std::min(kPieceBytes, file.sizeHint() + 1)
-                                          : kPieceBytes);
-    } catch (const std::bad_alloc&) {
-        fail(Status::OutOfMemory, describeAt(path, "not enough memory for a read buffer"));
-    }
-    std::size_t held = 0;
     std::size_t done = 0;
-    bool last = false;
-    while (!last) {
-        while (held < buffer.size()) {
-            const std::size_t got = file.readInto(buffer.data() + held, buffer.size() - held);
-            if (got == 0) {
-                last = true;
-                break;
-            }
-            held += got;
-        }
-        if (done == 0 && file.sizeHint() > 0) {
-            reader.expectShare(double(held) / double(file.sizeHint()));
-        }
-        const std::size_t used = reader.readRecords(buffer.data(), buffer.data() + held, last);
-        std::memmove(buffer.data(), buffer.data() + used, held - used);
-        held -= used;
-        done += used;
-        // A record longer than the buffer: make room for the rest of it.
-        if (used == 0 && !last) {
-            try {
-                buffer.resize(buffer.size() * 2);
-            } catch (const std::bad_alloc&) {
-                fail(Status::TooLarge, describeAt(path, "a record too long for memory"));
-            }
-        }
-        if (progress && file.sizeHint() > 0) {
-            progress(std::min(1.0, double(done) / double(file.sizeHint())));
-        }
-        pollCancelled();
+    bool first = true;
+    try {
+        readPieces(
+            file, kPieceBytes,
+            [&](std::string_view text, bool atEnd) {
+                if (first && file.sizeHint() > 0) {
+                    reader.expectShare(double(text.size()) / double(file.sizeHint()));
+                }
+                first = false;
+                const std::size_t used =
+                    reader.readRecords(text.data(), text.data() + text.size(), atEnd);
+                done += used;
+                if (progress && file.sizeHint() > 0) {
+                    progress(std::min(1.0, double(done) / double(file.sizeHint())));
+                }
+                pollCancelled();
+                return used;
+            },
+            [](std::string_view) {});
+    } catch (const std::bad_alloc&) {
+        fail(Status::TooLarge, describeAt(path, "a record too long for memory"));
     }
     return reader.finish();
 }

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <future>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "common/cancel.h"
@@ -12,6 +12,7 @@
 #include "common/parallel.h"
 #include "graph_files/file_io.h"
 #include "graph_files/number_text.h"
+#include "graph_files/piece_reader.h"
 #include "graph_files/row_writer.h"
 #include "graph_files/text_tokens.h"
 
@@ -231,58 +232,32 @@ namespace detail {
 WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads,
                               std::size_t blockBytes, const ProgressFunction& progress) {
     InputFile file(path);
-    // Text read but not parsed yet is text[0, used); the buffer grows only for a first line or a
-    // token longer than a block. While the pool parses one block, the next is read into `next`.
-    std::vector<char> text;
-    std::vector<char> next;
-    std::size_t used = 0;
-    bool atEnd = false;
-    const auto readMore = [&] {
-        if (text.size() < used + blockBytes) text.resize(used + blockBytes);
-        const std::size_t got = file.readInto(text.data() + used, blockBytes);
-        used += got;
-        atEnd = got == 0;
-    };
-    // The first line is held whole: it fixes n, and it is row 0.
-    for (std::size_t searched = 0; !atEnd;) {
-        if (used > searched && std::memchr(text.data() + searched, '\n', used - searched)) break;
-        searched = used;
-        readMore();
-        pollCancelled();
-    }
-    WeightMatrix matrix =
-        allocateMatrix(std::string_view(text.data(), used), path, file.sizeHint());
     const bool large = file.sizeHint() == 0 || file.sizeHint() >= (std::size_t{2} << 20);
     ThreadPool pool(large ? threads : 1);
-    MatrixText values(matrix, path, strict, pool, progress, file.sizeHint());
-    while (!values.full()) {
-        // A block ends after its last separator; the partial token after it waits for more text.
-        std::size_t end = used;
-        if (!atEnd) {
-            while (end > 0 && !isTokenSeparator(text[end - 1])) --end;
-            if (end == 0) {
-                readMore();  // one token longer than a block
-                continue;
+    WeightMatrix matrix;
+    std::optional<MatrixText> values;
+    readPieces(
+        file, blockBytes,
+        [&](std::string_view text, bool atEnd) -> std::size_t {
+            if (!values) {
+                // The first line is taken whole: it fixes n, and it is row 0.
+                if (!atEnd && text.find('\n') == std::string_view::npos) return 0;
+                matrix = allocateMatrix(text, path, file.sizeHint());
+                values.emplace(matrix, path, strict, pool, progress, file.sizeHint());
             }
-        }
-        const std::size_t carried = used - end;
-        std::future<std::size_t> reading;
-        if (!atEnd) {
-            if (next.size() < carried + blockBytes) next.resize(carried + blockBytes);
-            std::memcpy(next.data(), text.data() + end, carried);
-            reading = std::async(std::launch::async, [&file, &next, carried, blockBytes] {
-                return file.readInto(next.data() + carried, blockBytes);
-            });
-        }
-        values.parse(std::string_view(text.data(), end));
-        if (atEnd) break;
-        const std::size_t got = reading.get();
-        std::swap(text, next);
-        used = carried + got;
-        atEnd = got == 0;
-        pollCancelled();
-    }
-    values.requireFull(matrix.n);
+            // A block ends after its last separator; the partial token after it waits for more
+            // text.
+            std::size_t end = text.size();
+            if (!atEnd) {
+                while (end > 0 && !isTokenSeparator(text[end - 1])) --end;
+                if (end == 0) return 0;  // one token longer than a block
+            }
+            values->parse(text.substr(0, end));
+            pollCancelled();
+            return values->full() ? kStopReading : end;
+        },
+        [](std::string_view) {});
+    values->requireFull(matrix.n);
     return matrix;
 }
 

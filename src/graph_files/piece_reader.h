@@ -1,0 +1,89 @@
+// The block loop every text reader shares: a file read front to back in pieces, the unfinished
+// record at the end of each piece carried to the front of the next, and the next piece read while
+// the current one is parsed.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <future>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "common/aligned_memory.h"
+#include "graph_files/file_io.h"
+
+namespace fwprune {
+
+// What a consumer of readPieces returns to stop reading before the end of the file.
+constexpr std::size_t kStopReading = static_cast<std::size_t>(-1);
+
+namespace detail {
+
+// Fills out with up to bytes of the file, fewer only at its end; returns the bytes read.
+inline std::size_t readFully(InputFile& file, char* out, std::size_t bytes) {
+    std::size_t held = 0;
+    while (held < bytes) {
+        const std::size_t got = file.readInto(out + held, bytes - held);
+        if (got == 0) break;
+        held += got;
+    }
+    return held;
+}
+
+}  // namespace detail
+
+// Reads the file in pieces of pieceBytes (of its size, when it is smaller) and hands each to
+// consume(text, atEnd), which returns how many bytes at the front of text it took, or
+// kStopReading. The rest is carried over to the front of the next piece; atEnd says that text runs
+// to the end of the file, and then the call is the last. When the text carried over outgrows a
+// piece (a record longer than a piece), tooLong(carried) is called first, which may throw, and the
+// pieces double. The buffers (two, each with room for a piece and the text carried in front of it)
+// are not zero-filled: first touching memory costs as much as parsing it.
+template <typename Consume, typename TooLong>
+void readPieces(InputFile& file, std::size_t pieceBytes, Consume&& consume, TooLong&& tooLong) {
+    std::size_t room = std::max<std::size_t>(
+        64, file.sizeHint() > 0 ? std::min(pieceBytes, file.sizeHint() + 1) : pieceBytes);
+    std::optional<AlignedArray<char>> buffers[2];
+    buffers[0].emplace(2 * room, false);
+    int current = 0;
+    std::size_t carried = 0;  // the text at buffers[current] + room - carried
+    std::size_t got = detail::readFully(file, buffers[0]->get() + room, room);
+    bool atEnd = got < room;
+    for (;;) {
+        char* const text = buffers[current]->get() + room - carried;
+        const std::size_t size = carried + got;
+        std::optional<AlignedArray<char>>& next = buffers[1 - current];
+        std::future<std::size_t> reading;
+        if (!atEnd) {
+            if (!next) next.emplace(2 * room, false);
+            char* const into = next->get() + room;
+            reading = std::async(std::launch::async, [&file, into, room] {
+                return detail::readFully(file, into, room);
+            });
+        }
+        // Should consume throw, the future waits for the read before the buffers go.
+        const std::size_t used = consume(std::string_view(text, size), atEnd);
+        if (used == kStopReading || atEnd) return;
+        got = reading.get();
+        atEnd = got < room;
+        carried = size - used;
+        if (carried <= room) {
+            std::memcpy(next->get() + room - carried, text + used, carried);
+        } else {
+            tooLong(std::string_view(text + used, carried));
+            // The text carried is at most the room in front and a piece: twice the room holds it.
+            const std::size_t larger = 2 * room;
+            AlignedArray<char> grown(2 * larger, false);
+            std::memcpy(grown.get() + larger - carried, text + used, carried);
+            std::memcpy(grown.get() + larger, next->get() + room, got);
+            next.emplace(std::move(grown));
+            buffers[current].reset();
+            room = larger;
+        }
+        current = 1 - current;
+    }
+}
+
+}  // namespace fwprune
