@@ -12,8 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "common/parallel.h"
 #include "graph_files/edge_list.h"
+#include "graph_files/file_io.h"
 #include "graph_files/npy_matrix.h"
+#include "graph_files/text_tokens.h"
 #include "graph_files/weight_matrix.h"
 #include "pipelines/pipelines.h"
 
@@ -96,6 +99,48 @@ void WriteWeightMatrix(benchmark::State& state) {
 BENCHMARK(WriteWeightMatrix)
     ->Args({2048, 1})
     ->Args({2048, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// The floor beside the matrix rows above: a plain pass over the same text on the same threads,
+// reading every byte (argument 0: the parser's floor) or copying the text into batches that are
+// written to a file as the writer's are (1: the writer's floor). Arguments: n, 0 or 1, threads.
+void MatrixTextFloor(benchmark::State& state) {
+    const std::string text = matrixText(static_cast<int>(state.range(0)));
+    const bool write = state.range(1) != 0;
+    fwprune::ThreadPool pool(static_cast<int>(state.range(2)));
+    const std::string path = benchFile("fwprune-bench-floor.txt");
+    constexpr std::int64_t kBatch = std::int64_t{8} << 20;
+    const auto size = static_cast<std::int64_t>(text.size());
+    std::vector<std::string> buffers(static_cast<std::size_t>(pool.size()));
+    for (auto _ : state) {
+        if (!write) {
+            std::vector<long long> feeds(buffers.size(), 0);
+            pool.parallelFor(0, size, [&](std::int64_t lo, std::int64_t hi, int worker) {
+                feeds[static_cast<std::size_t>(worker)] =
+                    fwprune::countLineFeeds(text.data() + lo, text.data() + hi);
+            });
+            benchmark::DoNotOptimize(feeds);
+            continue;
+        }
+        fwprune::OutputFile file(path);
+        for (std::int64_t first = 0; first < size; first += kBatch * pool.size()) {
+            const std::int64_t last = std::min(size, first + kBatch * pool.size());
+            for (std::string& buffer : buffers) buffer.clear();
+            pool.parallelFor(first, last, [&](std::int64_t lo, std::int64_t hi, int worker) {
+                buffers[static_cast<std::size_t>(worker)].assign(text.data() + lo,
+                                                                 static_cast<std::size_t>(hi - lo));
+            });
+            for (const std::string& buffer : buffers) file.write(buffer);
+        }
+        file.commit();
+    }
+    if (write) std::remove(path.c_str());
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(MatrixTextFloor)
+    ->Args({2048, 0, 2})
+    ->Args({2048, 1, 2})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

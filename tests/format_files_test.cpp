@@ -159,13 +159,13 @@ TEST(LabelledEdgeList, ReadsInPartsOnAPoolAsInOnePart) {
         std::string written[2];
         for (const int threads : {1, 3}) {
             ThreadPool pool(threads);
-            const LabelledEdgeList list = parseLabelledEdgeList(text, "t", dialect, true, &pool);
+            const LabelledEdgeList list = parseLabelledEdgeList(text, "t", dialect, true, pool);
             std::vector<std::uint64_t> kept(list.graph.records);
             std::sort(kept.begin(), kept.end());
             kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
             OutputFile file(dir.file("out"));
             writeLabelledEdges(list.labels, dialect, kept, file, &list.header, &list.extras, {},
-                               &pool);
+                               pool);
             file.commit();
             written[threads == 1 ? 0 : 1] = readText(dir.file("out"));
         }
@@ -180,7 +180,7 @@ TEST(LabelledEdgeList, ReadsInPartsOnAPoolAsInOnePart) {
             for (const int threads : {1, 3}) {
                 ThreadPool pool(threads);
                 try {
-                    parseLabelledEdgeList(bad, "t", dialect, true, &pool);
+                    parseLabelledEdgeList(bad, "t", dialect, true, pool);
                 } catch (const Error& error) {
                     messages[threads == 1 ? 0 : 1] = error.what();
                 }

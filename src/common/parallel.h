@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -130,6 +131,33 @@ class ThreadPool {
     std::uint64_t generation_ = 0;
     bool stopping_ = false;
     std::exception_ptr error_;
+};
+
+// The workers a reader or writer runs on: the job's pool handed down, or, where a caller gives a
+// thread count (see resolveThreadCount), a pool of the reader's or writer's own, started only when
+// it first has work worth the threads.
+class Workers {
+  public:
+    // Implicit both ways, so a reader's or writer's caller passes its pool or its thread count.
+    Workers(int threads = 0) : threads_(threads) {}  // NOLINT(google-explicit-constructor)
+    Workers(ThreadPool& pool) : pool_(&pool) {}      // NOLINT(google-explicit-constructor)
+    Workers(Workers&&) = default;
+    Workers& operator=(Workers&&) = default;
+
+    // The pool: the one handed down, or one of up to atMost of the threads asked for, started at
+    // the first call and kept.
+    ThreadPool& pool(int atMost = kMaxThreads) {
+        if (pool_ == nullptr) {
+            own_ = std::make_unique<ThreadPool>(std::min(resolveThreadCount(threads_), atMost));
+            pool_ = own_.get();
+        }
+        return *pool_;
+    }
+
+  private:
+    int threads_ = 0;
+    ThreadPool* pool_ = nullptr;
+    std::unique_ptr<ThreadPool> own_;
 };
 
 }  // namespace fwprune

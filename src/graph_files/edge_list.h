@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/parallel.h"
 #include "common/progress.h"
 #include "graph_files/node_counts.h"
 
@@ -20,17 +21,17 @@ namespace fwprune {
 // Throws an Error naming the file (and line) for a file that cannot be read, a node token longer
 // than 11 characters, a node number beyond 32 bits or a file that ends inside a record. With
 // strict set, a node token that is not wholly a decimal integer is an error too.
-// Large pieces are parsed in parallel chunks on `threads` threads (see resolveThreadCount).
+// Large pieces are parsed in parallel chunks on the workers' pool.
 // progress hears the share of the file parsed, per piece and chunk, when its size is known.
 constexpr std::size_t kEdgeListPieceBytes = std::size_t{16} << 20;
-EdgeRecords readEdgeRecords(const std::string& path, bool strict = false, int threads = 0,
+EdgeRecords readEdgeRecords(const std::string& path, bool strict = false, Workers workers = {},
                             std::size_t pieceBytes = kEdgeListPieceBytes,
                             const ProgressFunction& progress = {});
 
 // The same, on text already in memory (still parsed in pieces); path only names the source in
 // error messages.
 EdgeRecords parseEdgeRecords(std::string_view text, const std::string& path, bool strict = false,
-                             int threads = 0, std::size_t pieceBytes = kEdgeListPieceBytes,
+                             Workers workers = {}, std::size_t pieceBytes = kEdgeListPieceBytes,
                              const ProgressFunction& progress = {});
 
 // The n x n matrix of the records: TooLarge naming the file beyond FWPRUNE_MAX_DENSE_NODES,
@@ -38,24 +39,25 @@ EdgeRecords parseEdgeRecords(std::string_view text, const std::string& path, boo
 ByteAdjacencyMatrix adjacencyMatrixOf(const EdgeRecords& graph, const std::string& path);
 
 // readEdgeRecords and parseEdgeRecords, then adjacencyMatrixOf.
-ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict = false, int threads = 0);
+ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict = false,
+                                 Workers workers = {});
 ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path,
-                                  bool strict = false, int threads = 0);
+                                  bool strict = false, Workers workers = {});
 
 // Writes one "%d edge %d\n" line per record; records must be sorted and unique, and the file is
 // then exactly what writeEdgeList writes for their matrix. Replaced whole, or left as it was.
 // progress hears the share of records written.
 void writeSortedEdges(const std::vector<std::uint64_t>& records, const std::string& path,
-                      int threads = 0, const ProgressFunction& progress = {});
+                      Workers workers = {}, const ProgressFunction& progress = {});
 // The same into a file the caller commits (with others, all or none).
 class OutputFile;
-void writeSortedEdges(const std::vector<std::uint64_t>& records, OutputFile& file, int threads = 0,
-                      const ProgressFunction& progress = {});
+void writeSortedEdges(const std::vector<std::uint64_t>& records, OutputFile& file,
+                      Workers workers = {}, const ProgressFunction& progress = {});
 
 // Writes one "%d edge %d\n" record for every non-zero cell, ordered by source and then target.
 // The file at path is replaced whole, or left as it was when writing fails.
-// Formats on `threads` threads (see resolveThreadCount). progress hears the share of rows written.
-void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, int threads = 0,
+// Formats on the workers' pool. progress hears the share of rows written.
+void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, Workers workers = {},
                    const ProgressFunction& progress = {});
 
 }  // namespace fwprune

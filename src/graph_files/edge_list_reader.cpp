@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "common/edge_record.h"
@@ -260,11 +261,11 @@ class RecordReader {
   public:
     // progress hears the share of totalBytes parsed, per piece and per chunk (nothing when the
     // size is unknown).
-    RecordReader(const std::string& path, bool strict, int threads,
+    RecordReader(const std::string& path, bool strict, Workers workers,
                  const ProgressFunction& progress = {}, std::size_t totalBytes = 0)
         : path_(path),
           strict_(strict),
-          threads_(threads),
+          workers_(std::move(workers)),
           progress_(totalBytes > 0 ? progress : ProgressFunction()),
           totalBytes_(static_cast<double>(totalBytes)) {}
 
@@ -331,7 +332,7 @@ class RecordReader {
     static constexpr std::size_t kParallelFrom = std::size_t{256} << 10;
 
     void startPoolFor(std::size_t bytes) {
-        if (!pool_ && bytes >= kParallelFrom) pool_ = std::make_unique<ThreadPool>(threads_);
+        if (!pool_ && bytes >= kParallelFrom) pool_ = &workers_.pool();
     }
 
     // The token starts in text, which ends at a separator or is the whole file's.
@@ -457,11 +458,11 @@ class RecordReader {
 
     const std::string& path_;
     bool strict_;
-    int threads_;
+    Workers workers_;
     ProgressFunction progress_;
     double totalBytes_;
     std::size_t parsedBytes_ = 0;
-    std::unique_ptr<ThreadPool> pool_;
+    ThreadPool* pool_ = nullptr;
     long long line_ = 1;
     std::int64_t largest_ = -1;
     EdgeRecords records_;
@@ -478,10 +479,10 @@ std::size_t pieceBytesFor(std::size_t pieceBytes, std::size_t totalBytes,
 }  // namespace
 
 EdgeRecords parseEdgeRecords(std::string_view text, const std::string& path, bool strict,
-                             int threads, std::size_t pieceBytes,
+                             Workers workers, std::size_t pieceBytes,
                              const ProgressFunction& progress) {
     return RecordReader::guarded(path, [&] {
-        RecordReader reader(path, strict, threads, progress, text.size());
+        RecordReader reader(path, strict, std::move(workers), progress, text.size());
         pieceBytes = pieceBytesFor(pieceBytes, text.size(), progress);
         std::size_t begin = 0;
         std::size_t end = 0;
@@ -493,11 +494,11 @@ EdgeRecords parseEdgeRecords(std::string_view text, const std::string& path, boo
     });
 }
 
-EdgeRecords readEdgeRecords(const std::string& path, bool strict, int threads,
+EdgeRecords readEdgeRecords(const std::string& path, bool strict, Workers workers,
                             std::size_t pieceBytes, const ProgressFunction& progress) {
     return RecordReader::guarded(path, [&] {
         InputFile file(path);
-        RecordReader reader(path, strict, threads, progress, file.sizeHint());
+        RecordReader reader(path, strict, std::move(workers), progress, file.sizeHint());
         pieceBytes = pieceBytesFor(pieceBytes, file.sizeHint(), progress);
         reader.reserve(file.sizeHint());
         readPieces(
@@ -525,12 +526,12 @@ ByteAdjacencyMatrix adjacencyMatrixOf(const EdgeRecords& graph, const std::strin
 }
 
 ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path, bool strict,
-                                  int threads) {
-    return adjacencyMatrixOf(parseEdgeRecords(text, path, strict, threads), path);
+                                  Workers workers) {
+    return adjacencyMatrixOf(parseEdgeRecords(text, path, strict, std::move(workers)), path);
 }
 
-ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict, int threads) {
-    return adjacencyMatrixOf(readEdgeRecords(path, strict, threads), path);
+ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict, Workers workers) {
+    return adjacencyMatrixOf(readEdgeRecords(path, strict, std::move(workers)), path);
 }
 
 }  // namespace fwprune

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "common/edge_record.h"
@@ -44,18 +45,18 @@ std::uint64_t nonEmptyCells(const std::uint8_t* p, std::int64_t count) {
 }  // namespace
 
 void writeSortedEdges(const std::vector<std::uint64_t>& records, const std::string& path,
-                      int threads, const ProgressFunction& progress) {
+                      Workers workers, const ProgressFunction& progress) {
     OutputFile file(path);
-    writeSortedEdges(records, file, threads, progress);
+    writeSortedEdges(records, file, std::move(workers), progress);
     file.commit();
 }
 
-void writeSortedEdges(const std::vector<std::uint64_t>& records, OutputFile& file, int threads,
+void writeSortedEdges(const std::vector<std::uint64_t>& records, OutputFile& file, Workers workers,
                       const ProgressFunction& progress) {
     constexpr std::int64_t kPerRow = 4096;
     const auto count = static_cast<std::int64_t>(records.size());
     writeRows(
-        file, (count + kPerRow - 1) / kPerRow, kPerRow * 16, threads,
+        file, (count + kPerRow - 1) / kPerRow, kPerRow * 16, std::move(workers),
         [&](std::int64_t row, TextBuffer& out) {
             const std::int64_t first = row * kPerRow;
             const std::int64_t last = std::min(count, first + kPerRow);
@@ -73,12 +74,12 @@ void writeSortedEdges(const std::vector<std::uint64_t>& records, OutputFile& fil
         progress);
 }
 
-void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, int threads,
+void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, Workers workers,
                    const ProgressFunction& progress) {
     OutputFile file(path);
     const std::int64_t n = matrix.n;
     writeRows(
-        file, n, static_cast<std::size_t>(n) / 4 + 16, threads,
+        file, n, static_cast<std::size_t>(n) / 4 + 16, std::move(workers),
         [&](std::int64_t i, TextBuffer& out) {
             const std::uint8_t* const row = matrix.cells.data() + i * n;
             const EdgeRecordFormatter records(i);

@@ -30,9 +30,8 @@ std::string_view EdgeExtras::of(std::uint64_t edge) const {
 // order of first appearance whatever the number of workers.
 class LabelledTableReader {
   public:
-    LabelledTableReader(const std::string& path, TableDialect dialect, bool header,
-                        ThreadPool* pool)
-        : path_(path), expectHeader_(header), pool_(pool) {
+    LabelledTableReader(const std::string& path, TableDialect dialect, bool header, Workers workers)
+        : path_(path), expectHeader_(header), workers_(std::move(workers)) {
         list_.dialect = dialect;
         parts_.resize(1);
     }
@@ -146,15 +145,18 @@ class LabelledTableReader {
     // Parts of [p, end) that start at record starts, one per worker, when the piece is large
     // enough to be worth it: a TSV record ends at every line feed, and so does a CSV record
     // when the piece holds no quote.
-    std::vector<const char*> splitParts(const char* p, const char* end) const {
+    std::vector<const char*> splitParts(const char* p, const char* end) {
         constexpr std::size_t kMinPartBytes = std::size_t{1} << 20;
         std::vector<const char*> starts{p};
         const auto bytes = static_cast<std::size_t>(end - p);
-        const std::size_t workers = pool_ == nullptr ? 1 : static_cast<std::size_t>(pool_->size());
-        if (workers < 2 || bytes < 2 * kMinPartBytes || expectHeader_) return starts;
+        if (bytes < 2 * kMinPartBytes || expectHeader_) return starts;
         if (list_.dialect == TableDialect::Csv && std::memchr(p, '"', bytes) != nullptr) {
             return starts;
         }
+        // The pool starts with the first piece worth it, and numbering uses it from then on.
+        if (pool_ == nullptr) pool_ = &workers_.pool();
+        const auto workers = static_cast<std::size_t>(pool_->size());
+        if (workers < 2) return starts;
         const std::size_t count = std::min(workers, bytes / kMinPartBytes);
         for (std::size_t k = 1; k < count; ++k) {
             const char* at = p + bytes * k / count;
@@ -380,7 +382,8 @@ class LabelledTableReader {
 
     const std::string& path_;
     bool expectHeader_;
-    ThreadPool* pool_;
+    Workers workers_;
+    ThreadPool* pool_ = nullptr;  // started once a piece is worth reading in parts
     long long line_ = 1;
     LabelledEdgeList list_;
     bool anyExtras_ = false;
@@ -398,16 +401,16 @@ constexpr std::size_t kPieceBytes = std::size_t{16} << 20;
 }  // namespace
 
 LabelledEdgeList parseLabelledEdgeList(std::string_view text, const std::string& path,
-                                       TableDialect dialect, bool header, ThreadPool* pool) {
-    LabelledTableReader reader(path, dialect, header, pool);
+                                       TableDialect dialect, bool header, Workers workers) {
+    LabelledTableReader reader(path, dialect, header, std::move(workers));
     reader.readRecords(text.data(), text.data() + text.size(), true);
     return reader.finish();
 }
 
 LabelledEdgeList readLabelledEdgeList(const std::string& path, TableDialect dialect, bool header,
-                                      const ProgressFunction& progress, ThreadPool* pool) {
+                                      const ProgressFunction& progress, Workers workers) {
     InputFile file(path);
-    LabelledTableReader reader(path, dialect, header, pool);
+    LabelledTableReader reader(path, dialect, header, std::move(workers));
     std::size_t done = 0;
     bool first = true;
     try {
@@ -450,15 +453,13 @@ void appendTableField(std::string& out, std::string_view field, TableDialect dia
 void writeLabelledEdges(const LabelTable& labels, TableDialect dialect,
                         const std::vector<std::uint64_t>& kept, OutputFile& file,
                         const std::string* header, const EdgeExtras* extras,
-                        const ProgressFunction& progress, ThreadPool* pool) {
+                        const ProgressFunction& progress, Workers workers) {
     if (header != nullptr) file.write(*header + '\n');
     if (extras != nullptr && extras->empty()) extras = nullptr;
     if (kept.empty()) {
         if (progress) progress(1.0);
         return;
     }
-    std::optional<ThreadPool> ownPool;
-    if (pool == nullptr) pool = &ownPool.emplace(1);
     // Records of the first few edges tell a record's length, which sizes the batches.
     std::size_t sampleBytes = 0;
     const std::size_t sample = std::min<std::size_t>(kept.size(), 64);
@@ -466,8 +467,8 @@ void writeLabelledEdges(const LabelTable& labels, TableDialect dialect,
         sampleBytes += labels.labelLength(static_cast<std::uint32_t>(kept[i] >> 32)) +
                        labels.labelLength(static_cast<std::uint32_t>(kept[i])) + 2;
     }
-    writeRowChunks(
-        file, static_cast<std::int64_t>(kept.size()), sampleBytes / sample, *pool,
+    detail::writeRowBatches(
+        file, static_cast<std::int64_t>(kept.size()), sampleBytes / sample, std::move(workers),
         [&](std::int64_t lo, std::int64_t hi, TextBuffer& out) {
             std::string label, record;  // a CSV label and record before they go to out
             for (auto i = static_cast<std::size_t>(lo); i < static_cast<std::size_t>(hi); ++i) {

@@ -54,14 +54,12 @@ struct LabelledEdgeList {
 // Reads a labelled edge list. With header set, the first record (after comments) is the header,
 // written back as it was. Throws an Error naming the file and line for an unterminated quote,
 // text after a closing quote, or a record without a target; TooLarge when the labels do not fit
-// in memory or pass 2^31 - 1 nodes. progress hears the share of the file read. With a pool, large
-// pieces of the text are read on its workers; the result is the same.
+// in memory or pass 2^31 - 1 nodes. progress hears the share of the file read. Large pieces of the
+// text are read on the workers' pool; the result is the same on any number of threads.
 LabelledEdgeList readLabelledEdgeList(const std::string& path, TableDialect dialect, bool header,
-                                      const ProgressFunction& progress = {},
-                                      ThreadPool* pool = nullptr);
+                                      const ProgressFunction& progress = {}, Workers workers = {});
 LabelledEdgeList parseLabelledEdgeList(std::string_view text, const std::string& path,
-                                       TableDialect dialect, bool header,
-                                       ThreadPool* pool = nullptr);
+                                       TableDialect dialect, bool header, Workers workers = {});
 
 // Writes the header (when there was one), then one record per edge of kept (sorted and unique
 // records of the list's node numbers) in the list's dialect: source label, target label, the
@@ -72,12 +70,12 @@ void writeLabelledEdges(const LabelledEdgeList& list, const std::vector<std::uin
                         const std::string& path, const ProgressFunction& progress = {});
 
 // The same for any labelled graph: header (when not null) first, then the kept edges, with
-// their extra columns when extras is not null. With a pool, batches of records are formatted on
-// its workers.
+// their extra columns when extras is not null. Batches of records are formatted on the workers'
+// pool.
 void writeLabelledEdges(const LabelTable& labels, TableDialect dialect,
                         const std::vector<std::uint64_t>& kept, OutputFile& file,
                         const std::string* header, const EdgeExtras* extras,
-                        const ProgressFunction& progress = {}, ThreadPool* pool = nullptr);
+                        const ProgressFunction& progress = {}, Workers workers = {});
 
 // Appends one field in the dialect's form: as is in TSV; in CSV quoted, its quotes doubled,
 // when it holds a comma, a quote or a line end.

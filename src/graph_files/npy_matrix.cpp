@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "common/cancel.h"
@@ -321,7 +322,7 @@ class MappedFile {
 
 }  // namespace
 
-WeightMatrix parseNpyMatrix(std::string_view bytes, const std::string& path, int threads,
+WeightMatrix parseNpyMatrix(std::string_view bytes, const std::string& path, Workers workers,
                             const ProgressFunction& progress) {
     const NpyLayout layout = readLayout(bytes, path);
     const std::int32_t cells = checkedCellCount(layout.n, path);
@@ -356,7 +357,8 @@ WeightMatrix parseNpyMatrix(std::string_view bytes, const std::string& path, int
         }
     };
     // Rows in slices, so that progress and cancellation are heard while a large file converts.
-    ThreadPool pool(expected >= (std::size_t{4} << 20) ? threads : 1);
+    ThreadPool serial(1);
+    ThreadPool& pool = expected >= (std::size_t{4} << 20) ? workers.pool() : serial;
     const std::size_t slice = std::max<std::size_t>(1, (std::size_t{16} << 20) / (4 * n + 1));
     for (std::size_t row = 0; row < n; row += slice) {
         const std::size_t last = std::min(n, row + slice);
@@ -370,13 +372,14 @@ WeightMatrix parseNpyMatrix(std::string_view bytes, const std::string& path, int
     return matrix;
 }
 
-WeightMatrix readNpyMatrix(const std::string& path, int threads, const ProgressFunction& progress) {
+WeightMatrix readNpyMatrix(const std::string& path, Workers workers,
+                           const ProgressFunction& progress) {
 #if !defined(_WIN32)
     const MappedFile mapped(path);
-    if (mapped.mapped()) return parseNpyMatrix(mapped.bytes(), path, threads, progress);
+    if (mapped.mapped()) return parseNpyMatrix(mapped.bytes(), path, std::move(workers), progress);
 #endif
     // Not a regular file (a pipe), or no mapping: read it whole.
-    return parseNpyMatrix(readWholeFile(path), path, threads, progress);
+    return parseNpyMatrix(readWholeFile(path), path, std::move(workers), progress);
 }
 
 void writeNpyMatrix(const WeightMatrix& matrix, OutputFile& file,

@@ -21,6 +21,9 @@ constexpr std::size_t kStopReading = static_cast<std::size_t>(-1);
 
 namespace detail {
 
+// Pieces from this size on are read while the one before is parsed.
+constexpr std::size_t kReadAheadFrom = std::size_t{1} << 20;
+
 // Fills out with up to bytes of the file, fewer only at its end; returns the bytes read.
 inline std::size_t readFully(InputFile& file, char* out, std::size_t bytes) {
     std::size_t held = 0;
@@ -55,18 +58,18 @@ void readPieces(InputFile& file, std::size_t pieceBytes, Consume&& consume, TooL
         char* const text = buffers[current]->get() + room - carried;
         const std::size_t size = carried + got;
         std::optional<AlignedArray<char>>& next = buffers[1 - current];
+        if (!atEnd && !next) next.emplace(2 * room, false);
+        char* const into = atEnd ? nullptr : next->get() + room;
+        const auto readNext = [&file, into, room] { return detail::readFully(file, into, room); };
+        // Small pieces (in tests, or a small file) are read in turn: a thread to read each would
+        // cost more than it saves.
         std::future<std::size_t> reading;
-        if (!atEnd) {
-            if (!next) next.emplace(2 * room, false);
-            char* const into = next->get() + room;
-            reading = std::async(std::launch::async, [&file, into, room] {
-                return detail::readFully(file, into, room);
-            });
-        }
+        if (!atEnd && room >= detail::kReadAheadFrom)
+            reading = std::async(std::launch::async, readNext);
         // Should consume throw, the future waits for the read before the buffers go.
         const std::size_t used = consume(std::string_view(text, size), atEnd);
         if (used == kStopReading || atEnd) return;
-        got = reading.get();
+        got = reading.valid() ? reading.get() : readNext();
         atEnd = got < room;
         carried = size - used;
         if (carried <= room) {

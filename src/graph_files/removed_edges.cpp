@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "graph_files/label_table.h"
 #include "graph_files/number_text.h"
@@ -32,13 +33,13 @@ const char* removalReasonName(RemovalReason reason) {
     return "";
 }
 
-void writeRemovedEdges(const std::vector<RemovedEdge>& removed, OutputFile& file, int threads,
+void writeRemovedEdges(const std::vector<RemovedEdge>& removed, OutputFile& file, Workers workers,
                        const ProgressFunction& progress) {
     file.write("source\ttarget\treason\tvia\tvalue\n");
     // Four node numbers of at most 10 digits, the longest word and five separators.
     constexpr std::size_t kMaxBytes = 4 * 10 + 11 + 5;
     writeBoundedRows(
-        file, static_cast<std::int64_t>(removed.size()), kMaxBytes, threads,
+        file, static_cast<std::int64_t>(removed.size()), kMaxBytes, std::move(workers),
         [&](std::int64_t i, char* out) {
             const RemovedEdge& edge = removed[static_cast<std::size_t>(i)];
             out = std::to_chars(out, out + 10, edge.record >> 32).ptr;
@@ -61,12 +62,12 @@ void writeRemovedEdges(const std::vector<RemovedEdge>& removed, OutputFile& file
 }
 
 void writeRemovedEdges(const std::vector<RemovedEdge>& removed, const LabelTable& labels,
-                       OutputFile& file, int threads, const ProgressFunction& progress) {
+                       OutputFile& file, Workers workers, const ProgressFunction& progress) {
     file.write("source\ttarget\treason\tvia\tvalue\n");
     constexpr std::int64_t kPerRow = 4096;
     const auto count = static_cast<std::int64_t>(removed.size());
     writeRows(
-        file, (count + kPerRow - 1) / kPerRow, kPerRow * 48, threads,
+        file, (count + kPerRow - 1) / kPerRow, kPerRow * 48, std::move(workers),
         [&](std::int64_t row, TextBuffer& out) {
             thread_local std::string line;
             const std::int64_t last = std::min(count, (row + 1) * kPerRow);
@@ -119,13 +120,13 @@ class FormattedValues {
 
 }  // namespace
 
-void writeRemovedCells(std::int64_t n, OutputFile& file, int threads, const ExplainRow& explainRow,
-                       const ProgressFunction& progress) {
+void writeRemovedCells(std::int64_t n, OutputFile& file, Workers workers,
+                       const ExplainRow& explainRow, const ProgressFunction& progress) {
     file.write("source\ttarget\treason\tvia\tvalue\n");
     // Three node numbers, the longest word, a value and five separators.
     constexpr std::size_t kMaxBytes = 3 * 10 + 11 + 16 + 5;
     writeRows(
-        file, n, static_cast<std::size_t>(n) * 40 + 16, threads,
+        file, n, static_cast<std::size_t>(n) * 40 + 16, std::move(workers),
         [&](std::int64_t i, TextBuffer& text) {
             thread_local std::vector<RemovedCell> cells;
             thread_local FormattedValues values;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <vector>
 
+#include "common/parallel.h"
 #include "common/progress.h"
 #include "graph_files/file_io.h"
 
@@ -35,14 +36,15 @@ struct RemovedEdge {
 };
 
 // Writes the header and one line per entry, in the given order. The caller commits the file.
-void writeRemovedEdges(const std::vector<RemovedEdge>& removed, OutputFile& file, int threads = 0,
-                       const ProgressFunction& progress = {});
+void writeRemovedEdges(const std::vector<RemovedEdge>& removed, OutputFile& file,
+                       Workers workers = {}, const ProgressFunction& progress = {});
 
 // The same naming each node by its label in `labels`, as the labelled formats write them (the
 // report is TSV: a label holding a tab or a line end would break its line, as in a TSV output).
 class LabelTable;
 void writeRemovedEdges(const std::vector<RemovedEdge>& removed, const LabelTable& labels,
-                       OutputFile& file, int threads = 0, const ProgressFunction& progress = {});
+                       OutputFile& file, Workers workers = {},
+                       const ProgressFunction& progress = {});
 
 // One removed cell of a weight matrix's row.
 struct RemovedCell {
@@ -57,7 +59,7 @@ struct RemovedCell {
 // lists (columns ascending). explainRow is called from several threads at once. The caller
 // commits the file.
 using ExplainRow = std::function<void(std::int64_t, std::vector<RemovedCell>&)>;
-void writeRemovedCells(std::int64_t n, OutputFile& file, int threads, const ExplainRow& explainRow,
-                       const ProgressFunction& progress = {});
+void writeRemovedCells(std::int64_t n, OutputFile& file, Workers workers,
+                       const ExplainRow& explainRow, const ProgressFunction& progress = {});
 
 }  // namespace fwprune

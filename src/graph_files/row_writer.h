@@ -105,10 +105,10 @@ void writeRowChunks(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow
 
 namespace detail {
 
-// writeRowChunks on a pool of its own, of up to `threads` workers (see resolveThreadCount) and
-// none started for less than 256 KiB of text.
+// writeRowChunks on the workers' pool, started (when the workers bring none) with no more
+// threads than there are 256 KiB of text.
 template <typename FormatRows>
-void writeRowBatches(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int threads,
+void writeRowBatches(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, Workers workers,
                      FormatRows&& formatRows, const ProgressFunction& progress) {
     constexpr std::size_t kMinBytesPerWorker = std::size_t{256} << 10;
     if (rows <= 0) return;
@@ -116,9 +116,11 @@ void writeRowBatches(OutputFile& file, std::int64_t rows, std::size_t bytesPerRo
         static_cast<std::size_t>(rows) * std::max<std::size_t>(bytesPerRow, 1);
     const auto worthStarting = static_cast<std::int64_t>(
         std::min<std::size_t>(totalBytes / kMinBytesPerWorker, static_cast<std::size_t>(rows)));
-    ThreadPool pool(worthStarting <= 1 ? 1
-                                       : static_cast<int>(std::min<std::int64_t>(
-                                             resolveThreadCount(threads), worthStarting)));
+    ThreadPool serial(1);
+    ThreadPool& pool =
+        worthStarting <= 1
+            ? serial
+            : workers.pool(static_cast<int>(std::min<std::int64_t>(worthStarting, kMaxThreads)));
     writeRowChunks(file, rows, bytesPerRow, pool, std::forward<FormatRows>(formatRows), progress);
 }
 
@@ -127,10 +129,10 @@ void writeRowBatches(OutputFile& file, std::int64_t rows, std::size_t bytesPerRo
 // Writes rows whose text formatRow(i, out) appends to a TextBuffer. bytesPerRow is an estimate
 // used to size batches.
 template <typename FormatRow>
-void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int threads,
+void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, Workers workers,
                FormatRow&& formatRow, const ProgressFunction& progress = {}) {
     detail::writeRowBatches(
-        file, rows, bytesPerRow, threads,
+        file, rows, bytesPerRow, std::move(workers),
         [&](std::int64_t lo, std::int64_t hi, TextBuffer& out) {
             for (std::int64_t i = lo; i < hi; ++i) formatRow(i, out);
         },
@@ -141,11 +143,12 @@ void writeRows(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, int
 // out, which has room for maxBytesPerRow bytes, and returns its end. A worker makes room for its
 // whole chunk at once, so no row pays for growing a buffer.
 template <typename FormatRow>
-void writeBoundedRows(OutputFile& file, std::int64_t rows, std::size_t maxBytesPerRow, int threads,
-                      FormatRow&& formatRow, const ProgressFunction& progress = {}) {
+void writeBoundedRows(OutputFile& file, std::int64_t rows, std::size_t maxBytesPerRow,
+                      Workers workers, FormatRow&& formatRow,
+                      const ProgressFunction& progress = {}) {
     if (maxBytesPerRow == 0) return;
     detail::writeRowBatches(
-        file, rows, maxBytesPerRow, threads,
+        file, rows, maxBytesPerRow, std::move(workers),
         [&](std::int64_t lo, std::int64_t hi, TextBuffer& out) {
             char* p = out.room(static_cast<std::size_t>(hi - lo) * maxBytesPerRow);
             for (std::int64_t i = lo; i < hi; ++i) p = formatRow(i, p);
@@ -181,10 +184,10 @@ class EdgeRecordFormatter {
 // Writes a record for every cell of an n x n matrix for which keep(i, j) holds, ordered by
 // source and then target.
 template <typename Keep>
-void writeEdgeRecords(std::int64_t n, OutputFile& file, int threads, Keep&& keep,
+void writeEdgeRecords(std::int64_t n, OutputFile& file, Workers workers, Keep&& keep,
                       const ProgressFunction& progress = {}) {
     writeRows(
-        file, n, static_cast<std::size_t>(n) / 4 + 16, threads,
+        file, n, static_cast<std::size_t>(n) / 4 + 16, std::move(workers),
         [&](std::int64_t i, TextBuffer& out) {
             const EdgeRecordFormatter records(i);
             for (std::int64_t j = 0; j < n; ++j) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "common/cancel.h"
@@ -212,9 +213,10 @@ constexpr std::size_t kReadBlock = std::size_t{4} << 20;
 }  // namespace
 
 WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, bool strict,
-                               int threads, const ProgressFunction& progress) {
+                               Workers workers, const ProgressFunction& progress) {
     WeightMatrix matrix = allocateMatrix(text, path, text.size());
-    ThreadPool pool(text.size() >= (std::size_t{2} << 20) ? threads : 1);
+    ThreadPool serial(1);
+    ThreadPool& pool = text.size() >= (std::size_t{2} << 20) ? workers.pool() : serial;
     MatrixText values(matrix, path, strict, pool, progress, text.size());
     for (std::size_t begin = 0; begin < text.size() && !values.full();) {
         std::size_t end = std::min(text.size(), begin + kReadBlock);
@@ -229,11 +231,12 @@ WeightMatrix parseWeightMatrix(std::string_view text, const std::string& path, b
 
 namespace detail {
 
-WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads,
+WeightMatrix readWeightMatrix(const std::string& path, bool strict, Workers workers,
                               std::size_t blockBytes, const ProgressFunction& progress) {
     InputFile file(path);
     const bool large = file.sizeHint() == 0 || file.sizeHint() >= (std::size_t{2} << 20);
-    ThreadPool pool(large ? threads : 1);
+    ThreadPool serial(1);
+    ThreadPool& pool = large ? workers.pool() : serial;
     WeightMatrix matrix;
     std::optional<MatrixText> values;
     readPieces(
@@ -263,30 +266,30 @@ WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads,
 
 }  // namespace detail
 
-WeightMatrix readWeightMatrix(const std::string& path, bool strict, int threads,
+WeightMatrix readWeightMatrix(const std::string& path, bool strict, Workers workers,
                               const ProgressFunction& progress) {
-    return detail::readWeightMatrix(path, strict, threads, kReadBlock, progress);
+    return detail::readWeightMatrix(path, strict, std::move(workers), kReadBlock, progress);
 }
 
-void writeWeightMatrix(const WeightMatrix& matrix, const std::string& path, int threads) {
+void writeWeightMatrix(const WeightMatrix& matrix, const std::string& path, Workers workers) {
     OutputFile file(path);
-    writeWeightMatrix(matrix, file, threads);
+    writeWeightMatrix(matrix, file, std::move(workers));
     file.commit();
 }
 
-void writeWeightEdgeList(const WeightMatrix& matrix, const std::string& path, int threads) {
+void writeWeightEdgeList(const WeightMatrix& matrix, const std::string& path, Workers workers) {
     OutputFile file(path);
-    writeWeightEdgeList(matrix, file, threads);
+    writeWeightEdgeList(matrix, file, std::move(workers));
     file.commit();
 }
 
-void writeWeightMatrix(const WeightMatrix& matrix, OutputFile& file, int threads,
+void writeWeightMatrix(const WeightMatrix& matrix, OutputFile& file, Workers workers,
                        const ProgressFunction& progress) {
     const std::int64_t n = matrix.n;
     const float* const cells = matrix.cells.data();
     // formatWeight writes at most 16 bytes, and each value is followed by a blank or a line feed.
     writeBoundedRows(
-        file, n, static_cast<std::size_t>(n) * 17, threads,
+        file, n, static_cast<std::size_t>(n) * 17, std::move(workers),
         [&](std::int64_t i, char* p) {
             const float* const row = cells + i * n;
             for (std::int64_t j = 0; j < n; ++j) {
@@ -299,13 +302,13 @@ void writeWeightMatrix(const WeightMatrix& matrix, OutputFile& file, int threads
         progress);
 }
 
-void writeWeightEdgeList(const WeightMatrix& matrix, OutputFile& file, int threads,
+void writeWeightEdgeList(const WeightMatrix& matrix, OutputFile& file, Workers workers,
                          const ProgressFunction& progress) {
     const float* const cells = matrix.cells.data();
     const std::int64_t n = matrix.n;
     // NaN cells are written: they compare unequal to the absent mark.
     writeEdgeRecords(
-        n, file, threads,
+        n, file, std::move(workers),
         [&](std::int64_t i, std::int64_t j) { return !(cells[i * n + j] == WEIGHT_ABSENT); },
         progress);
 }

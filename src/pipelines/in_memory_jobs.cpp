@@ -123,7 +123,7 @@ void pruneWeightMatrix(MatrixView<float> caller, float lower_threshold, float up
     if (!report) return;
     try {
         OutputFile file(job.options().removedPath);
-        writeRemovedCellsReport(input.cells, packed(), upper_threshold, file, job.threads());
+        writeRemovedCellsReport(input.cells, packed(), upper_threshold, file, job.pool());
         file.commit();
     } catch (...) {
         // No report, no change: the caller's matrix gets its input back.

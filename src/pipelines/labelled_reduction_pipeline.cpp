@@ -67,12 +67,12 @@ void runLabelledReduction(JobContext& job, const std::string& inputPath,
         labels = &dot.labels;
     } else if (isLabelled(formats.input)) {
         LabelledEdgeList& list = input.emplace<LabelledEdgeList>(readLabelledEdgeList(
-            inputPath, dialectOf(formats.input), options.header, reading.progress(), &job.pool()));
+            inputPath, dialectOf(formats.input), options.header, reading.progress(), job.pool()));
         graph = &list.graph;
         labels = &list.labels;
     } else {
         graph = &input.emplace<EdgeRecords>(readEdgeRecords(
-            inputPath, options.strict, options.threads, kEdgeListPieceBytes, reading.progress()));
+            inputPath, options.strict, job.pool(), kEdgeListPieceBytes, reading.progress()));
     }
     reading.done();
     checkCancelled();
@@ -99,7 +99,7 @@ void runLabelledReduction(JobContext& job, const std::string& inputPath,
     std::optional<OutputFile> reportFile;
     if (report) {
         reportFile.emplace(options.removedPath);
-        writeRemovedEdges(removed, *labels, *reportFile, options.threads);
+        writeRemovedEdges(removed, *labels, *reportFile, job.pool());
     }
     OutputFile file(outputPath);
     if (formats.output == FileFormat::Dot) {
@@ -114,7 +114,7 @@ void runLabelledReduction(JobContext& job, const std::string& inputPath,
         const bool sameDialect = list != nullptr && formats.input == formats.output;
         writeLabelledEdges(*labels, dialectOf(formats.output), kept, file,
                            sameDialect && list->hasHeader ? &list->header : nullptr,
-                           sameDialect ? &list->extras : nullptr, writing.progress(), &job.pool());
+                           sameDialect ? &list->extras : nullptr, writing.progress(), job.pool());
     }
     if (reportFile)
         commitTogether(*reportFile, file);

@@ -293,7 +293,7 @@ std::vector<std::uint64_t> reduceInMemory(JobContext& job, const JobPlan& plan, 
     std::vector<std::uint64_t> kept =
         reduceEdgeRecordsWithCycles(job, plan, graph, source, &removed);
     OutputFile report(options.removedPath);
-    writeRemovedEdges(removed, report, job.threads());
+    writeRemovedEdges(removed, report, job.pool());
     report.commit();
     return kept;
 }

@@ -1,6 +1,7 @@
 #include "pipelines/removed_cells.h"
 
 #include <cmath>
+#include <utility>
 
 #include "common/error.h"
 #include "cpu/weakest_link_witnesses.h"
@@ -9,7 +10,7 @@
 namespace fwprune {
 
 void writeRemovedCellsReport(const std::vector<float>& input, const WeightMatrix& output,
-                             float upper, OutputFile& file, int threads,
+                             float upper, OutputFile& file, Workers workers,
                              const ProgressFunction& progress) {
     const auto n = static_cast<std::size_t>(output.n);
     const cpu::WeakestLinkWitnesses witnesses = reportingOutOfMemory(
@@ -21,7 +22,7 @@ void writeRemovedCellsReport(const std::vector<float>& input, const WeightMatrix
             return cpu::WeakestLinkWitnesses(input.data(), output.cells.data(), output.n, upper);
         });
     writeRemovedCells(
-        output.n, file, threads,
+        output.n, file, std::move(workers),
         [&](std::int64_t row, std::vector<RemovedCell>& cells) {
             thread_local std::vector<std::uint32_t> replaced;
             thread_local std::vector<std::size_t> at;

@@ -31,8 +31,8 @@ void runTransitiveReductionPipeline(const std::string& inputPath, const std::str
     runJobPhases(
         job,
         [&](const ProgressFunction& progress) {
-            return readEdgeRecords(inputPath, job.options().strict, job.threads(),
-                                   kEdgeListPieceBytes, progress);
+            return readEdgeRecords(inputPath, job.options().strict, job.pool(), kEdgeListPieceBytes,
+                                   progress);
         },
         [&](EdgeRecords& graph) {
             Reduced reduced;
@@ -46,7 +46,7 @@ void runTransitiveReductionPipeline(const std::string& inputPath, const std::str
         },
         [&](const Reduced& reduced, const ProgressFunction& progress) {
             if (!report) {
-                writeSortedEdges(reduced.kept, outputPath, job.threads(), progress);
+                writeSortedEdges(reduced.kept, outputPath, job.pool(), progress);
                 return;
             }
             // Both files or neither; when both name one file, it ends holding the reduced graph.
@@ -54,9 +54,9 @@ void runTransitiveReductionPipeline(const std::string& inputPath, const std::str
             OutputFile output(outputPath);
             const double share = double(reduced.removed.size()) /
                                  double(reduced.removed.size() + reduced.kept.size() + 1);
-            writeRemovedEdges(reduced.removed, removedFile, job.threads(),
+            writeRemovedEdges(reduced.removed, removedFile, job.pool(),
                               progressPart(progress, 0, share));
-            writeSortedEdges(reduced.kept, output, job.threads(), progressPart(progress, share, 1));
+            writeSortedEdges(reduced.kept, output, job.pool(), progressPart(progress, share, 1));
             commitTogether(removedFile, output);
         });
 }

@@ -40,9 +40,9 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
         job,
         [&](const ProgressFunction& progress) {
             if (inputFormat == FileFormat::Npy) {
-                return readNpyMatrix(inputPath, job.threads(), progress);
+                return readNpyMatrix(inputPath, job.pool(), progress);
             }
-            return readWeightMatrix(inputPath, job.options().strict, job.threads(), progress);
+            return readWeightMatrix(inputPath, job.options().strict, job.pool(), progress);
         },
         [&](WeightMatrix& matrix) -> WeightMatrix& {
             if (report) {
@@ -63,17 +63,16 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
                 // The report, when asked for, joins them, first, so that a path it shares with
                 // another output ends holding that output.
                 OutputFile reportFile(options.removedPath);
-                writeRemovedCellsReport(input, matrix, upper_threshold, reportFile, job.threads(),
+                writeRemovedCellsReport(input, matrix, upper_threshold, reportFile, job.pool(),
                                         progressPart(progress, 0, 0.5));
                 std::vector<float>().swap(input);
                 if (npyOut) {
                     writeNpyMatrix(matrix, matrixFile, progressPart(progress, 0.5, 0.9));
                 } else {
-                    writeWeightMatrix(matrix, matrixFile, job.threads(),
+                    writeWeightMatrix(matrix, matrixFile, job.pool(),
                                       progressPart(progress, 0.5, 0.9));
                 }
-                writeWeightEdgeList(matrix, edgeFile, job.threads(),
-                                    progressPart(progress, 0.9, 1));
+                writeWeightEdgeList(matrix, edgeFile, job.pool(), progressPart(progress, 0.9, 1));
                 OutputFile* const outputs[] = {&reportFile, &matrixFile, &edgeFile};
                 commitTogether(outputs, 3);
                 return;
@@ -82,10 +81,9 @@ void runWeakestLinkPipeline(const std::string& inputPath, const std::string& edg
             if (npyOut) {
                 writeNpyMatrix(matrix, matrixFile, progressPart(progress, 0, 0.8));
             } else {
-                writeWeightMatrix(matrix, matrixFile, job.threads(),
-                                  progressPart(progress, 0, 0.8));
+                writeWeightMatrix(matrix, matrixFile, job.pool(), progressPart(progress, 0, 0.8));
             }
-            writeWeightEdgeList(matrix, edgeFile, job.threads(), progressPart(progress, 0.8, 1));
+            writeWeightEdgeList(matrix, edgeFile, job.pool(), progressPart(progress, 0.8, 1));
             commitTogether(matrixFile, edgeFile);
         });
 }
