@@ -4,9 +4,14 @@
 #include <cfloat>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <random>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "common/error.h"
+#include "graph_files/number_text.h"
 #include "graph_files/weight_matrix.h"
 #include "test_support.h"
 
@@ -239,6 +244,35 @@ TEST(WeightMatrixReader, RandomDecimalsMatchAtof) {
         const float expected = static_cast<float>(std::atof(token.c_str()));
         const float got = parseWeight(token);
         ASSERT_EQ(std::memcmp(&expected, &got, sizeof got), 0) << token;
+    }
+}
+
+// The writer's form "d.dddddde+ddd" is read at fixed places in a run of values: random digits,
+// signs and three-digit exponents (in and far out of the exactly converted range), and near
+// misses of the form, each as atof reads it.
+TEST(WeightMatrixReader, WrittenFormInARunMatchesAtof) {
+    std::mt19937_64 random(8);
+    std::string text;
+    std::vector<float> expected;
+    for (int trial = 0; trial < 20000; ++trial) {
+        char token[32];
+        std::snprintf(token, sizeof token, "%s%u.%06ue%c%03u", random() % 3 == 0 ? "-" : "",
+                      unsigned(random() % 10), unsigned(random() % 1000000),
+                      random() % 2 ? '+' : '-', unsigned(random() % (random() % 4 ? 40 : 1000)));
+        std::string t = token;
+        // A near miss now and then: a digit or the point dropped, a fourth exponent digit.
+        if (trial % 7 == 0) t.erase(static_cast<std::size_t>(random() % t.size()), 1);
+        if (trial % 11 == 0) t += "7";
+        expected.push_back(static_cast<float>(std::atof(t.c_str())));
+        text += t + (trial % 5 == 0 ? "\n" : " ");
+    }
+    std::vector<float> got(expected.size());
+    std::string_view bad;
+    const std::int64_t count = parseWeightRun(text.data(), text.data() + text.size(), got.data(),
+                                              static_cast<std::int64_t>(got.size()), false, &bad);
+    ASSERT_EQ(count, static_cast<std::int64_t>(expected.size()));
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(std::memcmp(&expected[i], &got[i], sizeof got[i]), 0) << i;
     }
 }
 

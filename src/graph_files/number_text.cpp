@@ -125,6 +125,44 @@ parseSimpleDecimal(const char* p, const char* const end, double* value) {
     return p;
 }
 
+// The form the writer gives every finite value, "d.dddddde+ddd" (%e with a three-digit exponent),
+// optionally signed, read at its fixed places with no loop: the mantissa and exponent
+// parseSimpleDecimal would find there, and so the same value. nullptr when the text at p has
+// another form.
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline const char*
+parseWrittenForm(const char* p, const char* const end, double* value) {
+    const bool negative = p < end && *p == '-';
+    const char* const q = p + (negative ? 1 : 0);
+    if (end - q < 13 || q[1] != '.' || q[8] != 'e' || (q[9] != '+' && q[9] != '-')) return nullptr;
+    if (end - q > 13 && !isTokenSeparator(q[13])) return nullptr;
+    const auto digit = [q](int at) { return static_cast<unsigned>(q[at] - '0'); };
+    const unsigned digits[10] = {digit(0), digit(2), digit(3),  digit(4),  digit(5),
+                                 digit(6), digit(7), digit(10), digit(11), digit(12)};
+    unsigned mantissa = 0;
+    bool allDigits = true;
+    for (int i = 0; i < 7; ++i) {
+        allDigits &= digits[i] <= 9;
+        mantissa = mantissa * 10 + digits[i];
+    }
+    for (int i = 7; i < 10; ++i) allDigits &= digits[i] <= 9;
+    if (!allDigits) return nullptr;
+    const int written = static_cast<int>(digits[7] * 100 + digits[8] * 10 + digits[9]);
+    const int exponent = (q[9] == '-' ? -written : written) - 6;
+    if (mantissa == 0) {
+        *value = negative ? -0.0 : 0.0;
+        return q + 13;
+    }
+    if (exponent < -22 || exponent > 22) return nullptr;
+    const double m = static_cast<double>(mantissa);
+    const double magnitude =
+        exponent < 0 ? m / kExactPowers[-exponent] : m * kExactPowers[exponent];
+    *value = negative ? -magnitude : magnitude;
+    return q + 13;
+}
+
 // "00" to "99".
 struct DigitPairs {
     char digits[200];
@@ -188,7 +226,9 @@ std::int64_t parseWeightRun(const char* p, const char* end, float* out, std::int
         while (p < end && isTokenSeparator(*p)) ++p;
         if (p == end) break;
         double simple = 0;
-        if (const char* const after = parseSimpleDecimal(p, end, &simple)) {
+        const char* after = parseWrittenForm(p, end, &simple);
+        if (after == nullptr) after = parseSimpleDecimal(p, end, &simple);
+        if (after != nullptr) {
             out[count++] = static_cast<float>(simple);
             p = after;
             continue;
