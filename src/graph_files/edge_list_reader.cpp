@@ -501,8 +501,9 @@ EdgeRecords readEdgeRecords(const std::string& path, bool strict, Workers worker
         RecordReader reader(path, strict, std::move(workers), progress, file.sizeHint());
         pieceBytes = pieceBytesFor(pieceBytes, file.sizeHint(), progress);
         reader.reserve(file.sizeHint());
+        // Pieces of at least 64 bytes: smaller ones would hold no whole record ever more often.
         readPieces(
-            file, pieceBytes,
+            file, std::max<std::size_t>(pieceBytes, 64),
             [&](std::string_view text, bool atEnd) { return reader.consume(text, atEnd); },
             [&](std::string_view carried) { reader.checkUnfinishedRecord(carried); });
         return reader.finish();

@@ -47,7 +47,7 @@ inline std::size_t readFully(InputFile& file, char* out, std::size_t bytes) {
 template <typename Consume, typename TooLong>
 void readPieces(InputFile& file, std::size_t pieceBytes, Consume&& consume, TooLong&& tooLong) {
     std::size_t room = std::max<std::size_t>(
-        64, file.sizeHint() > 0 ? std::min(pieceBytes, file.sizeHint() + 1) : pieceBytes);
+        1, file.sizeHint() > 0 ? std::min(pieceBytes, file.sizeHint() + 1) : pieceBytes);
     std::optional<AlignedArray<char>> buffers[2];
     buffers[0].emplace(2 * room, false);
     int current = 0;
