@@ -171,7 +171,9 @@ typedef struct fwpruneRunStats {
 } fwpruneRunStats;
 
 /* Options of the checked calls. Initialise with fwpruneInitOptions so that fields added by later
- * versions get their defaults; structSize lets the library tell versions apart. */
+ * versions get their defaults; structSize lets the library tell versions apart. Fields are only
+ * ever appended, and each addition makes sizeof(fwpruneOptions) grow (a field that fits the old
+ * struct's tail padding comes with a reserved one), so that every version has its own size. */
 typedef struct fwpruneOptions {
     size_t structSize;
     fwpruneBackend backend; /* default FWPRUNE_BACKEND_AUTO */
