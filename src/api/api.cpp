@@ -115,6 +115,11 @@ static_assert(int(Cycles::Drop) == FWPRUNE_CYCLES_DROP &&
                   int(Cycles::Condense) == FWPRUNE_CYCLES_CONDENSE,
               "cycle modes are numbered as in the header");
 
+// Each version of the options struct has its own size only while no field hides in tail padding.
+static_assert(offsetof(fwpruneOptions, statsSize) + sizeof(size_t) == sizeof(fwpruneOptions),
+              "a field appended to fwpruneOptions must make it grow (add a reserved field where "
+              "it would fit the tail padding) and become the field this check names");
+
 // The caller's options, checked; toRunOptions then resolves the thread count.
 void readOptions(const fwpruneOptions* options, RunOptions& run) {
     if (options == nullptr) return;
