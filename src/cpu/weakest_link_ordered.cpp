@@ -64,7 +64,7 @@ bool pruneWeakestLinksOrdered(float* matrix, std::int64_t n, std::size_t rowStri
         SymmetryCensus census = takeSymmetryCensus(m, t, pool, light.magnitude, 4 * light.target);
         if (census.symmetric) {
             if (census.hasNaN) return false;
-            if (census.largestQuestion == kNoMagnitude) {
+            if (!census.hasQuestion) {
                 cutRows(m, t, pool);
             } else {
                 pruneSymmetric(m, t, pool, std::move(census.lightLegs), progress);

@@ -255,14 +255,13 @@ void finishWithJoins(const Matrix& m, const Thresholds& t, ThreadPool& pool, Joi
 
 // The spanning-tree method (weakest_link_ordered_spanning_tree.cpp).
 // One pass over the pairs of mirrored cells, stopped as soon as two differ in magnitude: whether
-// the magnitudes are symmetric and, when they are, whether the matrix holds a NaN and its largest
-// question (kNoMagnitude when there is none).
+// the magnitudes are symmetric and, when they are, whether the matrix holds a NaN and a question.
 // On the way it gathers the legs (one of each mirrored pair) of magnitude at or below `light`,
 // unless they are more than `room`.
 struct SymmetryCensus {
     bool symmetric = false;
     bool hasNaN = false;
-    std::uint32_t largestQuestion = kNoMagnitude;
+    bool hasQuestion = false;
     // When symmetric: the light legs as magnitude << 32 | row << 16 | column, or none if they
     // were more than `room`.
     std::vector<std::uint64_t> lightLegs;

@@ -35,46 +35,68 @@ SymmetryCensus takeSymmetryCensus(const Matrix& m, const Thresholds& t, ThreadPo
     const std::size_t pairs = (tiles + 1) / 2;
     std::atomic<bool> symmetric{true};
     std::vector<unsigned char> nan(threads, 0);
-    std::vector<std::uint32_t> largest(threads, 0);  // + 1
+    std::vector<unsigned char> asks(threads, 0);
     std::vector<std::vector<std::uint64_t>> legs(threads);
     std::vector<unsigned char> full(threads, 0);
     const std::size_t roomEach = std::max<std::size_t>(room / threads, 1);
-    const auto visitTileRow = [&](std::size_t ti, bool& nanSeen, std::uint32_t& top,
+    const Thresholds th = t;  // a copy the stores below cannot alias, kept in registers
+    const std::int32_t lightest = static_cast<std::int32_t>(light & kMagnitudeBits);
+    const auto visitTileRow = [&](std::size_t ti, std::uint32_t& nanSeen, std::uint32_t& question,
                                   std::vector<std::uint64_t>& out, unsigned char& overflow) {
-        const std::size_t iEnd = std::min(n, (ti + 1) * kTile);
+        // Each tile below the diagonal beside its mirror, transposed first, so that a cell and
+        // its mirror are compared in a loop over two contiguous rows that the compiler
+        // vectorises. A tile on the diagonal is compared whole with its own transpose: each pair
+        // twice, which changes nothing.
+        alignas(64) std::uint32_t mirror[kTile * kTile];
+        const std::size_t iBegin = ti * kTile;
+        const std::size_t rows = std::min(n, iBegin + kTile) - iBegin;
+        // In 32-bit signed arithmetic on magnitudes (which it orders as their values, NaN
+        // above infinity) and OR of comparisons alone, which every x86-64 vectorises. NaN is
+        // looked for below the diagonal only: a NaN above it has a NaN mirror when the census
+        // ends symmetric.
+        std::uint32_t nanBelow = 0;
+        std::uint32_t asked = 0;
         for (std::size_t tj = 0; tj <= ti; ++tj) {
-            const std::size_t jEnd = std::min(n, (tj + 1) * kTile);
+            const std::size_t jBegin = tj * kTile;
+            const std::size_t cols = std::min(n, jBegin + kTile) - jBegin;
+            for (std::size_t c = 0; c < cols; ++c) {
+                const CellBits* const from = cellsOf(m, jBegin + c) + iBegin;
+                for (std::size_t r = 0; r < rows; ++r) mirror[r * kTile + c] = from[r];
+            }
             std::uint32_t differ = 0;
-            for (std::size_t i = ti * kTile; i < iEnd; ++i) {
-                const CellBits* const row = cellsOf(m, i);
-                const std::size_t end = std::min(jEnd, i + 1);
-                // Below the diagonal, each cell with its mirror; the diagonal cell alone.
+            for (std::size_t r = 0; r < rows; ++r) {
+                const CellBits* const row = cellsOf(m, iBegin + r) + jBegin;
+                const std::uint32_t* const mirrored = mirror + r * kTile;
                 std::uint32_t lightSeen = 0;
-                for (std::size_t j = tj * kTile; j < end; ++j) {
-                    const std::uint32_t a = row[j];
-                    const std::uint32_t b = cellsOf(m, j)[i];
+                for (std::size_t c = 0; c < cols; ++c) {
+                    const std::uint32_t a = row[c];
+                    const std::uint32_t b = mirrored[c];
+                    const auto magnitude = static_cast<std::int32_t>(a & kMagnitudeBits);
                     differ |= (a ^ b) & kMagnitudeBits;
-                    nanSeen |= isNaN(a & kMagnitudeBits) || isNaN(b & kMagnitudeBits);
-                    top = std::max(top, t.question(a) ? a + 1 : 0u);
-                    top = std::max(top, t.question(b) ? b + 1 : 0u);
-                    lightSeen |= (a & kMagnitudeBits) <= light;
+                    nanBelow |= magnitude > static_cast<std::int32_t>(kInfBits);
+                    asked |= th.question(a) | th.question(b);
+                    lightSeen |= magnitude <= lightest;
                 }
                 if (lightSeen == 0 || overflow) continue;
-                // The legs at or below `light`, each once (its mirror has the same magnitude
-                // when the census ends symmetric).
-                for (std::size_t j = tj * kTile; j < end && j < i; ++j) {
-                    const std::uint32_t magnitude = row[j] & kMagnitudeBits;
+                // The legs at or below `light` below the diagonal, each pair once (its mirror
+                // has the same magnitude when the census ends symmetric).
+                const std::size_t i = iBegin + r;
+                const std::size_t end = tj == ti ? r : cols;
+                for (std::size_t c = 0; c < end; ++c) {
+                    const std::uint32_t magnitude = row[c] & kMagnitudeBits;
                     if (magnitude > light) continue;
                     if (out.size() == roomEach) {
                         overflow = 1;
                         std::vector<std::uint64_t>().swap(out);
                         break;
                     }
-                    out.push_back(std::uint64_t{magnitude} << 32 | i << 16 | j);
+                    out.push_back(std::uint64_t{magnitude} << 32 | i << 16 | (jBegin + c));
                 }
             }
             if (differ != 0) return false;
         }
+        nanSeen |= nanBelow;
+        question |= asked;
         return true;
     };
     StopTogether stop(std::min(pairs, threads));
@@ -82,21 +104,22 @@ SymmetryCensus takeSymmetryCensus(const Matrix& m, const Thresholds& t, ThreadPo
         0, static_cast<std::int64_t>(pairs), [&](std::int64_t begin, std::int64_t end, int worker) {
             const auto w = static_cast<std::size_t>(worker);
             stop.run(worker, [&] {
-                bool nanSeen = false;
-                std::uint32_t top = 0;
+                std::uint32_t nanSeen = 0;
+                std::uint32_t question = 0;
                 for (auto p = static_cast<std::size_t>(begin); p < static_cast<std::size_t>(end);
                      ++p) {
                     if (!symmetric.load(std::memory_order_relaxed) || stop.stopped(worker)) return;
-                    const bool same = visitTileRow(p, nanSeen, top, legs[w], full[w]) &&
-                                      (tiles - 1 - p == p ||
-                                       visitTileRow(tiles - 1 - p, nanSeen, top, legs[w], full[w]));
+                    const bool same =
+                        visitTileRow(p, nanSeen, question, legs[w], full[w]) &&
+                        (tiles - 1 - p == p ||
+                         visitTileRow(tiles - 1 - p, nanSeen, question, legs[w], full[w]));
                     if (!same) {
                         symmetric.store(false, std::memory_order_relaxed);
                         return;
                     }
                 }
-                nan[w] = nanSeen;
-                largest[w] = top;
+                nan[w] = nanSeen != 0;
+                asks[w] = question != 0;
             });
         });
     SymmetryCensus census;
@@ -107,11 +130,7 @@ SymmetryCensus takeSymmetryCensus(const Matrix& m, const Thresholds& t, ThreadPo
         census.hasNaN |= nan[w] != 0;
         overflow |= full[w] != 0;
         gathered += legs[w].size();
-        if (largest[w] > 0) {
-            census.largestQuestion = census.largestQuestion == kNoMagnitude
-                                         ? largest[w] - 1
-                                         : std::max(census.largestQuestion, largest[w] - 1);
-        }
+        census.hasQuestion |= asks[w] != 0;
     }
     if (census.symmetric && !overflow) {
         census.lightLegs.reserve(gathered);
