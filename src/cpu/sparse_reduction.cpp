@@ -441,7 +441,9 @@ std::vector<std::uint32_t> numberAlongWalks(const Csr& g, const Stage& stage) {
     std::vector<Walk> walks(kWalks);
     std::uint32_t cursor = 0;  // nodes below it are all taken
     std::uint32_t running = 0;
+    std::uint32_t numbered = 0;
     const auto take = [&](Walk& w, std::uint32_t x) {
+        ++numbered;
         taken[x] = 1;
         w.nodes.push_back(x);
         w.at = x;
@@ -459,14 +461,17 @@ std::vector<std::uint32_t> numberAlongWalks(const Csr& g, const Stage& stage) {
             w.at = kNone;
             --running;
         }
-        if (order.size() % 4096 == 0) stage(double(order.size()) / n);
     };
     for (Walk& w : walks) {
         ++running;
         w.at = 0;
         restart(w);
     }
-    while (running > 0) {
+    for (std::uint32_t reported = 0; running > 0;) {
+        if (numbered - reported >= kReportEvery) {
+            reported = numbered;
+            stage(double(numbered) / n);
+        }
         for (Walk& w : walks) {
             if (w.at == kNone) continue;
             switch (w.next) {
