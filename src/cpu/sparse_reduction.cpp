@@ -909,7 +909,6 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
         }
         Stage(progress, 0.25, 0.5)(1);
     } else {
-        rank = hugePageVector<std::uint32_t>(nodes);
         // The main pass answers a long edge at once when it comes from its target's last
         // predecessor (a tip ranked early, its parent late) or a lower successor's span covers
         // its target (shortcuts along a chain); those count as short. A node's other long edges
@@ -944,14 +943,18 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
             // A scattered numbering: the graph renumbered along walks first, the rest done on
             // that numbering; walked[k] is the node numbered k.
             walked = numberAlongWalks(graph, Stage(progress, 0.25, 0.28));
-            for (std::uint32_t k = 0; k < nodes; ++k) rank[walked[k]] = k;
-            graph = relabelOneToOne(graph, rank, walked, Stage(progress, 0.28, 0.32));
+            {
+                std::vector<std::uint32_t> walkedAs = hugePageVector<std::uint32_t>(nodes);
+                for (std::uint32_t k = 0; k < nodes; ++k) walkedAs[walked[k]] = k;
+                graph = relabelOneToOne(graph, walkedAs, walked, Stage(progress, 0.28, 0.32));
+            }
             std::vector<std::uint8_t> cyclicWalked = hugePageVector<std::uint8_t>(nodes);
             for (std::uint32_t k = 0; k < nodes; ++k) cyclicWalked[k] = cyclic[walked[k]];
             cyclic = std::move(cyclicWalked);
         }
         std::vector<std::uint32_t> order;
         if (rankByLayers(graph, order, Stage(progress, 0.32, 0.38))) {
+            rank = hugePageVector<std::uint32_t>(nodes);
             for (std::uint32_t a = 0; a < nodes; ++a) rank[order[a]] = a;
             relabelled = relabelOneToOne(graph, rank, order, Stage(progress, 0.38, 0.45));
             graph = Csr{};
@@ -984,6 +987,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
         } else {
             // A cycle: the components, ranked in the depth-first order.
             orderForSearch(graph);
+            rank = hugePageVector<std::uint32_t>(nodes);
             ranks = rankByComponents(graph, rank, cyclic, Stage(progress, 0.25, 0.4));
             relabelled = rankedGraph(graph, rank, ranks, Stage(progress, 0.4, 0.5));
             plan = planOf(relabelled);
