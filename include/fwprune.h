@@ -208,8 +208,16 @@ typedef struct fwpruneOptions {
                          route field, else up to backend; later fields need statsSize. */
 } fwpruneOptions;
 
-/* Fills *options with the defaults. @return nothing. */
+/* Fills the first `size` bytes of *options with the defaults, size being sizeof(fwpruneOptions) as
+ * the caller's header has it, so that a library newer than the caller never writes past the
+ * caller's struct; structSize is set to size. @return nothing. */
+FWPRUNE_API void fwpruneInitOptionsSized(fwpruneOptions* options, size_t size);
+
+/* Fills *options with the defaults, as large as this library's struct is. Kept for programs built
+ * before fwpruneInitOptionsSized; code built with this header calls that one through the macro
+ * below, which passes its own struct's size. @return nothing. */
 FWPRUNE_API void fwpruneInitOptions(fwpruneOptions* options);
+#define fwpruneInitOptions(options) fwpruneInitOptionsSized((options), sizeof *(options))
 
 /* Reads the edge list at inputPath, removes every edge that a walk of two or more edges bypasses,
  * and writes the surviving edges to outputPath ("%d edge %d" lines sorted by source, then target).

@@ -363,6 +363,35 @@ TEST(CheckedCalls, StatisticsStayWithinTheCallersStruct) {
     }
 }
 
+// Initialising an older caller's smaller options struct writes nothing past it, and the library
+// then reads only the fields it holds; the old entry point still fills this version's struct.
+TEST(CheckedCalls, InitialisingOptionsStaysWithinTheCallersStruct) {
+    constexpr unsigned char kUntouched = 0xAB;
+    const std::size_t olderSize = offsetof(fwpruneOptions, route);
+    alignas(fwpruneOptions) unsigned char bytes[sizeof(fwpruneOptions) + 16];
+    std::memset(bytes, kUntouched, sizeof bytes);
+    auto* const options = reinterpret_cast<fwpruneOptions*>(bytes);
+    fwpruneInitOptionsSized(options, olderSize);
+    for (std::size_t b = olderSize; b < sizeof bytes; ++b) EXPECT_EQ(bytes[b], kUntouched) << b;
+    EXPECT_EQ(options->structSize, olderSize);
+    EXPECT_EQ(options->backend, FWPRUNE_BACKEND_AUTO);
+    EXPECT_EQ(options->stats, nullptr);
+
+    ScratchDir dir;
+    writeText(dir.file("g.txt"), "0 edge 1\n1 edge 2\n0 edge 2\n");
+    EXPECT_EQ(fwpruneRunTransitiveReductionChecked(dir.file("g.txt").c_str(),
+                                                   dir.file("o.txt").c_str(), options),
+              FWPRUNE_OK);
+    EXPECT_EQ(readText(dir.file("o.txt")), "0 edge 1\n1 edge 2\n");
+
+    std::memset(bytes, kUntouched, sizeof bytes);
+    (fwpruneInitOptions)(options);
+    for (std::size_t b = sizeof(fwpruneOptions); b < sizeof bytes; ++b)
+        EXPECT_EQ(bytes[b], kUntouched);
+    EXPECT_EQ(options->structSize, sizeof(fwpruneOptions));
+    EXPECT_EQ(options->inputFormat, FWPRUNE_FORMAT_AUTO);
+}
+
 using Reports = std::vector<std::pair<int, double>>;
 
 void recordProgress(void* user, fwprunePhase phase, double fraction) {

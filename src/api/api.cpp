@@ -237,14 +237,23 @@ using fwprune::asStatus;
 
 extern "C" {
 
-void fwpruneInitOptions(fwpruneOptions* options) {
-    if (options == nullptr) return;
-    *options = fwpruneOptions{};
-    options->structSize = sizeof(fwpruneOptions);
-    options->backend = FWPRUNE_BACKEND_AUTO;
-    options->threads = 0;
-    options->inputFormat = FWPRUNE_FORMAT_AUTO;
-    options->outputFormat = FWPRUNE_FORMAT_AUTO;
+void fwpruneInitOptionsSized(fwpruneOptions* options, size_t size) {
+    if (options == nullptr || size < sizeof(size_t)) return;
+    fwpruneOptions defaults{};
+    defaults.backend = FWPRUNE_BACKEND_AUTO;
+    defaults.threads = 0;
+    defaults.inputFormat = FWPRUNE_FORMAT_AUTO;
+    defaults.outputFormat = FWPRUNE_FORMAT_AUTO;
+    // Fields of a newer caller's struct that this library does not know are zero, their default.
+    auto* const bytes = reinterpret_cast<unsigned char*>(options);
+    std::memset(bytes, 0, size);
+    std::memcpy(bytes, &defaults, std::min(size, sizeof defaults));
+    options->structSize = size;
+}
+
+// The parentheses keep the header's macro of the same name from expanding here.
+void(fwpruneInitOptions)(fwpruneOptions* options) {
+    fwpruneInitOptionsSized(options, sizeof(fwpruneOptions));
 }
 
 fwpruneStatus fwpruneRunTransitiveReductionChecked(const char* inputPath, const char* outputPath,
