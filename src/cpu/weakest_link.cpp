@@ -43,7 +43,7 @@ class Engine {
           matrix_{matrix, static_cast<std::int64_t>(n), rowStride},
           n_(n),
           pool_(pool),
-          takesPart_(static_cast<std::int64_t>(n), static_cast<std::int64_t>(n)),
+          takingPartBits_(static_cast<std::int64_t>(n), static_cast<std::int64_t>(n)),
           // One extra cache line per row: at a power-of-two stride the snapshot rows that a tile
           // walks through would all land in the same L1 sets.
           pivotStride_((n + 15) / 16 * 16 + 16),
@@ -61,7 +61,7 @@ class Engine {
         pool_.parallelFor(0, static_cast<std::int64_t>(n_),
                           [&](std::int64_t begin, std::int64_t end, int) {
                               for (std::int64_t i = begin; i < end; ++i) {
-                                  kernels_.markTakingPart(row(i), takesPart(i), n_, lower);
+                                  kernels_.markTakingPart(row(i), takingPartBits(i), n_, lower);
                               }
                           });
         for (std::size_t k0 = 0; k0 < n_; k0 += kBlock) {
@@ -85,10 +85,12 @@ class Engine {
     CellBits* row(std::size_t i) const {
         return reinterpret_cast<CellBits*>(matrix_.row(static_cast<std::int64_t>(i)));
     }
-    const Word* takesPart(std::size_t i) const {
-        return takesPart_.row(static_cast<std::int64_t>(i));
+    const Word* takingPartBits(std::size_t i) const {
+        return takingPartBits_.row(static_cast<std::int64_t>(i));
     }
-    Word* takesPart(std::size_t i) { return takesPart_.row(static_cast<std::int64_t>(i)); }
+    Word* takingPartBits(std::size_t i) {
+        return takingPartBits_.row(static_cast<std::int64_t>(i));
+    }
     std::uint32_t* pivotRow(std::size_t s) { return pivots_.get() + s * pivotStride_; }
 
     // Carries the pivot rows' own columns [k0, k0 + kb) through the block's sweeps, recording each
@@ -131,13 +133,13 @@ class Engine {
         }
         for (std::size_t s = 0; s < kb; ++s) {
             std::uint32_t* const snapshot = pivotRow(s) + c0;
-            kernels_.snapshot(snapshot, tile + s * tileStride, row(k0 + s), takesPart(k0 + s), c0,
-                              len);
+            kernels_.snapshot(snapshot, tile + s * tileStride, row(k0 + s), takingPartBits(k0 + s),
+                              c0, len);
             if (ownColumns) {
                 // Sweep s changes no cell of column s, so every row's leg can be taken up front.
                 const std::size_t c = k0 + s;
                 for (std::size_t p = 0; p < kb; ++p) {
-                    legs[p * kBlock + s] = testBit(takesPart(k0 + p), c)
+                    legs[p * kBlock + s] = testBit(takingPartBits(k0 + p), c)
                                                ? tile[p * tileStride + s]
                                                : magnitude(row(k0 + p)[c]);
                 }
@@ -146,7 +148,7 @@ class Engine {
                                legs + s, kBlock, snapshot, len);
         }
         for (std::size_t p = 0; p < kb; ++p) {
-            kernels_.storeTakingPart(row(k0 + p), tile + p * tileStride, takesPart(k0 + p), c0,
+            kernels_.storeTakingPart(row(k0 + p), tile + p * tileStride, takingPartBits(k0 + p), c0,
                                      len);
         }
     }
@@ -173,7 +175,7 @@ class Engine {
             const std::size_t index = first + static_cast<std::size_t>(r);
             const std::size_t i = index < k0 ? index : index + kb;
             group.rows[r] = row(i);
-            group.takesPart[r] = takesPart(i);
+            group.takingPartBits[r] = takingPartBits(i);
         }
         group.k0 = k0;
         group.sweeps = static_cast<int>(kb);
@@ -192,7 +194,7 @@ class Engine {
     const MatrixView<float> matrix_;
     const std::size_t n_;
     ThreadPool& pool_;
-    BitRows takesPart_;
+    BitRows takingPartBits_;
     const std::size_t pivotStride_;
     AlignedArray<std::uint32_t> pivots_;
     AlignedArray<std::uint32_t> square_;
@@ -205,13 +207,13 @@ class Engine {
 
 // Portable kernels.
 
-void markTakingPartPortable(const CellBits* row, std::uint64_t* takesPart, std::size_t n,
+void markTakingPartPortable(const CellBits* row, std::uint64_t* takingPartBits, std::size_t n,
                             float lower) {
     for (std::size_t j = 0; j < n; ++j) {
         const std::uint32_t bits = row[j];
         float v;
         std::memcpy(&v, &bits, sizeof v);
-        if (v > lower || v < 0.0f) setBit(takesPart, j);
+        if (v > lower || v < 0.0f) setBit(takingPartBits, j);
     }
 }
 
@@ -225,9 +227,9 @@ void thresholdPortable(CellBits* row, std::size_t n, float upper) {
 }
 
 void snapshotPortable(std::uint32_t* legs, const std::uint32_t* mags, const CellBits* row,
-                      const std::uint64_t* takesPart, std::size_t col, std::size_t count) {
+                      const std::uint64_t* takingPartBits, std::size_t col, std::size_t count) {
     for (std::size_t j = 0; j < count; ++j) {
-        legs[j] = testBit(takesPart, col + j) ? mags[j] : magnitude(row[col + j]);
+        legs[j] = testBit(takingPartBits, col + j) ? mags[j] : magnitude(row[col + j]);
     }
 }
 
@@ -255,11 +257,12 @@ void sweepRowsPortable(std::uint32_t* cells, std::size_t cellStride, int rows, i
     }
 }
 
-// A takesPart cell keeps its sign, and becomes negative once its magnitude has fallen (replaced).
+// A cell taking part keeps its sign, and becomes negative once its magnitude has fallen (replaced).
 void storeTakingPartPortable(CellBits* row, const std::uint32_t* mags,
-                             const std::uint64_t* takesPart, std::size_t col, std::size_t count) {
+                             const std::uint64_t* takingPartBits, std::size_t col,
+                             std::size_t count) {
     for (std::size_t j = 0; j < count; ++j) {
-        if (!testBit(takesPart, col + j)) continue;
+        if (!testBit(takingPartBits, col + j)) continue;
         const std::uint32_t old = row[col + j];
         const bool replaced = mags[j] < magnitude(old);
         row[col + j] = mags[j] | (old & kSignBit) | (replaced ? kSignBit : 0u);
@@ -274,13 +277,13 @@ void sweepGroupPortable(const SweepGroup& g) {
         for (int r = 0; r < g.rowCount; ++r) {
             std::uint32_t* const mags = g.own + r * kBlock;
             const std::uint32_t leg =
-                testBit(g.takesPart[r], c) ? mags[s] : magnitude(g.rows[r][c]);
+                testBit(g.takingPartBits[r], c) ? mags[s] : magnitude(g.rows[r][c]);
             g.legs[r * kBlock + s] = leg;
             sweepRowPortable(mags, g.pivots + s * g.pivotStride + g.k0, kb, leg);
         }
     }
     for (int r = 0; r < g.rowCount; ++r) {
-        storeTakingPartPortable(g.rows[r], g.own + r * kBlock, g.takesPart[r], g.k0, kb);
+        storeTakingPartPortable(g.rows[r], g.own + r * kBlock, g.takingPartBits[r], g.k0, kb);
     }
     constexpr std::size_t kTile = 256;
     std::uint32_t mags[kTile];
@@ -293,7 +296,7 @@ void sweepGroupPortable(const SweepGroup& g) {
                     sweepRowPortable(mags, g.pivots + s * g.pivotStride + col, len,
                                      g.legs[r * kBlock + s]);
                 }
-                storeTakingPartPortable(g.rows[r], mags, g.takesPart[r], col, len);
+                storeTakingPartPortable(g.rows[r], mags, g.takingPartBits[r], col, len);
             }
         }
     }

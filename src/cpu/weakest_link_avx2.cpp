@@ -33,8 +33,8 @@ struct Avx2 {
     static Mask firstLanes(std::size_t count) {
         return count >= kLanes ? 0xffu : (1u << count) - 1u;
     }
-    static Mask takingPartLanes(const std::uint64_t* takesPart, std::size_t col) {
-        return reinterpret_cast<const unsigned char*>(takesPart)[col / 8];
+    static Mask takingPartLanes(const std::uint64_t* takingPartBits, std::size_t col) {
+        return reinterpret_cast<const unsigned char*>(takingPartBits)[col / 8];
     }
     static TakesPartBits bitsOf(Mask mask) { return static_cast<TakesPartBits>(mask); }
     // All-ones in lane l when bit l of the mask is set.
@@ -80,7 +80,7 @@ struct Avx2 {
     }
     static Float stepNaNLeg(Float cell, Float pivot) { return _mm256_min_ps(pivot, cell); }
 
-    // The stored form of a takesPart cell whose magnitude went from |old| to mag: negative if it
+    // The stored form of a cell taking part whose magnitude went from |old| to mag: negative if it
     // started negative or has been replaced. Both magnitudes are below 2^31, so a signed compare
     // orders them.
     static Int merged(Int old, Float mag) {

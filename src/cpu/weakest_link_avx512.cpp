@@ -42,9 +42,9 @@ struct Avx512 {
     static Mask firstLanes(std::size_t count) {
         return count >= kLanes ? Mask(0xffff) : Mask((1u << count) - 1u);
     }
-    static Mask takingPartLanes(const std::uint64_t* takesPart, std::size_t col) {
+    static Mask takingPartLanes(const std::uint64_t* takingPartBits, std::size_t col) {
         std::uint16_t bits;
-        std::memcpy(&bits, reinterpret_cast<const unsigned char*>(takesPart) + col / 8,
+        std::memcpy(&bits, reinterpret_cast<const unsigned char*>(takingPartBits) + col / 8,
                     sizeof bits);
         return bits;
     }
@@ -80,7 +80,7 @@ struct Avx512 {
     }
     static Float stepNaNLeg(Float cell, Float pivot) { return _mm512_min_ps(pivot, cell); }
 
-    // The stored form of a takesPart cell whose magnitude went from |old| to mag: negative if it
+    // The stored form of a cell taking part whose magnitude went from |old| to mag: negative if it
     // started negative or has been replaced.
     static Int merged(Int old, Float mag) {
         const __m512i sign = _mm512_set1_epi32(static_cast<int>(0x80000000u));

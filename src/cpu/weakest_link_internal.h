@@ -43,7 +43,7 @@ constexpr int kGroupRows = 8;
 // then to the other columns, tile by tile.
 struct SweepGroup {
     CellBits* rows[kGroupRows];
-    const std::uint64_t* takesPart[kGroupRows];  // takes-part bits of each row
+    const std::uint64_t* takingPartBits[kGroupRows];  // takes-part bits of each row
     int rowCount;
     std::size_t k0;
     int sweeps;
@@ -59,15 +59,15 @@ struct SweepGroup {
 };
 
 struct Kernels {
-    // Sets the takes-part bits of a row (takesPart is zeroed on entry).
-    void (*markTakingPart)(const CellBits* row, std::uint64_t* takesPart, std::size_t n,
+    // Sets the takes-part bits of a row (takingPartBits is zeroed on entry).
+    void (*markTakingPart)(const CellBits* row, std::uint64_t* takingPartBits, std::size_t n,
                            float lower);
     // The threshold pass over a row: negative cells and cells >= upper become 2.0.
     void (*threshold)(CellBits* row, std::size_t n, float upper);
     // legs[j] = the magnitude of cell col + j: mags[j] if it takes part, |row[col + j]| if it is
     // held. col is a multiple of 16.
     void (*snapshot)(std::uint32_t* legs, const std::uint32_t* mags, const CellBits* row,
-                     const std::uint64_t* takesPart, std::size_t col, std::size_t count);
+                     const std::uint64_t* takingPartBits, std::size_t col, std::size_t count);
     // For every row p < rows but skipRow, and j < count:
     //     cells[p * cellStride + j] = min(that, fmaxf(legs[p * legStride], pivot[j])),
     // on magnitudes. Held cells of the rows may be overwritten; storeTakingPart leaves them out.
@@ -77,7 +77,8 @@ struct Kernels {
     // Writes the magnitudes mags[j] back to row[col + j] for the cells that take part, signed as
     // described above; col is a multiple of 16.
     void (*storeTakingPart)(CellBits* row, const std::uint32_t* mags,
-                            const std::uint64_t* takesPart, std::size_t col, std::size_t count);
+                            const std::uint64_t* takingPartBits, std::size_t col,
+                            std::size_t count);
     void (*sweepGroup)(const SweepGroup& group);
 };
 

@@ -9,7 +9,7 @@
 //   kTileRows, kTileVectors register tile of the sweeps (rows by vectors)
 //   TakesPartBits                unsigned type of kLanes bits, as the takes-part bitmap stores them
 //   firstLanes(count)       mask of the first min(count, kLanes) lanes
-//   takingPartLanes(takesPart, col)    takes-part bits of lanes col..col + kLanes - 1 as a mask
+//   takingPartLanes(takingPartBits, col)  takes-part bits of lanes col..col + kLanes - 1 as a mask
 //   bitsOf(mask)            the mask as TakesPartBits
 //   load(p), loadMasked(p, mask), storeMasked(p, mask, v)      Int, unaligned, masked-off lanes 0
 //   loadFloats(p), storeFloats(p, v)                           Float, 64-byte aligned
@@ -40,13 +40,14 @@ struct VectorKernels {
         return isNaN(leg) ? V::stepNaNLeg(cell, pivot) : V::step(cell, pivot, V::broadcast(leg));
     }
 
-    static void markTakingPart(const CellBits* row, std::uint64_t* takesPart, std::size_t n,
+    static void markTakingPart(const CellBits* row, std::uint64_t* takingPartBits, std::size_t n,
                                float lower) {
         for (std::size_t j = 0; j < n; j += kLanes) {
             const Mask lanes = V::firstLanes(n - j);
             const typename V::TakesPartBits bits =
                 V::bitsOf(lanes & V::takesPart(V::asFloat(V::loadMasked(row + j, lanes)), lower));
-            std::memcpy(reinterpret_cast<unsigned char*>(takesPart) + j / 8, &bits, sizeof bits);
+            std::memcpy(reinterpret_cast<unsigned char*>(takingPartBits) + j / 8, &bits,
+                        sizeof bits);
         }
     }
 
@@ -59,13 +60,13 @@ struct VectorKernels {
     }
 
     static void snapshot(std::uint32_t* legs, const std::uint32_t* mags, const CellBits* row,
-                         const std::uint64_t* takesPart, std::size_t col, std::size_t count) {
+                         const std::uint64_t* takingPartBits, std::size_t col, std::size_t count) {
         for (std::size_t j = 0; j < count; j += kLanes) {
             const Mask lanes = V::firstLanes(count - j);
             const auto held = V::asInt(V::magnitudes(V::loadMasked(row + col + j, lanes)));
             const auto current = V::loadMasked(mags + j, lanes);
             V::storeMasked(legs + j, lanes,
-                           V::select(V::takingPartLanes(takesPart, col + j), held, current));
+                           V::select(V::takingPartLanes(takingPartBits, col + j), held, current));
         }
     }
 
@@ -103,10 +104,11 @@ struct VectorKernels {
     }
 
     static void storeTakingPart(CellBits* row, const std::uint32_t* mags,
-                                const std::uint64_t* takesPart, std::size_t col,
+                                const std::uint64_t* takingPartBits, std::size_t col,
                                 std::size_t count) {
         for (std::size_t j = 0; j < count; j += kLanes) {
-            const Mask lanes = V::firstLanes(count - j) & V::takingPartLanes(takesPart, col + j);
+            const Mask lanes =
+                V::firstLanes(count - j) & V::takingPartLanes(takingPartBits, col + j);
             if (V::bitsOf(lanes) == 0) continue;
             const auto old = V::loadMasked(row + col + j, lanes);
             const Float mag = V::asFloat(V::loadMasked(mags + j, lanes));
@@ -134,7 +136,7 @@ struct VectorKernels {
                 std::uint32_t* const mags = g.own + r * kBlock;
                 const std::uint32_t held = magnitude(g.rows[r][c]);
                 const std::uint32_t leg =
-                    (g.takesPart[r][c >> 6] >> (c & 63)) & 1u ? mags[s] : held;
+                    (g.takingPartBits[r][c >> 6] >> (c & 63)) & 1u ? mags[s] : held;
                 g.legs[r * kBlock + s] = leg;
                 for (std::size_t v = 0; v < vectors; ++v) {
                     std::uint32_t* const m = mags + v * kLanes;
@@ -144,7 +146,7 @@ struct VectorKernels {
             }
         }
         for (int r = 0; r < g.rowCount; ++r)
-            storeTakingPart(g.rows[r], g.own + r * kBlock, g.takesPart[r], g.k0, kb);
+            storeTakingPart(g.rows[r], g.own + r * kBlock, g.takingPartBits[r], g.k0, kb);
     }
 
     // Applies every sweep of the block to rows [r0, r0 + Rows) of the group at columns
@@ -189,7 +191,7 @@ struct VectorKernels {
 #pragma GCC unroll 8
             for (int v = 0; v < Vectors; ++v) {
                 CellBits* const c = g.rows[r0 + r] + col + v * kLanes;
-                Mask lanes = V::takingPartLanes(g.takesPart[r0 + r], col + v * kLanes);
+                Mask lanes = V::takingPartLanes(g.takingPartBits[r0 + r], col + v * kLanes);
                 if (v == Vectors - 1) lanes = lanes & lastLanes;
                 V::storeMasked(c, lanes, V::merged(V::loadMasked(c, lanes), acc[r][v]));
             }
