@@ -48,16 +48,22 @@ class Error : public std::runtime_error {
 // text>", carrying the path and the number for callers that need them apart from the text.
 [[noreturn]] void failSystem(const std::string& path, const std::string& what, int errorNumber);
 
-// Runs work() and returns what it returns; a std::bad_alloc from it becomes an OutOfMemory Error
+// Runs work() and returns what it returns; a std::bad_alloc from it becomes an Error of status
 // with the message describe() returns (called only then), so a short allocation says what the
-// memory was for: "not enough memory for ...".
+// memory was for: "not enough memory for ...". Readers pass TooLarge: the input is what did not
+// fit.
 template <typename Describe, typename Work>
-decltype(auto) reportingOutOfMemory(Describe&& describe, Work&& work) {
+decltype(auto) reportingOutOfMemory(Status status, Describe&& describe, Work&& work) {
     try {
         return work();
     } catch (const std::bad_alloc&) {
-        fail(Status::OutOfMemory, describe());
+        fail(status, describe());
     }
+}
+template <typename Describe, typename Work>
+decltype(auto) reportingOutOfMemory(Describe&& describe, Work&& work) {
+    return reportingOutOfMemory(Status::OutOfMemory, std::forward<Describe>(describe),
+                                std::forward<Work>(work));
 }
 
 // "path: what" and "path:line: what", the forms compilers use, so editors can jump to the place.

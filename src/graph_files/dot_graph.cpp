@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -304,12 +303,15 @@ class DotParser {
     // --- statements ---
     std::uint32_t nodeNamed(const std::string& name) {
         try {
-            return g_.labels.intern(name);
+            return reportingOutOfMemory(
+                Status::TooLarge,
+                [&] {
+                    return describeAt(g_.path, "not enough memory for the nodes of " +
+                                                   std::to_string(g_.labels.size()));
+                },
+                [&] { return g_.labels.intern(name); });
         } catch (const std::length_error&) {
             fail(Status::TooLarge, describeAt(g_.path, "more than 2147483647 nodes"));
-        } catch (const std::bad_alloc&) {
-            fail(Status::TooLarge, describeAt(g_.path, "not enough memory for the nodes of " +
-                                                           std::to_string(g_.labels.size())));
         }
     }
 
@@ -469,19 +471,21 @@ class DotParser {
             s.span.end = previousEnd_;
         }
         s.ownEdges = g_.graph.records.size();
-        try {
-            for (std::size_t p = 0; p + 1 < s.operands.size(); ++p) {
-                for (const std::uint32_t u : s.operands[p].nodes) {
-                    for (const std::uint32_t v : s.operands[p + 1].nodes) {
-                        g_.graph.records.push_back(std::uint64_t{u} << 32 | v);
+        reportingOutOfMemory(
+            Status::TooLarge,
+            [&] {
+                return describeAt(g_.path, "not enough memory for " +
+                                               std::to_string(g_.graph.records.size()) + " edges");
+            },
+            [&] {
+                for (std::size_t p = 0; p + 1 < s.operands.size(); ++p) {
+                    for (const std::uint32_t u : s.operands[p].nodes) {
+                        for (const std::uint32_t v : s.operands[p + 1].nodes) {
+                            g_.graph.records.push_back(std::uint64_t{u} << 32 | v);
+                        }
                     }
                 }
-            }
-        } catch (const std::bad_alloc&) {
-            fail(Status::TooLarge,
-                 describeAt(g_.path, "not enough memory for " +
-                                         std::to_string(g_.graph.records.size()) + " edges"));
-        }
+            });
         s.endEdge = g_.graph.records.size();
     }
 

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <deque>
 #include <iterator>
-#include <new>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -367,16 +366,18 @@ class LabelledTableReader {
     template <typename Work>
     void guardMemory(Work&& work) {
         try {
-            work();
+            reportingOutOfMemory(
+                Status::TooLarge,
+                [&] {
+                    return describeAt(path_, line_,
+                                      "not enough memory for the labels of " +
+                                          std::to_string(list_.labels.size()) + " nodes and " +
+                                          std::to_string(records_) + " edges");
+                },
+                work);
         } catch (const std::length_error&) {
             fail(Status::TooLarge,
                  describeAt(path_, line_, "more than 2147483647 distinct labels"));
-        } catch (const std::bad_alloc&) {
-            fail(Status::TooLarge,
-                 describeAt(path_, line_,
-                            "not enough memory for the labels of " +
-                                std::to_string(list_.labels.size()) + " nodes and " +
-                                std::to_string(records_) + " edges"));
         }
     }
 
@@ -413,27 +414,27 @@ LabelledEdgeList readLabelledEdgeList(const std::string& path, TableDialect dial
     LabelledTableReader reader(path, dialect, header, std::move(workers));
     std::size_t done = 0;
     bool first = true;
-    try {
-        readPieces(
-            file, kPieceBytes,
-            [&](std::string_view text, bool atEnd) {
-                if (first && file.sizeHint() > 0) {
-                    reader.expectShare(double(text.size()) / double(file.sizeHint()));
-                }
-                first = false;
-                const std::size_t used =
-                    reader.readRecords(text.data(), text.data() + text.size(), atEnd);
-                done += used;
-                if (progress && file.sizeHint() > 0) {
-                    progress(std::min(1.0, double(done) / double(file.sizeHint())));
-                }
-                pollCancelled();
-                return used;
-            },
-            [](std::string_view) {});
-    } catch (const std::bad_alloc&) {
-        fail(Status::TooLarge, describeAt(path, "a record too long for memory"));
-    }
+    reportingOutOfMemory(
+        Status::TooLarge, [&] { return describeAt(path, "a record too long for memory"); },
+        [&] {
+            readPieces(
+                file, kPieceBytes,
+                [&](std::string_view text, bool atEnd) {
+                    if (first && file.sizeHint() > 0) {
+                        reader.expectShare(double(text.size()) / double(file.sizeHint()));
+                    }
+                    first = false;
+                    const std::size_t used =
+                        reader.readRecords(text.data(), text.data() + text.size(), atEnd);
+                    done += used;
+                    if (progress && file.sizeHint() > 0) {
+                        progress(std::min(1.0, double(done) / double(file.sizeHint())));
+                    }
+                    pollCancelled();
+                    return used;
+                },
+                [](std::string_view) {});
+        });
     return reader.finish();
 }
 

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <utility>
 #include <vector>
 
@@ -337,12 +336,12 @@ WeightMatrix parseNpyMatrix(std::string_view bytes, const std::string& path, Wor
     }
     WeightMatrix matrix;
     matrix.n = static_cast<std::int32_t>(layout.n);
-    try {
-        matrix.cells.resize(static_cast<std::size_t>(cells));
-    } catch (const std::bad_alloc&) {
-        fail(Status::OutOfMemory, describeAt(path, "not enough memory for a matrix of " +
-                                                       std::to_string(layout.n) + " nodes"));
-    }
+    reportingOutOfMemory(
+        [&] {
+            return describeAt(
+                path, "not enough memory for a matrix of " + std::to_string(layout.n) + " nodes");
+        },
+        [&] { matrix.cells.resize(static_cast<std::size_t>(cells)); });
     const char* const data = bytes.data() + layout.dataOffset;
     const bool swap = layout.littleEndian != hostIsLittleEndian();
     const auto n = static_cast<std::size_t>(layout.n);
