@@ -173,19 +173,6 @@ BENCHMARK(ParseEdgeList)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
-void WriteEdgeList(benchmark::State& state) {
-    const fwprune::ByteAdjacencyMatrix m =
-        fwprune::parseEdgeList(edgeListText(static_cast<int>(state.range(0)), 0.1), "bench");
-    const std::string path = benchFile("fwprune-bench-edges.txt");
-    for (auto _ : state) fwprune::writeEdgeList(m, path, static_cast<int>(state.range(1)));
-    state.SetBytesProcessed(state.iterations() * takeFileSize(path));
-}
-BENCHMARK(WriteEdgeList)
-    ->Args({4000, 1})
-    ->Args({4000, 2})
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
-
 // Sorted records as the sparse route writes them. Arguments: n, threads.
 void WriteSortedEdges(benchmark::State& state) {
     std::vector<std::uint64_t> records =

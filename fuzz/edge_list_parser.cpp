@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Written and read back strictly, the edges are the same. The reread n may be smaller:
     // nodes named only by records that set no cell leave no trace in the output.
     const std::string path = scratchFile("edges.txt");
-    writeEdgeList(*lenient, path);
+    writeSortedEdges(edgeRecordsOf(*lenient), path);
     const ByteAdjacencyMatrix reread = readEdgeList(path, true);
     require(reread.n <= n, "reread n is at most n");
     for (int i = 0; i < n; ++i) {

@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const std::string path = scratchFile("reduced.txt");
-    writeEdgeList(emulated, path);
+    writeSortedEdges(edgeRecordsOf(emulated), path);
     const ByteAdjacencyMatrix reread = readEdgeList(path, true);
     for (int i = 0; i < reread.n; ++i) {
         for (int j = 0; j < reread.n; ++j) {

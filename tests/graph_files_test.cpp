@@ -34,7 +34,7 @@ ByteAdjacencyMatrix parse(const std::string& text) {
 
 std::string roundTrip(const std::string& text) {
     ScratchDir dir;
-    writeEdgeList(parse(text), dir.file("out.txt"));
+    writeSortedEdges(edgeRecordsOf(parse(text)), dir.file("out.txt"));
     return testing::readText(dir.file("out.txt"));
 }
 
@@ -263,8 +263,8 @@ TEST(EdgeListWriter, WritesEachEdgeOnceSortedBySourceThenTarget) {
     EXPECT_EQ(roundTrip("-1 edge 5\n"), "");
 }
 
-// Rows written across the writer's skips over empty cells: sizes on both sides of its 8- and
-// 64-cell steps, rows empty, with one edge anywhere, sparse, or dense.
+// Rows of a matrix written through its edge records, across the 8-cell skips over empty cells:
+// sizes on both sides of the step, rows empty, with one edge anywhere, sparse, or dense.
 TEST(EdgeListWriter, WritesEveryEdgeOfSparseRowsOfAnyLength) {
     std::mt19937 random(23);
     for (const int n : {1, 7, 8, 9, 63, 64, 65, 127, 128, 129, 200}) {
@@ -285,7 +285,7 @@ TEST(EdgeListWriter, WritesEveryEdgeOfSparseRowsOfAnyLength) {
             }
         }
         ScratchDir dir;
-        writeEdgeList(m, dir.file("out.txt"));
+        writeSortedEdges(edgeRecordsOf(m), dir.file("out.txt"));
         ASSERT_EQ(testing::readText(dir.file("out.txt")), expected) << "n=" << n;
     }
 }
@@ -295,21 +295,21 @@ TEST(EdgeListWriter, WritesEveryNonZeroCell) {
     ByteAdjacencyMatrix m;
     m.n = 2;
     m.cells = {0, 2, 1, 7};
-    writeEdgeList(m, dir.file("out.txt"));
+    writeSortedEdges(edgeRecordsOf(m), dir.file("out.txt"));
     EXPECT_EQ(testing::readText(dir.file("out.txt")), "0 edge 1\n1 edge 0\n1 edge 1\n");
 }
 
 TEST(EdgeListWriter, FailureLeavesNoFileAndKeepsAnExistingOne) {
     ScratchDir dir;
     const ByteAdjacencyMatrix m = parse("0 edge 1\n");
-    EXPECT_THROW(writeEdgeList(m, dir.file("no-such-dir/out.txt")), Error);
+    EXPECT_THROW(writeSortedEdges(edgeRecordsOf(m), dir.file("no-such-dir/out.txt")), Error);
     EXPECT_TRUE(dir.entries().empty());
 
     // A directory cannot be replaced by a file: the rename fails after the temporary file was
     // written, and both the directory and the scratch folder are left clean.
     std::filesystem::create_directory(dir.file("taken"));
     testing::writeText(dir.file("taken/keep.txt"), "old");
-    EXPECT_THROW(writeEdgeList(m, dir.file("taken")), Error);
+    EXPECT_THROW(writeSortedEdges(edgeRecordsOf(m), dir.file("taken")), Error);
     EXPECT_EQ(testing::readText(dir.file("taken/keep.txt")), "old");
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"taken"});
 }
@@ -323,8 +323,8 @@ TEST(OutputFile, SymbolicLinkOutputWritesTheLinksTarget) {
     std::filesystem::create_symlink("real.txt", dir.file("link.txt"));
     std::filesystem::create_symlink("link.txt", dir.file("link-to-link.txt"));
     std::filesystem::create_symlink("later.txt", dir.file("dangling.txt"));
-    writeEdgeList(m, dir.file("link-to-link.txt"));
-    writeEdgeList(m, dir.file("dangling.txt"));
+    writeSortedEdges(edgeRecordsOf(m), dir.file("link-to-link.txt"));
+    writeSortedEdges(edgeRecordsOf(m), dir.file("dangling.txt"));
     // A link whose target is a relative link in another folder: that link is read from its own
     // folder, whether its target exists or not.
     std::filesystem::create_directory(dir.file("a"));
@@ -334,8 +334,8 @@ TEST(OutputFile, SymbolicLinkOutputWritesTheLinksTarget) {
     std::filesystem::create_symlink("new.txt", dir.file("b/dangling.txt"));
     std::filesystem::create_symlink("../b/link.txt", dir.file("a/out.txt"));
     std::filesystem::create_symlink("../b/dangling.txt", dir.file("a/new-out.txt"));
-    writeEdgeList(m, dir.file("a/out.txt"));
-    writeEdgeList(m, dir.file("a/new-out.txt"));
+    writeSortedEdges(edgeRecordsOf(m), dir.file("a/out.txt"));
+    writeSortedEdges(edgeRecordsOf(m), dir.file("a/new-out.txt"));
     EXPECT_EQ(testing::readText(dir.file("b/real.txt")), kOneEdge);
     EXPECT_EQ(testing::readText(dir.file("b/new.txt")), kOneEdge);
     EXPECT_FALSE(testing::fileExists(dir.file("a/real.txt")));
@@ -355,7 +355,7 @@ TEST(OutputFile, TargetThatIsNotARegularFileIsWrittenInPlace) {
     ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
     std::string fromFifo;
     std::thread reader([&] { fromFifo = testing::readText(dir.file("fifo")); });
-    writeEdgeList(m, dir.file("fifo"));
+    writeSortedEdges(edgeRecordsOf(m), dir.file("fifo"));
     reader.join();
     EXPECT_EQ(fromFifo, kOneEdge);
     EXPECT_TRUE(std::filesystem::is_fifo(dir.file("fifo")));
@@ -364,14 +364,14 @@ TEST(OutputFile, TargetThatIsNotARegularFileIsWrittenInPlace) {
     // where we may make one).
     int pipeEnds[2];
     ASSERT_EQ(::pipe(pipeEnds), 0);
-    writeEdgeList(m, "/proc/self/fd/" + std::to_string(pipeEnds[1]));
+    writeSortedEdges(edgeRecordsOf(m), "/proc/self/fd/" + std::to_string(pipeEnds[1]));
     ::close(pipeEnds[1]);
     char received[64] = {};
     EXPECT_EQ(::read(pipeEnds[0], received, sizeof received), ssize_t(std::strlen(kOneEdge)));
     ::close(pipeEnds[0]);
     EXPECT_STREQ(received, kOneEdge);
     if (::mknod(dir.file("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
-        writeEdgeList(m, dir.file("null"));
+        writeSortedEdges(edgeRecordsOf(m), dir.file("null"));
         EXPECT_TRUE(std::filesystem::is_character_file(dir.file("null")));
     }
     EXPECT_EQ(temporaryFilesIn(dir), std::vector<std::string>{});
@@ -387,7 +387,7 @@ TEST(OutputFile, ReplacedFileKeepsItsModeAndOwner) {
     if (privileged) {
         ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
     }
-    writeEdgeList(parse(kOneEdge), path);
+    writeSortedEdges(edgeRecordsOf(parse(kOneEdge)), path);
     struct stat info {};
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
@@ -403,7 +403,7 @@ TEST(OutputFile, NewFileTakesTheModeThatOpeningForWritingGives) {
     for (const mode_t mask : {022, 077, 002, 0}) {
         const mode_t saved = ::umask(mask);
         const std::string path = dir.file("new-" + std::to_string(mask) + ".txt");
-        writeEdgeList(parse(kOneEdge), path);
+        writeSortedEdges(edgeRecordsOf(parse(kOneEdge)), path);
         ::umask(saved);
         struct stat info {};
         ASSERT_EQ(::stat(path.c_str(), &info), 0);
@@ -467,7 +467,7 @@ TEST(OutputFile, RefusesWhatOpeningForWritingWouldRefuse) {
         ASSERT_EQ(::chmod(folder.c_str(), c.folderMode), 0);
         ASSERT_EQ(::chmod(dir.file("").c_str(), 0755), 0);
         const std::string message =
-            failureAsAnotherUser([&] { writeEdgeList(parse(kOneEdge), path); });
+            failureAsAnotherUser([&] { writeSortedEdges(edgeRecordsOf(parse(kOneEdge)), path); });
         EXPECT_NE(message.find(c.message), std::string::npos) << message;
         EXPECT_NE(message.find(path), std::string::npos) << message;
         ::chmod(folder.c_str(), 0755);
@@ -512,7 +512,7 @@ TEST(OutputFile, RemovingTemporaryFilesNeverSplitsATwoOutputCommit) {
 TEST(OutputFile, NameOfTheLongestLengthAFolderTakes) {
     ScratchDir dir;
     const std::string path = dir.file(std::string(250, 'n'));
-    writeEdgeList(parse(kOneEdge), path);
+    writeSortedEdges(edgeRecordsOf(parse(kOneEdge)), path);
     EXPECT_EQ(testing::readText(path), kOneEdge);
 }
 

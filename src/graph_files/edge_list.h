@@ -44,9 +44,8 @@ ByteAdjacencyMatrix readEdgeList(const std::string& path, bool strict = false,
 ByteAdjacencyMatrix parseEdgeList(std::string_view text, const std::string& path,
                                   bool strict = false, Workers workers = {});
 
-// Writes one "%d edge %d\n" line per record; records must be sorted and unique, and the file is
-// then exactly what writeEdgeList writes for their matrix. Replaced whole, or left as it was.
-// progress hears the share of records written.
+// Writes one "%d edge %d\n" line per record; records must be sorted and unique. Replaced whole, or
+// left as it was. progress hears the share of records written.
 void writeSortedEdges(const std::vector<std::uint64_t>& records, const std::string& path,
                       Workers workers = {}, const ProgressFunction& progress = {});
 // The same into a file the caller commits (with others, all or none).
@@ -54,10 +53,8 @@ class OutputFile;
 void writeSortedEdges(const std::vector<std::uint64_t>& records, OutputFile& file,
                       Workers workers = {}, const ProgressFunction& progress = {});
 
-// Writes one "%d edge %d\n" record for every non-zero cell, ordered by source and then target.
-// The file at path is replaced whole, or left as it was when writing fails.
-// Formats on the workers' pool. progress hears the share of rows written.
-void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, Workers workers = {},
-                   const ProgressFunction& progress = {});
+// A record for every non-zero cell, ordered by source and then target: what writeSortedEdges
+// takes to write a matrix.
+std::vector<std::uint64_t> edgeRecordsOf(const ByteAdjacencyMatrix& matrix);
 
 }  // namespace fwprune

@@ -1,4 +1,5 @@
-// The native edge-list writers: "%d edge %d" records from sorted edge records or a byte matrix.
+// The native edge-list writers: "%d edge %d" records from sorted edge records, and the
+// records of a byte matrix.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -11,38 +12,29 @@
 #include "graph_files/row_writer.h"
 
 namespace fwprune {
-namespace {
-
-// Whether the Words * 8 cells at p are all empty (CELL_EMPTY is 0).
-template <int Words>
-bool allEmpty(const std::uint8_t* p) {
-    std::uint64_t any = 0;
-    for (int w = 0; w < Words; ++w) {
-        std::uint64_t word;
-        std::memcpy(&word, p + 8 * w, 8);
-        any |= word;
+std::vector<std::uint64_t> edgeRecordsOf(const ByteAdjacencyMatrix& matrix) {
+    std::vector<std::uint64_t> records;
+    const std::size_t n = static_cast<std::size_t>(matrix.n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t* const row = matrix.cells.data() + i * n;
+        for (std::size_t j = 0; j < n; ++j) {
+            // Reduced rows are mostly empty: skip them a word at a time.
+            if (j + 8 <= n) {
+                std::uint64_t word;
+                std::memcpy(&word, row + j, 8);
+                if (word == 0) {
+                    j += 7;
+                    continue;
+                }
+            }
+            if (row[j] != CELL_EMPTY) {
+                records.push_back(
+                    EdgeRecord::pack(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)));
+            }
+        }
     }
-    return any == 0;
+    return records;
 }
-
-// Bit c set when cell c of the count (at most 64) cells at p is not empty.
-std::uint64_t nonEmptyCells(const std::uint8_t* p, std::int64_t count) {
-    std::uint64_t cells = 0;
-    std::int64_t c = 0;
-    for (; c + 8 <= count; c += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p + c, 8);
-        // The top bit of each byte: set when the byte is not zero.
-        constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7fu;
-        const std::uint64_t top = (((word & kLow7) + kLow7) | word) & ~kLow7;
-        // Gathers the eight top bits into one byte, byte b to bit b.
-        cells |= ((top >> 7) * 0x0102040810204080u >> 56) << c;
-    }
-    for (; c < count; ++c) cells |= std::uint64_t{p[c] != CELL_EMPTY} << c;
-    return cells;
-}
-
-}  // namespace
 
 void writeSortedEdges(const std::vector<std::uint64_t>& records, const std::string& path,
                       Workers workers, const ProgressFunction& progress) {
@@ -72,33 +64,6 @@ void writeSortedEdges(const std::vector<std::uint64_t>& records, OutputFile& fil
             out.commit(p);
         },
         progress);
-}
-
-void writeEdgeList(const ByteAdjacencyMatrix& matrix, const std::string& path, Workers workers,
-                   const ProgressFunction& progress) {
-    OutputFile file(path);
-    const std::int64_t n = matrix.n;
-    writeRows(
-        file, n, static_cast<std::size_t>(n) / 4 + 16, std::move(workers),
-        [&](std::int64_t i, TextBuffer& out) {
-            const std::uint8_t* const row = matrix.cells.data() + i * n;
-            const EdgeRecordFormatter records(i);
-            // Reduced graphs are sparse: a block of 64 cells is tested at once (the OR of eight
-            // words vectorises), and the cells of a non-empty block are found from a bit mask, with
-            // no branch per cell.
-            for (std::int64_t j0 = 0; j0 < n; j0 += 64) {
-                if (j0 + 64 <= n && allEmpty<8>(row + j0)) continue;
-                char* p = out.room(64 * EdgeRecordFormatter::kMaxBytes);
-                for (std::uint64_t cells =
-                         nonEmptyCells(row + j0, std::min<std::int64_t>(64, n - j0));
-                     cells != 0; cells &= cells - 1) {
-                    p = records.write(j0 + __builtin_ctzll(cells), p);
-                }
-                out.commit(p);
-            }
-        },
-        progress);
-    file.commit();
 }
 
 }  // namespace fwprune

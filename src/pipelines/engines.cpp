@@ -3,10 +3,8 @@
 #include "pipelines/engines.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "common/cancel.h"
-#include "common/edge_record.h"
 #include "common/error.h"
 #include "cpu/cpu_engine.h"
 #include "device/runtime/device_jobs.h"
@@ -40,31 +38,6 @@ long long presentCells(const std::vector<std::uint8_t>& cells) {
            std::count(cells.begin(), cells.end(), CELL_EMPTY);
 }
 
-// The edges left in a reduced matrix, as sorted records.
-std::vector<std::uint64_t> recordsOf(const ByteAdjacencyMatrix& matrix) {
-    std::vector<std::uint64_t> records;
-    const std::size_t n = static_cast<std::size_t>(matrix.n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint8_t* const row = matrix.cells.data() + i * n;
-        for (std::size_t j = 0; j < n; ++j) {
-            // Reduced rows are mostly empty: skip them a word at a time.
-            if (j + 8 <= n) {
-                std::uint64_t word;
-                std::memcpy(&word, row + j, 8);
-                if (word == 0) {
-                    j += 7;
-                    continue;
-                }
-            }
-            if (row[j] != CELL_EMPTY) {
-                records.push_back(
-                    EdgeRecord::pack(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)));
-            }
-        }
-    }
-    return records;
-}
-
 }  // namespace
 
 Backend resolveBackend(Backend requested) {
@@ -88,7 +61,7 @@ std::vector<std::uint64_t> reduceOnPlan(JobContext& job, const JobPlan& plan, Ed
         ByteAdjacencyMatrix matrix = adjacencyMatrixOf(graph, source);
         std::vector<std::uint64_t>().swap(graph.records);
         reduceByteMatrix(job, plan, matrix);
-        std::vector<std::uint64_t> kept = recordsOf(matrix);
+        std::vector<std::uint64_t> kept = edgeRecordsOf(matrix);
         if (stats) stats->edgesOut = static_cast<long long>(kept.size());
         return kept;
     }
