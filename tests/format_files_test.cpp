@@ -185,7 +185,8 @@ TEST(LabelledEdgeList, ReadsInPartsOnAPoolAsInOnePart) {
         for (int e = 0; text.size() < (std::size_t{6} << 20); ++e) {
             if (dialect == TableDialect::Tsv && rng() % 50 == 0) text += "# a comment\n";
             text += labels[rng() % labels.size()] + separator + labels[rng() % labels.size()];
-            if (text.size() > (std::size_t{3} << 20) && rng() % 3 == 0) text += separator + "x";
+            if (text.size() > (std::size_t{3} << 20) && rng() % 3 == 0)
+                text += std::string(1, separator) + "x";
             text += rng() % 2 ? "\r\n" : "\n";
         }
         ScratchDir dir;
