@@ -93,7 +93,7 @@ void BM_EdgeRecordsLocalDag(benchmark::State& state) {
             records.push_back(fwprune::EdgeRecord::pack(label[u], label[v]));
         }
     }
-    for (auto _ : state) benchmark::DoNotOptimize(fwprune::cpu::reduceEdgeRecords(records));
+    for (auto _ : state) benchmark::DoNotOptimize(fwprune::cpu::reduceEdgeRecords(records, 0));
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(records.size()));
     state.SetLabel(state.range(1) ? "shuffled" : "in order");
 }

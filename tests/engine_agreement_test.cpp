@@ -158,7 +158,7 @@ TEST(EngineAgreement, SparseRouteKeepsExactlyTheEdgesWithNoOtherPath) {
             want.push_back(std::uint64_t(label[e >> 32]) << 32 | label[e & 0xffffffffu]);
         std::sort(want.begin(), want.end());
         std::shuffle(records.begin(), records.end(), random);
-        const cpu::ReducedEdges reduced = cpu::reduceEdgeRecords(records);
+        const cpu::ReducedEdges reduced = cpu::reduceEdgeRecords(records, 2);
         ASSERT_EQ(reduced.distinct, records.size());
         ASSERT_EQ(reduced.kept, want) << (shuffled ? "shuffled" : "in order");
     }
@@ -258,9 +258,12 @@ std::vector<std::pair<std::string, std::vector<std::pair<int, int>>>> sparseShap
 // The sparse route against the sweeps route and a plain reference, the same records, on every
 // shape under every numbering: in order (every edge up), reversed (every edge down), shuffled
 // (mixed), each also spread up to 2^31 - 1, without cycles, with self-loops, with cycles, with the
-// route's own window and with one of a single word, so that most edges are longer than it.
+// route's own window and with one of a single word, so that most edges are longer than it, on one
+// thread and on three (which split every pass unevenly).
 TEST(EngineAgreement, SparseRouteAgreesOnEveryShapeAndNumbering) {
     std::mt19937 random(19);
+    ThreadPool one(1);
+    ThreadPool three(3);
     for (const auto& [shape, dag] : sparseShapes(random)) {
         for (const int cycles : {0, 1, 2}) {  // none, self-loops only, both
             std::vector<std::pair<int, int>> edges = dag;
@@ -325,17 +328,21 @@ TEST(EngineAgreement, SparseRouteAgreesOnEveryShapeAndNumbering) {
                         r = std::uint64_t{spread[r >> 32]} << 32 | spread[std::uint32_t(r)];
                     return records;
                 };
+                ASSERT_EQ(sweeps, expected) << shape << ", " << numbering;
                 for (const std::uint32_t window : {0u, 1u}) {
-                    const std::string where = shape + ", " + numbering +
-                                              (cycles == 2   ? ", cycles"
-                                               : cycles == 1 ? ", self-loops"
-                                                             : "") +
-                                              (window ? ", one-word window" : "");
-                    ASSERT_EQ(sweeps, expected) << where;
-                    ASSERT_EQ(cpu::reduceEdgeRecords(dense, {}, window).kept, expected) << where;
-                    ASSERT_EQ(cpu::reduceEdgeRecords(spreadOut(dense), {}, window).kept,
-                              spreadOut(expected))
-                        << where << ", spread";
+                    for (ThreadPool* pool : {&one, &three}) {
+                        const std::string where = shape + ", " + numbering +
+                                                  (cycles == 2   ? ", cycles"
+                                                   : cycles == 1 ? ", self-loops"
+                                                                 : "") +
+                                                  (window ? ", one-word window" : "") + ", " +
+                                                  std::to_string(pool->size()) + " threads";
+                        ASSERT_EQ(cpu::reduceEdgeRecords(dense, *pool, {}, window).kept, expected)
+                            << where;
+                        ASSERT_EQ(cpu::reduceEdgeRecords(spreadOut(dense), *pool, {}, window).kept,
+                                  spreadOut(expected))
+                            << where << ", spread";
+                    }
                 }
             }
         }

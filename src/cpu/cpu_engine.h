@@ -57,11 +57,11 @@ struct ReducedEdges {
     std::vector<std::uint64_t> kept;
     std::size_t distinct = 0;
 };
-ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
+ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records, int threads,
                                const ProgressFunction& progress = {});
 // The same, taking the records over: their memory becomes the route's own, which keeps its peak
 // near 30 bytes an edge.
-ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t>&& records,
+ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t>&& records, ThreadPool& pool,
                                const ProgressFunction& progress = {});
 
 // reduceTransitively for a graph given as edge records whose node numbers are all below n: the

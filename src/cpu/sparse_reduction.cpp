@@ -61,6 +61,7 @@
 #include "common/cancel.h"
 #include "common/edge_record.h"
 #include "common/huge_pages.h"
+#include "common/parallel.h"
 #include "common/radix_sort.h"
 #include "common/strong_components.h"
 #include "cpu/cpu_engine.h"
@@ -102,13 +103,13 @@ constexpr std::uint32_t kReportEvery = 1u << 20;
 // Sorts keys on bits [lowBit, keyBits), two 11-bit digits at a time, so that the caller hears of
 // every other pass and (the passes going back and forth between keys and scratch) the keys are
 // not copied back after each.
-void radixSort(std::vector<std::uint64_t>& keys, int keyBits, const Stage& stage, int lowBit = 0) {
+void radixSort(std::vector<std::uint64_t>& keys, int keyBits, ThreadPool& pool, const Stage& stage,
+               int lowBit = 0) {
     constexpr int kBitsAtOnce = 22;
-    std::vector<std::uint64_t> scratch;
-    reserveHugePages(scratch, keys.size());
+    std::vector<std::uint64_t> scratch = hugePageVector<std::uint64_t>(keys.size());
     for (int low = lowBit; low < keyBits; low += kBitsAtOnce) {
         fwprune::radixSort(keys.data(), keys.size(), low, std::min(low + kBitsAtOnce, keyBits),
-                           scratch);
+                           scratch.data(), pool, [] {});
         stage(double(low + kBitsAtOnce - lowBit) / (keyBits - lowBit));
     }
 }
@@ -116,7 +117,7 @@ void radixSort(std::vector<std::uint64_t>& keys, int keyBits, const Stage& stage
 // Sorts keys (source << bits | target) and drops repeats. Files often come sorted, or sorted by
 // source (a history lists each commit's parents together): then only each source's few targets
 // are sorted, which costs one look at the keys.
-void sortUnique(std::vector<std::uint64_t>& keys, int bits, const Stage& stage) {
+void sortUnique(std::vector<std::uint64_t>& keys, int bits, ThreadPool& pool, const Stage& stage) {
     const auto bySource = [bits](std::uint64_t a, std::uint64_t b) {
         return (a >> bits) < (b >> bits);
     };
@@ -129,7 +130,7 @@ void sortUnique(std::vector<std::uint64_t>& keys, int bits, const Stage& stage) 
             run = end;
         }
     } else {
-        radixSort(keys, 2 * bits, stage);
+        radixSort(keys, 2 * bits, pool, stage);
     }
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     stage(1);
@@ -143,17 +144,70 @@ struct Csr {
     std::uint32_t nodes() const { return static_cast<std::uint32_t>(offset.size() - 1); }
 };
 
-// From sorted unique keys (source << bits | target).
-Csr csrOf(const std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits) {
+// Row offsets from row lengths: offset[x + 1] holds the length of row x on entry, offset[0] 0.
+void sumLengths(std::vector<std::uint32_t>& offset) {
+    for (std::size_t x = 1; x < offset.size(); ++x) offset[x] += offset[x - 1];
+}
+
+// Calls body(begin, end, worker) on the pool's threads for disjoint ranges that cover
+// [0, count), one a thread, in ascending order of worker; worker 0 is the calling thread, the one
+// that may report progress.
+template <class Index, class Body>
+void inParallel(ThreadPool& pool, Index count, Body&& body) {
+    pool.parallelFor(0, static_cast<std::int64_t>(count),
+                     [&body](std::int64_t begin, std::int64_t end, int worker) {
+                         body(static_cast<Index>(begin), static_cast<Index>(end), worker);
+                     });
+}
+
+// From sorted unique keys (source << bits | target), without the self-loops, whose nodes are
+// marked in cyclic instead: a self-loop carries no walk between two other nodes, and the edges of
+// a node on a cycle are dropped anyway. Each thread takes the keys of its own sources.
+Csr csrOf(const std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits,
+          std::vector<std::uint8_t>& cyclic, ThreadPool& pool) {
     Csr g;
     g.offset = hugePageVector<std::uint32_t>(std::size_t{nodes} + 1, 0);
     g.target = hugePageVector<std::uint32_t>(keys.size());
     const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
-    for (std::size_t e = 0; e < keys.size(); ++e) {
-        ++g.offset[(keys[e] >> bits) + 1];
-        g.target[e] = static_cast<std::uint32_t>(keys[e] & mask);
+    const auto parts = static_cast<std::size_t>(pool.size());
+    std::vector<std::size_t> cut(parts + 1, keys.size());
+    cut[0] = 0;
+    for (std::size_t p = 1; p < parts; ++p) {
+        const std::size_t at = std::max(cut[p - 1], keys.size() * p / parts);
+        cut[p] = at == 0 || at == keys.size()
+                     ? at
+                     : static_cast<std::size_t>(
+                           std::lower_bound(keys.begin() + static_cast<std::ptrdiff_t>(at),
+                                            keys.end(), ((keys[at - 1] >> bits) + 1) << bits) -
+                           keys.begin());
     }
-    for (std::uint32_t x = 0; x < nodes; ++x) g.offset[x + 1] += g.offset[x];
+    std::vector<std::size_t> loops(parts + 1, 0);  // self-loops in the slices before
+    const auto forEachSlice = [&](auto&& body) {
+        inParallel(pool, parts, [&](std::size_t begin, std::size_t end, int) {
+            for (std::size_t p = begin; p < end; ++p) body(p);
+        });
+    };
+    forEachSlice([&](std::size_t p) {
+        for (std::size_t e = cut[p]; e < cut[p + 1]; ++e) {
+            const auto source = static_cast<std::uint32_t>(keys[e] >> bits);
+            if (source == (keys[e] & mask)) {
+                cyclic[source] = 1;
+                ++loops[p + 1];
+            } else {
+                ++g.offset[source + 1];
+            }
+        }
+    });
+    for (std::size_t p = 0; p < parts; ++p) loops[p + 1] += loops[p];
+    forEachSlice([&](std::size_t p) {
+        std::size_t write = cut[p] - loops[p];
+        for (std::size_t e = cut[p]; e < cut[p + 1]; ++e) {
+            const auto target = static_cast<std::uint32_t>(keys[e] & mask);
+            if (target != keys[e] >> bits) g.target[write++] = target;
+        }
+    });
+    g.target.resize(keys.size() - loops[parts]);
+    sumLengths(g.offset);
     return g;
 }
 
@@ -167,12 +221,18 @@ struct Renumbered {
     int bits = 0;
 };
 
-Renumbered renumber(std::vector<std::uint64_t>&& records, const Stage& stage) {
+Renumbered renumber(std::vector<std::uint64_t>&& records, ThreadPool& pool, const Stage& stage) {
     Renumbered r;
-    std::uint32_t largest = 0;
-    for (const std::uint64_t record : records) {
-        largest = std::max({largest, EdgeRecord::source(record), EdgeRecord::target(record)});
-    }
+    std::vector<std::uint32_t> largestOf(static_cast<std::size_t>(pool.size()), 0);
+    inParallel(pool, records.size(), [&](std::size_t begin, std::size_t end, int worker) {
+        std::uint32_t largest = 0;
+        for (std::size_t e = begin; e < end; ++e) {
+            largest =
+                std::max({largest, EdgeRecord::source(records[e]), EdgeRecord::target(records[e])});
+        }
+        largestOf[static_cast<std::size_t>(worker)] = largest;
+    });
+    const std::uint32_t largest = *std::max_element(largestOf.begin(), largestOf.end());
     const std::size_t endpoints = 2 * records.size();
     if (std::uint64_t{largest} < 2 * endpoints + 1024) {
         std::vector<std::uint32_t> table =
@@ -190,15 +250,15 @@ Renumbered renumber(std::vector<std::uint64_t>&& records, const Stage& stage) {
         stage(0.5);
         r.bits = bitsFor(next);
         // Numbers without a gap are their own new numbers, and need no look-up each.
-        if (next == table.size()) {
-            for (std::uint64_t& record : records)
-                record = std::uint64_t{EdgeRecord::source(record)} << r.bits |
-                         EdgeRecord::target(record);
-        } else {
-            for (std::uint64_t& record : records)
-                record = std::uint64_t{table[EdgeRecord::source(record)]} << r.bits |
-                         table[EdgeRecord::target(record)];
-        }
+        const bool same = next == table.size();
+        inParallel(pool, records.size(), [&](std::size_t begin, std::size_t end, int) {
+            for (std::size_t e = begin; e < end; ++e) {
+                const std::uint32_t source = EdgeRecord::source(records[e]);
+                const std::uint32_t target = EdgeRecord::target(records[e]);
+                records[e] = same ? std::uint64_t{source} << r.bits | target
+                                  : std::uint64_t{table[source]} << r.bits | table[target];
+            }
+        });
         r.keys = std::move(records);
         return r;
     }
@@ -209,7 +269,7 @@ Renumbered renumber(std::vector<std::uint64_t>&& records, const Stage& stage) {
         byNode[2 * e] = std::uint64_t{EdgeRecord::source(records[e])} << 32 | (2 * e);
         byNode[2 * e + 1] = std::uint64_t{EdgeRecord::target(records[e])} << 32 | (2 * e + 1);
     }
-    radixSort(byNode, 64, stage.part(0, 0.8), 32);
+    radixSort(byNode, 64, pool, stage.part(0, 0.8), 32);
     std::uint32_t next = 0;
     for (std::size_t i = 0; i < endpoints; ++i) {
         const auto node = static_cast<std::uint32_t>(byNode[i] >> 32);
@@ -505,31 +565,69 @@ std::vector<std::uint32_t> numberAlongWalks(const Csr& g, const Stage& stage) {
 }
 
 // g's edges between ranks when every node has a rank of its own (order[a] is the node of rank
-// a): row a holds the ranks of order[a]'s successors, ascending, self-loops left out. Written in
-// rank order, so only the reads scatter, and those are fetched ahead.
+// a) and g has no self-loop: row a holds the ranks of order[a]'s successors, ascending. Written
+// in rank order, so only the reads scatter, and those are fetched ahead; each thread writes its
+// own range of ranks, once the row lengths have placed them.
 Csr relabelOneToOne(const Csr& g, const std::vector<std::uint32_t>& rank,
-                    const std::vector<std::uint32_t>& order, const Stage& stage) {
+                    const std::vector<std::uint32_t>& order, ThreadPool& pool, const Stage& stage) {
     const std::uint32_t n = g.nodes();
     Csr r;
     r.offset = hugePageVector<std::uint32_t>(std::size_t{n} + 1);
     r.target = hugePageVector<std::uint32_t>(g.target.size());
-    std::uint32_t write = 0;
-    for (std::uint32_t a = 0; a < n; ++a) {
-        fetchAhead(g, order.data(), a, n, rank.data());
-        r.offset[a] = write;
-        const std::uint32_t x = order[a];
-        for (std::uint32_t e = g.offset[x]; e < g.offset[x + 1]; ++e) {
-            const std::uint32_t b = rank[g.target[e]];
-            if (b != a) r.target[write++] = b;
+    r.offset[0] = 0;
+    inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int) {
+        for (std::uint32_t a = begin; a < end; ++a) {
+            if (a + 64 < end) FWPRUNE_PREFETCH(&g.offset[order[a + 64]]);
+            r.offset[a + 1] = g.offset[order[a] + 1] - g.offset[order[a]];
         }
-        if (write - r.offset[a] > 1)
-            std::sort(r.target.begin() + r.offset[a], r.target.begin() + write);
-        if (a % kReportEvery == 0) stage(double(a) / n);
-    }
-    r.offset[n] = write;
-    r.target.resize(write);
+    });
+    sumLengths(r.offset);
+    stage(0.2);
+    inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+        for (std::uint32_t a = begin; a < end; ++a) {
+            fetchAhead(g, order.data(), a, end, rank.data());
+            const std::uint32_t x = order[a];
+            std::uint32_t write = r.offset[a];
+            for (std::uint32_t e = g.offset[x]; e < g.offset[x + 1]; ++e)
+                r.target[write++] = rank[g.target[e]];
+            if (write - r.offset[a] > 1)
+                std::sort(r.target.begin() + r.offset[a], r.target.begin() + write);
+            if (worker == 0 && (a - begin) % kReportEvery == 0)
+                stage(0.2 + 0.8 * (a - begin) / (end - begin));
+        }
+    });
     stage(1);
     return r;
+}
+
+// The inverse of a permutation of 0 .. n-1: inverse[order[a]] == a. Each thread writes apart.
+std::vector<std::uint32_t> inverseOf(const std::vector<std::uint32_t>& order, ThreadPool& pool) {
+    std::vector<std::uint32_t> inverse = hugePageVector<std::uint32_t>(order.size());
+    inParallel(pool, static_cast<std::uint32_t>(order.size()),
+               [&](std::uint32_t begin, std::uint32_t end, int) {
+                   for (std::uint32_t a = begin; a < end; ++a) inverse[order[a]] = a;
+               });
+    return inverse;
+}
+
+// Node x of g becomes n - 1 - x, in place: the edges of a graph that all went down go up, and
+// every row stays ascending, since it is its old row read backwards.
+void reverseNumbering(Csr& g, ThreadPool& pool) {
+    const std::uint32_t n = g.nodes();
+    const auto m = static_cast<std::uint32_t>(g.target.size());
+    // v[i] becomes flip(v[size - 1 - i]), pairs of ends at a time.
+    const auto turn = [&pool](std::vector<std::uint32_t>& v, auto&& flip) {
+        const std::size_t size = v.size();
+        inParallel(pool, (size + 1) / 2, [&](std::size_t begin, std::size_t end, int) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const std::uint32_t low = flip(v[i]);
+                v[i] = flip(v[size - 1 - i]);
+                v[size - 1 - i] = low;
+            }
+        });
+    };
+    turn(g.target, [n](std::uint32_t t) { return n - 1 - t; });
+    turn(g.offset, [m](std::uint32_t o) { return m - o; });
 }
 
 // Ranks the strongly connected components of g so that edges between them go up, by Tarjan's
@@ -809,22 +907,23 @@ constexpr std::uint64_t kSearchAfterLayersCost = 32;
 
 }  // namespace
 
-ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records,
+ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records, int threads,
                                const ProgressFunction& progress) {
-    return reduceEdgeRecords(std::vector<std::uint64_t>(records), progress, 0);
+    ThreadPool pool(threads);
+    return reduceEdgeRecords(std::vector<std::uint64_t>(records), pool, progress, 0);
 }
 
-ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t>&& records,
+ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t>&& records, ThreadPool& pool,
                                const ProgressFunction& progress) {
-    return reduceEdgeRecords(std::move(records), progress, 0);
+    return reduceEdgeRecords(std::move(records), pool, progress, 0);
 }
 
-ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const ProgressFunction& progress,
-                               std::uint32_t windowWords) {
+ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& pool,
+                               const ProgressFunction& progress, std::uint32_t windowWords) {
     ReducedEdges result;
     if (records.empty()) return result;
     // Shares of the progress bar, by what each stage roughly costs.
-    Renumbered r = renumber(std::move(records), Stage(progress, 0, 0.1));
+    Renumbered r = renumber(std::move(records), pool, Stage(progress, 0, 0.1));
     const auto nodes = static_cast<std::uint32_t>(r.original.size());
     const int bits = r.bits;
     // Node numbers 0 .. V-1 without a gap need no table back to themselves.
@@ -833,26 +932,40 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
     const auto originalOf = [&r, numbersDense](std::uint32_t x) {
         return numbersDense ? x : static_cast<std::uint32_t>(r.original[x]);
     };
-    sortUnique(r.keys, bits, Stage(progress, 0.1, 0.25));
+    sortUnique(r.keys, bits, pool, Stage(progress, 0.1, 0.25));
     result.distinct = r.keys.size();
-    // From here on the graph's rows hold the sorted edges; the keys go.
-    Csr graph = csrOf(r.keys, nodes, bits);
+    // A node on a cycle keeps none of its edges; its edges still carry walks between others.
+    std::vector<std::uint8_t> cyclic = hugePageVector<std::uint8_t>(nodes, 0);
+    // From here on the graph's rows hold the sorted edges, self-loops aside; the keys go.
+    Csr graph = csrOf(r.keys, nodes, bits, cyclic, pool);
     std::vector<std::uint64_t>().swap(r.keys);
     const std::size_t m = graph.target.size();
 
-    // A node on a cycle keeps none of its edges; its edges still carry walks between others.
-    std::vector<std::uint8_t> cyclic = hugePageVector<std::uint8_t>(nodes, 0);
+    struct Directions {
+        bool upward = true;
+        bool downward = true;
+        std::size_t far = 0;  // edges between numbers too far apart to share the caches
+    };
+    std::vector<Directions> directionsOf(static_cast<std::size_t>(pool.size()));
+    inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+        Directions d;
+        for (std::uint32_t s = begin; s < end; ++s) {
+            for (std::uint32_t e = graph.offset[s]; e < graph.offset[s + 1]; ++e) {
+                const std::uint32_t t = graph.target[e];
+                d.upward &= s < t;
+                d.downward &= s > t;
+                d.far += (s < t ? t - s : s - t) > kFarApart;
+            }
+        }
+        directionsOf[static_cast<std::size_t>(worker)] = d;
+    });
     bool upward = true;
     bool downward = true;
-    std::size_t far = 0;  // edges between numbers too far apart to share the caches
-    for (std::uint32_t s = 0; s < nodes; ++s) {
-        for (std::uint32_t e = graph.offset[s]; e < graph.offset[s + 1]; ++e) {
-            const std::uint32_t t = graph.target[e];
-            if (s == t) cyclic[s] = 1;
-            upward &= s <= t;
-            downward &= s >= t;
-            far += (s < t ? t - s : s - t) > kFarApart;
-        }
+    std::size_t far = 0;
+    for (const Directions& d : directionsOf) {
+        upward &= d.upward;
+        downward &= d.downward;
+        far += d.far;
     }
     const auto forEachEdge = [&graph, nodes](auto&& visit) {
         for (std::uint32_t s = 0; s < nodes; ++s)
@@ -886,28 +999,10 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
     bool direct = true;  // ranked edge e is input edge e (or m - 1 - e going down)
     const bool reversed = inputOrder && downward && !upward;
     if (inputOrder) {
-        // The ranked graph: the input itself when its edges go up; otherwise its edges renumbered
-        // by rank. When they all go down, ranks reverse the order, so the sorted edges read
-        // backwards are already sorted.
-        const bool loops = std::find(cyclic.begin(), cyclic.end(), 1) != cyclic.end();
-        if (loops || reversed) {
-            relabelled.offset.assign(std::size_t{nodes} + 1, 0);
-            relabelled.target.reserve(m);
-            for (std::uint32_t a = 0; a < nodes; ++a) {
-                const std::uint32_t s = reversed ? nodes - 1 - a : a;
-                for (std::uint32_t i = graph.offset[s]; i < graph.offset[s + 1]; ++i) {
-                    const std::uint32_t t =
-                        graph
-                            .target[reversed ? graph.offset[s + 1] - 1 - (i - graph.offset[s]) : i];
-                    if (t != s) relabelled.target.push_back(reversed ? nodes - 1 - t : t);
-                }
-                relabelled.offset[a + 1] = static_cast<std::uint32_t>(relabelled.target.size());
-            }
-            direct = !loops;
-            // Going down without cycles the ranked rows are the input's, read backwards: the
-            // verdicts are read from them, and the input's rows go.
-            if (direct) graph = Csr{};
-        }
+        // The ranked graph: the input itself when its edges go up. When they all go down, ranks
+        // reverse the order: the sorted edges read backwards are already sorted, so the input's
+        // rows are turned round in place.
+        if (reversed) reverseNumbering(graph, pool);
         Stage(progress, 0.25, 0.5)(1);
     } else {
         // The main pass answers a long edge at once when it comes from its target's last
@@ -945,19 +1040,19 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
             // that numbering; walked[k] is the node numbered k.
             walked = numberAlongWalks(graph, Stage(progress, 0.25, 0.28));
             {
-                std::vector<std::uint32_t> walkedAs = hugePageVector<std::uint32_t>(nodes);
-                for (std::uint32_t k = 0; k < nodes; ++k) walkedAs[walked[k]] = k;
-                graph = relabelOneToOne(graph, walkedAs, walked, Stage(progress, 0.28, 0.32));
+                const std::vector<std::uint32_t> walkedAs = inverseOf(walked, pool);
+                graph = relabelOneToOne(graph, walkedAs, walked, pool, Stage(progress, 0.28, 0.32));
             }
             std::vector<std::uint8_t> cyclicWalked = hugePageVector<std::uint8_t>(nodes);
-            for (std::uint32_t k = 0; k < nodes; ++k) cyclicWalked[k] = cyclic[walked[k]];
+            inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
+                for (std::uint32_t k = begin; k < end; ++k) cyclicWalked[k] = cyclic[walked[k]];
+            });
             cyclic = std::move(cyclicWalked);
         }
         std::vector<std::uint32_t> order;
         if (rankByLayers(graph, order, Stage(progress, 0.32, 0.38))) {
-            rank = hugePageVector<std::uint32_t>(nodes);
-            for (std::uint32_t a = 0; a < nodes; ++a) rank[order[a]] = a;
-            relabelled = relabelOneToOne(graph, rank, order, Stage(progress, 0.38, 0.45));
+            rank = inverseOf(order, pool);
+            relabelled = relabelOneToOne(graph, rank, order, pool, Stage(progress, 0.38, 0.45));
             graph = Csr{};
             std::vector<std::uint32_t>().swap(order);
             plan = planOf(relabelled);
@@ -970,10 +1065,9 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
                 orderForSearch(relabelled);
                 std::vector<std::uint32_t> again = hugePageVector<std::uint32_t>(nodes);
                 rankBySearch(relabelled, again, Stage(progress, 0.45, 0.48));
-                order = hugePageVector<std::uint32_t>(nodes);
-                for (std::uint32_t a = 0; a < nodes; ++a) order[again[a]] = a;
+                order = inverseOf(again, pool);
                 Csr searched =
-                    relabelOneToOne(relabelled, again, order, Stage(progress, 0.48, 0.5));
+                    relabelOneToOne(relabelled, again, order, pool, Stage(progress, 0.48, 0.5));
                 const WindowPlan searchedPlan = planOf(searched);
                 if (searchedPlan.cost < plan.cost) {
                     relabelled = std::move(searched);
@@ -1004,11 +1098,11 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
     if (!direct) {
         graph = Csr{};
         member = hugePageVector<std::uint32_t>(ranks, kNone);
-        for (std::uint32_t x = 0; x < nodes; ++x) {
-            if (!cyclic[x])
-                member[rank.empty() ? reversed ? nodes - 1 - x : x : rank[x]] =
-                    walked.empty() ? x : walked[x];
-        }
+        // Nodes off every cycle have ranks of their own, so the threads write apart.
+        inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
+            for (std::uint32_t x = begin; x < end; ++x)
+                if (!cyclic[x]) member[rank[x]] = walked.empty() ? x : walked[x];
+        });
         std::vector<std::uint32_t>().swap(rank);
         std::vector<std::uint32_t>().swap(walked);
         std::vector<std::uint8_t>().swap(cyclic);
@@ -1022,10 +1116,12 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
         // Read back in input order, which keeps the output sorted.
         if (reversed) {
             for (std::uint32_t a = nodes; a-- > 0;) {
-                const std::uint64_t source = std::uint64_t{originalOf(nodes - 1 - a)} << 32;
+                const std::uint32_t s = nodes - 1 - a;
+                if (cyclic[s]) continue;
+                const std::uint64_t source = std::uint64_t{originalOf(s)} << 32;
                 for (std::uint32_t e = ranked.offset[a + 1]; e-- > ranked.offset[a];) {
-                    if (!redundant[e])
-                        kept.push_back(source | originalOf(nodes - 1 - ranked.target[e]));
+                    const std::uint32_t t = nodes - 1 - ranked.target[e];
+                    if (!cyclic[t] && !redundant[e]) kept.push_back(source | originalOf(t));
                 }
             }
             return result;
@@ -1052,7 +1148,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, const Progres
     relabelled = Csr{};
     std::vector<std::uint8_t>().swap(redundant);
     std::vector<std::uint32_t>().swap(member);
-    radixSort(kept, 2 * bits, Stage(progress, 1, 1));
+    radixSort(kept, 2 * bits, pool, Stage(progress, 1, 1));
     // Back to the input's node numbers, which the dense ones follow in order.
     const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
     for (std::uint64_t& key : kept) {

@@ -80,7 +80,8 @@ std::vector<std::uint64_t> reduceOnPlan(JobContext& job, const JobPlan& plan, Ed
         [&] {
             return plan.route == Route::Sparse
                        // The records become the sparse route's own memory.
-                       ? cpu::reduceEdgeRecords(std::move(graph.records), job.engineProgress())
+                       ? cpu::reduceEdgeRecords(std::move(graph.records), job.pool(),
+                                                job.engineProgress())
                        : cpu::reduceEdgeRecordsOnBits(graph.records, graph.n, job.pool(),
                                                       job.engineProgress());
         });
