@@ -66,7 +66,7 @@
 #include "common/strong_components.h"
 #include "cpu/cpu_engine.h"
 #include "cpu/sparse_reduction_internal.h"
-
+#include "cpu/unset_arrays.h"
 namespace fwprune::cpu {
 namespace {
 
@@ -103,10 +103,10 @@ constexpr std::uint32_t kReportEvery = 1u << 20;
 // Sorts keys on bits [lowBit, keyBits), two 11-bit digits at a time, so that the caller hears of
 // every other pass and (the passes going back and forth between keys and scratch) the keys are
 // not copied back after each.
-void radixSort(std::vector<std::uint64_t>& keys, int keyBits, ThreadPool& pool, const Stage& stage,
-               int lowBit = 0) {
+template <class Keys>
+void radixSort(Keys& keys, int keyBits, ThreadPool& pool, const Stage& stage, int lowBit = 0) {
     constexpr int kBitsAtOnce = 22;
-    std::vector<std::uint64_t> scratch = hugePageVector<std::uint64_t>(keys.size());
+    Array<std::uint64_t> scratch = unsetArray<std::uint64_t>(keys.size());
     for (int low = lowBit; low < keyBits; low += kBitsAtOnce) {
         fwprune::radixSort(keys.data(), keys.size(), low, std::min(low + kBitsAtOnce, keyBits),
                            scratch.data(), pool, [] {});
@@ -114,21 +114,53 @@ void radixSort(std::vector<std::uint64_t>& keys, int keyBits, ThreadPool& pool, 
     }
 }
 
+// Calls body(slice) on the pool's threads for parts slices of keys (source << bits | target)
+// sorted by source, cut where the source changes, so that each source's keys are one slice's;
+// cut[slice] .. cut[slice + 1] are a slice's keys.
+template <class Body>
+void forEachSourceSlice(const std::vector<std::uint64_t>& keys, int bits, ThreadPool& pool,
+                        Body&& body) {
+    const auto parts = static_cast<std::size_t>(pool.size());
+    std::vector<std::size_t> cut(parts + 1, keys.size());
+    cut[0] = 0;
+    for (std::size_t p = 1; p < parts; ++p) {
+        const std::size_t at = std::max(cut[p - 1], keys.size() * p / parts);
+        cut[p] = at == 0 || at == keys.size()
+                     ? at
+                     : static_cast<std::size_t>(
+                           std::lower_bound(keys.begin() + static_cast<std::ptrdiff_t>(at),
+                                            keys.end(), ((keys[at - 1] >> bits) + 1) << bits) -
+                           keys.begin());
+    }
+    pool.parallelFor(
+        0, static_cast<std::int64_t>(parts), [&](std::int64_t begin, std::int64_t end, int) {
+            for (auto p = static_cast<std::size_t>(begin); p < static_cast<std::size_t>(end); ++p)
+                body(p, cut[p], cut[p + 1]);
+        });
+}
+
 // Sorts keys (source << bits | target) and drops repeats. Files often come sorted, or sorted by
-// source (a history lists each commit's parents together): then only each source's few targets
-// are sorted, which costs one look at the keys.
+// source (a history lists each commit's parents together), or by descending source (the same
+// history numbered newest first): then only each source's few targets are sorted, which costs
+// one look at the keys.
 void sortUnique(std::vector<std::uint64_t>& keys, int bits, ThreadPool& pool, const Stage& stage) {
     const auto bySource = [bits](std::uint64_t a, std::uint64_t b) {
         return (a >> bits) < (b >> bits);
     };
     if (std::is_sorted(keys.begin(), keys.end())) {
-    } else if (std::is_sorted(keys.begin(), keys.end(), bySource)) {
-        for (std::size_t run = 0; run < keys.size();) {
-            std::size_t end = run + 1;
-            while (end < keys.size() && (keys[end] >> bits) == (keys[run] >> bits)) ++end;
-            if (end - run > 1) std::sort(keys.begin() + run, keys.begin() + end);
-            run = end;
-        }
+    } else if (std::is_sorted(keys.begin(), keys.end(), bySource) ||
+               std::is_sorted(keys.rbegin(), keys.rend(), bySource)) {
+        if ((keys.front() >> bits) > (keys.back() >> bits)) std::reverse(keys.begin(), keys.end());
+        forEachSourceSlice(keys, bits, pool, [&](std::size_t, std::size_t begin, std::size_t end) {
+            for (std::size_t run = begin; run < end;) {
+                std::size_t last = run + 1;
+                while (last < end && (keys[last] >> bits) == (keys[run] >> bits)) ++last;
+                if (last - run > 1)
+                    std::sort(keys.begin() + static_cast<std::ptrdiff_t>(run),
+                              keys.begin() + static_cast<std::ptrdiff_t>(last));
+                run = last;
+            }
+        });
     } else {
         radixSort(keys, 2 * bits, pool, stage);
     }
@@ -139,13 +171,13 @@ void sortUnique(std::vector<std::uint64_t>& keys, int bits, ThreadPool& pool, co
 // Adjacency in compressed rows: the successors of node x are target[offset[x] .. offset[x+1]),
 // ascending.
 struct Csr {
-    std::vector<std::uint32_t> offset;
-    std::vector<std::uint32_t> target;
+    Array<std::uint32_t> offset;
+    Array<std::uint32_t> target;
     std::uint32_t nodes() const { return static_cast<std::uint32_t>(offset.size() - 1); }
 };
 
 // Row offsets from row lengths: offset[x + 1] holds the length of row x on entry, offset[0] 0.
-void sumLengths(std::vector<std::uint32_t>& offset) {
+void sumLengths(Array<std::uint32_t>& offset) {
     for (std::size_t x = 1; x < offset.size(); ++x) offset[x] += offset[x - 1];
 }
 
@@ -164,31 +196,14 @@ void inParallel(ThreadPool& pool, Index count, Body&& body) {
 // marked in cyclic instead: a self-loop carries no walk between two other nodes, and the edges of
 // a node on a cycle are dropped anyway. Each thread takes the keys of its own sources.
 Csr csrOf(const std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits,
-          std::vector<std::uint8_t>& cyclic, ThreadPool& pool) {
+          Array<std::uint8_t>& cyclic, ThreadPool& pool) {
     Csr g;
-    g.offset = hugePageVector<std::uint32_t>(std::size_t{nodes} + 1, 0);
-    g.target = hugePageVector<std::uint32_t>(keys.size());
+    g.offset = filledArray<std::uint32_t>(std::size_t{nodes} + 1, 0, pool);
+    g.target = unsetArray<std::uint32_t>(keys.size());
     const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
-    const auto parts = static_cast<std::size_t>(pool.size());
-    std::vector<std::size_t> cut(parts + 1, keys.size());
-    cut[0] = 0;
-    for (std::size_t p = 1; p < parts; ++p) {
-        const std::size_t at = std::max(cut[p - 1], keys.size() * p / parts);
-        cut[p] = at == 0 || at == keys.size()
-                     ? at
-                     : static_cast<std::size_t>(
-                           std::lower_bound(keys.begin() + static_cast<std::ptrdiff_t>(at),
-                                            keys.end(), ((keys[at - 1] >> bits) + 1) << bits) -
-                           keys.begin());
-    }
-    std::vector<std::size_t> loops(parts + 1, 0);  // self-loops in the slices before
-    const auto forEachSlice = [&](auto&& body) {
-        inParallel(pool, parts, [&](std::size_t begin, std::size_t end, int) {
-            for (std::size_t p = begin; p < end; ++p) body(p);
-        });
-    };
-    forEachSlice([&](std::size_t p) {
-        for (std::size_t e = cut[p]; e < cut[p + 1]; ++e) {
+    std::vector<std::size_t> loops(static_cast<std::size_t>(pool.size()) + 1, 0);
+    forEachSourceSlice(keys, bits, pool, [&](std::size_t p, std::size_t begin, std::size_t end) {
+        for (std::size_t e = begin; e < end; ++e) {
             const auto source = static_cast<std::uint32_t>(keys[e] >> bits);
             if (source == (keys[e] & mask)) {
                 cyclic[source] = 1;
@@ -198,15 +213,16 @@ Csr csrOf(const std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits,
             }
         }
     });
-    for (std::size_t p = 0; p < parts; ++p) loops[p + 1] += loops[p];
-    forEachSlice([&](std::size_t p) {
-        std::size_t write = cut[p] - loops[p];
-        for (std::size_t e = cut[p]; e < cut[p + 1]; ++e) {
+    // Self-loops in the slices before each.
+    for (std::size_t p = 1; p < loops.size(); ++p) loops[p] += loops[p - 1];
+    forEachSourceSlice(keys, bits, pool, [&](std::size_t p, std::size_t begin, std::size_t end) {
+        std::size_t write = begin - loops[p];
+        for (std::size_t e = begin; e < end; ++e) {
             const auto target = static_cast<std::uint32_t>(keys[e] & mask);
             if (target != keys[e] >> bits) g.target[write++] = target;
         }
     });
-    g.target.resize(keys.size() - loops[parts]);
+    g.target.resize(keys.size() - loops.back());
     sumLengths(g.offset);
     return g;
 }
@@ -216,14 +232,16 @@ Csr csrOf(const std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits,
 // records: a lookup table only when the largest number is within a small multiple of them, a sort
 // otherwise.
 struct Renumbered {
-    std::vector<std::int32_t> original;  // new number -> node number
-    std::vector<std::uint64_t> keys;     // records as (source << bits | target), new numbers
+    std::uint32_t nodes = 0;
+    Array<std::int32_t> original;     // new number -> node number; empty when they are the same
+    std::vector<std::uint64_t> keys;  // records as (source << bits | target), new numbers
     int bits = 0;
 };
 
 Renumbered renumber(std::vector<std::uint64_t>&& records, ThreadPool& pool, const Stage& stage) {
     Renumbered r;
-    std::vector<std::uint32_t> largestOf(static_cast<std::size_t>(pool.size()), 0);
+    const auto parts = static_cast<std::size_t>(pool.size());
+    std::vector<std::uint32_t> largestOf(parts, 0);
     inParallel(pool, records.size(), [&](std::size_t begin, std::size_t end, int worker) {
         std::uint32_t largest = 0;
         for (std::size_t e = begin; e < end; ++e) {
@@ -235,28 +253,55 @@ Renumbered renumber(std::vector<std::uint64_t>&& records, ThreadPool& pool, cons
     const std::uint32_t largest = *std::max_element(largestOf.begin(), largestOf.end());
     const std::size_t endpoints = 2 * records.size();
     if (std::uint64_t{largest} < 2 * endpoints + 1024) {
-        std::vector<std::uint32_t> table =
-            hugePageVector<std::uint32_t>(std::size_t{largest} + 1, 0);
-        for (const std::uint64_t record : records) {
-            table[EdgeRecord::source(record)] = 1;
-            table[EdgeRecord::target(record)] = 1;
-        }
-        std::uint32_t next = 0;
-        for (std::size_t x = 0; x < table.size(); ++x) {
-            if (table[x] == 0) continue;
-            table[x] = next++;
-            r.original.push_back(static_cast<std::int32_t>(x));
-        }
+        // Which numbers are used. Each thread marks those of its own range of numbers (reading
+        // every record), so that no two threads write one mark.
+        const std::size_t numbers = std::size_t{largest} + 1;
+        const auto rangeOf = [numbers, parts](std::size_t p) {
+            return std::make_pair(numbers * p / parts, numbers * (p + 1) / parts);
+        };
+        Array<std::uint8_t> used = filledArray<std::uint8_t>(numbers, 0, pool);
+        std::vector<std::uint32_t> before(parts + 1, 0);  // used numbers below each range
+        inParallel(pool, parts, [&](std::size_t begin, std::size_t end, int) {
+            for (std::size_t p = begin; p < end; ++p) {
+                const auto [low, high] = rangeOf(p);
+                for (const std::uint64_t record : records) {
+                    const std::uint32_t source = EdgeRecord::source(record);
+                    const std::uint32_t target = EdgeRecord::target(record);
+                    if (source >= low && source < high) used[source] = 1;
+                    if (target >= low && target < high) used[target] = 1;
+                }
+                before[p + 1] = static_cast<std::uint32_t>(
+                    std::count(used.begin() + low, used.begin() + high, std::uint8_t{1}));
+            }
+        });
+        for (std::size_t p = 0; p < parts; ++p) before[p + 1] += before[p];
+        r.nodes = before.back();
         stage(0.5);
-        r.bits = bitsFor(next);
+        r.bits = bitsFor(r.nodes);
         // Numbers without a gap are their own new numbers, and need no look-up each.
-        const bool same = next == table.size();
+        Array<std::uint32_t> table;
+        if (r.nodes != numbers) {
+            table = unsetArray<std::uint32_t>(numbers);
+            r.original = unsetArray<std::int32_t>(r.nodes);
+            inParallel(pool, parts, [&](std::size_t begin, std::size_t end, int) {
+                for (std::size_t p = begin; p < end; ++p) {
+                    const auto [low, high] = rangeOf(p);
+                    std::uint32_t next = before[p];
+                    for (std::size_t x = low; x < high; ++x) {
+                        if (!used[x]) continue;
+                        table[x] = next;
+                        r.original[next++] = static_cast<std::int32_t>(x);
+                    }
+                }
+            });
+        }
+        release(used);
         inParallel(pool, records.size(), [&](std::size_t begin, std::size_t end, int) {
             for (std::size_t e = begin; e < end; ++e) {
                 const std::uint32_t source = EdgeRecord::source(records[e]);
                 const std::uint32_t target = EdgeRecord::target(records[e]);
-                records[e] = same ? std::uint64_t{source} << r.bits | target
-                                  : std::uint64_t{table[source]} << r.bits | table[target];
+                records[e] = table.empty() ? std::uint64_t{source} << r.bits | target
+                                           : std::uint64_t{table[source]} << r.bits | table[target];
             }
         });
         r.keys = std::move(records);
@@ -264,11 +309,13 @@ Renumbered renumber(std::vector<std::uint64_t>&& records, ThreadPool& pool, cons
     }
     // (node number << 32 | endpoint index), sorted on the node number only; the records then
     // take their endpoints' new numbers in their two halves.
-    std::vector<std::uint64_t> byNode = hugePageVector<std::uint64_t>(endpoints);
-    for (std::size_t e = 0; e < records.size(); ++e) {
-        byNode[2 * e] = std::uint64_t{EdgeRecord::source(records[e])} << 32 | (2 * e);
-        byNode[2 * e + 1] = std::uint64_t{EdgeRecord::target(records[e])} << 32 | (2 * e + 1);
-    }
+    Array<std::uint64_t> byNode = unsetArray<std::uint64_t>(endpoints);
+    inParallel(pool, records.size(), [&](std::size_t begin, std::size_t end, int) {
+        for (std::size_t e = begin; e < end; ++e) {
+            byNode[2 * e] = std::uint64_t{EdgeRecord::source(records[e])} << 32 | (2 * e);
+            byNode[2 * e + 1] = std::uint64_t{EdgeRecord::target(records[e])} << 32 | (2 * e + 1);
+        }
+    });
     radixSort(byNode, 64, pool, stage.part(0, 0.8), 32);
     std::uint32_t next = 0;
     for (std::size_t i = 0; i < endpoints; ++i) {
@@ -282,10 +329,16 @@ Renumbered renumber(std::vector<std::uint64_t>&& records, ThreadPool& pool, cons
         record = endpoint % 2 == 0 ? EdgeRecord::pack(next - 1, EdgeRecord::target(record))
                                    : EdgeRecord::pack(EdgeRecord::source(record), next - 1);
     }
-    std::vector<std::uint64_t>().swap(byNode);
+    release(byNode);
+    r.nodes = next;
+    if (r.original.back() == static_cast<std::int32_t>(next - 1)) release(r.original);
     r.bits = bitsFor(next);
-    for (std::uint64_t& record : records)
-        record = std::uint64_t{EdgeRecord::source(record)} << r.bits | EdgeRecord::target(record);
+    inParallel(pool, records.size(), [&](std::size_t begin, std::size_t end, int) {
+        for (std::size_t e = begin; e < end; ++e) {
+            records[e] = std::uint64_t{EdgeRecord::source(records[e])} << r.bits |
+                         EdgeRecord::target(records[e]);
+        }
+    });
     r.keys = std::move(records);
     return r;
 }
@@ -340,7 +393,7 @@ std::vector<std::uint32_t> sourcesOf(const Csr& g) {
 // when the search meets a cycle (self-loops aside). When the numbering scatters the graph, each
 // step of the search is a wait for memory: a node's row bounds and first successor sit side by
 // side, and its state takes one byte, so a step waits for one load at a time, not three in turn.
-bool rankBySearch(const Csr& g, std::vector<std::uint32_t>& rank, const Stage& stage) {
+bool rankBySearch(const Csr& g, Array<std::uint32_t>& rank, const Stage& stage) {
     const std::uint32_t n = g.nodes();
     struct Head {
         std::uint32_t begin;  // of the node's row
@@ -395,11 +448,13 @@ bool rankBySearch(const Csr& g, std::vector<std::uint32_t>& rank, const Stage& s
 // Asks the memory for what p points at without waiting for it.
 #if defined(__GNUC__) || defined(__clang__)
 #define FWPRUNE_PREFETCH(p) __builtin_prefetch(p)
+#define FWPRUNE_PREFETCH_WRITE(p) __builtin_prefetch(p, 1)
 // Inlined before the compiler judges the caller: a function that only reads and prefetches looks
 // free of effects to it, and its calls would be dropped.
 #define FWPRUNE_ALWAYS_INLINE __attribute__((always_inline)) inline
 #else
 #define FWPRUNE_PREFETCH(p) static_cast<void>(p)
+#define FWPRUNE_PREFETCH_WRITE(p) static_cast<void>(p)
 #define FWPRUNE_ALWAYS_INLINE inline
 #endif
 
@@ -420,6 +475,28 @@ FWPRUNE_ALWAYS_INLINE void fetchAhead(const Csr& g, const std::uint32_t* list, s
     }
 }
 
+// Calls visit(source, target) for every edge of g on the pool's threads, each taking the edges
+// whose targets lie in a range of its own: a pass that writes at its edges' targets needs no
+// lock. Each thread visits its edges in ascending order of source.
+template <class Visit>
+void forEachEdgeByTarget(const Csr& g, ThreadPool& pool, Visit&& visit) {
+    const std::uint32_t n = g.nodes();
+    const auto parts = static_cast<std::uint64_t>(pool.size());
+    inParallel(pool, pool.size(), [&](int begin, int end, int) {
+        for (int p = begin; p < end; ++p) {
+            const auto low = static_cast<std::uint32_t>(n * static_cast<std::uint64_t>(p) / parts);
+            const auto high =
+                static_cast<std::uint32_t>(n * static_cast<std::uint64_t>(p + 1) / parts);
+            for (std::uint32_t x = 0; x < n; ++x) {
+                for (std::uint32_t e = g.offset[x]; e < g.offset[x + 1]; ++e) {
+                    const std::uint32_t t = g.target[e];
+                    if (t >= low && t < high) visit(x, t);
+                }
+            }
+        }
+    });
+}
+
 // Ranks g's nodes in the order Kahn's algorithm takes them: a node is ranked once all its
 // predecessors are, first ready, first ranked. order[a] becomes the node of rank a. Returns false
 // when a cycle (self-loops aside) leaves some nodes unranked. The order keeps what becomes ready
@@ -431,25 +508,26 @@ FWPRUNE_ALWAYS_INLINE void fetchAhead(const Csr& g, const std::uint32_t* list, s
 // not yet ranked sit side by side: counting a successor down brings its record in, and when it
 // becomes ready, its own first successor's record is asked for, to be there when the queue
 // reaches it. Ready nodes are independent of one another, so those waits overlap.
-bool rankByLayers(Csr& g, std::vector<std::uint32_t>& order, const Stage& stage) {
+bool rankByLayers(Csr& g, Array<std::uint32_t>& order, ThreadPool& pool, const Stage& stage) {
     const std::uint32_t n = g.nodes();
     struct Head {
         std::uint32_t begin;    // of the node's row, which the next node's begin ends
         std::uint32_t first;    // its first successor, if any
         std::uint32_t pending;  // predecessors not yet ranked
     };
-    std::vector<Head> head = hugePageVector<Head>(std::size_t{n} + 1);
-    for (std::uint32_t x = 0; x <= n; ++x) {
-        const bool any = x < n && g.offset[x] < g.offset[x + 1];
-        head[x] = {g.offset[x], any ? g.target[g.offset[x]] : x, 0};
-    }
+    Array<Head> head = unsetArray<Head>(std::size_t{n} + 1);
+    inParallel(pool, n + 1, [&](std::uint32_t begin, std::uint32_t end, int) {
+        for (std::uint32_t x = begin; x < end; ++x) {
+            const bool any = x < n && g.offset[x] < g.offset[x + 1];
+            head[x] = {g.offset[x], any ? g.target[g.offset[x]] : x, 0};
+        }
+    });
+    forEachEdgeByTarget(g, pool, [&](std::uint32_t x, std::uint32_t t) {
+        if (t != x) ++head[t].pending;
+    });
     // The records hold the row bounds meanwhile.
-    std::vector<std::uint32_t>().swap(g.offset);
-    for (std::uint32_t x = 0; x < n; ++x) {
-        for (std::uint32_t e = head[x].begin; e < head[x + 1].begin; ++e)
-            if (g.target[e] != x) ++head[g.target[e]].pending;
-    }
-    order = hugePageVector<std::uint32_t>(n);
+    release(g.offset);
+    order = filledArray<std::uint32_t>(n, 0, pool);
     std::uint32_t ready = 0;  // the queue is order[ranked .. ready)
     for (std::uint32_t x = 0; x < n; ++x)
         if (head[x].pending == 0) order[ready++] = x;
@@ -468,8 +546,10 @@ bool rankByLayers(Csr& g, std::vector<std::uint32_t>& order, const Stage& stage)
         }
         if (ranked % kReportEvery == 0) stage(0.2 + 0.8 * ranked / n);
     }
-    g.offset = hugePageVector<std::uint32_t>(std::size_t{n} + 1);
-    for (std::uint32_t x = 0; x <= n; ++x) g.offset[x] = head[x].begin;
+    g.offset = unsetArray<std::uint32_t>(std::size_t{n} + 1);
+    inParallel(pool, n + 1, [&](std::uint32_t begin, std::uint32_t end, int) {
+        for (std::uint32_t x = begin; x < end; ++x) g.offset[x] = head[x].begin;
+    });
     return ready == n;
 }
 
@@ -482,13 +562,13 @@ bool rankByLayers(Csr& g, std::vector<std::uint32_t>& order, const Stage& stage)
 // once, each step's reads asked for a round ahead, and their waits overlap. A path cut where walks
 // started elsewhere on it keeps few pieces: a walk stops where another has been, and few of the
 // walks on a path start above every other one.
-std::vector<std::uint32_t> numberAlongWalks(const Csr& g, const Stage& stage) {
+Array<std::uint32_t> numberAlongWalks(const Csr& g, ThreadPool& pool, const Stage& stage) {
     const std::uint32_t n = g.nodes();
     constexpr std::uint32_t kWalks = 32;
     constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-    std::vector<std::uint8_t> taken = hugePageVector<std::uint8_t>(n, 0);
-    std::vector<std::uint32_t> order;
-    reserveHugePages(order, n);
+    Array<std::uint8_t> taken = filledArray<std::uint8_t>(n, 0, pool);
+    Array<std::uint32_t> order = filledArray<std::uint32_t>(n, 0, pool);
+    std::uint32_t placed = 0;  // order[0 .. placed) holds the walks that ended
     // Each step of a walk reads three places in turn: the row bounds of the node it is at, a
     // successor in the row, and that successor's mark. Each is asked for when it becomes known
     // and read a round later, when the other walks have had their turns.
@@ -513,7 +593,8 @@ std::vector<std::uint32_t> numberAlongWalks(const Csr& g, const Stage& stage) {
     };
     // Ends w's walk and starts the next from the lowest node not taken, if any.
     const auto restart = [&](Walk& w) {
-        order.insert(order.end(), w.nodes.begin(), w.nodes.end());
+        std::copy(w.nodes.begin(), w.nodes.end(), order.begin() + placed);
+        placed += static_cast<std::uint32_t>(w.nodes.size());
         w.nodes.clear();
         while (cursor < n && taken[cursor]) ++cursor;
         if (cursor < n) {
@@ -568,12 +649,12 @@ std::vector<std::uint32_t> numberAlongWalks(const Csr& g, const Stage& stage) {
 // a) and g has no self-loop: row a holds the ranks of order[a]'s successors, ascending. Written
 // in rank order, so only the reads scatter, and those are fetched ahead; each thread writes its
 // own range of ranks, once the row lengths have placed them.
-Csr relabelOneToOne(const Csr& g, const std::vector<std::uint32_t>& rank,
-                    const std::vector<std::uint32_t>& order, ThreadPool& pool, const Stage& stage) {
+Csr relabelOneToOne(const Csr& g, const Array<std::uint32_t>& rank,
+                    const Array<std::uint32_t>& order, ThreadPool& pool, const Stage& stage) {
     const std::uint32_t n = g.nodes();
     Csr r;
-    r.offset = hugePageVector<std::uint32_t>(std::size_t{n} + 1);
-    r.target = hugePageVector<std::uint32_t>(g.target.size());
+    r.offset = unsetArray<std::uint32_t>(std::size_t{n} + 1);
+    r.target = unsetArray<std::uint32_t>(g.target.size());
     r.offset[0] = 0;
     inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int) {
         for (std::uint32_t a = begin; a < end; ++a) {
@@ -601,8 +682,8 @@ Csr relabelOneToOne(const Csr& g, const std::vector<std::uint32_t>& rank,
 }
 
 // The inverse of a permutation of 0 .. n-1: inverse[order[a]] == a. Each thread writes apart.
-std::vector<std::uint32_t> inverseOf(const std::vector<std::uint32_t>& order, ThreadPool& pool) {
-    std::vector<std::uint32_t> inverse = hugePageVector<std::uint32_t>(order.size());
+Array<std::uint32_t> inverseOf(const Array<std::uint32_t>& order, ThreadPool& pool) {
+    Array<std::uint32_t> inverse = unsetArray<std::uint32_t>(order.size());
     inParallel(pool, static_cast<std::uint32_t>(order.size()),
                [&](std::uint32_t begin, std::uint32_t end, int) {
                    for (std::uint32_t a = begin; a < end; ++a) inverse[order[a]] = a;
@@ -616,7 +697,7 @@ void reverseNumbering(Csr& g, ThreadPool& pool) {
     const std::uint32_t n = g.nodes();
     const auto m = static_cast<std::uint32_t>(g.target.size());
     // v[i] becomes flip(v[size - 1 - i]), pairs of ends at a time.
-    const auto turn = [&pool](std::vector<std::uint32_t>& v, auto&& flip) {
+    const auto turn = [&pool](Array<std::uint32_t>& v, auto&& flip) {
         const std::size_t size = v.size();
         inParallel(pool, (size + 1) / 2, [&](std::size_t begin, std::size_t end, int) {
             for (std::size_t i = begin; i < end; ++i) {
@@ -633,8 +714,8 @@ void reverseNumbering(Csr& g, ThreadPool& pool) {
 // Ranks the strongly connected components of g so that edges between them go up, by Tarjan's
 // search in the same order as rankBySearch; marks the nodes of components of two or more as
 // cyclic. Returns the number of components.
-std::uint32_t rankByComponents(const Csr& g, std::vector<std::uint32_t>& rank,
-                               std::vector<std::uint8_t>& cyclic, const Stage& stage) {
+std::uint32_t rankByComponents(const Csr& g, Array<std::uint32_t>& rank,
+                               Array<std::uint8_t>& cyclic, const Stage& stage) {
     const std::uint32_t n = g.nodes();
     std::uint32_t components = 0;
     std::uint32_t closed = 0;
@@ -676,7 +757,7 @@ void orderForSearch(Csr& g) {
 
 // The condensation's edges between ranks, rows ascending, without repeats and without edges
 // inside a component; rank[x] is the rank of x's component.
-Csr rankedGraph(const Csr& g, const std::vector<std::uint32_t>& rank, std::uint32_t ranks,
+Csr rankedGraph(const Csr& g, const Array<std::uint32_t>& rank, std::uint32_t ranks,
                 const Stage& stage) {
     const std::uint32_t n = g.nodes();
     Csr r;
@@ -719,12 +800,13 @@ class RankedReduction {
     // share one search.
     static constexpr std::uint32_t kSearchesPerNode = 8;
 
-    RankedReduction(const Csr& g, std::uint32_t words, const Stage& stage) : g_(g) {
+    RankedReduction(const Csr& g, std::uint32_t words, ThreadPool& pool, const Stage& stage)
+        : g_(g) {
         const std::uint32_t n = g.nodes();
         words_ = words;
         window_ = words_ * kWordBits;
-        rows_ = hugePageVector<Word>(std::size_t{n} * words_, 0);
-        redundant_ = hugePageVector<std::uint8_t>(g.target.size(), 0);
+        rows_ = filledArray<Word>(std::size_t{n} * words_, 0, pool);
+        redundant_ = filledArray<std::uint8_t>(g.target.size(), 0, pool);
         // Spans and last predecessors answer edges longer than the window; without such
         // edges they are not kept at all.
         bool longEdges = false;
@@ -732,8 +814,8 @@ class RankedReduction {
             longEdges =
                 g.offset[u + 1] > g.offset[u] && g.target[g.offset[u + 1] - 1] - u > window_;
         if (longEdges) {
-            span_ = hugePageVector<std::uint32_t>(n, 0);
-            lastPredecessor_ = hugePageVector<std::uint32_t>(n, 0);
+            span_ = filledArray<std::uint32_t>(n, 0, pool);
+            lastPredecessor_ = filledArray<std::uint32_t>(n, 0, pool);
             for (std::uint32_t u = 0; u < n; ++u)
                 for (std::uint32_t e = g.offset[u]; e < g.offset[u + 1]; ++e)
                     lastPredecessor_[g.target[e]] = u;
@@ -790,7 +872,7 @@ class RankedReduction {
         }
     }
 
-    std::vector<std::uint8_t> take() { return std::move(redundant_); }
+    Array<std::uint8_t> take() { return std::move(redundant_); }
 
   private:
     Word* row(std::uint32_t u) { return rows_.data() + std::size_t{u} * words_; }
@@ -884,10 +966,10 @@ class RankedReduction {
     const Csr& g_;
     std::uint32_t words_ = 1;
     std::uint32_t window_ = 64;
-    std::vector<Word> rows_;
-    std::vector<std::uint8_t> redundant_;
-    std::vector<std::uint32_t> span_;
-    std::vector<std::uint32_t> lastPredecessor_;
+    Array<Word> rows_;
+    Array<std::uint8_t> redundant_;
+    Array<std::uint32_t> span_;
+    Array<std::uint32_t> lastPredecessor_;
     std::vector<Word> seen_;              // marks of the current search, allocated by the first
     std::vector<std::uint32_t> visited_;  // the nodes it marked
     std::vector<std::uint32_t> stack_;
@@ -924,21 +1006,19 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     if (records.empty()) return result;
     // Shares of the progress bar, by what each stage roughly costs.
     Renumbered r = renumber(std::move(records), pool, Stage(progress, 0, 0.1));
-    const auto nodes = static_cast<std::uint32_t>(r.original.size());
+    const std::uint32_t nodes = r.nodes;
     const int bits = r.bits;
     // Node numbers 0 .. V-1 without a gap need no table back to themselves.
-    const bool numbersDense = r.original.back() == static_cast<std::int32_t>(nodes - 1);
-    if (numbersDense) std::vector<std::int32_t>().swap(r.original);
-    const auto originalOf = [&r, numbersDense](std::uint32_t x) {
-        return numbersDense ? x : static_cast<std::uint32_t>(r.original[x]);
+    const auto originalOf = [&r](std::uint32_t x) {
+        return r.original.empty() ? x : static_cast<std::uint32_t>(r.original[x]);
     };
     sortUnique(r.keys, bits, pool, Stage(progress, 0.1, 0.25));
     result.distinct = r.keys.size();
     // A node on a cycle keeps none of its edges; its edges still carry walks between others.
-    std::vector<std::uint8_t> cyclic = hugePageVector<std::uint8_t>(nodes, 0);
+    Array<std::uint8_t> cyclic = filledArray<std::uint8_t>(nodes, 0, pool);
     // From here on the graph's rows hold the sorted edges, self-loops aside; the keys go.
     Csr graph = csrOf(r.keys, nodes, bits, cyclic, pool);
-    std::vector<std::uint64_t>().swap(r.keys);
+    release(r.keys);
     const std::size_t m = graph.target.size();
 
     struct Directions {
@@ -977,7 +1057,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     if (upward || downward) {
         // An edge to a node with no other predecessor is answered at once however long it is
         // (leaves numbered after everything else), so it counts as short.
-        std::vector<std::uint8_t> predecessors(nodes, 0);  // up to 2
+        Array<std::uint8_t> predecessors = filledArray<std::uint8_t>(nodes, 0, pool);  // up to 2
         forEachEdge([&](std::uint32_t, std::uint32_t t) {
             predecessors[t] = std::min(predecessors[t] + 1, 2);
         });
@@ -992,8 +1072,8 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     // Rank every node of the condensation so that edges go up; rank[x] is the rank of x's
     // component (held only when it is not the input's own order or its reverse), and `ranked`
     // the condensation's edges between ranks.
-    std::vector<std::uint32_t> rank;
-    std::vector<std::uint32_t> walked;  // empty, or the input's node of each walked number
+    Array<std::uint32_t> rank;
+    Array<std::uint32_t> walked;  // empty, or the input's node of each walked number
     std::uint32_t ranks = nodes;
     Csr relabelled;
     bool direct = true;  // ranked edge e is input edge e (or m - 1 - e going down)
@@ -1010,11 +1090,10 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
         // its target (shortcuts along a chain); those count as short. A node's other long edges
         // past the few it searches for one by one share one search: they count as short too.
         const auto planOf = [&](const Csr& ranked) {
-            std::vector<std::uint32_t> last = hugePageVector<std::uint32_t>(ranks, 0);
-            for (std::uint32_t a = 0; a < ranks; ++a)
-                for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e)
-                    last[ranked.target[e]] = a;
-            std::vector<std::uint32_t> span = hugePageVector<std::uint32_t>(ranks);
+            Array<std::uint32_t> last = filledArray<std::uint32_t>(ranks, 0, pool);
+            forEachEdgeByTarget(ranked, pool,
+                                [&](std::uint32_t a, std::uint32_t v) { last[v] = a; });
+            Array<std::uint32_t> span = filledArray<std::uint32_t>(ranks, 0, pool);
             for (std::uint32_t a = ranks; a-- > 0;) {
                 span[a] = a;
                 for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e)
@@ -1038,23 +1117,23 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
         if (windowWords != 0 || (nodes > kWalkFrom && far > m / 2)) {
             // A scattered numbering: the graph renumbered along walks first, the rest done on
             // that numbering; walked[k] is the node numbered k.
-            walked = numberAlongWalks(graph, Stage(progress, 0.25, 0.28));
+            walked = numberAlongWalks(graph, pool, Stage(progress, 0.25, 0.28));
             {
-                const std::vector<std::uint32_t> walkedAs = inverseOf(walked, pool);
+                const Array<std::uint32_t> walkedAs = inverseOf(walked, pool);
                 graph = relabelOneToOne(graph, walkedAs, walked, pool, Stage(progress, 0.28, 0.32));
             }
-            std::vector<std::uint8_t> cyclicWalked = hugePageVector<std::uint8_t>(nodes);
+            Array<std::uint8_t> cyclicWalked = unsetArray<std::uint8_t>(nodes);
             inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
                 for (std::uint32_t k = begin; k < end; ++k) cyclicWalked[k] = cyclic[walked[k]];
             });
             cyclic = std::move(cyclicWalked);
         }
-        std::vector<std::uint32_t> order;
-        if (rankByLayers(graph, order, Stage(progress, 0.32, 0.38))) {
+        Array<std::uint32_t> order;
+        if (rankByLayers(graph, order, pool, Stage(progress, 0.32, 0.38))) {
             rank = inverseOf(order, pool);
             relabelled = relabelOneToOne(graph, rank, order, pool, Stage(progress, 0.38, 0.45));
             graph = Csr{};
-            std::vector<std::uint32_t>().swap(order);
+            release(order);
             plan = planOf(relabelled);
             // (A window held small by the caller, tests, tries it always.)
             if (windowWords != 0 || plan.cost > kSearchAfterLayersCost * m) {
@@ -1063,7 +1142,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
                 // graph, whose numbering keeps most edges near so that the search's steps mostly
                 // hit the caches. The rank whose plan costs less is kept.
                 orderForSearch(relabelled);
-                std::vector<std::uint32_t> again = hugePageVector<std::uint32_t>(nodes);
+                Array<std::uint32_t> again = filledArray<std::uint32_t>(nodes, 0, pool);
                 rankBySearch(relabelled, again, Stage(progress, 0.45, 0.48));
                 order = inverseOf(again, pool);
                 Csr searched =
@@ -1082,37 +1161,37 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
         } else {
             // A cycle: the components, ranked in the depth-first order.
             orderForSearch(graph);
-            rank = hugePageVector<std::uint32_t>(nodes);
+            rank = filledArray<std::uint32_t>(nodes, 0, pool);
             ranks = rankByComponents(graph, rank, cyclic, Stage(progress, 0.25, 0.4));
             relabelled = rankedGraph(graph, rank, ranks, Stage(progress, 0.4, 0.5));
             plan = planOf(relabelled);
         }
         direct = false;
     }
-    // The verdicts of ranked edges that are not the input's own are read back by rank, in rank
-    // order, then sorted. Only a node off every cycle keeps an edge, and such a node is its
+    // The verdicts of ranked edges that are not the input's own are read back by rank, then
+    // placed by source. Only a node off every cycle keeps an edge, and such a node is its
     // component alone: member[a] is the node of rank a when it is such a node, which is all the
     // read back needs of the ranks.
     constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-    std::vector<std::uint32_t> member;
+    Array<std::uint32_t> member;
     if (!direct) {
         graph = Csr{};
-        member = hugePageVector<std::uint32_t>(ranks, kNone);
+        member = filledArray<std::uint32_t>(ranks, kNone, pool);
         // Nodes off every cycle have ranks of their own, so the threads write apart.
         inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
             for (std::uint32_t x = begin; x < end; ++x)
                 if (!cyclic[x]) member[rank[x]] = walked.empty() ? x : walked[x];
         });
-        std::vector<std::uint32_t>().swap(rank);
-        std::vector<std::uint32_t>().swap(walked);
-        std::vector<std::uint8_t>().swap(cyclic);
+        release(rank);
+        release(walked);
+        release(cyclic);
     }
     const Csr& ranked = relabelled.offset.empty() ? graph : relabelled;
-    std::vector<std::uint8_t> redundant =
-        RankedReduction(ranked, plan.words, Stage(progress, 0.5, 1)).take();
+    Array<std::uint8_t> redundant =
+        RankedReduction(ranked, plan.words, pool, Stage(progress, 0.5, 1)).take();
     std::vector<std::uint64_t>& kept = result.kept;
-    reserveHugePages(kept, m);  // pages are touched only as the kept edges fill them
     if (direct) {
+        reserveHugePages(kept, m);  // pages are touched only as the kept edges fill them
         // Read back in input order, which keeps the output sorted.
         if (reversed) {
             for (std::uint32_t a = nodes; a-- > 0;) {
@@ -1136,25 +1215,54 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
         }
         return result;
     }
-    for (std::uint32_t a = 0; a < ranks; ++a) {
-        const std::uint32_t s = member[a];
-        if (s == kNone) continue;
+    // The kept edges as rows by source: the row of node member[a] holds the kept edges of rank
+    // a, so each thread writes rows of its own, first their lengths, then their targets (sorted:
+    // ranks do not follow the node numbers).
+    Csr rows;
+    rows.offset = filledArray<std::uint32_t>(std::size_t{nodes} + 1, 0, pool);
+    const auto forEachKept = [&](std::uint32_t a, auto&& visit) {
         for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e) {
             if (redundant[e]) continue;
             const std::uint32_t t = member[ranked.target[e]];
-            if (t != kNone) kept.push_back(std::uint64_t{s} << bits | t);
+            if (t != kNone) visit(t);
         }
-    }
+    };
+    inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int) {
+        for (std::uint32_t a = begin; a < end; ++a) {
+            if (member[a] == kNone) continue;
+            std::uint32_t length = 0;
+            forEachKept(a, [&length](std::uint32_t) { ++length; });
+            rows.offset[member[a] + 1] = length;
+        }
+    });
+    sumLengths(rows.offset);
+    rows.target = unsetArray<std::uint32_t>(rows.offset[nodes]);
+    inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int) {
+        for (std::uint32_t a = begin; a < end; ++a) {
+            if (a + 64 < end && member[a + 64] != kNone)
+                FWPRUNE_PREFETCH(&rows.offset[member[a + 64]]);
+            if (a + 32 < end && member[a + 32] != kNone)
+                FWPRUNE_PREFETCH_WRITE(&rows.target[rows.offset[member[a + 32]]]);
+            const std::uint32_t s = member[a];
+            if (s == kNone) continue;
+            std::uint32_t write = rows.offset[s];
+            forEachKept(a, [&](std::uint32_t t) { rows.target[write++] = t; });
+            std::sort(rows.target.begin() + rows.offset[s], rows.target.begin() + write);
+        }
+    });
     relabelled = Csr{};
-    std::vector<std::uint8_t>().swap(redundant);
-    std::vector<std::uint32_t>().swap(member);
-    radixSort(kept, 2 * bits, pool, Stage(progress, 1, 1));
+    release(redundant);
+    release(member);
     // Back to the input's node numbers, which the dense ones follow in order.
-    const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
-    for (std::uint64_t& key : kept) {
-        key = std::uint64_t{originalOf(static_cast<std::uint32_t>(key >> bits))} << 32 |
-              originalOf(static_cast<std::uint32_t>(key & mask));
-    }
+    reserveHugePages(kept, rows.target.size());
+    kept.resize(rows.target.size());
+    inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
+        for (std::uint32_t s = begin; s < end; ++s) {
+            const std::uint64_t source = std::uint64_t{originalOf(s)} << 32;
+            for (std::uint32_t e = rows.offset[s]; e < rows.offset[s + 1]; ++e)
+                kept[e] = source | originalOf(rows.target[e]);
+        }
+    });
     return result;
 }
 
