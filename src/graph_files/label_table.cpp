@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+
+#include "common/huge_pages.h"
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -44,12 +46,6 @@ struct HexTable {
     }
 };
 constexpr HexTable kHex{};
-
-// Length prefix (see store): (bytes kept << 1 | packed), seven bits a byte, low bits first.
-
-std::uint8_t tagOf(std::uint64_t hash) {
-    return static_cast<std::uint8_t>(hash);
-}
 
 inline void prefetch(const void* p) {
 #if defined(__GNUC__) || defined(__clang__)
@@ -119,7 +115,20 @@ void LabelBatch::clear() {
 
 LabelTable::LabelTable() : shards_(std::size_t{1} << kShardBits) {}
 
-LabelTable::Stored LabelTable::storedAt(const unsigned char* p) {
+// An entry: its node (4 bytes, as the machine orders them), then (bytes kept << 1 | packed),
+// seven bits a byte, low bits first, then the bytes.
+std::uint32_t LabelTable::nodeAt(const unsigned char* entry) {
+    std::uint32_t node;
+    std::memcpy(&node, entry, sizeof node);
+    return node;
+}
+
+void LabelTable::setNode(unsigned char* entry, std::uint32_t node) {
+    std::memcpy(entry, &node, sizeof node);
+}
+
+LabelTable::Stored LabelTable::storedAt(const unsigned char* entry) {
+    const unsigned char* p = entry + 4;
     std::uint64_t value = 0;
     for (unsigned shift = 0;; shift += 7) {
         const unsigned char byte = *p++;
@@ -129,115 +138,116 @@ LabelTable::Stored LabelTable::storedAt(const unsigned char* p) {
     return Stored{p, static_cast<std::size_t>(value >> 1), (value & 1) != 0};
 }
 
-const unsigned char* LabelTable::store(Shard& shard, const LabelKey& key) {
-    unsigned char prefix[10];
-    std::size_t prefixBytes = 0;
+unsigned char* LabelTable::add(Shard& shard, std::size_t at, const LabelKey& key,
+                               std::uint32_t node) {
+    // Linear probing stays short up to 75% full. The table grows before it changes, so that
+    // running out of memory leaves it as it was.
+    if ((shard.count + 1) * 4 > shard.slots.size() * 3) {
+        growShard(shard, 2 * (shard.count + 1));
+        at = probe(shard, key);
+    }
+    unsigned char head[14];
+    std::memcpy(head, &node, 4);
+    std::size_t headBytes = 4;
     std::uint64_t value = std::uint64_t{key.length} << 1 | (key.packed ? 1u : 0u);
-    for (; value >= 0x80; value >>= 7)
-        prefix[prefixBytes++] = static_cast<unsigned char>(value | 0x80);
-    prefix[prefixBytes++] = static_cast<unsigned char>(value);
-    const std::size_t need = prefixBytes + key.length;
+    for (; value >= 0x80; value >>= 7) head[headBytes++] = static_cast<unsigned char>(value | 0x80);
+    head[headBytes++] = static_cast<unsigned char>(value);
+    const std::size_t need = headBytes + key.length;
     auto& blocks = shard.blocks;
-    if (blocks.empty() || blocks.back().capacity() - blocks.back().size() < need) {
+    if (blocks.empty() || blocks.back().capacity() > kBlockBytes ||
+        blocks.back().capacity() - blocks.back().size() < need) {
+        if (blocks.size() >= kMaxBlocks) throw std::length_error("too many labels");
         const std::size_t size =
             blocks.empty() ? kFirstBlockBytes : std::min(kBlockBytes, 2 * blocks.back().capacity());
-        // A label longer than a block gets a block of its own size.
         blocks.emplace_back();
         blocks.back().reserve(std::max(need, size));
     }
     std::vector<unsigned char>& block = blocks.back();
-    const std::size_t at = block.size();
-    block.insert(block.end(), prefix, prefix + prefixBytes);
+    const std::size_t offset = block.size();
+    block.insert(block.end(), head, head + headBytes);
     block.insert(block.end(), key.bytes, key.bytes + key.length);
-    return block.data() + at;
+    const std::uint64_t ref = std::uint64_t{blocks.size() - 1} << kOffsetBits | offset;
+    shard.slots[at] = tagOf(key.hash) | (ref + 1);
+    ++shard.count;
+    return block.data() + offset;
 }
 
-std::size_t LabelTable::probe(const Shard& shard, const LabelKey& key) const {
-    const std::size_t mask = shard.slots.size() - 1;
-    const std::uint8_t tag = tagOf(key.hash);
-    std::size_t i = slotOf(shard, key.hash);
-    for (; shard.slots[i] != 0; i = (i + 1) & mask) {
-        if (shard.tags[i] != tag) continue;
-        const Stored s = storedAt(placeOf(shard, shard.slots[i]));
+std::size_t LabelTable::probe(const Shard& shard, const LabelKey& key) {
+    const std::size_t size = shard.slots.size();
+    const std::uint64_t tag = tagOf(key.hash);
+    std::size_t i = homeOf(shard, key.hash);
+    for (;; i = i + 1 == size ? 0 : i + 1) {
+        const std::uint64_t slot = shard.slots[i];
+        if (slot == 0) return i;
+        if ((slot & ~kRefMask) != tag) continue;
+        const Stored s = storedAt(entryOf(shard, slot));
         if (s.length == key.length && s.packed == key.packed &&
             std::memcmp(s.bytes, key.bytes, key.length) == 0) {
             return i;
         }
     }
-    return i;
 }
 
 void LabelTable::growShard(Shard& shard, std::size_t forLabels) {
-    unsigned bits = 4;
-    while ((std::size_t{1} << bits) * 7 < forLabels * 10) ++bits;
-    if (bits <= shard.bits) return;
-    std::vector<std::uint32_t> slots(std::size_t{1} << bits, 0);
-    std::vector<std::uint8_t> tags(slots.size(), 0);
-    const std::size_t mask = slots.size() - 1;
+    const std::size_t size = std::max<std::size_t>(16, forLabels * 4 / 3 + 1);
+    if (size <= shard.slots.size()) return;
     Shard grown;
-    grown.bits = bits;
-    for (const std::uint32_t slot : shard.slots) {
+    grown.slots = hugePageVector<std::uint64_t>(size, 0);
+    for (const std::uint64_t slot : shard.slots) {
         if (slot == 0) continue;
-        const Stored s = storedAt(placeOf(shard, slot));
+        const Stored s = storedAt(entryOf(shard, slot));
         const std::uint64_t hash = hashBytes(s.bytes, s.length, s.packed);
-        std::size_t i = slotOf(grown, hash);
-        while (slots[i] != 0) i = (i + 1) & mask;
-        slots[i] = slot;
-        tags[i] = tagOf(hash);
-        if ((slot & kFresh) != 0) shard.fresh[slot & ~kFresh].slot = i;
+        std::size_t i = homeOf(grown, hash);
+        while (grown.slots[i] != 0) i = i + 1 == size ? 0 : i + 1;
+        grown.slots[i] = slot;
     }
-    shard.slots = std::move(slots);
-    shard.tags = std::move(tags);
-    shard.bits = bits;
+    shard.slots = std::move(grown.slots);
 }
 
 void LabelTable::buildLookup() {
     if (lookup_) return;
-    for (Shard& shard : shards_) growShard(shard, std::max<std::size_t>(shard.count, 1));
-    for (std::uint32_t node = 0; node < count_; ++node) {
-        const Stored s = stored(node);
-        const std::uint64_t hash = hashBytes(s.bytes, s.length, s.packed);
-        Shard& shard = shards_[shardOf(hash)];
-        std::size_t i = slotOf(shard, hash);
-        while (shard.slots[i] != 0) i = (i + 1) & (shard.slots.size() - 1);
-        shard.slots[i] = node + 1;
-        shard.tags[i] = tagOf(hash);
+    for (Shard& shard : shards_) {
+        growShard(shard, std::max<std::size_t>(shard.count, 1));
+        // The entries, block after block, each ref with the hash of its label.
+        for (std::size_t b = 0; b < shard.blocks.size(); ++b) {
+            const std::vector<unsigned char>& block = shard.blocks[b];
+            for (std::size_t offset = 0; offset < block.size();) {
+                const Stored s = storedAt(block.data() + offset);
+                const std::uint64_t hash = hashBytes(s.bytes, s.length, s.packed);
+                std::size_t i = homeOf(shard, hash);
+                while (shard.slots[i] != 0) i = i + 1 == shard.slots.size() ? 0 : i + 1;
+                shard.slots[i] = tagOf(hash) | ((b << kOffsetBits | offset) + 1);
+                offset = static_cast<std::size_t>(s.bytes + s.length - block.data());
+            }
+        }
     }
     lookup_ = true;
 }
 
-void LabelTable::addPlaces(std::size_t count) {
-    while (count > placeChunks_.size() << kPlaceChunkBits) {
+void LabelTable::makePlaceRoom() {
+    if (placeChunks_.size() <= count_ >> kPlaceChunkBits) {
         placeChunks_.emplace_back();
-        placeChunks_.back().reserve(std::size_t{1} << kPlaceChunkBits);
-    }
-    for (std::size_t chunk = count_ >> kPlaceChunkBits; chunk < placeChunks_.size(); ++chunk) {
-        const std::size_t end =
-            std::min(count - (chunk << kPlaceChunkBits), std::size_t{1} << kPlaceChunkBits);
-        if (placeChunks_[chunk].size() < end) placeChunks_[chunk].resize(end);
+        reserveHugePages(placeChunks_.back(), std::size_t{1} << kPlaceChunkBits);
     }
 }
 
-std::uint32_t LabelTable::findOrAdd(const LabelKey& key) {
-    buildLookup();
-    Shard& shard = shards_[shardOf(key.hash)];
-    const std::size_t i = probe(shard, key);
-    if (shard.slots[i] != 0) return shard.slots[i] - 1;
-    if (count_ >= kMaxLabels) throw std::length_error("too many labels");
-    addPlaces(count_ + 1);
-    const auto node = static_cast<std::uint32_t>(count_);
-    place(node) = store(shard, key);
+void LabelTable::addPlace(const unsigned char* entry) {
+    placeChunks_.back().push_back(entry);
     ++count_;
-    shard.slots[i] = node + 1;
-    shard.tags[i] = tagOf(key.hash);
-    // Linear probing stays short up to 70% full.
-    if (++shard.count * 10 > shard.slots.size() * 7) growShard(shard, 2 * shard.count);
-    return node;
 }
 
 std::uint32_t LabelTable::intern(std::string_view label) {
     if (scratch_.size() < label.size() / 2 + 1) scratch_.resize(label.size() / 2 + 1);
-    return findOrAdd(keyOf(label, scratch_.data()));
+    const LabelKey key = keyOf(label, scratch_.data());
+    buildLookup();
+    Shard& shard = shards_[shardOf(key.hash)];
+    const std::size_t at = probe(shard, key);
+    if (shard.slots[at] != 0) return nodeAt(entryOf(shard, shard.slots[at]));
+    if (count_ >= kMaxLabels) throw std::length_error("too many labels");
+    const auto node = static_cast<std::uint32_t>(count_);
+    makePlaceRoom();
+    addPlace(add(shard, at, key, node));
+    return node;
 }
 
 void LabelTable::lookUpShards(const LabelKey* keys, std::size_t count, std::size_t shardFrom,
@@ -248,125 +258,100 @@ void LabelTable::lookUpShards(const LabelKey* keys, std::size_t count, std::size
         const std::size_t shard = shardOf(keys[i].hash);
         if (shard >= shardFrom && shard < shardTo) mine.push_back(i);
     }
-    // Three stages ahead of the label being looked up: its slot's cache line is fetched, then
-    // the place its slot names, then the stored label there. Only hints: the lookup itself reads
-    // the table as it is then.
-    constexpr std::size_t kSlotAhead = 16, kPlaceAhead = 8, kLabelAhead = 4;
+    // Two stages ahead of the label being looked up: its slot's cache line is fetched, then the
+    // entry its slot names when the hash bits match. Only hints: the lookup itself reads the
+    // table as it is then.
+    constexpr std::size_t kSlotAhead = 16, kEntryAhead = 6;
     const std::size_t mineCount = mine.size();
     for (std::size_t k = 0; k < mineCount; ++k) {
         if (k + kSlotAhead < mineCount) {
             const LabelKey& ahead = keys[mine[k + kSlotAhead]];
             const Shard& shard = shards_[shardOf(ahead.hash)];
-            const std::size_t slot = slotOf(shard, ahead.hash);
-            prefetch(&shard.slots[slot]);
-            prefetch(&shard.tags[slot]);
+            prefetch(&shard.slots[homeOf(shard, ahead.hash)]);
         }
-        for (const std::size_t ahead : {kPlaceAhead, kLabelAhead}) {
-            if (k + ahead >= mineCount) continue;
-            const LabelKey& key = keys[mine[k + ahead]];
-            const Shard& shard = shards_[shardOf(key.hash)];
-            const std::uint32_t slot = shard.slots[slotOf(shard, key.hash)];
-            if (slot == 0) continue;
-            if (ahead == kPlaceAhead && (slot & kFresh) == 0) prefetch(&place(slot - 1));
-            if (ahead == kLabelAhead) prefetch(placeOf(shard, slot));
+        if (k + kEntryAhead < mineCount) {
+            const LabelKey& ahead = keys[mine[k + kEntryAhead]];
+            const Shard& shard = shards_[shardOf(ahead.hash)];
+            const std::uint64_t slot = shard.slots[homeOf(shard, ahead.hash)];
+            if (slot != 0 && tagMatches(slot, ahead.hash)) prefetch(entryOf(shard, slot));
         }
         const std::size_t i = mine[k];
         const LabelKey& key = keys[i];
         Shard& shard = shards_[shardOf(key.hash)];
         const std::size_t at = probe(shard, key);
-        const std::uint32_t slot = shard.slots[at];
-        if (slot != 0 && (slot & kFresh) == 0) {
-            nodes[i] = slot - 1;
+        if (shard.slots[at] != 0) {
+            // A label the table held has its number; one this batch added names its first place.
+            nodes[i] = nodeAt(entryOf(shard, shard.slots[at]));
             continue;
         }
-        if (slot != 0) {
-            freshOf_[i] = slot & ~kFresh;
-            continue;
-        }
-        firstNew_[i] = 1;
-        freshOf_[i] = static_cast<std::uint32_t>(shard.fresh.size());
-        if (shard.fresh.size() >= kFresh) throw std::length_error("too many labels");
-        shard.fresh.push_back(Fresh{store(shard, key), at, i});
-        shard.slots[at] = kFresh | freshOf_[i];
-        shard.tags[at] = tagOf(key.hash);
-        if (++shard.count * 10 > shard.slots.size() * 7) growShard(shard, 2 * shard.count);
-    }
-}
-
-void LabelTable::settleShards(const LabelKey* keys, std::size_t shardFrom, std::size_t shardTo,
-                              std::uint32_t* nodes, const std::vector<std::size_t>& mine) {
-    for (const std::size_t i : mine) {
-        // Places of labels the table held, and first places, have their numbers.
-        if (freshOf_[i] == kFresh || firstNew_[i] != 0) continue;
-        nodes[i] = nodes[shards_[shardOf(keys[i].hash)].fresh[freshOf_[i]].first];
-    }
-    for (std::size_t s = shardFrom; s < shardTo; ++s) {
-        Shard& shard = shards_[s];
-        for (const Fresh& fresh : shard.fresh) {
-            const std::uint32_t node = nodes[fresh.first];
-            place(node) = fresh.place;
-            shard.slots[fresh.slot] = node + 1;
-        }
-        shard.fresh.clear();
+        nodes[i] = kNew;
+        added_[i] = add(shard, at, key, kFresh | static_cast<std::uint32_t>(i));
     }
 }
 
 void LabelTable::internBatch(const LabelBatch& batch, std::size_t from, std::size_t to,
                              std::uint32_t* nodes, ThreadPool* pool) {
+    // A first place must fit below kFresh, and kFresh | place must not be kNew.
+    constexpr std::size_t kMostPlaces = std::size_t{1} << 30;
+    for (; to - from > kMostPlaces; from += kMostPlaces, nodes += kMostPlaces) {
+        internBatch(batch, from, from + kMostPlaces, nodes, pool);
+    }
     buildLookup();
     const LabelKey* const keys = batch.keys_.data() + from;
     const std::size_t count = to - from;
-    firstNew_.assign(count, 0);
-    freshOf_.assign(count, kFresh);
+    if (added_.size() < count) added_.resize(count);
     const std::size_t workers = pool == nullptr ? 1 : static_cast<std::size_t>(pool->size());
     mine_.resize(workers);
-    const auto eachShards = [&](const auto& body) {
-        const auto shards = static_cast<std::int64_t>(shards_.size());
-        if (workers == 1) {
-            body(std::size_t{0}, shards_.size(), mine_[0]);
-            return;
-        }
-        pool->parallelFor(0, shards, [&](std::int64_t lo, std::int64_t hi, int worker) {
-            body(static_cast<std::size_t>(lo), static_cast<std::size_t>(hi),
-                 mine_[static_cast<std::size_t>(worker)]);
-        });
-    };
-    eachShards([&](std::size_t lo, std::size_t hi, std::vector<std::size_t>& mine) {
-        lookUpShards(keys, count, lo, hi, nodes, mine);
-    });
-    // The new labels take the next numbers in order of their first places.
-    std::size_t next = count_;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (firstNew_[i] == 0) continue;
-        if (next >= kMaxLabels) throw std::length_error("too many labels");
-        nodes[i] = static_cast<std::uint32_t>(next++);
+    if (workers == 1) {
+        lookUpShards(keys, count, 0, shards_.size(), nodes, mine_[0]);
+    } else {
+        pool->parallelFor(0, static_cast<std::int64_t>(shards_.size()),
+                          [&](std::int64_t lo, std::int64_t hi, int worker) {
+                              lookUpShards(keys, count, static_cast<std::size_t>(lo),
+                                           static_cast<std::size_t>(hi), nodes,
+                                           mine_[static_cast<std::size_t>(worker)]);
+                          });
     }
-    addPlaces(next);
-    count_ = next;
-    eachShards([&](std::size_t lo, std::size_t hi, std::vector<std::size_t>& mine) {
-        settleShards(keys, lo, hi, nodes, mine);
-    });
+    // The new labels take the next numbers in order of their first places, which every later
+    // place of them then copies.
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t node = nodes[i];
+        if (node < kFresh) continue;
+        if (node != kNew) {
+            nodes[i] = nodes[node & ~kFresh];
+            continue;
+        }
+        if (count_ >= kMaxLabels) throw std::length_error("too many labels");
+        const auto next = static_cast<std::uint32_t>(count_);
+        makePlaceRoom();
+        setNode(added_[i], next);
+        addPlace(added_[i]);
+        nodes[i] = next;
+    }
 }
 
 void LabelTable::reserve(std::size_t labels) {
     buildLookup();
-    // Shards fill alike (the hash spreads labels evenly); a tenth more leaves room for chance.
-    const std::size_t perShard = labels / shards_.size() + labels / shards_.size() / 10 + 16;
+    // Shards fill alike (the hash spreads labels evenly); a twentieth more leaves room for chance.
+    const std::size_t perShard = labels / shards_.size() + labels / shards_.size() / 20 + 16;
     for (Shard& shard : shards_) growShard(shard, perShard);
 }
 
 void LabelTable::releaseLookup() {
-    for (Shard& shard : shards_) {
-        std::vector<std::uint32_t>().swap(shard.slots);
-        std::vector<std::uint8_t>().swap(shard.tags);
-        std::vector<Fresh>().swap(shard.fresh);
-        shard.bits = 0;
-    }
+    for (Shard& shard : shards_) std::vector<std::uint64_t>().swap(shard.slots);
     std::vector<unsigned char>().swap(scratch_);
-    std::vector<std::uint8_t>().swap(firstNew_);
-    std::vector<std::uint32_t>().swap(freshOf_);
+    std::vector<unsigned char*>().swap(added_);
     std::vector<std::vector<std::size_t>>().swap(mine_);
     lookup_ = false;
+}
+
+void LabelTable::prefetchLabel(std::uint32_t node, bool bytes) const {
+    if (numbers_) return;
+    if (bytes) {
+        prefetch(place(node));
+    } else {
+        prefetch(&placeChunks_[node >> kPlaceChunkBits][node & ((1u << kPlaceChunkBits) - 1)]);
+    }
 }
 
 std::size_t LabelTable::labelLength(std::uint32_t node) const {
@@ -375,13 +360,13 @@ std::size_t LabelTable::labelLength(std::uint32_t node) const {
         for (std::uint32_t rest = node; rest >= 10; rest /= 10) ++digits;
         return digits;
     }
-    const Stored s = stored(node);
+    const Stored s = storedAt(place(node));
     return s.packed ? 2 * s.length : s.length;
 }
 
 char* LabelTable::writeLabel(std::uint32_t node, char* out) const {
     if (numbers_) return std::to_chars(out, out + 10, node).ptr;
-    const Stored s = stored(node);
+    const Stored s = storedAt(place(node));
     if (!s.packed) return std::copy_n(reinterpret_cast<const char*>(s.bytes), s.length, out);
     static constexpr char kDigits[] = "0123456789abcdef";
     for (std::size_t i = 0; i < s.length; ++i) {

@@ -37,10 +37,12 @@ class LabelBatch {
 };
 
 // Labels by node number, and the hash table that finds a label's number. Labels are kept in
-// blocks of bytes, each behind a short length prefix; a label of lowercase hexadecimal digits
-// (commit and content hashes) is kept packed two digits to a byte, so a 40-digit hash costs 21
-// bytes and 8 more for its place. The hash table (5 bytes a slot, at most 70% full) is needed only
-// while labels are added, and releaseLookup() frees it.
+// blocks of bytes, each as an entry: its node number, a short length prefix, then the label; a
+// label of lowercase hexadecimal digits (commit and content hashes) is kept packed two digits to a
+// byte, so a 40-digit hash costs 25 bytes and 8 more for its place. A slot of the hash table
+// (8 bytes, at most 75% full) holds 32 bits of its label's hash and where its entry is, so a
+// lookup reads one slot and, only when the hash bits match, the entry it names; the hash table is
+// needed only while labels are added, and releaseLookup() frees it.
 class LabelTable {
   public:
     // The most labels a table holds: node numbers must fit the edge records' 31 bits.
@@ -86,6 +88,9 @@ class LabelTable {
     std::size_t labelLength(std::uint32_t node) const;
     char* writeLabel(std::uint32_t node, char* out) const;
     std::string label(std::uint32_t node) const;
+    // A hint that the label of node will be written soon: its place is fetched when bytes is
+    // false, its entry (the place must be at hand by then) when it is true.
+    void prefetchLabel(std::uint32_t node, bool bytes) const;
 
   private:
     struct Stored {
@@ -93,71 +98,74 @@ class LabelTable {
         std::size_t length;  // bytes kept
         bool packed;         // two hexadecimal digits to a byte
     };
-    // A label a batch adds, until the batch's new labels are numbered.
-    struct Fresh {
-        const unsigned char* place;
-        std::size_t slot;
-        std::size_t first;  // its first place in the batch
-    };
-    // One part of the hash table, and the labels it holds. A slot holds node + 1, or kFresh | i
-    // for fresh[i]; 0 when free. The slots are a power of two.
+    // One part of the hash table, and the entries of the labels it holds. A slot holds 24 bits of
+    // the label's hash << 40 | (ref + 1), where ref is block << kOffsetBits | offset of its entry;
+    // 0 when free.
     struct Shard {
-        std::vector<std::uint32_t> slots;
-        std::vector<std::uint8_t> tags;  // 8 more bits of each slot's hash
-        unsigned bits = 0;
-        std::size_t count = 0;  // labels held, the fresh ones too
+        std::vector<std::uint64_t> slots;
+        std::size_t count = 0;  // labels held
         std::vector<std::vector<unsigned char>> blocks;
-        std::vector<Fresh> fresh;
     };
-    static constexpr unsigned kShardBits = 6;
+    static constexpr unsigned kShardBits = 4;
+    // An entry's node while the batch that added it is numbered: kFresh | its first place.
     static constexpr std::uint32_t kFresh = 0x80000000u;
+    // The mark of a batch's place that holds a label's first appearance, until it is numbered.
+    static constexpr std::uint32_t kNew = 0xffffffffu;
     static constexpr unsigned kPlaceChunkBits = 20;
-    // A shard's first block holds 4 KiB of labels, each next one twice as much, up to 4 MiB. A
-    // block is reserved at its full size and only appended to, so it never moves, and its memory
-    // is touched only as labels fill it.
+    static constexpr unsigned kOffsetBits = 24;
+    // A shard's first block holds 4 KiB of entries, each next one twice as much, up to 16 MiB
+    // (what an entry's offset reaches). A block is reserved at its full size and only appended
+    // to, so it never moves, and its memory is touched only as labels fill it. A label longer
+    // than that has a block of its own.
     static constexpr std::size_t kFirstBlockBytes = std::size_t{4} << 10;
-    static constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
+    static constexpr std::size_t kBlockBytes = std::size_t{1} << kOffsetBits;
+    static constexpr std::uint64_t kRefMask = (std::uint64_t{1} << 40) - 1;
+    static constexpr std::size_t kMaxBlocks = (std::size_t{1} << (40 - kOffsetBits)) - 1;
 
-    const unsigned char* const& place(std::uint32_t node) const {
+    const unsigned char* place(std::uint32_t node) const {
         return placeChunks_[node >> kPlaceChunkBits][node & ((1u << kPlaceChunkBits) - 1)];
     }
-    const unsigned char*& place(std::uint32_t node) {
-        return placeChunks_[node >> kPlaceChunkBits][node & ((1u << kPlaceChunkBits) - 1)];
-    }
-    static Stored storedAt(const unsigned char* place);
-    Stored stored(std::uint32_t node) const { return storedAt(place(node)); }
-    const unsigned char* placeOf(const Shard& shard, std::uint32_t slot) const {
-        return (slot & kFresh) != 0 ? shard.fresh[slot & ~kFresh].place : place(slot - 1);
+    static Stored storedAt(const unsigned char* entry);
+    static std::uint32_t nodeAt(const unsigned char* entry);
+    static void setNode(unsigned char* entry, std::uint32_t node);
+    static const unsigned char* entryOf(const Shard& shard, std::uint64_t slot) {
+        const std::uint64_t ref = (slot & kRefMask) - 1;
+        return shard.blocks[ref >> kOffsetBits].data() + (ref & (kBlockBytes - 1));
     }
     static std::size_t shardOf(std::uint64_t hash) { return hash >> (64 - kShardBits); }
-    static std::size_t slotOf(const Shard& shard, std::uint64_t hash) {
-        return (hash << kShardBits) >> (64 - shard.bits);
+    // The slot a hash starts probing at: the 32 bits below the shard's, scaled to the slots.
+    static std::size_t homeOf(const Shard& shard, std::uint64_t hash) {
+        return static_cast<std::size_t>(
+            (hash >> (32 - kShardBits) & 0xffffffffu) * shard.slots.size() >> 32);
+    }
+    // The slot's bits that tell labels apart before their bytes are compared: the hash's lowest.
+    static std::uint64_t tagOf(std::uint64_t hash) { return hash << 40; }
+    static bool tagMatches(std::uint64_t slot, std::uint64_t hash) {
+        return (slot & ~kRefMask) == tagOf(hash);
     }
     // The slot that holds key in shard, or the free slot where it would go.
-    std::size_t probe(const Shard& shard, const LabelKey& key) const;
-    std::uint32_t findOrAdd(const LabelKey& key);
-    static const unsigned char* store(Shard& shard, const LabelKey& key);
-    void growShard(Shard& shard, std::size_t forLabels);
+    static std::size_t probe(const Shard& shard, const LabelKey& key);
+    // Adds key's entry, holding node, to shard at its free slot `at`; returns the entry.
+    unsigned char* add(Shard& shard, std::size_t at, const LabelKey& key, std::uint32_t node);
+    static void growShard(Shard& shard, std::size_t forLabels);
     void buildLookup();
-    void addPlaces(std::size_t count);
-    // Looks up the keys[0, count) whose shards are [shardFrom, shardTo), adding those not found
-    // as fresh; mine collects their places.
+    // Room for one more place, made before the label is added; addPlace then cannot fail.
+    void makePlaceRoom();
+    void addPlace(const unsigned char* entry);
+    // Looks up the keys[0, count) whose shards are [shardFrom, shardTo), adding those not found;
+    // nodes[i] gets the number of a label the table held, kFresh | the first place of one the
+    // batch added, or kNew at that first place, where added_ holds its entry. mine collects the
+    // keys' places.
     void lookUpShards(const LabelKey* keys, std::size_t count, std::size_t shardFrom,
                       std::size_t shardTo, std::uint32_t* nodes, std::vector<std::size_t>& mine);
-    // Gives the fresh labels of those shards their numbers, which nodes holds at their first
-    // places, and every other place of them the same.
-    void settleShards(const LabelKey* keys, std::size_t shardFrom, std::size_t shardTo,
-                      std::uint32_t* nodes, const std::vector<std::size_t>& mine);
 
     std::vector<Shard> shards_;
     bool lookup_ = false;  // the shards' slots are built
-    // Where each label's length prefix starts, in chunks of 2^20, so that growing never copies.
+    // Where each label's entry starts, in chunks of 2^20, so that growing never copies.
     std::vector<std::vector<const unsigned char*>> placeChunks_;
     std::size_t count_ = 0;
-    // While a batch is numbered: which of its places are a label's first, and which fresh label
-    // each place of a fresh label names.
-    std::vector<std::uint8_t> firstNew_;
-    std::vector<std::uint32_t> freshOf_;
+    // While a batch is numbered: the entries added, at their labels' first places.
+    std::vector<unsigned char*> added_;
     std::vector<std::vector<std::size_t>> mine_;  // by worker
     std::vector<unsigned char> scratch_;          // the packed form of the label intern() looks up
     bool numbers_ = false;

@@ -10,6 +10,7 @@
 
 #include "common/cancel.h"
 #include "common/error.h"
+#include "common/huge_pages.h"
 #include "graph_files/piece_reader.h"
 #include "graph_files/row_writer.h"
 #include "graph_files/text_tokens.h"
@@ -336,7 +337,7 @@ class LabelledTableReader {
                     double(list_.labels.size()) / double(std::max<std::size_t>(from, 1));
                 // The records likewise, which saves the copies of growing by doubling.
                 const double expected = double(count) * double(parts_.size()) / share_ * 1.05;
-                list_.graph.records.reserve(static_cast<std::size_t>(expected / 2));
+                reserveHugePages(list_.graph.records, static_cast<std::size_t>(expected / 2));
                 list_.labels.reserve(static_cast<std::size_t>(perLabel * expected));
             }
             share_ = 0;
@@ -472,7 +473,17 @@ void writeLabelledEdges(const LabelTable& labels, TableDialect dialect,
         file, static_cast<std::int64_t>(kept.size()), sampleBytes / sample, std::move(workers),
         [&](std::int64_t lo, std::int64_t hi, TextBuffer& out) {
             std::string label, record;  // a CSV label and record before they go to out
-            for (auto i = static_cast<std::size_t>(lo); i < static_cast<std::size_t>(hi); ++i) {
+            const auto end = static_cast<std::size_t>(hi);
+            for (auto i = static_cast<std::size_t>(lo); i < end; ++i) {
+                // Sources come in order, targets anywhere: the places of the targets a few
+                // records ahead are fetched, then their labels.
+                constexpr std::size_t kPlaceAhead = 16, kLabelAhead = 8;
+                if (i + kPlaceAhead < end) {
+                    labels.prefetchLabel(static_cast<std::uint32_t>(kept[i + kPlaceAhead]), false);
+                }
+                if (i + kLabelAhead < end) {
+                    labels.prefetchLabel(static_cast<std::uint32_t>(kept[i + kLabelAhead]), true);
+                }
                 const std::uint64_t edge = kept[i];
                 const auto source = static_cast<std::uint32_t>(edge >> 32);
                 const auto target = static_cast<std::uint32_t>(edge);
