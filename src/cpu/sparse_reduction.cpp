@@ -553,31 +553,59 @@ bool rankByLayers(Csr& g, Array<std::uint32_t>& order, ThreadPool& pool, const S
     return ready == n;
 }
 
-// New numbers for g's nodes that keep walks along its edges together: order[k] is the node
-// numbered k. A walk starts at the lowest node not yet numbered and goes on to the first successor
-// not yet numbered until there is none; its nodes take consecutive numbers. In a scattered
-// numbering, Kahn's order, like any order that follows the edges, waits for memory at each step
-// of a long chain (a history's main line) in turn: numbered along walks, the next node of a chain
-// mostly sits next to the last. The walks themselves are independent, so kWalks of them go at
-// once, each step's reads asked for a round ahead, and their waits overlap. A path cut where walks
-// started elsewhere on it keeps few pieces: a walk stops where another has been, and few of the
-// walks on a path start above every other one.
-Array<std::uint32_t> numberAlongWalks(const Csr& g, ThreadPool& pool, const Stage& stage) {
+// g renumbered so that walks along its edges stay together: order[k] is the node numbered k, and
+// graph holds g's edges in the new numbers.
+struct Walked {
+    Array<std::uint32_t> order;
+    Csr graph;
+};
+
+// The inverse of a permutation of 0 .. n-1: inverse[order[a]] == a. Each thread writes apart.
+Array<std::uint32_t> inverseOf(const Array<std::uint32_t>& order, ThreadPool& pool) {
+    Array<std::uint32_t> inverse = unsetArray<std::uint32_t>(order.size());
+    inParallel(pool, static_cast<std::uint32_t>(order.size()),
+               [&](std::uint32_t begin, std::uint32_t end, int) {
+                   for (std::uint32_t a = begin; a < end; ++a) inverse[order[a]] = a;
+               });
+    return inverse;
+}
+
+// New numbers for g's nodes that keep walks along its edges together. A walk starts at the lowest
+// node not yet numbered and goes on to the first successor not yet numbered until there is none;
+// its nodes take consecutive numbers. In a scattered numbering, Kahn's order, like any order that
+// follows the edges, waits for memory at each step of a long chain (a history's main line) in
+// turn: numbered along walks, the next node of a chain mostly sits next to the last. The walks
+// themselves are independent, so kWalks of them go at once, each step's reads asked for a round
+// ahead, and their waits overlap. A path cut where walks started elsewhere on it keeps few
+// pieces: a walk stops where another has been, and few of the walks on a path start above every
+// other one.
+//
+// A walk copies each node's row as it passes, while the row is in the caches: the graph in the
+// new numbers then takes one scattered read an edge (its target's new number), not three a node.
+Walked renumberAlongWalks(const Csr& g, ThreadPool& pool, const Stage& stage) {
     const std::uint32_t n = g.nodes();
     constexpr std::uint32_t kWalks = 32;
     constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
     Array<std::uint8_t> taken = filledArray<std::uint8_t>(n, 0, pool);
-    Array<std::uint32_t> order = filledArray<std::uint32_t>(n, 0, pool);
-    std::uint32_t placed = 0;  // order[0 .. placed) holds the walks that ended
+    Walked walked;
+    walked.order = filledArray<std::uint32_t>(n, 0, pool);
+    walked.graph.offset = filledArray<std::uint32_t>(std::size_t{n} + 1, 0, pool);
+    walked.graph.target = filledArray<std::uint32_t>(g.target.size(), 0, pool);
+    std::uint32_t placed = 0;       // nodes of the walks that ended, in order
+    std::uint32_t placedEdges = 0;  // and their edges, in the rows
     // Each step of a walk reads three places in turn: the row bounds of the node it is at, a
     // successor in the row, and that successor's mark. Each is asked for when it becomes known
     // and read a round later, when the other walks have had their turns.
     enum class Next : std::uint8_t { kBounds, kSuccessor, kMark };
     struct Walk {
         std::uint32_t at = kNone;  // the node last numbered, kNone when the walk is over
-        std::uint32_t edge = 0;    // its successor asked about
+        std::uint32_t begin = 0;   // its row
+        std::uint32_t end = 0;
+        std::uint32_t edge = 0;  // its successor asked about
         Next next = Next::kBounds;
         std::vector<std::uint32_t> nodes;
+        std::vector<std::uint32_t> lengths;  // of their rows
+        std::vector<std::uint32_t> targets;  // their rows, in the old numbers
     };
     std::vector<Walk> walks(kWalks);
     std::uint32_t cursor = 0;  // nodes below it are all taken
@@ -593,9 +621,14 @@ Array<std::uint32_t> numberAlongWalks(const Csr& g, ThreadPool& pool, const Stag
     };
     // Ends w's walk and starts the next from the lowest node not taken, if any.
     const auto restart = [&](Walk& w) {
-        std::copy(w.nodes.begin(), w.nodes.end(), order.begin() + placed);
+        std::copy(w.nodes.begin(), w.nodes.end(), walked.order.begin() + placed);
+        std::copy(w.lengths.begin(), w.lengths.end(), walked.graph.offset.begin() + placed + 1);
+        std::copy(w.targets.begin(), w.targets.end(), walked.graph.target.begin() + placedEdges);
         placed += static_cast<std::uint32_t>(w.nodes.size());
+        placedEdges += static_cast<std::uint32_t>(w.targets.size());
         w.nodes.clear();
+        w.lengths.clear();
+        w.targets.clear();
         while (cursor < n && taken[cursor]) ++cursor;
         if (cursor < n) {
             take(w, cursor);
@@ -612,14 +645,17 @@ Array<std::uint32_t> numberAlongWalks(const Csr& g, ThreadPool& pool, const Stag
     for (std::uint32_t reported = 0; running > 0;) {
         if (numbered - reported >= kReportEvery) {
             reported = numbered;
-            stage(double(numbered) / n);
+            stage(0.8 * numbered / n);
         }
         for (Walk& w : walks) {
             if (w.at == kNone) continue;
             switch (w.next) {
                 case Next::kBounds:
-                    w.edge = g.offset[w.at];
-                    if (w.edge == g.offset[w.at + 1]) {
+                    w.begin = g.offset[w.at];
+                    w.end = g.offset[w.at + 1];
+                    w.edge = w.begin;
+                    w.lengths.push_back(w.end - w.begin);
+                    if (w.edge == w.end) {
                         restart(w);
                     } else {
                         FWPRUNE_PREFETCH(&g.target[w.edge]);
@@ -627,13 +663,16 @@ Array<std::uint32_t> numberAlongWalks(const Csr& g, ThreadPool& pool, const Stag
                     }
                     break;
                 case Next::kSuccessor:
+                    if (w.edge == w.begin)
+                        w.targets.insert(w.targets.end(), g.target.begin() + w.begin,
+                                         g.target.begin() + w.end);
                     FWPRUNE_PREFETCH(&taken[g.target[w.edge]]);
                     w.next = Next::kMark;
                     break;
                 case Next::kMark:
                     if (!taken[g.target[w.edge]]) {
                         take(w, g.target[w.edge]);
-                    } else if (++w.edge < g.offset[w.at + 1]) {
+                    } else if (++w.edge < w.end) {
                         w.next = Next::kSuccessor;
                     } else {
                         restart(w);
@@ -642,7 +681,26 @@ Array<std::uint32_t> numberAlongWalks(const Csr& g, ThreadPool& pool, const Stag
             }
         }
     }
-    return order;
+    release(taken);
+    // The rows' targets in the new numbers, each row sorted.
+    sumLengths(walked.graph.offset);
+    const Array<std::uint32_t> walkedAs = inverseOf(walked.order, pool);
+    Csr& r = walked.graph;
+    inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+        const std::uint32_t last = r.offset[end];
+        for (std::uint32_t a = begin; a < end; ++a) {
+            const std::uint32_t first = r.offset[a];
+            const std::uint32_t past = r.offset[a + 1];
+            for (std::uint32_t e = first; e < past; ++e) {
+                if (e + 32 < last) FWPRUNE_PREFETCH(&walkedAs[r.target[e + 32]]);
+                r.target[e] = walkedAs[r.target[e]];
+            }
+            if (past - first > 1) std::sort(r.target.begin() + first, r.target.begin() + past);
+            if (worker == 0 && (a - begin) % kReportEvery == 0)
+                stage(0.8 + 0.2 * (a - begin) / (end - begin));
+        }
+    });
+    return walked;
 }
 
 // g's edges between ranks when every node has a rank of its own (order[a] is the node of rank
@@ -679,16 +737,6 @@ Csr relabelOneToOne(const Csr& g, const Array<std::uint32_t>& rank,
     });
     stage(1);
     return r;
-}
-
-// The inverse of a permutation of 0 .. n-1: inverse[order[a]] == a. Each thread writes apart.
-Array<std::uint32_t> inverseOf(const Array<std::uint32_t>& order, ThreadPool& pool) {
-    Array<std::uint32_t> inverse = unsetArray<std::uint32_t>(order.size());
-    inParallel(pool, static_cast<std::uint32_t>(order.size()),
-               [&](std::uint32_t begin, std::uint32_t end, int) {
-                   for (std::uint32_t a = begin; a < end; ++a) inverse[order[a]] = a;
-               });
-    return inverse;
 }
 
 // Node x of g becomes n - 1 - x, in place: the edges of a graph that all went down go up, and
@@ -1117,10 +1165,10 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
         if (windowWords != 0 || (nodes > kWalkFrom && far > m / 2)) {
             // A scattered numbering: the graph renumbered along walks first, the rest done on
             // that numbering; walked[k] is the node numbered k.
-            walked = numberAlongWalks(graph, pool, Stage(progress, 0.25, 0.28));
             {
-                const Array<std::uint32_t> walkedAs = inverseOf(walked, pool);
-                graph = relabelOneToOne(graph, walkedAs, walked, pool, Stage(progress, 0.28, 0.32));
+                Walked w = renumberAlongWalks(graph, pool, Stage(progress, 0.25, 0.32));
+                walked = std::move(w.order);
+                graph = std::move(w.graph);
             }
             Array<std::uint8_t> cyclicWalked = unsetArray<std::uint8_t>(nodes);
             inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
