@@ -347,27 +347,35 @@ Renumbered renumber(std::vector<std::uint64_t>&& records, ThreadPool& pool, cons
 // at most one pass over the successor's row, each edge beyond it a search, counted as 64 words per
 // successor a node has on average (searches fan out with the degree). The width that costs least
 // is taken, within 64 MiB of rows: a graph of up to 23,000 nodes can have rows as wide as the
-// graph, and no search at all; and within maxWords when it is not 0. forEachLength(visit) calls
-// visit(length) for every edge.
+// graph, and no search at all; and within maxWords when it is not 0. lengthsOf(begin, end, visit)
+// calls visit(length) for every edge of the nodes begin .. end-1, on the pool's threads.
 struct WindowPlan {
     std::uint32_t words = 1;
     std::uint64_t cost = 0;  // word operations, estimated
 };
 
-template <class ForEachLength>
+template <class LengthsOf>
 WindowPlan planWindow(std::uint32_t nodes, std::size_t edges, std::uint32_t maxWords,
-                      ForEachLength&& forEachLength) {
+                      ThreadPool& pool, LengthsOf&& lengthsOf) {
     constexpr std::uint64_t kBudgetBits = std::uint64_t{64} << 23;
     const std::uint64_t searchCost = 64 * (edges / std::max<std::uint32_t>(nodes, 1) + 1);
     const auto affordable = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(
         kBudgetBits / kWordBits / std::max<std::uint32_t>(nodes, 1), 1,
         std::min<std::uint64_t>((std::uint64_t{nodes} + kWordBits - 1) / kWordBits,
                                 maxWords != 0 ? maxWords : ~std::uint64_t{0})));
-    std::vector<std::uint64_t> longer(std::size_t{affordable} + 1);  // edges over w words
-    forEachLength([&](std::uint32_t length) {
-        const std::uint32_t words = (length + kWordBits - 1) / kWordBits;
-        ++longer[std::min(words, affordable + 1) - 1];
+    // Each thread counts its own nodes' edges.
+    std::vector<std::vector<std::uint64_t>> counted(static_cast<std::size_t>(pool.size()));
+    inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+        std::vector<std::uint64_t> count(std::size_t{affordable} + 1, 0);
+        lengthsOf(begin, end, [&](std::uint32_t length) {
+            const std::uint32_t words = (length + kWordBits - 1) / kWordBits;
+            ++count[std::min(words, affordable + 1) - 1];
+        });
+        counted[static_cast<std::size_t>(worker)] = std::move(count);
     });
+    std::vector<std::uint64_t> longer(std::size_t{affordable} + 1, 0);  // edges over w words
+    for (const std::vector<std::uint64_t>& count : counted)
+        for (std::size_t w = 0; w < count.size(); ++w) longer[w] += count[w];
     for (std::uint32_t w = affordable; w-- > 0;) longer[w] += longer[w + 1];
     WindowPlan plan;
     plan.cost = ~std::uint64_t{0};
@@ -1095,25 +1103,24 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
         downward &= d.downward;
         far += d.far;
     }
-    const auto forEachEdge = [&graph, nodes](auto&& visit) {
-        for (std::uint32_t s = 0; s < nodes; ++s)
-            for (std::uint32_t e = graph.offset[s]; e < graph.offset[s + 1]; ++e)
-                visit(s, graph.target[e]);
-    };
     bool inputOrder = false;
     WindowPlan plan;
     if (upward || downward) {
         // An edge to a node with no other predecessor is answered at once however long it is
         // (leaves numbered after everything else), so it counts as short.
         Array<std::uint8_t> predecessors = filledArray<std::uint8_t>(nodes, 0, pool);  // up to 2
-        forEachEdge([&](std::uint32_t, std::uint32_t t) {
-            predecessors[t] = std::min(predecessors[t] + 1, 2);
+        forEachEdgeByTarget(graph, pool, [&](std::uint32_t, std::uint32_t t) {
+            predecessors[t] = static_cast<std::uint8_t>(std::min(predecessors[t] + 1, 2));
         });
-        plan = planWindow(nodes, m, windowWords, [&](auto&& visit) {
-            forEachEdge([&](std::uint32_t s, std::uint32_t t) {
-                if (s != t) visit(predecessors[t] < 2 ? 1 : s < t ? t - s : s - t);
+        plan = planWindow(
+            nodes, m, windowWords, pool, [&](std::uint32_t begin, std::uint32_t end, auto&& visit) {
+                for (std::uint32_t s = begin; s < end; ++s) {
+                    for (std::uint32_t e = graph.offset[s]; e < graph.offset[s + 1]; ++e) {
+                        const std::uint32_t t = graph.target[e];
+                        visit(predecessors[t] < 2 ? 1 : s < t ? t - s : s - t);
+                    }
+                }
             });
-        });
         inputOrder = plan.cost <= kInputOrderCost * m;
     }
 
@@ -1148,19 +1155,21 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
                     if (ranked.target[e] <= span[a] + 1)
                         span[a] = std::max(span[a], span[ranked.target[e]]);
             }
-            return planWindow(ranks, ranked.target.size(), windowWords, [&](auto&& visit) {
-                for (std::uint32_t a = 0; a < ranks; ++a) {
-                    std::uint32_t spanned = a;
-                    std::uint32_t open = 0;
-                    for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e) {
-                        const std::uint32_t v = ranked.target[e];
-                        const bool answered = last[v] == a || spanned >= v ||
-                                              open++ >= RankedReduction::kSearchesPerNode;
-                        visit(answered ? 1 : v - a);
-                        spanned = std::max(spanned, span[v]);
+            return planWindow(
+                ranks, ranked.target.size(), windowWords, pool,
+                [&](std::uint32_t begin, std::uint32_t end, auto&& visit) {
+                    for (std::uint32_t a = begin; a < end; ++a) {
+                        std::uint32_t spanned = a;
+                        std::uint32_t open = 0;
+                        for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e) {
+                            const std::uint32_t v = ranked.target[e];
+                            const bool answered = last[v] == a || spanned >= v ||
+                                                  open++ >= RankedReduction::kSearchesPerNode;
+                            visit(answered ? 1 : v - a);
+                            spanned = std::max(spanned, span[v]);
+                        }
                     }
-                }
-            });
+                });
         };
         if (windowWords != 0 || (nodes > kWalkFrom && far > m / 2)) {
             // A scattered numbering: the graph renumbered along walks first, the rest done on
@@ -1170,11 +1179,14 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
                 walked = std::move(w.order);
                 graph = std::move(w.graph);
             }
-            Array<std::uint8_t> cyclicWalked = unsetArray<std::uint8_t>(nodes);
-            inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
-                for (std::uint32_t k = begin; k < end; ++k) cyclicWalked[k] = cyclic[walked[k]];
-            });
-            cyclic = std::move(cyclicWalked);
+            // Self-loops' marks follow their nodes (none to follow is the common case).
+            if (std::find(cyclic.begin(), cyclic.end(), 1) != cyclic.end()) {
+                Array<std::uint8_t> cyclicWalked = unsetArray<std::uint8_t>(nodes);
+                inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
+                    for (std::uint32_t k = begin; k < end; ++k) cyclicWalked[k] = cyclic[walked[k]];
+                });
+                cyclic = std::move(cyclicWalked);
+            }
         }
         Array<std::uint32_t> order;
         if (rankByLayers(graph, order, pool, Stage(progress, 0.32, 0.38))) {
