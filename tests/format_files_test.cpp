@@ -155,12 +155,11 @@ TEST(LabelTable, GivesBackEveryLabelNearAHash) {
     }
     LabelTable one;
     LabelTable batched;
-    std::vector<std::string_view> views(labels.begin(), labels.end());
     LabelBatch batch;
-    batch.prepare(views.data(), views.size());
-    std::vector<std::uint32_t> nodes(views.size());
+    for (const std::string& label : labels) batch.add(label);
+    std::vector<std::uint32_t> nodes(labels.size());
     ThreadPool pool(2);
-    batched.internBatch(batch, 0, views.size(), nodes.data(), &pool);
+    batched.internBatch(batch, 0, labels.size(), nodes.data(), &pool);
     std::map<std::string, std::uint32_t> number;
     for (std::size_t i = 0; i < labels.size(); ++i) {
         const std::uint32_t node = one.intern(labels[i]);

@@ -20,14 +20,21 @@ namespace {
 // found by every cross-build.
 std::uint64_t hashBytes(const unsigned char* p, std::size_t length, bool packed) {
     std::uint64_t h = 0x9e3779b97f4a7c15u ^ (length << 1 | (packed ? 1u : 0u));
+    const bool words = length >= 8;
     for (; length >= 8; p += 8, length -= 8) {
         std::uint64_t word;
         std::memcpy(&word, p, 8);
         h = (h ^ word) * 0xbf58476d1ce4e5b9u;
         h ^= h >> 29;
     }
+    // The bytes left over: in a longer string, the eight that end it (one load, where copying
+    // fewer bytes would stall on the store before it); the length hashed sets them apart.
     std::uint64_t tail = 0;
-    std::memcpy(&tail, p, length);
+    if (words && length > 0) {
+        std::memcpy(&tail, p + length - 8, 8);
+    } else {
+        std::memcpy(&tail, p, length);
+    }
     h = (h ^ tail) * 0x94d049bb133111ebu;
     h ^= h >> 33;
     h *= 0xff51afd7ed558ccdu;
@@ -65,13 +72,12 @@ LabelKey keyOf(std::string_view label, unsigned char* buffer) {
     // Sixteen digits at a time: each byte's value as a digit and as a letter a-f, kept where it
     // is one, then the pairs of nibbles of each 16-bit lane joined into a byte.
     const __m128i nine = _mm_set1_epi8(9), five = _mm_set1_epi8(5);
-    for (; packed && i + 16 <= label.size(); i += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    const auto packSixteen = [&](std::size_t at) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
         const __m128i digit = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
         const __m128i letter = _mm_sub_epi8(bytes, _mm_set1_epi8('a'));
         const __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(digit, nine), digit);
         const __m128i isLetter = _mm_cmpeq_epi8(_mm_min_epu8(letter, five), letter);
-        packed = _mm_movemask_epi8(_mm_or_si128(isDigit, isLetter)) == 0xffff;
         const __m128i value =
             _mm_or_si128(_mm_and_si128(digit, isDigit),
                          _mm_and_si128(_mm_add_epi8(letter, _mm_set1_epi8(10)), isLetter));
@@ -79,8 +85,15 @@ LabelKey keyOf(std::string_view label, unsigned char* buffer) {
         const __m128i joined =
             _mm_or_si128(_mm_and_si128(_mm_slli_epi16(value, 4), _mm_set1_epi16(0x00f0)),
                          _mm_srli_epi16(value, 8));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(buffer + i / 2),
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(buffer + at / 2),
                          _mm_packus_epi16(joined, _mm_setzero_si128()));
+        return _mm_movemask_epi8(_mm_or_si128(isDigit, isLetter)) == 0xffff;
+    };
+    for (; packed && i + 16 <= label.size(); i += 16) packed = packSixteen(i);
+    // The last digits of a longer label: the sixteen that end it, some packed again.
+    if (packed && i < label.size() && label.size() >= 16) {
+        packed = packSixteen(label.size() - 16);
+        i = label.size();
     }
 #endif
     for (; packed && i < label.size(); i += 2) {
@@ -96,20 +109,26 @@ LabelKey keyOf(std::string_view label, unsigned char* buffer) {
 
 }  // namespace
 
-void LabelBatch::prepare(const std::string_view* labels, std::size_t count) {
-    std::size_t packedBytes = 0;
-    for (std::size_t i = 0; i < count; ++i) packedBytes += labels[i].size() / 2 + 1;
-    scratch_.resize(packedBytes);
-    keys_.resize(count);
-    unsigned char* buffer = scratch_.data();
-    for (std::size_t i = 0; i < count; ++i) {
-        keys_[i] = keyOf(labels[i], buffer);
-        buffer += labels[i].size() / 2 + 1;
+void LabelBatch::add(std::string_view label) {
+    const std::size_t need = label.size() / 2 + 1;
+    if (blocks_.empty() || blocks_[block_].size - blocks_[block_].used < need) {
+        if (!blocks_.empty()) ++block_;
+        if (block_ == blocks_.size()) blocks_.emplace_back();
+        Block& block = blocks_[block_];
+        if (block.size < need) {
+            block.size = std::max(kBlockBytes, need);
+            block.bytes = std::make_unique<unsigned char[]>(block.size);
+        }
+        block.used = 0;
     }
+    Block& block = blocks_[block_];
+    keys_.push_back(keyOf(label, block.bytes.get() + block.used));
+    block.used += need;
 }
 
 void LabelBatch::clear() {
-    scratch_.clear();
+    if (!blocks_.empty()) blocks_[0].used = 0;
+    block_ = 0;
     keys_.clear();
 }
 

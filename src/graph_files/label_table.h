@@ -26,13 +26,29 @@ struct LabelKey {
 // and keeps their order. The labels must outlive the batch.
 class LabelBatch {
   public:
-    void prepare(const std::string_view* labels, std::size_t count);
+    LabelBatch() = default;
+    LabelBatch(const LabelBatch&) = delete;
+    LabelBatch& operator=(const LabelBatch&) = delete;
+    LabelBatch(LabelBatch&&) noexcept = default;
+    LabelBatch& operator=(LabelBatch&&) noexcept = default;
+
+    // Adds label at the end of the batch.
+    void add(std::string_view label);
     std::size_t size() const { return keys_.size(); }
+    // Empties the batch, keeping its memory for the next labels.
     void clear();
 
   private:
     friend class LabelTable;
-    std::vector<unsigned char> scratch_;  // packed forms
+    // Packed forms, in blocks that never move (the keys point into them), kept across clear().
+    struct Block {
+        std::unique_ptr<unsigned char[]> bytes;
+        std::size_t size = 0;
+        std::size_t used = 0;
+    };
+    static constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+    std::vector<Block> blocks_;
+    std::size_t block_ = 0;  // the block being filled
     std::vector<LabelKey> keys_;
 };
 

@@ -62,7 +62,6 @@ class LabelledTableReader {
                 q = next;
             }
             part.lines = countLineFeeds(starts[k], q);
-            part.batch.prepare(part.labels.data(), part.labels.size());
             if (final) stop = q;
         };
         if (count == 1) return readPiece(begin, p, end, last);
@@ -119,20 +118,18 @@ class LabelledTableReader {
     }
 
   private:
-    // The records of one part of a piece, until they are numbered: the labels are views of the
-    // piece, or of decoded for quoted CSV fields.
+    // The records of one part of a piece, until they are numbered: the batch's labels are in the
+    // piece, or in decoded for quoted CSV fields.
     struct Part {
-        std::vector<std::string_view> labels;  // source and target of each record
-        std::deque<std::string> decoded;       // quoted labels (a deque never moves them)
+        LabelBatch batch;                 // source and target of each record
+        std::deque<std::string> decoded;  // quoted labels (a deque never moves them)
         bool anyExtras = false;
         std::vector<std::string> extras;  // by record, once any record of the part has some
         std::size_t records = 0;
         long long lines = 0;
-        LabelBatch batch;
         std::string sourceText, targetText, otherText;  // quoted fields as they are decoded
 
         void clear() {
-            labels.clear();
             decoded.clear();
             anyExtras = false;
             extras.clear();
@@ -177,7 +174,6 @@ class LabelledTableReader {
             line_ += countLineFeeds(p, next);
             p = next;
         }
-        part.batch.prepare(part.labels.data(), part.labels.size());
         numberPart(part);
         return static_cast<std::size_t>(p - begin);
     }
@@ -310,7 +306,7 @@ class LabelledTableReader {
                     label.data() == part.targetText.data()) {
                     label = part.decoded.emplace_back(label);
                 }
-                part.labels.push_back(label);
+                part.batch.add(label);
             }
             ++part.records;
             if (!extra.empty() && !part.anyExtras) {
@@ -324,7 +320,7 @@ class LabelledTableReader {
     // Numbers the labels of a part, stores its records and its extra columns, and empties it.
     void numberPart(Part& part) {
         guardMemory([&] {
-            const std::size_t count = part.labels.size();
+            const std::size_t count = part.batch.size();
             nodes_.resize(count);
             std::size_t from = 0;
             if (share_ > 0 && share_ < 1) {
