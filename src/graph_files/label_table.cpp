@@ -243,16 +243,13 @@ void LabelTable::buildLookup() {
     lookup_ = true;
 }
 
-void LabelTable::makePlaceRoom() {
-    if (placeChunks_.size() <= count_ >> kPlaceChunkBits) {
-        placeChunks_.emplace_back();
-        reserveHugePages(placeChunks_.back(), std::size_t{1} << kPlaceChunkBits);
+void LabelTable::makePlaceRoom(std::size_t labels) {
+    constexpr std::size_t kChunk = std::size_t{1} << kPlaceChunkBits;
+    while (placeChunks_.size() * kChunk < labels) {
+        // Filled place by place, never read before: not zeroed.
+        placeChunks_.emplace_back(kChunk, false);
+        adviseHugePages(placeChunks_.back().get(), kChunk * sizeof(const unsigned char*));
     }
-}
-
-void LabelTable::addPlace(const unsigned char* entry) {
-    placeChunks_.back().push_back(entry);
-    ++count_;
 }
 
 std::uint32_t LabelTable::intern(std::string_view label) {
@@ -264,8 +261,9 @@ std::uint32_t LabelTable::intern(std::string_view label) {
     if (shard.slots[at] != 0) return nodeAt(entryOf(shard, shard.slots[at]));
     if (count_ >= kMaxLabels) throw std::length_error("too many labels");
     const auto node = static_cast<std::uint32_t>(count_);
-    makePlaceRoom();
-    addPlace(add(shard, at, key, node));
+    makePlaceRoom(count_ + 1);
+    place(node) = add(shard, at, key, node);
+    ++count_;
     return node;
 }
 
@@ -332,21 +330,47 @@ void LabelTable::internBatch(const LabelBatch& batch, std::size_t from, std::siz
                           });
     }
     // The new labels take the next numbers in order of their first places, which every later
-    // place of them then copies.
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t node = nodes[i];
-        if (node < kFresh) continue;
-        if (node != kNew) {
-            nodes[i] = nodes[node & ~kFresh];
-            continue;
+    // place of them then copies. Each stretch of the batch counts its first places, then numbers
+    // them from where the stretches before it end; last, the other places copy their numbers.
+    const std::size_t stretches = std::min(workers, std::max<std::size_t>(count / 4096, 1));
+    const auto eachStretch = [&](const auto& body) {
+        const auto run = [&](std::size_t s) {
+            body(s, count * s / stretches, count * (s + 1) / stretches);
+        };
+        if (stretches == 1) {
+            run(0);
+            return;
         }
-        if (count_ >= kMaxLabels) throw std::length_error("too many labels");
-        const auto next = static_cast<std::uint32_t>(count_);
-        makePlaceRoom();
-        setNode(added_[i], next);
-        addPlace(added_[i]);
-        nodes[i] = next;
-    }
+        pool->parallelFor(0, static_cast<std::int64_t>(stretches),
+                          [&](std::int64_t lo, std::int64_t hi, int) {
+                              for (std::int64_t s = lo; s < hi; ++s) {
+                                  run(static_cast<std::size_t>(s));
+                              }
+                          });
+    };
+    starts_.assign(stretches + 1, 0);
+    eachStretch([&](std::size_t s, std::size_t lo, std::size_t hi) {
+        starts_[s + 1] = static_cast<std::size_t>(std::count(nodes + lo, nodes + hi, kNew));
+    });
+    starts_[0] = count_;
+    for (std::size_t s = 0; s < stretches; ++s) starts_[s + 1] += starts_[s];
+    if (starts_[stretches] > kMaxLabels) throw std::length_error("too many labels");
+    makePlaceRoom(starts_[stretches]);
+    eachStretch([&](std::size_t s, std::size_t lo, std::size_t hi) {
+        auto next = static_cast<std::uint32_t>(starts_[s]);
+        for (std::size_t i = lo; i < hi; ++i) {
+            if (nodes[i] != kNew) continue;
+            setNode(added_[i], next);
+            place(next) = added_[i];
+            nodes[i] = next++;
+        }
+    });
+    count_ = starts_[stretches];
+    eachStretch([&](std::size_t, std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo; i < hi; ++i) {
+            if (nodes[i] >= kFresh) nodes[i] = nodes[nodes[i] & ~kFresh];
+        }
+    });
 }
 
 void LabelTable::reserve(std::size_t labels) {
@@ -369,7 +393,7 @@ void LabelTable::prefetchLabel(std::uint32_t node, bool bytes) const {
     if (bytes) {
         prefetch(place(node));
     } else {
-        prefetch(&placeChunks_[node >> kPlaceChunkBits][node & ((1u << kPlaceChunkBits) - 1)]);
+        prefetch(&place(node));
     }
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/aligned_memory.h"
 #include "common/parallel.h"
 
 namespace fwprune {
@@ -56,7 +57,7 @@ class LabelBatch {
 // blocks of bytes, each as an entry: its node number, a short length prefix, then the label; a
 // label of lowercase hexadecimal digits (commit and content hashes) is kept packed two digits to a
 // byte, so a 40-digit hash costs 25 bytes and 8 more for its place. A slot of the hash table
-// (8 bytes, at most 75% full) holds 32 bits of its label's hash and where its entry is, so a
+// (8 bytes, at most 75% full) holds 24 bits of its label's hash and where its entry is, so a
 // lookup reads one slot and, only when the hash bits match, the entry it names; the hash table is
 // needed only while labels are added, and releaseLookup() frees it.
 class LabelTable {
@@ -138,8 +139,11 @@ class LabelTable {
     static constexpr std::uint64_t kRefMask = (std::uint64_t{1} << 40) - 1;
     static constexpr std::size_t kMaxBlocks = (std::size_t{1} << (40 - kOffsetBits)) - 1;
 
-    const unsigned char* place(std::uint32_t node) const {
-        return placeChunks_[node >> kPlaceChunkBits][node & ((1u << kPlaceChunkBits) - 1)];
+    const unsigned char* const& place(std::uint32_t node) const {
+        return placeChunks_[node >> kPlaceChunkBits].get()[node & ((1u << kPlaceChunkBits) - 1)];
+    }
+    const unsigned char*& place(std::uint32_t node) {
+        return placeChunks_[node >> kPlaceChunkBits].get()[node & ((1u << kPlaceChunkBits) - 1)];
     }
     static Stored storedAt(const unsigned char* entry);
     static std::uint32_t nodeAt(const unsigned char* entry);
@@ -165,9 +169,8 @@ class LabelTable {
     unsigned char* add(Shard& shard, std::size_t at, const LabelKey& key, std::uint32_t node);
     static void growShard(Shard& shard, std::size_t forLabels);
     void buildLookup();
-    // Room for one more place, made before the label is added; addPlace then cannot fail.
-    void makePlaceRoom();
-    void addPlace(const unsigned char* entry);
+    // Room for the places of nodes up to labels - 1, made before they are added.
+    void makePlaceRoom(std::size_t labels);
     // Looks up the keys[0, count) whose shards are [shardFrom, shardTo), adding those not found;
     // nodes[i] gets the number of a label the table held, kFresh | the first place of one the
     // batch added, or kNew at that first place, where added_ holds its entry. mine collects the
@@ -178,10 +181,11 @@ class LabelTable {
     std::vector<Shard> shards_;
     bool lookup_ = false;  // the shards' slots are built
     // Where each label's entry starts, in chunks of 2^20, so that growing never copies.
-    std::vector<std::vector<const unsigned char*>> placeChunks_;
+    std::vector<AlignedArray<const unsigned char*>> placeChunks_;
     std::size_t count_ = 0;
     // While a batch is numbered: the entries added, at their labels' first places.
     std::vector<unsigned char*> added_;
+    std::vector<std::size_t> starts_;             // the first number of each stretch's new labels
     std::vector<std::vector<std::size_t>> mine_;  // by worker
     std::vector<unsigned char> scratch_;          // the packed form of the label intern() looks up
     bool numbers_ = false;
