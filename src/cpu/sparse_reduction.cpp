@@ -580,19 +580,20 @@ Array<std::uint32_t> inverseOf(const Array<std::uint32_t>& order, ThreadPool& po
 
 // New numbers for g's nodes that keep walks along its edges together. A walk starts at the lowest
 // node not yet numbered and goes on to the first successor not yet numbered until there is none;
-// its nodes take consecutive numbers. In a scattered numbering, Kahn's order, like any order that
-// follows the edges, waits for memory at each step of a long chain (a history's main line) in
-// turn: numbered along walks, the next node of a chain mostly sits next to the last. The walks
-// themselves are independent, so kWalks of them go at once, each step's reads asked for a round
-// ahead, and their waits overlap. A path cut where walks started elsewhere on it keeps few
-// pieces: a walk stops where another has been, and few of the walks on a path start above every
-// other one.
+// its nodes take consecutive numbers (a long one, in pieces of 64). In a scattered
+// numbering, Kahn's order, like any order that follows the edges, waits for memory at each step of
+// a long chain (a history's main line) in turn: numbered along walks, the next node of a chain
+// mostly sits next to the last. The walks themselves are independent, so kWalks of them go at once,
+// each step's reads asked for a round ahead, and their waits overlap. A path cut where walks
+// started elsewhere on it keeps few pieces: a walk stops where another has been, and few of the
+// walks on a path start above every other one.
 //
 // A walk copies each node's row as it passes, while the row is in the caches: the graph in the
 // new numbers then takes one scattered read an edge (its target's new number), not three a node.
 Walked renumberAlongWalks(const Csr& g, ThreadPool& pool, const Stage& stage) {
     const std::uint32_t n = g.nodes();
     constexpr std::uint32_t kWalks = 32;
+    constexpr std::size_t kPiece = 64;
     constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
     Array<std::uint8_t> taken = filledArray<std::uint8_t>(n, 0, pool);
     Walked walked;
@@ -627,8 +628,8 @@ Walked renumberAlongWalks(const Csr& g, ThreadPool& pool, const Stage& stage) {
         w.next = Next::kBounds;
         FWPRUNE_PREFETCH(&g.offset[x]);
     };
-    // Ends w's walk and starts the next from the lowest node not taken, if any.
-    const auto restart = [&](Walk& w) {
+    // Numbers w's nodes so far (whose rows it has copied) next.
+    const auto place = [&](Walk& w) {
         std::copy(w.nodes.begin(), w.nodes.end(), walked.order.begin() + placed);
         std::copy(w.lengths.begin(), w.lengths.end(), walked.graph.offset.begin() + placed + 1);
         std::copy(w.targets.begin(), w.targets.end(), walked.graph.target.begin() + placedEdges);
@@ -637,6 +638,10 @@ Walked renumberAlongWalks(const Csr& g, ThreadPool& pool, const Stage& stage) {
         w.nodes.clear();
         w.lengths.clear();
         w.targets.clear();
+    };
+    // Ends w's walk and starts the next from the lowest node not taken, if any.
+    const auto restart = [&](Walk& w) {
+        place(w);
         while (cursor < n && taken[cursor]) ++cursor;
         if (cursor < n) {
             take(w, cursor);
@@ -679,6 +684,9 @@ Walked renumberAlongWalks(const Csr& g, ThreadPool& pool, const Stage& stage) {
                     break;
                 case Next::kMark:
                     if (!taken[g.target[w.edge]]) {
+                        // A long walk (a history's main line) is numbered piece by piece, so
+                        // that what it holds stays small.
+                        if (w.nodes.size() >= kPiece) place(w);
                         take(w, g.target[w.edge]);
                     } else if (++w.edge < w.end) {
                         w.next = Next::kSuccessor;
