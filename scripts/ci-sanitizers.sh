@@ -39,8 +39,9 @@ fi
 if [ "$which" = tsan ] || [ "$which" = all ]; then
     build="${FWPRUNE_TSAN_BUILD:-$root/build-tsan}"
     configure_and_build "$build" "-fsanitize=thread -fno-omit-frame-pointer"
-    # Stand-in launches (blocks on a pool), the threaded CPU engine, and the concurrency tests.
-    threaded='Concurrency|DeviceFault|Emulat|Kernel|Pipeline|InMemoryApi|CheckedCalls|Cpu|Parallel|OnAPool|AnyThreadCount'
+    # Stand-in launches (blocks on a pool), the threaded CPU engines (the sparse route splits its
+    # passes between threads), and the concurrency tests.
+    threaded='Concurrency|DeviceFault|Emulat|Kernel|Pipeline|InMemoryApi|CheckedCalls|Cpu|Parallel|OnAPool|AnyThreadCount|SparseRoute'
     TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/.tsan-suppressions" \
         ctest --test-dir "$build" --output-on-failure -j"$jobs" -R "$threaded" -E "$slow|$capped"
 fi
