@@ -516,7 +516,7 @@ void forEachEdgeByTarget(const Csr& g, ThreadPool& pool, Visit&& visit) {
 // not yet ranked sit side by side: counting a successor down brings its record in, and when it
 // becomes ready, its own first successor's record is asked for, to be there when the queue
 // reaches it. Ready nodes are independent of one another, so those waits overlap.
-bool rankByLayers(Csr& g, Array<std::uint32_t>& order, ThreadPool& pool, const Stage& stage) {
+bool rankByLayers(const Csr& g, Array<std::uint32_t>& order, ThreadPool& pool, const Stage& stage) {
     const std::uint32_t n = g.nodes();
     struct Head {
         std::uint32_t begin;    // of the node's row, which the next node's begin ends
@@ -533,8 +533,6 @@ bool rankByLayers(Csr& g, Array<std::uint32_t>& order, ThreadPool& pool, const S
     forEachEdgeByTarget(g, pool, [&](std::uint32_t x, std::uint32_t t) {
         if (t != x) ++head[t].pending;
     });
-    // The records hold the row bounds meanwhile.
-    release(g.offset);
     order = filledArray<std::uint32_t>(n, 0, pool);
     std::uint32_t ready = 0;  // the queue is order[ranked .. ready)
     for (std::uint32_t x = 0; x < n; ++x)
@@ -554,10 +552,6 @@ bool rankByLayers(Csr& g, Array<std::uint32_t>& order, ThreadPool& pool, const S
         }
         if (ranked % kReportEvery == 0) stage(0.2 + 0.8 * ranked / n);
     }
-    g.offset = unsetArray<std::uint32_t>(std::size_t{n} + 1);
-    inParallel(pool, n + 1, [&](std::uint32_t begin, std::uint32_t end, int) {
-        for (std::uint32_t x = begin; x < end; ++x) g.offset[x] = head[x].begin;
-    });
     return ready == n;
 }
 
@@ -856,6 +850,29 @@ Csr rankedGraph(const Csr& g, const Array<std::uint32_t>& rank, std::uint32_t ra
     return r;
 }
 
+// Of each node x of a DAG whose every edge goes up: its last predecessor, the highest node with
+// an edge to x (0 when none), and its span: x, grown over x's successors s in ascending order
+// while s <= span + 1, to s's span. The plan and the main pass both need them.
+struct Spans {
+    Array<std::uint32_t> lastPredecessor;
+    Array<std::uint32_t> span;
+};
+
+Spans spansOf(const Csr& g, ThreadPool& pool) {
+    const std::uint32_t n = g.nodes();
+    Spans s;
+    s.lastPredecessor = filledArray<std::uint32_t>(n, 0, pool);
+    forEachEdgeByTarget(g, pool,
+                        [&](std::uint32_t a, std::uint32_t v) { s.lastPredecessor[v] = a; });
+    s.span = filledArray<std::uint32_t>(n, 0, pool);
+    for (std::uint32_t a = n; a-- > 0;) {
+        s.span[a] = a;
+        for (std::uint32_t e = g.offset[a]; e < g.offset[a + 1]; ++e)
+            if (g.target[e] <= s.span[a] + 1) s.span[a] = std::max(s.span[a], s.span[g.target[e]]);
+    }
+    return s;
+}
+
 // The reduction of a DAG whose every edge goes from a lower node to a higher one: redundant[e]
 // for each edge e of g.
 class RankedReduction {
@@ -864,7 +881,9 @@ class RankedReduction {
     // share one search.
     static constexpr std::uint32_t kSearchesPerNode = 8;
 
-    RankedReduction(const Csr& g, std::uint32_t words, ThreadPool& pool, const Stage& stage)
+    // spans, when not empty, are g's (see spansOf).
+    RankedReduction(const Csr& g, std::uint32_t words, Spans&& spans, ThreadPool& pool,
+                    const Stage& stage)
         : g_(g) {
         const std::uint32_t n = g.nodes();
         words_ = words;
@@ -877,7 +896,10 @@ class RankedReduction {
         for (std::uint32_t u = 0; u < n && !longEdges; ++u)
             longEdges =
                 g.offset[u + 1] > g.offset[u] && g.target[g.offset[u + 1] - 1] - u > window_;
-        if (longEdges) {
+        if (longEdges && !spans.span.empty()) {
+            span_ = std::move(spans.span);
+            lastPredecessor_ = std::move(spans.lastPredecessor);
+        } else if (longEdges) {
             span_ = filledArray<std::uint32_t>(n, 0, pool);
             lastPredecessor_ = filledArray<std::uint32_t>(n, 0, pool);
             for (std::uint32_t u = 0; u < n; ++u)
@@ -1139,6 +1161,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     Array<std::uint32_t> walked;  // empty, or the input's node of each walked number
     std::uint32_t ranks = nodes;
     Csr relabelled;
+    Spans spans;         // of the ranked graph, when the plan has them
     bool direct = true;  // ranked edge e is input edge e (or m - 1 - e going down)
     const bool reversed = inputOrder && downward && !upward;
     if (inputOrder) {
@@ -1152,17 +1175,11 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
         // predecessor (a tip ranked early, its parent late) or a lower successor's span covers
         // its target (shortcuts along a chain); those count as short. A node's other long edges
         // past the few it searches for one by one share one search: they count as short too.
-        const auto planOf = [&](const Csr& ranked) {
-            Array<std::uint32_t> last = filledArray<std::uint32_t>(ranks, 0, pool);
-            forEachEdgeByTarget(ranked, pool,
-                                [&](std::uint32_t a, std::uint32_t v) { last[v] = a; });
-            Array<std::uint32_t> span = filledArray<std::uint32_t>(ranks, 0, pool);
-            for (std::uint32_t a = ranks; a-- > 0;) {
-                span[a] = a;
-                for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e)
-                    if (ranked.target[e] <= span[a] + 1)
-                        span[a] = std::max(span[a], span[ranked.target[e]]);
-            }
+        // The spans it computes are the main pass's too.
+        const auto planOf = [&](const Csr& ranked, Spans& spans) {
+            spans = spansOf(ranked, pool);
+            const Array<std::uint32_t>& last = spans.lastPredecessor;
+            const Array<std::uint32_t>& span = spans.span;
             return planWindow(
                 ranks, ranked.target.size(), windowWords, pool,
                 [&](std::uint32_t begin, std::uint32_t end, auto&& visit) {
@@ -1202,21 +1219,25 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
             relabelled = relabelOneToOne(graph, rank, order, pool, Stage(progress, 0.38, 0.45));
             graph = Csr{};
             release(order);
-            plan = planOf(relabelled);
+            plan = planOf(relabelled, spans);
             // (A window held small by the caller, tests, tries it always.)
             if (windowWords != 0 || plan.cost > kSearchAfterLayersCost * m) {
                 // Layers that leave many edges long, as many deep, independent parts side by side
                 // do: the depth-first rank, which keeps each part together, taken on the layered
                 // graph, whose numbering keeps most edges near so that the search's steps mostly
                 // hit the caches. The rank whose plan costs less is kept.
+                release(spans.lastPredecessor);  // (the main pass makes them anew if need be)
+                release(spans.span);
                 orderForSearch(relabelled);
                 Array<std::uint32_t> again = filledArray<std::uint32_t>(nodes, 0, pool);
                 rankBySearch(relabelled, again, Stage(progress, 0.45, 0.48));
                 order = inverseOf(again, pool);
                 Csr searched =
                     relabelOneToOne(relabelled, again, order, pool, Stage(progress, 0.48, 0.5));
-                const WindowPlan searchedPlan = planOf(searched);
+                Spans searchedSpans;
+                const WindowPlan searchedPlan = planOf(searched, searchedSpans);
                 if (searchedPlan.cost < plan.cost) {
+                    spans = std::move(searchedSpans);
                     relabelled = std::move(searched);
                     plan = searchedPlan;
                     for (std::uint32_t& a : rank) a = again[a];
@@ -1232,7 +1253,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
             rank = filledArray<std::uint32_t>(nodes, 0, pool);
             ranks = rankByComponents(graph, rank, cyclic, Stage(progress, 0.25, 0.4));
             relabelled = rankedGraph(graph, rank, ranks, Stage(progress, 0.4, 0.5));
-            plan = planOf(relabelled);
+            plan = planOf(relabelled, spans);
         }
         direct = false;
     }
@@ -1256,7 +1277,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     }
     const Csr& ranked = relabelled.offset.empty() ? graph : relabelled;
     Array<std::uint8_t> redundant =
-        RankedReduction(ranked, plan.words, pool, Stage(progress, 0.5, 1)).take();
+        RankedReduction(ranked, plan.words, std::move(spans), pool, Stage(progress, 0.5, 1)).take();
     std::vector<std::uint64_t>& kept = result.kept;
     if (direct) {
         reserveHugePages(kept, m);  // pages are touched only as the kept edges fill them
