@@ -17,30 +17,42 @@ namespace {
 // A 64-bit hash of a byte string: words folded in by multiplication, then the finalizer of
 // MurmurHash3, which spreads every input bit over the top bits that pick a slot. Written here
 // rather than taken from a library because it is a dozen lines and the library would have to be
-// found by every cross-build.
-std::uint64_t hashBytes(const unsigned char* p, std::size_t length, bool packed) {
-    std::uint64_t h = 0x9e3779b97f4a7c15u ^ (length << 1 | (packed ? 1u : 0u));
-    const bool words = length >= 8;
-    for (; length >= 8; p += 8, length -= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, 8);
-        h = (h ^ word) * 0xbf58476d1ce4e5b9u;
-        h ^= h >> 29;
-    }
-    // The bytes left over: in a longer string, the eight that end it (one load, where copying
-    // fewer bytes would stall on the store before it); the length hashed sets them apart.
-    std::uint64_t tail = 0;
-    if (words && length > 0) {
-        std::memcpy(&tail, p + length - 8, 8);
-    } else {
-        std::memcpy(&tail, p, length);
-    }
+// found by every cross-build. The bytes left over after the whole words are, in a string of eight
+// bytes or more, the eight that end it (the length hashed first sets them apart), so that they
+// are one load, or one register where the bytes are being made.
+std::uint64_t hashStart(std::size_t length, bool packed) {
+    return 0x9e3779b97f4a7c15u ^ (length << 1 | (packed ? 1u : 0u));
+}
+
+std::uint64_t hashWord(std::uint64_t h, std::uint64_t word) {
+    h = (h ^ word) * 0xbf58476d1ce4e5b9u;
+    return h ^ (h >> 29);
+}
+
+std::uint64_t hashEnd(std::uint64_t h, std::uint64_t tail) {
     h = (h ^ tail) * 0x94d049bb133111ebu;
     h ^= h >> 33;
     h *= 0xff51afd7ed558ccdu;
     h ^= h >> 33;
     h *= 0xc4ceb9fe1a85ec53u;
     return h ^ (h >> 33);
+}
+
+std::uint64_t hashBytes(const unsigned char* p, std::size_t length, bool packed) {
+    std::uint64_t h = hashStart(length, packed);
+    const bool words = length >= 8;
+    for (; length >= 8; p += 8, length -= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        h = hashWord(h, word);
+    }
+    std::uint64_t tail = 0;
+    if (words && length > 0) {
+        std::memcpy(&tail, p + length - 8, 8);
+    } else {
+        std::memcpy(&tail, p, length);
+    }
+    return hashEnd(h, tail);
 }
 
 // The value of a lowercase hexadecimal digit, or 16 and more for any other byte.
@@ -71,7 +83,10 @@ LabelKey keyOf(std::string_view label, unsigned char* buffer) {
 #if defined(__SSE2__)
     // Sixteen digits at a time: each byte's value as a digit and as a letter a-f, kept where it
     // is one, then the pairs of nibbles of each 16-bit lane joined into a byte.
+    // The packed words are hashed as they are made: reading them back from the buffer just
+    // written would wait on the stores.
     const __m128i nine = _mm_set1_epi8(9), five = _mm_set1_epi8(5);
+    std::uint64_t word = 0;
     const auto packSixteen = [&](std::size_t at) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
         const __m128i digit = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
@@ -85,14 +100,24 @@ LabelKey keyOf(std::string_view label, unsigned char* buffer) {
         const __m128i joined =
             _mm_or_si128(_mm_and_si128(_mm_slli_epi16(value, 4), _mm_set1_epi16(0x00f0)),
                          _mm_srli_epi16(value, 8));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(buffer + at / 2),
-                         _mm_packus_epi16(joined, _mm_setzero_si128()));
+        const __m128i packedBytes = _mm_packus_epi16(joined, _mm_setzero_si128());
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(buffer + at / 2), packedBytes);
+        word = static_cast<std::uint64_t>(_mm_cvtsi128_si64(packedBytes));
         return _mm_movemask_epi8(_mm_or_si128(isDigit, isLetter)) == 0xffff;
     };
-    for (; packed && i + 16 <= label.size(); i += 16) packed = packSixteen(i);
-    // The last digits of a longer label: the sixteen that end it, some packed again.
-    if (packed && i < label.size() && label.size() >= 16) {
-        packed = packSixteen(label.size() - 16);
+    if (packed && label.size() >= 16) {
+        std::uint64_t h = hashStart(label.size() / 2, true);
+        for (; packed && i + 16 <= label.size(); i += 16) {
+            packed = packSixteen(i);
+            h = hashWord(h, word);
+        }
+        // The last digits: the sixteen that end the label, some packed again.
+        std::uint64_t tail = 0;
+        if (packed && i < label.size()) {
+            packed = packSixteen(label.size() - 16);
+            tail = word;
+        }
+        if (packed) return LabelKey{buffer, label.size() / 2, true, hashEnd(h, tail)};
         i = label.size();
     }
 #endif
