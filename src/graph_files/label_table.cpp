@@ -295,16 +295,17 @@ std::uint32_t LabelTable::intern(std::string_view label) {
 void LabelTable::lookUpShards(const LabelKey* keys, std::size_t count, std::size_t shardFrom,
                               std::size_t shardTo, std::uint32_t* nodes,
                               std::vector<std::size_t>& mine) {
-    mine.clear();
+    // The keys of those shards, without a branch: a key's shard is no better than a coin toss.
+    if (mine.size() < count) mine.resize(count);
+    std::size_t mineCount = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t shard = shardOf(keys[i].hash);
-        if (shard >= shardFrom && shard < shardTo) mine.push_back(i);
+        mine[mineCount] = i;
+        mineCount += shardOf(keys[i].hash) - shardFrom < shardTo - shardFrom ? 1 : 0;
     }
     // Two stages ahead of the label being looked up: its slot's cache line is fetched, then the
     // entry its slot names when the hash bits match. Only hints: the lookup itself reads the
     // table as it is then.
     constexpr std::size_t kSlotAhead = 16, kEntryAhead = 6;
-    const std::size_t mineCount = mine.size();
     for (std::size_t k = 0; k < mineCount; ++k) {
         if (k + kSlotAhead < mineCount) {
             const LabelKey& ahead = keys[mine[k + kSlotAhead]];

@@ -173,8 +173,8 @@ class LabelTable {
     void makePlaceRoom(std::size_t labels);
     // Looks up the keys[0, count) whose shards are [shardFrom, shardTo), adding those not found;
     // nodes[i] gets the number of a label the table held, kFresh | the first place of one the
-    // batch added, or kNew at that first place, where added_ holds its entry. mine collects the
-    // keys' places.
+    // batch added, or kNew at that first place, where added_ holds its entry. mine is room for
+    // those keys' places.
     void lookUpShards(const LabelKey* keys, std::size_t count, std::size_t shardFrom,
                       std::size_t shardTo, std::uint32_t* nodes, std::vector<std::size_t>& mine);
 
