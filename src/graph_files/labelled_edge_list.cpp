@@ -301,13 +301,16 @@ class LabelledTableReader {
         if (source.empty()) failAt(recordStart, recordStart, "the source label is empty");
         if (target.empty()) failAt(recordStart, recordStart, "the target label is empty");
         guardMemory([&] {
-            for (std::string_view label : {source, target}) {
+            // Each label in turn (a loop over the two would copy them through the stack).
+            const auto add = [&part](std::string_view label) {
                 if (label.data() == part.sourceText.data() ||
                     label.data() == part.targetText.data()) {
                     label = part.decoded.emplace_back(label);
                 }
                 part.batch.add(label);
-            }
+            };
+            add(source);
+            add(target);
             ++part.records;
             if (!extra.empty() && !part.anyExtras) {
                 part.anyExtras = true;
