@@ -305,7 +305,7 @@ void LabelTable::lookUpShards(const LabelKey* keys, std::size_t count, std::size
     // Two stages ahead of the label being looked up: its slot's cache line is fetched, then the
     // entry its slot names when the hash bits match. Only hints: the lookup itself reads the
     // table as it is then.
-    constexpr std::size_t kSlotAhead = 16, kEntryAhead = 6;
+    constexpr std::size_t kSlotAhead = 32, kEntryAhead = 8;
     for (std::size_t k = 0; k < mineCount; ++k) {
         if (k + kSlotAhead < mineCount) {
             const LabelKey& ahead = keys[mine[k + kSlotAhead]];
