@@ -452,6 +452,26 @@ char* LabelTable::writeLabel(std::uint32_t node, char* out) const {
     if (numbers_) return std::to_chars(out, out + 10, node).ptr;
     const Stored s = storedAt(place(node));
     if (!s.packed) return std::copy_n(reinterpret_cast<const char*>(s.bytes), s.length, out);
+#if defined(__SSE2__)
+    // Eight bytes at a time: their nibbles interleaved high first, each made a digit or a letter;
+    // a longer label's last eight bytes overlap the ones before.
+    const auto unpackEight = [&](std::size_t at) {
+        const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s.bytes + at));
+        const __m128i low = _mm_and_si128(bytes, _mm_set1_epi8(0x0f));
+        const __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), _mm_set1_epi8(0x0f));
+        const __m128i nibbles = _mm_unpacklo_epi8(high, low);
+        const __m128i letters =
+            _mm_and_si128(_mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9)), _mm_set1_epi8('a' - '0' - 10));
+        const __m128i digits = _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * at), digits);
+    };
+    if (s.length >= 8) {
+        std::size_t i = 0;
+        for (; i + 8 <= s.length; i += 8) unpackEight(i);
+        if (i < s.length) unpackEight(s.length - 8);
+        return out + 2 * s.length;
+    }
+#endif
     static constexpr char kDigits[] = "0123456789abcdef";
     for (std::size_t i = 0; i < s.length; ++i) {
         *out++ = kDigits[s.bytes[i] >> 4];
