@@ -1,6 +1,12 @@
 // Transitive reduction on edge arrays: memory and time follow the edges and the reachability among
 // nearby nodes, never the square of the node count, whatever the node numbers.
 //
+// Threads. The passes over whole arrays (sorting, building and relabelling rows, inverses, counts,
+// plans, reading back) are split between the pool's threads into fixed ranges, each thread
+// writing only its own part (a pass that writes at its edges' targets splits by target), so what
+// they compute does not depend on the thread count. The walks, Kahn's queue, the searches and the
+// main pass run on the calling thread, which alone reports progress.
+//
 // An edge (u, v) survives iff neither end lies on a cycle (a self-loop counts) and no walk of two
 // or more edges leads from u to v. Collapsing strongly connected components keeps that question
 // intact: such a walk has an inner node w outside u's and v's (singleton) components, so it is a
