@@ -56,12 +56,16 @@ class LabelledTableReader {
             const bool final = k + 1 == count;
             const char* const partEnd = final ? end : starts[k + 1];
             const char* q = starts[k];
+            // A TSV record is a line: its lines are counted as they are read, not in another pass.
+            const bool tsv = list_.dialect == TableDialect::Tsv;
+            long long lines = 0;
             while (q < partEnd) {
                 const char* const next = readRecord(part, q, partEnd, final && last);
                 if (next == nullptr) break;
+                if (tsv && next[-1] == '\n') ++lines;
                 q = next;
             }
-            part.lines = countLineFeeds(starts[k], q);
+            part.lines = tsv ? lines : countLineFeeds(starts[k], q);
             if (final) stop = q;
         };
         if (count == 1) return readPiece(begin, p, end, last);
