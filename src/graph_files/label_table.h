@@ -22,6 +22,16 @@ struct LabelKey {
     std::uint64_t hash;
 };
 
+// Bytes appended to a block of fixed room that never moves, so that what is kept there may be
+// pointed at. Its memory is touched only as it fills.
+struct ByteBlock {
+    explicit ByteBlock(std::size_t bytes) : bytes(bytes, false), room(bytes) {}
+    unsigned char* end() { return bytes.get() + used; }
+    AlignedArray<unsigned char> bytes;
+    std::size_t room;
+    std::size_t used = 0;
+};
+
 // Labels made ready for numbering: each one's kept form and hash. Making a batch reads nothing but
 // the labels, so several threads may each make one at once; numbering them is the table's work,
 // and keeps their order. The labels must outlive the batch.
@@ -41,14 +51,9 @@ class LabelBatch {
 
   private:
     friend class LabelTable;
-    // Packed forms, in blocks that never move (the keys point into them), kept across clear().
-    struct Block {
-        std::unique_ptr<unsigned char[]> bytes;
-        std::size_t size = 0;
-        std::size_t used = 0;
-    };
+    // Packed forms (the keys point into them), kept across clear().
     static constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
-    std::vector<Block> blocks_;
+    std::vector<ByteBlock> blocks_;
     std::size_t block_ = 0;  // the block being filled
     std::vector<LabelKey> keys_;
 };
@@ -121,7 +126,7 @@ class LabelTable {
     struct Shard {
         std::vector<std::uint64_t> slots;
         std::size_t count = 0;  // labels held
-        std::vector<std::vector<unsigned char>> blocks;
+        std::vector<ByteBlock> blocks;
     };
     static constexpr unsigned kShardBits = 4;
     // An entry's node while the batch that added it is numbered: kFresh | its first place.
@@ -150,7 +155,7 @@ class LabelTable {
     static void setNode(unsigned char* entry, std::uint32_t node);
     static const unsigned char* entryOf(const Shard& shard, std::uint64_t slot) {
         const std::uint64_t ref = (slot & kRefMask) - 1;
-        return shard.blocks[ref >> kOffsetBits].data() + (ref & (kBlockBytes - 1));
+        return shard.blocks[ref >> kOffsetBits].bytes.get() + (ref & (kBlockBytes - 1));
     }
     static std::size_t shardOf(std::uint64_t hash) { return hash >> (64 - kShardBits); }
     // The slot a hash starts probing at: the 32 bits below the shard's, scaled to the slots.
