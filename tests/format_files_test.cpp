@@ -153,21 +153,37 @@ TEST(LabelTable, GivesBackEveryLabelNearAHash) {
             labels.push_back(label.substr(0, 16 + at % 24));
         }
     }
+    std::map<std::string, std::uint32_t> number;  // by first appearance
+    for (const std::string& label : labels) {
+        number.emplace(label, static_cast<std::uint32_t>(number.size()));
+    }
     LabelTable one;
-    LabelTable batched;
+    for (const std::string& label : labels) {
+        const std::uint32_t node = one.intern(label);
+        ASSERT_EQ(node, number[label]) << label;
+        ASSERT_EQ(one.label(node), label);
+    }
+    // In batches of several sizes (labels met again in later batches, shards growing within a
+    // batch), on one thread and on two; then, the hash table freed, built again from the labels.
     LabelBatch batch;
     for (const std::string& label : labels) batch.add(label);
-    std::vector<std::uint32_t> nodes(labels.size());
-    ThreadPool pool(2);
-    batched.internBatch(batch, 0, labels.size(), nodes.data(), &pool);
-    std::map<std::string, std::uint32_t> number;
-    for (std::size_t i = 0; i < labels.size(); ++i) {
-        const std::uint32_t node = one.intern(labels[i]);
-        number.emplace(labels[i], static_cast<std::uint32_t>(number.size()));
-        ASSERT_EQ(node, number[labels[i]]) << labels[i];
-        ASSERT_EQ(nodes[i], node) << labels[i];
-        ASSERT_EQ(one.label(node), labels[i]);
-        ASSERT_EQ(batched.label(node), labels[i]);
+    const std::size_t ends[] = {7, 3000, 3001, 11000, labels.size()};
+    for (const int threads : {1, 2}) {
+        ThreadPool pool(threads);
+        LabelTable batched;
+        std::vector<std::uint32_t> nodes(labels.size());
+        std::size_t from = 0;
+        for (const std::size_t to : ends) {
+            batched.internBatch(batch, from, to, nodes.data() + from, &pool);
+            from = to;
+        }
+        for (std::size_t i = 0; i < labels.size(); ++i) {
+            ASSERT_EQ(nodes[i], number[labels[i]]) << labels[i];
+            ASSERT_EQ(batched.label(nodes[i]), labels[i]);
+        }
+        batched.releaseLookup();
+        for (const std::string& label : labels) ASSERT_EQ(batched.intern(label), number[label]);
+        ASSERT_EQ(batched.size(), number.size());
     }
 }
 
