@@ -100,6 +100,18 @@ inline void prefetch(const void* p) {
 #endif
 }
 
+#if defined(__SSE2__)
+// The low eight bytes of v: one move on x86-64, two on 32-bit x86, which has no 64-bit one.
+inline std::uint64_t lowWord(__m128i v) {
+#if defined(__x86_64__) || defined(_M_X64)
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(v));
+#else
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(v)) |
+           std::uint64_t{static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(v, 4)))} << 32;
+#endif
+}
+#endif
+
 // The kept form of label (packed into buffer when it is lowercase hexadecimal) and its hash.
 LabelKey keyOf(std::string_view label, unsigned char* buffer) {
     const auto* const text = reinterpret_cast<const unsigned char*>(label.data());
@@ -128,7 +140,7 @@ LabelKey keyOf(std::string_view label, unsigned char* buffer) {
                          _mm_srli_epi16(value, 8));
         const __m128i packedBytes = _mm_packus_epi16(joined, _mm_setzero_si128());
         _mm_storel_epi64(reinterpret_cast<__m128i*>(buffer + at / 2), packedBytes);
-        word = static_cast<std::uint64_t>(_mm_cvtsi128_si64(packedBytes));
+        word = lowWord(packedBytes);
         return _mm_movemask_epi8(_mm_or_si128(isDigit, isLetter)) == 0xffff;
     };
     if (packed && label.size() >= 16) {
