@@ -101,7 +101,7 @@ def deps(scale, rng):
 
 
 # Numberings: how the file numbers the generated nodes.
-NUMBERINGS = ("order", "reversed", "shuffled", "spread")
+NUMBERINGS = ("order", "reversed", "shuffled", "spread", "firstseen")
 
 
 def renumber(src, dst, n, numbering, rng):
@@ -114,6 +114,16 @@ def renumber(src, dst, n, numbering, rng):
         label = rng.permutation(n)
         order = rng.permutation(src.size)  # the records' order carries no hint either
         return label[src][order], label[dst][order]
+    if numbering == "firstseen":
+        # In order of first appearance in the records, source before target, as a labelled
+        # file numbers its nodes (a history listed child, parent: every edge down but the first).
+        both = np.stack([src, dst], axis=1).ravel()
+        nodes, first = np.unique(both, return_index=True)
+        label = np.full(n, -1, dtype=np.int64)
+        label[nodes[np.argsort(first)]] = np.arange(nodes.size)
+        unseen = label < 0
+        label[unseen] = nodes.size + np.arange(int(unseen.sum()))
+        return label[src], label[dst]
     # spread: the same order, numbers drawn from 0 .. 2^31 - 1
     label = np.sort(rng.choice(2 ** 31 - 1, size=n, replace=False)) if n < 2 ** 24 else \
         np.unique(rng.integers(0, 2 ** 31 - 1, size=n + n // 8))[:n]

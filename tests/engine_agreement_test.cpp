@@ -241,6 +241,13 @@ std::vector<std::pair<std::string, std::vector<std::pair<int, int>>>> sparseShap
                 main = c;
             }
         }
+        // The same history as files list it: each commit, oldest first, with its parents,
+        // edges from child to parent; the third commit merges the second and the first, which
+        // the second already has.
+        std::vector<std::pair<int, int>> listed{{1, 0}, {2, 1}, {2, 0}};
+        for (const auto& [parent, child] : e)
+            if (child > 2) listed.push_back({child, parent});
+        shapes.emplace_back("history, child to parent", std::move(listed));
     }
     {  // dependencies: power-law out-degrees, popular (early) packages depended on most
         auto& [name, e] = shapes.emplace_back("dependencies", std::vector<std::pair<int, int>>{});
@@ -257,9 +264,10 @@ std::vector<std::pair<std::string, std::vector<std::pair<int, int>>>> sparseShap
 
 // The sparse route against the sweeps route and a plain reference, the same records, on every
 // shape under every numbering: in order (every edge up), reversed (every edge down), shuffled
-// (mixed), each also spread up to 2^31 - 1, without cycles, with self-loops, with cycles, with the
-// route's own window and with one of a single word, so that most edges are longer than it, on one
-// thread and on three (which split every pass unevenly).
+// (mixed), by first appearance (one way but an edge or a few), each also spread up to 2^31 - 1,
+// without cycles, with self-loops, with cycles, with the route's own window and with one of a
+// single word, so that most edges are longer than it, on one thread and on three (which split every
+// pass unevenly).
 TEST(EngineAgreement, SparseRouteAgreesOnEveryShapeAndNumbering) {
     std::mt19937 random(19);
     ThreadPool one(1);
@@ -295,11 +303,29 @@ TEST(EngineAgreement, SparseRouteAgreesOnEveryShapeAndNumbering) {
                     stack.insert(stack.end(), successors[y].begin(), successors[y].end());
                 }
             }
-            for (const char* numbering : {"in order", "reversed", "shuffled"}) {
+            for (const std::string numbering :
+                 {"in order", "reversed", "shuffled", "first seen", "first seen, targets first"}) {
                 std::vector<std::uint32_t> label(n);
                 for (int x = 0; x < n; ++x) label[x] = std::uint32_t(x);
                 if (numbering[0] == 'r') std::reverse(label.begin(), label.end());
                 if (numbering[0] == 's') std::shuffle(label.begin(), label.end(), random);
+                if (numbering[0] == 'f') {
+                    // By first appearance, as a labelled file numbers its nodes: a history listed
+                    // child, parent has one edge against the rest, into its root (a sink); named
+                    // target first, the history listed parent, child has one, from its root.
+                    std::vector<char> named(n, 0);
+                    std::uint32_t next = 0;
+                    const auto name = [&](int x) {
+                        if (!named[x]) label[x] = next++;
+                        named[x] = 1;
+                    };
+                    for (const auto& [a, b] : edges) {
+                        if (numbering == "first seen") name(a);
+                        name(b);
+                        name(a);
+                    }
+                    for (int x = 0; x < n; ++x) name(x);
+                }
                 std::vector<std::uint64_t> dense;
                 std::vector<std::uint64_t> expected;
                 for (const auto& [a, b] : edges) {

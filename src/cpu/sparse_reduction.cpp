@@ -20,7 +20,9 @@
 // (many walks at once, so that their memory waits overlap): then a chain's next node mostly sits
 // next to its last, and the ranking below runs on that numbering.
 // - The input's own order when every edge already goes one way and its edges are short (version
-//   histories listed in order, generated DAGs).
+//   histories listed in order, generated DAGs), also when a few go the other way, each leaving a
+//   node without predecessors or entering one without successors (a history numbered by first
+//   appearance): such nodes carry no walk, so the edges at them are answered apart (answerApart).
 // - Otherwise Kahn's order: a node is ranked once its predecessors are, first ready, first
 //   ranked. What becomes ready at the same time sits together: a history's commits, a node's
 //   leaves, the layers of a layered graph. The nodes waiting in its queue are independent of one
@@ -1079,6 +1081,179 @@ constexpr std::uint32_t kFarApart = 1u << 16;
 // Past this many word operations an edge in Kahn's order, the depth-first rank is tried as well.
 constexpr std::uint64_t kSearchAfterLayersCost = 32;
 
+// Edges of a graph that goes one way but for a few edges, answered apart from the rest (see
+// answerApart).
+struct Apart {
+    std::vector<std::uint32_t> edges;  // their places in the rows, ascending
+    std::vector<std::uint64_t> kept;   // those that survive, source << 32 | target, ascending
+};
+
+// Marks answerApart leaves in the predecessor counts, whose two low bits hold the count.
+constexpr std::uint8_t kCountBits = 3;
+constexpr std::uint8_t kApartSource = 4;
+constexpr std::uint8_t kApartSink = 8;
+
+// At most this many edges against the rest, or set apart, of a graph of m edges.
+std::size_t apartAtMost(std::size_t m) {
+    return m / 64 + 1024;
+}
+
+// A graph whose edges all go one way but a few ("exceptions"), each of which leaves a node without
+// predecessors or enters a node without successors. A version history numbered by first
+// appearance is one: its file names each commit before its parents, oldest first, so every edge
+// goes down to an older commit except the first, from the first commit named to the root named
+// after it.
+//
+// Call the way most edges go up (toward lower numbers when `down`). A source or a sink is no
+// inner node of any walk, so a walk of two or more edges uses an exception only as its first edge
+// (leaving a source) or its last (entering a sink). Set apart every edge that leaves a source with
+// an exception or enters a sink with one. A walk between the ends of any other edge (u, v) holds
+// none of them: such an edge would make that source u, or that sink v. So every other edge keeps
+// its answer in the rest of the graph, whose edges all go up: the input's own order ranks it.
+// There is no cycle: one would need an exception, and neither end of one lies on a cycle.
+//
+// An apart edge (u, v) is bypassed iff a walk of one or more edges leads to v from another
+// successor w of u (v cannot reach itself). Every node of that walk before v has a predecessor
+// (w has u) and a successor, so it is neither a source nor a sink, and every edge of the walk
+// goes up except perhaps the last, an exception entering v (a sink: nothing follows it). So no
+// node of the walk lies above limit(v), the higher of v and v's exception predecessors. One search
+// from u's successors through nodes no higher than the highest limit of u's apart targets marks
+// exactly the targets so reached; a source with one successor keeps its edge without one.
+//
+// Returns false, leaving only marks in predecessors (counts up to 2 of each node's predecessors),
+// when g is not such a graph or the searches would visit more edges than a fraction of g's.
+bool answerApart(const Csr& g, bool down, Array<std::uint8_t>& predecessors,
+                 const Array<std::uint8_t>& cyclic, ThreadPool& pool, Apart& apart) {
+    const std::uint32_t n = g.nodes();
+    const std::size_t m = g.target.size();
+    const std::size_t atMost = apartAtMost(m);
+    const auto level = [down, n](std::uint32_t x) { return down ? n - 1 - x : x; };
+    const auto hasSuccessors = [&g](std::uint32_t x) { return g.offset[x + 1] > g.offset[x]; };
+    struct Part {
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> exceptions;
+        bool fits = true;
+    };
+    std::vector<Part> parts(static_cast<std::size_t>(pool.size()));
+    inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+        Part& p = parts[static_cast<std::size_t>(worker)];
+        for (std::uint32_t s = begin; s < end && p.fits; ++s) {
+            for (std::uint32_t e = g.offset[s]; e < g.offset[s + 1]; ++e) {
+                const std::uint32_t t = g.target[e];
+                if (level(s) < level(t)) continue;
+                p.exceptions.emplace_back(s, t);
+                p.fits = p.exceptions.size() <= atMost &&
+                         ((predecessors[s] & kCountBits) == 0 || !hasSuccessors(t));
+                if (!p.fits) break;
+            }
+        }
+    });
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> exceptions;
+    for (const Part& p : parts) {
+        if (!p.fits) return false;
+        exceptions.insert(exceptions.end(), p.exceptions.begin(), p.exceptions.end());
+    }
+    if (exceptions.size() > atMost) return false;
+    // limits: (sink, limit) of the sinks set apart, ascending.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> limits;
+    for (const auto& [s, t] : exceptions) {
+        if ((predecessors[s] & kCountBits) == 0) {
+            predecessors[s] |= kApartSource;
+        } else {
+            predecessors[t] |= kApartSink;
+            limits.emplace_back(t, std::max(level(t), level(s)));
+        }
+    }
+    std::sort(limits.begin(), limits.end());
+    const auto limitOf = [&](std::uint32_t v) {
+        if (!(predecessors[v] & kApartSink)) return level(v);
+        const auto at = std::lower_bound(limits.begin(), limits.end(), std::make_pair(v, 0u));
+        std::uint32_t limit = at->second;
+        for (auto i = at; i != limits.end() && i->first == v; ++i)
+            limit = std::max(limit, i->second);
+        return limit;
+    };
+
+    // The apart edges' places, each thread taking its sources' in ascending order.
+    std::vector<std::vector<std::uint32_t>> placesOf(static_cast<std::size_t>(pool.size()));
+    inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+        std::vector<std::uint32_t>& places = placesOf[static_cast<std::size_t>(worker)];
+        for (std::uint32_t s = begin; s < end && places.size() <= atMost; ++s) {
+            const bool source = predecessors[s] & kApartSource;
+            for (std::uint32_t e = g.offset[s]; e < g.offset[s + 1]; ++e)
+                if (source || (predecessors[g.target[e]] & kApartSink)) places.push_back(e);
+        }
+    });
+    for (const std::vector<std::uint32_t>& places : placesOf) {
+        apart.edges.insert(apart.edges.end(), places.begin(), places.end());
+        if (apart.edges.size() > atMost) return false;
+    }
+
+    // The searches, one a source of apart edges, within a budget of edge visits.
+    std::size_t budget = m / 8 + 65536;
+    std::vector<Word> seen;
+    std::vector<std::uint32_t> visited;
+    std::vector<std::uint32_t> stack;
+    for (std::size_t i = 0; i < apart.edges.size();) {
+        const std::uint32_t first = apart.edges[i];
+        const auto u = static_cast<std::uint32_t>(
+            std::upper_bound(g.offset.begin(), g.offset.end(), first) - g.offset.begin() - 1);
+        std::size_t past = i;
+        std::uint32_t limit = 0;
+        for (; past < apart.edges.size() && apart.edges[past] < g.offset[u + 1]; ++past)
+            limit = std::max(limit, limitOf(g.target[apart.edges[past]]));
+        const bool search = g.offset[u + 1] - g.offset[u] > 1;
+        if (search) {
+            if (seen.empty()) seen.assign((std::size_t{n} + kWordBits - 1) / kWordBits, 0);
+            for (const std::uint32_t x : visited) seen[x / kWordBits] = 0;
+            visited.clear();
+            const auto visitChildren = [&](std::uint32_t x) {
+                budget -= std::min<std::size_t>(budget, g.offset[x + 1] - g.offset[x]);
+                for (std::uint32_t f = g.offset[x]; f < g.offset[x + 1]; ++f) {
+                    const std::uint32_t y = g.target[f];
+                    if (level(y) > limit || testBit(seen.data(), y)) continue;
+                    setBit(seen.data(), y);
+                    visited.push_back(y);
+                    stack.push_back(y);
+                }
+            };
+            for (std::uint32_t f = g.offset[u]; f < g.offset[u + 1]; ++f)
+                if (level(g.target[f]) <= limit) visitChildren(g.target[f]);
+            while (!stack.empty() && budget > 0) {
+                const std::uint32_t x = stack.back();
+                stack.pop_back();
+                visitChildren(x);
+            }
+            if (budget == 0) return false;
+        }
+        for (; i < past; ++i) {
+            const std::uint32_t v = g.target[apart.edges[i]];
+            if (!cyclic[u] && !cyclic[v] && !(search && testBit(seen.data(), v)))
+                apart.kept.push_back(std::uint64_t{u} << 32 | v);
+        }
+    }
+    return true;
+}
+
+// Removes the edges at places (ascending) from g's rows.
+void removeEdges(Csr& g, const std::vector<std::uint32_t>& places, ThreadPool& pool) {
+    if (places.empty()) return;
+    auto write = g.target.begin() + places[0];
+    for (std::size_t k = 0; k < places.size(); ++k) {
+        const std::size_t next = k + 1 < places.size() ? places[k + 1] : g.target.size();
+        write = std::copy(g.target.begin() + places[k] + 1, g.target.begin() + next, write);
+    }
+    g.target.resize(g.target.size() - places.size());
+    // Each row starts earlier by the removed places before it.
+    inParallel(pool, g.offset.size(), [&](std::size_t begin, std::size_t end, int) {
+        auto k = static_cast<std::size_t>(
+            std::lower_bound(places.begin(), places.end(), g.offset[begin]) - places.begin());
+        for (std::size_t x = begin; x < end; ++x) {
+            while (k < places.size() && places[k] < g.offset[x]) ++k;
+            g.offset[x] -= static_cast<std::uint32_t>(k);
+        }
+    });
+}
+
 }  // namespace
 
 ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records, int threads,
@@ -1114,8 +1289,8 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     const std::size_t m = graph.target.size();
 
     struct Directions {
-        bool upward = true;
-        bool downward = true;
+        std::size_t up = 0;  // edges from a lower number to a higher one
+        std::size_t down = 0;
         std::size_t far = 0;  // edges between numbers too far apart to share the caches
     };
     std::vector<Directions> directionsOf(static_cast<std::size_t>(pool.size()));
@@ -1124,40 +1299,52 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
         for (std::uint32_t s = begin; s < end; ++s) {
             for (std::uint32_t e = graph.offset[s]; e < graph.offset[s + 1]; ++e) {
                 const std::uint32_t t = graph.target[e];
-                d.upward &= s < t;
-                d.downward &= s > t;
+                d.up += s < t;
+                d.down += s > t;
                 d.far += (s < t ? t - s : s - t) > kFarApart;
             }
         }
         directionsOf[static_cast<std::size_t>(worker)] = d;
     });
-    bool upward = true;
-    bool downward = true;
+    std::size_t up = 0;
+    std::size_t down = 0;
     std::size_t far = 0;
     for (const Directions& d : directionsOf) {
-        upward &= d.upward;
-        downward &= d.downward;
+        up += d.up;
+        down += d.down;
         far += d.far;
     }
     bool inputOrder = false;
+    // Whether the input's order ranks the graph from its last node down: most edges go down.
+    const bool turned = down > up;
+    Apart apart;  // edges against the rest, and those answered with them
     WindowPlan plan;
-    if (upward || downward) {
+    if (std::min(up, down) <= apartAtMost(m)) {
         // An edge to a node with no other predecessor is answered at once however long it is
         // (leaves numbered after everything else), so it counts as short.
         Array<std::uint8_t> predecessors = filledArray<std::uint8_t>(nodes, 0, pool);  // up to 2
         forEachEdgeByTarget(graph, pool, [&](std::uint32_t, std::uint32_t t) {
             predecessors[t] = static_cast<std::uint8_t>(std::min(predecessors[t] + 1, 2));
         });
-        plan = planWindow(
-            nodes, m, windowWords, pool, [&](std::uint32_t begin, std::uint32_t end, auto&& visit) {
-                for (std::uint32_t s = begin; s < end; ++s) {
-                    for (std::uint32_t e = graph.offset[s]; e < graph.offset[s + 1]; ++e) {
-                        const std::uint32_t t = graph.target[e];
-                        visit(predecessors[t] < 2 ? 1 : s < t ? t - s : s - t);
+        if (std::min(up, down) == 0 ||
+            answerApart(graph, turned, predecessors, cyclic, pool, apart)) {
+            plan = planWindow(
+                nodes, m, windowWords, pool,
+                [&](std::uint32_t begin, std::uint32_t end, auto&& visit) {
+                    for (std::uint32_t s = begin; s < end; ++s) {
+                        for (std::uint32_t e = graph.offset[s]; e < graph.offset[s + 1]; ++e) {
+                            const std::uint32_t t = graph.target[e];
+                            visit((predecessors[t] & kCountBits) < 2 ? 1 : s < t ? t - s : s - t);
+                        }
                     }
-                }
-            });
-        inputOrder = plan.cost <= kInputOrderCost * m;
+                });
+            inputOrder = plan.cost <= kInputOrderCost * m;
+        }
+        if (inputOrder) {
+            removeEdges(graph, apart.edges, pool);
+        } else {
+            apart = Apart{};
+        }
     }
 
     // Rank every node of the condensation so that edges go up; rank[x] is the rank of x's
@@ -1169,7 +1356,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     Csr relabelled;
     Spans spans;         // of the ranked graph, when the plan has them
     bool direct = true;  // ranked edge e is input edge e (or m - 1 - e going down)
-    const bool reversed = inputOrder && downward && !upward;
+    const bool reversed = inputOrder && turned;
     if (inputOrder) {
         // The ranked graph: the input itself when its edges go up. When they all go down, ranks
         // reverse the order: the sorted edges read backwards are already sorted, so the input's
@@ -1287,27 +1474,40 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     std::vector<std::uint64_t>& kept = result.kept;
     if (direct) {
         reserveHugePages(kept, m);  // pages are touched only as the kept edges fill them
-        // Read back in input order, which keeps the output sorted.
+        // Read back in input order, which keeps the output sorted; the kept edges answered apart
+        // join in their places.
+        std::size_t nextApart = 0;
+        const auto keepApartBefore = [&](std::uint64_t edge) {
+            for (; nextApart < apart.kept.size() && apart.kept[nextApart] < edge; ++nextApart) {
+                const std::uint64_t e = apart.kept[nextApart];
+                kept.push_back(std::uint64_t{originalOf(static_cast<std::uint32_t>(e >> 32))}
+                                   << 32 |
+                               originalOf(static_cast<std::uint32_t>(e)));
+            }
+        };
+        const auto keep = [&](std::uint32_t s, std::uint32_t t) {
+            keepApartBefore(std::uint64_t{s} << 32 | t);
+            kept.push_back(std::uint64_t{originalOf(s)} << 32 | originalOf(t));
+        };
         if (reversed) {
             for (std::uint32_t a = nodes; a-- > 0;) {
                 const std::uint32_t s = nodes - 1 - a;
                 if (cyclic[s]) continue;
-                const std::uint64_t source = std::uint64_t{originalOf(s)} << 32;
                 for (std::uint32_t e = ranked.offset[a + 1]; e-- > ranked.offset[a];) {
                     const std::uint32_t t = nodes - 1 - ranked.target[e];
-                    if (!cyclic[t] && !redundant[e]) kept.push_back(source | originalOf(t));
+                    if (!cyclic[t] && !redundant[e]) keep(s, t);
                 }
             }
-            return result;
-        }
-        for (std::uint32_t s = 0; s < nodes; ++s) {
-            if (cyclic[s]) continue;
-            const std::uint64_t source = std::uint64_t{originalOf(s)} << 32;
-            for (std::uint32_t e = graph.offset[s]; e < graph.offset[s + 1]; ++e) {
-                const std::uint32_t t = graph.target[e];
-                if (!cyclic[t] && !redundant[e]) kept.push_back(source | originalOf(t));
+        } else {
+            for (std::uint32_t s = 0; s < nodes; ++s) {
+                if (cyclic[s]) continue;
+                for (std::uint32_t e = graph.offset[s]; e < graph.offset[s + 1]; ++e) {
+                    const std::uint32_t t = graph.target[e];
+                    if (!cyclic[t] && !redundant[e]) keep(s, t);
+                }
             }
         }
+        keepApartBefore(~std::uint64_t{0});
         return result;
     }
     // The kept edges as rows by source: the row of node member[a] holds the kept edges of rank
