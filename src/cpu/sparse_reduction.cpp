@@ -1243,11 +1243,14 @@ void removeEdges(Csr& g, const std::vector<std::uint32_t>& places, ThreadPool& p
         write = std::copy(g.target.begin() + places[k] + 1, g.target.begin() + next, write);
     }
     g.target.resize(g.target.size() - places.size());
-    // Each row starts earlier by the removed places before it.
-    inParallel(pool, g.offset.size(), [&](std::size_t begin, std::size_t end, int) {
+    // Each row starts earlier by the removed places before it: the rows after the first place's.
+    const auto first = static_cast<std::size_t>(
+        std::upper_bound(g.offset.begin(), g.offset.end(), places[0]) - g.offset.begin());
+    inParallel(pool, g.offset.size() - first, [&](std::size_t begin, std::size_t end, int) {
         auto k = static_cast<std::size_t>(
-            std::lower_bound(places.begin(), places.end(), g.offset[begin]) - places.begin());
-        for (std::size_t x = begin; x < end; ++x) {
+            std::lower_bound(places.begin(), places.end(), g.offset[first + begin]) -
+            places.begin());
+        for (std::size_t x = first + begin; x < first + end; ++x) {
             while (k < places.size() && places[k] < g.offset[x]) ++k;
             g.offset[x] -= static_cast<std::uint32_t>(k);
         }
@@ -1340,11 +1343,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
                 });
             inputOrder = plan.cost <= kInputOrderCost * m;
         }
-        if (inputOrder) {
-            removeEdges(graph, apart.edges, pool);
-        } else {
-            apart = Apart{};
-        }
+        if (!inputOrder) apart = Apart{};
     }
 
     // Rank every node of the condensation so that edges go up; rank[x] is the rank of x's
@@ -1361,7 +1360,14 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
         // The ranked graph: the input itself when its edges go up. When they all go down, ranks
         // reverse the order: the sorted edges read backwards are already sorted, so the input's
         // rows are turned round in place.
-        if (reversed) reverseNumbering(graph, pool);
+        if (reversed) {
+            reverseNumbering(graph, pool);
+            // Edge e is now m - 1 - e.
+            std::reverse(apart.edges.begin(), apart.edges.end());
+            for (std::uint32_t& e : apart.edges) e = static_cast<std::uint32_t>(m - 1 - e);
+        }
+        // (Turned first, the edges set apart from a history's root are the last ones.)
+        removeEdges(graph, apart.edges, pool);
         Stage(progress, 0.25, 0.5)(1);
     } else {
         // The main pass answers a long edge at once when it comes from its target's last
