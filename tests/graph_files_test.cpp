@@ -147,6 +147,15 @@ TEST(EdgeListReader, LargeFilesReadTheSameOnAnyThreadCount) {
             ASSERT_EQ(parallel.n, serial.n);
             ASSERT_EQ(parallel.records, serial.records)
                 << threads << " threads, pieces of " << piece << " bytes";
+            // Lines are numbered across pieces.
+            try {
+                parseEdgeRecords(text + "7 edge", "g.txt", false, threads, piece);
+                ADD_FAILURE() << "no error";
+            } catch (const Error& error) {
+                EXPECT_NE(std::string(error.what()).find("g.txt:" + std::to_string(lines) + ":"),
+                          std::string::npos)
+                    << error.what() << ", " << threads << " threads, pieces of " << piece;
+            }
         }
     }
     expectParseError(text + "7 edge", Status::Format,

@@ -216,41 +216,68 @@ void forEachRecord(std::string_view text, std::size_t begin, std::size_t end, in
     }
 }
 
-// Chunks of a large text that end at separators, so no token straddles two, and for each the
-// number of tokens to skip so that it starts at a record's first token, and the number of
-// records that start in it (every third token after the skipped ones).
+// A piece of text cut into chunks that end at separators, so that no token straddles two, with
+// the token starts of each chunk and the line feeds of the whole, counted in one pass on the
+// pool's threads. The count places each chunk's records, and tells where the piece's last whole
+// record ends; the line feeds number the lines of the next piece.
+struct PieceCounts {
+    std::vector<std::size_t> bounds;
+    std::vector<std::int64_t> tokens;
+    long long lineFeeds = 0;
+};
+
+// Chunks of at least this many bytes, a few a thread so that uneven ones even out.
+constexpr std::size_t kMinChunk = std::size_t{128} << 10;
+
+PieceCounts countPiece(std::string_view text, ThreadPool* pool) {
+    const std::size_t count =
+        !pool || pool->size() == 1
+            ? 1
+            : std::max<std::size_t>(
+                  1, std::min<std::size_t>(static_cast<std::size_t>(pool->size()) * 4,
+                                           text.size() / kMinChunk));
+    PieceCounts counts;
+    counts.bounds = chunkBoundsAtSeparators(text, count);
+    counts.tokens.assign(count, 0);
+    std::vector<std::int64_t> feeds(count, 0);
+    const auto countChunk = [&](std::size_t c) {
+        counts.tokens[c] = countTokensAndLines(text.data() + counts.bounds[c],
+                                               text.data() + counts.bounds[c + 1], &feeds[c]);
+    };
+    if (count == 1) {
+        countChunk(0);
+    } else {
+        pool->parallelFor(0, static_cast<std::int64_t>(count),
+                          [&](std::int64_t lo, std::int64_t hi, int) {
+                              for (std::int64_t c = lo; c < hi; ++c)
+                                  countChunk(static_cast<std::size_t>(c));
+                          });
+    }
+    for (const std::int64_t f : feeds) counts.lineFeeds += f;
+    return counts;
+}
+
+// For each chunk, the number of tokens to skip so that it starts at a record's first token, and
+// the number of records that start in it (every third token after the skipped ones).
 struct RecordChunks {
     std::vector<std::size_t> bounds;
     std::vector<int> skip;
     std::vector<std::size_t> records;
 };
 
-RecordChunks splitIntoRecordChunks(std::string_view text, ThreadPool& pool) {
-    constexpr std::size_t kMinChunk = std::size_t{128} << 10;
-    const std::size_t count =
-        pool.size() == 1 ? 1
-                         : std::max<std::size_t>(
-                               1, std::min<std::size_t>(static_cast<std::size_t>(pool.size()) * 4,
-                                                        text.size() / kMinChunk));
+RecordChunks recordChunksOf(const PieceCounts& counts) {
+    const std::size_t count = counts.tokens.size();
     RecordChunks chunks;
-    chunks.bounds = chunkBoundsAtSeparators(text, count);
+    chunks.bounds = counts.bounds;
     chunks.skip.assign(count, 0);
     chunks.records.assign(count, 0);
-    if (count == 1) return chunks;
-    std::vector<std::int64_t> tokens(count, 0);
-    pool.parallelFor(0, static_cast<std::int64_t>(count),
-                     [&](std::int64_t lo, std::int64_t hi, int) {
-                         for (std::int64_t c = lo; c < hi; ++c) {
-                             tokens[c] = countTokenStarts(text.data() + chunks.bounds[c],
-                                                          text.data() + chunks.bounds[c + 1]);
-                         }
-                     });
     std::int64_t before = 0;
     for (std::size_t c = 0; c < count; ++c) {
         chunks.skip[c] = static_cast<int>((3 - before % 3) % 3);
-        chunks.records[c] =
-            static_cast<std::size_t>(std::max<std::int64_t>(0, tokens[c] - chunks.skip[c]) + 2) / 3;
-        before += tokens[c];
+        chunks.records[c] = static_cast<std::size_t>(
+                                std::max<std::int64_t>(0, counts.tokens[c] - chunks.skip[c]) + 2) /
+                            3;
+        before += counts.tokens[c];
     }
     return chunks;
 }
@@ -272,9 +299,13 @@ class RecordReader {
     // Parses the whole records at the front of text and returns the bytes they take; at the end
     // of the file, all of it (a file that ends inside a record is an error).
     std::size_t consume(std::string_view text, bool atEnd) {
-        const std::size_t cut = atEnd ? text.size() : lastRecordBoundary(text);
+        startPoolFor(text.size());
+        PieceCounts counts;
+        const std::size_t cut = atEnd ? text.size() : lastRecordBoundary(text, counts);
         if (cut == 0) return 0;
-        line_ += parse(text.substr(0, cut));
+        if (atEnd) counts = countPiece(text, pool_);
+        parse(text.substr(0, cut), counts);
+        line_ += counts.lineFeeds;
         parsedBytes_ += cut;
         report(0);
         return cut;
@@ -315,17 +346,27 @@ class RecordReader {
 
   private:
     // Where the record that the text's last whole token belongs to starts, or the text's end
-    // when its last record is whole; 0 when no record is known to be whole yet.
-    std::size_t lastRecordBoundary(std::string_view text) {
+    // when its last record is whole; 0 when no record is known to be whole yet. counts become
+    // those of the text before that place.
+    std::size_t lastRecordBoundary(std::string_view text, PieceCounts& counts) {
         std::size_t end = text.size();
         while (end > 0 && !isTokenSeparator(text[end - 1])) --end;  // a token may go on
-        const std::int64_t tokens = countTokensOf(text.substr(0, end));
-        std::int64_t extra = tokens % 3;
-        while (extra-- > 0) {
+        counts = countPiece(text.substr(0, end), pool_);
+        std::int64_t tokens = 0;
+        for (const std::int64_t t : counts.tokens) tokens += t;
+        if (tokens < 3) return 0;
+        const std::size_t whole = end;
+        // The tokens of the last record begun are left for the next piece, uncounted.
+        for (std::int64_t extra = tokens % 3; extra > 0; --extra) {
             while (end > 0 && isTokenSeparator(text[end - 1])) --end;
             while (end > 0 && !isTokenSeparator(text[end - 1])) --end;
+            const auto chunk = std::upper_bound(counts.bounds.begin(), counts.bounds.end(), end) -
+                               counts.bounds.begin() - 1;
+            --counts.tokens[static_cast<std::size_t>(chunk)];
         }
-        return tokens < 3 ? 0 : end;
+        counts.lineFeeds -= countLineFeeds(text.data() + end, text.data() + whole);
+        for (std::size_t& bound : counts.bounds) bound = std::min(bound, end);
+        return end;
     }
 
     // Texts this large are parsed on the pool; smaller ones are not worth starting it for.
@@ -333,27 +374,6 @@ class RecordReader {
 
     void startPoolFor(std::size_t bytes) {
         if (!pool_ && bytes >= kParallelFrom) pool_ = &workers_.pool();
-    }
-
-    // The token starts in text, which ends at a separator or is the whole file's.
-    std::int64_t countTokensOf(std::string_view text) {
-        startPoolFor(text.size());
-        if (!pool_ || pool_->size() == 1)
-            return countTokenStarts(text.data(), text.data() + text.size());
-        // Parts that start at separators, so that no token is counted twice.
-        const auto parts = static_cast<std::size_t>(pool_->size());
-        const std::vector<std::size_t> bounds = chunkBoundsAtSeparators(text, parts);
-        std::vector<std::int64_t> counts(parts, 0);
-        pool_->parallelFor(
-            0, static_cast<std::int64_t>(parts), [&](std::int64_t lo, std::int64_t hi, int) {
-                for (std::int64_t p = lo; p < hi; ++p) {
-                    counts[p] =
-                        countTokenStarts(text.data() + bounds[p], text.data() + bounds[p + 1]);
-                }
-            });
-        std::int64_t total = 0;
-        for (const std::int64_t count : counts) total += count;
-        return total;
     }
 
     // Tells of the bytes parsed before this piece and `more` of it.
@@ -364,7 +384,7 @@ class RecordReader {
     }
 
     // parse() on the calling thread alone.
-    long long parseSerially(std::string_view text) {
+    void parseSerially(std::string_view text) {
         auto& out = records_.records;
         std::int64_t top = largest_;
         forEachRecord(text, 0, text.size(), 0, path_, strict_, line_,
@@ -374,16 +394,12 @@ class RecordReader {
                               out.push_back(EdgeRecord::pack(std::uint32_t(a), std::uint32_t(b)));
                       });
         largest_ = top;
-        return countLineFeeds(text.data(), text.data() + text.size());
     }
 
-    // Parses the records of text, which ends at a record's end, and returns its line feeds.
-    long long parse(std::string_view text) {
-        startPoolFor(text.size());
+    // Parses the records of text, which ends at a record's end, in the chunks counted.
+    void parse(std::string_view text, const PieceCounts& counts) {
         auto& out = records_.records;
-        const RecordChunks chunks = pool_ && pool_->size() > 1
-                                        ? splitIntoRecordChunks(text, *pool_)
-                                        : RecordChunks{{0, text.size()}, {0}, {0}};
+        const RecordChunks chunks = recordChunksOf(counts);
         const std::size_t count = chunks.skip.size();
         if (count == 1) return parseSerially(text);
         // Each chunk writes its records straight into its own slice of the records, sized by the
@@ -394,7 +410,6 @@ class RecordReader {
         out.resize(start[count]);
         std::vector<std::size_t> used(count, 0);
         std::vector<std::int64_t> largest(count, -1);
-        std::vector<long long> lineFeeds(count, 0);
         std::atomic<bool> overfull{false};
         std::atomic<std::int64_t> finished{0};
         try {
@@ -421,8 +436,6 @@ class RecordReader {
                                       });
                         used[c] = k;
                         largest[c] = top;
-                        lineFeeds[c] = countLineFeeds(text.data() + chunks.bounds[c],
-                                                      text.data() + chunks.bounds[c + 1]);
                         // The calling thread tells of the chunks finished by all.
                         const std::int64_t done = ++finished;
                         if (worker == 0) {
@@ -440,20 +453,18 @@ class RecordReader {
         }
         if (overfull) {
             out.resize(start[0]);
-            return parseSerially(text);
+            parseSerially(text);
+            return;
         }
         std::size_t end = start[0];
-        long long lines = 0;
         for (std::size_t c = 0; c < count; ++c) {
             if (end != start[c] && used[c] > 0) {
                 std::memmove(out.data() + end, out.data() + start[c], used[c] * sizeof out[0]);
             }
             end += used[c];
             largest_ = std::max(largest_, largest[c]);
-            lines += lineFeeds[c];
         }
         out.resize(end);
-        return lines;
     }
 
     const std::string& path_;
