@@ -139,18 +139,19 @@ TEST(LabelledEdgeList, ReadsAndWritesBackWhatAPlainWriterWrote) {
     }
 }
 
-// Labels of hexadecimal digits are kept packed, sixteen digits at a time where the processor
-// allows: a hash with any one byte replaced must come back as it went in, under a number of its
-// own, whether read one at a time or in a batch.
+// Labels of hexadecimal digits are kept packed, sixteen or (up to 64 digits) all at a time where
+// the processor allows: a hash with any one byte replaced, cut to any length around those, must
+// come back as it went in, under a number of its own, whether read one at a time or in a batch.
 TEST(LabelTable, GivesBackEveryLabelNearAHash) {
-    const std::string hash = "0123456789abcdef0fedcba9876543210a1b2c3d";
+    const std::string hash = "0123456789abcdef0fedcba9876543210a1b2c3d4e5f60718293a4b5c6d7e8f9";
     std::vector<std::string> labels;
     for (std::size_t at = 0; at < hash.size(); ++at) {
         for (int byte = 1; byte < 256; ++byte) {
             std::string label = hash;
             label[at] = static_cast<char>(byte);
-            labels.push_back(label);
-            labels.push_back(label.substr(0, 16 + at % 24));
+            labels.push_back(label.substr(0, 40));
+            labels.push_back(label.substr(0, 14 + at % 52));
+            if (byte % 3 == 0) labels.push_back(label + (byte % 2 ? "0a" : ""));
         }
     }
     std::map<std::string, std::uint32_t> number;  // by first appearance

@@ -122,8 +122,8 @@ class LabelTable {
     };
     // One part of the hash table, and the entries of the labels it holds. A slot holds 24 bits of
     // the label's hash << 40 | (ref + 1), where ref is block << kOffsetBits | offset of its entry;
-    // 0 when free.
-    struct Shard {
+    // 0 when free. Each on cache lines of its own: the workers fill different shards at once.
+    struct alignas(64) Shard {
         std::vector<std::uint64_t> slots;
         std::size_t count = 0;  // labels held
         std::vector<ByteBlock> blocks;
