@@ -33,6 +33,11 @@ class TextBuffer {
     void commit(const char* end) { size_ = static_cast<std::size_t>(end - data_.get()); }
     std::string_view text() const { return {data_.get(), size_}; }
     void clear() { size_ = 0; }
+    // Room for bytes in all, taken at once: growing step by step would copy the text and touch
+    // fresh memory at every step. Memory not written to is never touched.
+    void reserve(std::size_t bytes) {
+        if (capacity_ < bytes) grow(bytes);
+    }
 
   private:
     void grow(std::size_t needed) {
@@ -85,9 +90,12 @@ void writeRowChunks(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow
         const std::int64_t last = std::min(rows, first + rowsPerBatch);
         if (parallel) {
             pool.parallelFor(first, last, [&](std::int64_t lo, std::int64_t hi, int worker) {
-                formatRows(lo, hi, buffers[static_cast<std::size_t>(worker)]);
+                TextBuffer& buffer = buffers[static_cast<std::size_t>(worker)];
+                buffer.reserve(static_cast<std::size_t>(hi - lo) * bytesPerRow);
+                formatRows(lo, hi, buffer);
             });
         } else {
+            buffers[0].reserve(static_cast<std::size_t>(last - first) * bytesPerRow);
             formatRows(first, last, buffers[0]);
         }
         if (writing.valid()) writing.get();
