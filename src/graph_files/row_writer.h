@@ -14,6 +14,7 @@
 
 #include "common/aligned_memory.h"
 #include "common/cancel.h"
+#include "common/huge_pages.h"
 #include "common/parallel.h"
 #include "common/progress.h"
 #include "common/threads.h"
@@ -43,6 +44,7 @@ class TextBuffer {
     void grow(std::size_t needed) {
         const std::size_t capacity = std::max({needed, 2 * capacity_, std::size_t{4096}});
         AlignedArray<char> larger(capacity, false);
+        adviseHugePages(larger.get(), capacity);
         if (size_ > 0) std::memcpy(larger.get(), data_.get(), size_);
         data_ = std::move(larger);
         capacity_ = capacity;
