@@ -119,11 +119,16 @@ class LabelledTableReader {
     void expectShare(double share) { share_ = share; }
 
     LabelledEdgeList finish() {
-        // The hash table goes first, so that trimming the records' slack (up to half of them,
-        // from growing by doubling) fits in the room it leaves; both would outlive reading.
+        // The hash table goes first, so that trimming the records' slack fits in the room it
+        // leaves; both would outlive reading. Records are trimmed only when they grew by doubling
+        // (up to half their room unused): room reserved from the first piece's estimate is
+        // within a few percent of them, and copying them all would cost more than it frees.
         list_.labels.releaseLookup();
         std::vector<Part>().swap(parts_);
-        guardMemory([&] { list_.graph.records.shrink_to_fit(); });
+        auto& records = list_.graph.records;
+        if (records.capacity() - records.size() > records.capacity() / 8) {
+            guardMemory([&] { records.shrink_to_fit(); });
+        }
         list_.graph.n = static_cast<std::int64_t>(list_.labels.size());
         if (anyExtras_) {
             // The first record of each edge gives its extra columns.
