@@ -12,6 +12,7 @@
 #include "common/cancel.h"
 #include "common/error.h"
 #include "common/parallel.h"
+#include "common/radix_sort.h"
 #include "cpu/cpu_engine.h"
 #include "cpu/sparse_reduction_internal.h"
 #include "cpu/weakest_link_ordered_internal.h"
@@ -41,6 +42,37 @@ TEST(EngineAgreement, TransitiveReductionMatchesTheStandInByteForByte) {
 // plain reference: random graphs with cycles, self-loops, repeated and negative records, once
 // with small node numbers and once spread up to 2^31 - 1 (which only the sparse route can hold;
 // a monotone renumbering must give the renumbered bytes).
+// The sparse route sorts its records with the threaded radix sort; a fault there (an unstable
+// split, a digit past the range, a slice boundary) scrambles edges only on some thread counts and
+// sizes. Against std::stable_sort on the same bits: keys alike in the sorted bits differ in the
+// others, so a change of their order shows.
+TEST(EngineAgreement, ThreadedRadixSortIsTheStableSortOnAnyThreadCount) {
+    std::mt19937_64 random(20261208);
+    const std::pair<int, int> ranges[] = {{0, 64}, {0, 7}, {5, 40}, {32, 64}, {11, 33}};
+    for (const int threads : {1, 2, 3}) {
+        ThreadPool pool(threads);
+        for (const std::size_t count : {0u, 1u, 2u, 1000u, 70001u, 200003u}) {
+            for (const auto& [low, high] : ranges) {
+                // Few distinct values in the sorted bits, so many keys tie.
+                std::vector<std::uint64_t> keys(count);
+                for (std::uint64_t& key : keys) key = random() & ~(std::uint64_t{0x3c} << low);
+                const auto bits = [low = low, high = high](std::uint64_t key) {
+                    return high - low == 64 ? key
+                                            : key >> low & ((std::uint64_t{1} << (high - low)) - 1);
+                };
+                std::vector<std::uint64_t> expected = keys;
+                std::stable_sort(
+                    expected.begin(), expected.end(),
+                    [&](std::uint64_t a, std::uint64_t b) { return bits(a) < bits(b); });
+                std::vector<std::uint64_t> scratch(count);
+                radixSort(keys.data(), count, low, high, scratch.data(), pool, [] {});
+                ASSERT_EQ(keys, expected)
+                    << threads << " threads, " << count << " keys, bits " << low << " to " << high;
+            }
+        }
+    }
+}
+
 TEST(EngineAgreement, SparseRouteWritesTheBytesOfTheMatrixRoutes) {
     testing::ScratchDir dir;
     const auto runRoute = [&](const std::string& input, Backend backend, Route route) {
