@@ -112,8 +112,11 @@ inline std::uint64_t lowWord(__m128i v) {
 }
 #endif
 
-// The kept form of label (packed into buffer when it is lowercase hexadecimal) and its hash.
-LabelKey keyOf(std::string_view label, unsigned char* buffer) {
+// The kept form of label (packed into buffer when it is lowercase hexadecimal) and its hash, into
+// key. Written field by field where the key is kept: a key returned whole and copied there would
+// be read back in wider loads than it was stored in, which wait for the stores before them, and
+// those wait on the cache misses of a batch's keys.
+void makeKey(std::string_view label, unsigned char* buffer, LabelKey& key) {
     const auto* const text = reinterpret_cast<const unsigned char*>(label.data());
     // Lowercase hexadecimal of even length is looked up and kept packed.
     bool packed = !label.empty() && label.size() % 2 == 0;
@@ -155,7 +158,13 @@ LabelKey keyOf(std::string_view label, unsigned char* buffer) {
             packed = packSixteen(label.size() - 16);
             tail = word;
         }
-        if (packed) return LabelKey{buffer, label.size() / 2, true, hashEnd(h, tail)};
+        if (packed) {
+            key.bytes = buffer;
+            key.length = label.size() / 2;
+            key.packed = true;
+            key.hash = hashEnd(h, tail);
+            return;
+        }
         i = label.size();
     }
 #endif
@@ -165,9 +174,10 @@ LabelKey keyOf(std::string_view label, unsigned char* buffer) {
         packed = (high | low) < 16;
         buffer[i / 2] = static_cast<unsigned char>(high << 4 | low);
     }
-    LabelKey key{packed ? buffer : text, packed ? label.size() / 2 : label.size(), packed, 0};
+    key.bytes = packed ? buffer : text;
+    key.length = packed ? label.size() / 2 : label.size();
+    key.packed = packed;
     key.hash = hashBytes(key.bytes, key.length, packed);
-    return key;
 }
 
 }  // namespace
@@ -185,7 +195,7 @@ void LabelBatch::add(std::string_view label) {
         blocks_[block_].used = 0;
     }
     ByteBlock& block = blocks_[block_];
-    keys_.push_back(keyOf(label, block.end()));
+    makeKey(label, block.end(), keys_.emplace_back());
     block.used += need;
 }
 
@@ -319,7 +329,8 @@ void LabelTable::makePlaceRoom(std::size_t labels) {
 
 std::uint32_t LabelTable::intern(std::string_view label) {
     if (scratch_.size() < label.size() / 2 + 1) scratch_.resize(label.size() / 2 + 1);
-    const LabelKey key = keyOf(label, scratch_.data());
+    LabelKey key;
+    makeKey(label, scratch_.data(), key);
     buildLookup();
     Shard& shard = shards_[shardOf(key.hash)];
     const std::size_t at = probe(shard, key);

@@ -63,12 +63,14 @@ class LabelledTableReader {
     std::size_t readRecords(const char* begin, const char* end, bool last) {
         const char* p = begin;
         // The header, when there is one, is taken before the piece is split.
-        while (expectHeader_ && p < end) {
-            const char* const next = readRecord(parts_[0], p, end, last);
-            if (next == nullptr) break;
-            line_ += countLineFeeds(p, next);
-            p = next;
-        }
+        guardMemory([&] {
+            while (expectHeader_ && p < end) {
+                const char* const next = readRecord(parts_[0], p, end, last);
+                if (next == nullptr) break;
+                line_ += countLineFeeds(p, next);
+                p = next;
+            }
+        });
         const std::vector<const char*> starts = splitParts(p, end);
         const std::size_t count = starts.size();
         parts_.resize(count);
@@ -81,12 +83,14 @@ class LabelledTableReader {
             // A TSV record is a line: its lines are counted as they are read, not in another pass.
             const bool tsv = list_.dialect == TableDialect::Tsv;
             long long lines = 0;
-            while (q < partEnd) {
-                const char* const next = readRecord(part, q, partEnd, final && last);
-                if (next == nullptr) break;
-                if (tsv && next[-1] == '\n') ++lines;
-                q = next;
-            }
+            guardMemory([&] {
+                while (q < partEnd) {
+                    const char* const next = readRecord(part, q, partEnd, final && last);
+                    if (next == nullptr) break;
+                    if (tsv && next[-1] == '\n') ++lines;
+                    q = next;
+                }
+            });
             part.lines = tsv ? lines : countLineFeeds(starts[k], q);
             if (final) stop = q;
         };
@@ -200,12 +204,14 @@ class LabelledTableReader {
     // The piece from p on read in one part (after a part failed); begin is where it starts.
     std::size_t readPiece(const char* begin, const char* p, const char* end, bool last) {
         Part& part = parts_[0];
-        while (p < end) {
-            const char* const next = readRecord(part, p, end, last);
-            if (next == nullptr) break;
-            line_ += countLineFeeds(p, next);
-            p = next;
-        }
+        guardMemory([&] {
+            while (p < end) {
+                const char* const next = readRecord(part, p, end, last);
+                if (next == nullptr) break;
+                line_ += countLineFeeds(p, next);
+                p = next;
+            }
+        });
         numberPart(part);
         return static_cast<std::size_t>(p - begin);
     }
@@ -350,24 +356,23 @@ class LabelledTableReader {
                  std::string_view target, std::string_view extra) {
         if (source.empty()) failAt(recordStart, recordStart, "the source label is empty");
         if (target.empty()) failAt(recordStart, recordStart, "the target label is empty");
-        guardMemory([&] {
-            // Each label in turn (a loop over the two would copy them through the stack).
-            const auto add = [&part](std::string_view label) {
-                if (label.data() == part.sourceText.data() ||
-                    label.data() == part.targetText.data()) {
-                    label = part.decoded.emplace_back(label);
-                }
-                part.batch.add(label);
-            };
-            add(source);
-            add(target);
-            ++part.records;
-            if (!extra.empty() && !part.anyExtras) {
-                part.anyExtras = true;
-                part.extras.resize(part.records - 1);
-            }
-            if (part.anyExtras) part.extras.emplace_back(extra);
-        });
+        // Memory running out here is reported by the guard around the loop over the records:
+        // a guard for each record would pass the labels through memory.
+        addLabel(part, source);
+        addLabel(part, target);
+        ++part.records;
+        if (!extra.empty() && !part.anyExtras) {
+            part.anyExtras = true;
+            part.extras.resize(part.records - 1);
+        }
+        if (part.anyExtras) part.extras.emplace_back(extra);
+    }
+
+    static void addLabel(Part& part, std::string_view label) {
+        if (label.data() == part.sourceText.data() || label.data() == part.targetText.data()) {
+            label = part.decoded.emplace_back(label);
+        }
+        part.batch.add(label);
     }
 
     // Numbers the labels of a part, stores its records and its extra columns, and empties it.
