@@ -4,8 +4,8 @@
 // Threads. The passes over whole arrays (sorting, building and relabelling rows, inverses, counts,
 // plans, reading back) are split between the pool's threads into fixed ranges, each thread
 // writing only its own part (a pass that writes at its edges' targets splits by target), so what
-// they compute does not depend on the thread count. The walks, Kahn's queue, the searches and the
-// main pass run on the calling thread, which alone reports progress.
+// they compute does not depend on the thread count. Kahn's queue, the walks before Tarjan's
+// search, the searches and the main pass run on the calling thread, which alone reports progress.
 //
 // An edge (u, v) survives iff neither end lies on a cycle (a self-loop counts) and no walk of two
 // or more edges leads from u to v. Collapsing strongly connected components keeps that question
@@ -15,10 +15,7 @@
 // descendant of another successor w of u, and only successors ranked below v can reach it.
 //
 // The rank. Any topological rank gives the same answer; they differ in how long they leave the
-// edges, and in what computing them costs when the numbering scatters the graph. A large graph
-// whose edges mostly join far-apart numbers is first renumbered along walks that follow its edges
-// (many walks at once, so that their memory waits overlap): then a chain's next node mostly sits
-// next to its last, and the ranking below runs on that numbering.
+// edges, and in what computing them costs when the numbering scatters the graph.
 // - The input's own order when every edge already goes one way and its edges are short (version
 //   histories listed in order, generated DAGs), also when a few go the other way, each leaving a
 //   node without predecessors or entering one without successors (a history numbered by first
@@ -27,6 +24,9 @@
 //   ranked. What becomes ready at the same time sits together: a history's commits, a node's
 //   leaves, the layers of a layered graph. The nodes waiting in its queue are independent of one
 //   another, so their memory waits overlap however the input is numbered.
+//   A large graph whose edges mostly join far-apart numbers is ranked so a path at a time
+//   (rankByPaths): a chain's nodes then take consecutive ranks, and the queue, which waits for
+//   memory at each step in such a numbering, takes a step a path instead of a node.
 // - When Kahn's order leaves many edges longer than the window can afford (a chain with
 //   shortcuts, a hub), a depth-first search of the graph renumbered by it, whose reverse
 //   finishing order has two properties the main pass uses:
@@ -36,7 +36,10 @@
 //   - the nodes a node's search discovers (its subtree) take the ranks right after it, all of
 //     them descendants of it.
 // - When there is a cycle (Kahn's order then leaves nodes unranked), Tarjan's search, entering
-//   successors in the same order, collapses the strongly connected components and ranks them.
+//   successors in the same order, collapses the strongly connected components and ranks them. A
+//   large scattered graph is first renumbered along walks that follow its edges (many walks at
+//   once, so that their memory waits overlap): then a chain's next node mostly sits next to its
+//   last, and the search's steps mostly hit the caches.
 //
 // The window. For each node u, one row of H bits says which of the nodes ranked u+1 .. u+H are
 // descendants of u. Rows are built from the top rank down; u's row is the OR of its successors'
@@ -59,6 +62,7 @@
 // only where neither can tell. A node with many such edges answers them all with one search.
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -493,24 +497,63 @@ FWPRUNE_ALWAYS_INLINE void fetchAhead(const Csr& g, const std::uint32_t* list, s
 
 // Calls visit(source, target) for every edge of g on the pool's threads, each taking the edges
 // whose targets lie in a range of its own: a pass that writes at its edges' targets needs no
-// lock. Each thread visits its edges in ascending order of source.
+// lock. Each thread visits its edges in ascending order of source. A thread first gathers a batch
+// of its edges without a branch on each (in a scattered numbering, whether a target is the
+// thread's own is a coin toss, which the processor would mispredict half the time).
 template <class Visit>
 void forEachEdgeByTarget(const Csr& g, ThreadPool& pool, Visit&& visit) {
     const std::uint32_t n = g.nodes();
     const auto parts = static_cast<std::uint64_t>(pool.size());
+    constexpr std::uint32_t kBatch = 1024;
     inParallel(pool, pool.size(), [&](int begin, int end, int) {
+        std::array<std::uint32_t, kBatch> sources;
+        std::array<std::uint32_t, kBatch> targets;
         for (int p = begin; p < end; ++p) {
             const auto low = static_cast<std::uint32_t>(n * static_cast<std::uint64_t>(p) / parts);
             const auto high =
                 static_cast<std::uint32_t>(n * static_cast<std::uint64_t>(p + 1) / parts);
+            std::uint32_t gathered = 0;
+            const auto visitGathered = [&] {
+                for (std::uint32_t i = 0; i < gathered; ++i) visit(sources[i], targets[i]);
+                gathered = 0;
+            };
             for (std::uint32_t x = 0; x < n; ++x) {
                 for (std::uint32_t e = g.offset[x]; e < g.offset[x + 1]; ++e) {
                     const std::uint32_t t = g.target[e];
-                    if (t >= low && t < high) visit(x, t);
+                    sources[gathered] = x;
+                    targets[gathered] = t;
+                    gathered += t - low < high - low;
+                    if (gathered == kBatch) visitGathered();
                 }
             }
+            visitGathered();
         }
     });
+}
+
+// What Kahn's algorithm reads of a node, side by side: counting a successor down brings in its
+// row bounds and first successor, which ranking it next reads.
+struct KahnHead {
+    std::uint32_t begin;    // of the node's row, which the next node's begin ends
+    std::uint32_t first;    // its first successor, if any
+    std::uint32_t pending;  // predecessors not yet ranked
+};
+
+// g's heads, with every node's count of predecessors (self-loops aside); one more head ends the
+// last row.
+Array<KahnHead> kahnHeadsOf(const Csr& g, ThreadPool& pool) {
+    const std::uint32_t n = g.nodes();
+    Array<KahnHead> head = unsetArray<KahnHead>(std::size_t{n} + 1);
+    inParallel(pool, n + 1, [&](std::uint32_t begin, std::uint32_t end, int) {
+        for (std::uint32_t x = begin; x < end; ++x) {
+            const bool any = x < n && g.offset[x] < g.offset[x + 1];
+            head[x] = {g.offset[x], any ? g.target[g.offset[x]] : x, 0};
+        }
+    });
+    forEachEdgeByTarget(g, pool, [&](std::uint32_t x, std::uint32_t t) {
+        if (t != x) ++head[t].pending;
+    });
+    return head;
 }
 
 // Ranks g's nodes in the order Kahn's algorithm takes them: a node is ranked once all its
@@ -526,21 +569,7 @@ void forEachEdgeByTarget(const Csr& g, ThreadPool& pool, Visit&& visit) {
 // reaches it. Ready nodes are independent of one another, so those waits overlap.
 bool rankByLayers(const Csr& g, Array<std::uint32_t>& order, ThreadPool& pool, const Stage& stage) {
     const std::uint32_t n = g.nodes();
-    struct Head {
-        std::uint32_t begin;    // of the node's row, which the next node's begin ends
-        std::uint32_t first;    // its first successor, if any
-        std::uint32_t pending;  // predecessors not yet ranked
-    };
-    Array<Head> head = unsetArray<Head>(std::size_t{n} + 1);
-    inParallel(pool, n + 1, [&](std::uint32_t begin, std::uint32_t end, int) {
-        for (std::uint32_t x = begin; x < end; ++x) {
-            const bool any = x < n && g.offset[x] < g.offset[x + 1];
-            head[x] = {g.offset[x], any ? g.target[g.offset[x]] : x, 0};
-        }
-    });
-    forEachEdgeByTarget(g, pool, [&](std::uint32_t x, std::uint32_t t) {
-        if (t != x) ++head[t].pending;
-    });
+    Array<KahnHead> head = kahnHeadsOf(g, pool);
     order = filledArray<std::uint32_t>(n, 0, pool);
     std::uint32_t ready = 0;  // the queue is order[ranked .. ready)
     for (std::uint32_t x = 0; x < n; ++x)
@@ -563,6 +592,284 @@ bool rankByLayers(const Csr& g, Array<std::uint32_t>& order, ThreadPool& pool, c
     return ready == n;
 }
 
+// What Kahn's queue on paths reads of a path (see rankByPaths).
+struct PathRecord {
+    static constexpr std::uint32_t kHeld = 2;  // successors held in the record
+    static constexpr std::uint32_t kMore = std::numeric_limits<std::uint32_t>::max() - 1;
+    std::uint32_t pending;  // predecessors not yet ranked
+    std::uint32_t length;   // nodes
+    // The successors, kNone where there is none; {place in a list, kMore} when there are more.
+    std::array<std::uint32_t, kHeld> next;
+};
+
+// g's paths of links (see rankByPaths): a link x -> y joins a node x whose only successor is y
+// to y, whose only predecessor is x.
+class Paths {
+  public:
+    static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+    Paths(const Csr& g, ThreadPool& pool) : head_(kahnHeadsOf(g, pool)) {}
+
+    const Array<KahnHead>& head() const { return head_; }
+    void clear() { release(head_); }
+
+    // x's link out, kNone when it has none.
+    std::uint32_t linkFrom(std::uint32_t x) const {
+        const std::uint32_t y = head_[x].first;
+        const bool link =
+            head_[x + 1].begin - head_[x].begin == 1 && y != x && head_[y].pending == 1;
+        return link ? y : kNone;
+    }
+
+    // Calls visit(k, x, i) for the i-th node x of every path k, whose start is start[k], and
+    // done(k, last, nodes) at its end, on the pool's threads, each taking a range of paths.
+    // Each thread follows kWalks paths at once, taking a step of each in turn, with the reads of
+    // each step asked for a round ahead: the steps of one path wait for one another, those of
+    // different paths overlap.
+    template <class Visit, class Done>
+    void walk(const Array<std::uint32_t>& start, ThreadPool& pool, Visit&& visit,
+              Done&& done) const {
+        constexpr std::uint32_t kWalks = 16;
+        const auto paths = static_cast<std::uint32_t>(start.size());
+        inParallel(pool, paths, [&](std::uint32_t begin, std::uint32_t end, int) {
+            struct Walk {
+                std::uint32_t path = kNone;
+                std::uint32_t at =
+                    0;  // the node last visited, whose successor's count is asked for
+                std::uint32_t nodes = 0;
+            };
+            std::array<Walk, kWalks> walks;
+            std::uint32_t next = begin;
+            // Visits the node at, and asks for its successor's count.
+            const auto step = [&](Walk& w, std::uint32_t at) {
+                visit(w.path, at, w.nodes++);
+                w.at = at;
+                FWPRUNE_PREFETCH(&head_[head_[at].first]);
+            };
+            const auto open = [&](Walk& w) {
+                if (next + kWalks < end) FWPRUNE_PREFETCH(&head_[start[next + kWalks]]);
+                w.path = next < end ? next++ : kNone;
+                w.nodes = 0;
+                if (w.path != kNone) step(w, start[w.path]);
+            };
+            for (Walk& w : walks) open(w);
+            for (bool any = true; any;) {
+                any = false;
+                for (Walk& w : walks) {
+                    if (w.path == kNone) continue;
+                    any = true;
+                    const std::uint32_t y = linkFrom(w.at);
+                    if (y != kNone) {
+                        step(w, y);
+                    } else {
+                        done(w.path, w.at, w.nodes);
+                        open(w);
+                    }
+                }
+            }
+        });
+    }
+
+  private:
+    Array<KahnHead> head_;
+};
+
+// Ranks g's nodes as Kahn's algorithm does, a path at a time: order[a] becomes the node of rank
+// a. Returns false when a cycle (self-loops aside) leaves some nodes unranked.
+//
+// Call x -> y a link when y is x's only successor and x is y's only predecessor. Each node has at
+// most one link out and one in, so the links cut the nodes into paths: a path starts at a node
+// without a link in (its start) and follows the links to a node without one out (its last node).
+// Each path is ranked as one node: its nodes take consecutive ranks, in the path's order, once
+// every predecessor of its start is ranked; ready paths are taken first ready, first ranked. That
+// is a topological order: an edge inside a path is a link, ranked in order; an edge leaving a path
+// leaves its last node (any other has its link as its only edge out) and enters the start of
+// another (any other node has a link in as its only edge in), whose rank waits for it. A cycle
+// either has a node with an edge from outside it, whose path never becomes ready, or is all
+// links, a path without a start: its nodes stay unranked.
+//
+// Kahn's queue runs on one thread, and in a scattered numbering waits for memory at each step. On
+// the graph of paths it takes one step a path, not a node, over arrays a fraction of the size;
+// finding the paths and giving their nodes their ranks are passes split between the threads,
+// each taking the paths that start in a range of nodes.
+bool rankByPaths(Csr& g, Array<std::uint32_t>& order, Csr& ranked, ThreadPool& pool,
+                 const Stage& stage) {
+    const std::uint32_t n = g.nodes();
+    const auto m = static_cast<std::uint32_t>(g.target.size());
+    constexpr std::uint32_t kNone = Paths::kNone;
+    Paths graphPaths(g, pool);
+    const Array<KahnHead>& head = graphPaths.head();
+    // The paths' starts, numbered in ascending order: linked[y] says y has a link in.
+    std::uint32_t paths = 0;
+    Array<std::uint32_t> start;
+    {
+        Array<std::uint8_t> linked = filledArray<std::uint8_t>(n, 0, pool);
+        const auto parts = static_cast<std::size_t>(pool.size());
+        std::vector<std::uint32_t> before(parts + 1, 0);  // starts below each thread's nodes
+        inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int) {
+            for (std::uint32_t x = begin; x < end; ++x) {
+                if (x + 16 < end) FWPRUNE_PREFETCH(&head[head[x + 16].first]);
+                const std::uint32_t y = graphPaths.linkFrom(x);
+                if (y != kNone) linked[y] = 1;  // y's only link in: no other thread writes it
+            }
+        });
+        inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+            before[static_cast<std::size_t>(worker) + 1] = static_cast<std::uint32_t>(
+                std::count(linked.begin() + begin, linked.begin() + end, std::uint8_t{0}));
+        });
+        for (std::size_t p = 0; p < parts; ++p) before[p + 1] += before[p];
+        paths = before.back();
+        start = unsetArray<std::uint32_t>(paths);
+        // order[x] holds the path that starts at x until the ranks are placed.
+        order = unsetArray<std::uint32_t>(n);
+        inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+            std::uint32_t k = before[static_cast<std::size_t>(worker)];
+            for (std::uint32_t x = begin; x < end; ++x) {
+                if (linked[x]) continue;
+                order[x] = k;
+                start[k++] = x;
+            }
+        });
+    }
+    stage(0.2);
+    // The graph of paths: a path's successors are the paths that start at its last node's
+    // successors, and its count of predecessors is its start's. What the queue reads of a path
+    // sits in one record, its successors too when it has at most two (most have: a history's
+    // merge has two parents), so that a step of the queue waits for two reads in turn, the
+    // path's record and its successors' counts.
+    Array<PathRecord> record = unsetArray<PathRecord>(paths);
+    Array<std::uint32_t> last = unsetArray<std::uint32_t>(paths);
+    graphPaths.walk(
+        start, pool, [](std::uint32_t, std::uint32_t, std::uint32_t) {},
+        [&](std::uint32_t k, std::uint32_t x, std::uint32_t nodes) {
+            record[k].pending = head[start[k]].pending;
+            record[k].length = nodes;
+            last[k] = x;
+        });
+    // More successors than a record holds are listed in more[], each list ended by kNone; each
+    // thread fills its own paths' lists, after those of the threads before it.
+    const auto lastDegree = [&head, &last](std::uint32_t k) {
+        return head[last[k] + 1].begin - head[last[k]].begin;
+    };
+    std::vector<std::uint32_t> moreBefore(static_cast<std::size_t>(pool.size()) + 1, 0);
+    inParallel(pool, paths, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+        std::uint32_t more = 0;
+        for (std::uint32_t k = begin; k < end; ++k)
+            if (lastDegree(k) > PathRecord::kHeld) more += lastDegree(k) + 1;
+        moreBefore[static_cast<std::size_t>(worker) + 1] = more;
+    });
+    for (std::size_t p = 1; p < moreBefore.size(); ++p) moreBefore[p] += moreBefore[p - 1];
+    Array<std::uint32_t> more = unsetArray<std::uint32_t>(moreBefore.back());
+    inParallel(pool, paths, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+        std::uint32_t write = moreBefore[static_cast<std::size_t>(worker)];
+        for (std::uint32_t k = begin; k < end; ++k) {
+            if (k + 16 < end) FWPRUNE_PREFETCH(&g.target[head[last[k + 16]].begin]);
+            const std::uint32_t first = head[last[k]].begin;
+            const std::uint32_t past = head[last[k] + 1].begin;
+            PathRecord& r = record[k];
+            r.next = {kNone, kNone};
+            if (past - first > PathRecord::kHeld) {
+                r.next = {write, PathRecord::kMore};
+                for (std::uint32_t e = first; e < past; ++e) more[write++] = order[g.target[e]];
+                more[write++] = kNone;
+            } else {
+                for (std::uint32_t e = first; e < past; ++e) r.next[e - first] = order[g.target[e]];
+            }
+        }
+    });
+    // Calls visit(j) for each path j that follows path k.
+    const auto forEachNext = [&record, &more](std::uint32_t k, auto&& visit) {
+        const PathRecord& r = record[k];
+        if (r.next[1] == PathRecord::kMore) {
+            for (std::uint32_t e = r.next[0]; more[e] != kNone; ++e) visit(more[e]);
+            return;
+        }
+        for (const std::uint32_t j : r.next)
+            if (j != kNone) visit(j);
+    };
+    stage(0.4);
+    // Kahn's queue on the paths, in last[], which each path leaves before the queue reaches it.
+    Array<std::uint32_t>& queue = last;
+    std::uint32_t ready = 0;
+    for (std::uint32_t k = 0; k < paths; ++k)
+        if (record[k].pending == 0) queue[ready++] = k;
+    Array<std::uint32_t> rankOf = unsetArray<std::uint32_t>(paths);
+    std::uint32_t placed = 0;  // nodes given ranks
+    for (std::uint32_t taken = 0; taken < ready; ++taken) {
+        if (taken + 4 < ready)
+            forEachNext(queue[taken + 4], [&](std::uint32_t j) { FWPRUNE_PREFETCH(&record[j]); });
+        const std::uint32_t k = queue[taken];
+        rankOf[k] = placed;
+        placed += record[k].length;
+        forEachNext(k, [&](std::uint32_t j) {
+            if (--record[j].pending != 0) return;
+            queue[ready++] = j;
+            FWPRUNE_PREFETCH(&record[j]);
+        });
+        if (taken % kReportEvery == 0) stage(0.4 + 0.4 * taken / paths);
+    }
+    if (placed != n) return false;
+    // The nodes of each path at their ranks.
+    graphPaths.walk(
+        start, pool,
+        [&](std::uint32_t k, std::uint32_t x, std::uint32_t i) { order[rankOf[k] + i] = x; },
+        [](std::uint32_t, std::uint32_t, std::uint32_t) {});
+    stage(0.9);
+    // What the ranked graph needs of g is in the graph of paths.
+    graphPaths.clear();
+    g = Csr{};
+    // The edges between ranks, written in rank order, each thread taking a range of the paths in
+    // the queue's order: a path's inner nodes have their links as their rows, its last node the
+    // starts of the paths that follow it.
+    Array<std::uint32_t>& inOrder = queue;
+    ranked.offset = unsetArray<std::uint32_t>(std::size_t{n} + 1);
+    ranked.target = unsetArray<std::uint32_t>(m);
+    const auto degree = [&](std::uint32_t k) {
+        std::uint32_t count = 0;
+        forEachNext(k, [&count](std::uint32_t) { ++count; });
+        return count;
+    };
+    std::vector<std::uint32_t> degreesBefore(static_cast<std::size_t>(pool.size()) + 1, 0);
+    inParallel(pool, paths, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+        std::uint32_t degrees = 0;
+        for (std::uint32_t q = begin; q < end; ++q) {
+            if (q + 16 < end) FWPRUNE_PREFETCH(&record[inOrder[q + 16]]);
+            degrees += degree(inOrder[q]);
+        }
+        degreesBefore[static_cast<std::size_t>(worker) + 1] = degrees;
+    });
+    for (std::size_t p = 1; p < degreesBefore.size(); ++p) degreesBefore[p] += degreesBefore[p - 1];
+    inParallel(pool, paths, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+        std::uint32_t degrees = degreesBefore[static_cast<std::size_t>(worker)];
+        for (std::uint32_t q = begin; q < end; ++q) {
+            if (q + 16 < end) {
+                FWPRUNE_PREFETCH(&record[inOrder[q + 16]]);
+                FWPRUNE_PREFETCH(&rankOf[inOrder[q + 16]]);
+            }
+            if (q + 8 < end) {
+                forEachNext(inOrder[q + 8], [&](std::uint32_t j) { FWPRUNE_PREFETCH(&rankOf[j]); });
+            }
+            const std::uint32_t k = inOrder[q];
+            const std::uint32_t a = rankOf[k];
+            // One edge for each inner node ranked below, and the rows of the last nodes.
+            const std::uint32_t edge = a - q + degrees;
+            const std::uint32_t inner = record[k].length - 1;
+            for (std::uint32_t i = 0; i < inner; ++i) {
+                ranked.offset[a + i] = edge + i;
+                ranked.target[edge + i] = a + i + 1;
+            }
+            ranked.offset[a + inner] = edge + inner;
+            std::uint32_t write = edge + inner;
+            forEachNext(k, [&](std::uint32_t j) { ranked.target[write++] = rankOf[j]; });
+            std::sort(ranked.target.begin() + edge + inner, ranked.target.begin() + write);
+            degrees += write - (edge + inner);
+        }
+    });
+    ranked.offset[n] = m;
+    stage(1);
+    return true;
+}
+
 // g renumbered so that walks along its edges stay together: order[k] is the node numbered k, and
 // graph holds g's edges in the new numbers.
 struct Walked {
@@ -583,10 +890,10 @@ Array<std::uint32_t> inverseOf(const Array<std::uint32_t>& order, ThreadPool& po
 // New numbers for g's nodes that keep walks along its edges together. A walk starts at the lowest
 // node not yet numbered and goes on to the first successor not yet numbered until there is none;
 // its nodes take consecutive numbers (a long one, in pieces of 64). In a scattered
-// numbering, Kahn's order, like any order that follows the edges, waits for memory at each step of
-// a long chain (a history's main line) in turn: numbered along walks, the next node of a chain
-// mostly sits next to the last. The walks themselves are independent, so kWalks of them go at once,
-// each step's reads asked for a round ahead, and their waits overlap. A path cut where walks
+// numbering, a depth-first search, like any order that follows the edges, waits for memory at each
+// step of a long chain (a history's main line) in turn: numbered along walks, the next node of a
+// chain mostly sits next to the last. The walks themselves are independent, so kWalks of them go at
+// once, each step's reads asked for a round ahead, and their waits overlap. A path cut where walks
 // started elsewhere on it keeps few pieces: a walk stops where another has been, and few of the
 // walks on a path start above every other one.
 //
@@ -1074,8 +1381,9 @@ class RankedReduction {
 constexpr std::uint64_t kInputOrderCost = 4;
 
 // Graphs of more nodes than this, whose edges mostly join numbers more than kFarApart apart, are
-// renumbered along walks first: their arrays outgrow the caches, and every step would wait.
-constexpr std::uint32_t kWalkFrom = 1u << 20;
+// ranked a path at a time, and renumbered along walks before Tarjan's search: their arrays
+// outgrow the caches, and every step would wait.
+constexpr std::uint32_t kScatteredFrom = 1u << 20;
 constexpr std::uint32_t kFarApart = 1u << 16;
 
 // Past this many word operations an edge in Kahn's order, the depth-first rank is tried as well.
@@ -1350,6 +1658,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     // component (held only when it is not the input's own order or its reverse), and `ranked`
     // the condensation's edges between ranks.
     Array<std::uint32_t> rank;
+    Array<std::uint32_t> order;   // when every node has a rank of its own: the node of each rank
     Array<std::uint32_t> walked;  // empty, or the input's node of each walked number
     std::uint32_t ranks = nodes;
     Csr relabelled;
@@ -1395,29 +1704,15 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
                     }
                 });
         };
-        if (windowWords != 0 || (nodes > kWalkFrom && far > m / 2)) {
-            // A scattered numbering: the graph renumbered along walks first, the rest done on
-            // that numbering; walked[k] is the node numbered k.
-            {
-                Walked w = renumberAlongWalks(graph, pool, Stage(progress, 0.25, 0.32));
-                walked = std::move(w.order);
-                graph = std::move(w.graph);
+        // (A window held small by the caller, tests, takes the scattered graphs' ways always.)
+        const bool scattered = windowWords != 0 || (nodes > kScatteredFrom && far > m / 2);
+        if (scattered ? rankByPaths(graph, order, relabelled, pool, Stage(progress, 0.25, 0.45))
+                      : rankByLayers(graph, order, pool, Stage(progress, 0.25, 0.38))) {
+            if (relabelled.offset.empty()) {
+                relabelled = relabelOneToOne(graph, inverseOf(order, pool), order, pool,
+                                             Stage(progress, 0.38, 0.45));
             }
-            // Self-loops' marks follow their nodes (none to follow is the common case).
-            if (std::find(cyclic.begin(), cyclic.end(), 1) != cyclic.end()) {
-                Array<std::uint8_t> cyclicWalked = unsetArray<std::uint8_t>(nodes);
-                inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
-                    for (std::uint32_t k = begin; k < end; ++k) cyclicWalked[k] = cyclic[walked[k]];
-                });
-                cyclic = std::move(cyclicWalked);
-            }
-        }
-        Array<std::uint32_t> order;
-        if (rankByLayers(graph, order, pool, Stage(progress, 0.32, 0.38))) {
-            rank = inverseOf(order, pool);
-            relabelled = relabelOneToOne(graph, rank, order, pool, Stage(progress, 0.38, 0.45));
             graph = Csr{};
-            release(order);
             plan = planOf(relabelled, spans);
             // (A window held small by the caller, tests, tries it always.)
             if (windowWords != 0 || plan.cost > kSearchAfterLayersCost * m) {
@@ -1430,16 +1725,21 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
                 orderForSearch(relabelled);
                 Array<std::uint32_t> again = filledArray<std::uint32_t>(nodes, 0, pool);
                 rankBySearch(relabelled, again, Stage(progress, 0.45, 0.48));
-                order = inverseOf(again, pool);
-                Csr searched =
-                    relabelOneToOne(relabelled, again, order, pool, Stage(progress, 0.48, 0.5));
+                const Array<std::uint32_t> searchOrder = inverseOf(again, pool);
+                Csr searched = relabelOneToOne(relabelled, again, searchOrder, pool,
+                                               Stage(progress, 0.48, 0.5));
                 Spans searchedSpans;
                 const WindowPlan searchedPlan = planOf(searched, searchedSpans);
                 if (searchedPlan.cost < plan.cost) {
                     spans = std::move(searchedSpans);
                     relabelled = std::move(searched);
                     plan = searchedPlan;
-                    for (std::uint32_t& a : rank) a = again[a];
+                    Array<std::uint32_t> searchedNodes = unsetArray<std::uint32_t>(nodes);
+                    inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
+                        for (std::uint32_t b = begin; b < end; ++b)
+                            searchedNodes[b] = order[searchOrder[b]];
+                    });
+                    order = std::move(searchedNodes);
                 } else {
                     for (std::uint32_t a = 0; a < nodes; ++a)
                         std::sort(relabelled.target.begin() + relabelled.offset[a],
@@ -1447,11 +1747,29 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
                 }
             }
         } else {
+            release(order);
+            if (scattered) {
+                // walked[k] is the node numbered k.
+                {
+                    Walked w = renumberAlongWalks(graph, pool, Stage(progress, 0.45, 0.46));
+                    walked = std::move(w.order);
+                    graph = std::move(w.graph);
+                }
+                // Self-loops' marks follow their nodes (none to follow is the common case).
+                if (std::find(cyclic.begin(), cyclic.end(), 1) != cyclic.end()) {
+                    Array<std::uint8_t> cyclicWalked = unsetArray<std::uint8_t>(nodes);
+                    inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
+                        for (std::uint32_t k = begin; k < end; ++k)
+                            cyclicWalked[k] = cyclic[walked[k]];
+                    });
+                    cyclic = std::move(cyclicWalked);
+                }
+            }
             // A cycle: the components, ranked in the depth-first order.
             orderForSearch(graph);
             rank = filledArray<std::uint32_t>(nodes, 0, pool);
-            ranks = rankByComponents(graph, rank, cyclic, Stage(progress, 0.25, 0.4));
-            relabelled = rankedGraph(graph, rank, ranks, Stage(progress, 0.4, 0.5));
+            ranks = rankByComponents(graph, rank, cyclic, Stage(progress, 0.46, 0.48));
+            relabelled = rankedGraph(graph, rank, ranks, Stage(progress, 0.48, 0.5));
             plan = planOf(relabelled, spans);
         }
         direct = false;
@@ -1464,12 +1782,21 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     Array<std::uint32_t> member;
     if (!direct) {
         graph = Csr{};
-        member = filledArray<std::uint32_t>(ranks, kNone, pool);
-        // Nodes off every cycle have ranks of their own, so the threads write apart.
-        inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
-            for (std::uint32_t x = begin; x < end; ++x)
-                if (!cyclic[x]) member[rank[x]] = walked.empty() ? x : walked[x];
-        });
+        if (!order.empty()) {
+            // (Without a cycle, only self-loops take nodes off.)
+            member = std::move(order);
+            inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
+                for (std::uint32_t a = begin; a < end; ++a)
+                    if (cyclic[member[a]]) member[a] = kNone;
+            });
+        } else {
+            member = filledArray<std::uint32_t>(ranks, kNone, pool);
+            // Nodes off every cycle have ranks of their own, so the threads write apart.
+            inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
+                for (std::uint32_t x = begin; x < end; ++x)
+                    if (!cyclic[x]) member[rank[x]] = walked.empty() ? x : walked[x];
+            });
+        }
         release(rank);
         release(walked);
         release(cyclic);
