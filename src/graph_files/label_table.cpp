@@ -263,6 +263,7 @@ unsigned char* LabelTable::add(Shard& shard, std::size_t at, const LabelKey& key
     const std::uint64_t ref = std::uint64_t{blocks.size() - 1} << kOffsetBits | offset;
     shard.slots[at] = tagOf(key.hash) | (ref + 1);
     ++shard.count;
+    shard.longest = std::max(shard.longest, key.packed ? 2 * key.length : key.length);
     return block.bytes.get() + offset;
 }
 
@@ -472,6 +473,13 @@ void LabelTable::prefetchLabel(std::uint32_t node, bool bytes) const {
     } else {
         prefetch(&place(node));
     }
+}
+
+std::size_t LabelTable::longestLabel() const {
+    if (numbers_) return 10;  // 2^32 - 1
+    std::size_t longest = 0;
+    for (const Shard& shard : shards_) longest = std::max(longest, shard.longest);
+    return longest;
 }
 
 std::size_t LabelTable::labelLength(std::uint32_t node) const {

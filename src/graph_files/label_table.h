@@ -102,6 +102,8 @@ class LabelTable {
     void releaseLookup();
 
     std::size_t size() const { return count_; }
+    // The length of the longest label: room enough for any one of them.
+    std::size_t longestLabel() const;
 
     // Appends the label of node `node` (< size()) to out.
     void appendLabel(std::uint32_t node, std::string& out) const;
@@ -125,7 +127,8 @@ class LabelTable {
     // 0 when free. Each on cache lines of its own: the workers fill different shards at once.
     struct alignas(64) Shard {
         std::vector<std::uint64_t> slots;
-        std::size_t count = 0;  // labels held
+        std::size_t count = 0;    // labels held
+        std::size_t longest = 0;  // the length of the longest label held
         std::vector<ByteBlock> blocks;
     };
     static constexpr unsigned kShardBits = 4;

@@ -523,6 +523,9 @@ void writeLabelledEdges(const LabelTable& labels, TableDialect dialect,
         sampleBytes += labels.labelLength(static_cast<std::uint32_t>(kept[i] >> 32)) +
                        labels.labelLength(static_cast<std::uint32_t>(kept[i])) + 2;
     }
+    // Room for a record's labels is made for the longest: their own lengths would be read
+    // twice.
+    const std::size_t longest = labels.longestLabel();
     detail::writeRowBatches(
         file, static_cast<std::int64_t>(kept.size()), sampleBytes / sample, std::move(workers),
         [&](std::int64_t lo, std::int64_t hi, TextBuffer& out) {
@@ -543,8 +546,7 @@ void writeLabelledEdges(const LabelTable& labels, TableDialect dialect,
                 const auto target = static_cast<std::uint32_t>(edge);
                 const std::string_view extra = extras != nullptr ? extras->of(edge) : "";
                 if (dialect == TableDialect::Tsv) {
-                    char* p = out.room(labels.labelLength(source) + labels.labelLength(target) +
-                                       extra.size() + 2);
+                    char* p = out.room(2 * longest + extra.size() + 2);
                     p = labels.writeLabel(source, p);
                     *p++ = '\t';
                     p = labels.writeLabel(target, p);
