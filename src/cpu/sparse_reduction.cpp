@@ -154,15 +154,21 @@ void forEachSourceSlice(const std::vector<std::uint64_t>& keys, int bits, Thread
 // Sorts keys (source << bits | target) and drops repeats. Files often come sorted, or sorted by
 // source (a history lists each commit's parents together), or by descending source (the same
 // history numbered newest first): then only each source's few targets are sorted, which costs
-// one look at the keys.
+// one look at the keys. Otherwise the keys are sorted by source alone, which takes half the
+// radix sort's passes, and then each source's targets.
 void sortUnique(std::vector<std::uint64_t>& keys, int bits, ThreadPool& pool, const Stage& stage) {
     const auto bySource = [bits](std::uint64_t a, std::uint64_t b) {
         return (a >> bits) < (b >> bits);
     };
     if (std::is_sorted(keys.begin(), keys.end())) {
-    } else if (std::is_sorted(keys.begin(), keys.end(), bySource) ||
-               std::is_sorted(keys.rbegin(), keys.rend(), bySource)) {
-        if ((keys.front() >> bits) > (keys.back() >> bits)) std::reverse(keys.begin(), keys.end());
+    } else {
+        if (std::is_sorted(keys.begin(), keys.end(), bySource) ||
+            std::is_sorted(keys.rbegin(), keys.rend(), bySource)) {
+            if ((keys.front() >> bits) > (keys.back() >> bits))
+                std::reverse(keys.begin(), keys.end());
+        } else {
+            radixSort(keys, 2 * bits, pool, stage.part(0, 0.9), bits);
+        }
         forEachSourceSlice(keys, bits, pool, [&](std::size_t, std::size_t begin, std::size_t end) {
             for (std::size_t run = begin; run < end;) {
                 std::size_t last = run + 1;
@@ -173,8 +179,6 @@ void sortUnique(std::vector<std::uint64_t>& keys, int bits, ThreadPool& pool, co
                 run = last;
             }
         });
-    } else {
-        radixSort(keys, 2 * bits, pool, stage);
     }
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     stage(1);
