@@ -543,9 +543,9 @@ struct KahnHead {
     std::uint32_t pending;  // predecessors not yet ranked
 };
 
-// g's heads, with every node's count of predecessors (self-loops aside); one more head ends the
-// last row.
-Array<KahnHead> kahnHeadsOf(const Csr& g, ThreadPool& pool) {
+// g's heads, with every node's count of predecessors (self-loops aside), or'd with fromSingle
+// when a predecessor has no other successor; one more head ends the last row.
+Array<KahnHead> kahnHeadsOf(const Csr& g, ThreadPool& pool, std::uint32_t fromSingle = 0) {
     const std::uint32_t n = g.nodes();
     Array<KahnHead> head = unsetArray<KahnHead>(std::size_t{n} + 1);
     inParallel(pool, n + 1, [&](std::uint32_t begin, std::uint32_t end, int) {
@@ -555,7 +555,9 @@ Array<KahnHead> kahnHeadsOf(const Csr& g, ThreadPool& pool) {
         }
     });
     forEachEdgeByTarget(g, pool, [&](std::uint32_t x, std::uint32_t t) {
-        if (t != x) ++head[t].pending;
+        if (t == x) return;
+        const bool single = g.offset[x + 1] - g.offset[x] == 1;
+        head[t].pending = (head[t].pending + 1) | (single ? fromSingle : 0);
     });
     return head;
 }
@@ -612,17 +614,18 @@ class Paths {
   public:
     static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
-    Paths(const Csr& g, ThreadPool& pool) : head_(kahnHeadsOf(g, pool)) {}
+    Paths(const Csr& g, ThreadPool& pool) : head_(kahnHeadsOf(g, pool, kFromSingle)) {}
 
     const Array<KahnHead>& head() const { return head_; }
     void clear() { release(head_); }
 
+    std::uint32_t predecessors(std::uint32_t x) const { return head_[x].pending & ~kFromSingle; }
+    // Whether x has a link in: one predecessor, which has no other successor.
+    bool linked(std::uint32_t x) const { return head_[x].pending == (kFromSingle | 1); }
     // x's link out, kNone when it has none.
     std::uint32_t linkFrom(std::uint32_t x) const {
         const std::uint32_t y = head_[x].first;
-        const bool link =
-            head_[x + 1].begin - head_[x].begin == 1 && y != x && head_[y].pending == 1;
-        return link ? y : kNone;
+        return head_[x + 1].begin - head_[x].begin == 1 && y != x && linked(y) ? y : kNone;
     }
 
     // Calls visit(k, x, i) for the i-th node x of every path k, whose start is start[k], and
@@ -675,6 +678,9 @@ class Paths {
     }
 
   private:
+    // In a head's count of predecessors (below 2^31: node numbers are), the mark that one has no
+    // other successor.
+    static constexpr std::uint32_t kFromSingle = std::uint32_t{1} << 31;
     Array<KahnHead> head_;
 };
 
@@ -703,23 +709,16 @@ bool rankByPaths(Csr& g, Array<std::uint32_t>& order, Csr& ranked, ThreadPool& p
     constexpr std::uint32_t kNone = Paths::kNone;
     Paths graphPaths(g, pool);
     const Array<KahnHead>& head = graphPaths.head();
-    // The paths' starts, numbered in ascending order: linked[y] says y has a link in.
+    // The paths' starts, numbered in ascending order.
     std::uint32_t paths = 0;
     Array<std::uint32_t> start;
     {
-        Array<std::uint8_t> linked = filledArray<std::uint8_t>(n, 0, pool);
         const auto parts = static_cast<std::size_t>(pool.size());
         std::vector<std::uint32_t> before(parts + 1, 0);  // starts below each thread's nodes
-        inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int) {
-            for (std::uint32_t x = begin; x < end; ++x) {
-                if (x + 16 < end) FWPRUNE_PREFETCH(&head[head[x + 16].first]);
-                const std::uint32_t y = graphPaths.linkFrom(x);
-                if (y != kNone) linked[y] = 1;  // y's only link in: no other thread writes it
-            }
-        });
         inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int worker) {
-            before[static_cast<std::size_t>(worker) + 1] = static_cast<std::uint32_t>(
-                std::count(linked.begin() + begin, linked.begin() + end, std::uint8_t{0}));
+            std::uint32_t starts = 0;
+            for (std::uint32_t x = begin; x < end; ++x) starts += !graphPaths.linked(x);
+            before[static_cast<std::size_t>(worker) + 1] = starts;
         });
         for (std::size_t p = 0; p < parts; ++p) before[p + 1] += before[p];
         paths = before.back();
@@ -729,7 +728,7 @@ bool rankByPaths(Csr& g, Array<std::uint32_t>& order, Csr& ranked, ThreadPool& p
         inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int worker) {
             std::uint32_t k = before[static_cast<std::size_t>(worker)];
             for (std::uint32_t x = begin; x < end; ++x) {
-                if (linked[x]) continue;
+                if (graphPaths.linked(x)) continue;
                 order[x] = k;
                 start[k++] = x;
             }
@@ -746,7 +745,7 @@ bool rankByPaths(Csr& g, Array<std::uint32_t>& order, Csr& ranked, ThreadPool& p
     graphPaths.walk(
         start, pool, [](std::uint32_t, std::uint32_t, std::uint32_t) {},
         [&](std::uint32_t k, std::uint32_t x, std::uint32_t nodes) {
-            record[k].pending = head[start[k]].pending;
+            record[k].pending = graphPaths.predecessors(start[k]);
             record[k].length = nodes;
             last[k] = x;
         });
@@ -1787,12 +1786,14 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     if (!direct) {
         graph = Csr{};
         if (!order.empty()) {
-            // (Without a cycle, only self-loops take nodes off.)
+            // (Without a cycle, only self-loops take nodes off; most graphs have none.)
             member = std::move(order);
-            inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
-                for (std::uint32_t a = begin; a < end; ++a)
-                    if (cyclic[member[a]]) member[a] = kNone;
-            });
+            if (std::find(cyclic.begin(), cyclic.end(), 1) != cyclic.end()) {
+                inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
+                    for (std::uint32_t a = begin; a < end; ++a)
+                        if (cyclic[member[a]]) member[a] = kNone;
+                });
+            }
         } else {
             member = filledArray<std::uint32_t>(ranks, kNone, pool);
             // Nodes off every cycle have ranks of their own, so the threads write apart.
