@@ -504,8 +504,9 @@ FWPRUNE_ALWAYS_INLINE void fetchAhead(const Csr& g, const std::uint32_t* list, s
 // lock. Each thread visits its edges in ascending order of source. A thread first gathers a batch
 // of its edges without a branch on each (in a scattered numbering, whether a target is the
 // thread's own is a coin toss, which the processor would mispredict half the time).
-template <class Visit>
-void forEachEdgeByTarget(const Csr& g, ThreadPool& pool, Visit&& visit) {
+// fetchAhead(target) asks for what visit will touch at target, a few edges ahead.
+template <class Visit, class FetchAhead>
+void forEachEdgeByTarget(const Csr& g, ThreadPool& pool, Visit&& visit, FetchAhead&& fetchAhead) {
     const std::uint32_t n = g.nodes();
     const auto parts = static_cast<std::uint64_t>(pool.size());
     constexpr std::uint32_t kBatch = 1024;
@@ -518,7 +519,13 @@ void forEachEdgeByTarget(const Csr& g, ThreadPool& pool, Visit&& visit) {
                 static_cast<std::uint32_t>(n * static_cast<std::uint64_t>(p + 1) / parts);
             std::uint32_t gathered = 0;
             const auto visitGathered = [&] {
-                for (std::uint32_t i = 0; i < gathered; ++i) visit(sources[i], targets[i]);
+                constexpr std::uint32_t kAhead = 16;
+                for (std::uint32_t i = 0; i < std::min(gathered, kAhead); ++i)
+                    fetchAhead(targets[i]);
+                for (std::uint32_t i = 0; i < gathered; ++i) {
+                    if (i + kAhead < gathered) fetchAhead(targets[i + kAhead]);
+                    visit(sources[i], targets[i]);
+                }
                 gathered = 0;
             };
             for (std::uint32_t x = 0; x < n; ++x) {
@@ -533,6 +540,11 @@ void forEachEdgeByTarget(const Csr& g, ThreadPool& pool, Visit&& visit) {
             visitGathered();
         }
     });
+}
+
+template <class Visit>
+void forEachEdgeByTarget(const Csr& g, ThreadPool& pool, Visit&& visit) {
+    forEachEdgeByTarget(g, pool, std::forward<Visit>(visit), [](std::uint32_t) {});
 }
 
 // What Kahn's algorithm reads of a node, side by side: counting a successor down brings in its
@@ -554,11 +566,14 @@ Array<KahnHead> kahnHeadsOf(const Csr& g, ThreadPool& pool, std::uint32_t fromSi
             head[x] = {g.offset[x], any ? g.target[g.offset[x]] : x, 0};
         }
     });
-    forEachEdgeByTarget(g, pool, [&](std::uint32_t x, std::uint32_t t) {
-        if (t == x) return;
-        const bool single = g.offset[x + 1] - g.offset[x] == 1;
-        head[t].pending = (head[t].pending + 1) | (single ? fromSingle : 0);
-    });
+    forEachEdgeByTarget(
+        g, pool,
+        [&](std::uint32_t x, std::uint32_t t) {
+            if (t == x) return;
+            const bool single = g.offset[x + 1] - g.offset[x] == 1;
+            head[t].pending = (head[t].pending + 1) | (single ? fromSingle : 0);
+        },
+        [&head](std::uint32_t t) { FWPRUNE_PREFETCH_WRITE(&head[t].pending); });
     return head;
 }
 
