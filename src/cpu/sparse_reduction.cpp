@@ -551,7 +551,7 @@ void forEachEdgeByTarget(const Csr& g, ThreadPool& pool, Visit&& visit) {
 // row bounds and first successor, which ranking it next reads.
 struct KahnHead {
     std::uint32_t begin;    // of the node's row, which the next node's begin ends
-    std::uint32_t first;    // its first successor, if any
+    std::uint32_t first;    // its first successor; itself when it has none
     std::uint32_t pending;  // predecessors not yet ranked
 };
 
@@ -637,10 +637,11 @@ class Paths {
     std::uint32_t predecessors(std::uint32_t x) const { return head_[x].pending & ~kFromSingle; }
     // Whether x has a link in: one predecessor, which has no other successor.
     bool linked(std::uint32_t x) const { return head_[x].pending == (kFromSingle | 1); }
-    // x's link out, kNone when it has none.
+    // x's link out, kNone when it has none. (A successor y of x with a link in has it from x,
+    // its only predecessor, which then has no other successor.)
     std::uint32_t linkFrom(std::uint32_t x) const {
         const std::uint32_t y = head_[x].first;
-        return head_[x + 1].begin - head_[x].begin == 1 && y != x && linked(y) ? y : kNone;
+        return y != x && linked(y) ? y : kNone;
     }
 
     // Calls visit(k, x, i) for the i-th node x of every path k, whose start is start[k], and
