@@ -701,7 +701,8 @@ class Paths {
 };
 
 // Ranks g's nodes as Kahn's algorithm does, a path at a time: order[a] becomes the node of rank
-// a. Returns false when a cycle (self-loops aside) leaves some nodes unranked.
+// a, and ranked g's edges between ranks, in g's arrays (g is left empty). Returns false, leaving
+// g as it was, when a cycle (self-loops aside) leaves some nodes unranked.
 //
 // Call x -> y a link when y is x's only successor and x is y's only predecessor. Each node has at
 // most one link out and one in, so the links cut the nodes into paths: a path starts at a node
@@ -834,15 +835,15 @@ bool rankByPaths(Csr& g, Array<std::uint32_t>& order, Csr& ranked, ThreadPool& p
         [&](std::uint32_t k, std::uint32_t x, std::uint32_t i) { order[rankOf[k] + i] = x; },
         [](std::uint32_t, std::uint32_t, std::uint32_t) {});
     stage(0.9);
-    // What the ranked graph needs of g is in the graph of paths.
+    // What the ranked graph needs of g is in the graph of paths, so it takes g's arrays, of its
+    // sizes: they are mapped already (a fresh page costs a fault and clearing).
     graphPaths.clear();
+    ranked = std::move(g);
     g = Csr{};
     // The edges between ranks, written in rank order, each thread taking a range of the paths in
     // the queue's order: a path's inner nodes have their links as their rows, its last node the
     // starts of the paths that follow it.
     Array<std::uint32_t>& inOrder = queue;
-    ranked.offset = unsetArray<std::uint32_t>(std::size_t{n} + 1);
-    ranked.target = unsetArray<std::uint32_t>(m);
     const auto degree = [&](std::uint32_t k) {
         std::uint32_t count = 0;
         forEachNext(k, [&count](std::uint32_t) { ++count; });
