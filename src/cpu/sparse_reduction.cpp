@@ -154,16 +154,22 @@ void forEachSourceSlice(const std::vector<std::uint64_t>& keys, int bits, Thread
 // Sorts keys (source << bits | target) and drops repeats. Files often come sorted, or sorted by
 // source (a history lists each commit's parents together), or by descending source (the same
 // history numbered newest first): then only each source's few targets are sorted, which costs
-// one look at the keys. Otherwise the keys are sorted by source alone, which takes half the
-// radix sort's passes, and then each source's targets.
-void sortUnique(std::vector<std::uint64_t>& keys, int bits, ThreadPool& pool, const Stage& stage) {
+// one look at the keys. Otherwise, when sources have few targets each (nodes of them on average
+// at most kFewTargets), the keys are sorted by source alone, which takes half the radix sort's
+// passes, and then each source's targets; else by the whole key.
+void sortUnique(std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits, ThreadPool& pool,
+                const Stage& stage) {
+    constexpr std::size_t kFewTargets = 4;
     const auto bySource = [bits](std::uint64_t a, std::uint64_t b) {
         return (a >> bits) < (b >> bits);
     };
+    const bool bySourceAlready = std::is_sorted(keys.begin(), keys.end(), bySource) ||
+                                 std::is_sorted(keys.rbegin(), keys.rend(), bySource);
     if (std::is_sorted(keys.begin(), keys.end())) {
+    } else if (!bySourceAlready && keys.size() > kFewTargets * nodes) {
+        radixSort(keys, 2 * bits, pool, stage);
     } else {
-        if (std::is_sorted(keys.begin(), keys.end(), bySource) ||
-            std::is_sorted(keys.rbegin(), keys.rend(), bySource)) {
+        if (bySourceAlready) {
             if ((keys.front() >> bits) > (keys.back() >> bits))
                 std::reverse(keys.begin(), keys.end());
         } else {
@@ -1610,7 +1616,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     const auto originalOf = [&r](std::uint32_t x) {
         return r.original.empty() ? x : static_cast<std::uint32_t>(r.original[x]);
     };
-    sortUnique(r.keys, bits, pool, Stage(progress, 0.1, 0.25));
+    sortUnique(r.keys, nodes, bits, pool, Stage(progress, 0.1, 0.25));
     result.distinct = r.keys.size();
     // A node on a cycle keeps none of its edges; its edges still carry walks between others.
     Array<std::uint8_t> cyclic = filledArray<std::uint8_t>(nodes, 0, pool);
