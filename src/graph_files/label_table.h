@@ -182,9 +182,11 @@ class LabelTable {
     // Looks up the keys[0, count) whose shards are [shardFrom, shardTo), adding those not found;
     // nodes[i] gets the number of a label the table held, kFresh | the first place of one the
     // batch added, or kNew at that first place, where added_ holds its entry. mine is room for
-    // those keys' places.
-    void lookUpShards(const LabelKey* keys, std::size_t count, std::size_t shardFrom,
-                      std::size_t shardTo, std::uint32_t* nodes, std::vector<std::size_t>& mine);
+    // those keys' places; entries asks for the entries of labels found to be fetched ahead.
+    // Returns how many of the keys were labels the table held before the batch.
+    std::size_t lookUpShards(const LabelKey* keys, std::size_t count, std::size_t shardFrom,
+                             std::size_t shardTo, std::uint32_t* nodes,
+                             std::vector<std::size_t>& mine, bool entries);
 
     std::vector<Shard> shards_;
     bool lookup_ = false;  // the shards' slots are built
@@ -195,7 +197,9 @@ class LabelTable {
     std::vector<unsigned char*> added_;
     std::vector<std::size_t> starts_;             // the first number of each stretch's new labels
     std::vector<std::vector<std::size_t>> mine_;  // by worker
-    std::vector<unsigned char> scratch_;          // the packed form of the label intern() looks up
+    std::vector<std::size_t> held_;               // by worker: labels found held before
+    bool entries_ = true;  // the next batch fetches the entries of labels found ahead
+    std::vector<unsigned char> scratch_;  // the packed form of the label intern() looks up
     bool numbers_ = false;
 };
 
