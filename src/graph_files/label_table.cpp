@@ -463,11 +463,22 @@ void LabelTable::internBatch(const LabelBatch& batch, std::size_t from, std::siz
     });
 }
 
-void LabelTable::reserve(std::size_t labels) {
+void LabelTable::reserve(std::size_t labels, ThreadPool* pool) {
     buildLookup();
     // Shards fill alike (the hash spreads labels evenly); a twentieth more leaves room for chance.
     const std::size_t perShard = labels / shards_.size() + labels / shards_.size() / 20 + 16;
-    for (Shard& shard : shards_) growShard(shard, perShard);
+    // Fresh memory is slow to map on a virtual machine: the workers map their shards at once.
+    const auto grow = [&](std::int64_t lo, std::int64_t hi, int) {
+        for (std::int64_t s = lo; s < hi; ++s) {
+            growShard(shards_[static_cast<std::size_t>(s)], perShard);
+        }
+    };
+    const auto count = static_cast<std::int64_t>(shards_.size());
+    if (pool == nullptr) {
+        grow(0, count, 0);
+    } else {
+        pool->parallelFor(0, count, grow);
+    }
 }
 
 void LabelTable::releaseLookup() {

@@ -95,8 +95,8 @@ class LabelTable {
                      std::uint32_t* nodes, ThreadPool* pool = nullptr);
 
     // Sizes the hash table for `labels` labels in all, so that it need not grow (and rehash)
-    // until then.
-    void reserve(std::size_t labels);
+    // until then; the pool's workers (when there is one) size its shards.
+    void reserve(std::size_t labels, ThreadPool* pool = nullptr);
 
     // Frees the hash table; a later intern() builds it again.
     void releaseLookup();

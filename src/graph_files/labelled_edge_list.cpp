@@ -392,7 +392,7 @@ class LabelledTableReader {
                 // The records likewise, which saves the copies of growing by doubling.
                 const double expected = double(count) * double(parts_.size()) / share_ * 1.05;
                 reserveHugePages(list_.graph.records, static_cast<std::size_t>(expected / 2));
-                list_.labels.reserve(static_cast<std::size_t>(perLabel * expected));
+                list_.labels.reserve(static_cast<std::size_t>(perLabel * expected), pool_);
             }
             share_ = 0;
             list_.labels.internBatch(part.batch, from, count, nodes_.data() + from, pool_);
