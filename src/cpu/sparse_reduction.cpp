@@ -1141,23 +1141,32 @@ std::uint32_t rankByComponents(const Csr& g, Array<std::uint32_t>& rank,
 
 // g's rows reordered so that a depth-first search enters the successors with the most
 // successors first (ties in ascending number): the one entered last ends up right after its
-// parent in the rank, and leaves are entered last.
-void orderForSearch(Csr& g) {
-    const auto degree = [&g](std::uint32_t x) { return g.offset[x + 1] - g.offset[x]; };
-    for (std::uint32_t x = 0; x < g.nodes(); ++x) {
-        const auto first = g.target.begin() + g.offset[x];
-        const auto last = g.target.begin() + g.offset[x + 1];
-        if (last - first < 2) continue;
-        std::sort(first, last, [&](std::uint32_t a, std::uint32_t b) {
-            return degree(a) != degree(b) ? degree(a) > degree(b) : a < b;
-        });
-    }
+// parent in the rank, and leaves are entered last. Rows are sorted apart, on the threads, each by
+// keys that hold a successor's degree (inverted, so that more sorts first) above its number: one
+// read of a degree a successor, not two a comparison.
+void orderForSearch(Csr& g, ThreadPool& pool) {
+    inParallel(pool, g.nodes(), [&g](std::uint32_t begin, std::uint32_t end, int) {
+        std::vector<std::uint64_t> keys;
+        for (std::uint32_t x = begin; x < end; ++x) {
+            const std::uint32_t first = g.offset[x], last = g.offset[x + 1];
+            if (last - first < 2) continue;
+            keys.clear();
+            for (std::uint32_t e = first; e < last; ++e) {
+                const std::uint32_t t = g.target[e];
+                const std::uint32_t degree = g.offset[t + 1] - g.offset[t];
+                keys.push_back(std::uint64_t{~degree} << 32 | t);
+            }
+            std::sort(keys.begin(), keys.end());
+            for (std::uint32_t e = first; e < last; ++e)
+                g.target[e] = static_cast<std::uint32_t>(keys[e - first]);
+        }
+    });
 }
 
 // The condensation's edges between ranks, rows ascending, without repeats and without edges
 // inside a component; rank[x] is the rank of x's component.
 Csr rankedGraph(const Csr& g, const Array<std::uint32_t>& rank, std::uint32_t ranks,
-                const Stage& stage) {
+                ThreadPool& pool, const Stage& stage) {
     const std::uint32_t n = g.nodes();
     Csr r;
     r.offset.assign(std::size_t{ranks} + 1, 0);
@@ -1173,12 +1182,16 @@ Csr rankedGraph(const Csr& g, const Array<std::uint32_t>& rank, std::uint32_t ra
             if (x % kReportEvery == 0) stage(0.5 * x / n);
         }
     }
-    // Sort each row, drop repeats and the component's own rank, and close the gaps.
+    // Sort each row (apart, on the threads), then drop repeats and the component's own rank, and
+    // close the gaps.
+    inParallel(pool, ranks, [&r](std::uint32_t begin, std::uint32_t end, int) {
+        for (std::uint32_t a = begin; a < end; ++a)
+            std::sort(r.target.begin() + r.offset[a], r.target.begin() + r.offset[a + 1]);
+    });
     std::uint32_t write = 0;
     for (std::uint32_t a = 0; a < ranks; ++a) {
         const auto first = r.target.begin() + r.offset[a];
         const auto last = r.target.begin() + r.offset[a + 1];
-        std::sort(first, last);
         r.offset[a] = write;
         for (auto t = first; t != last; ++t)
             if (*t != a && (t == first || *t != t[-1])) r.target[write++] = *t;
@@ -1748,7 +1761,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
                 // hit the caches. The rank whose plan costs less is kept.
                 release(spans.lastPredecessor);  // (the main pass makes them anew if need be)
                 release(spans.span);
-                orderForSearch(relabelled);
+                orderForSearch(relabelled, pool);
                 Array<std::uint32_t> again = filledArray<std::uint32_t>(nodes, 0, pool);
                 rankBySearch(relabelled, again, Stage(progress, 0.45, 0.48));
                 const Array<std::uint32_t> searchOrder = inverseOf(again, pool);
@@ -1767,9 +1780,11 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
                     });
                     order = std::move(searchedNodes);
                 } else {
-                    for (std::uint32_t a = 0; a < nodes; ++a)
-                        std::sort(relabelled.target.begin() + relabelled.offset[a],
-                                  relabelled.target.begin() + relabelled.offset[a + 1]);
+                    inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
+                        for (std::uint32_t a = begin; a < end; ++a)
+                            std::sort(relabelled.target.begin() + relabelled.offset[a],
+                                      relabelled.target.begin() + relabelled.offset[a + 1]);
+                    });
                 }
             }
         } else {
@@ -1792,10 +1807,10 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
                 }
             }
             // A cycle: the components, ranked in the depth-first order.
-            orderForSearch(graph);
+            orderForSearch(graph, pool);
             rank = filledArray<std::uint32_t>(nodes, 0, pool);
             ranks = rankByComponents(graph, rank, cyclic, Stage(progress, 0.46, 0.48));
-            relabelled = rankedGraph(graph, rank, ranks, Stage(progress, 0.48, 0.5));
+            relabelled = rankedGraph(graph, rank, ranks, pool, Stage(progress, 0.48, 0.5));
             plan = planOf(relabelled, spans);
         }
         direct = false;
