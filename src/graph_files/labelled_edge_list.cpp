@@ -310,11 +310,14 @@ class LabelledTableReader {
 
     // One CSV record from p; nullptr when it may go on past end.
     const char* readCsvRecord(Part& part, const char* p, const char* end, bool last) {
-        // Empty lines are skipped.
-        if (*p == '\n') return p + 1;
-        if (*p == '\r') {
-            if (p + 1 == end) return last ? end : nullptr;
-            if (p[1] == '\n') return p + 2;
+        // Empty lines are skipped, and so are lines of carriage returns alone: they belong to the
+        // line end. Taken as a header, such a line would be written back as an empty line, and
+        // the first record read back in its place.
+        if (*p == '\n' || *p == '\r') {
+            const char* q = p;
+            while (q < end && *q == '\r') ++q;
+            if (q == end) return last ? end : nullptr;
+            if (*q == '\n') return q + 1;
         }
         std::string_view source, target;
         const char* q = readCsvField(p, p, end, last, source, part.sourceText);
