@@ -82,11 +82,14 @@ TEST(LabelledEdgeList, ReadsAndWritesBackWhatAPlainWriterWrote) {
             std::vector<std::string> byNumber;
             std::map<std::uint64_t, std::string> firstExtra;
             std::vector<std::uint64_t> records;
+            // Some records repeat the source of the record before, as source or as target.
+            std::string previous = labels[0];
             for (int e = 0; e < 120; ++e) {
                 if (dialect == TableDialect::Tsv && rng() % 10 == 0) text += "# a comment\n";
                 if (rng() % 15 == 0) text += blanks[rng() % 3];
-                const std::string& s = labels[rng() % labels.size()];
-                const std::string& t = labels[rng() % labels.size()];
+                const std::string s = rng() % 4 == 0 ? previous : labels[rng() % labels.size()];
+                const std::string t = rng() % 4 == 0 ? previous : labels[rng() % labels.size()];
+                previous = s;
                 for (const std::string* l : {&s, &t}) {
                     if (number.emplace(*l, byNumber.size()).second) byNumber.push_back(*l);
                 }
@@ -169,21 +172,33 @@ TEST(LabelTable, GivesBackEveryLabelNearAHash) {
     }
     // In batches of several sizes (labels met again in later batches, shards growing within a
     // batch), on one thread and on two; then, the hash table freed, built again from the labels.
+    // Every fifth label is added again as a repeat of one of the last few added.
     LabelBatch batch;
-    for (const std::string& label : labels) batch.add(label);
-    const std::size_t ends[] = {7, 3000, 3001, 11000, labels.size()};
+    std::vector<std::string> inBatch;  // the batch's labels, place by place
+    std::size_t recent[4] = {};        // places of the last labels added
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        recent[i % 4] = batch.size();
+        batch.add(labels[i]);
+        inBatch.push_back(labels[i]);
+        if (i % 5 == 0) {
+            const std::size_t earlier = recent[(i - i / 5 % 4) % 4];
+            batch.addRepeat(earlier);
+            inBatch.push_back(inBatch[earlier]);
+        }
+    }
+    const std::size_t ends[] = {7, 3000, 3001, 11000, inBatch.size()};
     for (const int threads : {1, 2}) {
         ThreadPool pool(threads);
         LabelTable batched;
-        std::vector<std::uint32_t> nodes(labels.size());
+        std::vector<std::uint32_t> nodes(inBatch.size());
         std::size_t from = 0;
         for (const std::size_t to : ends) {
             batched.internBatch(batch, from, to, nodes.data() + from, &pool);
             from = to;
         }
-        for (std::size_t i = 0; i < labels.size(); ++i) {
-            ASSERT_EQ(nodes[i], number[labels[i]]) << labels[i];
-            ASSERT_EQ(batched.label(nodes[i]), labels[i]);
+        for (std::size_t i = 0; i < inBatch.size(); ++i) {
+            ASSERT_EQ(nodes[i], number[inBatch[i]]) << inBatch[i];
+            ASSERT_EQ(batched.label(nodes[i]), inBatch[i]);
         }
         batched.releaseLookup();
         for (const std::string& label : labels) ASSERT_EQ(batched.intern(label), number[label]);

@@ -200,6 +200,14 @@ void LabelBatch::add(std::string_view label) {
     block.used += need;
 }
 
+void LabelBatch::addRepeat(std::size_t earlier) {
+    LabelKey& key = keys_.emplace_back();
+    key.bytes = nullptr;
+    key.length = earlier;
+    key.packed = false;
+    key.hash = 0;
+}
+
 void LabelBatch::clear() {
     if (!blocks_.empty()) blocks_[0].used = 0;
     block_ = 0;
@@ -349,11 +357,13 @@ std::size_t LabelTable::lookUpShards(const LabelKey* keys, std::size_t count, st
                                      std::size_t shardTo, std::uint32_t* nodes,
                                      std::vector<std::size_t>& mine, bool entries) {
     // The keys of those shards, without a branch: a key's shard is no better than a coin toss.
+    // Repeats are left to internBatch.
     if (mine.size() < count) mine.resize(count);
     std::size_t mineCount = 0;
     for (std::size_t i = 0; i < count; ++i) {
         mine[mineCount] = i;
-        mineCount += shardOf(keys[i].hash) - shardFrom < shardTo - shardFrom ? 1 : 0;
+        const bool inShards = shardOf(keys[i].hash) - shardFrom < shardTo - shardFrom;
+        mineCount += static_cast<std::size_t>(inShards & (keys[i].bytes != nullptr));
     }
     // Two stages ahead of the label being looked up: its slot's cache line is fetched, then the
     // entry its slot names when the hash bits match (when asked: see internBatch). Only hints:
@@ -438,8 +448,18 @@ void LabelTable::internBatch(const LabelBatch& batch, std::size_t from, std::siz
                               }
                           });
     };
+    // A repeat takes what its earlier place got: a number, or the first place of a new label
+    // (the earlier place itself when that is it). Earlier places are never repeats, and the
+    // lookups have settled them, so the stretches may read them across their bounds.
     starts_.assign(stretches + 1, 0);
     eachStretch([&](std::size_t s, std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo; i < hi; ++i) {
+            if (keys[i].bytes != nullptr) continue;
+            const std::ptrdiff_t earlier =
+                static_cast<std::ptrdiff_t>(keys[i].length) - static_cast<std::ptrdiff_t>(from);
+            const std::uint32_t node = nodes[earlier];
+            nodes[i] = node == kNew ? kFresh | static_cast<std::uint32_t>(earlier) : node;
+        }
         starts_[s + 1] = static_cast<std::size_t>(std::count(nodes + lo, nodes + hi, kNew));
     });
     starts_[0] = count_;

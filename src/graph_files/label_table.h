@@ -14,7 +14,8 @@
 
 namespace fwprune {
 
-// A label in the form a LabelTable keeps and looks it up by, and its hash.
+// A label in the form a LabelTable keeps and looks it up by, and its hash; or, when bytes is
+// null, the label at an earlier place (length) of its batch again.
 struct LabelKey {
     const unsigned char* bytes;
     std::size_t length;
@@ -45,6 +46,11 @@ class LabelBatch {
 
     // Adds label at the end of the batch.
     void add(std::string_view label);
+    // Adds the label at place `earlier` (< size()) again: it is numbered as that one, without
+    // being made ready or looked up. A run of records that repeat a node (a source's edges, a
+    // chain) costs a comparison with the label before instead of a lookup. earlier must be a
+    // place added by add().
+    void addRepeat(std::size_t earlier);
     std::size_t size() const { return keys_.size(); }
     // Empties the batch, keeping its memory for the next labels.
     void clear();
@@ -87,10 +93,11 @@ class LabelTable {
     std::uint32_t intern(std::string_view label);
 
     // intern() of the batch's labels from, from + 1, ... to - 1 in that order, into nodes[0],
-    // nodes[1], ... The hash table is split in shards by hash, each of which one worker of the
-    // pool (when there is one) looks up and fills; the labels new to the table are then numbered
-    // in order of their first place in the batch, so the numbers are those of intern() one at a
-    // time however many workers there are.
+    // nodes[1], ... A repeat of a place p before from takes nodes[p - from], which must hold its
+    // number by then (the places before from were numbered into the same array). The hash table is
+    // split in shards by hash, each of which one worker of the pool (when there is one) looks up
+    // and fills; the labels new to the table are then numbered in order of their first place in the
+    // batch, so the numbers are those of intern() one at a time however many workers there are.
     void internBatch(const LabelBatch& batch, std::size_t from, std::size_t to,
                      std::uint32_t* nodes, ThreadPool* pool = nullptr);
 

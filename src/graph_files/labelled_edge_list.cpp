@@ -164,8 +164,11 @@ class LabelledTableReader {
         std::size_t records = 0;
         long long lines = 0;
         std::string sourceText, targetText, otherText;  // quoted fields as they are decoded
+        std::string_view source;  // the last record's source, and its place in the batch
+        std::size_t sourcePlace = 0;
 
         void clear() {
+            source = {};
             decoded.clear();
             anyExtras = false;
             extras.clear();
@@ -361,8 +364,21 @@ class LabelledTableReader {
         if (target.empty()) failAt(recordStart, recordStart, "the target label is empty");
         // Memory running out here is reported by the guard around the loop over the records:
         // a guard for each record would pass the labels through memory.
-        addLabel(part, source);
-        addLabel(part, target);
+        // A label that is the record before's source (the source of a run of edges, the next
+        // link of a chain) is added as a repeat of it.
+        const std::string_view previous = part.source;
+        const std::size_t previousPlace = part.sourcePlace;
+        if (sameLabel(source, previous)) {
+            part.batch.addRepeat(previousPlace);
+        } else {
+            part.sourcePlace = part.batch.size();
+            part.source = addLabel(part, source);
+        }
+        if (sameLabel(target, previous)) {
+            part.batch.addRepeat(previousPlace);
+        } else {
+            addLabel(part, target);
+        }
         ++part.records;
         if (!extra.empty() && !part.anyExtras) {
             part.anyExtras = true;
@@ -371,11 +387,26 @@ class LabelledTableReader {
         if (part.anyExtras) part.extras.emplace_back(extra);
     }
 
-    static void addLabel(Part& part, std::string_view label) {
+    // Adds label to the part's batch; returns it where it stays while the part is read.
+    static std::string_view addLabel(Part& part, std::string_view label) {
         if (label.data() == part.sourceText.data() || label.data() == part.targetText.data()) {
             label = part.decoded.emplace_back(label);
         }
         part.batch.add(label);
+        return label;
+    }
+
+    // Whether a equals b: most labels that differ differ in their first eight bytes, compared
+    // here without a call.
+    static bool sameLabel(std::string_view a, std::string_view b) {
+        if (a.size() != b.size()) return false;
+        if (a.size() >= 8) {
+            std::uint64_t x, y;
+            std::memcpy(&x, a.data(), 8);
+            std::memcpy(&y, b.data(), 8);
+            if (x != y) return false;
+        }
+        return std::memcmp(a.data(), b.data(), a.size()) == 0;
     }
 
     // Numbers the labels of a part, stores its records and its extra columns, and empties it.
