@@ -212,9 +212,9 @@ std::vector<std::pair<std::string, std::vector<std::pair<int, int>>>> sparseShap
     }
     {
         auto& [name, e] = shapes.emplace_back("star of chains", std::vector<std::pair<int, int>>{});
-        for (int k = 0; k < 10; ++k) {
-            e.push_back({0, 1 + 25 * k});
-            for (int i = 1; i < 25; ++i) e.push_back({25 * k + i, 25 * k + i + 1});
+        for (int k = 0; k < 4; ++k) {  // chains longer than a piece of a walk's list (64)
+            e.push_back({0, 1 + 70 * k});
+            for (int i = 1; i < 70; ++i) e.push_back({70 * k + i, 70 * k + i + 1});
         }
     }
     {

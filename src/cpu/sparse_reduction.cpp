@@ -640,6 +640,17 @@ class Paths {
     const Array<KahnHead>& head() const { return head_; }
     void clear() { release(head_); }
 
+    // Once the paths are walked, each start's count of predecessors gives way to the number of
+    // the path that starts there, k for start[k]: pathFrom(start[k]) is then k, and only that
+    // and the row bounds are of use.
+    void numberStarts(const Array<std::uint32_t>& start, ThreadPool& pool) {
+        inParallel(pool, static_cast<std::uint32_t>(start.size()),
+                   [&](std::uint32_t begin, std::uint32_t end, int) {
+                       for (std::uint32_t k = begin; k < end; ++k) head_[start[k]].pending = k;
+                   });
+    }
+    std::uint32_t pathFrom(std::uint32_t x) const { return head_[x].pending; }
+
     std::uint32_t predecessors(std::uint32_t x) const { return head_[x].pending & ~kFromSingle; }
     // Whether x has a link in: one predecessor, which has no other successor.
     bool linked(std::uint32_t x) const { return head_[x].pending == (kFromSingle | 1); }
@@ -650,28 +661,51 @@ class Paths {
         return y != x && linked(y) ? y : kNone;
     }
 
-    // Calls visit(k, x, i) for the i-th node x of every path k, whose start is start[k], and
-    // done(k, last, nodes) at its end, on the pool's threads, each taking a range of paths.
+    // The nodes of paths as the walks list them, in pieces: a piece opens with its path's
+    // number, or'd with kOpens (numbers of nodes and paths are below 2^31), then, unless it starts
+    // the path, the place of its first node in the path, or'd with kOpens too, then its nodes.
+    static constexpr std::uint32_t kOpens = std::uint32_t{1} << 31;
+    using Stream = std::vector<std::uint32_t>;
+
+    // Calls done(k, last, nodes) at the end of every path k, whose start is start[k], on the
+    // pool's threads, each taking a range of paths and listing their nodes in streams[worker].
     // Each thread follows kWalks paths at once, taking a step of each in turn, with the reads of
     // each step asked for a round ahead: the steps of one path wait for one another, those of
-    // different paths overlap.
-    template <class Visit, class Done>
-    void walk(const Array<std::uint32_t>& start, ThreadPool& pool, Visit&& visit,
+    // different paths overlap. A walk holds its nodes until it has a piece's worth or its path
+    // ends, so that a piece is written at once, whatever the length of the path.
+    template <class Done>
+    void walk(const Array<std::uint32_t>& start, ThreadPool& pool, std::vector<Stream>& streams,
               Done&& done) const {
         constexpr std::uint32_t kWalks = 16;
+        constexpr std::uint32_t kPiece = 64;
         const auto paths = static_cast<std::uint32_t>(start.size());
-        inParallel(pool, paths, [&](std::uint32_t begin, std::uint32_t end, int) {
+        streams.assign(static_cast<std::size_t>(pool.size()), Stream());
+        inParallel(pool, paths, [&](std::uint32_t begin, std::uint32_t end, int worker) {
             struct Walk {
                 std::uint32_t path = kNone;
                 std::uint32_t at =
                     0;  // the node last visited, whose successor's count is asked for
                 std::uint32_t nodes = 0;
+                std::uint32_t held = 0;  // the last nodes, not yet in the stream
+                std::array<std::uint32_t, kPiece> piece;
             };
+            Stream& stream = streams[static_cast<std::size_t>(worker)];
+            // Room for its share of the nodes and the openings of their pieces.
+            const std::uint64_t share = std::uint64_t{head_.size()} * (end - begin) / paths;
+            stream.reserve(share + share / kPiece + (end - begin) + 1024);
             std::array<Walk, kWalks> walks;
             std::uint32_t next = begin;
+            const auto flush = [&stream](Walk& w) {
+                stream.push_back(w.path | kOpens);
+                if (w.nodes > w.held) stream.push_back((w.nodes - w.held) | kOpens);
+                stream.insert(stream.end(), w.piece.begin(), w.piece.begin() + w.held);
+                w.held = 0;
+            };
             // Visits the node at, and asks for its successor's count.
             const auto step = [&](Walk& w, std::uint32_t at) {
-                visit(w.path, at, w.nodes++);
+                if (w.held == kPiece) flush(w);
+                w.piece[w.held++] = at;
+                ++w.nodes;
                 w.at = at;
                 FWPRUNE_PREFETCH(&head_[head_[at].first]);
             };
@@ -691,9 +725,26 @@ class Paths {
                     if (y != kNone) {
                         step(w, y);
                     } else {
+                        flush(w);
                         done(w.path, w.at, w.nodes);
                         open(w);
                     }
+                }
+            }
+        });
+    }
+
+    // order[rank[k] + i] becomes the i-th node of path k, for the paths the streams list, on the
+    // pool's threads, each reading one stream.
+    static void place(const std::vector<Stream>& streams, const Array<std::uint32_t>& rank,
+                      Array<std::uint32_t>& order, ThreadPool& pool) {
+        inParallel(pool, streams.size(), [&](std::size_t begin, std::size_t end, int) {
+            for (std::size_t p = begin; p < end; ++p) {
+                const Stream& stream = streams[p];
+                for (std::size_t i = 0; i < stream.size();) {
+                    std::uint32_t at = rank[stream[i++] & ~kOpens];
+                    if (i < stream.size() && (stream[i] & kOpens)) at += stream[i++] & ~kOpens;
+                    for (; i < stream.size() && !(stream[i] & kOpens); ++i) order[at++] = stream[i];
                 }
             }
         });
@@ -746,14 +797,10 @@ bool rankByPaths(Csr& g, Array<std::uint32_t>& order, Csr& ranked, ThreadPool& p
         for (std::size_t p = 0; p < parts; ++p) before[p + 1] += before[p];
         paths = before.back();
         start = unsetArray<std::uint32_t>(paths);
-        // order[x] holds the path that starts at x until the ranks are placed.
-        order = unsetArray<std::uint32_t>(n);
         inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int worker) {
             std::uint32_t k = before[static_cast<std::size_t>(worker)];
             for (std::uint32_t x = begin; x < end; ++x) {
-                if (graphPaths.linked(x)) continue;
-                order[x] = k;
-                start[k++] = x;
+                if (!graphPaths.linked(x)) start[k++] = x;
             }
         });
     }
@@ -765,13 +812,16 @@ bool rankByPaths(Csr& g, Array<std::uint32_t>& order, Csr& ranked, ThreadPool& p
     // path's record and its successors' counts.
     Array<PathRecord> record = unsetArray<PathRecord>(paths);
     Array<std::uint32_t> last = unsetArray<std::uint32_t>(paths);
-    graphPaths.walk(
-        start, pool, [](std::uint32_t, std::uint32_t, std::uint32_t) {},
-        [&](std::uint32_t k, std::uint32_t x, std::uint32_t nodes) {
-            record[k].pending = graphPaths.predecessors(start[k]);
-            record[k].length = nodes;
-            last[k] = x;
-        });
+    // The walk lists each path's nodes too, for placing them at their ranks once the queue has
+    // ranked the paths.
+    std::vector<Paths::Stream> pathNodes;
+    graphPaths.walk(start, pool, pathNodes,
+                    [&](std::uint32_t k, std::uint32_t x, std::uint32_t nodes) {
+                        record[k].pending = graphPaths.predecessors(start[k]);
+                        record[k].length = nodes;
+                        last[k] = x;
+                    });
+    graphPaths.numberStarts(start, pool);
     // More successors than a record holds are listed in more[], each list ended by kNone; each
     // thread fills its own paths' lists, after those of the threads before it.
     const auto lastDegree = [&head, &last](std::uint32_t k) {
@@ -796,10 +846,12 @@ bool rankByPaths(Csr& g, Array<std::uint32_t>& order, Csr& ranked, ThreadPool& p
             r.next = {kNone, kNone};
             if (past - first > PathRecord::kHeld) {
                 r.next = {write, PathRecord::kMore};
-                for (std::uint32_t e = first; e < past; ++e) more[write++] = order[g.target[e]];
+                for (std::uint32_t e = first; e < past; ++e)
+                    more[write++] = graphPaths.pathFrom(g.target[e]);
                 more[write++] = kNone;
             } else {
-                for (std::uint32_t e = first; e < past; ++e) r.next[e - first] = order[g.target[e]];
+                for (std::uint32_t e = first; e < past; ++e)
+                    r.next[e - first] = graphPaths.pathFrom(g.target[e]);
             }
         }
     });
@@ -813,6 +865,8 @@ bool rankByPaths(Csr& g, Array<std::uint32_t>& order, Csr& ranked, ThreadPool& p
         for (const std::uint32_t j : r.next)
             if (j != kNone) visit(j);
     };
+    // (The rest needs only the graph of paths and the lists of their nodes.)
+    graphPaths.clear();
     stage(0.4);
     // Kahn's queue on the paths, in last[], which each path leaves before the queue reaches it.
     Array<std::uint32_t>& queue = last;
@@ -836,14 +890,12 @@ bool rankByPaths(Csr& g, Array<std::uint32_t>& order, Csr& ranked, ThreadPool& p
     }
     if (placed != n) return false;
     // The nodes of each path at their ranks.
-    graphPaths.walk(
-        start, pool,
-        [&](std::uint32_t k, std::uint32_t x, std::uint32_t i) { order[rankOf[k] + i] = x; },
-        [](std::uint32_t, std::uint32_t, std::uint32_t) {});
+    order = unsetArray<std::uint32_t>(n);
+    Paths::place(pathNodes, rankOf, order, pool);
+    pathNodes = {};
     stage(0.9);
     // What the ranked graph needs of g is in the graph of paths, so it takes g's arrays, of its
     // sizes: they are mapped already (a fresh page costs a fault and clearing).
-    graphPaths.clear();
     ranked = std::move(g);
     g = Csr{};
     // The edges between ranks, written in rank order, each thread taking a range of the paths in
