@@ -692,7 +692,7 @@ class Paths {
             Stream& stream = streams[static_cast<std::size_t>(worker)];
             // Room for its share of the nodes and the openings of their pieces.
             const std::uint64_t share = std::uint64_t{head_.size()} * (end - begin) / paths;
-            stream.reserve(share + share / kPiece + (end - begin) + 1024);
+            reserveHugePages(stream, share + share / kPiece + (end - begin) + 1024);
             std::array<Walk, kWalks> walks;
             std::uint32_t next = begin;
             const auto flush = [&stream](Walk& w) {
@@ -1873,12 +1873,14 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     // read back needs of the ranks.
     constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
     Array<std::uint32_t> member;
+    bool everyRank = false;  // every rank's node is off every cycle: no member is kNone
     if (!direct) {
         graph = Csr{};
         if (!order.empty()) {
             // (Without a cycle, only self-loops take nodes off; most graphs have none.)
             member = std::move(order);
-            if (std::find(cyclic.begin(), cyclic.end(), 1) != cyclic.end()) {
+            everyRank = std::find(cyclic.begin(), cyclic.end(), 1) == cyclic.end();
+            if (!everyRank) {
                 inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
                     for (std::uint32_t a = begin; a < end; ++a)
                         if (cyclic[member[a]]) member[a] = kNone;
@@ -1938,11 +1940,11 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
         keepApartBefore(~std::uint64_t{0});
         return result;
     }
-    // The kept edges as rows by source: the row of node member[a] holds the kept edges of rank
-    // a, so each thread writes rows of its own, first their lengths, then their targets (sorted:
-    // ranks do not follow the node numbers).
-    Csr rows;
-    rows.offset = filledArray<std::uint32_t>(std::size_t{nodes} + 1, 0, pool);
+    // The kept edges by source: node member[a] has the kept edges of rank a, so each thread
+    // writes the edges of sources of its own, first counting them, then in the input's node
+    // numbers, which the dense ones follow in order, each source's sorted: ranks do not follow
+    // the node numbers.
+    Array<std::uint32_t> offset = filledArray<std::uint32_t>(std::size_t{nodes} + 1, 0, pool);
     const auto forEachKept = [&](std::uint32_t a, auto&& visit) {
         for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e) {
             if (redundant[e]) continue;
@@ -1952,38 +1954,39 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     };
     inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int) {
         for (std::uint32_t a = begin; a < end; ++a) {
+            if (a + 32 < end && member[a + 32] != kNone)
+                FWPRUNE_PREFETCH_WRITE(&offset[member[a + 32] + 1]);
             if (member[a] == kNone) continue;
             std::uint32_t length = 0;
-            forEachKept(a, [&length](std::uint32_t) { ++length; });
-            rows.offset[member[a] + 1] = length;
+            if (everyRank) {
+                for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e)
+                    length += !redundant[e];
+            } else {
+                forEachKept(a, [&length](std::uint32_t) { ++length; });
+            }
+            offset[member[a] + 1] = length;
         }
     });
-    sumLengths(rows.offset);
-    rows.target = unsetArray<std::uint32_t>(rows.offset[nodes]);
+    sumLengths(offset);
+    reserveHugePages(kept, offset[nodes]);
+    kept.resize(offset[nodes]);
     inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int) {
         for (std::uint32_t a = begin; a < end; ++a) {
-            if (a + 64 < end && member[a + 64] != kNone)
-                FWPRUNE_PREFETCH(&rows.offset[member[a + 64]]);
+            if (a + 64 < end && member[a + 64] != kNone) FWPRUNE_PREFETCH(&offset[member[a + 64]]);
             if (a + 32 < end && member[a + 32] != kNone)
-                FWPRUNE_PREFETCH_WRITE(&rows.target[rows.offset[member[a + 32]]]);
+                FWPRUNE_PREFETCH_WRITE(&kept[offset[member[a + 32]]]);
+            if (a + 16 < end) {
+                const std::uint32_t first = ranked.offset[a + 16];
+                const std::uint32_t past = std::min(ranked.offset[a + 17], first + 4);
+                for (std::uint32_t e = first; e < past; ++e)
+                    FWPRUNE_PREFETCH(&member[ranked.target[e]]);
+            }
             const std::uint32_t s = member[a];
             if (s == kNone) continue;
-            std::uint32_t write = rows.offset[s];
-            forEachKept(a, [&](std::uint32_t t) { rows.target[write++] = t; });
-            std::sort(rows.target.begin() + rows.offset[s], rows.target.begin() + write);
-        }
-    });
-    relabelled = Csr{};
-    release(redundant);
-    release(member);
-    // Back to the input's node numbers, which the dense ones follow in order.
-    reserveHugePages(kept, rows.target.size());
-    kept.resize(rows.target.size());
-    inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int) {
-        for (std::uint32_t s = begin; s < end; ++s) {
             const std::uint64_t source = std::uint64_t{originalOf(s)} << 32;
-            for (std::uint32_t e = rows.offset[s]; e < rows.offset[s + 1]; ++e)
-                kept[e] = source | originalOf(rows.target[e]);
+            std::uint32_t write = offset[s];
+            forEachKept(a, [&](std::uint32_t t) { kept[write++] = source | originalOf(t); });
+            std::sort(kept.begin() + offset[s], kept.begin() + write);
         }
     });
     return result;
