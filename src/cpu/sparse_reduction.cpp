@@ -275,25 +275,38 @@ Renumbered renumber(std::vector<std::uint64_t>&& records, ThreadPool& pool, cons
     const std::uint32_t largest = *std::max_element(largestOf.begin(), largestOf.end());
     const std::size_t endpoints = 2 * records.size();
     if (std::uint64_t{largest} < 2 * endpoints + 1024) {
-        // Which numbers are used. Each thread marks those of its own range of numbers (reading
-        // every record), so that no two threads write one mark.
+        // Which numbers are used, as bits. The records are cut into at most kMarkers slices,
+        // each marked by a thread in a bitmap of its own: a few MiB, which the caches mostly hold
+        // however the numbers scatter. The bitmaps are then or'd into the first, each thread
+        // taking a range of words, whose used numbers it counts.
+        constexpr std::size_t kMarkers = 8;
         const std::size_t numbers = std::size_t{largest} + 1;
-        const auto rangeOf = [numbers, parts](std::size_t p) {
-            return std::make_pair(numbers * p / parts, numbers * (p + 1) / parts);
+        const std::size_t words = (numbers + kWordBits - 1) / kWordBits;
+        const std::size_t markers = std::min(parts, kMarkers);
+        Array<Word> used = filledArray<Word>(markers * words, 0, pool);
+        inParallel(pool, markers, [&](std::size_t begin, std::size_t end, int) {
+            for (std::size_t p = begin; p < end; ++p) {
+                Word* marks = used.data() + p * words;
+                const std::size_t last = records.size() * (p + 1) / markers;
+                for (std::size_t e = records.size() * p / markers; e < last; ++e) {
+                    setBit(marks, EdgeRecord::source(records[e]));
+                    setBit(marks, EdgeRecord::target(records[e]));
+                }
+            }
+        });
+        const auto rangeOf = [words, parts](std::size_t p) {  // of words
+            return std::make_pair(words * p / parts, words * (p + 1) / parts);
         };
-        Array<std::uint8_t> used = filledArray<std::uint8_t>(numbers, 0, pool);
         std::vector<std::uint32_t> before(parts + 1, 0);  // used numbers below each range
         inParallel(pool, parts, [&](std::size_t begin, std::size_t end, int) {
             for (std::size_t p = begin; p < end; ++p) {
                 const auto [low, high] = rangeOf(p);
-                for (const std::uint64_t record : records) {
-                    const std::uint32_t source = EdgeRecord::source(record);
-                    const std::uint32_t target = EdgeRecord::target(record);
-                    if (source >= low && source < high) used[source] = 1;
-                    if (target >= low && target < high) used[target] = 1;
+                std::uint32_t count = 0;
+                for (std::size_t w = low; w < high; ++w) {
+                    for (std::size_t q = 1; q < markers; ++q) used[w] |= used[q * words + w];
+                    count += static_cast<std::uint32_t>(__builtin_popcountll(used[w]));
                 }
-                before[p + 1] = static_cast<std::uint32_t>(
-                    std::count(used.begin() + low, used.begin() + high, std::uint8_t{1}));
+                before[p + 1] = count;
             }
         });
         for (std::size_t p = 0; p < parts; ++p) before[p + 1] += before[p];
@@ -309,10 +322,12 @@ Renumbered renumber(std::vector<std::uint64_t>&& records, ThreadPool& pool, cons
                 for (std::size_t p = begin; p < end; ++p) {
                     const auto [low, high] = rangeOf(p);
                     std::uint32_t next = before[p];
-                    for (std::size_t x = low; x < high; ++x) {
-                        if (!used[x]) continue;
-                        table[x] = next;
-                        r.original[next++] = static_cast<std::int32_t>(x);
+                    for (std::size_t w = low; w < high; ++w) {
+                        forEachSetBit(used[w], static_cast<std::int64_t>(w * kWordBits),
+                                      [&](std::int64_t x) {
+                                          table[x] = next;
+                                          r.original[next++] = static_cast<std::int32_t>(x);
+                                      });
                     }
                 }
             });
