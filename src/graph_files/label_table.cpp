@@ -196,8 +196,11 @@ void LabelBatch::add(std::string_view label) {
         blocks_[block_].used = 0;
     }
     ByteBlock& block = blocks_[block_];
-    makeKey(label, block.end(), keys_.emplace_back());
+    LabelKey& key = keys_.emplace_back();
+    makeKey(label, block.end(), key);
     block.used += need;
+    looked_.push_back(keys_.size() - 1);
+    hashes_.push_back(key.hash);
 }
 
 void LabelBatch::addRepeat(std::size_t earlier) {
@@ -212,6 +215,8 @@ void LabelBatch::clear() {
     if (!blocks_.empty()) blocks_[0].used = 0;
     block_ = 0;
     keys_.clear();
+    looked_.clear();
+    hashes_.clear();
 }
 
 LabelTable::LabelTable() : shards_(std::size_t{1} << kShardBits) {}
@@ -353,17 +358,18 @@ std::uint32_t LabelTable::intern(std::string_view label) {
     return node;
 }
 
-std::size_t LabelTable::lookUpShards(const LabelKey* keys, std::size_t count, std::size_t shardFrom,
-                                     std::size_t shardTo, std::uint32_t* nodes,
-                                     std::vector<std::size_t>& mine, bool entries) {
-    // The keys of those shards, without a branch: a key's shard is no better than a coin toss.
-    // Repeats are left to internBatch.
-    if (mine.size() < count) mine.resize(count);
+std::size_t LabelTable::lookUpShards(const LabelBatch& batch, std::size_t from, std::size_t first,
+                                     std::size_t last, std::size_t shardFrom, std::size_t shardTo,
+                                     std::uint32_t* nodes, std::vector<std::size_t>& mine,
+                                     bool entries) {
+    // The labels of those shards, without a branch: a label's shard is no better than a coin
+    // toss. Repeats are not among them: internBatch numbers them.
+    const std::uint64_t* const hashes = batch.hashes_.data();
+    if (mine.size() < last - first) mine.resize(last - first);
     std::size_t mineCount = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        mine[mineCount] = i;
-        const bool inShards = shardOf(keys[i].hash) - shardFrom < shardTo - shardFrom;
-        mineCount += static_cast<std::size_t>(inShards & (keys[i].bytes != nullptr));
+    for (std::size_t j = first; j < last; ++j) {
+        mine[mineCount] = j;
+        mineCount += static_cast<std::size_t>(shardOf(hashes[j]) - shardFrom < shardTo - shardFrom);
     }
     // Two stages ahead of the label being looked up: its slot's cache line is fetched, then the
     // entry its slot names when the hash bits match (when asked: see internBatch). Only hints:
@@ -372,18 +378,20 @@ std::size_t LabelTable::lookUpShards(const LabelKey* keys, std::size_t count, st
     std::size_t held = 0;
     for (std::size_t k = 0; k < mineCount; ++k) {
         if (k + kSlotAhead < mineCount) {
-            const LabelKey& ahead = keys[mine[k + kSlotAhead]];
-            const Shard& shard = shards_[shardOf(ahead.hash)];
-            prefetch(&shard.slots[homeOf(shard, ahead.hash)]);
+            const std::size_t j = mine[k + kSlotAhead];
+            const Shard& shard = shards_[shardOf(hashes[j])];
+            prefetch(&shard.slots[homeOf(shard, hashes[j])]);
+            prefetch(&batch.keys_[batch.looked_[j]]);
         }
         if (entries && k + kEntryAhead < mineCount) {
-            const LabelKey& ahead = keys[mine[k + kEntryAhead]];
-            const Shard& shard = shards_[shardOf(ahead.hash)];
-            const std::uint64_t slot = shard.slots[homeOf(shard, ahead.hash)];
-            if (slot != 0 && tagMatches(slot, ahead.hash)) prefetch(entryOf(shard, slot));
+            const std::uint64_t ahead = hashes[mine[k + kEntryAhead]];
+            const Shard& shard = shards_[shardOf(ahead)];
+            const std::uint64_t slot = shard.slots[homeOf(shard, ahead)];
+            if (slot != 0 && tagMatches(slot, ahead)) prefetch(entryOf(shard, slot));
         }
-        const std::size_t i = mine[k];
-        const LabelKey& key = keys[i];
+        const std::size_t place = batch.looked_[mine[k]];
+        const LabelKey& key = batch.keys_[place];
+        const std::size_t i = place - from;
         Shard& shard = shards_[shardOf(key.hash)];
         const std::size_t at = probe(shard, key);
         if (shard.slots[at] != 0) {
@@ -412,15 +420,23 @@ void LabelTable::internBatch(const LabelBatch& batch, std::size_t from, std::siz
     const std::size_t workers = pool == nullptr ? 1 : static_cast<std::size_t>(pool->size());
     mine_.resize(workers);
     held_.assign(workers, 0);
+    // The labels to look up: those added at places [from, to).
+    const auto& looked = batch.looked_;
+    const auto first = static_cast<std::size_t>(
+        std::lower_bound(looked.begin(), looked.end(), from) - looked.begin());
+    const auto last = static_cast<std::size_t>(
+        std::lower_bound(looked.begin() + static_cast<std::ptrdiff_t>(first), looked.end(), to) -
+        looked.begin());
     if (workers == 1) {
-        held_[0] = lookUpShards(keys, count, 0, shards_.size(), nodes, mine_[0], entries_);
+        held_[0] =
+            lookUpShards(batch, from, first, last, 0, shards_.size(), nodes, mine_[0], entries_);
     } else {
         pool->parallelFor(0, static_cast<std::int64_t>(shards_.size()),
                           [&](std::int64_t lo, std::int64_t hi, int worker) {
                               const auto w = static_cast<std::size_t>(worker);
-                              held_[w] += lookUpShards(keys, count, static_cast<std::size_t>(lo),
-                                                       static_cast<std::size_t>(hi), nodes,
-                                                       mine_[w], entries_);
+                              held_[w] += lookUpShards(
+                                  batch, from, first, last, static_cast<std::size_t>(lo),
+                                  static_cast<std::size_t>(hi), nodes, mine_[w], entries_);
                           });
     }
     // Fetching entries ahead pays when labels recur long after they first appear, as in a

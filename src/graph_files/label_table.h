@@ -62,6 +62,10 @@ class LabelBatch {
     std::vector<ByteBlock> blocks_;
     std::size_t block_ = 0;  // the block being filled
     std::vector<LabelKey> keys_;
+    // The places added by add(), in order, and their hashes: what the lookups scan for the keys
+    // of their shards, in a twelfth of the bytes of the keys.
+    std::vector<std::size_t> looked_;
+    std::vector<std::uint64_t> hashes_;
 };
 
 // Labels by node number, and the hash table that finds a label's number. Labels are kept in
@@ -186,14 +190,15 @@ class LabelTable {
     void buildLookup();
     // Room for the places of nodes up to labels - 1, made before they are added.
     void makePlaceRoom(std::size_t labels);
-    // Looks up the keys[0, count) whose shards are [shardFrom, shardTo), adding those not found;
-    // nodes[i] gets the number of a label the table held, kFresh | the first place of one the
+    // Looks up the labels the batch added at batch.looked_[first, last), those whose shards are
+    // [shardFrom, shardTo), adding those not found; for such a label at place from + i, nodes[i]
+    // gets the number of a label the table held, kFresh | the first place (less from) of one the
     // batch added, or kNew at that first place, where added_ holds its entry. mine is room for
-    // those keys' places; entries asks for the entries of labels found to be fetched ahead.
-    // Returns how many of the keys were labels the table held before the batch.
-    std::size_t lookUpShards(const LabelKey* keys, std::size_t count, std::size_t shardFrom,
-                             std::size_t shardTo, std::uint32_t* nodes,
-                             std::vector<std::size_t>& mine, bool entries);
+    // those labels' indices in looked_; entries asks for the entries of labels found to be
+    // fetched ahead. Returns how many of the labels were held by the table before the batch.
+    std::size_t lookUpShards(const LabelBatch& batch, std::size_t from, std::size_t first,
+                             std::size_t last, std::size_t shardFrom, std::size_t shardTo,
+                             std::uint32_t* nodes, std::vector<std::size_t>& mine, bool entries);
 
     std::vector<Shard> shards_;
     bool lookup_ = false;  // the shards' slots are built
