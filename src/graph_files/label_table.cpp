@@ -199,22 +199,16 @@ void LabelBatch::add(std::string_view label) {
     LabelKey& key = keys_.emplace_back();
     makeKey(label, block.end(), key);
     block.used += need;
-    looked_.push_back(keys_.size() - 1);
+    looked_.push_back(earlier_.size());
     hashes_.push_back(key.hash);
-}
-
-void LabelBatch::addRepeat(std::size_t earlier) {
-    LabelKey& key = keys_.emplace_back();
-    key.bytes = nullptr;
-    key.length = earlier;
-    key.packed = false;
-    key.hash = 0;
+    earlier_.push_back(kAdded);
 }
 
 void LabelBatch::clear() {
     if (!blocks_.empty()) blocks_[0].used = 0;
     block_ = 0;
     keys_.clear();
+    earlier_.clear();
     looked_.clear();
     hashes_.clear();
 }
@@ -381,7 +375,8 @@ std::size_t LabelTable::lookUpShards(const LabelBatch& batch, std::size_t from, 
             const std::size_t j = mine[k + kSlotAhead];
             const Shard& shard = shards_[shardOf(hashes[j])];
             prefetch(&shard.slots[homeOf(shard, hashes[j])]);
-            prefetch(&batch.keys_[batch.looked_[j]]);
+            prefetch(&batch.keys_[j]);
+            prefetch(&batch.looked_[j]);
         }
         if (entries && k + kEntryAhead < mineCount) {
             const std::uint64_t ahead = hashes[mine[k + kEntryAhead]];
@@ -389,9 +384,8 @@ std::size_t LabelTable::lookUpShards(const LabelBatch& batch, std::size_t from, 
             const std::uint64_t slot = shard.slots[homeOf(shard, ahead)];
             if (slot != 0 && tagMatches(slot, ahead)) prefetch(entryOf(shard, slot));
         }
-        const std::size_t place = batch.looked_[mine[k]];
-        const LabelKey& key = batch.keys_[place];
-        const std::size_t i = place - from;
+        const LabelKey& key = batch.keys_[mine[k]];
+        const std::size_t i = batch.looked_[mine[k]] - from;
         Shard& shard = shards_[shardOf(key.hash)];
         const std::size_t at = probe(shard, key);
         if (shard.slots[at] != 0) {
@@ -414,7 +408,7 @@ void LabelTable::internBatch(const LabelBatch& batch, std::size_t from, std::siz
         internBatch(batch, from, from + kMostPlaces, nodes, pool);
     }
     buildLookup();
-    const LabelKey* const keys = batch.keys_.data() + from;
+    const std::size_t* const earlierOf = batch.earlier_.data() + from;
     const std::size_t count = to - from;
     if (added_.size() < count) added_.resize(count);
     const std::size_t workers = pool == nullptr ? 1 : static_cast<std::size_t>(pool->size());
@@ -470,9 +464,9 @@ void LabelTable::internBatch(const LabelBatch& batch, std::size_t from, std::siz
     starts_.assign(stretches + 1, 0);
     eachStretch([&](std::size_t s, std::size_t lo, std::size_t hi) {
         for (std::size_t i = lo; i < hi; ++i) {
-            if (keys[i].bytes != nullptr) continue;
+            if (earlierOf[i] == LabelBatch::kAdded) continue;
             const std::ptrdiff_t earlier =
-                static_cast<std::ptrdiff_t>(keys[i].length) - static_cast<std::ptrdiff_t>(from);
+                static_cast<std::ptrdiff_t>(earlierOf[i]) - static_cast<std::ptrdiff_t>(from);
             const std::uint32_t node = nodes[earlier];
             nodes[i] = node == kNew ? kFresh | static_cast<std::uint32_t>(earlier) : node;
         }

@@ -14,8 +14,7 @@
 
 namespace fwprune {
 
-// A label in the form a LabelTable keeps and looks it up by, and its hash; or, when bytes is
-// null, the label at an earlier place (length) of its batch again.
+// A label in the form a LabelTable keeps and looks it up by, and its hash.
 struct LabelKey {
     const unsigned char* bytes;
     std::size_t length;
@@ -50,8 +49,8 @@ class LabelBatch {
     // being made ready or looked up. A run of records that repeat a node (a source's edges, a
     // chain) costs a comparison with the label before instead of a lookup. earlier must be a
     // place added by add().
-    void addRepeat(std::size_t earlier);
-    std::size_t size() const { return keys_.size(); }
+    void addRepeat(std::size_t earlier) { earlier_.push_back(earlier); }
+    std::size_t size() const { return earlier_.size(); }
     // Empties the batch, keeping its memory for the next labels.
     void clear();
 
@@ -61,11 +60,14 @@ class LabelBatch {
     static constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
     std::vector<ByteBlock> blocks_;
     std::size_t block_ = 0;  // the block being filled
+    // The labels added by add(), in order: their keys, their places, and their hashes apart, which
+    // the lookups scan for the labels of their shards.
     std::vector<LabelKey> keys_;
-    // The places added by add(), in order, and their hashes: what the lookups scan for the keys
-    // of their shards, in a twelfth of the bytes of the keys.
     std::vector<std::size_t> looked_;
     std::vector<std::uint64_t> hashes_;
+    // By place: the place a repeat repeats, kAdded for a label added by add().
+    static constexpr std::size_t kAdded = ~std::size_t{0};
+    std::vector<std::size_t> earlier_;
 };
 
 // Labels by node number, and the hash table that finds a label's number. Labels are kept in
