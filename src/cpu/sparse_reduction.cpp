@@ -577,15 +577,17 @@ struct KahnHead {
     std::uint32_t pending;  // predecessors not yet ranked
 };
 
-// g's heads, with every node's count of predecessors (self-loops aside), or'd with fromSingle
+// g's heads, make(x, first) of each node x and its first successor (x itself when it has none),
+// with every node's count of predecessors (self-loops aside) in `pending`, or'd with fromSingle
 // when a predecessor has no other successor; one more head ends the last row.
-Array<KahnHead> kahnHeadsOf(const Csr& g, ThreadPool& pool, std::uint32_t fromSingle = 0) {
+template <class Head, class Make>
+Array<Head> headsOf(const Csr& g, ThreadPool& pool, std::uint32_t fromSingle, Make&& make) {
     const std::uint32_t n = g.nodes();
-    Array<KahnHead> head = unsetArray<KahnHead>(std::size_t{n} + 1);
+    Array<Head> head = unsetArray<Head>(std::size_t{n} + 1);
     inParallel(pool, n + 1, [&](std::uint32_t begin, std::uint32_t end, int) {
         for (std::uint32_t x = begin; x < end; ++x) {
             const bool any = x < n && g.offset[x] < g.offset[x + 1];
-            head[x] = {g.offset[x], any ? g.target[g.offset[x]] : x, 0};
+            head[x] = make(x, any ? g.target[g.offset[x]] : x);
         }
     });
     forEachEdgeByTarget(
@@ -597,6 +599,12 @@ Array<KahnHead> kahnHeadsOf(const Csr& g, ThreadPool& pool, std::uint32_t fromSi
         },
         [&head](std::uint32_t t) { FWPRUNE_PREFETCH_WRITE(&head[t].pending); });
     return head;
+}
+
+Array<KahnHead> kahnHeadsOf(const Csr& g, ThreadPool& pool) {
+    return headsOf<KahnHead>(g, pool, 0, [&g](std::uint32_t x, std::uint32_t first) {
+        return KahnHead{g.offset[x], first, 0};
+    });
 }
 
 // Ranks g's nodes in the order Kahn's algorithm takes them: a node is ranked once all its
@@ -651,9 +659,13 @@ class Paths {
   public:
     static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
-    Paths(const Csr& g, ThreadPool& pool) : head_(kahnHeadsOf(g, pool, kFromSingle)) {}
+    // A walk's step reads a node's first successor and that one's count, not the row bounds
+    // (which g's offsets hold), so a head takes two numbers: more of them share the caches.
+    Paths(const Csr& g, ThreadPool& pool)
+        : head_(headsOf<Head>(g, pool, kFromSingle, [](std::uint32_t, std::uint32_t first) {
+              return Head{first, 0};
+          })) {}
 
-    const Array<KahnHead>& head() const { return head_; }
     void clear() { release(head_); }
 
     // Once the paths are walked, each start's count of predecessors gives way to the number of
@@ -770,7 +782,11 @@ class Paths {
     // In a head's count of predecessors (below 2^31: node numbers are), the mark that one has no
     // other successor.
     static constexpr std::uint32_t kFromSingle = std::uint32_t{1} << 31;
-    Array<KahnHead> head_;
+    struct Head {
+        std::uint32_t first;    // the node's first successor; itself when it has none
+        std::uint32_t pending;  // its predecessors, marked (see kFromSingle)
+    };
+    Array<Head> head_;
 };
 
 // Ranks g's nodes as Kahn's algorithm does, a path at a time: order[a] becomes the node of rank
@@ -798,7 +814,6 @@ bool rankByPaths(Csr& g, Array<std::uint32_t>& order, Csr& ranked, ThreadPool& p
     const auto m = static_cast<std::uint32_t>(g.target.size());
     constexpr std::uint32_t kNone = Paths::kNone;
     Paths graphPaths(g, pool);
-    const Array<KahnHead>& head = graphPaths.head();
     // The paths' starts, numbered in ascending order.
     std::uint32_t paths = 0;
     Array<std::uint32_t> start;
@@ -840,8 +855,8 @@ bool rankByPaths(Csr& g, Array<std::uint32_t>& order, Csr& ranked, ThreadPool& p
     graphPaths.numberStarts(start, pool);
     // More successors than a record holds are listed in more[], each list ended by kNone; each
     // thread fills its own paths' lists, after those of the threads before it.
-    const auto lastDegree = [&head, &last](std::uint32_t k) {
-        return head[last[k] + 1].begin - head[last[k]].begin;
+    const auto lastDegree = [&g, &last](std::uint32_t k) {
+        return g.offset[last[k] + 1] - g.offset[last[k]];
     };
     std::vector<std::uint32_t> moreBefore(static_cast<std::size_t>(pool.size()) + 1, 0);
     inParallel(pool, paths, [&](std::uint32_t begin, std::uint32_t end, int worker) {
@@ -855,9 +870,9 @@ bool rankByPaths(Csr& g, Array<std::uint32_t>& order, Csr& ranked, ThreadPool& p
     inParallel(pool, paths, [&](std::uint32_t begin, std::uint32_t end, int worker) {
         std::uint32_t write = moreBefore[static_cast<std::size_t>(worker)];
         for (std::uint32_t k = begin; k < end; ++k) {
-            if (k + 16 < end) FWPRUNE_PREFETCH(&g.target[head[last[k + 16]].begin]);
-            const std::uint32_t first = head[last[k]].begin;
-            const std::uint32_t past = head[last[k] + 1].begin;
+            if (k + 16 < end) FWPRUNE_PREFETCH(&g.target[g.offset[last[k + 16]]]);
+            const std::uint32_t first = g.offset[last[k]];
+            const std::uint32_t past = g.offset[last[k] + 1];
             PathRecord& r = record[k];
             r.next = {kNone, kNone};
             if (past - first > PathRecord::kHeld) {
