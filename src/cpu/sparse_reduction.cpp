@@ -647,7 +647,7 @@ bool rankByLayers(const Csr& g, Array<std::uint32_t>& order, ThreadPool& pool, c
 struct PathRecord {
     static constexpr std::uint32_t kHeld = 2;  // successors held in the record
     static constexpr std::uint32_t kMore = std::numeric_limits<std::uint32_t>::max() - 1;
-    std::uint32_t pending;  // predecessors not yet ranked
+    std::uint32_t pending;  // predecessors not yet ranked; once taken, its first node's rank
     std::uint32_t length;   // nodes
     // The successors, kNone where there is none; {place in a list, kMore} when there are more.
     std::array<std::uint32_t, kHeld> next;
@@ -762,15 +762,16 @@ class Paths {
         });
     }
 
-    // order[rank[k] + i] becomes the i-th node of path k, for the paths the streams list, on the
+    // order[rank(k) + i] becomes the i-th node of path k, for the paths the streams list, on the
     // pool's threads, each reading one stream.
-    static void place(const std::vector<Stream>& streams, const Array<std::uint32_t>& rank,
-                      Array<std::uint32_t>& order, ThreadPool& pool) {
+    template <class Rank>
+    static void place(const std::vector<Stream>& streams, Rank&& rank, Array<std::uint32_t>& order,
+                      ThreadPool& pool) {
         inParallel(pool, streams.size(), [&](std::size_t begin, std::size_t end, int) {
             for (std::size_t p = begin; p < end; ++p) {
                 const Stream& stream = streams[p];
                 for (std::size_t i = 0; i < stream.size();) {
-                    std::uint32_t at = rank[stream[i++] & ~kOpens];
+                    std::uint32_t at = rank(stream[i++] & ~kOpens);
                     if (i < stream.size() && (stream[i] & kOpens)) at += stream[i++] & ~kOpens;
                     for (; i < stream.size() && !(stream[i] & kOpens); ++i) order[at++] = stream[i];
                 }
@@ -904,13 +905,14 @@ bool rankByPaths(Csr& g, Array<std::uint32_t>& order, Csr& ranked, ThreadPool& p
     std::uint32_t ready = 0;
     for (std::uint32_t k = 0; k < paths; ++k)
         if (record[k].pending == 0) queue[ready++] = k;
-    Array<std::uint32_t> rankOf = unsetArray<std::uint32_t>(paths);
+    // A path taken has no predecessor left to count: its count gives way to its first node's rank.
+    const auto rankOf = [&record](std::uint32_t k) { return record[k].pending; };
     std::uint32_t placed = 0;  // nodes given ranks
     for (std::uint32_t taken = 0; taken < ready; ++taken) {
         if (taken + 4 < ready)
             forEachNext(queue[taken + 4], [&](std::uint32_t j) { FWPRUNE_PREFETCH(&record[j]); });
         const std::uint32_t k = queue[taken];
-        rankOf[k] = placed;
+        record[k].pending = placed;
         placed += record[k].length;
         forEachNext(k, [&](std::uint32_t j) {
             if (--record[j].pending != 0) return;
@@ -951,15 +953,12 @@ bool rankByPaths(Csr& g, Array<std::uint32_t>& order, Csr& ranked, ThreadPool& p
     inParallel(pool, paths, [&](std::uint32_t begin, std::uint32_t end, int worker) {
         std::uint32_t degrees = degreesBefore[static_cast<std::size_t>(worker)];
         for (std::uint32_t q = begin; q < end; ++q) {
-            if (q + 16 < end) {
-                FWPRUNE_PREFETCH(&record[inOrder[q + 16]]);
-                FWPRUNE_PREFETCH(&rankOf[inOrder[q + 16]]);
-            }
+            if (q + 16 < end) FWPRUNE_PREFETCH(&record[inOrder[q + 16]]);
             if (q + 8 < end) {
-                forEachNext(inOrder[q + 8], [&](std::uint32_t j) { FWPRUNE_PREFETCH(&rankOf[j]); });
+                forEachNext(inOrder[q + 8], [&](std::uint32_t j) { FWPRUNE_PREFETCH(&record[j]); });
             }
             const std::uint32_t k = inOrder[q];
-            const std::uint32_t a = rankOf[k];
+            const std::uint32_t a = rankOf(k);
             // One edge for each inner node ranked below, and the rows of the last nodes.
             const std::uint32_t edge = a - q + degrees;
             const std::uint32_t inner = record[k].length - 1;
@@ -969,7 +968,7 @@ bool rankByPaths(Csr& g, Array<std::uint32_t>& order, Csr& ranked, ThreadPool& p
             }
             ranked.offset[a + inner] = edge + inner;
             std::uint32_t write = edge + inner;
-            forEachNext(k, [&](std::uint32_t j) { ranked.target[write++] = rankOf[j]; });
+            forEachNext(k, [&](std::uint32_t j) { ranked.target[write++] = rankOf(j); });
             std::sort(ranked.target.begin() + edge + inner, ranked.target.begin() + write);
             degrees += write - (edge + inner);
         }
