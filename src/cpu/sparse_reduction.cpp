@@ -1720,6 +1720,53 @@ bool answerApart(const Csr& g, bool down, Array<std::uint8_t>& predecessors,
     return true;
 }
 
+// Whether a search proves a cycle in g, whose edges all go one way (up, as in answerApart) but a
+// few: a cycle needs an edge against the rest, (s, t), and a walk back from t to s, which goes up
+// from t's level to s's but for other such edges, so the search from t passes no node above s.
+// The searches stop past a fraction of g's edges; false then proves nothing. A cycle so proven
+// spares Kahn's order an attempt bound to fail.
+bool provesCycle(const Csr& g, bool down, ThreadPool& pool) {
+    const std::uint32_t n = g.nodes();
+    const auto level = [down, n](std::uint32_t x) { return down ? n - 1 - x : x; };
+    std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> againstOf(
+        static_cast<std::size_t>(pool.size()));
+    inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+        auto& against = againstOf[static_cast<std::size_t>(worker)];
+        for (std::uint32_t s = begin; s < end; ++s) {
+            for (std::uint32_t e = g.offset[s]; e < g.offset[s + 1]; ++e)
+                if (level(g.target[e]) < level(s)) against.emplace_back(s, g.target[e]);
+        }
+    });
+    std::size_t budget = g.target.size() / 8 + 65536;
+    std::vector<Word> seen((std::size_t{n} + kWordBits - 1) / kWordBits, 0);
+    std::vector<std::uint32_t> visited;
+    std::vector<std::uint32_t> stack;
+    for (const auto& against : againstOf) {
+        for (const auto& [s, t] : against) {
+            for (const std::uint32_t x : visited) seen[x / kWordBits] = 0;
+            visited.clear();
+            stack.assign(1, t);
+            setBit(seen.data(), t);
+            visited.push_back(t);
+            while (!stack.empty()) {
+                const std::uint32_t x = stack.back();
+                stack.pop_back();
+                if (budget < g.offset[x + 1] - g.offset[x]) return false;
+                budget -= g.offset[x + 1] - g.offset[x];
+                for (std::uint32_t f = g.offset[x]; f < g.offset[x + 1]; ++f) {
+                    const std::uint32_t y = g.target[f];
+                    if (y == s) return true;
+                    if (level(y) > level(s) || testBit(seen.data(), y)) continue;
+                    setBit(seen.data(), y);
+                    visited.push_back(y);
+                    stack.push_back(y);
+                }
+            }
+        }
+    }
+    return false;
+}
+
 // Removes the edges at places (ascending) from g's rows.
 void removeEdges(Csr& g, const std::vector<std::uint32_t>& places, ThreadPool& pool) {
     if (places.empty()) return;
@@ -1884,8 +1931,12 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
         };
         // (A window held small by the caller, tests, takes the scattered graphs' ways always.)
         const bool scattered = windowWords != 0 || (nodes > kScatteredFrom && far > m / 2);
-        if (scattered ? rankByPaths(graph, order, relabelled, pool, Stage(progress, 0.25, 0.45))
-                      : rankByLayers(graph, order, pool, Stage(progress, 0.25, 0.38))) {
+        // (Kahn's order is tried unless a cycle is already proven.)
+        const bool cycle = std::min(up, down) != 0 && std::min(up, down) <= apartAtMost(m) &&
+                           provesCycle(graph, turned, pool);
+        if (!cycle &&
+            (scattered ? rankByPaths(graph, order, relabelled, pool, Stage(progress, 0.25, 0.45))
+                       : rankByLayers(graph, order, pool, Stage(progress, 0.25, 0.38)))) {
             if (relabelled.offset.empty()) {
                 relabelled = relabelOneToOne(graph, inverseOf(order, pool), order, pool,
                                              Stage(progress, 0.38, 0.45));
