@@ -1312,28 +1312,32 @@ Csr rankedGraph(const Csr& g, const Array<std::uint32_t>& rank, std::uint32_t ra
     for (std::uint32_t x = 0; x < n; ++x) r.offset[rank[x] + 1] += g.offset[x + 1] - g.offset[x];
     for (std::uint32_t a = 0; a < ranks; ++a) r.offset[a + 1] += r.offset[a];
     r.target.resize(g.target.size());
-    {
-        std::vector<std::uint32_t> fill(r.offset.begin(), r.offset.end() - 1);
-        for (std::uint32_t x = 0; x < n; ++x) {
-            const std::uint32_t a = rank[x];
-            for (std::uint32_t e = g.offset[x]; e < g.offset[x + 1]; ++e)
-                r.target[fill[a]++] = rank[g.target[e]];
-            if (x % kReportEvery == 0) stage(0.5 * x / n);
+    // Rows are filled to fill[a], short of their room where edges stay inside the component: a
+    // large component's own edges, most of a cyclic graph's, are never written or sorted.
+    std::vector<std::uint32_t> fill(r.offset.begin(), r.offset.end() - 1);
+    for (std::uint32_t x = 0; x < n; ++x) {
+        const std::uint32_t a = rank[x];
+        std::uint32_t at = fill[a];
+        for (std::uint32_t e = g.offset[x]; e < g.offset[x + 1]; ++e) {
+            const std::uint32_t b = rank[g.target[e]];
+            r.target[at] = b;
+            at += b != a;
         }
+        fill[a] = at;
+        if (x % kReportEvery == 0) stage(0.5 * x / n);
     }
-    // Sort each row (apart, on the threads), then drop repeats and the component's own rank, and
-    // close the gaps.
-    inParallel(pool, ranks, [&r](std::uint32_t begin, std::uint32_t end, int) {
+    // Sort each row (apart, on the threads), then drop repeats and close the gaps.
+    inParallel(pool, ranks, [&r, &fill](std::uint32_t begin, std::uint32_t end, int) {
         for (std::uint32_t a = begin; a < end; ++a)
-            std::sort(r.target.begin() + r.offset[a], r.target.begin() + r.offset[a + 1]);
+            std::sort(r.target.begin() + r.offset[a], r.target.begin() + fill[a]);
     });
     std::uint32_t write = 0;
     for (std::uint32_t a = 0; a < ranks; ++a) {
         const auto first = r.target.begin() + r.offset[a];
-        const auto last = r.target.begin() + r.offset[a + 1];
+        const auto last = r.target.begin() + fill[a];
         r.offset[a] = write;
         for (auto t = first; t != last; ++t)
-            if (*t != a && (t == first || *t != t[-1])) r.target[write++] = *t;
+            if (t == first || *t != t[-1]) r.target[write++] = *t;
         if (a % kReportEvery == 0) stage(0.5 + 0.5 * a / ranks);
     }
     r.offset[ranks] = write;
