@@ -1728,7 +1728,8 @@ bool answerApart(const Csr& g, bool down, Array<std::uint8_t>& predecessors,
 // few: a cycle needs an edge against the rest, (s, t), and a walk back from t to s, which goes up
 // from t's level to s's but for other such edges, so the search from t passes no node above s.
 // The searches stop past a fraction of g's edges; false then proves nothing. A cycle so proven
-// spares Kahn's order an attempt bound to fail.
+// spares two attempts bound to fail: answering the edges against the rest apart, which needs a
+// graph without one, and Kahn's order.
 bool provesCycle(const Csr& g, bool down, ThreadPool& pool) {
     const std::uint32_t n = g.nodes();
     const auto level = [down, n](std::uint32_t x) { return down ? n - 1 - x : x; };
@@ -1859,7 +1860,11 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     const bool turned = down > up;
     Apart apart;  // edges against the rest, and those answered with them
     WindowPlan plan;
-    if (std::min(up, down) <= apartAtMost(m)) {
+    // A cycle proven first spares the attempts that need none: answering the edges against the
+    // rest apart, and Kahn's order.
+    const bool cycle = std::min(up, down) != 0 && std::min(up, down) <= apartAtMost(m) &&
+                       provesCycle(graph, turned, pool);
+    if (!cycle && std::min(up, down) <= apartAtMost(m)) {
         // An edge to a node with no other predecessor is answered at once however long it is
         // (leaves numbered after everything else), so it counts as short.
         Array<std::uint8_t> predecessors = filledArray<std::uint8_t>(nodes, 0, pool);  // up to 2
@@ -1935,9 +1940,6 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
         };
         // (A window held small by the caller, tests, takes the scattered graphs' ways always.)
         const bool scattered = windowWords != 0 || (nodes > kScatteredFrom && far > m / 2);
-        // (Kahn's order is tried unless a cycle is already proven.)
-        const bool cycle = std::min(up, down) != 0 && std::min(up, down) <= apartAtMost(m) &&
-                           provesCycle(graph, turned, pool);
         if (!cycle &&
             (scattered ? rankByPaths(graph, order, relabelled, pool, Stage(progress, 0.25, 0.45))
                        : rankByLayers(graph, order, pool, Stage(progress, 0.25, 0.38)))) {
