@@ -1724,24 +1724,38 @@ bool answerApart(const Csr& g, bool down, Array<std::uint8_t>& predecessors,
     return true;
 }
 
+// Nodes [begin, end) of a graph, whose edges against the rest number `against`.
+struct AgainstIn {
+    std::uint32_t begin;
+    std::uint32_t end;
+    std::size_t against;
+};
+
 // Whether a search proves a cycle in g, whose edges all go one way (up, as in answerApart) but a
 // few: a cycle needs an edge against the rest, (s, t), and a walk back from t to s, which goes up
 // from t's level to s's but for other such edges, so the search from t passes no node above s.
 // The searches stop past a fraction of g's edges; false then proves nothing. A cycle so proven
 // spares two attempts bound to fail: answering the edges against the rest apart, which needs a
 // graph without one, and Kahn's order.
-bool provesCycle(const Csr& g, bool down, ThreadPool& pool) {
+bool provesCycle(const Csr& g, bool down, const std::vector<AgainstIn>& parts, ThreadPool& pool) {
     const std::uint32_t n = g.nodes();
     const auto level = [down, n](std::uint32_t x) { return down ? n - 1 - x : x; };
-    std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> againstOf(
-        static_cast<std::size_t>(pool.size()));
-    inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int worker) {
-        auto& against = againstOf[static_cast<std::size_t>(worker)];
-        for (std::uint32_t s = begin; s < end; ++s) {
-            for (std::uint32_t e = g.offset[s]; e < g.offset[s + 1]; ++e)
-                if (level(g.target[e]) < level(s)) against.emplace_back(s, g.target[e]);
-        }
-    });
+    // Each part's edges against the rest, looked for only until all are found: a history's one
+    // such edge leaves the first commit named, so the look ends at once.
+    std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> againstOf(parts.size());
+    pool.parallelFor(
+        0, static_cast<std::int64_t>(parts.size()), [&](std::int64_t lo, std::int64_t hi, int) {
+            for (auto k = static_cast<std::size_t>(lo); k < static_cast<std::size_t>(hi); ++k) {
+                auto& against = againstOf[k];
+                const AgainstIn& part = parts[k];
+                for (std::uint32_t s = part.begin; s < part.end && against.size() < part.against;
+                     ++s) {
+                    for (std::uint32_t e = g.offset[s]; e < g.offset[s + 1]; ++e) {
+                        if (level(g.target[e]) < level(s)) against.emplace_back(s, g.target[e]);
+                    }
+                }
+            }
+        });
     std::size_t budget = g.target.size() / 8 + 65536;
     std::vector<Word> seen((std::size_t{n} + kWordBits - 1) / kWordBits, 0);
     std::vector<std::uint32_t> visited;
@@ -1832,11 +1846,15 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     struct Directions {
         std::size_t up = 0;  // edges from a lower number to a higher one
         std::size_t down = 0;
-        std::size_t far = 0;  // edges between numbers too far apart to share the caches
+        std::size_t far = 0;      // edges between numbers too far apart to share the caches
+        std::uint32_t begin = 0;  // of the sources counted
+        std::uint32_t end = 0;
     };
     std::vector<Directions> directionsOf(static_cast<std::size_t>(pool.size()));
     inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int worker) {
         Directions d;
+        d.begin = begin;
+        d.end = end;
         for (std::uint32_t s = begin; s < end; ++s) {
             for (std::uint32_t e = graph.offset[s]; e < graph.offset[s + 1]; ++e) {
                 const std::uint32_t t = graph.target[e];
@@ -1862,8 +1880,14 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     WindowPlan plan;
     // A cycle proven first spares the attempts that need none: answering the edges against the
     // rest apart, and Kahn's order.
-    const bool cycle = std::min(up, down) != 0 && std::min(up, down) <= apartAtMost(m) &&
-                       provesCycle(graph, turned, pool);
+    const auto cycleProven = [&] {
+        std::vector<AgainstIn> parts;
+        for (const Directions& d : directionsOf)
+            parts.push_back({d.begin, d.end, turned ? d.up : d.down});
+        return provesCycle(graph, turned, parts, pool);
+    };
+    const bool cycle =
+        std::min(up, down) != 0 && std::min(up, down) <= apartAtMost(m) && cycleProven();
     if (!cycle && std::min(up, down) <= apartAtMost(m)) {
         // An edge to a node with no other predecessor is answered at once however long it is
         // (leaves numbered after everything else), so it counts as short.
