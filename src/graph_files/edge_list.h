@@ -23,7 +23,9 @@ namespace fwprune {
 // strict set, a node token that is not wholly a decimal integer is an error too.
 // Large pieces are parsed in parallel chunks on the workers' pool.
 // progress hears the share of the file parsed, per piece and chunk, when its size is known.
-constexpr std::size_t kEdgeListPieceBytes = std::size_t{16} << 20;
+// Pieces of a few MiB: each is read twice, counted then parsed, and one this small is still in
+// the caches for the second pass; the first piece, read before any work can start, is short.
+constexpr std::size_t kEdgeListPieceBytes = std::size_t{4} << 20;
 EdgeRecords readEdgeRecords(const std::string& path, bool strict = false, Workers workers = {},
                             std::size_t pieceBytes = kEdgeListPieceBytes,
                             const ProgressFunction& progress = {});
