@@ -215,10 +215,14 @@ TEST(LabelledEdgeList, ReadsInPartsOnAPoolAsInOnePart) {
         const std::vector<std::string> labels = randomLabels(rng, 40000, TableDialect::Tsv);
         const char separator = dialect == TableDialect::Tsv ? '\t' : ',';
         std::string text = std::string("from") + separator + "to\n";
-        // Records of the text's second half have extra columns: the first part has none.
+        // Records of the text's second half have extra columns: the first part has none. Some
+        // repeat the source before, as its next edge or the next link of a chain.
+        std::string source = labels[0];
         for (int e = 0; text.size() < (std::size_t{6} << 20); ++e) {
             if (dialect == TableDialect::Tsv && rng() % 50 == 0) text += "# a comment\n";
-            text += labels[rng() % labels.size()] + separator + labels[rng() % labels.size()];
+            const std::string before = source;
+            source = rng() % 2 == 0 ? before : labels[rng() % labels.size()];
+            text += source + separator + (rng() % 4 == 0 ? before : labels[rng() % labels.size()]);
             if (text.size() > (std::size_t{3} << 20) && rng() % 3 == 0)
                 text += std::string(1, separator) + "x";
             text += rng() % 2 ? "\r\n" : "\n";

@@ -113,11 +113,11 @@ inline std::uint64_t lowWord(__m128i v) {
 }
 #endif
 
-// The kept form of label (packed into buffer when it is lowercase hexadecimal) and its hash, into
-// key. Written field by field where the key is kept: a key returned whole and copied there would
-// be read back in wider loads than it was stored in, which wait for the stores before them, and
-// those wait on the cache misses of a batch's keys.
-void makeKey(std::string_view label, unsigned char* buffer, LabelKey& key) {
+// The kept form of label (packed into buffer when it is lowercase hexadecimal) into key; returns
+// its hash. Written field by field where the key is kept: a key returned whole and copied there
+// would be read back in wider loads than it was stored in, which wait for the stores before them,
+// and those wait on the cache misses of a batch's keys.
+std::uint64_t makeKey(std::string_view label, unsigned char* buffer, LabelKey& key) {
     const auto* const text = reinterpret_cast<const unsigned char*>(label.data());
     // Lowercase hexadecimal of even length is looked up and kept packed.
     bool packed = !label.empty() && label.size() % 2 == 0;
@@ -161,10 +161,8 @@ void makeKey(std::string_view label, unsigned char* buffer, LabelKey& key) {
         }
         if (packed) {
             key.bytes = buffer;
-            key.length = label.size() / 2;
-            key.packed = true;
-            key.hash = hashEnd(h, tail);
-            return;
+            key.size = (label.size() / 2) << 1 | 1;
+            return hashEnd(h, tail);
         }
         i = label.size();
     }
@@ -175,15 +173,16 @@ void makeKey(std::string_view label, unsigned char* buffer, LabelKey& key) {
         packed = (high | low) < 16;
         buffer[i / 2] = static_cast<unsigned char>(high << 4 | low);
     }
+    const std::size_t length = packed ? label.size() / 2 : label.size();
     key.bytes = packed ? buffer : text;
-    key.length = packed ? label.size() / 2 : label.size();
-    key.packed = packed;
-    key.hash = hashBytes(key.bytes, key.length, packed);
+    key.size = length << 1 | (packed ? 1u : 0u);
+    return hashBytes(key.bytes, length, packed);
 }
 
 }  // namespace
 
 void LabelBatch::add(std::string_view label) {
+    makeRoom();
     const std::size_t need = label.size() / 2 + 1;
     if (blocks_.empty() || blocks_[block_].room - blocks_[block_].used < need) {
         if (!blocks_.empty()) ++block_;
@@ -197,10 +196,9 @@ void LabelBatch::add(std::string_view label) {
     }
     ByteBlock& block = blocks_[block_];
     LabelKey& key = keys_.emplace_back();
-    makeKey(label, block.end(), key);
+    hashes_.push_back(makeKey(label, block.end(), key));
     block.used += need;
-    looked_.push_back(earlier_.size());
-    hashes_.push_back(key.hash);
+    looked_.push_back(static_cast<std::uint32_t>(earlier_.size()));
     earlier_.push_back(kAdded);
 }
 
@@ -239,17 +237,18 @@ LabelTable::Stored LabelTable::storedAt(const unsigned char* entry) {
 }
 
 unsigned char* LabelTable::add(Shard& shard, std::size_t at, const LabelKey& key,
-                               std::uint32_t node) {
+                               std::uint64_t hash, std::uint32_t node) {
     // Linear probing stays short up to 75% full. The table grows before it changes, so that
     // running out of memory leaves it as it was.
     if ((shard.count + 1) * 4 > shard.slots.size() * 3) {
         growShard(shard, 2 * (shard.count + 1));
-        at = probe(shard, key);
+        at = probe(shard, key, hash);
     }
-    const std::uint64_t lengthValue = std::uint64_t{key.length} << 1 | (key.packed ? 1u : 0u);
+    const std::uint64_t lengthValue = key.size;
+    const std::size_t length = key.length();
     std::size_t lengthBytes = 1;
     for (std::uint64_t rest = lengthValue; rest >= 0x80; rest >>= 7) ++lengthBytes;
-    const std::size_t need = 4 + lengthBytes + key.length;
+    const std::size_t need = 4 + lengthBytes + length;
     auto& blocks = shard.blocks;
     if (blocks.empty() || blocks.back().room > kBlockBytes ||
         blocks.back().room - blocks.back().used < need) {
@@ -266,26 +265,26 @@ unsigned char* LabelTable::add(Shard& shard, std::size_t at, const LabelKey& key
     std::uint64_t value = lengthValue;
     for (; value >= 0x80; value >>= 7) *p++ = static_cast<unsigned char>(value | 0x80);
     *p++ = static_cast<unsigned char>(value);
-    copyBytes(p, key.bytes, key.length);
+    copyBytes(p, key.bytes, length);
     block.used += need;
     const std::uint64_t ref = std::uint64_t{blocks.size() - 1} << kOffsetBits | offset;
-    shard.slots[at] = tagOf(key.hash) | (ref + 1);
+    shard.slots[at] = tagOf(hash) | (ref + 1);
     ++shard.count;
-    shard.longest = std::max(shard.longest, key.packed ? 2 * key.length : key.length);
+    shard.longest = std::max(shard.longest, key.packed() ? 2 * length : length);
     return block.bytes.get() + offset;
 }
 
-std::size_t LabelTable::probe(const Shard& shard, const LabelKey& key) {
+std::size_t LabelTable::probe(const Shard& shard, const LabelKey& key, std::uint64_t hash) {
     const std::size_t size = shard.slots.size();
-    const std::uint64_t tag = tagOf(key.hash);
-    std::size_t i = homeOf(shard, key.hash);
+    const std::uint64_t tag = tagOf(hash);
+    std::size_t i = homeOf(shard, hash);
     for (;; i = i + 1 == size ? 0 : i + 1) {
         const std::uint64_t slot = shard.slots[i];
         if (slot == 0) return i;
         if ((slot & ~kRefMask) != tag) continue;
         const Stored s = storedAt(entryOf(shard, slot));
-        if (s.length == key.length && s.packed == key.packed &&
-            sameBytes(s.bytes, key.bytes, key.length)) {
+        if (s.length == key.length() && s.packed == key.packed() &&
+            sameBytes(s.bytes, key.bytes, s.length)) {
             return i;
         }
     }
@@ -330,31 +329,32 @@ void LabelTable::buildLookup() {
 void LabelTable::makePlaceRoom(std::size_t labels) {
     constexpr std::size_t kChunk = std::size_t{1} << kPlaceChunkBits;
     while (placeChunks_.size() * kChunk < labels) {
-        // Filled place by place, never read before: not zeroed.
+        // Filled place by place, never read before: not zeroed. On small pages: each is cleared
+        // just before it is filled, while a huge page's clearing sweeps the caches of the
+        // numbering at work.
         placeChunks_.emplace_back(kChunk, false);
-        adviseHugePages(placeChunks_.back().get(), kChunk * sizeof(const unsigned char*));
     }
 }
 
 std::uint32_t LabelTable::intern(std::string_view label) {
     if (scratch_.size() < label.size() / 2 + 1) scratch_.resize(label.size() / 2 + 1);
     LabelKey key;
-    makeKey(label, scratch_.data(), key);
+    const std::uint64_t hash = makeKey(label, scratch_.data(), key);
     buildLookup();
-    Shard& shard = shards_[shardOf(key.hash)];
-    const std::size_t at = probe(shard, key);
+    Shard& shard = shards_[shardOf(hash)];
+    const std::size_t at = probe(shard, key, hash);
     if (shard.slots[at] != 0) return nodeAt(entryOf(shard, shard.slots[at]));
     if (count_ >= kMaxLabels) throw std::length_error("too many labels");
     const auto node = static_cast<std::uint32_t>(count_);
     makePlaceRoom(count_ + 1);
-    place(node) = add(shard, at, key, node);
+    place(node) = add(shard, at, key, hash, node);
     ++count_;
     return node;
 }
 
 std::size_t LabelTable::lookUpShards(const LabelBatch& batch, std::size_t from, std::size_t first,
                                      std::size_t last, std::size_t shardFrom, std::size_t shardTo,
-                                     std::uint32_t* nodes, std::vector<std::size_t>& mine,
+                                     std::uint32_t* nodes, std::vector<std::uint32_t>& mine,
                                      bool entries) {
     // The labels of those shards, without a branch: a label's shard is no better than a coin
     // toss. Repeats are not among them: internBatch numbers them.
@@ -362,7 +362,7 @@ std::size_t LabelTable::lookUpShards(const LabelBatch& batch, std::size_t from, 
     if (mine.size() < last - first) mine.resize(last - first);
     std::size_t mineCount = 0;
     for (std::size_t j = first; j < last; ++j) {
-        mine[mineCount] = j;
+        mine[mineCount] = static_cast<std::uint32_t>(j);
         mineCount += static_cast<std::size_t>(shardOf(hashes[j]) - shardFrom < shardTo - shardFrom);
     }
     // Two stages ahead of the label being looked up: its slot's cache line is fetched, then the
@@ -385,9 +385,10 @@ std::size_t LabelTable::lookUpShards(const LabelBatch& batch, std::size_t from, 
             if (slot != 0 && tagMatches(slot, ahead)) prefetch(entryOf(shard, slot));
         }
         const LabelKey& key = batch.keys_[mine[k]];
+        const std::uint64_t hash = hashes[mine[k]];
         const std::size_t i = batch.looked_[mine[k]] - from;
-        Shard& shard = shards_[shardOf(key.hash)];
-        const std::size_t at = probe(shard, key);
+        Shard& shard = shards_[shardOf(hash)];
+        const std::size_t at = probe(shard, key, hash);
         if (shard.slots[at] != 0) {
             // A label the table held has its number; one this batch added names its first place.
             nodes[i] = nodeAt(entryOf(shard, shard.slots[at]));
@@ -395,7 +396,7 @@ std::size_t LabelTable::lookUpShards(const LabelBatch& batch, std::size_t from, 
             continue;
         }
         nodes[i] = kNew;
-        added_[i] = add(shard, at, key, kFresh | static_cast<std::uint32_t>(i));
+        added_[i] = add(shard, at, key, hash, kFresh | static_cast<std::uint32_t>(i));
     }
     return held;
 }
@@ -408,7 +409,7 @@ void LabelTable::internBatch(const LabelBatch& batch, std::size_t from, std::siz
         internBatch(batch, from, from + kMostPlaces, nodes, pool);
     }
     buildLookup();
-    const std::size_t* const earlierOf = batch.earlier_.data() + from;
+    const std::uint32_t* const earlierOf = batch.earlier_.data() + from;
     const std::size_t count = to - from;
     if (added_.size() < count) added_.resize(count);
     const std::size_t workers = pool == nullptr ? 1 : static_cast<std::size_t>(pool->size());
@@ -515,7 +516,7 @@ void LabelTable::releaseLookup() {
     for (Shard& shard : shards_) std::vector<std::uint64_t>().swap(shard.slots);
     std::vector<unsigned char>().swap(scratch_);
     std::vector<unsigned char*>().swap(added_);
-    std::vector<std::vector<std::size_t>>().swap(mine_);
+    std::vector<std::vector<std::uint32_t>>().swap(mine_);
     entries_ = true;
     lookup_ = false;
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,12 +15,12 @@
 
 namespace fwprune {
 
-// A label in the form a LabelTable keeps and looks it up by, and its hash.
+// A label in the form a LabelTable keeps and looks it up by (its hash is kept apart).
 struct LabelKey {
     const unsigned char* bytes;
-    std::size_t length;
-    bool packed;  // two hexadecimal digits to a byte
-    std::uint64_t hash;
+    std::size_t size;  // bytes kept << 1 | packed (two hexadecimal digits to a byte)
+    std::size_t length() const { return size >> 1; }
+    bool packed() const { return (size & 1) != 0; }
 };
 
 // Bytes appended to a block of fixed room that never moves, so that what is kept there may be
@@ -43,19 +44,28 @@ class LabelBatch {
     LabelBatch(LabelBatch&&) noexcept = default;
     LabelBatch& operator=(LabelBatch&&) noexcept = default;
 
-    // Adds label at the end of the batch.
+    // The most places a batch holds: its lists of places are 32-bit.
+    static constexpr std::size_t kMostPlaces = 0xfffffffeu;
+
+    // Adds label at the end of the batch. Throws std::length_error past kMostPlaces.
     void add(std::string_view label);
     // Adds the label at place `earlier` (< size()) again: it is numbered as that one, without
     // being made ready or looked up. A run of records that repeat a node (a source's edges, a
     // chain) costs a comparison with the label before instead of a lookup. earlier must be a
     // place added by add().
-    void addRepeat(std::size_t earlier) { earlier_.push_back(earlier); }
+    void addRepeat(std::size_t earlier) {
+        makeRoom();
+        earlier_.push_back(static_cast<std::uint32_t>(earlier));
+    }
     std::size_t size() const { return earlier_.size(); }
     // Empties the batch, keeping its memory for the next labels.
     void clear();
 
   private:
     friend class LabelTable;
+    void makeRoom() const {
+        if (earlier_.size() >= kMostPlaces) throw std::length_error("too many labels in a batch");
+    }
     // Packed forms (the keys point into them), kept across clear().
     static constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
     std::vector<ByteBlock> blocks_;
@@ -63,11 +73,11 @@ class LabelBatch {
     // The labels added by add(), in order: their keys, their places, and their hashes apart, which
     // the lookups scan for the labels of their shards.
     std::vector<LabelKey> keys_;
-    std::vector<std::size_t> looked_;
+    std::vector<std::uint32_t> looked_;
     std::vector<std::uint64_t> hashes_;
     // By place: the place a repeat repeats, kAdded for a label added by add().
-    static constexpr std::size_t kAdded = ~std::size_t{0};
-    std::vector<std::size_t> earlier_;
+    static constexpr std::uint32_t kAdded = 0xffffffffu;
+    std::vector<std::uint32_t> earlier_;
 };
 
 // Labels by node number, and the hash table that finds a label's number. Labels are kept in
@@ -184,10 +194,11 @@ class LabelTable {
     static bool tagMatches(std::uint64_t slot, std::uint64_t hash) {
         return (slot & ~kRefMask) == tagOf(hash);
     }
-    // The slot that holds key in shard, or the free slot where it would go.
-    static std::size_t probe(const Shard& shard, const LabelKey& key);
+    // The slot that holds key (of that hash) in shard, or the free slot where it would go.
+    static std::size_t probe(const Shard& shard, const LabelKey& key, std::uint64_t hash);
     // Adds key's entry, holding node, to shard at its free slot `at`; returns the entry.
-    unsigned char* add(Shard& shard, std::size_t at, const LabelKey& key, std::uint32_t node);
+    unsigned char* add(Shard& shard, std::size_t at, const LabelKey& key, std::uint64_t hash,
+                       std::uint32_t node);
     static void growShard(Shard& shard, std::size_t forLabels);
     void buildLookup();
     // Room for the places of nodes up to labels - 1, made before they are added.
@@ -200,7 +211,7 @@ class LabelTable {
     // fetched ahead. Returns how many of the labels were held by the table before the batch.
     std::size_t lookUpShards(const LabelBatch& batch, std::size_t from, std::size_t first,
                              std::size_t last, std::size_t shardFrom, std::size_t shardTo,
-                             std::uint32_t* nodes, std::vector<std::size_t>& mine, bool entries);
+                             std::uint32_t* nodes, std::vector<std::uint32_t>& mine, bool entries);
 
     std::vector<Shard> shards_;
     bool lookup_ = false;  // the shards' slots are built
@@ -209,9 +220,9 @@ class LabelTable {
     std::size_t count_ = 0;
     // While a batch is numbered: the entries added, at their labels' first places.
     std::vector<unsigned char*> added_;
-    std::vector<std::size_t> starts_;             // the first number of each stretch's new labels
-    std::vector<std::vector<std::size_t>> mine_;  // by worker
-    std::vector<std::size_t> held_;               // by worker: labels found held before
+    std::vector<std::size_t> starts_;               // the first number of each stretch's new labels
+    std::vector<std::vector<std::uint32_t>> mine_;  // by worker
+    std::vector<std::size_t> held_;                 // by worker: labels found held before
     bool entries_ = true;  // the next batch fetches the entries of labels found ahead
     std::vector<unsigned char> scratch_;  // the packed form of the label intern() looks up
     bool numbers_ = false;

@@ -204,15 +204,24 @@ class LabelledTableReader {
         return starts;
     }
 
-    // The piece from p on read in one part (after a part failed); begin is where it starts.
+    // The piece from p on read in one part (on one thread, or after a part failed); begin is
+    // where it starts. The part is numbered every kPlacesAtOnce places, which bounds its batch
+    // whatever the size of the piece.
     std::size_t readPiece(const char* begin, const char* p, const char* end, bool last) {
+        static constexpr std::size_t kPlacesAtOnce = std::size_t{1} << 16;
         Part& part = parts_[0];
+        const char* const start = p;
         guardMemory([&] {
             while (p < end) {
                 const char* const next = readRecord(part, p, end, last);
                 if (next == nullptr) break;
                 line_ += countLineFeeds(p, next);
                 p = next;
+                if (part.batch.size() >= kPlacesAtOnce) {
+                    // The first numbering estimates the file's labels from the share read.
+                    share_ *= double(p - start) / double(end - start);
+                    numberPart(part);
+                }
             }
         });
         numberPart(part);
