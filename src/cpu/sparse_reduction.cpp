@@ -151,6 +151,76 @@ void forEachSourceSlice(const std::vector<std::uint64_t>& keys, int bits, Thread
         });
 }
 
+// Sorts keys on bits [0, keyBits) when their top bits spread them evenly, as a densely numbered
+// source leading each key does: a pass places the keys by their top 11 bits into buckets of a few
+// thousand, which the caches hold, and the threads then sort each bucket on the rest of its bits
+// apart. The radix sort's passes over all the keys take the memory's time instead. Stable.
+// Returns false, the keys as they were, when one bucket would hold too many (a hub's edges).
+bool sortInBuckets(std::vector<std::uint64_t>& keys, int keyBits, ThreadPool& pool,
+                   const Stage& stage) {
+    constexpr int kTopBits = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kTopBits;
+    const int restBits = keyBits - kTopBits;
+    const std::size_t count = keys.size();
+    if (restBits <= 0) return false;
+    const auto parts = static_cast<std::size_t>(pool.size());
+    const auto inParts = [&](std::size_t items, auto&& body) {
+        pool.parallelFor(0, static_cast<std::int64_t>(parts),
+                         [&](std::int64_t begin, std::int64_t end, int) {
+                             for (auto p = static_cast<std::size_t>(begin);
+                                  p < static_cast<std::size_t>(end); ++p)
+                                 body(p, items * p / parts, items * (p + 1) / parts);
+                         });
+    };
+    // Slice p's count of keys in bucket b, then where its next one goes: at[p * kBuckets + b].
+    std::vector<std::size_t> at(parts * kBuckets, 0);
+    inParts(count, [&](std::size_t p, std::size_t begin, std::size_t end) {
+        std::size_t* const c = at.data() + p * kBuckets;
+        for (std::size_t x = begin; x < end; ++x) ++c[keys[x] >> restBits];
+    });
+    std::vector<std::size_t> first(kBuckets + 1, count);
+    std::size_t next = 0;
+    std::size_t largest = 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) {
+        first[b] = next;
+        for (std::size_t p = 0; p < parts; ++p) next += std::exchange(at[p * kBuckets + b], next);
+        largest = std::max(largest, next - first[b]);
+    }
+    if (largest > std::max<std::size_t>(count / 64, 4096)) return false;
+    Array<std::uint64_t> scratch = unsetArray<std::uint64_t>(count);
+    inParts(count, [&](std::size_t p, std::size_t begin, std::size_t end) {
+        std::size_t* const c = at.data() + p * kBuckets;
+        for (std::size_t x = begin; x < end; ++x) scratch[c[keys[x] >> restBits]++] = keys[x];
+    });
+    stage(0.5);
+    // Each bucket in as few passes as take at most 11 bits each, from scratch back to the keys.
+    const int passes = (restBits + 10) / 11;
+    const int digitBits = (restBits + passes - 1) / passes;
+    inParts(kBuckets, [&](std::size_t, std::size_t begin, std::size_t end) {
+        std::vector<std::uint32_t> counts(std::size_t{1} << digitBits);
+        for (std::size_t b = begin; b < end; ++b) {
+            std::uint64_t* from = scratch.data() + first[b];
+            std::uint64_t* to = keys.data() + first[b];
+            const std::size_t size = first[b + 1] - first[b];
+            for (int low = 0; low < restBits; low += digitBits) {
+                const std::uint64_t mask =
+                    (std::uint64_t{1} << std::min(digitBits, restBits - low)) - 1;
+                std::fill(counts.begin(), counts.end(), 0u);
+                for (std::size_t x = 0; x < size; ++x) ++counts[(from[x] >> low) & mask];
+                std::uint32_t place = 0;
+                for (std::uint32_t& c : counts) place += std::exchange(c, place);
+                for (std::size_t x = 0; x < size; ++x)
+                    to[counts[(from[x] >> low) & mask]++] = from[x];
+                std::swap(from, to);
+            }
+            if (from != keys.data() + first[b])
+                std::copy(from, from + size, keys.data() + first[b]);
+        }
+    });
+    stage(1);
+    return true;
+}
+
 // Sorts keys (source << bits | target) and drops repeats. Files often come sorted, or sorted by
 // source (a history lists each commit's parents together), or by descending source (the same
 // history numbered newest first): then only each source's few targets are sorted, which costs
@@ -168,7 +238,7 @@ void sortUnique(std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits,
                                  std::is_sorted(keys.rbegin(), keys.rend(), bySource);
     if (std::is_sorted(keys.begin(), keys.end())) {
     } else if (!bySourceAlready && keys.size() > kFewTargets * nodes) {
-        radixSort(keys, 2 * bits, pool, stage);
+        if (!sortInBuckets(keys, 2 * bits, pool, stage)) radixSort(keys, 2 * bits, pool, stage);
     } else {
         if (bySourceAlready) {
             if ((keys.front() >> bits) > (keys.back() >> bits))
