@@ -237,8 +237,9 @@ void sortUnique(std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits,
     const bool bySourceAlready = std::is_sorted(keys.begin(), keys.end(), bySource) ||
                                  std::is_sorted(keys.rbegin(), keys.rend(), bySource);
     if (std::is_sorted(keys.begin(), keys.end())) {
+    } else if (!bySourceAlready && sortInBuckets(keys, 2 * bits, pool, stage)) {
     } else if (!bySourceAlready && keys.size() > kFewTargets * nodes) {
-        if (!sortInBuckets(keys, 2 * bits, pool, stage)) radixSort(keys, 2 * bits, pool, stage);
+        radixSort(keys, 2 * bits, pool, stage);
     } else {
         if (bySourceAlready) {
             if ((keys.front() >> bits) > (keys.back() >> bits))
