@@ -37,6 +37,16 @@ const char* nextTabOrLineFeed(const char* p, const char* end) {
     return p;
 }
 
+// A hint to fetch the text a page ahead of p: a piece was written by the thread that read the
+// file, and is rarely in the reading core's caches by the time it is parsed.
+inline void fetchAhead(const char* p, const char* end) {
+    constexpr std::ptrdiff_t kAhead = 4096;
+    if (end - p <= kAhead) return;
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p + kAhead);
+#endif
+}
+
 }  // namespace
 
 std::string_view EdgeExtras::of(std::uint64_t edge) const {
@@ -85,6 +95,7 @@ class LabelledTableReader {
             long long lines = 0;
             guardMemory([&] {
                 while (q < partEnd) {
+                    fetchAhead(q, partEnd);
                     const char* const next = readRecord(part, q, partEnd, final && last);
                     if (next == nullptr) break;
                     if (tsv && next[-1] == '\n') ++lines;
@@ -213,6 +224,7 @@ class LabelledTableReader {
         const char* const start = p;
         guardMemory([&] {
             while (p < end) {
+                fetchAhead(p, end);
                 const char* const next = readRecord(part, p, end, last);
                 if (next == nullptr) break;
                 line_ += countLineFeeds(p, next);
