@@ -1366,7 +1366,17 @@ void orderForSearch(Csr& g, ThreadPool& pool) {
                 const std::uint32_t degree = g.offset[t + 1] - g.offset[t];
                 keys.push_back(std::uint64_t{~degree} << 32 | t);
             }
-            std::sort(keys.begin(), keys.end());
+            if (keys.size() > 16) {
+                std::sort(keys.begin(), keys.end());
+            } else {
+                // Most rows are a few successors: sorted in place without a call.
+                for (std::size_t i = 1; i < keys.size(); ++i) {
+                    const std::uint64_t key = keys[i];
+                    std::size_t j = i;
+                    for (; j > 0 && keys[j - 1] > key; --j) keys[j] = keys[j - 1];
+                    keys[j] = key;
+                }
+            }
             for (std::uint32_t e = first; e < last; ++e)
                 g.target[e] = static_cast<std::uint32_t>(keys[e - first]);
         }
