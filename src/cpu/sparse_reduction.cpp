@@ -1384,46 +1384,70 @@ void orderForSearch(Csr& g, ThreadPool& pool) {
 }
 
 // The condensation's edges between ranks, rows ascending, without repeats and without edges
-// inside a component; rank[x] is the rank of x's component.
+// inside a component; rank[x] is the rank of x's component, and cyclic[x] marks x when it may
+// share it (a component of two or more, or a self-loop).
+//
+// A row has room for its component's edges and is filled but for those inside the component: a
+// large component's own edges, most of a cyclic graph's, are never written or sorted. Each thread
+// takes a range of nodes in order. A node off every cycle is its component alone, and its thread
+// fills its row; one that may share its row lists its edges leaving the component apart, and those
+// join their rows after. The rows are then sorted and rid of repeats, and closed up, on the
+// threads.
 Csr rankedGraph(const Csr& g, const Array<std::uint32_t>& rank, std::uint32_t ranks,
-                ThreadPool& pool, const Stage& stage) {
+                const Array<std::uint8_t>& cyclic, ThreadPool& pool, const Stage& stage) {
     const std::uint32_t n = g.nodes();
-    Csr r;
-    r.offset.assign(std::size_t{ranks} + 1, 0);
-    for (std::uint32_t x = 0; x < n; ++x) r.offset[rank[x] + 1] += g.offset[x + 1] - g.offset[x];
-    for (std::uint32_t a = 0; a < ranks; ++a) r.offset[a + 1] += r.offset[a];
-    r.target.resize(g.target.size());
-    // Rows are filled to fill[a], short of their room where edges stay inside the component: a
-    // large component's own edges, most of a cyclic graph's, are never written or sorted.
-    std::vector<std::uint32_t> fill(r.offset.begin(), r.offset.end() - 1);
-    for (std::uint32_t x = 0; x < n; ++x) {
-        const std::uint32_t a = rank[x];
-        std::uint32_t at = fill[a];
-        for (std::uint32_t e = g.offset[x]; e < g.offset[x + 1]; ++e) {
-            const std::uint32_t b = rank[g.target[e]];
-            r.target[at] = b;
-            at += b != a;
-        }
-        fill[a] = at;
-        if (x % kReportEvery == 0) stage(0.5 * x / n);
-    }
-    // Sort each row (apart, on the threads), then drop repeats and close the gaps.
-    inParallel(pool, ranks, [&r, &fill](std::uint32_t begin, std::uint32_t end, int) {
-        for (std::uint32_t a = begin; a < end; ++a)
-            std::sort(r.target.begin() + r.offset[a], r.target.begin() + fill[a]);
+    Array<std::uint32_t> room = filledArray<std::uint32_t>(std::size_t{ranks} + 1, 0, pool);
+    for (std::uint32_t x = 0; x < n; ++x) room[rank[x] + 1] += g.offset[x + 1] - g.offset[x];
+    sumLengths(room);
+    Array<std::uint32_t> rows = unsetArray<std::uint32_t>(g.target.size());
+    Array<std::uint32_t> fill = unsetArray<std::uint32_t>(ranks);  // where each row's edges end
+    inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int) {
+        std::copy(room.begin() + begin, room.begin() + end, fill.begin() + begin);
     });
-    std::uint32_t write = 0;
-    for (std::uint32_t a = 0; a < ranks; ++a) {
-        const auto first = r.target.begin() + r.offset[a];
-        const auto last = r.target.begin() + fill[a];
-        r.offset[a] = write;
-        for (auto t = first; t != last; ++t)
-            if (t == first || *t != t[-1]) r.target[write++] = *t;
-        if (a % kReportEvery == 0) stage(0.5 + 0.5 * a / ranks);
+    std::vector<std::vector<std::uint64_t>> shared(static_cast<std::size_t>(pool.size()));
+    inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+        auto& apart = shared[static_cast<std::size_t>(worker)];
+        for (std::uint32_t x = begin; x < end; ++x) {
+            const std::uint32_t a = rank[x];
+            if (cyclic[x]) {
+                for (std::uint32_t e = g.offset[x]; e < g.offset[x + 1]; ++e) {
+                    const std::uint32_t b = rank[g.target[e]];
+                    if (b != a) apart.push_back(std::uint64_t{a} << 32 | b);
+                }
+                continue;
+            }
+            std::uint32_t at = room[a];
+            for (std::uint32_t e = g.offset[x]; e < g.offset[x + 1]; ++e)
+                rows[at++] = rank[g.target[e]];
+            fill[a] = at;
+            if (worker == 0 && (x - begin) % kReportEvery == 0)
+                stage(0.5 * (x - begin) / (end - begin));
+        }
+    });
+    for (const auto& apart : shared) {
+        for (const std::uint64_t edge : apart) {
+            const auto a = static_cast<std::uint32_t>(edge >> 32);
+            rows[fill[a]++] = static_cast<std::uint32_t>(edge);
+        }
     }
-    r.offset[ranks] = write;
-    r.target.resize(write);
-    r.target.shrink_to_fit();
+    // Each row sorted and rid of repeats in place, its length left in fill; then closed up.
+    inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int) {
+        for (std::uint32_t a = begin; a < end; ++a) {
+            const auto first = rows.begin() + room[a];
+            std::sort(first, rows.begin() + fill[a]);
+            fill[a] =
+                static_cast<std::uint32_t>(std::unique(first, rows.begin() + fill[a]) - first);
+        }
+    });
+    Csr r;
+    r.offset = unsetArray<std::uint32_t>(std::size_t{ranks} + 1);
+    r.offset[0] = 0;
+    for (std::uint32_t a = 0; a < ranks; ++a) r.offset[a + 1] = r.offset[a] + fill[a];
+    r.target = unsetArray<std::uint32_t>(r.offset[ranks]);
+    inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int) {
+        for (std::uint32_t a = begin; a < end; ++a)
+            std::copy_n(rows.begin() + room[a], fill[a], r.target.begin() + r.offset[a]);
+    });
     stage(1);
     return r;
 }
@@ -2111,7 +2135,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
             orderForSearch(graph, pool);
             rank = filledArray<std::uint32_t>(nodes, 0, pool);
             ranks = rankByComponents(graph, rank, cyclic, Stage(progress, 0.46, 0.48));
-            relabelled = rankedGraph(graph, rank, ranks, pool, Stage(progress, 0.48, 0.5));
+            relabelled = rankedGraph(graph, rank, ranks, cyclic, pool, Stage(progress, 0.48, 0.5));
             plan = planOf(relabelled, spans);
         }
         direct = false;
