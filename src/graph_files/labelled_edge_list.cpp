@@ -10,6 +10,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "common/cancel.h"
 #include "common/error.h"
@@ -44,6 +47,32 @@ inline void fetchAhead(const char* p, const char* end) {
     if (end - p <= kAhead) return;
 #if defined(__GNUC__) || defined(__clang__)
     __builtin_prefetch(p + kAhead);
+#endif
+}
+
+// Maps the pages of [data, data + bytes) at once, each worker of the pool a share of them, where
+// the system can; otherwise they are mapped as they are first written. Memory touched for the
+// first time costs about as much as the work that fills it, which would otherwise fall on the one
+// thread that fills it.
+void mapPagesOnPool(void* data, std::size_t bytes, ThreadPool& pool) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    constexpr std::uintptr_t kPage = 4096, kShare = std::uintptr_t{2} << 20;
+    const auto at = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t begin = at & ~(kPage - 1), end = (at + bytes) & ~(kPage - 1);
+    if (end <= begin) return;
+    // Shares on 2 MiB bounds, so that a huge page is mapped by one worker.
+    const std::uintptr_t base = begin & ~(kShare - 1);
+    const auto shares = static_cast<std::int64_t>((end - base + kShare - 1) / kShare);
+    pool.parallelFor(0, shares, [&](std::int64_t lo, std::int64_t hi, int) {
+        const std::uintptr_t from =
+            std::max(begin, base + static_cast<std::uintptr_t>(lo) * kShare);
+        const std::uintptr_t to = std::min(end, base + static_cast<std::uintptr_t>(hi) * kShare);
+        if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+    });
+#else
+    static_cast<void>(data);
+    static_cast<void>(bytes);
+    static_cast<void>(pool);
 #endif
 }
 
@@ -446,14 +475,24 @@ class LabelledTableReader {
                     double(list_.labels.size()) / double(std::max<std::size_t>(from, 1));
                 // The records likewise, which saves the copies of growing by doubling.
                 const double expected = double(count) * double(parts_.size()) / share_ * 1.05;
-                reserveHugePages(list_.graph.records, static_cast<std::size_t>(expected / 2));
+                auto& records = list_.graph.records;
+                reserveHugePages(records, static_cast<std::size_t>(expected / 2));
+                if (pool_ != nullptr && pool_->size() > 1) {
+                    mapPagesOnPool(records.data(), records.capacity() * sizeof(std::uint64_t),
+                                   *pool_);
+                }
                 list_.labels.reserve(static_cast<std::size_t>(perLabel * expected), pool_);
             }
             share_ = 0;
             list_.labels.internBatch(part.batch, from, count, nodes_.data() + from, pool_);
+            // Made room for at once and filled through a pointer: push_back would check the room
+            // at every record.
             auto& records = list_.graph.records;
-            for (std::size_t i = 0; i < count; i += 2) {
-                records.push_back(std::uint64_t{nodes_[i]} << 32 | nodes_[i + 1]);
+            const std::size_t at = records.size();
+            records.resize(at + count / 2);
+            std::uint64_t* const out = records.data() + at;
+            for (std::size_t i = 0; i < count / 2; ++i) {
+                out[i] = std::uint64_t{nodes_[2 * i]} << 32 | nodes_[2 * i + 1];
             }
             if (part.anyExtras && !anyExtras_) {
                 anyExtras_ = true;
