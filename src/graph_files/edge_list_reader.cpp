@@ -196,6 +196,7 @@ void forEachRecord(std::string_view text, std::size_t begin, std::size_t end, in
         skipToken();
     }
     for (;;) {
+        fetchTextAhead(p, stop);
         skipSeparators();
         if (p >= lastStart || p >= stop) return;
         std::int32_t source = 0;

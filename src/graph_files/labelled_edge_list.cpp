@@ -40,16 +40,6 @@ const char* nextTabOrLineFeed(const char* p, const char* end) {
     return p;
 }
 
-// A hint to fetch the text a page ahead of p: a piece was written by the thread that read the
-// file, and is rarely in the reading core's caches by the time it is parsed.
-inline void fetchAhead(const char* p, const char* end) {
-    constexpr std::ptrdiff_t kAhead = 4096;
-    if (end - p <= kAhead) return;
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(p + kAhead);
-#endif
-}
-
 // Maps the pages of [data, data + bytes) at once, each worker of the pool a share of them, where
 // the system can; otherwise they are mapped as they are first written. Memory touched for the
 // first time costs about as much as the work that fills it, which would otherwise fall on the one
@@ -124,7 +114,7 @@ class LabelledTableReader {
             long long lines = 0;
             guardMemory([&] {
                 while (q < partEnd) {
-                    fetchAhead(q, partEnd);
+                    fetchTextAhead(q, partEnd);
                     const char* const next = readRecord(part, q, partEnd, final && last);
                     if (next == nullptr) break;
                     if (tsv && next[-1] == '\n') ++lines;
@@ -253,7 +243,7 @@ class LabelledTableReader {
         const char* const start = p;
         guardMemory([&] {
             while (p < end) {
-                fetchAhead(p, end);
+                fetchTextAhead(p, end);
                 const char* const next = readRecord(part, p, end, last);
                 if (next == nullptr) break;
                 line_ += countLineFeeds(p, next);

@@ -29,6 +29,16 @@ inline bool isTokenSeparator(char c) {
     return kSeparators.separator[static_cast<unsigned char>(c)];
 }
 
+// A hint to fetch the text a page ahead of p: a piece was written by the thread that read the
+// file, and is rarely in the reading core's caches by the time it is counted or parsed.
+inline void fetchTextAhead(const char* p, const char* end) {
+    constexpr std::ptrdiff_t kAhead = 4096;
+    if (end - p <= kAhead) return;
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p + kAhead);
+#endif
+}
+
 #if defined(__SSE2__)
 // Bit i set when byte i of the 16 at p is a separator: the blank, or '\t' '\n' '\v' '\f' '\r'
 // (9 to 13). Bytes above 127 compare as negative and are never separators.
@@ -100,6 +110,7 @@ std::int64_t countTokens(const char* begin, const char* end, bool afterSeparator
 #if defined(__SSE2__)
     // Sixty-four bytes at a time: one count of the bits of each mask, not four.
     for (; end - p >= 64; p += 64) {
+        fetchTextAhead(p, end);
         std::uint64_t feedMask = 0;
         const std::uint64_t separators = separatorMask64<CountLines>(p, &feedMask);
         count += popcount64((separators << 1 | previous) & ~separators);
