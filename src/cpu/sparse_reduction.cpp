@@ -224,10 +224,10 @@ bool sortInBuckets(std::vector<std::uint64_t>& keys, int keyBits, ThreadPool& po
 // Sorts keys (source << bits | target) and drops repeats. Files often come sorted, or sorted by
 // source (a history lists each commit's parents together), or by descending source (the same
 // history numbered newest first): then only each source's few targets are sorted, which costs
-// one look at the keys. Otherwise, when sources have few targets each (nodes of them on average
-// at most kFewTargets), the keys are sorted by source alone, which takes half the radix sort's
-// passes, and then each source's targets; else by the whole key (a dependency graph's three or
-// four targets a source, with a few sources of hundreds, sort faster whole).
+// one look at the keys. Otherwise the keys are sorted whole in buckets of their top bits
+// (sortInBuckets), unless one bucket would hold too many of them; then, when sources have few
+// targets each (nodes of them on average at most kFewTargets), they are radix sorted by source
+// alone, which takes half the passes, and then each source's targets; else by the whole key.
 void sortUnique(std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits, ThreadPool& pool,
                 const Stage& stage) {
     constexpr std::size_t kFewTargets = 3;
