@@ -206,11 +206,13 @@ TEST(LabelTable, GivesBackEveryLabelNearAHash) {
     }
 }
 
-// A large table is read in parts on a pool's workers: the labels, records and extra columns, the
-// text written back (on the pool too) and the first fault's message must be those of reading it
-// in one part.
+// A large table is read in parts on a pool's workers, and from a file in pieces that records
+// straddle: the labels, records and extra columns, the text written back (on the pool too) and the
+// first fault's message must be those of reading it in one part.
 TEST(LabelledEdgeList, ReadsInPartsOnAPoolAsInOnePart) {
     std::mt19937 rng(21);
+    // Pieces of less than a part, and of a few parts.
+    const std::size_t pieces[] = {300007, (std::size_t{5} << 20) + 7};
     for (const TableDialect dialect : {TableDialect::Tsv, TableDialect::Csv}) {
         const std::vector<std::string> labels = randomLabels(rng, 40000, TableDialect::Tsv);
         const char separator = dialect == TableDialect::Tsv ? '\t' : ',';
@@ -228,10 +230,10 @@ TEST(LabelledEdgeList, ReadsInPartsOnAPoolAsInOnePart) {
             text += rng() % 2 ? "\r\n" : "\n";
         }
         ScratchDir dir;
-        std::string written[2];
-        for (const int threads : {1, 3}) {
-            ThreadPool pool(threads);
-            const LabelledEdgeList list = parseLabelledEdgeList(text, "t", dialect, true, pool);
+        const std::string path = dir.file("in");
+        writeText(path, text);
+        std::vector<std::string> written;
+        const auto writeBack = [&](const LabelledEdgeList& list, ThreadPool& pool) {
             std::vector<std::uint64_t> kept(list.graph.records);
             std::sort(kept.begin(), kept.end());
             kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
@@ -239,26 +241,46 @@ TEST(LabelledEdgeList, ReadsInPartsOnAPoolAsInOnePart) {
             writeLabelledEdges(list.labels, dialect, kept, file, &list.header, &list.extras, {},
                                pool);
             file.commit();
-            written[threads == 1 ? 0 : 1] = readText(dir.file("out"));
+            written.push_back(readText(dir.file("out")));
+        };
+        for (const int threads : {1, 3}) {
+            ThreadPool pool(threads);
+            const LabelledEdgeList list = parseLabelledEdgeList(text, "t", dialect, true, pool);
+            writeBack(list, pool);
+            if (threads == 1) continue;
+            for (const std::size_t piece : pieces) {
+                const LabelledEdgeList read =
+                    readLabelledEdgeList(path, dialect, true, {}, pool, piece);
+                ASSERT_EQ(read.graph.records, list.graph.records) << "pieces of " << piece;
+                writeBack(read, pool);
+            }
         }
-        ASSERT_EQ(written[1], written[0]);
+        for (const std::string& other : written) ASSERT_EQ(other, written[0]);
         // A fault in the last part, and one in the first with another in the last.
         for (const double at : {0.9, 0.2}) {
             std::string bad = text;
             const std::size_t line = bad.find('\n', static_cast<std::size_t>(at * bad.size()));
             bad.insert(line + 1, "lonely\n");
             if (at < 0.5) bad.insert(bad.size() - 10, "\nlast\n");
-            std::string messages[2];
+            writeText(path, bad);
+            std::string messages[3];
             for (const int threads : {1, 3}) {
                 ThreadPool pool(threads);
                 try {
-                    parseLabelledEdgeList(bad, "t", dialect, true, pool);
+                    parseLabelledEdgeList(bad, path, dialect, true, pool);
                 } catch (const Error& error) {
                     messages[threads == 1 ? 0 : 1] = error.what();
+                }
+                if (threads == 1) continue;
+                try {
+                    readLabelledEdgeList(path, dialect, true, {}, pool, pieces[0]);
+                } catch (const Error& error) {
+                    messages[2] = error.what();
                 }
             }
             ASSERT_NE(messages[0], "");
             ASSERT_EQ(messages[1], messages[0]);
+            ASSERT_EQ(messages[2], messages[0]);
         }
     }
 }

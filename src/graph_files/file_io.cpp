@@ -21,6 +21,7 @@
 #include <process.h>
 #include <windows.h>
 #else
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -418,6 +419,39 @@ std::size_t InputFile::readInto(char* buffer, std::size_t bytes) {
         pollCancelled();
     }
     return filled;
+}
+
+MappedInput::MappedInput(const InputFile& file) {
+#if !defined(_WIN32)
+    if (file.sizeHint_ == 0) return;
+    void* const p = ::mmap(nullptr, file.sizeHint_, PROT_READ, MAP_PRIVATE, file.descriptor_, 0);
+    if (p == MAP_FAILED) return;
+    data_ = static_cast<const char*>(p);
+    size_ = file.sizeHint_;
+#else
+    static_cast<void>(file);
+#endif
+}
+
+MappedInput::~MappedInput() {
+#if !defined(_WIN32)
+    if (data_ != nullptr && mappedFrom_ < size_) {
+        ::munmap(const_cast<char*>(data_) + mappedFrom_, size_ - mappedFrom_);
+    }
+#endif
+}
+
+void MappedInput::releaseBefore(std::size_t offset) {
+#if !defined(_WIN32)
+    static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t to = std::min(offset, size_) / page * page;
+    if (data_ == nullptr || to <= mappedFrom_) return;
+    // A failure leaves the pages mapped, which costs memory only.
+    ::munmap(const_cast<char*>(data_) + mappedFrom_, to - mappedFrom_);
+    mappedFrom_ = to;
+#else
+    static_cast<void>(offset);
+#endif
 }
 
 OutputFile::OutputFile(std::string path) : path_(std::move(path)) {

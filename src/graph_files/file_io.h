@@ -26,9 +26,33 @@ class InputFile {
     std::size_t sizeHint() const { return sizeHint_; }
 
   private:
+    friend class MappedInput;
     std::string path_;
     int descriptor_ = -1;
     std::size_t sizeHint_ = 0;
+};
+
+// The bytes of a regular file mapped read-only, for a reader that takes them front to back: the
+// pages it is done with are given back as it goes, so little more than what it reads at a time
+// stays mapped. The text is the file's size when it was opened; the file must not shrink while
+// it is mapped.
+class MappedInput {
+  public:
+    // Maps the file; text() is empty when it cannot be mapped (not a regular file, empty, or no
+    // mapping on this system).
+    explicit MappedInput(const InputFile& file);
+    MappedInput(const MappedInput&) = delete;
+    MappedInput& operator=(const MappedInput&) = delete;
+    ~MappedInput();
+
+    std::string_view text() const { return {data_, size_}; }
+    // Gives back the pages that lie wholly before text()[offset].
+    void releaseBefore(std::size_t offset);
+
+  private:
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t mappedFrom_ = 0;  // the pages before it are given back
 };
 
 // A file being written, as opening the path with mode "w" means it, but never half-written:

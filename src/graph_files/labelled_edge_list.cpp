@@ -534,12 +534,6 @@ class LabelledTableReader {
     double share_ = 0;  // of the file, that the piece being read is (0: unknown)
 };
 
-namespace {
-
-constexpr std::size_t kPieceBytes = std::size_t{16} << 20;
-
-}  // namespace
-
 LabelledEdgeList parseLabelledEdgeList(std::string_view text, const std::string& path,
                                        TableDialect dialect, bool header, Workers workers) {
     LabelledTableReader reader(path, dialect, header, std::move(workers));
@@ -548,31 +542,32 @@ LabelledEdgeList parseLabelledEdgeList(std::string_view text, const std::string&
 }
 
 LabelledEdgeList readLabelledEdgeList(const std::string& path, TableDialect dialect, bool header,
-                                      const ProgressFunction& progress, Workers workers) {
+                                      const ProgressFunction& progress, Workers workers,
+                                      std::size_t pieceBytes) {
     InputFile file(path);
     LabelledTableReader reader(path, dialect, header, std::move(workers));
     std::size_t done = 0;
     bool first = true;
+    const auto consume = [&](std::string_view text, bool atEnd) {
+        if (first && file.sizeHint() > 0) {
+            reader.expectShare(double(text.size()) / double(file.sizeHint()));
+        }
+        first = false;
+        const std::size_t used = reader.readRecords(text.data(), text.data() + text.size(), atEnd);
+        done += used;
+        if (progress && file.sizeHint() > 0) {
+            progress(std::min(1.0, double(done) / double(file.sizeHint())));
+        }
+        pollCancelled();
+        return used;
+    };
     reportingOutOfMemory(
         Status::TooLarge, [&] { return describeAt(path, "a record too long for memory"); },
         [&] {
-            readPieces(
-                file, kPieceBytes,
-                [&](std::string_view text, bool atEnd) {
-                    if (first && file.sizeHint() > 0) {
-                        reader.expectShare(double(text.size()) / double(file.sizeHint()));
-                    }
-                    first = false;
-                    const std::size_t used =
-                        reader.readRecords(text.data(), text.data() + text.size(), atEnd);
-                    done += used;
-                    if (progress && file.sizeHint() > 0) {
-                        progress(std::min(1.0, double(done) / double(file.sizeHint())));
-                    }
-                    pollCancelled();
-                    return used;
-                },
-                [](std::string_view) {});
+            // Mapped, a regular file is parsed where the system keeps it, without a copy.
+            if (!readMappedPieces(file, pieceBytes, consume)) {
+                readPieces(file, pieceBytes, consume, [](std::string_view) {});
+            }
         });
     return reader.finish();
 }

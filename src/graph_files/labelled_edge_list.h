@@ -9,6 +9,7 @@
 // target (the separator and any further columns) is carried to the output untouched.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -51,13 +52,17 @@ struct LabelledEdgeList {
     EdgeExtras extras;
 };
 
+// The pieces a labelled file is read in: a record may straddle their ends.
+constexpr std::size_t kLabelledPieceBytes = std::size_t{16} << 20;
+
 // Reads a labelled edge list. With header set, the first record (after comments) is the header,
 // written back as it was. Throws an Error naming the file and line for an unterminated quote,
 // text after a closing quote, or a record without a target; TooLarge when the labels do not fit
 // in memory or pass 2^31 - 1 nodes. progress hears the share of the file read. Large pieces of the
 // text are read on the workers' pool; the result is the same on any number of threads.
 LabelledEdgeList readLabelledEdgeList(const std::string& path, TableDialect dialect, bool header,
-                                      const ProgressFunction& progress = {}, Workers workers = {});
+                                      const ProgressFunction& progress = {}, Workers workers = {},
+                                      std::size_t pieceBytes = kLabelledPieceBytes);
 LabelledEdgeList parseLabelledEdgeList(std::string_view text, const std::string& path,
                                        TableDialect dialect, bool header, Workers workers = {});
 

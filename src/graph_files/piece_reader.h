@@ -96,4 +96,23 @@ void readPieces(InputFile& file, std::size_t pieceBytes, Consume&& consume, TooL
     }
 }
 
+// readPieces from the file's pages mapped into memory rather than copied into buffers, where the
+// file can be mapped: each piece's text then runs from where the last one's use ended to
+// pieceBytes past the last one's end. Returns false, having read nothing, when it cannot be.
+template <typename Consume>
+bool readMappedPieces(InputFile& file, std::size_t pieceBytes, Consume&& consume) {
+    MappedInput mapped(file);
+    const std::string_view text = mapped.text();
+    if (text.empty()) return false;
+    pieceBytes = std::max<std::size_t>(pieceBytes, 1);
+    for (std::size_t at = 0, end = 0;;) {
+        end = std::min(text.size(), end + pieceBytes);
+        const bool atEnd = end == text.size();
+        const std::size_t used = consume(text.substr(at, end - at), atEnd);
+        if (used == kStopReading || atEnd) return true;
+        at += used;
+        mapped.releaseBefore(at);
+    }
+}
+
 }  // namespace fwprune
