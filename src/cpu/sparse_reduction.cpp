@@ -2172,8 +2172,9 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
         release(cyclic);
     }
     const Csr& ranked = relabelled.offset.empty() ? graph : relabelled;
-    Array<std::uint8_t> redundant =
-        RankedReduction(ranked, plan.words, std::move(spans), pool, Stage(progress, 0.5, 1)).take();
+    Array<std::uint8_t> redundant = RankedReduction(ranked, plan.words, std::move(spans), pool,
+                                                    Stage(progress, 0.5, direct ? 1 : 0.9))
+                                        .take();
     std::vector<std::uint64_t>& kept = result.kept;
     if (direct) {
         reserveHugePages(kept, m);  // pages are touched only as the kept edges fill them
@@ -2213,11 +2214,11 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
         keepApartBefore(~std::uint64_t{0});
         return result;
     }
-    // The kept edges by source: node member[a] has the kept edges of rank a, so each thread
-    // writes the edges of sources of its own, first counting them, then in the input's node
-    // numbers, which the dense ones follow in order, each source's sorted: ranks do not follow
-    // the node numbers.
-    Array<std::uint32_t> offset = filledArray<std::uint32_t>(std::size_t{nodes} + 1, 0, pool);
+    // The kept edges by source, in the input's node numbers. Ranks do not follow the node numbers,
+    // so placing each rank's edges at its source's place would write all over the result; instead
+    // each thread writes the kept edges of a range of ranks in turn, as keys (source << bits |
+    // target) in the new numbers, which sort as the input's do, and the keys are then sorted (in
+    // buckets of the caches' size, see sortInBuckets) and read back into the input's numbers.
     const auto forEachKept = [&](std::uint32_t a, auto&& visit) {
         for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e) {
             if (redundant[e]) continue;
@@ -2225,29 +2226,30 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
             if (t != kNone) visit(t);
         }
     };
-    inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int) {
+    std::vector<std::size_t> keptBefore(static_cast<std::size_t>(pool.size()) + 1, 0);
+    inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+        std::size_t count = 0;
         for (std::uint32_t a = begin; a < end; ++a) {
-            if (a + 32 < end && member[a + 32] != kNone)
-                FWPRUNE_PREFETCH_WRITE(&offset[member[a + 32] + 1]);
             if (member[a] == kNone) continue;
-            std::uint32_t length = 0;
             if (everyRank) {
                 for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e)
-                    length += !redundant[e];
+                    count += !redundant[e];
             } else {
-                forEachKept(a, [&length](std::uint32_t) { ++length; });
+                if (a + 16 < end) {
+                    for (std::uint32_t e = ranked.offset[a + 16]; e < ranked.offset[a + 17]; ++e)
+                        FWPRUNE_PREFETCH(&member[ranked.target[e]]);
+                }
+                forEachKept(a, [&count](std::uint32_t) { ++count; });
             }
-            offset[member[a] + 1] = length;
         }
+        keptBefore[static_cast<std::size_t>(worker) + 1] = count;
     });
-    sumLengths(offset);
-    reserveHugePages(kept, offset[nodes]);
-    kept.resize(offset[nodes]);
-    inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int) {
+    for (std::size_t p = 1; p < keptBefore.size(); ++p) keptBefore[p] += keptBefore[p - 1];
+    reserveHugePages(kept, keptBefore.back());
+    kept.resize(keptBefore.back());
+    inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+        std::size_t write = keptBefore[static_cast<std::size_t>(worker)];
         for (std::uint32_t a = begin; a < end; ++a) {
-            if (a + 64 < end && member[a + 64] != kNone) FWPRUNE_PREFETCH(&offset[member[a + 64]]);
-            if (a + 32 < end && member[a + 32] != kNone)
-                FWPRUNE_PREFETCH_WRITE(&kept[offset[member[a + 32]]]);
             if (a + 16 < end) {
                 const std::uint32_t first = ranked.offset[a + 16];
                 const std::uint32_t past = std::min(ranked.offset[a + 17], first + 4);
@@ -2256,10 +2258,21 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
             }
             const std::uint32_t s = member[a];
             if (s == kNone) continue;
-            const std::uint64_t source = std::uint64_t{originalOf(s)} << 32;
-            std::uint32_t write = offset[s];
-            forEachKept(a, [&](std::uint32_t t) { kept[write++] = source | originalOf(t); });
-            std::sort(kept.begin() + offset[s], kept.begin() + write);
+            const std::uint64_t source = std::uint64_t{s} << bits;
+            forEachKept(a, [&](std::uint32_t t) { kept[write++] = source | t; });
+        }
+    });
+    relabelled = Csr{};
+    graph = Csr{};
+    release(member);
+    release(redundant);
+    const Stage sorting(progress, 0.9, 1);
+    if (!sortInBuckets(kept, 2 * bits, pool, sorting)) radixSort(kept, 2 * bits, pool, sorting);
+    const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
+    inParallel(pool, kept.size(), [&](std::size_t begin, std::size_t end, int) {
+        for (std::size_t e = begin; e < end; ++e) {
+            kept[e] = std::uint64_t{originalOf(static_cast<std::uint32_t>(kept[e] >> bits))} << 32 |
+                      originalOf(static_cast<std::uint32_t>(kept[e] & mask));
         }
     });
     return result;
