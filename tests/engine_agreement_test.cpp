@@ -296,7 +296,8 @@ std::vector<std::pair<std::string, std::vector<std::pair<int, int>>>> sparseShap
 
 // The sparse route against the sweeps route and a plain reference, the same records, on every
 // shape under every numbering: in order (every edge up), reversed (every edge down), shuffled
-// (mixed), by first appearance (one way but an edge or a few), each also spread up to 2^31 - 1,
+// (mixed; also with the lines in the shape's order, which the route numbers as they first
+// appear), by first appearance (one way but an edge or a few), each also spread up to 2^31 - 1,
 // without cycles, with self-loops, with cycles, with the route's own window and with one of a
 // single word, so that most edges are longer than it, on one thread and on three (which split every
 // pass unevenly).
@@ -370,6 +371,8 @@ TEST(EngineAgreement, SparseRouteAgreesOnEveryShapeAndNumbering) {
                 }
                 std::sort(expected.begin(), expected.end());
                 expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+                // Numbers at random, lines in the order the shape lists its edges.
+                const std::vector<std::uint64_t> listed = dense;
                 std::shuffle(dense.begin(), dense.end(), random);
                 dense.push_back(dense[random() % dense.size()]);  // a repeated record
                 const std::vector<std::uint64_t> sweeps =
@@ -400,6 +403,12 @@ TEST(EngineAgreement, SparseRouteAgreesOnEveryShapeAndNumbering) {
                         ASSERT_EQ(cpu::reduceEdgeRecords(spreadOut(dense), *pool, {}, window).kept,
                                   spreadOut(expected))
                             << where << ", spread";
+                        if (numbering[0] == 's') {
+                            ASSERT_EQ(
+                                cpu::reduceEdgeRecords(spreadOut(listed), *pool, {}, window).kept,
+                                spreadOut(expected))
+                                << where << ", spread, listed in order";
+                        }
                     }
                 }
             }

@@ -82,6 +82,19 @@
 namespace fwprune::cpu {
 namespace {
 
+// Asks the memory for what p points at without waiting for it.
+#if defined(__GNUC__) || defined(__clang__)
+#define FWPRUNE_PREFETCH(p) __builtin_prefetch(p)
+#define FWPRUNE_PREFETCH_WRITE(p) __builtin_prefetch(p, 1)
+// Inlined before the compiler judges the caller: a function that only reads and prefetches looks
+// free of effects to it, and its calls would be dropped.
+#define FWPRUNE_ALWAYS_INLINE __attribute__((always_inline)) inline
+#else
+#define FWPRUNE_PREFETCH(p) static_cast<void>(p)
+#define FWPRUNE_PREFETCH_WRITE(p) static_cast<void>(p)
+#define FWPRUNE_ALWAYS_INLINE inline
+#endif
+
 int bitsFor(std::uint64_t values) {
     int bits = 0;
     while (bits < 64 && (std::uint64_t{1} << bits) < values) ++bits;
@@ -319,6 +332,147 @@ Csr csrOf(const std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits,
     g.target.resize(keys.size() - loops.back());
     sumLengths(g.offset);
     return g;
+}
+
+// Graphs of more nodes than this, whose edges mostly join numbers more than kFarApart apart, are
+// ranked a path at a time, and renumbered along walks before Tarjan's search: their arrays
+// outgrow the caches, and every step would wait.
+constexpr std::uint32_t kScatteredFrom = 1u << 20;
+constexpr std::uint32_t kFarApart = 1u << 16;
+
+// Node numbers in the order in which the keys (source << bits | target, in the input's order)
+// first name the nodes, when the numbers scatter the edges and that order keeps them near; the
+// keys then take them, and the result is the numbers they had, by new number. Empty otherwise.
+//
+// Numbers often carry no order (ids from a database, numbers given at random) while the lines do:
+// a tool lists a history's commits each after its parents or before them, a build its targets
+// after their dependencies. Numbered as they first appear, such a graph's edges join near numbers,
+// and the route takes the ways of an input in order, not those of a scattered one.
+//
+// Each thread takes a slice of the keys and marks the nodes it names in a bitmap of its own (a
+// few MiB, which the caches mostly hold); a node is numbered by the first slice that names it,
+// and the slices' counts of such nodes say where each slice's numbers begin. So each thread then
+// numbers its own nodes in the order its slice names them, without waiting on the others.
+Array<std::uint32_t> numberByFirstAppearance(std::vector<std::uint64_t>& keys, std::uint32_t nodes,
+                                             int bits, bool always, ThreadPool& pool,
+                                             const Stage& stage) {
+    const std::size_t m = keys.size();
+    const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
+    const std::uint32_t farApart = always ? std::max(nodes / 64, 1u) : kFarApart;
+    const auto farIn = [&](std::size_t step, auto&& numberOf) {
+        std::vector<std::size_t> farOf(static_cast<std::size_t>(pool.size()), 0);
+        inParallel(pool, (m + step - 1) / step, [&](std::size_t begin, std::size_t end, int p) {
+            std::size_t far = 0;
+            for (std::size_t k = begin; k < end; ++k) {
+                const std::uint32_t s =
+                    numberOf(static_cast<std::uint32_t>(keys[k * step] >> bits));
+                const std::uint32_t t = numberOf(static_cast<std::uint32_t>(keys[k * step] & mask));
+                far += (s < t ? t - s : s - t) > farApart;
+            }
+            farOf[static_cast<std::size_t>(p)] = far;
+        });
+        std::size_t far = 0;
+        for (const std::size_t f : farOf) far += f;
+        return far;
+    };
+    const auto same = [](std::uint32_t x) { return x; };
+    if ((!always && nodes <= kScatteredFrom) || farIn(1, same) <= m / 2) return {};
+    // Lines in an order that means something mostly share a node with one of the few lines before
+    // them (a commit's line names its parent, whose line follows); shuffled ones hardly ever do,
+    // and are left as they are at the cost of a look at a sample.
+    constexpr std::size_t kSampleStep = 16;
+    constexpr std::size_t kLinesBefore = 8;
+    std::size_t sampled = 0;
+    std::size_t sharing = 0;
+    for (std::size_t e = kLinesBefore; e < m; e += kSampleStep) {
+        const std::uint64_t s = keys[e] >> bits;
+        const std::uint64_t t = keys[e] & mask;
+        bool shares = false;
+        for (std::size_t b = e - kLinesBefore; b < e; ++b) {
+            const std::uint64_t bs = keys[b] >> bits;
+            const std::uint64_t bt = keys[b] & mask;
+            shares = shares || s == bs || s == bt || t == bs || t == bt;
+        }
+        ++sampled;
+        sharing += shares;
+    }
+    if (4 * sharing < sampled) return {};
+    constexpr std::size_t kSlices = 8;
+    const std::size_t slices = std::min(static_cast<std::size_t>(pool.size()), kSlices);
+    const std::size_t words = (std::size_t{nodes} + kWordBits - 1) / kWordBits;
+    Array<Word> marked = filledArray<Word>(slices * words, 0, pool);
+    const auto sliceOf = [&](std::size_t p) {
+        return std::make_pair(m * p / slices, m * (p + 1) / slices);
+    };
+    inParallel(pool, slices, [&](std::size_t begin, std::size_t end, int) {
+        for (std::size_t p = begin; p < end; ++p) {
+            Word* const marks = marked.data() + p * words;
+            const auto [first, last] = sliceOf(p);
+            for (std::size_t e = first; e < last; ++e) {
+                setBit(marks, keys[e] >> bits);
+                setBit(marks, keys[e] & mask);
+            }
+        }
+    });
+    // Each slice keeps the marks of the nodes no slice before it names, counted by ranges of words.
+    const auto parts = static_cast<std::size_t>(pool.size());
+    std::vector<std::uint32_t> owned(parts * slices, 0);  // [range * slices + slice]
+    inParallel(pool, words, [&](std::size_t begin, std::size_t end, int range) {
+        std::uint32_t* const count = owned.data() + static_cast<std::size_t>(range) * slices;
+        for (std::size_t w = begin; w < end; ++w) {
+            Word before = 0;
+            for (std::size_t p = 0; p < slices; ++p) {
+                Word& marks = marked[p * words + w];
+                const Word mine = marks & ~before;
+                before |= marks;
+                marks = mine;
+                count[p] += static_cast<std::uint32_t>(__builtin_popcountll(mine));
+            }
+        }
+    });
+    std::vector<std::uint32_t> firstOf(slices, 0);  // the first number of each slice's nodes
+    std::size_t named = 0;
+    for (std::size_t p = 0; p < slices; ++p) {
+        firstOf[p] = static_cast<std::uint32_t>(named);
+        for (std::size_t range = 0; range < parts; ++range) named += owned[range * slices + p];
+    }
+    if (named != nodes) return {};  // (the keys name every node, as renumber() leaves them)
+    stage(0.4);
+    Array<std::uint32_t> number = unsetArray<std::uint32_t>(nodes);
+    Array<std::uint32_t> was = unsetArray<std::uint32_t>(nodes);
+    inParallel(pool, slices, [&](std::size_t begin, std::size_t end, int) {
+        for (std::size_t p = begin; p < end; ++p) {
+            Word* const marks = marked.data() + p * words;
+            std::uint32_t next = firstOf[p];
+            const auto name = [&](std::uint32_t x) {
+                if (!testBit(marks, x)) return;
+                clearBit(marks, x);
+                number[x] = next;
+                was[next++] = x;
+            };
+            const auto [first, last] = sliceOf(p);
+            for (std::size_t e = first; e < last; ++e) {
+                name(static_cast<std::uint32_t>(keys[e] >> bits));
+                name(static_cast<std::uint32_t>(keys[e] & mask));
+            }
+        }
+    });
+    release(marked);
+    stage(0.7);
+    // Kept only when a sample of the edges shows them much nearer.
+    const auto renumbered = [&number](std::uint32_t x) { return number[x]; };
+    if (4 * farIn(kSampleStep, renumbered) > farIn(kSampleStep, same)) return {};
+    inParallel(pool, m, [&](std::size_t begin, std::size_t end, int) {
+        for (std::size_t e = begin; e < end; ++e) {
+            if (e + 16 < end) {
+                FWPRUNE_PREFETCH(&number[keys[e + 16] >> bits]);
+                FWPRUNE_PREFETCH(&number[keys[e + 16] & mask]);
+            }
+            keys[e] = std::uint64_t{number[keys[e] >> bits]} << bits | number[keys[e] & mask];
+        }
+    });
+    stage(1);
+    return was;
 }
 
 // Node numbers of the records, renumbered 0 .. V-1 in ascending order, so that sorting by the
@@ -561,19 +715,6 @@ bool rankBySearch(const Csr& g, Array<std::uint32_t>& rank, const Stage& stage) 
     // A node left unseen lies on a cycle that no path from a source enters.
     return next == 0;
 }
-
-// Asks the memory for what p points at without waiting for it.
-#if defined(__GNUC__) || defined(__clang__)
-#define FWPRUNE_PREFETCH(p) __builtin_prefetch(p)
-#define FWPRUNE_PREFETCH_WRITE(p) __builtin_prefetch(p, 1)
-// Inlined before the compiler judges the caller: a function that only reads and prefetches looks
-// free of effects to it, and its calls would be dropped.
-#define FWPRUNE_ALWAYS_INLINE __attribute__((always_inline)) inline
-#else
-#define FWPRUNE_PREFETCH(p) static_cast<void>(p)
-#define FWPRUNE_PREFETCH_WRITE(p) static_cast<void>(p)
-#define FWPRUNE_ALWAYS_INLINE inline
-#endif
 
 // Fetches ahead what visiting the nodes list[i + 16 .. i + 96] of a worklist will read: their row
 // bounds, their first successors, and values[] of the nearest one's successors. In a scattered
@@ -1667,12 +1808,6 @@ class RankedReduction {
 // costs at most this many word operations an edge; a search's order is rarely better than that.
 constexpr std::uint64_t kInputOrderCost = 4;
 
-// Graphs of more nodes than this, whose edges mostly join numbers more than kFarApart apart, are
-// ranked a path at a time, and renumbered along walks before Tarjan's search: their arrays
-// outgrow the caches, and every step would wait.
-constexpr std::uint32_t kScatteredFrom = 1u << 20;
-constexpr std::uint32_t kFarApart = 1u << 16;
-
 // Past this many word operations an edge in Kahn's order, the depth-first rank is tried as well.
 constexpr std::uint64_t kSearchAfterLayersCost = 32;
 
@@ -1914,6 +2049,61 @@ void removeEdges(Csr& g, const std::vector<std::uint32_t>& places, ThreadPool& p
     });
 }
 
+// The kept edges of a ranked graph whose ranks do not follow the node numbers, as keys (source
+// << bits | target) in the nodes' numbers: member[a] is the node of rank a, kNone when it lies on
+// a cycle (no rank's node does when everyRank). Placing each rank's edges at its source's place
+// would write all over the result; instead each thread writes the kept edges of a range of ranks
+// in turn, for sorting after.
+void keptByRank(const Csr& ranked, const Array<std::uint8_t>& redundant,
+                const Array<std::uint32_t>& member, bool everyRank, ThreadPool& pool,
+                std::vector<std::uint64_t>& kept, int bits) {
+    constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+    const std::uint32_t ranks = ranked.nodes();
+    const auto forEachKept = [&](std::uint32_t a, auto&& visit) {
+        for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e) {
+            if (redundant[e]) continue;
+            const std::uint32_t t = member[ranked.target[e]];
+            if (t != kNone) visit(t);
+        }
+    };
+    std::vector<std::size_t> keptBefore(static_cast<std::size_t>(pool.size()) + 1, 0);
+    inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+        std::size_t count = 0;
+        for (std::uint32_t a = begin; a < end; ++a) {
+            if (member[a] == kNone) continue;
+            if (everyRank) {
+                for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e)
+                    count += !redundant[e];
+            } else {
+                if (a + 16 < end) {
+                    for (std::uint32_t e = ranked.offset[a + 16]; e < ranked.offset[a + 17]; ++e)
+                        FWPRUNE_PREFETCH(&member[ranked.target[e]]);
+                }
+                forEachKept(a, [&count](std::uint32_t) { ++count; });
+            }
+        }
+        keptBefore[static_cast<std::size_t>(worker) + 1] = count;
+    });
+    for (std::size_t p = 1; p < keptBefore.size(); ++p) keptBefore[p] += keptBefore[p - 1];
+    reserveHugePages(kept, keptBefore.back());
+    kept.resize(keptBefore.back());
+    inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+        std::size_t write = keptBefore[static_cast<std::size_t>(worker)];
+        for (std::uint32_t a = begin; a < end; ++a) {
+            if (a + 16 < end) {
+                const std::uint32_t first = ranked.offset[a + 16];
+                const std::uint32_t past = std::min(ranked.offset[a + 17], first + 4);
+                for (std::uint32_t e = first; e < past; ++e)
+                    FWPRUNE_PREFETCH(&member[ranked.target[e]]);
+            }
+            const std::uint32_t s = member[a];
+            if (s == kNone) continue;
+            const std::uint64_t source = std::uint64_t{s} << bits;
+            forEachKept(a, [&](std::uint32_t t) { kept[write++] = source | t; });
+        }
+    });
+}
+
 }  // namespace
 
 ReducedEdges reduceEdgeRecords(const std::vector<std::uint64_t>& records, int threads,
@@ -1932,13 +2122,17 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     ReducedEdges result;
     if (records.empty()) return result;
     // Shares of the progress bar, by what each stage roughly costs.
-    Renumbered r = renumber(std::move(records), pool, Stage(progress, 0, 0.1));
+    Renumbered r = renumber(std::move(records), pool, Stage(progress, 0, 0.08));
     const std::uint32_t nodes = r.nodes;
     const int bits = r.bits;
     // Node numbers 0 .. V-1 without a gap need no table back to themselves.
     const auto originalOf = [&r](std::uint32_t x) {
         return r.original.empty() ? x : static_cast<std::uint32_t>(r.original[x]);
     };
+    // From here on the nodes may be numbered as they first appear; was[x] is then the number
+    // (in the order of the input's) that x had, and the kept edges are sorted back at the end.
+    Array<std::uint32_t> was = numberByFirstAppearance(r.keys, nodes, bits, windowWords != 0, pool,
+                                                       Stage(progress, 0.08, 0.1));
     sortUnique(r.keys, nodes, bits, pool, Stage(progress, 0.1, 0.25));
     result.distinct = r.keys.size();
     // A node on a cycle keeps none of its edges; its edges still carry walks between others.
@@ -2170,28 +2364,39 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
         release(rank);
         release(walked);
         release(cyclic);
+        if (!was.empty()) {
+            inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int) {
+                for (std::uint32_t a = begin; a < end; ++a)
+                    if (member[a] != kNone) member[a] = was[member[a]];
+            });
+            release(was);
+        }
     }
     const Csr& ranked = relabelled.offset.empty() ? graph : relabelled;
-    Array<std::uint8_t> redundant = RankedReduction(ranked, plan.words, std::move(spans), pool,
-                                                    Stage(progress, 0.5, direct ? 1 : 0.9))
-                                        .take();
+    Array<std::uint8_t> redundant =
+        RankedReduction(ranked, plan.words, std::move(spans), pool,
+                        Stage(progress, 0.5, direct && was.empty() ? 1 : 0.9))
+            .take();
     std::vector<std::uint64_t>& kept = result.kept;
     if (direct) {
         reserveHugePages(kept, m);  // pages are touched only as the kept edges fill them
-        // Read back in input order, which keeps the output sorted; the kept edges answered apart
-        // join in their places.
+        // Read back in input order, which keeps the output sorted, unless the nodes were numbered
+        // as they first appear: then as keys in the numbers they had, sorted below. The kept
+        // edges answered apart join in their places.
+        const auto push = [&](std::uint32_t s, std::uint32_t t) {
+            kept.push_back(was.empty() ? std::uint64_t{originalOf(s)} << 32 | originalOf(t)
+                                       : std::uint64_t{was[s]} << bits | was[t]);
+        };
         std::size_t nextApart = 0;
         const auto keepApartBefore = [&](std::uint64_t edge) {
             for (; nextApart < apart.kept.size() && apart.kept[nextApart] < edge; ++nextApart) {
                 const std::uint64_t e = apart.kept[nextApart];
-                kept.push_back(std::uint64_t{originalOf(static_cast<std::uint32_t>(e >> 32))}
-                                   << 32 |
-                               originalOf(static_cast<std::uint32_t>(e)));
+                push(static_cast<std::uint32_t>(e >> 32), static_cast<std::uint32_t>(e));
             }
         };
         const auto keep = [&](std::uint32_t s, std::uint32_t t) {
             keepApartBefore(std::uint64_t{s} << 32 | t);
-            kept.push_back(std::uint64_t{originalOf(s)} << 32 | originalOf(t));
+            push(s, t);
         };
         if (reversed) {
             for (std::uint32_t a = nodes; a-- > 0;) {
@@ -2212,60 +2417,19 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
             }
         }
         keepApartBefore(~std::uint64_t{0});
-        return result;
+        if (was.empty()) return result;
+    } else {
+        keptByRank(ranked, redundant, member, everyRank, pool, kept, bits);
     }
-    // The kept edges by source, in the input's node numbers. Ranks do not follow the node numbers,
-    // so placing each rank's edges at its source's place would write all over the result; instead
-    // each thread writes the kept edges of a range of ranks in turn, as keys (source << bits |
-    // target) in the new numbers, which sort as the input's do, and the keys are then sorted (in
-    // buckets of the caches' size, see sortInBuckets) and read back into the input's numbers.
-    const auto forEachKept = [&](std::uint32_t a, auto&& visit) {
-        for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e) {
-            if (redundant[e]) continue;
-            const std::uint32_t t = member[ranked.target[e]];
-            if (t != kNone) visit(t);
-        }
-    };
-    std::vector<std::size_t> keptBefore(static_cast<std::size_t>(pool.size()) + 1, 0);
-    inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int worker) {
-        std::size_t count = 0;
-        for (std::uint32_t a = begin; a < end; ++a) {
-            if (member[a] == kNone) continue;
-            if (everyRank) {
-                for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e)
-                    count += !redundant[e];
-            } else {
-                if (a + 16 < end) {
-                    for (std::uint32_t e = ranked.offset[a + 16]; e < ranked.offset[a + 17]; ++e)
-                        FWPRUNE_PREFETCH(&member[ranked.target[e]]);
-                }
-                forEachKept(a, [&count](std::uint32_t) { ++count; });
-            }
-        }
-        keptBefore[static_cast<std::size_t>(worker) + 1] = count;
-    });
-    for (std::size_t p = 1; p < keptBefore.size(); ++p) keptBefore[p] += keptBefore[p - 1];
-    reserveHugePages(kept, keptBefore.back());
-    kept.resize(keptBefore.back());
-    inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int worker) {
-        std::size_t write = keptBefore[static_cast<std::size_t>(worker)];
-        for (std::uint32_t a = begin; a < end; ++a) {
-            if (a + 16 < end) {
-                const std::uint32_t first = ranked.offset[a + 16];
-                const std::uint32_t past = std::min(ranked.offset[a + 17], first + 4);
-                for (std::uint32_t e = first; e < past; ++e)
-                    FWPRUNE_PREFETCH(&member[ranked.target[e]]);
-            }
-            const std::uint32_t s = member[a];
-            if (s == kNone) continue;
-            const std::uint64_t source = std::uint64_t{s} << bits;
-            forEachKept(a, [&](std::uint32_t t) { kept[write++] = source | t; });
-        }
-    });
+    // The kept edges are keys (source << bits | target) in the new numbers, which sort as the
+    // input's do: they are sorted (in buckets of the caches' size, see sortInBuckets) and read
+    // back into the input's numbers.
     relabelled = Csr{};
     graph = Csr{};
     release(member);
     release(redundant);
+    release(was);
+    release(cyclic);
     const Stage sorting(progress, 0.9, 1);
     if (!sortInBuckets(kept, 2 * bits, pool, sorting)) radixSort(kept, 2 * bits, pool, sorting);
     const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
