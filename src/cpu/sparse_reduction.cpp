@@ -14,6 +14,11 @@
 // the nodes so that every edge goes up (a topological rank); then (u, v) is bypassed iff v is a
 // descendant of another successor w of u, and only successors ranked below v can reach it.
 //
+// The numbers. Nodes are numbered densely in the order of the input's numbers, or, when those
+// scatter the edges while the input's lines list them in an order that keeps them near (numbers
+// given at random to a history listed commit by commit), in the order the lines first name them
+// (numberByFirstAppearance); the kept edges are then sorted back into the input's order.
+//
 // The rank. Any topological rank gives the same answer; they differ in how long they leave the
 // edges, and in what computing them costs when the numbering scatters the graph.
 // - The input's own order when every edge already goes one way and its edges are short (version
@@ -375,12 +380,14 @@ Array<std::uint32_t> numberByFirstAppearance(std::vector<std::uint64_t>& keys, s
         for (const std::size_t f : farOf) far += f;
         return far;
     };
+    // Each question is asked of a sample of the keys.
+    constexpr std::size_t kSampleStep = 16;
     const auto same = [](std::uint32_t x) { return x; };
-    if ((!always && nodes <= kScatteredFrom) || farIn(1, same) <= m / 2) return {};
+    const std::size_t farBefore = (always || nodes > kScatteredFrom) ? farIn(kSampleStep, same) : 0;
+    if (2 * farBefore <= (m + kSampleStep - 1) / kSampleStep) return {};
     // Lines in an order that means something mostly share a node with one of the few lines before
     // them (a commit's line names its parent, whose line follows); shuffled ones hardly ever do,
-    // and are left as they are at the cost of a look at a sample.
-    constexpr std::size_t kSampleStep = 16;
+    // and are left as they are.
     constexpr std::size_t kLinesBefore = 8;
     std::size_t sampled = 0;
     std::size_t sharing = 0;
@@ -461,7 +468,7 @@ Array<std::uint32_t> numberByFirstAppearance(std::vector<std::uint64_t>& keys, s
     stage(0.7);
     // Kept only when a sample of the edges shows them much nearer.
     const auto renumbered = [&number](std::uint32_t x) { return number[x]; };
-    if (4 * farIn(kSampleStep, renumbered) > farIn(kSampleStep, same)) return {};
+    if (4 * farIn(kSampleStep, renumbered) > farBefore) return {};
     inParallel(pool, m, [&](std::size_t begin, std::size_t end, int) {
         for (std::size_t e = begin; e < end; ++e) {
             if (e + 16 < end) {
