@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <random>
 #include <vector>
@@ -423,10 +424,7 @@ std::size_t InputFile::readInto(char* buffer, std::size_t bytes) {
 
 MappedInput::MappedInput(const InputFile& file) {
 #if !defined(_WIN32)
-    if (file.sizeHint_ == 0) return;
-    void* const p = ::mmap(nullptr, file.sizeHint_, PROT_READ, MAP_PRIVATE, file.descriptor_, 0);
-    if (p == MAP_FAILED) return;
-    data_ = static_cast<const char*>(p);
+    descriptor_ = file.descriptor_;
     size_ = file.sizeHint_;
 #else
     static_cast<void>(file);
@@ -434,23 +432,35 @@ MappedInput::MappedInput(const InputFile& file) {
 }
 
 MappedInput::~MappedInput() {
-#if !defined(_WIN32)
-    if (data_ != nullptr && mappedFrom_ < size_) {
-        ::munmap(const_cast<char*>(data_) + mappedFrom_, size_ - mappedFrom_);
-    }
-#endif
+    release();
 }
 
-void MappedInput::releaseBefore(std::size_t offset) {
+void MappedInput::release() noexcept {
+#if !defined(_WIN32)
+    if (window_ != nullptr) ::munmap(window_, windowBytes_);
+#endif
+    window_ = nullptr;
+}
+
+std::string_view MappedInput::map(std::size_t from, std::size_t to) {
+    release();
 #if !defined(_WIN32)
     static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    const std::size_t to = std::min(offset, size_) / page * page;
-    if (data_ == nullptr || to <= mappedFrom_) return;
-    // A failure leaves the pages mapped, which costs memory only.
-    ::munmap(const_cast<char*>(data_) + mappedFrom_, to - mappedFrom_);
-    mappedFrom_ = to;
+    const std::size_t start = from / page * page;
+    if (size_ == 0 || to > size_ || to <= start ||
+        start > static_cast<std::size_t>(std::numeric_limits<off_t>::max())) {
+        return {};
+    }
+    void* const window =
+        ::mmap(nullptr, to - start, PROT_READ, MAP_PRIVATE, descriptor_, static_cast<off_t>(start));
+    if (window == MAP_FAILED) return {};
+    window_ = window;
+    windowBytes_ = to - start;
+    return {static_cast<const char*>(window) + (from - start), to - from};
 #else
-    static_cast<void>(offset);
+    static_cast<void>(from);
+    static_cast<void>(to);
+    return {};
 #endif
 }
 

@@ -32,27 +32,31 @@ class InputFile {
     std::size_t sizeHint_ = 0;
 };
 
-// The bytes of a regular file mapped read-only, for a reader that takes them front to back: the
-// pages it is done with are given back as it goes, so little more than what it reads at a time
-// stays mapped. The text is the file's size when it was opened; the file must not shrink while
-// it is mapped.
+// A regular file's bytes mapped read-only a window at a time, for a reader that takes them front
+// to back: mapping a window gives back the one before, so the reader's address space follows its
+// pieces rather than the file's size. The file must not shrink while it is read so.
 class MappedInput {
   public:
-    // Maps the file; text() is empty when it cannot be mapped (not a regular file, empty, or no
-    // mapping on this system).
+    // Maps nothing yet; size() is 0 when the file cannot be mapped (not a regular file, empty, or
+    // no mapping on this system).
     explicit MappedInput(const InputFile& file);
     MappedInput(const MappedInput&) = delete;
     MappedInput& operator=(const MappedInput&) = delete;
     ~MappedInput();
 
-    std::string_view text() const { return {data_, size_}; }
-    // Gives back the pages that lie wholly before text()[offset].
-    void releaseBefore(std::size_t offset);
+    // The file's size when it was opened.
+    std::size_t size() const { return size_; }
+    // The bytes [from, to) of the file (to <= size()), in place of the window before; empty when
+    // they cannot be mapped.
+    std::string_view map(std::size_t from, std::size_t to);
 
   private:
-    const char* data_ = nullptr;
+    void release() noexcept;
+
+    int descriptor_ = -1;
     std::size_t size_ = 0;
-    std::size_t mappedFrom_ = 0;  // the pages before it are given back
+    void* window_ = nullptr;
+    std::size_t windowBytes_ = 0;
 };
 
 // A file being written, as opening the path with mode "w" means it, but never half-written:

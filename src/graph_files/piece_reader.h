@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 #include <future>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -97,21 +98,25 @@ void readPieces(InputFile& file, std::size_t pieceBytes, Consume&& consume, TooL
 }
 
 // readPieces from the file's pages mapped into memory rather than copied into buffers, where the
-// file can be mapped: each piece's text then runs from where the last one's use ended to
-// pieceBytes past the last one's end. Returns false, having read nothing, when it cannot be.
+// file can be mapped: each piece's text runs from where the last one's use ended to pieceBytes
+// past the last one's end. Returns false, having read nothing, when the file cannot be mapped;
+// throws std::bad_alloc when a later piece cannot be.
 template <typename Consume>
 bool readMappedPieces(InputFile& file, std::size_t pieceBytes, Consume&& consume) {
     MappedInput mapped(file);
-    const std::string_view text = mapped.text();
-    if (text.empty()) return false;
+    if (mapped.size() == 0) return false;
     pieceBytes = std::max<std::size_t>(pieceBytes, 1);
     for (std::size_t at = 0, end = 0;;) {
-        end = std::min(text.size(), end + pieceBytes);
-        const bool atEnd = end == text.size();
-        const std::size_t used = consume(text.substr(at, end - at), atEnd);
+        end = std::min(mapped.size(), end + pieceBytes);
+        const std::string_view text = mapped.map(at, end);
+        if (text.empty()) {
+            if (at == 0) return false;
+            throw std::bad_alloc();
+        }
+        const bool atEnd = end == mapped.size();
+        const std::size_t used = consume(text, atEnd);
         if (used == kStopReading || atEnd) return true;
         at += used;
-        mapped.releaseBefore(at);
     }
 }
 
