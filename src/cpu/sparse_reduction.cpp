@@ -391,7 +391,7 @@ Array<std::uint32_t> numberByFirstAppearance(std::vector<std::uint64_t>& keys, s
     constexpr std::size_t kLinesBefore = 8;
     std::size_t sampled = 0;
     std::size_t sharing = 0;
-    for (std::size_t e = kLinesBefore; e < m; e += kSampleStep) {
+    for (std::size_t e = kLinesBefore; e < m; e += 4 * kSampleStep) {
         const std::uint64_t s = keys[e] >> bits;
         const std::uint64_t t = keys[e] & mask;
         bool shares = false;
@@ -459,6 +459,11 @@ Array<std::uint32_t> numberByFirstAppearance(std::vector<std::uint64_t>& keys, s
             };
             const auto [first, last] = sliceOf(p);
             for (std::size_t e = first; e < last; ++e) {
+                // (The numbers are written all over; asked for ahead, their waits overlap.)
+                if (e + 32 < last) {
+                    FWPRUNE_PREFETCH_WRITE(&number[keys[e + 32] >> bits]);
+                    FWPRUNE_PREFETCH_WRITE(&number[keys[e + 32] & mask]);
+                }
                 name(static_cast<std::uint32_t>(keys[e] >> bits));
                 name(static_cast<std::uint32_t>(keys[e] & mask));
             }
