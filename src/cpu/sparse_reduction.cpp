@@ -408,8 +408,12 @@ Array<std::uint32_t> numberByFirstAppearance(std::vector<std::uint64_t>& keys, s
     const std::size_t slices = std::min(static_cast<std::size_t>(pool.size()), kSlices);
     const std::size_t words = (std::size_t{nodes} + kWordBits - 1) / kWordBits;
     Array<Word> marked = filledArray<Word>(slices * words, 0, pool);
+    // (Slices start at whole words of a bitmap of the keys.)
     const auto sliceOf = [&](std::size_t p) {
-        return std::make_pair(m * p / slices, m * (p + 1) / slices);
+        const auto at = [&](std::size_t q) {
+            return q == slices ? m : m * q / slices / kWordBits * kWordBits;
+        };
+        return std::make_pair(at(p), at(p + 1));
     };
     inParallel(pool, slices, [&](std::size_t begin, std::size_t end, int) {
         for (std::size_t p = begin; p < end; ++p) {
@@ -445,44 +449,67 @@ Array<std::uint32_t> numberByFirstAppearance(std::vector<std::uint64_t>& keys, s
     }
     if (named != nodes) return {};  // (the keys name every node, as renumber() leaves them)
     stage(0.4);
+    // Each thread numbers its slice's own nodes as they come, and gives the keys their new numbers
+    // as it goes, but for those that name a node a slice before numbers: they are marked in
+    // waiting, and take theirs once every slice is done.
+    constexpr std::uint32_t kLater = std::numeric_limits<std::uint32_t>::max();
     Array<std::uint32_t> number = unsetArray<std::uint32_t>(nodes);
     Array<std::uint32_t> was = unsetArray<std::uint32_t>(nodes);
+    Array<Word> numbered = filledArray<Word>(slices * words, 0, pool);
+    Array<Word> waiting = filledArray<Word>((m + kWordBits - 1) / kWordBits, 0, pool);
     inParallel(pool, slices, [&](std::size_t begin, std::size_t end, int) {
         for (std::size_t p = begin; p < end; ++p) {
-            Word* const marks = marked.data() + p * words;
+            const Word* const owns = marked.data() + p * words;
+            Word* const done = numbered.data() + p * words;
             std::uint32_t next = firstOf[p];
             const auto name = [&](std::uint32_t x) {
-                if (!testBit(marks, x)) return;
-                clearBit(marks, x);
+                if (!testBit(owns, x)) return kLater;
+                if (testBit(done, x)) return number[x];
+                setBit(done, x);
                 number[x] = next;
-                was[next++] = x;
+                was[next] = x;
+                return next++;
             };
             const auto [first, last] = sliceOf(p);
             for (std::size_t e = first; e < last; ++e) {
-                // (The numbers are written all over; asked for ahead, their waits overlap.)
+                // (The numbers are all over; asked for ahead, their waits overlap.)
                 if (e + 32 < last) {
                     FWPRUNE_PREFETCH_WRITE(&number[keys[e + 32] >> bits]);
                     FWPRUNE_PREFETCH_WRITE(&number[keys[e + 32] & mask]);
                 }
-                name(static_cast<std::uint32_t>(keys[e] >> bits));
-                name(static_cast<std::uint32_t>(keys[e] & mask));
+                const std::uint32_t source = name(static_cast<std::uint32_t>(keys[e] >> bits));
+                const std::uint32_t target = name(static_cast<std::uint32_t>(keys[e] & mask));
+                if (source == kLater || target == kLater) {
+                    setBit(waiting.data(), e);
+                } else {
+                    keys[e] = std::uint64_t{source} << bits | target;
+                }
             }
         }
     });
     release(marked);
-    stage(0.7);
-    // Kept only when a sample of the edges shows them much nearer.
-    const auto renumbered = [&number](std::uint32_t x) { return number[x]; };
-    if (4 * farIn(kSampleStep, renumbered) > farBefore) return {};
-    inParallel(pool, m, [&](std::size_t begin, std::size_t end, int) {
-        for (std::size_t e = begin; e < end; ++e) {
-            if (e + 16 < end) {
-                FWPRUNE_PREFETCH(&number[keys[e + 16] >> bits]);
-                FWPRUNE_PREFETCH(&number[keys[e + 16] & mask]);
-            }
-            keys[e] = std::uint64_t{number[keys[e] >> bits]} << bits | number[keys[e] & mask];
+    release(numbered);
+    inParallel(pool, waiting.size(), [&](std::size_t begin, std::size_t end, int) {
+        for (std::size_t w = begin; w < end; ++w) {
+            forEachSetBit(
+                waiting[w], static_cast<std::int64_t>(w * kWordBits), [&](std::int64_t e) {
+                    keys[e] =
+                        std::uint64_t{number[keys[e] >> bits]} << bits | number[keys[e] & mask];
+                });
         }
     });
+    release(waiting);
+    release(number);
+    stage(0.7);
+    // Kept only when a sample of the edges shows them much nearer; else the keys take back the
+    // numbers they had.
+    if (4 * farIn(kSampleStep, same) > farBefore) {
+        inParallel(pool, m, [&](std::size_t begin, std::size_t end, int) {
+            for (std::size_t e = begin; e < end; ++e)
+                keys[e] = std::uint64_t{was[keys[e] >> bits]} << bits | was[keys[e] & mask];
+        });
+        return {};
+    }
     stage(1);
     return was;
 }
