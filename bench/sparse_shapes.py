@@ -101,7 +101,7 @@ def deps(scale, rng):
 
 
 # Numberings: how the file numbers the generated nodes.
-NUMBERINGS = ("order", "reversed", "shuffled", "spread", "firstseen")
+NUMBERINGS = ("order", "reversed", "shuffled", "relabelled", "spread", "firstseen")
 
 
 def renumber(src, dst, n, numbering, rng):
@@ -114,6 +114,11 @@ def renumber(src, dst, n, numbering, rng):
         label = rng.permutation(n)
         order = rng.permutation(src.size)  # the records' order carries no hint either
         return label[src][order], label[dst][order]
+    if numbering == "relabelled":
+        # Numbers given at random (ids from a database), the records still in the order a tool
+        # lists them.
+        label = rng.permutation(n)
+        return label[src], label[dst]
     if numbering == "firstseen":
         # In order of first appearance in the records, source before target, as a labelled
         # file numbers its nodes (a history listed child, parent: every edge down but the first).
