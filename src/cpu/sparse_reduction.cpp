@@ -354,10 +354,16 @@ constexpr std::uint32_t kFarApart = 1u << 16;
 // after their dependencies. Numbered as they first appear, such a graph's edges join near numbers,
 // and the route takes the ways of an input in order, not those of a scattered one.
 //
+// Both are asked of a sample first: whether most edges join far numbers, and whether the lines
+// mostly share a node with one of the few lines before them. With always (a window held small by
+// the caller, tests) any graph is asked, "far" then relative to its node count.
+//
 // Each thread takes a slice of the keys and marks the nodes it names in a bitmap of its own (a
 // few MiB, which the caches mostly hold); a node is numbered by the first slice that names it,
 // and the slices' counts of such nodes say where each slice's numbers begin. So each thread then
-// numbers its own nodes in the order its slice names them, without waiting on the others.
+// numbers its own nodes in the order its slice names them, without waiting on the others, and
+// gives its keys their new numbers as it goes; a key naming a node of an earlier slice waits for
+// a pass of its own.
 Array<std::uint32_t> numberByFirstAppearance(std::vector<std::uint64_t>& keys, std::uint32_t nodes,
                                              int bits, bool always, ThreadPool& pool,
                                              const Stage& stage) {
