@@ -330,6 +330,10 @@ TEST(CommandLine, InputThatCannotHoldItsGraphFailsBeforeItsMemoryIsSpent) {
                              " 2>/dev/null &) ; ulimit -v 524288;";
     expectOneErrorLine(runCli({"reduce", dir.file("zeros"), dir.file("out.txt")}, {"", "", feed}),
                        3, {dir.file("zeros") + ":1:", "longer than 11 characters"});
+    // The same from a file longer than a piece, read where the system maps it.
+    writeText(dir.file("zeros.txt"), std::string(std::size_t{9} << 20, '\0'));
+    expectOneErrorLine(runCli({"reduce", dir.file("zeros.txt"), dir.file("out.txt")}), 3,
+                       {dir.file("zeros.txt") + ":1:", "longer than 11 characters"});
     EXPECT_FALSE(testing::fileExists(dir.file("m.txt")));
     EXPECT_FALSE(testing::fileExists(dir.file("out.txt")));
 }

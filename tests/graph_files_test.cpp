@@ -140,6 +140,8 @@ TEST(EdgeListReader, LargeFilesReadTheSameOnAnyThreadCount) {
     }
     for (char c : text) lines += c == '\n';
     const EdgeRecords serial = parseEdgeRecords(text, "big.txt", false, 1, text.size());
+    ScratchDir dir;
+    testing::writeText(dir.file("big.txt"), text);
     for (const int threads : {1, 2, 3, 8}) {
         // The file is read in pieces; a record may straddle any of their ends.
         for (const std::size_t piece : {kEdgeListPieceBytes, std::size_t{7}, std::size_t{300007}}) {
@@ -147,6 +149,13 @@ TEST(EdgeListReader, LargeFilesReadTheSameOnAnyThreadCount) {
             ASSERT_EQ(parallel.n, serial.n);
             ASSERT_EQ(parallel.records, serial.records)
                 << threads << " threads, pieces of " << piece << " bytes";
+            // Read from the file, mapped a piece at a time (pieces of a few bytes would take a
+            // mapping each).
+            if (piece > 7) {
+                ASSERT_EQ(readEdgeRecords(dir.file("big.txt"), false, threads, piece).records,
+                          serial.records)
+                    << threads << " threads, pieces of " << piece << " bytes, from the file";
+            }
             // Lines are numbered across pieces.
             try {
                 parseEdgeRecords(text + "7 edge", "g.txt", false, threads, piece);

@@ -514,10 +514,16 @@ EdgeRecords readEdgeRecords(const std::string& path, bool strict, Workers worker
         pieceBytes = pieceBytesFor(pieceBytes, file.sizeHint(), progress);
         reader.reserve(file.sizeHint());
         // Pieces of at least 64 bytes: smaller ones would hold no whole record ever more often.
-        readPieces(
-            file, std::max<std::size_t>(pieceBytes, 64),
-            [&](std::string_view text, bool atEnd) { return reader.consume(text, atEnd); },
-            [&](std::string_view carried) { reader.checkUnfinishedRecord(carried); });
+        pieceBytes = std::max<std::size_t>(pieceBytes, 64);
+        const auto consume = [&](std::string_view text, bool atEnd) {
+            return reader.consume(text, atEnd);
+        };
+        const auto tooLong = [&](std::string_view carried) {
+            reader.checkUnfinishedRecord(carried);
+        };
+        // Mapped, a regular file is parsed where the system keeps it, without a copy.
+        if (!readMappedPieces(file, pieceBytes, consume, tooLong))
+            readPieces(file, pieceBytes, consume, tooLong);
         return reader.finish();
     });
 }

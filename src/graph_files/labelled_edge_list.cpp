@@ -565,9 +565,9 @@ LabelledEdgeList readLabelledEdgeList(const std::string& path, TableDialect dial
         Status::TooLarge, [&] { return describeAt(path, "a record too long for memory"); },
         [&] {
             // Mapped, a regular file is parsed where the system keeps it, without a copy.
-            if (!readMappedPieces(file, pieceBytes, consume)) {
-                readPieces(file, pieceBytes, consume, [](std::string_view) {});
-            }
+            const auto tooLong = [](std::string_view) {};
+            if (!readMappedPieces(file, pieceBytes, consume, tooLong))
+                readPieces(file, pieceBytes, consume, tooLong);
         });
     return reader.finish();
 }

@@ -99,10 +99,13 @@ void readPieces(InputFile& file, std::size_t pieceBytes, Consume&& consume, TooL
 
 // readPieces from the file's pages mapped into memory rather than copied into buffers, where the
 // file can be mapped: each piece's text runs from where the last one's use ended to pieceBytes
-// past the last one's end. Returns false, having read nothing, when the file cannot be mapped;
-// throws std::bad_alloc when a later piece cannot be.
-template <typename Consume>
-bool readMappedPieces(InputFile& file, std::size_t pieceBytes, Consume&& consume) {
+// past the last one's end. When consume takes nothing of a piece (a record longer than it),
+// tooLong(text) is called, as readPieces calls it, and the pieces double, so that a long record
+// is looked at a bounded number of times. Returns false, having read nothing, when the file
+// cannot be mapped; throws std::bad_alloc when a later piece cannot be.
+template <typename Consume, typename TooLong>
+bool readMappedPieces(InputFile& file, std::size_t pieceBytes, Consume&& consume,
+                      TooLong&& tooLong) {
     MappedInput mapped(file);
     if (mapped.size() == 0) return false;
     pieceBytes = std::max<std::size_t>(pieceBytes, 1);
@@ -116,6 +119,10 @@ bool readMappedPieces(InputFile& file, std::size_t pieceBytes, Consume&& consume
         const bool atEnd = end == mapped.size();
         const std::size_t used = consume(text, atEnd);
         if (used == kStopReading || atEnd) return true;
+        if (used == 0) {
+            tooLong(text);
+            pieceBytes *= 2;
+        }
         at += used;
     }
 }
