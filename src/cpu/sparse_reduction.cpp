@@ -1661,6 +1661,106 @@ Spans spansOf(const Csr& g, ThreadPool& pool) {
     return s;
 }
 
+// The last predecessor of each target of an edge longer than a window, the only nodes the main
+// pass asks it of. When such edges are few (a history's merges of long branches), the targets are
+// marked in a bitmap, and a count of the marks before each word of it places their last
+// predecessors in a short list: a fraction of a byte a node, where an array of every node's takes
+// four, and as many fresh pages to map.
+class LongTargets {
+  public:
+    LongTargets() = default;
+
+    // Of g's edges longer than window (g's edges go up); every node's last predecessor, when given,
+    // is taken over, and released when the list is kept instead.
+    LongTargets(const Csr& g, std::uint32_t window, Array<std::uint32_t>&& lastPredecessor,
+                ThreadPool& pool) {
+        const std::uint32_t n = g.nodes();
+        // Each thread counts, then lists, the targets of the long edges of a range of sources (a
+        // row's long edges are its last).
+        std::vector<std::vector<std::uint32_t>> found(static_cast<std::size_t>(pool.size()));
+        std::vector<std::size_t> counted(found.size(), 0);
+        inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+            std::size_t count = 0;
+            for (std::uint32_t u = begin; u < end; ++u) {
+                for (std::uint32_t e = g.offset[u + 1];
+                     e-- > g.offset[u] && g.target[e] - u > window;)
+                    ++count;
+            }
+            counted[static_cast<std::size_t>(worker)] = count;
+        });
+        std::size_t longEdges = 0;
+        for (const std::size_t c : counted) longEdges += c;
+        if (longEdges > n / kListAtMost) {
+            every_ = std::move(lastPredecessor);
+            if (every_.empty()) {
+                every_ = filledArray<std::uint32_t>(n, 0, pool);
+                // Edges come in ascending order of source: the last one into v is from its last
+                // predecessor.
+                forEachEdgeByTarget(g, pool,
+                                    [&](std::uint32_t a, std::uint32_t v) { every_[v] = a; });
+            }
+            return;
+        }
+        inParallel(pool, n, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+            std::vector<std::uint32_t>& mine = found[static_cast<std::size_t>(worker)];
+            mine.reserve(counted[static_cast<std::size_t>(worker)]);
+            for (std::uint32_t u = begin; u < end; ++u) {
+                for (std::uint32_t e = g.offset[u + 1];
+                     e-- > g.offset[u] && g.target[e] - u > window;)
+                    mine.push_back(g.target[e]);
+            }
+        });
+        marked_.assign((std::size_t{n} + kWordBits - 1) / kWordBits, 0);
+        for (const std::vector<std::uint32_t>& targets : found) {
+            for (const std::uint32_t v : targets)
+                marked_[v / kWordBits] |= Word{1} << (v % kWordBits);
+        }
+        found = {};
+        before_.resize(marked_.size());
+        std::uint32_t marks = 0;
+        for (std::size_t w = 0; w < marked_.size(); ++w) {
+            before_[w] = marks;
+            marks += static_cast<std::uint32_t>(__builtin_popcountll(marked_[w]));
+        }
+        last_.assign(marks, 0);
+        if (!lastPredecessor.empty()) {
+            for (std::size_t w = 0; w < marked_.size(); ++w) {
+                forEachSetBit(marked_[w], static_cast<std::int64_t>(w * kWordBits),
+                              [&](std::int64_t v) {
+                                  last_[place(static_cast<std::uint32_t>(v))] =
+                                      lastPredecessor[static_cast<std::size_t>(v)];
+                              });
+            }
+            release(lastPredecessor);
+            return;
+        }
+        forEachEdgeByTarget(g, pool, [&](std::uint32_t a, std::uint32_t v) {
+            if (isMarked(v)) last_[place(v)] = a;
+        });
+    }
+
+    // v's last predecessor: the highest node with an edge to v. v is the target of a long edge.
+    std::uint32_t of(std::uint32_t v) const { return every_.empty() ? last_[place(v)] : every_[v]; }
+
+  private:
+    // Past one long edge in this many nodes, every node's last predecessor is kept.
+    static constexpr std::uint32_t kListAtMost = 8;
+
+    bool isMarked(std::uint32_t v) const {
+        return (marked_[v / kWordBits] >> (v % kWordBits)) & 1u;
+    }
+    std::uint32_t place(std::uint32_t v) const {
+        const Word below = (Word{1} << (v % kWordBits)) - 1;
+        return before_[v / kWordBits] +
+               static_cast<std::uint32_t>(__builtin_popcountll(marked_[v / kWordBits] & below));
+    }
+
+    Array<std::uint32_t> every_;
+    std::vector<Word> marked_;
+    std::vector<std::uint32_t> before_;  // marks before each word of marked_
+    std::vector<std::uint32_t> last_;
+};
+
 // The reduction of a DAG whose every edge goes from a lower node to a higher one: redundant[e]
 // for each edge e of g.
 class RankedReduction {
@@ -1676,24 +1776,20 @@ class RankedReduction {
         const std::uint32_t n = g.nodes();
         words_ = words;
         window_ = words_ * kWordBits;
-        rows_ = filledArray<Word>(std::size_t{n} * words_, 0, pool);
-        redundant_ = filledArray<std::uint8_t>(g.target.size(), 0, pool);
         // Spans and last predecessors answer edges longer than the window; without such
-        // edges they are not kept at all.
+        // edges they are not kept at all. (Made before the rows, whose pages may then be those
+        // an array of every node's last predecessor gave back.)
         bool longEdges = false;
         for (std::uint32_t u = 0; u < n && !longEdges; ++u)
             longEdges =
                 g.offset[u + 1] > g.offset[u] && g.target[g.offset[u + 1] - 1] - u > window_;
-        if (longEdges && !spans.span.empty()) {
-            span_ = std::move(spans.span);
-            lastPredecessor_ = std::move(spans.lastPredecessor);
-        } else if (longEdges) {
-            span_ = filledArray<std::uint32_t>(n, 0, pool);
-            lastPredecessor_ = filledArray<std::uint32_t>(n, 0, pool);
-            for (std::uint32_t u = 0; u < n; ++u)
-                for (std::uint32_t e = g.offset[u]; e < g.offset[u + 1]; ++e)
-                    lastPredecessor_[g.target[e]] = u;
+        if (longEdges) {
+            span_ =
+                spans.span.empty() ? filledArray<std::uint32_t>(n, 0, pool) : std::move(spans.span);
+            lastPredecessor_ = LongTargets(g, window_, std::move(spans.lastPredecessor), pool);
         }
+        rows_ = filledArray<Word>(std::size_t{n} * words_, 0, pool);
+        redundant_ = filledArray<std::uint8_t>(g.target.size(), 0, pool);
 
         std::vector<Word> reach(words_);
         std::vector<std::uint32_t> open;  // u's long edges that neither span nor predecessor answer
@@ -1726,7 +1822,7 @@ class RankedReduction {
                 const std::uint32_t v = g.target[e];
                 if (spanned >= v)
                     redundant_[e] = 1;
-                else if (lastPredecessor_[v] != u)
+                else if (lastPredecessor_.of(v) != u)
                     open.push_back(e);
                 if (v <= span + 1) span = std::max(span, span_[v]);
                 spanned = std::max(spanned, span_[v]);
@@ -1758,7 +1854,8 @@ class RankedReduction {
     void markReachedFromAll(std::uint32_t u, const std::vector<std::uint32_t>& edges) {
         const std::uint32_t farthest = g_.target[edges.back()];
         std::uint32_t limit = 0;
-        for (const std::uint32_t e : edges) limit = std::max(limit, lastPredecessor_[g_.target[e]]);
+        for (const std::uint32_t e : edges)
+            limit = std::max(limit, lastPredecessor_.of(g_.target[e]));
         newSearch();
         stack_.clear();
         const auto visitChildren = [&](std::uint32_t x) {
@@ -1803,7 +1900,7 @@ class RankedReduction {
     // window of v, answers at once.
     bool reachedFrom(std::uint32_t u, std::uint32_t e) {
         const std::uint32_t v = g_.target[e];
-        const std::uint32_t limit = lastPredecessor_[v];
+        const std::uint32_t limit = lastPredecessor_.of(v);
         newSearch();
         stack_.clear();
         for (std::uint32_t f = g_.offset[u]; f < e && g_.target[f] <= limit; ++f) {
@@ -1843,7 +1940,7 @@ class RankedReduction {
     Array<Word> rows_;
     Array<std::uint8_t> redundant_;
     Array<std::uint32_t> span_;
-    Array<std::uint32_t> lastPredecessor_;
+    LongTargets lastPredecessor_;         // of the targets of long edges
     std::vector<Word> seen_;              // marks of the current search, allocated by the first
     std::vector<std::uint32_t> visited_;  // the nodes it marked
     std::vector<std::uint32_t> stack_;
