@@ -249,12 +249,32 @@ bool sortInBuckets(std::vector<std::uint64_t>& keys, int keyBits, ThreadPool& po
 void sortUnique(std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits, ThreadPool& pool,
                 const Stage& stage) {
     constexpr std::size_t kFewTargets = 3;
+    // Whether no key comes after one that `before` puts ahead of it (or, when `before` says
+    // whether two keys are the same, whether none repeats the one before it): a look at the keys
+    // on the pool's threads, each taking a range, which stops at the first such key.
+    const auto noneAfter = [&](auto&& before) {
+        if (keys.size() < 2) return true;
+        std::vector<char> found(static_cast<std::size_t>(pool.size()), 0);
+        pool.parallelFor(1, static_cast<std::int64_t>(keys.size()),
+                         [&](std::int64_t begin, std::int64_t end, int worker) {
+                             for (auto k = static_cast<std::size_t>(begin);
+                                  k < static_cast<std::size_t>(end); ++k) {
+                                 if (before(keys[k], keys[k - 1])) {
+                                     found[static_cast<std::size_t>(worker)] = 1;
+                                     return;
+                                 }
+                             }
+                         });
+        return std::find(found.begin(), found.end(), 1) == found.end();
+    };
     const auto bySource = [bits](std::uint64_t a, std::uint64_t b) {
         return (a >> bits) < (b >> bits);
     };
-    const bool bySourceAlready = std::is_sorted(keys.begin(), keys.end(), bySource) ||
-                                 std::is_sorted(keys.rbegin(), keys.rend(), bySource);
-    if (std::is_sorted(keys.begin(), keys.end())) {
+    const bool sorted = noneAfter(std::less<std::uint64_t>());
+    const bool bySourceAlready =
+        !sorted && (noneAfter(bySource) ||
+                    noneAfter([&](std::uint64_t a, std::uint64_t b) { return bySource(b, a); }));
+    if (sorted) {
     } else if (!bySourceAlready && sortInBuckets(keys, 2 * bits, pool, stage)) {
     } else if (!bySourceAlready && keys.size() > kFewTargets * nodes) {
         radixSort(keys, 2 * bits, pool, stage);
@@ -276,7 +296,8 @@ void sortUnique(std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits,
             }
         });
     }
-    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    if (!noneAfter(std::equal_to<std::uint64_t>()))
+        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     stage(1);
 }
 
