@@ -5,7 +5,9 @@
 // plans, reading back) are split between the pool's threads into fixed ranges, each thread
 // writing only its own part (a pass that writes at its edges' targets splits by target), so what
 // they compute does not depend on the thread count. Kahn's queue, the walks before Tarjan's
-// search, the searches and the main pass run on the calling thread, which alone reports progress.
+// search, the searches and the main pass run on the calling thread, which alone reports progress,
+// but for the main pass's rows when the spans are known before it: those are made in blocks of
+// ranks on the threads (see RankedReduction).
 //
 // An edge (u, v) survives iff neither end lies on a cycle (a self-loop counts) and no walk of two
 // or more edges leads from u to v. Collapsing strongly connected components keeps that question
@@ -1790,9 +1792,10 @@ class RankedReduction {
     // share one search.
     static constexpr std::uint32_t kSearchesPerNode = 8;
 
-    // spans, when not empty, are g's (see spansOf).
+    // spans, when not empty, are g's (see spansOf). With always (tests), the rows are made in
+    // blocks on the pool's threads whenever it has more than one, however small the blocks.
     RankedReduction(const Csr& g, std::uint32_t words, Spans&& spans, ThreadPool& pool,
-                    const Stage& stage)
+                    const Stage& stage, bool always = false)
         : g_(g) {
         const std::uint32_t n = g.nodes();
         words_ = words;
@@ -1800,72 +1803,130 @@ class RankedReduction {
         // Spans and last predecessors answer edges longer than the window; without such
         // edges they are not kept at all. (Made before the rows, whose pages may then be those
         // an array of every node's last predecessor gave back.)
-        bool longEdges = false;
-        for (std::uint32_t u = 0; u < n && !longEdges; ++u)
-            longEdges =
+        for (std::uint32_t u = 0; u < n && !longEdges_; ++u)
+            longEdges_ =
                 g.offset[u + 1] > g.offset[u] && g.target[g.offset[u + 1] - 1] - u > window_;
-        if (longEdges) {
-            span_ =
-                spans.span.empty() ? filledArray<std::uint32_t>(n, 0, pool) : std::move(spans.span);
+        const bool spansGiven = !spans.span.empty();
+        if (longEdges_) {
+            span_ = spansGiven ? std::move(spans.span) : filledArray<std::uint32_t>(n, 0, pool);
             lastPredecessor_ = LongTargets(g, window_, std::move(spans.lastPredecessor), pool);
         }
         rows_ = filledArray<Word>(std::size_t{n} * words_, 0, pool);
         redundant_ = filledArray<std::uint8_t>(g.target.size(), 0, pool);
 
-        std::vector<Word> reach(words_);
-        std::vector<std::uint32_t> open;  // u's long edges that neither span nor predecessor answer
+        // Told by the edges of the nodes done: a node's work follows its out-degree more than
+        // anything else known up front.
         const std::uint32_t reportEvery = std::clamp<std::uint32_t>(n / 64, 4096, kReportEvery);
-        for (std::uint32_t u = n; u-- > 0;) {
-            std::fill(reach.begin(), reach.end(), 0);
-            const std::uint32_t first = g.offset[u];
-            const std::uint32_t last = g.offset[u + 1];
-            // Successors in ascending rank: one already reached through a lower one is a
-            // bypassed edge, and its row adds nothing, so only kept edges cost a pass.
-            std::uint32_t near = first;
-            std::uint32_t spanned = u;  // the lower successors' spans reach this far
-            std::uint32_t span = u;     // u's own span
-            for (; near < last && g.target[near] - u <= window_; ++near) {
-                const std::uint32_t v = g.target[near];
-                const std::uint32_t bit = v - u - 1;
-                Word& word = reach[bit / kWordBits];
-                const Word mask = Word{1} << (bit % kWordBits);
-                if (longEdges) {
-                    if (v <= span + 1) span = std::max(span, span_[v]);
-                    spanned = std::max(spanned, span_[v]);
-                }
-                redundant_[near] = (word & mask) != 0;
-                if (redundant_[near]) continue;
-                orShifted(reach.data(), row(v), words_, v - u);
-                word |= mask;
+        const auto report = [&](std::uint32_t u, std::uint32_t begin, std::uint32_t end,
+                                double from, double to) {
+            if (u % reportEvery != 0) return;
+            const double edges = std::max<double>(g.offset[end] - g.offset[begin], 1);
+            stage(from + (to - from) * (g.offset[end] - g.offset[u]) / edges);
+        };
+        std::vector<Word> reach(words_);
+        std::vector<std::uint32_t> open;
+        // Blocks pay when the spans are given or not needed: made here, from the top down on
+        // one thread, they would take a pass of their own, which costs what the blocks save.
+        const auto blocks = static_cast<std::uint32_t>(
+            always ? std::min<std::uint64_t>(pool.size(), n)
+            : longEdges_ && !spansGiven
+                ? 1
+                : std::min<std::uint64_t>(pool.size(),
+                                          n / (std::uint64_t{kBlockWindows} * window_)));
+        if (blocks < 2) {
+            for (std::uint32_t u = n; u-- > 0;) {
+                shortEdges(u, n, reach.data());
+                if (longEdges_) answerLongEdges(u, open);
+                report(u, 0, n, 0, 1);
             }
-            open.clear();
-            for (std::uint32_t e = near; e < last; ++e) {
-                const std::uint32_t v = g.target[e];
-                if (spanned >= v)
-                    redundant_[e] = 1;
-                else if (lastPredecessor_.of(v) != u)
-                    open.push_back(e);
-                if (v <= span + 1) span = std::max(span, span_[v]);
-                spanned = std::max(spanned, span_[v]);
-            }
-            if (open.size() > kSearchesPerNode)
-                markReachedFromAll(u, open);
-            else
-                for (const std::uint32_t e : open) redundant_[e] = reachedFrom(u, e);
-            std::copy(reach.begin(), reach.end(), row(u));
-            if (longEdges) span_[u] = span;
-            // Told by the edges of the nodes done: a node's work follows its out-degree more
-            // than anything else known up front.
-            if (u % reportEvery == 0) {
-                stage(double(g.target.size() - g.offset[u]) /
-                      double(std::max<std::size_t>(g.target.size(), 1)));
-            }
+            return;
         }
+        // In blocks of ranks, on the threads, each from its top down. A node's row is built from
+        // the rows of its successors within the window, so within a block, only nodes within the
+        // window of its top (its seam) need rows of the block above: the threads build the seams'
+        // rows without the nodes above their block, which leaves them missing those bits only, and
+        // the rows below exact. The seams are then made again, from the top block's down.
+        const auto blockBegin = [&](std::uint32_t b) {
+            return static_cast<std::uint32_t>(std::uint64_t{n} * b / blocks);
+        };
+        pool.parallelFor(0, blocks, [&](std::int64_t first, std::int64_t past, int worker) {
+            std::vector<Word> mine(words_);
+            for (auto b = static_cast<std::uint32_t>(first); b < past; ++b) {
+                const std::uint32_t begin = blockBegin(b);
+                const std::uint32_t end = blockBegin(b + 1);
+                for (std::uint32_t u = end; u-- > begin;) {
+                    shortEdges(u, end, mine.data());
+                    if (worker == 0) report(u, begin, end, 0, longEdges_ ? 0.6 : 0.9);
+                }
+            }
+        });
+        for (std::uint32_t b = blocks - 1; b-- > 0;) {
+            const std::uint32_t begin = blockBegin(b);
+            const std::uint32_t end = blockBegin(b + 1);
+            for (std::uint32_t u = end; u-- > std::max(begin, end - std::min(end, window_));)
+                shortEdges(u, n, reach.data());
+        }
+        // The long edges, from the top down: a node's span follows from its successors'.
+        // (Given the spans, only nodes with such edges are left to answer.)
+        for (std::uint32_t u = n; longEdges_ && u-- > 0;) {
+            const std::uint32_t last = g.offset[u + 1];
+            if (spansGiven && (last == g.offset[u] || g.target[last - 1] - u <= window_)) continue;
+            answerLongEdges(u, open);
+            report(u, 0, n, 0.6, 1);
+        }
+        stage(1);
     }
 
     Array<std::uint8_t> take() { return std::move(redundant_); }
 
   private:
+    // Blocks of ranks on the threads hold at least this many windows each.
+    static constexpr std::uint32_t kBlockWindows = 8;
+
+    // u's edges within the window, to nodes below top: whether each is bypassed, and u's row,
+    // made in reach. Successors in ascending rank: one already reached through a lower one is
+    // a bypassed edge, and its row adds nothing, so only kept edges cost a pass.
+    void shortEdges(std::uint32_t u, std::uint32_t top, Word* reach) {
+        std::fill(reach, reach + words_, 0);
+        for (std::uint32_t e = g_.offset[u]; e < g_.offset[u + 1]; ++e) {
+            const std::uint32_t v = g_.target[e];
+            if (v - u > window_ || v >= top) break;
+            const std::uint32_t bit = v - u - 1;
+            Word& word = reach[bit / kWordBits];
+            const Word mask = Word{1} << (bit % kWordBits);
+            redundant_[e] = (word & mask) != 0;
+            if (redundant_[e]) continue;
+            orShifted(reach, row(v), words_, v - u);
+            word |= mask;
+        }
+        std::copy(reach, reach + words_, row(u));
+    }
+
+    // u's edges longer than the window, once the rows and the spans of the nodes above u are
+    // made, and u's span. open holds the edges that neither a lower successor's span nor a last
+    // predecessor answers.
+    void answerLongEdges(std::uint32_t u, std::vector<std::uint32_t>& open) {
+        std::uint32_t spanned = u;  // the lower successors' spans reach this far
+        std::uint32_t span = u;     // u's own span
+        open.clear();
+        for (std::uint32_t e = g_.offset[u]; e < g_.offset[u + 1]; ++e) {
+            const std::uint32_t v = g_.target[e];
+            if (v - u > window_) {
+                if (spanned >= v)
+                    redundant_[e] = 1;
+                else if (lastPredecessor_.of(v) != u)
+                    open.push_back(e);
+            }
+            if (v <= span + 1) span = std::max(span, span_[v]);
+            spanned = std::max(spanned, span_[v]);
+        }
+        if (open.size() > kSearchesPerNode)
+            markReachedFromAll(u, open);
+        else
+            for (const std::uint32_t e : open) redundant_[e] = reachedFrom(u, e);
+        span_[u] = span;
+    }
+
     Word* row(std::uint32_t u) { return rows_.data() + std::size_t{u} * words_; }
 
     // Many long edges of u: one search marks every node up to the farthest target that a walk
@@ -1956,6 +2017,7 @@ class RankedReduction {
     }
 
     const Csr& g_;
+    bool longEdges_ = false;
     std::uint32_t words_ = 1;
     std::uint32_t window_ = 64;
     Array<Word> rows_;
@@ -2538,7 +2600,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     const Csr& ranked = relabelled.offset.empty() ? graph : relabelled;
     Array<std::uint8_t> redundant =
         RankedReduction(ranked, plan.words, std::move(spans), pool,
-                        Stage(progress, 0.5, direct && was.empty() ? 1 : 0.9))
+                        Stage(progress, 0.5, direct && was.empty() ? 1 : 0.9), windowWords != 0)
             .take();
     std::vector<std::uint64_t>& kept = result.kept;
     if (direct) {
