@@ -232,6 +232,9 @@ std::vector<std::pair<std::string, std::vector<std::pair<int, int>>>> sparseShap
         auto& [name, e] =
             shapes.emplace_back("chain with shortcuts", std::vector<std::pair<int, int>>{});
         for (int i = 0; i + 1 < 250; ++i) e.push_back({i, i + 1});
+        // Shortcuts of a one-word window's length exactly, which cross the top of any block
+        // of ranks that the main pass splits the chain into.
+        for (int i = 0; i + 64 < 250; ++i) e.push_back({i, i + 64});
         for (int k = 0; k < 60; ++k) {
             const int a = below(250), b = below(250);
             if (std::abs(a - b) > 1) e.push_back({std::min(a, b), std::max(a, b)});
