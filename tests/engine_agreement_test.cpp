@@ -134,7 +134,7 @@ TEST(EngineAgreement, SparseRouteWritesTheBytesOfTheMatrixRoutes) {
 // shuffled: every edge is checked by a search for another path, and the search needs only nodes
 // numbered below the target.
 TEST(EngineAgreement, SparseRouteKeepsExactlyTheEdgesWithNoOtherPath) {
-    constexpr int n = 20000;
+    constexpr int n = 140000;  // 18 bits: an odd number of digits below the buckets' bits
     std::mt19937 random(5);
     std::vector<std::vector<int>> successors(n);
     std::vector<std::uint64_t> records;
@@ -178,21 +178,37 @@ TEST(EngineAgreement, SparseRouteKeepsExactlyTheEdgesWithNoOtherPath) {
     }
     std::vector<std::uint32_t> label(n);
     for (int x = 0; x < n; ++x) label[x] = std::uint32_t(x);
-    for (const bool shuffled : {false, true}) {
-        if (shuffled) std::shuffle(label.begin(), label.end(), random);
+    // Lines shuffled, then node numbers shuffled too, then lines listing each node's edges in
+    // after those of its predecessors (as a history lists its commits), with the window given by
+    // the caller so that the route numbers the nodes as the lines first name them.
+    ThreadPool pool(2);
+    for (const int numbering : {0, 1, 2}) {
+        if (numbering == 1) std::shuffle(label.begin(), label.end(), random);
         records.clear();
         std::vector<std::uint64_t> want;
         for (int u = 0; u < n; ++u) {
             for (const int v : successors[u])
                 records.push_back(std::uint64_t(label[u]) << 32 | label[v]);
         }
+        if (numbering == 2) {
+            std::vector<std::pair<int, int>> byTarget;
+            for (int u = 0; u < n; ++u) {
+                for (const int v : successors[u]) byTarget.push_back({v, u});
+            }
+            std::sort(byTarget.begin(), byTarget.end());
+            for (std::size_t e = 0; e < byTarget.size(); ++e) {
+                records[e] =
+                    std::uint64_t(label[byTarget[e].second]) << 32 | label[byTarget[e].first];
+            }
+        }
         for (const std::uint64_t e : expected)
             want.push_back(std::uint64_t(label[e >> 32]) << 32 | label[e & 0xffffffffu]);
         std::sort(want.begin(), want.end());
-        std::shuffle(records.begin(), records.end(), random);
-        const cpu::ReducedEdges reduced = cpu::reduceEdgeRecords(records, 2);
+        if (numbering < 2) std::shuffle(records.begin(), records.end(), random);
+        const cpu::ReducedEdges reduced =
+            cpu::reduceEdgeRecords(records, pool, {}, numbering < 2 ? 0 : 128);
         ASSERT_EQ(reduced.distinct, records.size());
-        ASSERT_EQ(reduced.kept, want) << (shuffled ? "shuffled" : "in order");
+        ASSERT_EQ(reduced.kept, want) << "numbering " << numbering;
     }
 }
 
@@ -256,7 +272,8 @@ std::vector<std::pair<std::string, std::vector<std::pair<int, int>>>> sparseShap
         auto& [name, e] = shapes.emplace_back("history", std::vector<std::pair<int, int>>{});
         std::vector<int> branches;
         int main = 0;
-        for (int c = 1; c < 250; ++c) {
+        // (Past 1,024 commits, whose numbers take 11 bits: the kept edges then go to buckets.)
+        for (int c = 1; c < 1100; ++c) {
             const int draw = below(100);
             if (draw < 8 && branches.size() < 6) {
                 branches.push_back(c);

@@ -171,16 +171,70 @@ void forEachSourceSlice(const std::vector<std::uint64_t>& keys, int bits, Thread
         });
 }
 
+// Sorts the size keys at from on bits [0, bits), going back and forth between from and to, and
+// returns where they end: by radix on bits [low, bits), in as few passes as take at most 11 bits
+// each, all counted in one look at the keys, then each run of keys that share those bits in
+// place. With low a target's bits (keys source << low | target) and a few targets a source, the
+// runs are short, and the passes half as many. counts is scratch.
+std::uint64_t* sortBucket(std::uint64_t* from, std::uint64_t* to, std::size_t size, int bits,
+                          int low, std::vector<std::uint32_t>& counts) {
+    if (bits > low) {
+        const int passes = (bits - low + 10) / 11;
+        const int digitBits = (bits - low + passes - 1) / passes;
+        const std::size_t digits = std::size_t{1} << digitBits;
+        const std::uint64_t mask = digits - 1;
+        // (The last digit may take bits above bits: they are the bucket's, the same in every key.)
+        counts.assign(static_cast<std::size_t>(passes) * digits, 0u);
+        for (std::size_t x = 0; x < size; ++x) {
+            for (int p = 0; p < passes; ++p)
+                ++counts[static_cast<std::size_t>(p) * digits +
+                         ((from[x] >> (low + p * digitBits)) & mask)];
+        }
+        for (int p = 0; p < passes; ++p) {
+            std::uint32_t* const c = counts.data() + static_cast<std::size_t>(p) * digits;
+            std::uint32_t place = 0;
+            for (std::size_t d = 0; d < digits; ++d) place += std::exchange(c[d], place);
+            const int shift = low + p * digitBits;
+            for (std::size_t x = 0; x < size; ++x) to[c[(from[x] >> shift) & mask]++] = from[x];
+            std::swap(from, to);
+        }
+    }
+    if (low > 0) {
+        for (std::size_t run = 0; run < size;) {
+            std::size_t last = run + 1;
+            while (last < size && (from[last] >> low) == (from[run] >> low)) ++last;
+            if (last - run == 2) {
+                if (from[run + 1] < from[run]) std::swap(from[run], from[run + 1]);
+            } else if (last - run > 2) {
+                std::sort(from + run, from + last);
+            }
+            run = last;
+        }
+    }
+    return from;
+}
+
+// Keys (source << bits | target) of sources with this many targets on average, or fewer, are
+// sorted by their sources' bits first, then each source's targets.
+constexpr std::size_t kFewTargets = 3;
+
+// Keys go to buckets by their top kBucketBits bits, when the buckets come out even enough: no
+// bucket holds more than bucketAtMost(keys).
+constexpr int kBucketBits = 11;
+constexpr std::size_t kBuckets = std::size_t{1} << kBucketBits;
+std::size_t bucketAtMost(std::size_t keys) {
+    return std::max<std::size_t>(keys / 64, 4096);
+}
+
 // Sorts keys on bits [0, keyBits) when their top bits spread them evenly, as a densely numbered
 // source leading each key does: a pass places the keys by their top 11 bits into buckets of a few
 // thousand, which the caches hold, and the threads then sort each bucket on the rest of its bits
-// apart. The radix sort's passes over all the keys take the memory's time instead. Stable.
-// Returns false, the keys as they were, when one bucket would hold too many (a hub's edges).
-bool sortInBuckets(std::vector<std::uint64_t>& keys, int keyBits, ThreadPool& pool,
+// apart (sortBucket, low as there). The radix sort's passes over all the keys take the memory's
+// time instead. Returns false, the keys as they were, when one bucket would hold too many (a
+// hub's edges).
+bool sortInBuckets(std::vector<std::uint64_t>& keys, int keyBits, int low, ThreadPool& pool,
                    const Stage& stage) {
-    constexpr int kTopBits = 11;
-    constexpr std::size_t kBuckets = std::size_t{1} << kTopBits;
-    const int restBits = keyBits - kTopBits;
+    const int restBits = keyBits - kBucketBits;
     const std::size_t count = keys.size();
     if (restBits <= 0) return false;
     const auto parts = static_cast<std::size_t>(pool.size());
@@ -206,35 +260,22 @@ bool sortInBuckets(std::vector<std::uint64_t>& keys, int keyBits, ThreadPool& po
         for (std::size_t p = 0; p < parts; ++p) next += std::exchange(at[p * kBuckets + b], next);
         largest = std::max(largest, next - first[b]);
     }
-    if (largest > std::max<std::size_t>(count / 64, 4096)) return false;
+    if (largest > bucketAtMost(count)) return false;
     Array<std::uint64_t> scratch = unsetArray<std::uint64_t>(count);
     inParts(count, [&](std::size_t p, std::size_t begin, std::size_t end) {
         std::size_t* const c = at.data() + p * kBuckets;
         for (std::size_t x = begin; x < end; ++x) scratch[c[keys[x] >> restBits]++] = keys[x];
     });
     stage(0.5);
-    // Each bucket in as few passes as take at most 11 bits each, from scratch back to the keys.
-    const int passes = (restBits + 10) / 11;
-    const int digitBits = (restBits + passes - 1) / passes;
+    // Each bucket from scratch back to the keys.
     inParts(kBuckets, [&](std::size_t, std::size_t begin, std::size_t end) {
-        std::vector<std::uint32_t> counts(std::size_t{1} << digitBits);
+        std::vector<std::uint32_t> counts;
         for (std::size_t b = begin; b < end; ++b) {
-            std::uint64_t* from = scratch.data() + first[b];
-            std::uint64_t* to = keys.data() + first[b];
+            std::uint64_t* const to = keys.data() + first[b];
             const std::size_t size = first[b + 1] - first[b];
-            for (int low = 0; low < restBits; low += digitBits) {
-                const std::uint64_t mask =
-                    (std::uint64_t{1} << std::min(digitBits, restBits - low)) - 1;
-                std::fill(counts.begin(), counts.end(), 0u);
-                for (std::size_t x = 0; x < size; ++x) ++counts[(from[x] >> low) & mask];
-                std::uint32_t place = 0;
-                for (std::uint32_t& c : counts) place += std::exchange(c, place);
-                for (std::size_t x = 0; x < size; ++x)
-                    to[counts[(from[x] >> low) & mask]++] = from[x];
-                std::swap(from, to);
-            }
-            if (from != keys.data() + first[b])
-                std::copy(from, from + size, keys.data() + first[b]);
+            const std::uint64_t* const sorted =
+                sortBucket(scratch.data() + first[b], to, size, restBits, low, counts);
+            if (sorted != to) std::copy(sorted, sorted + size, to);
         }
     });
     stage(1);
@@ -250,7 +291,6 @@ bool sortInBuckets(std::vector<std::uint64_t>& keys, int keyBits, ThreadPool& po
 // alone, which takes half the passes, and then each source's targets; else by the whole key.
 void sortUnique(std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits, ThreadPool& pool,
                 const Stage& stage) {
-    constexpr std::size_t kFewTargets = 3;
     // Whether no key comes after one that `before` puts ahead of it (or, when `before` says
     // whether two keys are the same, whether none repeats the one before it): a look at the keys
     // on the pool's threads, each taking a range, which stops at the first such key.
@@ -277,7 +317,9 @@ void sortUnique(std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits,
         !sorted && (noneAfter(bySource) ||
                     noneAfter([&](std::uint64_t a, std::uint64_t b) { return bySource(b, a); }));
     if (sorted) {
-    } else if (!bySourceAlready && sortInBuckets(keys, 2 * bits, pool, stage)) {
+    } else if (!bySourceAlready &&
+               sortInBuckets(keys, 2 * bits, keys.size() <= kFewTargets * nodes ? bits : 0, pool,
+                             stage)) {
     } else if (!bySourceAlready && keys.size() > kFewTargets * nodes) {
         radixSort(keys, 2 * bits, pool, stage);
     } else {
@@ -2274,12 +2316,92 @@ void removeEdges(Csr& g, const std::vector<std::uint32_t>& places, ThreadPool& p
     });
 }
 
+// Keys (source << bits | target) written by the pool's threads straight into buckets of their
+// sources' top bits, as sortInBuckets places keys (without its pass over the keys, and its copy of
+// them), then each bucket sorted apart: for passes that can count their keys by source before
+// they write them. Each part (a thread's range of sources) counts its keys by source (add), then
+// writes them (next). When the buckets would not come out even (a hub's edges) or the nodes are
+// too few to fill them, each part writes its keys in turn instead, after the parts before it.
+class KeyBuckets {
+  public:
+    KeyBuckets(int bits, std::size_t parts)
+        : bits_(bits),
+          shift_(std::max(bits - kBucketBits, 0)),
+          parts_(parts),
+          at_(parts * kBuckets, 0),
+          inTurn_(parts + 1, 0),
+          first_(kBuckets + 1, 0) {}
+
+    void add(std::size_t part, std::uint32_t source, std::size_t keys) {
+        at_[part * kBuckets + (source >> shift_)] += keys;
+    }
+
+    // Sizes keys for the keys counted, and places each part's first key of each bucket.
+    void open(std::vector<std::uint64_t>& keys) {
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            for (std::size_t p = 0; p < parts_; ++p) {
+                first_[b + 1] += at_[p * kBuckets + b];
+                inTurn_[p + 1] += at_[p * kBuckets + b];
+            }
+            largest_ = std::max(largest_, first_[b + 1]);
+            first_[b + 1] += first_[b];
+        }
+        for (std::size_t p = 1; p <= parts_; ++p) inTurn_[p] += inTurn_[p - 1];
+        const std::size_t total = first_[kBuckets];
+        bucketed_ = bits_ >= kBucketBits && largest_ <= bucketAtMost(total);
+        if (bucketed_) {
+            for (std::size_t b = 0; b < kBuckets; ++b) {
+                std::size_t next = first_[b];
+                for (std::size_t p = 0; p < parts_; ++p)
+                    next += std::exchange(at_[p * kBuckets + b], next);
+            }
+        }
+        reserveHugePages(keys, total);
+        keys.resize(total);
+    }
+
+    // Where part's next key of source goes.
+    std::size_t& next(std::size_t part, std::uint32_t source) {
+        return bucketed_ ? at_[part * kBuckets + (source >> shift_)] : inTurn_[part];
+    }
+
+    // Sorts each bucket (low as sortBucket's) and returns true, or returns false, the keys as
+    // written, when they were written in turn.
+    bool sort(std::vector<std::uint64_t>& keys, int low, ThreadPool& pool) const {
+        if (!bucketed_) return false;
+        const int restBits = 2 * bits_ - kBucketBits;
+        inParallel(pool, kBuckets, [&](std::size_t begin, std::size_t end, int) {
+            std::vector<std::uint64_t> spare(largest_);
+            std::vector<std::uint32_t> counts;
+            for (std::size_t b = begin; b < end; ++b) {
+                std::uint64_t* const bucket = keys.data() + first_[b];
+                const std::size_t size = first_[b + 1] - first_[b];
+                const std::uint64_t* const sorted =
+                    sortBucket(bucket, spare.data(), size, restBits, low, counts);
+                if (sorted != bucket) std::copy(sorted, sorted + size, bucket);
+            }
+        });
+        return true;
+    }
+
+  private:
+    int bits_;
+    int shift_;
+    std::size_t parts_;
+    std::vector<std::size_t> at_;      // part p's count of keys in bucket b, then where its next
+                                       // one goes: at_[p * kBuckets + b]
+    std::vector<std::size_t> inTurn_;  // likewise when written in turn
+    std::vector<std::size_t> first_;   // of each bucket
+    std::size_t largest_ = 0;
+    bool bucketed_ = false;
+};
+
 // The kept edges of a ranked graph whose ranks do not follow the node numbers, as keys (source
 // << bits | target) in the nodes' numbers: member[a] is the node of rank a, kNone when it lies on
 // a cycle (no rank's node does when everyRank). Placing each rank's edges at its source's place
 // would write all over the result; instead each thread writes the kept edges of a range of ranks
-// in turn, for sorting after.
-void keptByRank(const Csr& ranked, const Array<std::uint8_t>& redundant,
+// into buckets (KeyBuckets). Returns whether they are sorted.
+bool keptByRank(const Csr& ranked, const Array<std::uint8_t>& redundant,
                 const Array<std::uint32_t>& member, bool everyRank, ThreadPool& pool,
                 std::vector<std::uint64_t>& kept, int bits) {
     constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
@@ -2291,11 +2413,11 @@ void keptByRank(const Csr& ranked, const Array<std::uint8_t>& redundant,
             if (t != kNone) visit(t);
         }
     };
-    std::vector<std::size_t> keptBefore(static_cast<std::size_t>(pool.size()) + 1, 0);
+    KeyBuckets buckets(bits, static_cast<std::size_t>(pool.size()));
     inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int worker) {
-        std::size_t count = 0;
         for (std::uint32_t a = begin; a < end; ++a) {
             if (member[a] == kNone) continue;
+            std::size_t count = 0;
             if (everyRank) {
                 for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e)
                     count += !redundant[e];
@@ -2306,27 +2428,26 @@ void keptByRank(const Csr& ranked, const Array<std::uint8_t>& redundant,
                 }
                 forEachKept(a, [&count](std::uint32_t) { ++count; });
             }
+            buckets.add(static_cast<std::size_t>(worker), member[a], count);
         }
-        keptBefore[static_cast<std::size_t>(worker) + 1] = count;
     });
-    for (std::size_t p = 1; p < keptBefore.size(); ++p) keptBefore[p] += keptBefore[p - 1];
-    reserveHugePages(kept, keptBefore.back());
-    kept.resize(keptBefore.back());
+    buckets.open(kept);
     inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int worker) {
-        std::size_t write = keptBefore[static_cast<std::size_t>(worker)];
         for (std::uint32_t a = begin; a < end; ++a) {
             if (a + 16 < end) {
-                const std::uint32_t first = ranked.offset[a + 16];
-                const std::uint32_t past = std::min(ranked.offset[a + 17], first + 4);
-                for (std::uint32_t e = first; e < past; ++e)
+                const std::uint32_t next = ranked.offset[a + 16];
+                const std::uint32_t past = std::min(ranked.offset[a + 17], next + 4);
+                for (std::uint32_t e = next; e < past; ++e)
                     FWPRUNE_PREFETCH(&member[ranked.target[e]]);
             }
             const std::uint32_t s = member[a];
             if (s == kNone) continue;
             const std::uint64_t source = std::uint64_t{s} << bits;
+            std::size_t& write = buckets.next(static_cast<std::size_t>(worker), s);
             forEachKept(a, [&](std::uint32_t t) { kept[write++] = source | t; });
         }
     });
+    return buckets.sort(kept, kept.size() <= kFewTargets * ranks ? bits : 0, pool);
 }
 
 }  // namespace
@@ -2603,14 +2724,50 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
                         Stage(progress, 0.5, direct && was.empty() ? 1 : 0.9), windowWords != 0)
             .take();
     std::vector<std::uint64_t>& kept = result.kept;
-    if (direct) {
+    bool sorted = false;  // (as keys in the new numbers)
+    if (direct && !was.empty()) {
+        // Numbered as they first appear: the kept edges go, as keys in the numbers the nodes had,
+        // into buckets (KeyBuckets), each thread taking a range of rows, and the few kept edges
+        // answered apart after them.
+        const auto nodeOf = [&](std::uint32_t x) { return reversed ? nodes - 1 - x : x; };
+        const auto forEachKept = [&](std::uint32_t a, auto&& visit) {
+            if (cyclic[nodeOf(a)]) return;
+            for (std::uint32_t e = ranked.offset[a]; e < ranked.offset[a + 1]; ++e) {
+                const std::uint32_t t = nodeOf(ranked.target[e]);
+                if (!cyclic[t] && !redundant[e]) visit(t);
+            }
+        };
+        const auto parts = static_cast<std::size_t>(pool.size());
+        KeyBuckets buckets(bits, parts + 1);
+        inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+            for (std::uint32_t a = begin; a < end; ++a) {
+                std::size_t count = 0;
+                forEachKept(a, [&count](std::uint32_t) { ++count; });
+                if (count > 0) buckets.add(static_cast<std::size_t>(worker), was[nodeOf(a)], count);
+            }
+        });
+        for (const std::uint64_t e : apart.kept) buckets.add(parts, was[e >> 32], 1);
+        buckets.open(kept);
+        inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int worker) {
+            for (std::uint32_t a = begin; a < end; ++a) {
+                const std::uint32_t s = was[nodeOf(a)];
+                std::size_t& write = buckets.next(static_cast<std::size_t>(worker), s);
+                forEachKept(
+                    a, [&](std::uint32_t t) { kept[write++] = std::uint64_t{s} << bits | was[t]; });
+            }
+        });
+        for (const std::uint64_t e : apart.kept) {
+            const std::uint32_t s = was[e >> 32];
+            kept[buckets.next(parts, s)++] =
+                std::uint64_t{s} << bits | was[static_cast<std::uint32_t>(e)];
+        }
+        sorted = buckets.sort(kept, kept.size() <= kFewTargets * nodes ? bits : 0, pool);
+    } else if (direct) {
         reserveHugePages(kept, m);  // pages are touched only as the kept edges fill them
-        // Read back in input order, which keeps the output sorted, unless the nodes were numbered
-        // as they first appear: then as keys in the numbers they had, sorted below. The kept
-        // edges answered apart join in their places.
+        // Read back in input order, which keeps the output sorted. The kept edges answered apart
+        // join in their places.
         const auto push = [&](std::uint32_t s, std::uint32_t t) {
-            kept.push_back(was.empty() ? std::uint64_t{originalOf(s)} << 32 | originalOf(t)
-                                       : std::uint64_t{was[s]} << bits | was[t]);
+            kept.push_back(std::uint64_t{originalOf(s)} << 32 | originalOf(t));
         };
         std::size_t nextApart = 0;
         const auto keepApartBefore = [&](std::uint64_t edge) {
@@ -2642,13 +2799,13 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
             }
         }
         keepApartBefore(~std::uint64_t{0});
-        if (was.empty()) return result;
+        return result;
     } else {
-        keptByRank(ranked, redundant, member, everyRank, pool, kept, bits);
+        sorted = keptByRank(ranked, redundant, member, everyRank, pool, kept, bits);
     }
     // The kept edges are keys (source << bits | target) in the new numbers, which sort as the
-    // input's do: they are sorted (in buckets of the caches' size, see sortInBuckets) and read
-    // back into the input's numbers.
+    // input's do: they are sorted (in buckets of the caches' size, see sortInBuckets), unless
+    // keptByRank sorted them, and read back into the input's numbers.
     relabelled = Csr{};
     graph = Csr{};
     release(member);
@@ -2656,7 +2813,10 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
     release(was);
     release(cyclic);
     const Stage sorting(progress, 0.9, 1);
-    if (!sortInBuckets(kept, 2 * bits, pool, sorting)) radixSort(kept, 2 * bits, pool, sorting);
+    if (!sorted && !sortInBuckets(kept, 2 * bits, kept.size() <= kFewTargets * nodes ? bits : 0,
+                                  pool, sorting))
+        radixSort(kept, 2 * bits, pool, sorting);
+    sorting(1);
     const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
     inParallel(pool, kept.size(), [&](std::size_t begin, std::size_t end, int) {
         for (std::size_t e = begin; e < end; ++e) {
