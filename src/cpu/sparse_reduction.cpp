@@ -285,10 +285,11 @@ bool sortInBuckets(std::vector<std::uint64_t>& keys, int keyBits, int low, Threa
 // Sorts keys (source << bits | target) and drops repeats. Files often come sorted, or sorted by
 // source (a history lists each commit's parents together), or by descending source (the same
 // history numbered newest first): then only each source's few targets are sorted, which costs
-// one look at the keys. Otherwise the keys are sorted whole in buckets of their top bits
-// (sortInBuckets), unless one bucket would hold too many of them; then, when sources have few
-// targets each (nodes of them on average at most kFewTargets), they are radix sorted by source
-// alone, which takes half the passes, and then each source's targets; else by the whole key.
+// one look at the keys. A few sorted pieces one after another are merged. Otherwise the keys are
+// sorted whole in buckets of their top bits (sortInBuckets), unless one bucket would hold too many
+// of them; then, when sources have few targets each (nodes of them on average at most
+// kFewTargets), they are radix sorted by source alone, which takes half the passes, and then
+// each source's targets; else by the whole key.
 void sortUnique(std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits, ThreadPool& pool,
                 const Stage& stage) {
     // Whether no key comes after one that `before` puts ahead of it (or, when `before` says
@@ -316,7 +317,43 @@ void sortUnique(std::vector<std::uint64_t>& keys, std::uint32_t nodes, int bits,
     const bool bySourceAlready =
         !sorted && (noneAfter(bySource) ||
                     noneAfter([&](std::uint64_t a, std::uint64_t b) { return bySource(b, a); }));
+    // Where each sorted piece starts, when a few sorted lists were appended one after another
+    // (a graph's chain, then its leaves); empty when there are more.
+    constexpr std::size_t kFewPieces = 4;
+    std::vector<std::size_t> pieces;
+    if (!sorted && !bySourceAlready) {
+        std::vector<std::vector<std::size_t>> starts(static_cast<std::size_t>(pool.size()));
+        pool.parallelFor(
+            1, static_cast<std::int64_t>(keys.size()),
+            [&](std::int64_t begin, std::int64_t end, int worker) {
+                std::vector<std::size_t>& mine = starts[static_cast<std::size_t>(worker)];
+                for (auto k = static_cast<std::size_t>(begin);
+                     k < static_cast<std::size_t>(end) && mine.size() < kFewPieces; ++k) {
+                    if (keys[k] < keys[k - 1]) mine.push_back(k);
+                }
+            });
+        pieces.push_back(0);
+        for (const std::vector<std::size_t>& mine : starts)
+            pieces.insert(pieces.end(), mine.begin(), mine.end());
+        if (pieces.size() > kFewPieces) pieces.clear();
+    }
     if (sorted) {
+    } else if (!pieces.empty()) {
+        // Merged in pairs, in place.
+        pieces.push_back(keys.size());
+        while (pieces.size() > 2) {
+            std::vector<std::size_t> merged;
+            for (std::size_t p = 0; p + 1 < pieces.size(); p += 2) {
+                merged.push_back(pieces[p]);
+                if (p + 2 < pieces.size()) {
+                    std::inplace_merge(keys.begin() + static_cast<std::ptrdiff_t>(pieces[p]),
+                                       keys.begin() + static_cast<std::ptrdiff_t>(pieces[p + 1]),
+                                       keys.begin() + static_cast<std::ptrdiff_t>(pieces[p + 2]));
+                }
+            }
+            merged.push_back(keys.size());
+            pieces = std::move(merged);
+        }
     } else if (!bySourceAlready &&
                sortInBuckets(keys, 2 * bits, keys.size() <= kFewTargets * nodes ? bits : 0, pool,
                              stage)) {

@@ -57,23 +57,27 @@ class TextBuffer {
 
 // Writes rows formatted a chunk at a time on the pool's workers: formatRows(lo, hi, out) appends
 // the text of rows [lo, hi) to out; bytesPerRow estimates a row's text. Rows are formatted in
-// batches of about 8 MiB of text per worker, and there are two sets of batch buffers: one batch is
-// written to the file while the pool formats the next. Memory follows the text: a worker's buffer
-// grows to the rows it really gets, and an output of less than 512 KiB is formatted on the
-// calling thread alone. progress hears the share of rows written after each batch.
+// batches of at most 8 MiB of text per worker, and at least a few, and there are two sets of batch
+// buffers: one batch is written to the file while the pool formats the next. Memory follows the
+// text: a worker's buffer grows to the rows it really gets, and an output of less than 512 KiB is
+// formatted on the calling thread alone. progress hears the share of rows written after each
+// batch.
 template <typename FormatRows>
 void writeRowChunks(OutputFile& file, std::int64_t rows, std::size_t bytesPerRow, ThreadPool& pool,
                     FormatRows&& formatRows, const ProgressFunction& progress = {}) {
     constexpr std::size_t kBatchBytesPerWorker = std::size_t{8} << 20;
     // About a millisecond of formatting: less is not worth handing to another thread.
     constexpr std::size_t kMinBytesPerWorker = std::size_t{256} << 10;
+    constexpr std::size_t kFewBatches = 4;
     if (rows <= 0) return;
     bytesPerRow = std::max<std::size_t>(bytesPerRow, 1);
     const std::size_t totalBytes = static_cast<std::size_t>(rows) * bytesPerRow;
     const bool parallel = pool.size() > 1 && rows > 1 && totalBytes >= 2 * kMinBytesPerWorker;
     const auto workers = static_cast<std::size_t>(parallel ? pool.size() : 1);
+    const std::size_t batchBytesPerWorker = std::min(
+        kBatchBytesPerWorker, std::max(kMinBytesPerWorker, totalBytes / (kFewBatches * workers)));
     std::int64_t rowsPerBatch = std::max<std::int64_t>(
-        1, static_cast<std::int64_t>(kBatchBytesPerWorker * workers / bytesPerRow));
+        1, static_cast<std::int64_t>(batchBytesPerWorker * workers / bytesPerRow));
     // Someone watching sees at least a few steps, however small the output.
     if (progress) rowsPerBatch = std::min(rowsPerBatch, std::max<std::int64_t>(1, rows / 16));
     std::vector<TextBuffer> batches[2] = {std::vector<TextBuffer>(workers),
