@@ -4,6 +4,8 @@
 #   scripts/install-deps.sh [--python] [--debian-python] [--install-check] [--aarch64] [--wine] [--bench] [--clang]
 #   cmake, g++, make  the build
 #   libgtest-dev    the tests (GoogleTest)
+#   libjemalloc2    the command line's allocator, which keeps freed memory for reuse (the
+#                   build goes on without it)
 #   python3, python3-venv, python3-dev
 #                   the Python package and its tests: an interpreter, a virtual environment
 #                   with pip (Debian keeps venv's ensurepip apart), the headers the extension
@@ -42,6 +44,7 @@ command -v cmake >/dev/null 2>&1 || packages+=(cmake)
 command -v g++ >/dev/null 2>&1 || packages+=(g++)
 command -v make >/dev/null 2>&1 || packages+=(make)
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev)
+ls /usr/lib/*/libjemalloc.so.2 >/dev/null 2>&1 || packages+=(libjemalloc2)
 if [ "$python" -eq 1 ]; then
   if ! command -v python3 >/dev/null 2>&1; then
     packages+=(python3 python3-venv python3-dev)
