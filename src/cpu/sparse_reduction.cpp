@@ -218,12 +218,15 @@ std::uint64_t* sortBucket(std::uint64_t* from, std::uint64_t* to, std::size_t si
 // sorted by their sources' bits first, then each source's targets.
 constexpr std::size_t kFewTargets = 3;
 
-// Keys go to buckets by their top kBucketBits bits, when the buckets come out even enough: no
-// bucket holds more than bucketAtMost(keys).
-constexpr int kBucketBits = 11;
-constexpr std::size_t kBuckets = std::size_t{1} << kBucketBits;
-std::size_t bucketAtMost(std::size_t keys) {
-    return std::max<std::size_t>(keys / 64, 4096);
+// Keys go to buckets by their top bits, as many as leave a few thousand keys a bucket, up to
+// 2048 buckets, when the buckets come out even enough: none holds more than 32 times the average.
+// (More buckets than that would leave the sorts of each, whose digits take up to 11 bits, counting
+// more than they place.)
+int bucketBitsFor(std::size_t keys) {
+    return std::clamp(bitsFor(keys) - 12, 1, 11);
+}
+std::size_t bucketAtMost(std::size_t keys, int bucketBits) {
+    return std::max<std::size_t>(keys >> std::max(bucketBits - 5, 0), 4096);
 }
 
 // Sorts keys on bits [0, keyBits) when their top bits spread them evenly, as a densely numbered
@@ -234,8 +237,10 @@ std::size_t bucketAtMost(std::size_t keys) {
 // hub's edges).
 bool sortInBuckets(std::vector<std::uint64_t>& keys, int keyBits, int low, ThreadPool& pool,
                    const Stage& stage) {
-    const int restBits = keyBits - kBucketBits;
     const std::size_t count = keys.size();
+    const int bucketBits = bucketBitsFor(count);
+    const std::size_t buckets = std::size_t{1} << bucketBits;
+    const int restBits = keyBits - bucketBits;
     if (restBits <= 0) return false;
     const auto parts = static_cast<std::size_t>(pool.size());
     const auto inParts = [&](std::size_t items, auto&& body) {
@@ -246,29 +251,29 @@ bool sortInBuckets(std::vector<std::uint64_t>& keys, int keyBits, int low, Threa
                                  body(p, items * p / parts, items * (p + 1) / parts);
                          });
     };
-    // Slice p's count of keys in bucket b, then where its next one goes: at[p * kBuckets + b].
-    std::vector<std::size_t> at(parts * kBuckets, 0);
+    // Slice p's count of keys in bucket b, then where its next one goes: at[p * buckets + b].
+    std::vector<std::size_t> at(parts * buckets, 0);
     inParts(count, [&](std::size_t p, std::size_t begin, std::size_t end) {
-        std::size_t* const c = at.data() + p * kBuckets;
+        std::size_t* const c = at.data() + p * buckets;
         for (std::size_t x = begin; x < end; ++x) ++c[keys[x] >> restBits];
     });
-    std::vector<std::size_t> first(kBuckets + 1, count);
+    std::vector<std::size_t> first(buckets + 1, count);
     std::size_t next = 0;
     std::size_t largest = 0;
-    for (std::size_t b = 0; b < kBuckets; ++b) {
+    for (std::size_t b = 0; b < buckets; ++b) {
         first[b] = next;
-        for (std::size_t p = 0; p < parts; ++p) next += std::exchange(at[p * kBuckets + b], next);
+        for (std::size_t p = 0; p < parts; ++p) next += std::exchange(at[p * buckets + b], next);
         largest = std::max(largest, next - first[b]);
     }
-    if (largest > bucketAtMost(count)) return false;
+    if (largest > bucketAtMost(count, bucketBits)) return false;
     Array<std::uint64_t> scratch = unsetArray<std::uint64_t>(count);
     inParts(count, [&](std::size_t p, std::size_t begin, std::size_t end) {
-        std::size_t* const c = at.data() + p * kBuckets;
+        std::size_t* const c = at.data() + p * buckets;
         for (std::size_t x = begin; x < end; ++x) scratch[c[keys[x] >> restBits]++] = keys[x];
     });
     stage(0.5);
     // Each bucket from scratch back to the keys.
-    inParts(kBuckets, [&](std::size_t, std::size_t begin, std::size_t end) {
+    inParts(buckets, [&](std::size_t, std::size_t begin, std::size_t end) {
         std::vector<std::uint32_t> counts;
         for (std::size_t b = begin; b < end; ++b) {
             std::uint64_t* const to = keys.data() + first[b];
@@ -2357,57 +2362,45 @@ void removeEdges(Csr& g, const std::vector<std::uint32_t>& places, ThreadPool& p
 // sources' top bits, as sortInBuckets places keys (without its pass over the keys, and its copy of
 // them), then each bucket sorted apart: for passes that can count their keys by source before
 // they write them. Each part (a thread's range of sources) counts its keys by source (add), then
-// writes them (next). When the buckets would not come out even (a hub's edges) or the nodes are
-// too few to fill them, each part writes its keys in turn instead, after the parts before it.
+// writes them (next). Uneven buckets (a hub's edges) are sorted all the same, each in one piece.
 class KeyBuckets {
   public:
-    KeyBuckets(int bits, std::size_t parts)
+    // For about `keys` keys in all.
+    KeyBuckets(int bits, std::size_t keys, std::size_t parts)
         : bits_(bits),
-          shift_(std::max(bits - kBucketBits, 0)),
+          bucketBits_(std::min(bucketBitsFor(keys), bits)),
+          buckets_(std::size_t{1} << bucketBits_),
+          shift_(bits - bucketBits_),
           parts_(parts),
-          at_(parts * kBuckets, 0),
-          inTurn_(parts + 1, 0),
-          first_(kBuckets + 1, 0) {}
+          at_(parts * buckets_, 0),
+          first_(buckets_ + 1, 0) {}
 
     void add(std::size_t part, std::uint32_t source, std::size_t keys) {
-        at_[part * kBuckets + (source >> shift_)] += keys;
+        at_[part * buckets_ + (source >> shift_)] += keys;
     }
 
     // Sizes keys for the keys counted, and places each part's first key of each bucket.
     void open(std::vector<std::uint64_t>& keys) {
-        for (std::size_t b = 0; b < kBuckets; ++b) {
-            for (std::size_t p = 0; p < parts_; ++p) {
-                first_[b + 1] += at_[p * kBuckets + b];
-                inTurn_[p + 1] += at_[p * kBuckets + b];
-            }
-            largest_ = std::max(largest_, first_[b + 1]);
-            first_[b + 1] += first_[b];
+        for (std::size_t b = 0; b < buckets_; ++b) {
+            std::size_t next = first_[b];
+            for (std::size_t p = 0; p < parts_; ++p)
+                next += std::exchange(at_[p * buckets_ + b], next);
+            first_[b + 1] = next;
+            largest_ = std::max(largest_, next - first_[b]);
         }
-        for (std::size_t p = 1; p <= parts_; ++p) inTurn_[p] += inTurn_[p - 1];
-        const std::size_t total = first_[kBuckets];
-        bucketed_ = bits_ >= kBucketBits && largest_ <= bucketAtMost(total);
-        if (bucketed_) {
-            for (std::size_t b = 0; b < kBuckets; ++b) {
-                std::size_t next = first_[b];
-                for (std::size_t p = 0; p < parts_; ++p)
-                    next += std::exchange(at_[p * kBuckets + b], next);
-            }
-        }
-        reserveHugePages(keys, total);
-        keys.resize(total);
+        reserveHugePages(keys, first_[buckets_]);
+        keys.resize(first_[buckets_]);
     }
 
     // Where part's next key of source goes.
     std::size_t& next(std::size_t part, std::uint32_t source) {
-        return bucketed_ ? at_[part * kBuckets + (source >> shift_)] : inTurn_[part];
+        return at_[part * buckets_ + (source >> shift_)];
     }
 
-    // Sorts each bucket (low as sortBucket's) and returns true, or returns false, the keys as
-    // written, when they were written in turn.
-    bool sort(std::vector<std::uint64_t>& keys, int low, ThreadPool& pool) const {
-        if (!bucketed_) return false;
-        const int restBits = 2 * bits_ - kBucketBits;
-        inParallel(pool, kBuckets, [&](std::size_t begin, std::size_t end, int) {
+    // Sorts each bucket, low as sortBucket's.
+    void sort(std::vector<std::uint64_t>& keys, int low, ThreadPool& pool) const {
+        const int restBits = 2 * bits_ - bucketBits_;
+        inParallel(pool, buckets_, [&](std::size_t begin, std::size_t end, int) {
             std::vector<std::uint64_t> spare(largest_);
             std::vector<std::uint32_t> counts;
             for (std::size_t b = begin; b < end; ++b) {
@@ -2418,27 +2411,26 @@ class KeyBuckets {
                 if (sorted != bucket) std::copy(sorted, sorted + size, bucket);
             }
         });
-        return true;
     }
 
   private:
     int bits_;
+    int bucketBits_;
+    std::size_t buckets_;
     int shift_;
     std::size_t parts_;
-    std::vector<std::size_t> at_;      // part p's count of keys in bucket b, then where its next
-                                       // one goes: at_[p * kBuckets + b]
-    std::vector<std::size_t> inTurn_;  // likewise when written in turn
-    std::vector<std::size_t> first_;   // of each bucket
+    std::vector<std::size_t> at_;     // part p's count of keys in bucket b, then where its next
+                                      // one goes: at_[p * buckets_ + b]
+    std::vector<std::size_t> first_;  // of each bucket
     std::size_t largest_ = 0;
-    bool bucketed_ = false;
 };
 
 // The kept edges of a ranked graph whose ranks do not follow the node numbers, as keys (source
 // << bits | target) in the nodes' numbers: member[a] is the node of rank a, kNone when it lies on
 // a cycle (no rank's node does when everyRank). Placing each rank's edges at its source's place
 // would write all over the result; instead each thread writes the kept edges of a range of ranks
-// into buckets (KeyBuckets). Returns whether they are sorted.
-bool keptByRank(const Csr& ranked, const Array<std::uint8_t>& redundant,
+// into buckets (KeyBuckets), which are then sorted.
+void keptByRank(const Csr& ranked, const Array<std::uint8_t>& redundant,
                 const Array<std::uint32_t>& member, bool everyRank, ThreadPool& pool,
                 std::vector<std::uint64_t>& kept, int bits) {
     constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
@@ -2450,7 +2442,7 @@ bool keptByRank(const Csr& ranked, const Array<std::uint8_t>& redundant,
             if (t != kNone) visit(t);
         }
     };
-    KeyBuckets buckets(bits, static_cast<std::size_t>(pool.size()));
+    KeyBuckets buckets(bits, ranked.target.size(), static_cast<std::size_t>(pool.size()));
     inParallel(pool, ranks, [&](std::uint32_t begin, std::uint32_t end, int worker) {
         for (std::uint32_t a = begin; a < end; ++a) {
             if (member[a] == kNone) continue;
@@ -2484,7 +2476,7 @@ bool keptByRank(const Csr& ranked, const Array<std::uint8_t>& redundant,
             forEachKept(a, [&](std::uint32_t t) { kept[write++] = source | t; });
         }
     });
-    return buckets.sort(kept, kept.size() <= kFewTargets * ranks ? bits : 0, pool);
+    buckets.sort(kept, kept.size() <= kFewTargets * ranks ? bits : 0, pool);
 }
 
 }  // namespace
@@ -2761,7 +2753,6 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
                         Stage(progress, 0.5, direct && was.empty() ? 1 : 0.9), windowWords != 0)
             .take();
     std::vector<std::uint64_t>& kept = result.kept;
-    bool sorted = false;  // (as keys in the new numbers)
     if (direct && !was.empty()) {
         // Numbered as they first appear: the kept edges go, as keys in the numbers the nodes had,
         // into buckets (KeyBuckets), each thread taking a range of rows, and the few kept edges
@@ -2775,7 +2766,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
             }
         };
         const auto parts = static_cast<std::size_t>(pool.size());
-        KeyBuckets buckets(bits, parts + 1);
+        KeyBuckets buckets(bits, ranked.target.size(), parts + 1);
         inParallel(pool, nodes, [&](std::uint32_t begin, std::uint32_t end, int worker) {
             for (std::uint32_t a = begin; a < end; ++a) {
                 std::size_t count = 0;
@@ -2798,7 +2789,7 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
             kept[buckets.next(parts, s)++] =
                 std::uint64_t{s} << bits | was[static_cast<std::uint32_t>(e)];
         }
-        sorted = buckets.sort(kept, kept.size() <= kFewTargets * nodes ? bits : 0, pool);
+        buckets.sort(kept, kept.size() <= kFewTargets * nodes ? bits : 0, pool);
     } else if (direct) {
         reserveHugePages(kept, m);  // pages are touched only as the kept edges fill them
         // Read back in input order, which keeps the output sorted. The kept edges answered apart
@@ -2838,22 +2829,17 @@ ReducedEdges reduceEdgeRecords(std::vector<std::uint64_t> records, ThreadPool& p
         keepApartBefore(~std::uint64_t{0});
         return result;
     } else {
-        sorted = keptByRank(ranked, redundant, member, everyRank, pool, kept, bits);
+        keptByRank(ranked, redundant, member, everyRank, pool, kept, bits);
     }
-    // The kept edges are keys (source << bits | target) in the new numbers, which sort as the
-    // input's do: they are sorted (in buckets of the caches' size, see sortInBuckets), unless
-    // keptByRank sorted them, and read back into the input's numbers.
+    // The kept edges are sorted keys (source << bits | target) in the new numbers, which sort as
+    // the input's do: they are read back into the input's numbers.
     relabelled = Csr{};
     graph = Csr{};
     release(member);
     release(redundant);
     release(was);
     release(cyclic);
-    const Stage sorting(progress, 0.9, 1);
-    if (!sorted && !sortInBuckets(kept, 2 * bits, kept.size() <= kFewTargets * nodes ? bits : 0,
-                                  pool, sorting))
-        radixSort(kept, 2 * bits, pool, sorting);
-    sorting(1);
+    Stage(progress, 0.9, 1)(1);
     const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
     inParallel(pool, kept.size(), [&](std::size_t begin, std::size_t end, int) {
         for (std::size_t e = begin; e < end; ++e) {
