@@ -2386,7 +2386,6 @@ class KeyBuckets {
             for (std::size_t p = 0; p < parts_; ++p)
                 next += std::exchange(at_[p * buckets_ + b], next);
             first_[b + 1] = next;
-            largest_ = std::max(largest_, next - first_[b]);
         }
         reserveHugePages(keys, first_[buckets_]);
         keys.resize(first_[buckets_]);
@@ -2401,7 +2400,11 @@ class KeyBuckets {
     void sort(std::vector<std::uint64_t>& keys, int low, ThreadPool& pool) const {
         const int restBits = 2 * bits_ - bucketBits_;
         inParallel(pool, buckets_, [&](std::size_t begin, std::size_t end, int) {
-            std::vector<std::uint64_t> spare(largest_);
+            // Room for the largest of this thread's buckets (a hub's may be most of the keys).
+            std::size_t largest = 0;
+            for (std::size_t b = begin; b < end; ++b)
+                largest = std::max(largest, first_[b + 1] - first_[b]);
+            std::vector<std::uint64_t> spare(largest);
             std::vector<std::uint32_t> counts;
             for (std::size_t b = begin; b < end; ++b) {
                 std::uint64_t* const bucket = keys.data() + first_[b];
@@ -2422,7 +2425,6 @@ class KeyBuckets {
     std::vector<std::size_t> at_;     // part p's count of keys in bucket b, then where its next
                                       // one goes: at_[p * buckets_ + b]
     std::vector<std::size_t> first_;  // of each bucket
-    std::size_t largest_ = 0;
 };
 
 // The kept edges of a ranked graph whose ranks do not follow the node numbers, as keys (source
